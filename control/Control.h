@@ -1,0 +1,27 @@
+/*
+ * Control.h - serial control: the control-code dispatcher, CDC class
+ * requests, wait-on-mask and events, purge, interrupt notifications.
+ */
+#pragma once
+#include "../driver/DeviceContext.h"
+
+EVT_WDF_IO_QUEUE_IO_DEVICE_CONTROL SerialEvtIoDeviceControl;
+
+VOID SerialSendControlRequest(PDEVICE_EXT_CONTEXT DeviceContext, WDFREQUEST Request, PVOID InputBuffer);
+EVT_WDF_REQUEST_COMPLETION_ROUTINE IoIOCTLComplete;
+PCSTR IoctlCodeName(ULONG IoControlCode);
+
+VOID SerialStartMask(PDEVICE_EXT_CONTEXT DeviceContext);
+EVT_WDF_DPC SerialCompleteWaitOnMask;
+EVT_WDF_REQUEST_CANCEL SerialCancelWait;
+
+/* Adds Events (each already tested against ulCurrentMask by the caller) to
+   HistoryMask, then hands the history to a waiting wait-on-mask request:
+   stores it at WaitMaskLocation, clears both and enqueues
+   CompleteWaitMaskDpc. Caller holds EventLock. */
+VOID SerialDeliverEventsLocked(PDEVICE_EXT_CONTEXT DeviceContext, ULONG Events);
+
+EVT_WDF_USB_READER_COMPLETION_ROUTINE EvtUsbDeviceInterrupt;
+EVT_WDF_USB_READERS_FAILED InterruptINPipeReadersFailed;
+
+VOID SerialPurge(PDEVICE_EXT_CONTEXT DeviceContext);

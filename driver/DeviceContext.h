@@ -1,0 +1,193 @@
+/*
+ * DeviceContext.h - the per-device record and the small typed contexts.
+ *
+ * Field order and types are fixed: every subsystem reads or writes this
+ * record. New fields are appended only in the subsystem blocks at the end.
+ *
+ * Locks and what they guard
+ *   BulkInLock  ReceiveBuffer, HeldMemoryList and its byte count, the reader
+ *               pause state, ReadBytesNeeded, ReadIntervalCount, the
+ *               completion of CurrentReadRequest on the receive side,
+ *               LastReadFailed.
+ *   ReadLock    the choice between starting a read and parking it in
+ *               ReadQueue; CurrentReadRequest when the read callback sets it.
+ *   WriteLock   CurrentSubRequest, WriteAbortCode, CurrentWriteRequest at
+ *               completion.
+ *   IoctlLock   the port settings (BaudRate, LineControl, HandFlow,
+ *               Timeouts, CommStatus, SpecialChars, PerfStats,
+ *               ReceiveBufferSize) and CurrentPurgeRequest.
+ *   MaskLock    CurrentMaskRequest and the set-up of a wait-on-mask request.
+ *   EventLock   the event fields ulCurrentMask, HistoryMask,
+ *               WaitMaskLocation, CarrierPresent, CurrentWaitRequest, and
+ *               the ModemStatus word. Every event source (bulk-in
+ *               completion, complete-write DPC, interrupt notifications,
+ *               mask processing, the wait's DPC and cancel routine, file
+ *               open) tests and updates these fields only while holding it,
+ *               so no source can store into the buffer of a wait that was
+ *               already completed.
+ *
+ * Lock order (outer first): ReadLock -> IoctlLock; ReadLock -> BulkInLock;
+ * IoctlLock -> ReadLock -> BulkInLock; IoctlLock -> BulkInLock;
+ * IoctlLock -> WriteLock. BulkInLock is innermost of the five; EventLock is
+ * innermost of all and may be taken under any of them; no other lock is
+ * ever taken while EventLock is held. MaskLock is never held together with
+ * another of the five. ReadLock and IoctlLock occur in both orders only in
+ * default-queue callbacks, which the device-wide lock never runs together.
+ */
+#pragma once
+#include <ntddk.h>
+#include <wdf.h>
+#include <wdfusb.h>
+#include <ntddser.h>
+#include "../receive/CircularBuffer.h"
+
+/* REQUEST_CONTEXT.ReferenceFlags: parties that may still act on a request. */
+#define REFERENCE_WAIT 0x1ULL
+#define REFERENCE_CANCEL 0x2ULL
+#define REFERENCE_TOTAL_TIMER 0x4ULL
+#define REFERENCE_INTERVAL_TIMER 0x8ULL
+
+/* ReadIntervalCount completion codes. */
+#define SERIAL_COMPLETE_READ_CANCEL ((LONG)-1)
+#define SERIAL_COMPLETE_READ_TOTAL ((LONG)-2)
+#define SERIAL_COMPLETE_READ_COMPLETE ((LONG)-3)
+
+/* WriteAbortCode values. */
+#define SERIAL_COMPLETE_WRITE_CANCEL ((LONG)-5)
+#define SERIAL_COMPLETE_WRITE_TOTAL ((LONG)-6)
+
+/* Pool tags (four characters in memory order). */
+#define PAIR_POOL_TAG 0x52494150U       /* 'PAIR' interface-setting pairs */
+#define DESCRIPTOR_POOL_TAG 0x43534544U /* 'DESC' configuration descriptor */
+#define WRITE_POOL_TAG 0x52574452U      /* 'RDWR' write sub-request data */
+#define IOCTL_POOL_TAG 0x4C434F49U      /* 'IOCL' line-coding transfer */
+
+#define DEFAULT_RECEIVE_BUFFER_SIZE 8192U
+#define DEFAULT_MAX_PACKET_SIZE 64U
+
+typedef struct _DEVICE_EXT_CONTEXT {
+    /* Object handles and USB; written during device add and hardware
+       preparation only (PnP callbacks). */
+    WDFDEVICE WdfDevice;
+    WDFUSBDEVICE UsbDevice;
+    WDFUSBPIPE InterruptPipe;
+    WDFUSBPIPE BulkInPipe;
+    WDFUSBPIPE BulkOutPipe;
+    USHORT InterruptInterfaceNumber;
+    ULONG InterruptMaxPacketSize;
+    ULONG BulkInMaxPacketSize;
+    ULONG BulkOutMaxPacketSize;
+
+    /* State flags. */
+    BOOLEAN DeviceStarted;          /* single store, no lock */
+    BOOLEAN DeviceRemoved;          /* BulkInLock at open */
+    BOOLEAN DeviceInD0;             /* PnP callbacks */
+    BOOLEAN LastReadFailed;         /* BulkInLock */
+    BOOLEAN SerialCommEntryCreated; /* device add */
+    BOOLEAN SerialCountIncremented; /* device add */
+
+    /* Mode, queues and current requests. */
+    ULONG DriverMode;
+    WDFQUEUE ReadQueue;
+    WDFQUEUE WriteQueue;
+    WDFQUEUE PurgeQueue;
+    WDFQUEUE MaskQueue;
+    WDFREQUEST CurrentWaitRequest;  /* EventLock */
+    WDFREQUEST CurrentMaskRequest;  /* MaskLock */
+    WDFREQUEST CurrentReadRequest;  /* ReadLock when made current by the read callback; BulkInLock when completed or replaced */
+    WDFREQUEST CurrentWriteRequest; /* WriteLock when cleared at completion */
+    WDFREQUEST CurrentPurgeRequest; /* IoctlLock */
+    WDFREQUEST CurrentSubRequest;   /* WriteLock when set */
+
+    WDFSPINLOCK ReadLock;
+    WDFSPINLOCK WriteLock;
+    WDFSPINLOCK IoctlLock;
+    WDFSPINLOCK MaskLock;
+
+    /* Names, timers and DPCs. */
+    UNICODE_STRING DeviceName;
+    WDFTIMER ReadTotalTimer;
+    WDFTIMER ReadIntervalTimer;
+    WDFTIMER WriteTotalTimer;
+    WDFDPC CompleteWaitMaskDpc;
+    WDFDPC CompleteWriteDpc;
+    WDFDPC StartWriteDpc;
+    WDFSPINLOCK BulkInLock;
+
+    /* Receive side (BulkInLock unless noted). */
+    CIRCULAR_BUFFER ReceiveBuffer;
+    ULONG ReceiveBufferSize; /* IoctlLock when written; read at open under BulkInLock */
+    LIST_ENTRY HeldMemoryList;
+    LONGLONG IntervalPollShort;
+    LONGLONG IntervalPollLong;
+    LONGLONG IntervalCutOver;
+    LONGLONG *IntervalPollInUse; /* written only by the read start */
+    ULONG ReadBytesNeeded;
+    LONG ReadIntervalCount;
+
+    /* Write side. */
+    LONG WriteAbortCode; /* WriteLock when set to -5 or -6 */
+
+    /* Port settings (IoctlLock) and events (EventLock). */
+    ULONG BaudRate;
+    SERIAL_LINE_CONTROL LineControl;
+    ULONG ModemStatus; /* EventLock */
+    ULONG ulCurrentMask;
+    ULONG HistoryMask;
+    ULONG *WaitMaskLocation;
+    BOOLEAN CarrierPresent;
+    SERIAL_HANDFLOW HandFlow;
+    SERIAL_TIMEOUTS Timeouts;
+    SERIAL_STATUS CommStatus;
+    SERIAL_CHARS SpecialChars;
+    SERIALPERF_STATS PerfStats;
+
+    /* ---- appended fields ---- */
+
+    /* Events: the one guard of the event fields and ModemStatus. */
+    WDFSPINLOCK EventLock;
+
+    /* Receive: bound on data held back from the ring (BulkInLock). */
+    ULONG HeldMemoryBytes;
+    BOOLEAN BulkInReaderPaused;
+
+    /* Transmit: (none yet) */
+} DEVICE_EXT_CONTEXT, *PDEVICE_EXT_CONTEXT;
+
+WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(DEVICE_EXT_CONTEXT, GetDeviceContext)
+
+typedef struct _REQUEST_CONTEXT {
+    NTSTATUS Status;
+    PDEVICE_EXT_CONTEXT DeviceContext;
+    volatile ULONG64 ReferenceFlags;
+    size_t Length;
+    PVOID SystemBuffer;
+    size_t BytesTransferred;
+    WDFREQUEST ParentRequest;
+    WDFREQUEST SubRequest;
+    BOOLEAN CompleteOnAnyData;
+    BOOLEAN UseIntervalTimer;
+    PFN_WDF_REQUEST_CANCEL CancelRoutine;
+    ULONG IoControlCode;
+} REQUEST_CONTEXT, *PREQUEST_CONTEXT;
+
+WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(REQUEST_CONTEXT, GetRequestContext)
+
+typedef struct _READER_CONTEXT {
+    LIST_ENTRY ListEntry;
+    size_t Length;
+} READER_CONTEXT, *PREADER_CONTEXT;
+
+WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(READER_CONTEXT, GetReaderContext)
+
+typedef struct _PIPE_CONTEXT {
+    PDEVICE_EXT_CONTEXT DeviceContext;
+} PIPE_CONTEXT, *PPIPE_CONTEXT;
+
+WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(PIPE_CONTEXT, GetPipeContext)
+
+/* The driver's one trace routine: a level word, then a "brisum : " format. */
+#define BrisumTrace(Level, ...) DbgPrintEx(DPFLTR_IHVDRIVER_ID, (Level), __VA_ARGS__)
+#define TRACE_ERROR DPFLTR_ERROR_LEVEL
+#define TRACE_WARNING DPFLTR_WARNING_LEVEL
+#define TRACE_INFO DPFLTR_INFO_LEVEL
