@@ -150,6 +150,7 @@ typedef struct _DEVICE_EXT_CONTEXT {
     /* Receive: bound on data held back from the ring (BulkInLock). */
     ULONG HeldMemoryBytes;
     BOOLEAN BulkInReaderPaused;
+    WDFWORKITEM BulkInReaderWorkItem; /* stops or restarts the bulk-in reader at PASSIVE_LEVEL */
 
     /* Transmit: (none yet) */
 } DEVICE_EXT_CONTEXT, *PDEVICE_EXT_CONTEXT;

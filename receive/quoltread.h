@@ -7,6 +7,8 @@
 
 EVT_WDF_USB_READER_COMPLETION_ROUTINE BulkInPipeReadComplete;
 EVT_WDF_USB_READERS_FAILED BulkInPipeReadersFailed;
+/* Brings the bulk-in reader's state in line with BulkInReaderPaused. */
+EVT_WDF_WORKITEM SerialBulkInReaderWorkItem;
 /* Caller holds BulkInLock. TRUE when the read is satisfied. */
 BOOLEAN SerialFillReadRequest(PDEVICE_EXT_CONTEXT DeviceContext, PREQUEST_CONTEXT ReadContext);
 

@@ -32,6 +32,7 @@ DECLARE_HANDLE(WDFTIMER);
 DECLARE_HANDLE(WDFDPC);
 DECLARE_HANDLE(WDFSPINLOCK);
 DECLARE_HANDLE(WDFWAITLOCK);
+DECLARE_HANDLE(WDFWORKITEM);
 DECLARE_HANDLE(WDFMEMORY);
 DECLARE_HANDLE(WDFSTRING);
 DECLARE_HANDLE(WDFKEY);
@@ -804,6 +805,32 @@ WDF_EXTERN_C WDFOBJECT WdfDpcGetParentObject(WDFDPC Dpc);
 WDF_EXTERN_C NTSTATUS WdfSpinLockCreate(PWDF_OBJECT_ATTRIBUTES SpinLockAttributes, WDFSPINLOCK *SpinLock);
 WDF_EXTERN_C VOID WdfSpinLockAcquire(WDFSPINLOCK SpinLock);
 WDF_EXTERN_C VOID WdfSpinLockRelease(WDFSPINLOCK SpinLock);
+
+/* Work items run at PASSIVE_LEVEL on a system worker thread. A work item
+   with AutomaticSerialization under a device whose execution level is not
+   passive fails to be created; drivers at dispatch level set it FALSE. */
+typedef VOID EVT_WDF_WORKITEM(WDFWORKITEM WorkItem);
+typedef EVT_WDF_WORKITEM *PFN_WDF_WORKITEM;
+
+typedef struct _WDF_WORKITEM_CONFIG {
+    ULONG Size;
+    PFN_WDF_WORKITEM EvtWorkItemFunc;
+    BOOLEAN AutomaticSerialization;
+} WDF_WORKITEM_CONFIG, *PWDF_WORKITEM_CONFIG;
+
+FORCEINLINE VOID WDF_WORKITEM_CONFIG_INIT(PWDF_WORKITEM_CONFIG Config, PFN_WDF_WORKITEM EvtWorkItemFunc)
+{
+    RtlZeroMemory(Config, sizeof(WDF_WORKITEM_CONFIG));
+    Config->Size = sizeof(WDF_WORKITEM_CONFIG);
+    Config->EvtWorkItemFunc = EvtWorkItemFunc;
+    Config->AutomaticSerialization = TRUE;
+}
+
+WDF_EXTERN_C NTSTATUS WdfWorkItemCreate(PWDF_WORKITEM_CONFIG Config, PWDF_OBJECT_ATTRIBUTES Attributes,
+                                        WDFWORKITEM *WorkItem);
+WDF_EXTERN_C VOID WdfWorkItemEnqueue(WDFWORKITEM WorkItem);
+WDF_EXTERN_C WDFOBJECT WdfWorkItemGetParentObject(WDFWORKITEM WorkItem);
+WDF_EXTERN_C VOID WdfWorkItemFlush(WDFWORKITEM WorkItem);
 
 /* ------------------------------------------------------------------ */
 /* I/O targets                                                         */

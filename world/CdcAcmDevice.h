@@ -1,0 +1,117 @@
+/*
+ * CdcAcmDevice.h - a configurable USB CDC ACM device: communication and data
+ * interfaces (or one interface with all three endpoints), an interrupt-IN
+ * notification endpoint, bulk-IN and bulk-OUT. Tests and the simulator
+ * command drive it from the device's side and read back what crossed the wire.
+ */
+#pragma once
+#include <deque>
+#include <memory>
+#include <optional>
+
+#include "UsbDeviceModel.h"
+
+namespace world {
+
+struct CdcAcmOptions {
+    int Interfaces = 2; /* 1: one interface holds every endpoint; 2: communication + data */
+    std::uint8_t CommInterfaceNumber = 0;
+    std::uint8_t DataInterfaceNumber = 1;
+    std::uint16_t BulkInPacket = 64;
+    std::uint16_t BulkOutPacket = 64;
+    std::uint16_t InterruptPacket = 16;
+    bool InterruptEndpoint = true;
+    bool BulkInEndpoint = true;
+    bool BulkOutEndpoint = true;
+    bool RemoteWake = false;
+    /* enumeration edge cases: extra pipes placed after the usual ones */
+    int ExtraBulkIn = 0;
+    int ExtraBulkOut = 0;
+    int ExtraInterruptIn = 0;
+    bool ExtraIsochronousIn = false;
+    /* when the configuration descriptor query should report this length instead */
+    std::optional<std::uint16_t> ReportedTotalLength;
+    /* the host's DTR comes back as DSR and RTS as DCD with CTS, through
+       SERIAL_STATE; what arrives on bulk-OUT comes back on bulk-IN */
+    bool Loopback = false;
+};
+
+/* How the device answers a class request or a bulk-OUT packet. */
+enum class Answer {
+    Accept,  /* completes with success (after Delay) */
+    Partial, /* bulk-OUT: takes only AcceptBytes of the packet */
+    Stall,   /* completes with USBD_STATUS_STALL_PID */
+    Fail,    /* completes with Status */
+    Never,   /* never completes (until cancelled) */
+};
+
+struct AnswerSpec {
+    Answer Kind = Answer::Accept;
+    VirtualTime Delay = 0;
+    std::size_t AcceptBytes = 0;              /* Partial */
+    USBD_STATUS Status = USBD_STATUS_STALL_PID; /* Fail */
+};
+
+class CdcAcmDevice : public UsbDeviceModel {
+public:
+    explicit CdcAcmDevice(CdcAcmOptions Options = {});
+    ~CdcAcmDevice() override;
+
+    const CdcAcmOptions &Options() const;
+    std::uint8_t BulkInAddress() const;    /* 0x82 unless the layout says otherwise */
+    std::uint8_t BulkOutAddress() const;   /* 0x02 */
+    std::uint8_t InterruptAddress() const; /* 0x81 */
+
+    /* ---- device to host ---- */
+    /* Queues one bulk-IN block (at most one packet; larger data is cut into
+       packets), available After from now. Blocks go out in order, one per
+       pending read. An empty block is a zero-length packet. */
+    void SendBulkIn(const Bytes &Block, VirtualTime After = 0);
+    void SendBulkInText(const std::string &Text, VirtualTime After = 0);
+    /* Queues one interrupt-IN transfer exactly as given (a notification, part
+       of one, or garbage), at most one packet long. */
+    void SendInterrupt(const Bytes &Transfer, VirtualTime After = 0);
+    /* A whole notification, cut into interrupt packets as needed. */
+    void SendNotification(std::uint8_t Code, std::uint16_t Value, const Bytes &Data, VirtualTime After = 0);
+    void SendSerialState(std::uint16_t Bitmap, VirtualTime After = 0);
+    void SendNetworkConnection(bool Connected, VirtualTime After = 0);
+    /* The next read on Endpoint fails with Status (reader failure). */
+    void FailNextIn(std::uint8_t Endpoint, USBD_STATUS Status = USBD_STATUS_DEV_NOT_RESPONDING);
+    /* Unplugs the device: outstanding transfers fail, later submits fail. */
+    void Disconnect();
+
+    /* ---- host to device behaviour ---- */
+    /* Answers for the next class requests, in order; when none is queued the
+       default answer applies. */
+    void QueueControlAnswer(AnswerSpec Spec);
+    void SetDefaultControlAnswer(AnswerSpec Spec);
+    void QueueBulkOutAnswer(AnswerSpec Spec);
+    void SetDefaultBulkOutAnswer(AnswerSpec Spec);
+
+    /* ---- what crossed the wire ---- */
+    const std::vector<TransferRecord> &Transfers() const override;
+    std::vector<TransferRecord> ClassRequests() const; /* control transfers of the CDC class */
+    std::vector<TransferRecord> BulkOutPackets() const;
+    Bytes BulkOutBytes() const; /* every byte the device accepted on bulk-OUT, in order */
+    std::size_t OutstandingIn(std::uint8_t Endpoint) const;
+    std::size_t OutstandingOut() const;
+    std::size_t QueuedBulkIn() const; /* blocks not yet delivered */
+
+    /* ---- UsbDeviceModel ---- */
+    Bytes DeviceDescriptor() const override;
+    Bytes ConfigurationDescriptor() const override;
+    std::uint64_t SubmitControl(const SetupPacket &Setup, const Bytes &DataOut, Completion Done) override;
+    std::uint64_t SubmitIn(std::uint8_t Endpoint, std::size_t Length, Completion Done) override;
+    std::uint64_t SubmitOut(std::uint8_t Endpoint, const Bytes &Data, Completion Done) override;
+    bool Abort(std::uint64_t Id) override;
+    void ResetEndpoint(std::uint8_t Endpoint) override;
+    bool Connected() const override;
+    void Attach(Scheduler &Clock) override;
+
+    struct Impl;
+
+private:
+    std::unique_ptr<Impl> impl_;
+};
+
+} // namespace world

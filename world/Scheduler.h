@@ -1,0 +1,66 @@
+/*
+ * Scheduler.h - the simulated world's clock and its one event queue.
+ *
+ * Deterministic and single-threaded: every asynchronous event (timer
+ * expiries, DPCs, device-side activity, USB completions, application
+ * requests) is an entry here, run in order of due time and, for equal due
+ * times, in order of scheduling. Time is virtual, in 100 ns units, and only
+ * moves when the scheduler runs an event that is due later. Tests never sleep.
+ */
+#pragma once
+#include <cstdint>
+#include <functional>
+#include <string>
+
+namespace world {
+
+using VirtualTime = std::int64_t; /* 100 ns units since the world began */
+using EventId = std::uint64_t;
+
+constexpr VirtualTime kMillisecond = 10'000;
+constexpr VirtualTime kSecond = 10'000'000;
+
+class Scheduler {
+public:
+    VirtualTime Now() const;
+
+    /* Runs Fn at time At (not earlier than Now()); returns a handle for Cancel. */
+    EventId ScheduleAt(VirtualTime At, std::function<void()> Fn, std::string What = {});
+    EventId ScheduleAfter(VirtualTime Delay, std::function<void()> Fn, std::string What = {});
+    /* TRUE when the event was still queued and is now removed. */
+    bool Cancel(EventId Id);
+
+    /* Runs the earliest event, moving the clock to its due time. FALSE when none. */
+    bool RunOne();
+    /* Runs every event due at or before Now() (without moving the clock). */
+    void RunDue();
+    /* Runs events until none is left or the next one is due after Limit.
+       Returns the number run. A world that never becomes idle (an endless
+       chain of events before Limit) stops after MaxEvents and reports it. */
+    std::size_t RunUntilIdle(VirtualTime Limit = INT64_MAX, std::size_t MaxEvents = 10'000'000);
+    /* Runs every event due within Duration from now, then sets the clock to
+       Now() + Duration. */
+    void AdvanceBy(VirtualTime Duration);
+    void AdvanceTo(VirtualTime Time);
+
+    std::size_t Pending() const;
+    /* Due time of the earliest pending event, or INT64_MAX. */
+    VirtualTime NextDue() const;
+
+    /* Runs events until Condition() holds, used by calls that block their
+       caller (a flush waiting for a write, a synchronous stop). Fails loudly
+       (verifier) when the world becomes idle while the condition is false:
+       a real system would hang there. */
+    void RunUntil(const std::function<bool()> &Condition, const char *Why);
+
+    struct Impl;
+    Scheduler();
+    ~Scheduler();
+    Scheduler(const Scheduler &) = delete;
+    Scheduler &operator=(const Scheduler &) = delete;
+
+private:
+    Impl *impl_;
+};
+
+} // namespace world

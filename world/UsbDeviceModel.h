@@ -1,0 +1,78 @@
+/*
+ * UsbDeviceModel.h - what the framework's USB stand-in talks to: one USB
+ * device on the simulated bus, seen through its descriptors and transfers.
+ *
+ * A transfer is submitted with a completion; the model completes it later
+ * (always through the world's scheduler, never from inside the submit call)
+ * or never, and every transfer is recorded so tests can assert on the wire.
+ */
+#pragma once
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "Scheduler.h"
+
+#include <usb.h>
+
+namespace world {
+
+using Bytes = std::vector<std::uint8_t>;
+
+struct SetupPacket {
+    std::uint8_t bmRequestType = 0;
+    std::uint8_t bRequest = 0;
+    std::uint16_t wValue = 0;
+    std::uint16_t wIndex = 0;
+    std::uint16_t wLength = 0;
+};
+
+enum class TransferKind { Control, BulkIn, BulkOut, InterruptIn };
+
+/* One transfer as it crossed the bus. */
+struct TransferRecord {
+    std::uint64_t Id = 0;
+    TransferKind Kind = TransferKind::Control;
+    std::uint8_t Endpoint = 0; /* endpoint address, 0 for control */
+    SetupPacket Setup;         /* control transfers */
+    Bytes Data;                /* bytes moved (OUT: what the host sent; IN: what the device returned) */
+    std::size_t Requested = 0; /* IN: buffer length; OUT: bytes offered */
+    std::size_t Actual = 0;    /* bytes the device took or returned */
+    USBD_STATUS Status = USBD_STATUS_PENDING;
+    bool Cancelled = false;
+    VirtualTime SubmittedAt = 0;
+    VirtualTime CompletedAt = -1; /* -1 while outstanding */
+};
+
+class UsbDeviceModel {
+public:
+    virtual ~UsbDeviceModel() = default;
+
+    /* The 18-byte device descriptor and the whole configuration descriptor set. */
+    virtual Bytes DeviceDescriptor() const = 0;
+    virtual Bytes ConfigurationDescriptor() const = 0;
+
+    /* Completion of a transfer: USBD status and, for IN and control-IN, the
+       bytes returned; for OUT, Actual is the number of bytes the device took. */
+    using Completion = std::function<void(USBD_STATUS Status, const Bytes &Data, std::size_t Actual)>;
+
+    virtual std::uint64_t SubmitControl(const SetupPacket &Setup, const Bytes &DataOut, Completion Done) = 0;
+    virtual std::uint64_t SubmitIn(std::uint8_t Endpoint, std::size_t Length, Completion Done) = 0;
+    virtual std::uint64_t SubmitOut(std::uint8_t Endpoint, const Bytes &Data, Completion Done) = 0;
+    /* Cancels an outstanding transfer: its completion runs (scheduled, not
+       inline) with USBD_STATUS_CANCELED. FALSE when it is no longer outstanding. */
+    virtual bool Abort(std::uint64_t Id) = 0;
+    /* The host reset a pipe (clears a halt). */
+    virtual void ResetEndpoint(std::uint8_t Endpoint) = 0;
+
+    /* FALSE once the device has been unplugged: every submit then fails. */
+    virtual bool Connected() const = 0;
+
+    /* The bus the device sits on (the World's scheduler); set on attach. */
+    virtual void Attach(Scheduler &Clock) = 0;
+
+    virtual const std::vector<TransferRecord> &Transfers() const = 0;
+};
+
+} // namespace world

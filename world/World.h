@@ -1,0 +1,148 @@
+/*
+ * World.h - the simulated system a test or the simulator command drives.
+ *
+ * One World holds the clock and scheduler, the hosted kernel and framework
+ * state (object namespace, registry device map, serial-port count, pool),
+ * the loaded driver, the PnP manager that adds and removes USB devices, and
+ * the I/O manager that applications call. Everything the driver does is
+ * reached only through the kit's API; this header is for the world's side.
+ *
+ * Several Worlds never exist at once: the kit's calls reach the current one.
+ */
+#pragma once
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "Scheduler.h"
+#include "UsbDeviceModel.h"
+
+#include <ntddk.h>
+
+namespace world {
+
+using Bytes = std::vector<std::uint8_t>;
+
+/* ---- registry values of a device's hardware key ---- */
+struct RegistryValue {
+    ULONG Type = REG_SZ; /* REG_SZ, REG_DWORD, REG_BINARY, ... */
+    Bytes Data;          /* raw data; REG_SZ is UTF-16LE with its terminating null */
+    static RegistryValue String(const std::u16string &Text);
+    static RegistryValue Dword(ULONG Value);
+};
+using HardwareKey = std::map<std::u16string, RegistryValue>;
+
+/* ---- one device node of the PnP manager ---- */
+enum class DevicePnpState { Added, Started, Stopped, Removed, SurpriseRemoved, AddFailed, StartFailed };
+enum class DevicePowerState { D0, Dx };
+
+struct DeviceNode {
+    int Id = 0;
+    std::shared_ptr<UsbDeviceModel> Usb;
+    HardwareKey Key;
+    DevicePnpState State = DevicePnpState::Added;
+    DevicePowerState Power = DevicePowerState::Dx;
+    NTSTATUS AddStatus = 0;   /* result of the driver's device add */
+    NTSTATUS StartStatus = 0; /* result of the last start (prepare + D0 entry) */
+    std::u16string NtName;    /* "\Device\Serial0" once created */
+};
+
+/* ---- an application's view of one I/O operation ---- */
+struct Operation {
+    bool Completed = false;
+    NTSTATUS Status = STATUS_PENDING;
+    ULONG_PTR Information = 0;
+    Bytes Output;         /* output buffer as the driver left it (OutputLength bytes) */
+    std::string Tag;      /* free label for transcripts */
+    VirtualTime CompletedAt = -1;
+};
+using OpHandle = std::shared_ptr<Operation>;
+using FileHandle = int; /* 0 is never a valid handle */
+
+class World {
+public:
+    World();
+    ~World();
+    World(const World &) = delete;
+    World &operator=(const World &) = delete;
+
+    Scheduler &Clock();
+
+    /* -- the system clock tick (timers fire at the first tick at or after
+          their due time); 156,250 units = 15.625 ms unless set -- */
+    void SetClockTick(VirtualTime Tick);
+
+    /* -- PnP manager -- */
+    /* Loads the driver (DriverEntry) on first use, then runs device add;
+       with Start, goes on to prepare hardware and D0 entry. */
+    DeviceNode *AddDevice(std::shared_ptr<UsbDeviceModel> Usb, const HardwareKey &Key, bool Start = true);
+    NTSTATUS StartDevice(DeviceNode *Node);  /* prepare hardware, D0 entry */
+    NTSTATUS StopDevice(DeviceNode *Node);   /* PnP stop: D0 exit, release hardware */
+    void RemoveDevice(DeviceNode *Node);     /* orderly removal */
+    void SurpriseRemoveDevice(DeviceNode *Node); /* device gone; cleanup after the last handle closes */
+    void SystemSleep();                      /* every started device leaves D0 */
+    void SystemResume();                     /* and comes back */
+    std::vector<DeviceNode *> Devices();
+
+    /* -- I/O manager (what an application sees) -- */
+    /* Opens "COM5" (through \DosDevices\COM5) or an NT name. */
+    NTSTATUS Open(const std::u16string &Name, FileHandle *Handle);
+    NTSTATUS Close(FileHandle Handle);
+    OpHandle Read(FileHandle Handle, std::size_t Length);
+    OpHandle Write(FileHandle Handle, const Bytes &Data);
+    OpHandle DeviceIoControl(FileHandle Handle, ULONG Code, const Bytes &Input, std::size_t OutputLength);
+    OpHandle InternalDeviceControl(FileHandle Handle, ULONG Code, const Bytes &Input, std::size_t OutputLength);
+    /* CancelIoEx of one operation; FALSE when it was already completed. */
+    bool Cancel(const OpHandle &Op);
+    /* Flush, query and set information go to the WDM pre-processing
+       callbacks and complete before the call returns (a flush runs the world
+       until the write in progress is done). */
+    OpHandle Flush(FileHandle Handle);
+    OpHandle QueryInformation(FileHandle Handle, ULONG InformationClass, std::size_t Length);
+    OpHandle SetInformation(FileHandle Handle, ULONG InformationClass, const Bytes &Input);
+
+    /* -- the host's records, for assertions -- */
+    ULONG SerialCount() const;
+    /* Values under HKLM\HARDWARE\DEVICEMAP\<Key>: value name -> (type, data). */
+    std::map<std::u16string, RegistryValue> DeviceMap(const std::u16string &Key = u"SERIALCOMM") const;
+    /* Target of a symbolic link such as u"\\DosDevices\\COM5", if any. */
+    std::optional<std::u16string> SymbolicLink(const std::u16string &Link) const;
+    bool NameExists(const std::u16string &NtName) const;
+    /* Reserves an NT name for "another driver's" device. */
+    void ReserveName(const std::u16string &NtName);
+    /* Device interfaces registered for a device node (class GUID text, enabled). */
+    std::vector<std::pair<std::string, bool>> DeviceInterfaces(const DeviceNode *Node) const;
+
+    /* -- pool and objects -- */
+    std::size_t PoolBlocksOutstanding(ULONG Tag = 0) const; /* 0: every tag */
+    std::size_t PoolBytesOutstanding(ULONG Tag = 0) const;
+    std::size_t LiveObjects() const; /* framework objects of the driver not yet deleted */
+
+    /* -- fault injection: the Nth call (1-based, counted from now) of Api
+          fails with Status. Api is the kit's name, e.g. "WdfIoQueueCreate",
+          "ExAllocatePoolWithTag", "RtlWriteRegistryValue". -- */
+    void FailNthCall(const std::string &Api, int Nth, NTSTATUS Status);
+    void ClearFaults();
+
+    /* -- the driver's trace messages ("brisum : ...") -- */
+    void SetTraceSink(std::function<void(const std::string &)> Sink); /* empty: discard */
+
+    /* -- verifier: misuse reports; under test each report is fatal unless
+          the test collects them -- */
+    void CollectVerifierReports(bool Collect);
+    std::vector<std::string> VerifierReports() const;
+
+    struct Impl;
+    Impl &Internals();
+
+private:
+    std::unique_ptr<Impl> impl_;
+};
+
+/* Readable name of a status ("STATUS_TIMEOUT"), or the hex value. */
+std::string StatusName(NTSTATUS Status);
+
+} // namespace world
