@@ -21,6 +21,7 @@
 #include "UsbDeviceModel.h"
 
 #include <ntddk.h>
+#include <wdf.h>
 
 namespace world {
 
@@ -75,6 +76,10 @@ public:
           their due time); 156,250 units = 15.625 ms unless set -- */
     void SetClockTick(VirtualTime Tick);
 
+    /* -- the driver: DriverEntry of the linked driver unless a test sets
+          another entry (before the first AddDevice) -- */
+    void SetDriverEntry(PDRIVER_INITIALIZE Entry);
+
     /* -- PnP manager -- */
     /* Loads the driver (DriverEntry) on first use, then runs device add;
        with Start, goes on to prepare hardware and D0 entry. */
@@ -117,9 +122,13 @@ public:
     std::vector<std::pair<std::string, bool>> DeviceInterfaces(const DeviceNode *Node) const;
 
     /* -- pool and objects -- */
-    std::size_t PoolBlocksOutstanding(ULONG Tag = 0) const; /* 0: every tag */
+    std::size_t PoolBlocksOutstanding(ULONG Tag = 0) const; /* blocks of ExAllocatePoolWithTag; 0: every tag */
     std::size_t PoolBytesOutstanding(ULONG Tag = 0) const;
     std::size_t LiveObjects() const; /* framework objects of the driver not yet deleted */
+    /* Power policy the driver assigned to a device (WdfDeviceAssignS0IdleSettings,
+       WdfDeviceAssignSxWakeSettings), if any. */
+    std::optional<WDF_DEVICE_POWER_POLICY_IDLE_SETTINGS> IdleSettings(const DeviceNode *Node) const;
+    std::optional<WDF_DEVICE_POWER_POLICY_WAKE_SETTINGS> WakeSettings(const DeviceNode *Node) const;
 
     /* -- fault injection: the Nth call (1-based, counted from now) of Api
           fails with Status. Api is the kit's name, e.g. "WdfIoQueueCreate",

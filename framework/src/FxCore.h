@@ -1,0 +1,468 @@
+/*
+ * FxCore.h - the hosted framework's object model and execution context.
+ *
+ * Everything behind a WDF handle is an fx::Object: a type tag, a parent and
+ * children, typed contexts allocated zero-filled with the object, cleanup
+ * and destroy callbacks, and a reference count. Handles are opaque values
+ * that are never reused, so a handle of a deleted object or of the wrong type
+ * is caught (verifier report) instead of touching freed memory.
+ *
+ * Lifetime
+ *   Creation holds one reference. Delete() (WdfObjectDelete, or deletion of
+ *   the parent) deletes the children first, runs EvtCleanupCallback, detaches
+ *   the object from its parent and drops the creation reference. When the
+ *   last reference goes, EvtDestroyCallback runs and the memory (contexts
+ *   included) is freed. Between the two the handle still resolves for
+ *   context access and dereference only.
+ *
+ * Execution context
+ *   One host thread runs the world. fx::Irql() is the current IRQL;
+ *   IrqlScope sets it for a callback. The device-wide lock of
+ *   WdfSynchronizationScopeDevice is held through DeviceLockScope around
+ *   queue callbacks, cancel routines of requests and serialized timer, DPC
+ *   and work-item callbacks; taking it again while it is held is a verifier
+ *   report. The driver's pool allocations are charged to fx::CurrentDevice()
+ *   (set while a callback of that device runs) for the leak check at device
+ *   deletion.
+ *
+ * How a USB I/O target plugs in
+ *   A pipe or the USB device's control target is a subclass of fx::IoTarget.
+ *   It implements Submit(Request*): called by WdfRequestSend after the
+ *   generic checks (target started or IGNORE_TARGET_STATE, request formatted
+ *   for this target, device present). Submit reads the request's UsbFormat
+ *   slot (filled by the WdfUsb*Format* calls), hands the transfer to the
+ *   device's world::UsbDeviceModel (fx::UsbModelOf) and returns
+ *   STATUS_PENDING; the model's completion (a scheduler event) calls
+ *   CompleteSent(Request*, Status, Information) after filling
+ *   Request::Usb.Params, which runs the driver's completion routine at
+ *   DISPATCH_LEVEL. fx::DeviceFromHandle and fx::UsbModelOf lead from a
+ *   WDFDEVICE to its USB model. A non-pending status from Submit makes WdfRequestSend
+ *   return FALSE with that status, no completion routine run. Abort(Request*)
+ *   asks for an in-flight request to be cancelled (stop with cancel, send
+ *   time-out, WdfRequestCancelSentRequest); its completion still arrives
+ *   through CompleteSent. OnStart/OnStop let a pipe start and stop its
+ *   continuous reader. Objects of the USB stand-in use the ObjectType values
+ *   UsbDevice, UsbInterface and UsbPipe.
+ */
+#pragma once
+
+#include <cstdarg>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <list>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <ntddk.h>
+#include <wdf.h>
+#include <wdfusb.h>
+
+namespace world {
+class Scheduler;
+class UsbDeviceModel;
+class World;
+} // namespace world
+
+namespace fx {
+
+class Device;
+class Queue;
+class FileObject;
+class Request;
+class IoTarget;
+class Memory;
+
+enum class ObjectType {
+    Driver,
+    Device,
+    Queue,
+    Request,
+    FileObject,
+    Timer,
+    Dpc,
+    WorkItem,
+    SpinLock,
+    WaitLock,
+    Memory,
+    String,
+    Key,
+    IoTarget,
+    UsbDevice,
+    UsbInterface,
+    UsbPipe,
+    Generic,
+};
+const char *TypeName(ObjectType Type);
+
+/* ------------------------------------------------------------------ */
+/* Verifier, fault injection, world access                             */
+/* ------------------------------------------------------------------ */
+
+/* A misuse the kit's verifier would catch. Fatal (printed, then abort)
+   unless the current World collects reports. */
+void VerifierReport(const char *Rule, const std::string &Message);
+
+/* Checked at the top of every creation call: TRUE when the world's fault
+   injection wants Api to fail now; *Status is then the status to return. */
+bool ShouldFail(const char *Api, NTSTATUS *Status);
+
+/* The current World (exactly one exists while the driver runs). */
+world::World &CurrentWorld();
+bool HaveWorld();
+world::Scheduler &Clock();
+
+/* The driver's trace messages go here (DbgPrint / DbgPrintEx). */
+void Trace(const std::string &Message);
+
+/* printf-style formatting with the kernel's conversions: %d %i %u %x %X %p
+   %c %s %ws %S %wZ %% with the l, ll, h, w, I64 and z prefixes, width and
+   zero padding. */
+std::string FormatV(const char *Format, va_list Args);
+std::u16string FormatWV(const char16_t *Format, va_list Args);
+
+/* ------------------------------------------------------------------ */
+/* Execution context                                                   */
+/* ------------------------------------------------------------------ */
+KIRQL Irql();
+void SetIrql(KIRQL Level);
+
+class IrqlScope {
+public:
+    explicit IrqlScope(KIRQL Level);
+    ~IrqlScope();
+    IrqlScope(const IrqlScope &) = delete;
+    IrqlScope &operator=(const IrqlScope &) = delete;
+
+private:
+    KIRQL saved_;
+};
+
+/* The device whose callback is running (pool accounting), or nullptr. */
+Device *CurrentDevice();
+class CurrentDeviceScope {
+public:
+    explicit CurrentDeviceScope(Device *Dev);
+    ~CurrentDeviceScope();
+    CurrentDeviceScope(const CurrentDeviceScope &) = delete;
+    CurrentDeviceScope &operator=(const CurrentDeviceScope &) = delete;
+
+private:
+    Device *saved_;
+};
+
+/* Holds the device-wide lock (raising to DISPATCH_LEVEL) for its lifetime.
+   Re-entry is a verifier report. */
+class DeviceLockScope {
+public:
+    explicit DeviceLockScope(Device *Dev);
+    ~DeviceLockScope();
+    DeviceLockScope(const DeviceLockScope &) = delete;
+    DeviceLockScope &operator=(const DeviceLockScope &) = delete;
+
+private:
+    Device *dev_;
+    KIRQL saved_;
+    Device *savedCurrent_;
+};
+bool DeviceLockHeld(const Device *Dev);
+
+/* Runs Fn as a driver callback of Dev at Level (PASSIVE_LEVEL or
+   DISPATCH_LEVEL), under the device-wide lock when Serialized. */
+void CallDriver(Device *Dev, KIRQL Level, bool Serialized, const std::function<void()> &Fn);
+
+/* Schedules Fn as an event of the world at the current time (after the
+   events already due). */
+void Defer(std::function<void()> Fn, const char *What);
+
+/* Passive-only calls: a report when called above PASSIVE_LEVEL. */
+bool RequirePassive(const char *Api);
+/* Calls allowed up to DISPATCH_LEVEL (always true here, checked for symmetry). */
+bool RequireMaxDispatch(const char *Api);
+
+/* ------------------------------------------------------------------ */
+/* Objects                                                             */
+/* ------------------------------------------------------------------ */
+class Object {
+public:
+    Object(ObjectType Type, Device *Owner);
+    virtual ~Object();
+    Object(const Object &) = delete;
+    Object &operator=(const Object &) = delete;
+
+    /* Applies the caller's attributes (context type, callbacks, parent:
+       Attributes->ParentObject, else DefaultParent) and publishes the handle.
+       On failure the caller deletes the object with Destroy(). */
+    NTSTATUS Commit(PWDF_OBJECT_ATTRIBUTES Attributes, Object *DefaultParent, const char *Api);
+    /* Frees an object whose Commit failed or that was never committed. */
+    static void Destroy(Object *Obj);
+
+    WDFOBJECT Handle() const { return handle_; }
+    template <class H> H HandleAs() const { return reinterpret_cast<H>(handle_); }
+    ObjectType Type() const { return type_; }
+    Object *Parent() const { return parent_; }
+    Device *OwnerDevice() const { return owner_; }
+    const std::vector<Object *> &Children() const { return children_; }
+
+    /* Not yet deleted. */
+    bool Alive() const { return state_ == State::Live; }
+    /* Delete was called (cleanup done or running) but references remain. */
+    bool Disposed() const { return state_ != State::Live; }
+    /* Disposed as a child of an object whose deletion is still running:
+       its handle stays usable until the parent's cleanup is done. */
+    bool DisposedWithParent() const { return disposedWithParent_; }
+
+    /* Framework-side deletion: children first, cleanup callbacks, then the
+       creation reference goes. Idempotent. */
+    void Delete();
+    void Reference();
+    void Dereference();
+    long References() const { return refs_; }
+
+    /* Contexts. */
+    void *FindContext(PCWDF_OBJECT_CONTEXT_TYPE_INFO TypeInfo) const;
+    /* Adds a zero-filled context; STATUS_OBJECT_NAME_EXISTS-like failure when
+       the type is already present (returns nullptr). */
+    void *AddContext(PCWDF_OBJECT_CONTEXT_TYPE_INFO TypeInfo, size_t Size,
+                     PFN_WDF_OBJECT_CONTEXT_CLEANUP Cleanup, PFN_WDF_OBJECT_CONTEXT_DESTROY Destroy);
+    static Object *FromContext(const void *Context);
+
+    /* Attributes kept for children that inherit them. */
+    WDF_EXECUTION_LEVEL ExecutionLevel = WdfExecutionLevelInheritFromParent;
+    WDF_SYNCHRONIZATION_SCOPE SyncScope = WdfSynchronizationScopeInheritFromParent;
+
+    /* Debug label for reports. */
+    std::string Describe() const;
+
+    /* Whether WdfObjectDelete by the driver is allowed for this object
+       (reports the reason when not). */
+    virtual bool DriverMayDelete() const { return true; }
+
+protected:
+    /* The device an object belongs to for accounting (a device owns itself). */
+    void SetOwnerDevice(Device *Dev) { owner_ = Dev; }
+    /* Subclass teardown run by Delete() before the children go (stop timers,
+       cancel requests, fail queued I/O). */
+    virtual void OnDelete() {}
+private:
+    enum class State { Live, Deleting, Disposed };
+    struct Context {
+        PCWDF_OBJECT_CONTEXT_TYPE_INFO Type;
+        void *Block; /* header + data */
+        PFN_WDF_OBJECT_CONTEXT_CLEANUP Cleanup;
+        PFN_WDF_OBJECT_CONTEXT_DESTROY Destroy;
+    };
+    void Free();
+    void AttachTo(Object *Parent);
+    void DetachFromParent();
+
+    ObjectType type_;
+    Device *owner_;
+    WDFOBJECT handle_ = nullptr;
+    Object *parent_ = nullptr;
+    std::vector<Object *> children_;
+    std::vector<Context> contexts_;
+    State state_ = State::Live;
+    long refs_ = 1;
+    bool committed_ = false;
+    bool disposedWithParent_ = false;
+};
+
+/* Handle lookup with type and liveness checks: a report and nullptr when
+   the handle is null, unknown, deleted or of another type. AllowDisposed
+   lets context access and dereference reach a deleted-but-referenced object. */
+Object *Lookup(WDFOBJECT Handle, const char *Api, bool AllowDisposed = false);
+Object *LookupTyped(WDFOBJECT Handle, ObjectType Type, const char *Api, bool AllowDisposed = false);
+template <class T> T *As(void *Handle, ObjectType Type, const char *Api)
+{
+    return static_cast<T *>(LookupTyped(reinterpret_cast<WDFOBJECT>(Handle), Type, Api));
+}
+/* Lookup without reports (nullptr when not a live handle). */
+Object *TryLookup(WDFOBJECT Handle);
+
+/* The device behind a WDFDEVICE handle (a report and nullptr when it is not one). */
+Device *DeviceFromHandle(WDFDEVICE Handle, const char *Api);
+/* The device's USB model (set by World::AddDevice), or nullptr. */
+world::UsbDeviceModel *UsbModelOf(Device *Dev);
+/* TRUE while the device is present (not removed or surprise-removed). */
+bool DevicePresent(Device *Dev);
+
+/* ------------------------------------------------------------------ */
+/* Memory                                                              */
+/* ------------------------------------------------------------------ */
+class Memory : public Object {
+public:
+    Memory(Device *Owner, void *Buffer, size_t Size, ULONG Tag, bool Owned);
+    ~Memory() override;
+    void *Buffer() const { return buffer_; }
+    size_t Size() const { return size_; }
+    ULONG Tag() const { return tag_; }
+
+private:
+    void *buffer_;
+    size_t size_;
+    ULONG tag_;
+    bool owned_;
+};
+/* Creates a framework memory object outside any driver call (for the USB
+   stand-in's reader buffers); the buffer is zero-filled. nullptr on failure. */
+Memory *CreateMemory(Device *Owner, Object *Parent, size_t Size, ULONG Tag, PWDF_OBJECT_ATTRIBUTES Attributes,
+                     NTSTATUS *Status);
+
+/* ------------------------------------------------------------------ */
+/* Requests                                                            */
+/* ------------------------------------------------------------------ */
+/* What a WdfUsb*Format* call stores in a request. */
+struct UsbFormat {
+    bool Formatted = false;
+    IoTarget *Target = nullptr;         /* the pipe's or USB device's target */
+    WDF_USB_REQUEST_COMPLETION_PARAMS Params{};
+    /* The format call takes a reference on Buffer (Buffer->Reference());
+       Request::ReleaseUsbFormat drops it (called on re-format by the format
+       call, and by the request when it is deleted). */
+    Memory *Buffer = nullptr;
+    size_t Offset = 0;
+    size_t Length = 0;
+    WDF_USB_CONTROL_SETUP_PACKET Setup{};
+    std::shared_ptr<void> Extra;        /* the USB stand-in's own per-request data */
+    std::uint64_t TransferId = 0;       /* model transfer while in flight */
+};
+
+class Request : public Object {
+public:
+    enum class Origin { IoManager, Driver };
+    enum class Where {
+        Idle,      /* driver-created, not sent */
+        InQueue,   /* waiting in Queue() */
+        Driver,    /* presented to / retrieved by the driver */
+        Sent,      /* at an I/O target */
+        Completed, /* done; any further use is a report */
+    };
+
+    Request(Device *Owner, Origin From);
+    ~Request() override;
+
+    Origin From() const { return from_; }
+    Where State() const { return where_; }
+    void SetState(Where W) { where_ = W; }
+
+    /* Parameters as the driver sees them. */
+    WDF_REQUEST_PARAMETERS Params{};
+    UCHAR MajorFunction = 0;
+    ULONG IoControlCode = 0;
+    /* Buffers: read output, write input, ioctl (METHOD_BUFFERED: one system
+       buffer for input and output). */
+    std::vector<std::uint8_t> SystemBuffer;
+    size_t InputLength = 0;
+    size_t OutputLength = 0;
+
+    NTSTATUS Status = STATUS_PENDING;
+    ULONG_PTR Information = 0;
+
+    Queue *OwningQueue = nullptr;   /* queue it is in or was presented by */
+    Queue *PresentedBy = nullptr;   /* counts as driver-owned for this queue */
+    FileObject *File = nullptr;
+
+    /* Cancellation. */
+    bool CancelRequested = false;        /* the I/O manager asked */
+    PFN_WDF_REQUEST_CANCEL CancelRoutine = nullptr;
+    bool CancelRoutineScheduled = false; /* run pending: unmark fails */
+    bool StopAcknowledged = false;
+    bool StopPending = false;
+
+    /* Sending. */
+    PFN_WDF_REQUEST_COMPLETION_ROUTINE CompletionRoutine = nullptr;
+    WDFCONTEXT CompletionContext = nullptr;
+    IoTarget *SentTo = nullptr;
+    IoTarget *DefaultTarget = nullptr; /* WdfRequestCreate's target */
+    bool TimedOut = false;
+    std::uint64_t TimeoutEvent = 0;
+    WDF_REQUEST_COMPLETION_PARAMS CompletionParams{};
+    UsbFormat Usb;
+
+    /* The I/O manager learns of completion here (framework requests). */
+    std::function<void(Request *)> OnComplete;
+
+    /* Completes a framework request (status, information); a report when
+       already completed or not owned by the driver. */
+    void Complete(NTSTATUS St, ULONG_PTR Info, const char *Api);
+    /* Verifier check: a report when the request was completed. */
+    bool CheckUsable(const char *Api) const;
+    /* Drops the USB format (and its reference on Usb.Buffer). */
+    void ReleaseUsbFormat();
+    /* The I/O manager cancels the request (CancelIoEx). FALSE when it was
+       already completed. */
+    bool RequestCancel();
+
+    WDFREQUEST RequestHandle() const { return HandleAs<WDFREQUEST>(); }
+
+    bool DriverMayDelete() const override;
+
+protected:
+    void OnDelete() override;
+
+private:
+    Origin from_;
+    Where where_ = Where::Idle;
+};
+
+Request *ToRequest(WDFREQUEST Handle, const char *Api);
+
+/* ------------------------------------------------------------------ */
+/* I/O targets                                                         */
+/* ------------------------------------------------------------------ */
+class IoTarget : public Object {
+public:
+    enum class TargetState { Started, Stopped, Closed };
+
+    IoTarget(ObjectType Type, Device *Owner);
+    ~IoTarget() override;
+
+    TargetState State() const { return state_; }
+    NTSTATUS Start();
+    void Stop(WDF_IO_TARGET_SENT_IO_ACTION Action);
+
+    /* WdfRequestSend: generic checks, then Submit. FALSE when not sent (the
+       status is in the request), the completion routine then never runs. */
+    bool Send(Request *Req, PWDF_REQUEST_SEND_OPTIONS Options);
+    /* Runs the completion of a sent request at DISPATCH_LEVEL: the driver's
+       completion routine, or for a framework request sent without one, its
+       completion. A request that timed out completes with STATUS_IO_TIMEOUT. */
+    void CompleteSent(Request *Req, NTSTATUS Status, ULONG_PTR Information);
+    /* WdfRequestCancelSentRequest. */
+    bool CancelSent(Request *Req);
+
+    const std::list<Request *> &SentRequests() const { return sent_; }
+
+    /* Subclass interface. */
+    /* TRUE (default): WdfRequestSend refuses a request not formatted for
+       this target (Request::Usb.Formatted and Usb.Target == this). */
+    virtual bool NeedsFormat() const { return true; }
+    virtual NTSTATUS Submit(Request *Req) = 0;
+    virtual void Abort(Request *Req) = 0;
+    virtual void OnStart() {}
+    virtual void OnStop(WDF_IO_TARGET_SENT_IO_ACTION Action) { (void)Action; }
+
+protected:
+    void OnDelete() override;
+
+private:
+    TargetState state_ = TargetState::Started;
+    std::list<Request *> sent_;
+};
+
+IoTarget *ToIoTarget(WDFIOTARGET Handle, const char *Api);
+/* Registers how a handle of an object type maps to its I/O target. Not
+   needed when the object itself derives from IoTarget (a pipe whose
+   WdfUsbTargetPipeGetIoTarget returns its own handle): ToIoTarget accepts
+   any live object that is an IoTarget. */
+void RegisterTargetResolver(ObjectType Type, IoTarget *(*Resolve)(Object *));
+
+/* ------------------------------------------------------------------ */
+/* Pool                                                                */
+/* ------------------------------------------------------------------ */
+void *PoolAllocate(SIZE_T Bytes, ULONG Tag, bool FrameworkOwned, const char *Api);
+void PoolFree(void *Block, ULONG Tag, bool CheckTag, const char *Api);
+
+} // namespace fx

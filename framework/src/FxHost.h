@@ -1,0 +1,366 @@
+/*
+ * FxHost.h - the hosted kernel and framework state behind one World, and the
+ * framework object classes other than the core ones of FxCore.h.
+ *
+ * Internal to framework/src and the world sources (the framework-core side); the
+ * USB stand-in builds only on FxCore.h.
+ */
+#pragma once
+
+#include <deque>
+#include <map>
+#include <mutex>
+#include <memory>
+#include <set>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "FxCore.h"
+#include "Scheduler.h"
+#include "World.h"
+
+struct _DEVICE_OBJECT {
+    fx::Device *Dev;
+};
+struct _FILE_OBJECT {
+    fx::FileObject *File;
+};
+
+namespace fx {
+
+class Driver;
+class Timer;
+
+/* The WDFDEVICE_INIT record the driver fills before WdfDeviceCreate. */
+struct DeviceInitData {
+    bool Exclusive = false;
+    DEVICE_TYPE DeviceType = FILE_DEVICE_UNKNOWN;
+    WDF_DEVICE_IO_TYPE IoType = WdfDeviceIoBuffered;
+    bool HaveRequestAttributes = false;
+    WDF_OBJECT_ATTRIBUTES RequestAttributes{};
+    WDF_PNPPOWER_EVENT_CALLBACKS PnpPower{};
+    bool HaveFileConfig = false;
+    WDF_FILEOBJECT_CONFIG FileConfig{};
+    bool HaveFileAttributes = false;
+    WDF_OBJECT_ATTRIBUTES FileAttributes{};
+    std::map<UCHAR, PFN_WDFDEVICE_WDM_IRP_PREPROCESS> Preprocess;
+    bool HaveName = false;
+    std::u16string Name;
+    bool PowerPolicyOwner = true;
+};
+
+} // namespace fx
+
+struct WDFDEVICE_INIT {
+    world::DeviceNode *Node = nullptr;
+    fx::DeviceInitData Data;
+    bool Consumed = false; /* WdfDeviceCreate succeeded: the record belongs to the device */
+};
+
+namespace fx {
+
+/* The lower (default) I/O target of a device: there is no driver below in
+   this system, so everything sent there fails as not supported. */
+class LowerTarget : public IoTarget {
+public:
+    explicit LowerTarget(Device *Owner) : IoTarget(ObjectType::IoTarget, Owner) {}
+    NTSTATUS Submit(Request *) override { return STATUS_NOT_SUPPORTED; }
+    void Abort(Request *) override {}
+};
+
+class Driver : public Object {
+public:
+    Driver() : Object(ObjectType::Driver, nullptr) {}
+    WDF_DRIVER_CONFIG Config{};
+    bool DriverMayDelete() const override;
+};
+
+class Queue : public Object {
+public:
+    Queue(Device *Owner, const WDF_IO_QUEUE_CONFIG &Config);
+
+    WDF_IO_QUEUE_CONFIG Config;
+    bool PowerManaged = true;
+    bool Accepting = true;
+    bool Started = true;     /* WdfIoQueueStart / Stop */
+    bool Purged = false;
+    std::deque<Request *> Pending;
+    std::set<Request *> Owned; /* presented to or retrieved by the driver */
+    bool DispatchScheduled = false;
+
+    struct Waiter {
+        enum Kind { Stop, Purge } What;
+        PFN_WDF_IO_QUEUE_STATE Callback;
+        WDFCONTEXT Context;
+    };
+    std::vector<Waiter> Waiters;
+
+    WDFQUEUE QueueHandle() const { return HandleAs<WDFQUEUE>(); }
+    bool Manual() const { return Config.DispatchType == WdfIoQueueDispatchManual; }
+    bool Serialized() const;
+
+    /* A request arrives (I/O manager or forward). Status of refusal (the
+       caller completes it), or STATUS_PENDING when queued or already
+       completed by the framework (the request may be gone). */
+    NTSTATUS Accept(Request *Req, bool FromIoManager);
+    /* Presents waiting requests while the queue may (inline when no
+       driver callback is running, else as a scheduled step). */
+    void Dispatch();
+    void ScheduleDispatch();
+    bool CanPresent() const;
+    bool PowerOk() const;
+    bool HasCallbackFor(const Request *Req) const;
+    /* The driver gives up a request it owned from this queue (forwarded or
+       requeued): bookkeeping without completion. */
+    void Disown(Request *Req);
+    /* A request of this queue left the driver (completed or forwarded). */
+    void Released(Request *Req);
+    /* A waiting request was cancelled by the I/O manager. */
+    void CancelQueued(Request *Req);
+    void CheckWaiters();
+    void Purge(PFN_WDF_IO_QUEUE_STATE Callback, WDFCONTEXT Context);
+    /* Runs EvtIoStop for driver-owned requests (power-down, removal). */
+    void StopOwned(ULONG ActionFlags);
+    /* Fails every waiting request (device removal). */
+    void Drain(NTSTATUS Status);
+
+protected:
+    void OnDelete() override;
+
+private:
+    void Present(Request *Req);
+};
+
+class FileObject : public Object {
+public:
+    explicit FileObject(Device *Owner) : Object(ObjectType::FileObject, Owner) { Wdm.File = this; }
+    FILE_OBJECT Wdm;
+    bool Closed = false;
+    bool ClosePending = false; /* handle closed; EvtFileClose once its I/O is done */
+    bool DriverMayDelete() const override;
+};
+
+class Timer : public Object {
+public:
+    Timer(Device *Owner, const WDF_TIMER_CONFIG &Config) : Object(ObjectType::Timer, Owner), Config(Config) {}
+    WDF_TIMER_CONFIG Config;
+    bool Serialized = false;
+    world::EventId Event = 0; /* queued expiry, 0 when none */
+    bool Running = false;
+    void Fire();
+
+protected:
+    void OnDelete() override;
+};
+
+class Dpc : public Object {
+public:
+    Dpc(Device *Owner, const WDF_DPC_CONFIG &Config) : Object(ObjectType::Dpc, Owner), Config(Config) {}
+    WDF_DPC_CONFIG Config;
+    bool Serialized = false;
+    world::EventId Event = 0;
+    bool Running = false;
+    void Run();
+
+protected:
+    void OnDelete() override;
+};
+
+class WorkItem : public Object {
+public:
+    WorkItem(Device *Owner, const WDF_WORKITEM_CONFIG &Config) : Object(ObjectType::WorkItem, Owner), Config(Config) {}
+    WDF_WORKITEM_CONFIG Config;
+    bool Serialized = false;
+    world::EventId Event = 0;
+    bool Running = false;
+    void Run();
+
+protected:
+    void OnDelete() override;
+};
+
+class SpinLock : public Object {
+public:
+    explicit SpinLock(Device *Owner) : Object(ObjectType::SpinLock, Owner) {}
+    bool Held = false;
+    KIRQL SavedIrql = PASSIVE_LEVEL;
+    std::mutex Mutex; /* for a threaded world; uncontended here */
+};
+
+class String : public Object {
+public:
+    explicit String(Device *Owner) : Object(ObjectType::String, Owner) {}
+    std::u16string Text;
+    std::vector<WCHAR> Storage;
+    void Set(const std::u16string &T);
+};
+
+class Key : public Object {
+public:
+    Key(Device *Owner, world::HardwareKey *Values) : Object(ObjectType::Key, Owner), Values(Values) {}
+    world::HardwareKey *Values;
+};
+
+class Device : public Object {
+public:
+    explicit Device(world::DeviceNode *Node);
+    ~Device() override;
+
+    world::DeviceNode *Node;
+    DeviceInitData Init;
+    std::u16string Name;
+    DEVICE_OBJECT Wdm;
+    LowerTarget *Lower = nullptr;
+
+    /* Queues and routing. */
+    std::vector<Queue *> Queues;
+    Queue *DefaultQueue = nullptr;
+    std::map<WDF_REQUEST_TYPE, Queue *> Routes;
+
+    /* The device-wide lock. */
+    bool LockHeld = false;
+
+    /* PnP and power. */
+    bool HardwarePrepared = false;
+    bool InD0 = false;
+    bool Removed = false;         /* no new I/O (removal or surprise removal began) */
+    bool SurpriseRemoved = false;
+    bool FirstD0 = true;
+    bool IdleSuspended = false;   /* in Dx because of idleness */
+    bool PowerTransition = false; /* between D0 and Dx */
+    bool PowerUpScheduled = false;
+    bool SleptFromD0 = false;
+    bool Deleted = false;
+    world::EventId IdleEvent = 0;
+    bool IdleAssigned = false;
+    WDF_DEVICE_POWER_POLICY_IDLE_SETTINGS Idle{};
+    bool WakeAssigned = false;
+    WDF_DEVICE_POWER_POLICY_WAKE_SETTINGS Wake{};
+    WDF_DEVICE_PNP_CAPABILITIES Caps{};
+    bool CapsSet = false;
+
+    /* Names. */
+    std::vector<std::u16string> Links;
+    struct Interface {
+        GUID Class;
+        std::u16string Reference;
+        bool Enabled = false;
+    };
+    std::vector<Interface> Interfaces;
+
+    /* Open handles. */
+    int OpenHandles = 0;
+    bool DeletePending = false; /* surprise-removed: delete at last close */
+
+    WDFDEVICE DeviceHandle() const { return HandleAs<WDFDEVICE>(); }
+
+    /* I/O manager entry: routes a new request to its queue. */
+    void DispatchIo(Request *Req);
+    Queue *RouteFor(const Request *Req) const;
+    /* Power activity bookkeeping for idle detection. */
+    size_t PowerManagedActivity() const;
+    void ActivityChanged();
+
+    /* Power transitions (PASSIVE_LEVEL). */
+    NTSTATUS EnterD0(WDF_POWER_DEVICE_STATE Previous);
+    void LeaveD0(WDF_POWER_DEVICE_STATE Target, bool Removal);
+    void HoldQueues(bool Hold);
+
+    bool DriverMayDelete() const override;
+
+protected:
+    void OnDelete() override;
+};
+
+/* Node <-> device. */
+Device *DeviceOfNode(const world::DeviceNode *Node);
+Queue *ToQueue(WDFQUEUE Handle, const char *Api);
+
+/* PnP manager side (FxDevice.cpp). */
+NTSTATUS PnpAddDevice(world::DeviceNode *Node);
+NTSTATUS PnpStartDevice(world::DeviceNode *Node);
+NTSTATUS PnpStopDevice(world::DeviceNode *Node);
+void PnpRemoveDevice(world::DeviceNode *Node, bool Surprise);
+void PnpSystemSleep();
+void PnpSystemResume();
+/* Deletes a device whose removal is done (last handle closed). */
+void PnpFinishRemoval(Device *Dev);
+/* Time at which a timer due at DueTime (kit units) fires. */
+world::VirtualTime TimerFireTime(LONGLONG DueTime);
+
+} // namespace fx
+
+/* ------------------------------------------------------------------ */
+/* The host behind one World                                           */
+/* ------------------------------------------------------------------ */
+struct world::World::Impl {
+    World *Owner = nullptr;
+    Scheduler Clock;
+    VirtualTime Tick = 156'250;
+
+    /* Verifier and fault injection. */
+    bool Collect = false;
+    std::vector<std::string> Reports;
+    struct Fault {
+        std::string Api;
+        int Remaining;
+        NTSTATUS Status;
+    };
+    std::vector<Fault> Faults;
+    std::function<void(const std::string &)> TraceSink;
+
+    /* Objects. */
+    std::unordered_map<std::uintptr_t, fx::Object *> Handles;
+    std::uintptr_t NextHandle = 0x1000;
+    std::size_t LiveObjects = 0;
+    std::vector<std::pair<fx::ObjectType, fx::IoTarget *(*)(fx::Object *)>> TargetResolvers;
+
+    /* Pool. */
+    struct Block {
+        SIZE_T Size;
+        ULONG Tag;
+        fx::Device *Dev;
+        bool Framework;
+    };
+    std::unordered_map<void *, Block> Pool;
+
+    /* Execution context. */
+    KIRQL Irql = PASSIVE_LEVEL;
+    fx::Device *Current = nullptr;
+    int LocksHeld = 0;
+    int CallDepth = 0; /* driver callbacks on the stack */
+
+    /* Kernel records. */
+    CONFIGURATION_INFORMATION Config{};
+    std::map<std::u16string, std::map<std::u16string, RegistryValue>> DeviceMap;
+    std::map<std::u16string, fx::Device *> Names; /* upper-cased NT name -> device (nullptr: another driver's) */
+    std::map<std::u16string, std::pair<std::u16string, fx::Device *>> Links; /* upper-cased link -> target, owner */
+
+    /* Driver and PnP. */
+    PDRIVER_INITIALIZE Entry = nullptr; /* nullptr: the linked DriverEntry */
+    bool DriverLoaded = false;
+    NTSTATUS DriverStatus = STATUS_SUCCESS;
+    DRIVER_OBJECT DriverObject{};
+    fx::Driver *TheDriver = nullptr;
+    std::vector<std::unique_ptr<DeviceNode>> Nodes;
+    std::map<const DeviceNode *, fx::Device *> NodeDevices;
+    int NextNodeId = 1;
+
+    /* I/O manager. */
+    struct OpenFile {
+        fx::Device *Dev = nullptr;
+        fx::FileObject *File = nullptr;
+    };
+    std::map<FileHandle, OpenFile> Files;
+    FileHandle NextFile = 1;
+    std::map<const Operation *, fx::Request *> InFlight;
+
+    /* Helpers. */
+    void Report(const char *Rule, const std::string &Message);
+    static std::u16string Upper(const std::u16string &S);
+};
+
+namespace fx {
+world::World::Impl &Host();
+} // namespace fx

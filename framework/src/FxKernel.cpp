@@ -1,0 +1,202 @@
+/*
+ * FxKernel.cpp - the kernel services outside the framework: memory and
+ * string helpers, pool, the registry device map, configuration record, time.
+ */
+#include <cstring>
+
+#include "FxHost.h"
+
+using namespace fx;
+
+namespace {
+std::u16string FromWide(PCWSTR S)
+{
+    return S == nullptr ? std::u16string() : std::u16string(reinterpret_cast<const char16_t *>(S));
+}
+
+std::u16string RegistryPath(ULONG RelativeTo, PCWSTR Path)
+{
+    std::u16string P = FromWide(Path);
+    if (RelativeTo == RTL_REGISTRY_DEVICEMAP) {
+        return world::World::Impl::Upper(P);
+    }
+    std::u16string Prefix;
+    for (char C : std::to_string(RelativeTo)) Prefix.push_back((char16_t)C);
+    return Prefix + u":" + world::World::Impl::Upper(P);
+}
+} // namespace
+
+std::u16string world::World::Impl::Upper(const std::u16string &S)
+{
+    std::u16string R = S;
+    for (auto &C : R) {
+        if (C >= u'a' && C <= u'z') C = (char16_t)(C - u'a' + u'A');
+    }
+    return R;
+}
+
+EXTERN_C void *FxRtlMemoryCopy(void *Destination, const void *Source, SIZE_T Length)
+{
+    if (Length != 0) {
+        std::memmove(Destination, Source, Length);
+    }
+    return Destination;
+}
+
+EXTERN_C void *FxRtlMemoryFill(void *Destination, SIZE_T Length, UCHAR Fill)
+{
+    if (Length != 0) {
+        std::memset(Destination, Fill, Length);
+    }
+    return Destination;
+}
+
+EXTERN_C SIZE_T RtlCompareMemory(const void *Source1, const void *Source2, SIZE_T Length)
+{
+    auto *A = static_cast<const unsigned char *>(Source1);
+    auto *B = static_cast<const unsigned char *>(Source2);
+    SIZE_T I = 0;
+    while (I < Length && A[I] == B[I]) {
+        ++I;
+    }
+    return I;
+}
+
+EXTERN_C PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag)
+{
+    NTSTATUS Status;
+    if (ShouldFail("ExAllocatePoolWithTag", &Status)) {
+        return nullptr;
+    }
+    if (PoolType == PagedPool && Irql() > APC_LEVEL) {
+        VerifierReport("PagedPoolAtDispatch", "ExAllocatePoolWithTag(PagedPool) above APC_LEVEL");
+    }
+    if (Irql() > DISPATCH_LEVEL) {
+        VerifierReport("IrqlTooHigh", "ExAllocatePoolWithTag above DISPATCH_LEVEL");
+    }
+    if (Tag == 0) {
+        VerifierReport("PoolTagZero", "ExAllocatePoolWithTag with tag 0");
+    }
+    return PoolAllocate(NumberOfBytes, Tag, false, "ExAllocatePoolWithTag");
+}
+
+EXTERN_C VOID ExFreePoolWithTag(PVOID P, ULONG Tag) { PoolFree(P, Tag, true, "ExFreePoolWithTag"); }
+
+EXTERN_C VOID ExFreePool(PVOID P) { PoolFree(P, 0, false, "ExFreePool"); }
+
+EXTERN_C VOID RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR SourceString)
+{
+    DestinationString->Buffer = const_cast<PWSTR>(SourceString);
+    if (SourceString == nullptr) {
+        DestinationString->Length = 0;
+        DestinationString->MaximumLength = 0;
+        return;
+    }
+    size_t N = 0;
+    while (SourceString[N] != 0) {
+        ++N;
+    }
+    if (N * sizeof(WCHAR) > 0xFFFC) {
+        N = 0xFFFC / sizeof(WCHAR);
+    }
+    DestinationString->Length = (USHORT)(N * sizeof(WCHAR));
+    DestinationString->MaximumLength = (USHORT)(N * sizeof(WCHAR) + sizeof(WCHAR));
+}
+
+EXTERN_C BOOLEAN RtlEqualUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING String2, BOOLEAN CaseInSensitive)
+{
+    if (String1->Length != String2->Length) {
+        return FALSE;
+    }
+    for (USHORT I = 0; I < String1->Length / 2; ++I) {
+        WCHAR A = String1->Buffer[I];
+        WCHAR B = String2->Buffer[I];
+        if (CaseInSensitive) {
+            if (A >= 'a' && A <= 'z') A = (WCHAR)(A - 'a' + 'A');
+            if (B >= 'a' && B <= 'z') B = (WCHAR)(B - 'a' + 'A');
+        }
+        if (A != B) {
+            return FALSE;
+        }
+    }
+    return TRUE;
+}
+
+EXTERN_C VOID RtlCopyUnicodeString(PUNICODE_STRING DestinationString, PCUNICODE_STRING SourceString)
+{
+    if (SourceString == nullptr) {
+        DestinationString->Length = 0;
+        return;
+    }
+    USHORT N = SourceString->Length;
+    if (N > DestinationString->MaximumLength) {
+        N = DestinationString->MaximumLength;
+    }
+    std::memmove(DestinationString->Buffer, SourceString->Buffer, N);
+    DestinationString->Length = N;
+    if (N + sizeof(WCHAR) <= DestinationString->MaximumLength) {
+        DestinationString->Buffer[N / 2] = 0;
+    }
+}
+
+EXTERN_C NTSTATUS RtlWriteRegistryValue(ULONG RelativeTo, PCWSTR Path, PCWSTR ValueName, ULONG ValueType,
+                                        PVOID ValueData, ULONG ValueLength)
+{
+    NTSTATUS Status;
+    if (ShouldFail("RtlWriteRegistryValue", &Status)) {
+        return Status;
+    }
+    if (!RequirePassive("RtlWriteRegistryValue")) {
+        return STATUS_INVALID_DEVICE_STATE;
+    }
+    if (Path == nullptr || ValueName == nullptr || (ValueData == nullptr && ValueLength != 0)) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    auto &Key = Host().DeviceMap[RegistryPath(RelativeTo, Path)];
+    std::u16string Name = FromWide(ValueName);
+    for (auto It = Key.begin(); It != Key.end(); ++It) {
+        if (world::World::Impl::Upper(It->first) == world::World::Impl::Upper(Name)) {
+            Key.erase(It);
+            break;
+        }
+    }
+    world::RegistryValue V;
+    V.Type = ValueType;
+    auto *D = static_cast<const std::uint8_t *>(ValueData);
+    V.Data.assign(D, D + ValueLength);
+    Key[Name] = V;
+    return STATUS_SUCCESS;
+}
+
+EXTERN_C NTSTATUS RtlDeleteRegistryValue(ULONG RelativeTo, PCWSTR Path, PCWSTR ValueName)
+{
+    NTSTATUS Status;
+    if (ShouldFail("RtlDeleteRegistryValue", &Status)) {
+        return Status;
+    }
+    if (!RequirePassive("RtlDeleteRegistryValue")) {
+        return STATUS_INVALID_DEVICE_STATE;
+    }
+    if (Path == nullptr || ValueName == nullptr) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    auto &Map = Host().DeviceMap;
+    auto K = Map.find(RegistryPath(RelativeTo, Path));
+    if (K == Map.end()) {
+        return STATUS_OBJECT_NAME_NOT_FOUND;
+    }
+    std::u16string Name = world::World::Impl::Upper(FromWide(ValueName));
+    for (auto It = K->second.begin(); It != K->second.end(); ++It) {
+        if (world::World::Impl::Upper(It->first) == Name) {
+            K->second.erase(It);
+            return STATUS_SUCCESS;
+        }
+    }
+    return STATUS_OBJECT_NAME_NOT_FOUND;
+}
+
+EXTERN_C PCONFIGURATION_INFORMATION IoGetConfigurationInformation(void) { return &Host().Config; }
+
+EXTERN_C ULONGLONG KeQueryInterruptTime(void) { return (ULONGLONG)Clock().Now(); }
+
+EXTERN_C ULONG KeQueryTimeIncrement(void) { return (ULONG)Host().Tick; }

@@ -1,0 +1,771 @@
+/*
+ * FxObject.cpp - objects, handles, contexts, references; the execution
+ * context (IRQL, device-wide lock); verifier and fault injection; pool.
+ */
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "FxHost.h"
+
+namespace world {
+/* The one World of the process (set by World's constructor). */
+extern World *g_CurrentWorld;
+} // namespace world
+
+namespace fx {
+
+/* ------------------------------------------------------------------ */
+/* World access, verifier, faults                                      */
+/* ------------------------------------------------------------------ */
+bool HaveWorld() { return world::g_CurrentWorld != nullptr; }
+
+world::World &CurrentWorld()
+{
+    if (world::g_CurrentWorld == nullptr) {
+        std::fprintf(stderr, "framework: a kit call was made with no World\n");
+        std::abort();
+    }
+    return *world::g_CurrentWorld;
+}
+
+world::World::Impl &Host() { return CurrentWorld().Internals(); }
+
+world::Scheduler &Clock() { return Host().Clock; }
+
+void VerifierReport(const char *Rule, const std::string &Message)
+{
+    if (!HaveWorld()) {
+        std::fprintf(stderr, "VERIFIER %s: %s\n", Rule, Message.c_str());
+        std::abort();
+    }
+    Host().Report(Rule, Message);
+}
+
+bool ShouldFail(const char *Api, NTSTATUS *Status)
+{
+    auto &H = Host();
+    for (auto It = H.Faults.begin(); It != H.Faults.end(); ++It) {
+        if (It->Api != Api) {
+            continue;
+        }
+        if (--It->Remaining == 0) {
+            *Status = It->Status;
+            H.Faults.erase(It);
+            return true;
+        }
+    }
+    return false;
+}
+
+void Trace(const std::string &Message)
+{
+    if (!HaveWorld()) {
+        return;
+    }
+    auto &H = Host();
+    if (H.TraceSink) {
+        H.TraceSink(Message);
+    }
+}
+
+const char *TypeName(ObjectType Type)
+{
+    switch (Type) {
+    case ObjectType::Driver: return "WDFDRIVER";
+    case ObjectType::Device: return "WDFDEVICE";
+    case ObjectType::Queue: return "WDFQUEUE";
+    case ObjectType::Request: return "WDFREQUEST";
+    case ObjectType::FileObject: return "WDFFILEOBJECT";
+    case ObjectType::Timer: return "WDFTIMER";
+    case ObjectType::Dpc: return "WDFDPC";
+    case ObjectType::WorkItem: return "WDFWORKITEM";
+    case ObjectType::SpinLock: return "WDFSPINLOCK";
+    case ObjectType::WaitLock: return "WDFWAITLOCK";
+    case ObjectType::Memory: return "WDFMEMORY";
+    case ObjectType::String: return "WDFSTRING";
+    case ObjectType::Key: return "WDFKEY";
+    case ObjectType::IoTarget: return "WDFIOTARGET";
+    case ObjectType::UsbDevice: return "WDFUSBDEVICE";
+    case ObjectType::UsbInterface: return "WDFUSBINTERFACE";
+    case ObjectType::UsbPipe: return "WDFUSBPIPE";
+    case ObjectType::Generic: return "WDFOBJECT";
+    }
+    return "?";
+}
+
+/* ------------------------------------------------------------------ */
+/* Execution context                                                   */
+/* ------------------------------------------------------------------ */
+KIRQL Irql() { return HaveWorld() ? Host().Irql : (KIRQL)PASSIVE_LEVEL; }
+void SetIrql(KIRQL Level) { Host().Irql = Level; }
+
+IrqlScope::IrqlScope(KIRQL Level) : saved_(Host().Irql) { Host().Irql = Level; }
+IrqlScope::~IrqlScope() { Host().Irql = saved_; }
+
+Device *CurrentDevice() { return HaveWorld() ? Host().Current : nullptr; }
+CurrentDeviceScope::CurrentDeviceScope(Device *Dev) : saved_(Host().Current) { Host().Current = Dev; }
+CurrentDeviceScope::~CurrentDeviceScope() { Host().Current = saved_; }
+
+DeviceLockScope::DeviceLockScope(Device *Dev) : dev_(Dev), saved_(Host().Irql), savedCurrent_(Host().Current)
+{
+    if (dev_->LockHeld) {
+        VerifierReport("DeviceLockReentered",
+                       "the device-wide lock of " + dev_->Describe() + " was taken while already held");
+        dev_ = nullptr;
+        return;
+    }
+    dev_->LockHeld = true;
+    Host().Irql = DISPATCH_LEVEL;
+    Host().Current = Dev;
+}
+DeviceLockScope::~DeviceLockScope()
+{
+    if (dev_ != nullptr) {
+        dev_->LockHeld = false;
+        Host().Irql = saved_;
+        Host().Current = savedCurrent_;
+    }
+}
+bool DeviceLockHeld(const Device *Dev) { return Dev != nullptr && Dev->LockHeld; }
+
+void CallDriver(Device *Dev, KIRQL Level, bool Serialized, const std::function<void()> &Fn)
+{
+    auto &H = Host();
+    int LocksBefore = H.LocksHeld;
+    H.CallDepth++;
+    struct DepthGuard {
+        int &D;
+        ~DepthGuard() { D--; }
+    } Guard{H.CallDepth};
+    if (Serialized && Dev != nullptr) {
+        DeviceLockScope Lock(Dev);
+        IrqlScope At(Level);
+        Fn();
+    } else {
+        CurrentDeviceScope Cur(Dev);
+        IrqlScope At(Level);
+        Fn();
+    }
+    if (H.LocksHeld != LocksBefore) {
+        VerifierReport("SpinLockHeldOnReturn", "a driver callback returned with a spin lock still held");
+        H.LocksHeld = LocksBefore;
+    }
+}
+
+void Defer(std::function<void()> Fn, const char *What)
+{
+    Clock().ScheduleAfter(0, std::move(Fn), What);
+}
+
+bool RequirePassive(const char *Api)
+{
+    if (Irql() > PASSIVE_LEVEL) {
+        VerifierReport("IrqlTooHigh", std::string(Api) + " called at IRQL " + std::to_string(Irql()) +
+                                          "; it may be called only at PASSIVE_LEVEL");
+        return false;
+    }
+    return true;
+}
+
+bool RequireMaxDispatch(const char *Api)
+{
+    if (Irql() > DISPATCH_LEVEL) {
+        VerifierReport("IrqlTooHigh", std::string(Api) + " called above DISPATCH_LEVEL");
+        return false;
+    }
+    return true;
+}
+
+/* ------------------------------------------------------------------ */
+/* Objects                                                             */
+/* ------------------------------------------------------------------ */
+namespace {
+/* Every context block starts with this header so a context pointer maps
+   back to its object. */
+struct ContextHeader {
+    std::uint64_t Magic;
+    Object *Owner;
+    std::uint64_t Pad;
+};
+constexpr std::uint64_t kContextMagic = 0x46584354584d4147ULL;
+} // namespace
+
+Object::Object(ObjectType Type, Device *Owner) : type_(Type), owner_(Owner) {}
+
+Object::~Object()
+{
+    for (auto &C : contexts_) {
+        std::free(C.Block);
+    }
+}
+
+std::string Object::Describe() const
+{
+    char Buf[64];
+    std::snprintf(Buf, sizeof Buf, "%s 0x%llx", TypeName(type_), (unsigned long long)(std::uintptr_t)handle_);
+    return Buf;
+}
+
+NTSTATUS Object::Commit(PWDF_OBJECT_ATTRIBUTES Attributes, Object *DefaultParent, const char *Api)
+{
+    auto &H = Host();
+    Object *ParentObj = DefaultParent;
+    if (Attributes != nullptr) {
+        if (Attributes->Size != sizeof(WDF_OBJECT_ATTRIBUTES)) {
+            VerifierReport("BadAttributes", std::string(Api) +
+                                                ": WDF_OBJECT_ATTRIBUTES has a wrong Size (initialise it with "
+                                                "WDF_OBJECT_ATTRIBUTES_INIT)");
+            return STATUS_INFO_LENGTH_MISMATCH;
+        }
+        if (Attributes->ParentObject != nullptr) {
+            ParentObj = Lookup(Attributes->ParentObject, Api);
+            if (ParentObj == nullptr) {
+                return STATUS_INVALID_PARAMETER;
+            }
+        }
+        ExecutionLevel = Attributes->ExecutionLevel;
+        SyncScope = Attributes->SynchronizationScope;
+        if (Attributes->ContextTypeInfo != nullptr) {
+            PCWDF_OBJECT_CONTEXT_TYPE_INFO Info = Attributes->ContextTypeInfo;
+            size_t Size = Info->ContextSize;
+            if (Attributes->ContextSizeOverride > Size) {
+                Size = Attributes->ContextSizeOverride;
+            }
+            if (AddContext(Info, Size, Attributes->EvtCleanupCallback, Attributes->EvtDestroyCallback) == nullptr) {
+                return STATUS_INSUFFICIENT_RESOURCES;
+            }
+        } else if (Attributes->EvtCleanupCallback != nullptr || Attributes->EvtDestroyCallback != nullptr) {
+            contexts_.push_back(Context{nullptr, nullptr, Attributes->EvtCleanupCallback, Attributes->EvtDestroyCallback});
+        }
+    }
+    if (owner_ == nullptr && ParentObj != nullptr) {
+        owner_ = ParentObj->owner_;
+    }
+    handle_ = reinterpret_cast<WDFOBJECT>(H.NextHandle);
+    H.NextHandle += 0x10;
+    H.Handles[reinterpret_cast<std::uintptr_t>(handle_)] = this;
+    H.LiveObjects++;
+    committed_ = true;
+    if (ParentObj != nullptr) {
+        AttachTo(ParentObj);
+    }
+    return STATUS_SUCCESS;
+}
+
+void Object::Destroy(Object *Obj)
+{
+    if (Obj == nullptr) {
+        return;
+    }
+    if (Obj->committed_) {
+        /* Committed but then abandoned by its creator: no callbacks ran for
+           it yet, so a plain delete path is right. */
+        for (auto &C : Obj->contexts_) {
+            C.Cleanup = nullptr;
+            C.Destroy = nullptr;
+        }
+        Obj->Delete();
+        return;
+    }
+    delete Obj;
+}
+
+void Object::AttachTo(Object *P)
+{
+    parent_ = P;
+    P->children_.push_back(this);
+}
+
+void Object::DetachFromParent()
+{
+    if (parent_ == nullptr) {
+        return;
+    }
+    auto &C = parent_->children_;
+    for (auto It = C.begin(); It != C.end(); ++It) {
+        if (*It == this) {
+            C.erase(It);
+            break;
+        }
+    }
+    parent_ = nullptr;
+}
+
+void Object::Delete()
+{
+    if (state_ != State::Live) {
+        return;
+    }
+    state_ = State::Deleting;
+    OnDelete();
+    /* Children are disposed first, most recently created first. Their
+       memory stays until this object's own cleanup callbacks have run, so a
+       cleanup callback may still stop a child timer or cancel a child DPC. */
+    std::vector<Object *> Zombies;
+    while (!children_.empty()) {
+        Object *Child = children_.back();
+        Child->Reference();
+        Child->disposedWithParent_ = true;
+        Zombies.push_back(Child);
+        Child->Delete();
+        if (!children_.empty() && children_.back() == Child) {
+            children_.pop_back();
+        }
+    }
+    for (auto It = contexts_.rbegin(); It != contexts_.rend(); ++It) {
+        if (It->Cleanup != nullptr) {
+            PFN_WDF_OBJECT_CONTEXT_CLEANUP Cb = It->Cleanup;
+            CurrentDeviceScope Cur(owner_);
+            Cb(handle_);
+        }
+    }
+    DetachFromParent();
+    state_ = State::Disposed;
+    for (Object *Child : Zombies) {
+        Child->disposedWithParent_ = false;
+        Child->Dereference();
+    }
+    Dereference();
+}
+
+void Object::Reference() { refs_++; }
+
+void Object::Dereference()
+{
+    if (refs_ <= 0) {
+        VerifierReport("ReferenceUnderflow", Describe() + " dereferenced more often than referenced");
+        return;
+    }
+    if (--refs_ == 0) {
+        if (state_ == State::Live) {
+            /* The last reference of a live object went: that is a driver
+               dereferencing what it never referenced. */
+            VerifierReport("ReferenceUnderflow", Describe() + " lost its creation reference while not deleted");
+            refs_ = 1;
+            return;
+        }
+        Free();
+    }
+}
+
+void Object::Free()
+{
+    for (auto It = contexts_.rbegin(); It != contexts_.rend(); ++It) {
+        if (It->Destroy != nullptr) {
+            CurrentDeviceScope Cur(owner_);
+            It->Destroy(handle_);
+        }
+    }
+    if (committed_ && HaveWorld()) {
+        auto &H = Host();
+        H.Handles.erase(reinterpret_cast<std::uintptr_t>(handle_));
+        H.LiveObjects--;
+    }
+    delete this;
+}
+
+void *Object::FindContext(PCWDF_OBJECT_CONTEXT_TYPE_INFO TypeInfo) const
+{
+    if (TypeInfo == nullptr) {
+        return nullptr;
+    }
+    PCWDF_OBJECT_CONTEXT_TYPE_INFO Unique = TypeInfo->UniqueType != nullptr ? TypeInfo->UniqueType : TypeInfo;
+    for (auto &C : contexts_) {
+        if (C.Type == Unique && C.Block != nullptr) {
+            return static_cast<char *>(C.Block) + sizeof(ContextHeader);
+        }
+    }
+    return nullptr;
+}
+
+void *Object::AddContext(PCWDF_OBJECT_CONTEXT_TYPE_INFO TypeInfo, size_t Size, PFN_WDF_OBJECT_CONTEXT_CLEANUP Cleanup,
+                         PFN_WDF_OBJECT_CONTEXT_DESTROY DestroyCb)
+{
+    PCWDF_OBJECT_CONTEXT_TYPE_INFO Unique = TypeInfo->UniqueType != nullptr ? TypeInfo->UniqueType : TypeInfo;
+    if (FindContext(Unique) != nullptr) {
+        return nullptr;
+    }
+    void *Block = std::calloc(1, sizeof(ContextHeader) + (Size == 0 ? 1 : Size));
+    if (Block == nullptr) {
+        return nullptr;
+    }
+    auto *Hdr = static_cast<ContextHeader *>(Block);
+    Hdr->Magic = kContextMagic;
+    Hdr->Owner = this;
+    contexts_.push_back(Context{Unique, Block, Cleanup, DestroyCb});
+    return static_cast<char *>(Block) + sizeof(ContextHeader);
+}
+
+Object *Object::FromContext(const void *Ctx)
+{
+    if (Ctx == nullptr) {
+        return nullptr;
+    }
+    auto *Hdr = reinterpret_cast<const ContextHeader *>(static_cast<const char *>(Ctx) - sizeof(ContextHeader));
+    if (Hdr->Magic != kContextMagic) {
+        return nullptr;
+    }
+    return Hdr->Owner;
+}
+
+Object *TryLookup(WDFOBJECT Handle)
+{
+    if (Handle == nullptr || !HaveWorld()) {
+        return nullptr;
+    }
+    auto &H = Host();
+    auto It = H.Handles.find(reinterpret_cast<std::uintptr_t>(Handle));
+    if (It == H.Handles.end() || !It->second->Alive()) {
+        return nullptr;
+    }
+    return It->second;
+}
+
+Object *Lookup(WDFOBJECT Handle, const char *Api, bool AllowDisposed)
+{
+    auto &H = Host();
+    if (Handle == nullptr) {
+        VerifierReport("NullHandle", std::string(Api) + " called with a NULL handle");
+        return nullptr;
+    }
+    auto Key = reinterpret_cast<std::uintptr_t>(Handle);
+    auto It = H.Handles.find(Key);
+    if (It == H.Handles.end()) {
+        if (Key >= 0x1000 && Key < H.NextHandle && (Key & 0xF) == 0) {
+            VerifierReport("DeletedHandle", std::string(Api) + " called with the handle of a deleted object");
+        } else {
+            VerifierReport("InvalidHandle", std::string(Api) + " called with an invalid handle");
+        }
+        return nullptr;
+    }
+    if (!AllowDisposed && !It->second->Alive() && !It->second->DisposedWithParent()) {
+        VerifierReport("DeletedHandle", std::string(Api) + " called with the handle of a deleted object (" +
+                                            It->second->Describe() + ")");
+        return nullptr;
+    }
+    return It->second;
+}
+
+Object *LookupTyped(WDFOBJECT Handle, ObjectType Type, const char *Api, bool AllowDisposed)
+{
+    Object *O = Lookup(Handle, Api, AllowDisposed);
+    if (O == nullptr) {
+        return nullptr;
+    }
+    if (O->Type() != Type) {
+        VerifierReport("WrongHandleType", std::string(Api) + " expects a " + TypeName(Type) + " but got " +
+                                              O->Describe());
+        return nullptr;
+    }
+    return O;
+}
+
+/* ------------------------------------------------------------------ */
+/* Memory                                                              */
+/* ------------------------------------------------------------------ */
+Memory::Memory(Device *Owner, void *Buffer, size_t Size, ULONG Tag, bool Owned)
+    : Object(ObjectType::Memory, Owner), buffer_(Buffer), size_(Size), tag_(Tag), owned_(Owned)
+{
+}
+
+Memory::~Memory()
+{
+    if (owned_ && buffer_ != nullptr) {
+        PoolFree(buffer_, tag_, false, "WdfMemory(delete)");
+    }
+}
+
+Memory *CreateMemory(Device *Owner, Object *Parent, size_t Size, ULONG Tag, PWDF_OBJECT_ATTRIBUTES Attributes,
+                     NTSTATUS *Status)
+{
+    void *Buf = PoolAllocate(Size == 0 ? 1 : Size, Tag, true, "WdfMemoryCreate");
+    if (Buf == nullptr) {
+        *Status = STATUS_INSUFFICIENT_RESOURCES;
+        return nullptr;
+    }
+    std::memset(Buf, 0, Size == 0 ? 1 : Size);
+    auto *M = new Memory(Owner, Buf, Size, Tag, true);
+    *Status = M->Commit(Attributes, Parent, "WdfMemoryCreate");
+    if (!NT_SUCCESS(*Status)) {
+        Object::Destroy(M);
+        return nullptr;
+    }
+    return M;
+}
+
+/* ------------------------------------------------------------------ */
+/* Pool                                                                */
+/* ------------------------------------------------------------------ */
+void *PoolAllocate(SIZE_T Bytes, ULONG Tag, bool FrameworkOwned, const char *Api)
+{
+    (void)Api;
+    void *P = std::malloc(Bytes == 0 ? 1 : Bytes);
+    if (P == nullptr) {
+        return nullptr;
+    }
+    /* Fill with a pattern so that reads of uninitialised pool show up. */
+    std::memset(P, 0xCD, Bytes == 0 ? 1 : Bytes);
+    Host().Pool[P] = world::World::Impl::Block{Bytes, Tag, FrameworkOwned ? nullptr : CurrentDevice(), FrameworkOwned};
+    return P;
+}
+
+void PoolFree(void *Block, ULONG Tag, bool CheckTag, const char *Api)
+{
+    if (Block == nullptr) {
+        VerifierReport("PoolFreeNull", std::string(Api) + " called with NULL");
+        return;
+    }
+    if (!HaveWorld()) {
+        std::free(Block);
+        return;
+    }
+    auto &H = Host();
+    auto It = H.Pool.find(Block);
+    if (It == H.Pool.end()) {
+        VerifierReport("PoolFreeUnknown", std::string(Api) + " of a block that is not allocated (double free?)");
+        return;
+    }
+    if (CheckTag && Tag != 0 && It->second.Tag != Tag) { /* tag 0 frees like ExFreePool */
+        char Buf[128];
+        std::snprintf(Buf, sizeof Buf, "%s with tag 0x%08x of a block allocated with tag 0x%08x", Api, Tag,
+                      It->second.Tag);
+        VerifierReport("PoolTagMismatch", Buf);
+    }
+    H.Pool.erase(It);
+    std::free(Block);
+}
+
+} // namespace fx
+
+/* ------------------------------------------------------------------ */
+/* The kit's object calls                                              */
+/* ------------------------------------------------------------------ */
+using namespace fx;
+
+EXTERN_C PVOID WdfObjectGetTypedContextWorker(WDFOBJECT Handle, PCWDF_OBJECT_CONTEXT_TYPE_INFO TypeInfo)
+{
+    Object *O = Lookup(Handle, "WdfObjectGetTypedContext", true);
+    if (O == nullptr) {
+        return nullptr;
+    }
+    return O->FindContext(TypeInfo);
+}
+
+EXTERN_C NTSTATUS WdfObjectAllocateContext(WDFOBJECT Handle, PWDF_OBJECT_ATTRIBUTES ContextAttributes, PVOID *Context)
+{
+    NTSTATUS Status;
+    if (ShouldFail("WdfObjectAllocateContext", &Status)) {
+        return Status;
+    }
+    Object *O = Lookup(Handle, "WdfObjectAllocateContext");
+    if (O == nullptr) {
+        return STATUS_INVALID_HANDLE;
+    }
+    if (ContextAttributes == nullptr || ContextAttributes->ContextTypeInfo == nullptr) {
+        VerifierReport("BadAttributes", "WdfObjectAllocateContext without a context type");
+        return STATUS_INVALID_PARAMETER;
+    }
+    if (ContextAttributes->ParentObject != nullptr) {
+        VerifierReport("BadAttributes", "WdfObjectAllocateContext with a parent object in the attributes");
+        return STATUS_INVALID_PARAMETER;
+    }
+    PCWDF_OBJECT_CONTEXT_TYPE_INFO Info = ContextAttributes->ContextTypeInfo;
+    if (O->FindContext(Info) != nullptr) {
+        return STATUS_OBJECT_NAME_COLLISION;
+    }
+    size_t Size = Info->ContextSize;
+    if (ContextAttributes->ContextSizeOverride > Size) {
+        Size = ContextAttributes->ContextSizeOverride;
+    }
+    void *C = O->AddContext(Info, Size, ContextAttributes->EvtCleanupCallback, ContextAttributes->EvtDestroyCallback);
+    if (C == nullptr) {
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    if (Context != nullptr) {
+        *Context = C;
+    }
+    return STATUS_SUCCESS;
+}
+
+EXTERN_C WDFOBJECT WdfObjectContextGetObject(PVOID ContextPointer)
+{
+    Object *O = Object::FromContext(ContextPointer);
+    if (O == nullptr) {
+        VerifierReport("BadContext", "WdfObjectContextGetObject with a pointer that is no object context");
+        return nullptr;
+    }
+    return O->Handle();
+}
+
+EXTERN_C VOID WdfObjectReferenceActual(WDFOBJECT Handle, PVOID Tag, LONG Line, PCCHAR File)
+{
+    (void)Tag;
+    (void)Line;
+    (void)File;
+    Object *O = Lookup(Handle, "WdfObjectReference");
+    if (O != nullptr) {
+        O->Reference();
+    }
+}
+
+EXTERN_C VOID WdfObjectDereferenceActual(WDFOBJECT Handle, PVOID Tag, LONG Line, PCCHAR File)
+{
+    (void)Tag;
+    (void)Line;
+    (void)File;
+    Object *O = Lookup(Handle, "WdfObjectDereference", true);
+    if (O != nullptr) {
+        O->Dereference();
+    }
+}
+
+EXTERN_C VOID WdfObjectDelete(WDFOBJECT Handle)
+{
+    Object *O = Lookup(Handle, "WdfObjectDelete");
+    if (O == nullptr) {
+        return;
+    }
+    if (!O->DriverMayDelete()) {
+        return;
+    }
+    O->Delete();
+}
+
+/* ------------------------------------------------------------------ */
+/* IRQL and checks the kit headers route here                          */
+/* ------------------------------------------------------------------ */
+EXTERN_C KIRQL KeGetCurrentIrql(void) { return Irql(); }
+
+EXTERN_C void FxVerifierPagedCodeCheck(const char *Function)
+{
+    if (Irql() > APC_LEVEL) {
+        VerifierReport("PagedCodeAtDispatch", std::string("pageable routine ") + Function + " ran at IRQL " +
+                                                  std::to_string(Irql()));
+    }
+}
+
+EXTERN_C void FxVerifierAssertFailed(const char *Expression, const char *File, int Line)
+{
+    VerifierReport("AssertionFailed", std::string(Expression) + " at " + File + ":" + std::to_string(Line));
+}
+
+/* ------------------------------------------------------------------ */
+/* Memory objects                                                      */
+/* ------------------------------------------------------------------ */
+namespace {
+Object *MemoryParent(PWDF_OBJECT_ATTRIBUTES Attributes, const char *Api)
+{
+    if (Attributes != nullptr && Attributes->ParentObject != nullptr) {
+        return Lookup(Attributes->ParentObject, Api);
+    }
+    return Host().TheDriver;
+}
+} // namespace
+
+EXTERN_C NTSTATUS WdfMemoryCreate(PWDF_OBJECT_ATTRIBUTES Attributes, POOL_TYPE PoolType, ULONG PoolTag,
+                                  size_t BufferSize, WDFMEMORY *Memory, PVOID *Buffer)
+{
+    NTSTATUS Status;
+    (void)PoolType;
+    if (Memory != nullptr) *Memory = nullptr;
+    if (Buffer != nullptr) *Buffer = nullptr;
+    if (Memory == nullptr) {
+        VerifierReport("NullParameter", "WdfMemoryCreate without an output handle");
+        return STATUS_INVALID_PARAMETER;
+    }
+    if (ShouldFail("WdfMemoryCreate", &Status)) {
+        return Status;
+    }
+    if (BufferSize == 0) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    if (PoolType == PagedPool && Irql() > APC_LEVEL) {
+        VerifierReport("PagedPoolAtDispatch", "WdfMemoryCreate(PagedPool) above APC_LEVEL");
+    }
+    Object *Parent = MemoryParent(Attributes, "WdfMemoryCreate");
+    if (Attributes != nullptr && Attributes->ParentObject != nullptr && Parent == nullptr) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    Device *Owner = Parent != nullptr && Parent->OwnerDevice() != nullptr ? Parent->OwnerDevice() : CurrentDevice();
+    fx::Memory *M = CreateMemory(Owner, Parent, BufferSize, PoolTag, Attributes, &Status);
+    if (M == nullptr) {
+        return Status;
+    }
+    *Memory = M->HandleAs<WDFMEMORY>();
+    if (Buffer != nullptr) *Buffer = M->Buffer();
+    return STATUS_SUCCESS;
+}
+
+EXTERN_C NTSTATUS WdfMemoryCreatePreallocated(PWDF_OBJECT_ATTRIBUTES Attributes, PVOID Buffer, size_t BufferSize,
+                                              WDFMEMORY *Memory)
+{
+    NTSTATUS Status;
+    if (Memory != nullptr) *Memory = nullptr;
+    if (Memory == nullptr || Buffer == nullptr || BufferSize == 0) {
+        VerifierReport("NullParameter", "WdfMemoryCreatePreallocated without a buffer or an output handle");
+        return STATUS_INVALID_PARAMETER;
+    }
+    if (ShouldFail("WdfMemoryCreatePreallocated", &Status)) {
+        return Status;
+    }
+    Object *Parent = MemoryParent(Attributes, "WdfMemoryCreatePreallocated");
+    if (Attributes != nullptr && Attributes->ParentObject != nullptr && Parent == nullptr) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    Device *Owner = Parent != nullptr && Parent->OwnerDevice() != nullptr ? Parent->OwnerDevice() : CurrentDevice();
+    auto *M = new fx::Memory(Owner, Buffer, BufferSize, 0, false);
+    Status = M->Commit(Attributes, Parent, "WdfMemoryCreatePreallocated");
+    if (!NT_SUCCESS(Status)) {
+        Object::Destroy(M);
+        return Status;
+    }
+    *Memory = M->HandleAs<WDFMEMORY>();
+    return STATUS_SUCCESS;
+}
+
+EXTERN_C PVOID WdfMemoryGetBuffer(WDFMEMORY Memory, size_t *BufferSize)
+{
+    auto *M = static_cast<fx::Memory *>(LookupTyped(reinterpret_cast<WDFOBJECT>(Memory), ObjectType::Memory,
+                                                    "WdfMemoryGetBuffer", true));
+    if (M == nullptr) {
+        if (BufferSize != nullptr) *BufferSize = 0;
+        return nullptr;
+    }
+    if (BufferSize != nullptr) *BufferSize = M->Size();
+    return M->Buffer();
+}
+
+EXTERN_C NTSTATUS WdfMemoryCopyFromBuffer(WDFMEMORY DestinationMemory, size_t DestinationOffset, PVOID Buffer,
+                                          size_t NumBytesToCopyFrom)
+{
+    auto *M = As<fx::Memory>(DestinationMemory, ObjectType::Memory, "WdfMemoryCopyFromBuffer");
+    if (M == nullptr || Buffer == nullptr) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    if (NumBytesToCopyFrom == 0) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    if (DestinationOffset > M->Size() || NumBytesToCopyFrom > M->Size() - DestinationOffset) {
+        return STATUS_BUFFER_TOO_SMALL;
+    }
+    std::memmove(static_cast<char *>(M->Buffer()) + DestinationOffset, Buffer, NumBytesToCopyFrom);
+    return STATUS_SUCCESS;
+}
+
+EXTERN_C NTSTATUS WdfMemoryCopyToBuffer(WDFMEMORY SourceMemory, size_t SourceOffset, PVOID Buffer,
+                                        size_t NumBytesToCopyTo)
+{
+    auto *M = As<fx::Memory>(SourceMemory, ObjectType::Memory, "WdfMemoryCopyToBuffer");
+    if (M == nullptr || Buffer == nullptr) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    if (NumBytesToCopyTo == 0) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    if (SourceOffset > M->Size() || NumBytesToCopyTo > M->Size() - SourceOffset) {
+        return STATUS_BUFFER_TOO_SMALL;
+    }
+    std::memmove(Buffer, static_cast<const char *>(M->Buffer()) + SourceOffset, NumBytesToCopyTo);
+    return STATUS_SUCCESS;
+}

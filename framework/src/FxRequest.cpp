@@ -1,0 +1,723 @@
+/*
+ * FxRequest.cpp - requests (completion, buffers, cancellation) and the
+ * generic I/O target (send, completion, time-out, stop).
+ */
+#include <cstring>
+
+#include "FxHost.h"
+
+namespace fx {
+
+/* ------------------------------------------------------------------ */
+/* Request                                                             */
+/* ------------------------------------------------------------------ */
+Request::Request(Device *Owner, Origin From) : Object(ObjectType::Request, Owner), from_(From)
+{
+    Params.Size = sizeof(WDF_REQUEST_PARAMETERS);
+    WDF_REQUEST_COMPLETION_PARAMS_INIT(&CompletionParams);
+}
+
+Request::~Request() = default;
+
+bool Request::CheckUsable(const char *Api) const
+{
+    if (where_ == Where::Completed) {
+        VerifierReport("RequestUsedAfterCompletion", std::string(Api) + " on a request already completed");
+        return false;
+    }
+    return true;
+}
+
+void Request::ReleaseUsbFormat()
+{
+    Memory *M = Usb.Buffer;
+    Usb = UsbFormat{};
+    if (M != nullptr) {
+        M->Dereference();
+    }
+}
+
+bool Request::DriverMayDelete() const
+{
+    if (from_ == Origin::IoManager) {
+        VerifierReport("DeleteOfFrameworkRequest", "WdfObjectDelete on a request the framework delivered; complete it instead");
+        return false;
+    }
+    if (where_ == Where::Sent) {
+        VerifierReport("DeleteOfSentRequest", "WdfObjectDelete on a request still pending at an I/O target");
+        return false;
+    }
+    return true;
+}
+
+void Request::OnDelete()
+{
+    if (where_ == Where::Sent && SentTo != nullptr) {
+        /* Deleted with its parent while in flight: forget it at the target. */
+        IoTarget *T = SentTo;
+        SentTo = nullptr;
+        T->Abort(this);
+        auto &L = const_cast<std::list<Request *> &>(T->SentRequests());
+        L.remove(this);
+        if (TimeoutEvent != 0) {
+            Clock().Cancel(TimeoutEvent);
+            TimeoutEvent = 0;
+        }
+    }
+    ReleaseUsbFormat();
+}
+
+void Request::Complete(NTSTATUS St, ULONG_PTR Info, const char *Api)
+{
+    if (!CheckUsable(Api)) {
+        return;
+    }
+    if (from_ != Origin::IoManager) {
+        VerifierReport("CompleteOfDriverRequest", std::string(Api) + " on a request the driver created");
+        return;
+    }
+    if (where_ == Where::InQueue) {
+        VerifierReport("CompleteOfQueuedRequest", std::string(Api) + " on a request still waiting in a queue");
+        return;
+    }
+    if (where_ == Where::Sent) {
+        VerifierReport("CompleteOfSentRequest", std::string(Api) + " on a request pending at an I/O target");
+        return;
+    }
+    if (CancelRoutine != nullptr) {
+        VerifierReport("CompletedWhileCancelable",
+                       std::string(Api) + " on a request still marked cancelable (unmark it first)");
+        CancelRoutine = nullptr;
+    }
+    if (CancelRoutineScheduled) {
+        VerifierReport("CompletedWhileCancelling", std::string(Api) +
+                                                       " on a request whose cancel routine is about to run "
+                                                       "(WdfRequestUnmarkCancelable had failed)");
+    }
+    if (St == STATUS_PENDING) {
+        VerifierReport("CompleteWithPending", std::string(Api) + " with STATUS_PENDING");
+    }
+    Status = St;
+    Information = Info;
+    /* Buffered I/O copies Information bytes back into the caller's output
+       buffer (only when it has one, for a control code): more than the
+       buffer holds would overrun it. */
+    bool Copies = MajorFunction == IRP_MJ_READ ||
+                  ((MajorFunction == IRP_MJ_DEVICE_CONTROL || MajorFunction == IRP_MJ_INTERNAL_DEVICE_CONTROL) &&
+                   OutputLength != 0);
+    if (Copies && Info > OutputLength && NT_SUCCESS(St)) {
+        VerifierReport("InformationTooLarge", std::string(Api) + ": Information " + std::to_string(Info) +
+                                                  " exceeds the output buffer of " + std::to_string(OutputLength));
+    }
+    if (MajorFunction == IRP_MJ_WRITE && Info > InputLength && NT_SUCCESS(St)) {
+        VerifierReport("InformationTooLarge", std::string(Api) + ": Information exceeds the write length");
+    }
+    where_ = Where::Completed;
+    Queue *Q = PresentedBy;
+    PresentedBy = nullptr;
+    if (OnComplete) {
+        auto Hook = std::move(OnComplete);
+        OnComplete = nullptr;
+        Hook(this);
+    }
+    if (Q != nullptr) {
+        Q->Released(this);
+    }
+    Delete();
+}
+
+bool Request::RequestCancel()
+{
+    if (where_ == Where::Completed) {
+        return false;
+    }
+    if (CancelRequested) {
+        return true;
+    }
+    CancelRequested = true;
+    switch (where_) {
+    case Where::InQueue:
+        if (OwningQueue != nullptr) {
+            OwningQueue->CancelQueued(this);
+        }
+        break;
+    case Where::Driver:
+        if (CancelRoutine != nullptr) {
+            PFN_WDF_REQUEST_CANCEL Routine = CancelRoutine;
+            CancelRoutine = nullptr;
+            CancelRoutineScheduled = true;
+            WDFREQUEST H = RequestHandle();
+            Defer(
+                [H, Routine]() {
+                    Object *O = TryLookup(reinterpret_cast<WDFOBJECT>(H));
+                    if (O == nullptr) {
+                        return; /* completed (and reported) meanwhile */
+                    }
+                    auto *R = static_cast<Request *>(O);
+                    if (R->State() == Where::Completed) {
+                        return;
+                    }
+                    R->CancelRoutineScheduled = false;
+                    bool Serialized = R->PresentedBy == nullptr || R->PresentedBy->Serialized();
+                    CallDriver(R->OwnerDevice(), DISPATCH_LEVEL, Serialized, [&]() { Routine(H); });
+                },
+                "request cancel routine");
+        }
+        break;
+    case Where::Sent:
+        if (SentTo != nullptr) {
+            SentTo->CancelSent(this);
+        }
+        break;
+    default:
+        break;
+    }
+    return true;
+}
+
+Request *ToRequest(WDFREQUEST Handle, const char *Api)
+{
+    return As<Request>(Handle, ObjectType::Request, Api);
+}
+
+/* ------------------------------------------------------------------ */
+/* I/O target                                                          */
+/* ------------------------------------------------------------------ */
+IoTarget::IoTarget(ObjectType Type, Device *Owner) : Object(Type, Owner) {}
+IoTarget::~IoTarget() = default;
+
+NTSTATUS IoTarget::Start()
+{
+    if (state_ == TargetState::Closed) {
+        return STATUS_INVALID_DEVICE_STATE;
+    }
+    if (OwnerDevice() != nullptr && !DevicePresent(OwnerDevice())) {
+        return STATUS_NO_SUCH_DEVICE;
+    }
+    bool WasStarted = state_ == TargetState::Started;
+    state_ = TargetState::Started;
+    if (!WasStarted) {
+        OnStart();
+    }
+    return STATUS_SUCCESS;
+}
+
+void IoTarget::Stop(WDF_IO_TARGET_SENT_IO_ACTION Action)
+{
+    if (Action != WdfIoTargetLeaveSentIoPending && !RequirePassive("WdfIoTargetStop")) {
+        Action = WdfIoTargetLeaveSentIoPending;
+    }
+    if (state_ == TargetState::Closed) {
+        return;
+    }
+    state_ = TargetState::Stopped;
+    OnStop(Action);
+    if (Action == WdfIoTargetCancelSentIo) {
+        std::vector<Request *> Copy(sent_.begin(), sent_.end());
+        for (Request *R : Copy) {
+            Abort(R);
+        }
+    }
+    if (Action == WdfIoTargetCancelSentIo || Action == WdfIoTargetWaitForSentIoToComplete) {
+        Clock().RunUntil([this]() { return sent_.empty(); }, "WdfIoTargetStop: sent requests to complete");
+    }
+}
+
+bool IoTarget::Send(Request *Req, PWDF_REQUEST_SEND_OPTIONS Options)
+{
+    NTSTATUS Status = STATUS_SUCCESS;
+    if (!Req->CheckUsable("WdfRequestSend")) {
+        return FALSE;
+    }
+    if (Req->State() == Request::Where::Sent) {
+        VerifierReport("RequestSentTwice", "WdfRequestSend of a request already pending at an I/O target");
+        return FALSE;
+    }
+    if (Req->State() == Request::Where::InQueue) {
+        VerifierReport("SendOfQueuedRequest", "WdfRequestSend of a request that waits in a queue");
+        return FALSE;
+    }
+    if (Req->CancelRoutine != nullptr) {
+        VerifierReport("SendOfCancelableRequest", "WdfRequestSend of a request still marked cancelable");
+        return FALSE;
+    }
+    ULONG Flags = Options != nullptr ? Options->Flags : 0;
+    if (ShouldFail("WdfRequestSend", &Status)) {
+        Req->Status = Status;
+        return FALSE;
+    }
+    if (state_ == TargetState::Closed || !Alive()) {
+        Req->Status = STATUS_INVALID_DEVICE_STATE;
+        return FALSE;
+    }
+    if (state_ == TargetState::Stopped && (Flags & WDF_REQUEST_SEND_OPTION_IGNORE_TARGET_STATE) == 0) {
+        Req->Status = STATUS_INVALID_DEVICE_STATE;
+        return FALSE;
+    }
+    if (OwnerDevice() != nullptr && !DevicePresent(OwnerDevice())) {
+        Req->Status = STATUS_NO_SUCH_DEVICE;
+        return FALSE;
+    }
+    if (NeedsFormat() && (!Req->Usb.Formatted || Req->Usb.Target != this)) {
+        if (Req->Usb.Formatted) {
+            VerifierReport("SendToWrongTarget", "WdfRequestSend to a target other than the one the request was formatted for");
+        }
+        Req->Status = STATUS_INVALID_DEVICE_REQUEST;
+        return FALSE;
+    }
+
+    Request::Where Before = Req->State();
+    Req->SetState(Request::Where::Sent);
+    Req->SentTo = this;
+    Req->TimedOut = false;
+    Req->Status = STATUS_PENDING;
+    sent_.push_back(Req);
+    Status = Submit(Req);
+    if (Status != STATUS_PENDING) {
+        sent_.remove(Req);
+        Req->SentTo = nullptr;
+        Req->SetState(Before);
+        Req->Status = Status;
+        return FALSE;
+    }
+    if ((Flags & WDF_REQUEST_SEND_OPTION_TIMEOUT) != 0 && Options->Timeout != 0) {
+        world::VirtualTime Due = Options->Timeout < 0 ? Clock().Now() - Options->Timeout : Options->Timeout;
+        WDFREQUEST H = Req->RequestHandle();
+        Req->TimeoutEvent = Clock().ScheduleAt(
+            Due,
+            [this, H]() {
+                Object *O = TryLookup(reinterpret_cast<WDFOBJECT>(H));
+                if (O == nullptr) {
+                    return;
+                }
+                auto *R = static_cast<Request *>(O);
+                R->TimeoutEvent = 0;
+                if (R->State() == Request::Where::Sent && R->SentTo == this) {
+                    R->TimedOut = true;
+                    Abort(R);
+                }
+            },
+            "request send time-out");
+    }
+    if ((Flags & WDF_REQUEST_SEND_OPTION_SYNCHRONOUS) != 0) {
+        if (RequirePassive("WdfRequestSend(synchronous)")) {
+            Clock().RunUntil([Req]() { return Req->State() != Request::Where::Sent; },
+                             "a synchronous request to complete");
+        }
+    }
+    return TRUE;
+}
+
+void IoTarget::CompleteSent(Request *Req, NTSTATUS Status, ULONG_PTR Information)
+{
+    bool Found = false;
+    for (auto It = sent_.begin(); It != sent_.end(); ++It) {
+        if (*It == Req) {
+            sent_.erase(It);
+            Found = true;
+            break;
+        }
+    }
+    if (!Found) {
+        VerifierReport("CompleteOfUnsentRequest", "an I/O target completed a request it does not hold");
+        return;
+    }
+    if (Req->TimeoutEvent != 0) {
+        Clock().Cancel(Req->TimeoutEvent);
+        Req->TimeoutEvent = 0;
+    }
+    if (Req->TimedOut && (Status == STATUS_CANCELLED || !NT_SUCCESS(Status))) {
+        Status = STATUS_IO_TIMEOUT;
+    }
+    Req->SentTo = nullptr;
+    Req->Status = Status;
+    Req->Information = Information;
+    WDF_REQUEST_COMPLETION_PARAMS_INIT(&Req->CompletionParams);
+    Req->CompletionParams.IoStatus.Status = Status;
+    Req->CompletionParams.IoStatus.Information = Information;
+    if (Req->Usb.Formatted) {
+        Req->CompletionParams.Type = WdfRequestTypeUsb;
+        Req->CompletionParams.Parameters.Usb.Completion = &Req->Usb.Params;
+    } else {
+        Req->CompletionParams.Type = Req->Params.Type;
+    }
+    if (Req->From() == Request::Origin::IoManager) {
+        Req->SetState(Request::Where::Driver);
+    } else {
+        Req->SetState(Request::Where::Idle);
+    }
+    PFN_WDF_REQUEST_COMPLETION_ROUTINE Routine = Req->CompletionRoutine;
+    if (Routine != nullptr) {
+        WDFREQUEST H = Req->RequestHandle();
+        WDFIOTARGET T = HandleAs<WDFIOTARGET>();
+        WDFCONTEXT Ctx = Req->CompletionContext;
+        PWDF_REQUEST_COMPLETION_PARAMS P = &Req->CompletionParams;
+        CallDriver(OwnerDevice(), DISPATCH_LEVEL, false, [&]() { Routine(H, T, P, Ctx); });
+    } else if (Req->From() == Request::Origin::IoManager) {
+        Req->Complete(Status, Information, "WdfRequestSend(no completion routine)");
+    }
+}
+
+bool IoTarget::CancelSent(Request *Req)
+{
+    for (Request *R : sent_) {
+        if (R == Req) {
+            Abort(Req);
+            return true;
+        }
+    }
+    return false;
+}
+
+void IoTarget::OnDelete()
+{
+    std::vector<Request *> Copy(sent_.begin(), sent_.end());
+    for (Request *R : Copy) {
+        Abort(R);
+    }
+    state_ = TargetState::Closed;
+}
+
+IoTarget *ToIoTarget(WDFIOTARGET Handle, const char *Api)
+{
+    Object *O = Lookup(reinterpret_cast<WDFOBJECT>(Handle), Api);
+    if (O == nullptr) {
+        return nullptr;
+    }
+    for (auto &R : Host().TargetResolvers) {
+        if (R.first == O->Type()) {
+            return R.second(O);
+        }
+    }
+    auto *T = dynamic_cast<IoTarget *>(O);
+    if (T == nullptr) {
+        VerifierReport("WrongHandleType", std::string(Api) + " expects an I/O target but got " + O->Describe());
+    }
+    return T;
+}
+
+void RegisterTargetResolver(ObjectType Type, IoTarget *(*Resolve)(Object *))
+{
+    Host().TargetResolvers.emplace_back(Type, Resolve);
+}
+
+} // namespace fx
+
+/* ------------------------------------------------------------------ */
+/* The kit's request and target calls                                  */
+/* ------------------------------------------------------------------ */
+using namespace fx;
+
+EXTERN_C NTSTATUS WdfRequestCreate(PWDF_OBJECT_ATTRIBUTES RequestAttributes, WDFIOTARGET IoTarget, WDFREQUEST *Request)
+{
+    NTSTATUS Status;
+    if (Request == nullptr) {
+        VerifierReport("NullParameter", "WdfRequestCreate without an output handle");
+        return STATUS_INVALID_PARAMETER;
+    }
+    *Request = nullptr;
+    if (ShouldFail("WdfRequestCreate", &Status)) {
+        return Status;
+    }
+    fx::IoTarget *T = nullptr;
+    if (IoTarget != nullptr) {
+        T = ToIoTarget(IoTarget, "WdfRequestCreate");
+        if (T == nullptr) {
+            return STATUS_INVALID_PARAMETER;
+        }
+    }
+    Object *DefaultParent = T != nullptr ? static_cast<Object *>(T) : static_cast<Object *>(Host().TheDriver);
+    Device *Owner = T != nullptr ? T->OwnerDevice() : CurrentDevice();
+    auto *R = new fx::Request(Owner, fx::Request::Origin::Driver);
+    R->DefaultTarget = T;
+    Status = R->Commit(RequestAttributes, DefaultParent, "WdfRequestCreate");
+    if (!NT_SUCCESS(Status)) {
+        Object::Destroy(R);
+        return Status;
+    }
+    *Request = R->RequestHandle();
+    return STATUS_SUCCESS;
+}
+
+EXTERN_C BOOLEAN WdfRequestSend(WDFREQUEST Request, WDFIOTARGET Target, PWDF_REQUEST_SEND_OPTIONS Options)
+{
+    fx::Request *R = ToRequest(Request, "WdfRequestSend");
+    if (R == nullptr) {
+        return FALSE;
+    }
+    fx::IoTarget *T = ToIoTarget(Target, "WdfRequestSend");
+    if (T == nullptr) {
+        R->Status = STATUS_INVALID_PARAMETER;
+        return FALSE;
+    }
+    return T->Send(R, Options) ? TRUE : FALSE;
+}
+
+EXTERN_C NTSTATUS WdfRequestGetStatus(WDFREQUEST Request)
+{
+    fx::Request *R = ToRequest(Request, "WdfRequestGetStatus");
+    return R == nullptr ? STATUS_INVALID_HANDLE : R->Status;
+}
+
+EXTERN_C BOOLEAN WdfRequestCancelSentRequest(WDFREQUEST Request)
+{
+    fx::Request *R = ToRequest(Request, "WdfRequestCancelSentRequest");
+    if (R == nullptr || R->State() != fx::Request::Where::Sent || R->SentTo == nullptr) {
+        return FALSE;
+    }
+    return R->SentTo->CancelSent(R) ? TRUE : FALSE;
+}
+
+EXTERN_C VOID WdfRequestSetCompletionRoutine(WDFREQUEST Request, PFN_WDF_REQUEST_COMPLETION_ROUTINE CompletionRoutine,
+                                             WDFCONTEXT CompletionContext)
+{
+    fx::Request *R = ToRequest(Request, "WdfRequestSetCompletionRoutine");
+    if (R == nullptr || !R->CheckUsable("WdfRequestSetCompletionRoutine")) {
+        return;
+    }
+    R->CompletionRoutine = CompletionRoutine;
+    R->CompletionContext = CompletionContext;
+}
+
+EXTERN_C VOID WdfRequestGetCompletionParams(WDFREQUEST Request, PWDF_REQUEST_COMPLETION_PARAMS Params)
+{
+    fx::Request *R = ToRequest(Request, "WdfRequestGetCompletionParams");
+    if (R == nullptr || Params == nullptr) {
+        return;
+    }
+    *Params = R->CompletionParams;
+}
+
+EXTERN_C VOID WdfRequestComplete(WDFREQUEST Request, NTSTATUS Status)
+{
+    fx::Request *R = ToRequest(Request, "WdfRequestComplete");
+    if (R != nullptr) {
+        R->Complete(Status, R->Information, "WdfRequestComplete");
+    }
+}
+
+EXTERN_C VOID WdfRequestCompleteWithInformation(WDFREQUEST Request, NTSTATUS Status, ULONG_PTR Information)
+{
+    fx::Request *R = ToRequest(Request, "WdfRequestCompleteWithInformation");
+    if (R != nullptr) {
+        R->Complete(Status, Information, "WdfRequestCompleteWithInformation");
+    }
+}
+
+EXTERN_C VOID WdfRequestSetInformation(WDFREQUEST Request, ULONG_PTR Information)
+{
+    fx::Request *R = ToRequest(Request, "WdfRequestSetInformation");
+    if (R != nullptr && R->CheckUsable("WdfRequestSetInformation")) {
+        R->Information = Information;
+    }
+}
+
+EXTERN_C ULONG_PTR WdfRequestGetInformation(WDFREQUEST Request)
+{
+    fx::Request *R = ToRequest(Request, "WdfRequestGetInformation");
+    return R == nullptr ? 0 : R->Information;
+}
+
+EXTERN_C VOID WdfRequestGetParameters(WDFREQUEST Request, PWDF_REQUEST_PARAMETERS Parameters)
+{
+    fx::Request *R = ToRequest(Request, "WdfRequestGetParameters");
+    if (R == nullptr || Parameters == nullptr || !R->CheckUsable("WdfRequestGetParameters")) {
+        return;
+    }
+    if (Parameters->Size != sizeof(WDF_REQUEST_PARAMETERS)) {
+        VerifierReport("BadParameters", "WdfRequestGetParameters with an uninitialised WDF_REQUEST_PARAMETERS");
+        return;
+    }
+    *Parameters = R->Params;
+}
+
+namespace {
+NTSTATUS RetrieveBuffer(WDFREQUEST Request, size_t Minimum, PVOID *Buffer, size_t *Length, bool Input)
+{
+    const char *Api = Input ? "WdfRequestRetrieveInputBuffer" : "WdfRequestRetrieveOutputBuffer";
+    if (Buffer != nullptr) *Buffer = nullptr;
+    if (Length != nullptr) *Length = 0;
+    fx::Request *R = ToRequest(Request, Api);
+    if (R == nullptr || !R->CheckUsable(Api)) {
+        return STATUS_INVALID_HANDLE;
+    }
+    if (Buffer == nullptr) {
+        VerifierReport("NullParameter", std::string(Api) + " without a Buffer out-parameter");
+        return STATUS_INVALID_PARAMETER;
+    }
+    if (R->From() != fx::Request::Origin::IoManager || R->State() != fx::Request::Where::Driver) {
+        VerifierReport("BufferOfUnownedRequest", std::string(Api) + " on a request the driver does not own");
+        return STATUS_INVALID_DEVICE_REQUEST;
+    }
+    size_t Len = 0;
+    switch (R->MajorFunction) {
+    case IRP_MJ_READ:
+        if (Input) return STATUS_INVALID_DEVICE_REQUEST;
+        Len = R->OutputLength;
+        break;
+    case IRP_MJ_WRITE:
+        if (!Input) return STATUS_INVALID_DEVICE_REQUEST;
+        Len = R->InputLength;
+        break;
+    case IRP_MJ_DEVICE_CONTROL:
+    case IRP_MJ_INTERNAL_DEVICE_CONTROL:
+        Len = Input ? R->InputLength : R->OutputLength;
+        break;
+    default:
+        return STATUS_INVALID_DEVICE_REQUEST;
+    }
+    if (Len == 0 || R->SystemBuffer.empty() || Len < Minimum) {
+        return STATUS_BUFFER_TOO_SMALL;
+    }
+    *Buffer = R->SystemBuffer.data();
+    if (Length != nullptr) *Length = Len;
+    return STATUS_SUCCESS;
+}
+} // namespace
+
+EXTERN_C NTSTATUS WdfRequestRetrieveInputBuffer(WDFREQUEST Request, size_t MinimumRequiredLength, PVOID *Buffer,
+                                                size_t *Length)
+{
+    return RetrieveBuffer(Request, MinimumRequiredLength, Buffer, Length, true);
+}
+
+EXTERN_C NTSTATUS WdfRequestRetrieveOutputBuffer(WDFREQUEST Request, size_t MinimumRequiredSize, PVOID *Buffer,
+                                                 size_t *Length)
+{
+    return RetrieveBuffer(Request, MinimumRequiredSize, Buffer, Length, false);
+}
+
+EXTERN_C WDFQUEUE WdfRequestGetIoQueue(WDFREQUEST Request)
+{
+    fx::Request *R = ToRequest(Request, "WdfRequestGetIoQueue");
+    if (R == nullptr || R->OwningQueue == nullptr) {
+        return nullptr;
+    }
+    return R->OwningQueue->QueueHandle();
+}
+
+EXTERN_C WDFFILEOBJECT WdfRequestGetFileObject(WDFREQUEST Request)
+{
+    fx::Request *R = ToRequest(Request, "WdfRequestGetFileObject");
+    if (R == nullptr || R->File == nullptr) {
+        return nullptr;
+    }
+    return R->File->HandleAs<WDFFILEOBJECT>();
+}
+
+namespace {
+fx::Request *OwnedRequest(WDFREQUEST Request, const char *Api)
+{
+    fx::Request *R = ToRequest(Request, Api);
+    if (R == nullptr || !R->CheckUsable(Api)) {
+        return nullptr;
+    }
+    if (R->From() != fx::Request::Origin::IoManager || R->State() != fx::Request::Where::Driver) {
+        VerifierReport("CancelOfUnownedRequest", std::string(Api) + " on a request the driver does not own");
+        return nullptr;
+    }
+    return R;
+}
+
+void RunCancelNow(fx::Request *R, PFN_WDF_REQUEST_CANCEL Routine)
+{
+    WDFREQUEST H = R->RequestHandle();
+    Device *Dev = R->OwnerDevice();
+    bool Serialized = R->PresentedBy == nullptr || R->PresentedBy->Serialized();
+    if (!Serialized || DeviceLockHeld(Dev)) {
+        Routine(H);
+    } else {
+        CallDriver(Dev, DISPATCH_LEVEL, true, [&]() { Routine(H); });
+    }
+}
+} // namespace
+
+EXTERN_C VOID WdfRequestMarkCancelable(WDFREQUEST Request, PFN_WDF_REQUEST_CANCEL EvtRequestCancel)
+{
+    fx::Request *R = OwnedRequest(Request, "WdfRequestMarkCancelable");
+    if (R == nullptr) {
+        return;
+    }
+    if (EvtRequestCancel == nullptr) {
+        VerifierReport("NullParameter", "WdfRequestMarkCancelable without a cancel routine");
+        return;
+    }
+    if (R->CancelRoutine != nullptr || R->CancelRoutineScheduled) {
+        VerifierReport("MarkCancelableTwice", "WdfRequestMarkCancelable on a request already marked cancelable");
+        return;
+    }
+    if (R->CancelRequested) {
+        /* Already cancelled: the routine runs at once. */
+        RunCancelNow(R, EvtRequestCancel);
+        return;
+    }
+    R->CancelRoutine = EvtRequestCancel;
+}
+
+EXTERN_C NTSTATUS WdfRequestMarkCancelableEx(WDFREQUEST Request, PFN_WDF_REQUEST_CANCEL EvtRequestCancel)
+{
+    fx::Request *R = OwnedRequest(Request, "WdfRequestMarkCancelableEx");
+    if (R == nullptr) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    if (EvtRequestCancel == nullptr) {
+        VerifierReport("NullParameter", "WdfRequestMarkCancelableEx without a cancel routine");
+        return STATUS_INVALID_PARAMETER;
+    }
+    if (R->CancelRoutine != nullptr || R->CancelRoutineScheduled) {
+        VerifierReport("MarkCancelableTwice", "WdfRequestMarkCancelableEx on a request already marked cancelable");
+        return STATUS_INVALID_DEVICE_REQUEST;
+    }
+    if (R->CancelRequested) {
+        return STATUS_CANCELLED;
+    }
+    R->CancelRoutine = EvtRequestCancel;
+    return STATUS_SUCCESS;
+}
+
+EXTERN_C NTSTATUS WdfRequestUnmarkCancelable(WDFREQUEST Request)
+{
+    fx::Request *R = OwnedRequest(Request, "WdfRequestUnmarkCancelable");
+    if (R == nullptr) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    if (R->CancelRoutineScheduled) {
+        return STATUS_CANCELLED;
+    }
+    if (R->CancelRoutine == nullptr) {
+        VerifierReport("UnmarkNotCancelable", "WdfRequestUnmarkCancelable on a request that is not marked cancelable");
+        return STATUS_INVALID_DEVICE_REQUEST;
+    }
+    R->CancelRoutine = nullptr;
+    return STATUS_SUCCESS;
+}
+
+EXTERN_C BOOLEAN WdfRequestIsCanceled(WDFREQUEST Request)
+{
+    fx::Request *R = ToRequest(Request, "WdfRequestIsCanceled");
+    if (R == nullptr || !R->CheckUsable("WdfRequestIsCanceled")) {
+        return FALSE;
+    }
+    return R->CancelRequested ? TRUE : FALSE;
+}
+
+EXTERN_C NTSTATUS WdfIoTargetStart(WDFIOTARGET IoTarget)
+{
+    NTSTATUS Status;
+    fx::IoTarget *T = ToIoTarget(IoTarget, "WdfIoTargetStart");
+    if (T == nullptr) {
+        return STATUS_INVALID_HANDLE;
+    }
+    if (ShouldFail("WdfIoTargetStart", &Status)) {
+        return Status;
+    }
+    return T->Start();
+}
+
+EXTERN_C VOID WdfIoTargetStop(WDFIOTARGET IoTarget, WDF_IO_TARGET_SENT_IO_ACTION Action)
+{
+    fx::IoTarget *T = ToIoTarget(IoTarget, "WdfIoTargetStop");
+    if (T != nullptr) {
+        T->Stop(Action);
+    }
+}

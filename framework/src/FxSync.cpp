@@ -1,0 +1,453 @@
+/*
+ * FxSync.cpp - timers, DPCs and work items on the virtual clock; spin locks.
+ *
+ * A timer fires at the first system clock tick that is later than now and
+ * not earlier than its due time, as the kernel's timer expiry does: a due
+ * time of 0, or a relative -1, fires at the next tick.
+ */
+#include "FxHost.h"
+
+namespace fx {
+
+world::VirtualTime TimerFireTime(LONGLONG DueTime)
+{
+    world::VirtualTime Now = Clock().Now();
+    world::VirtualTime Due = DueTime < 0 ? Now - DueTime : DueTime;
+    world::VirtualTime Tick = Host().Tick > 0 ? Host().Tick : 1;
+    world::VirtualTime Next = (Now / Tick + 1) * Tick; /* first tick after now */
+    if (Due <= Next) {
+        return Next;
+    }
+    return ((Due + Tick - 1) / Tick) * Tick;
+}
+
+namespace {
+/* Whether callbacks of an object parented to Parent run under the
+   device-wide lock when AutomaticSerialization is set. */
+bool SerializedUnder(Object *Parent)
+{
+    Object *P = Parent;
+    while (P != nullptr) {
+        WDF_SYNCHRONIZATION_SCOPE S = P->SyncScope;
+        if (S == WdfSynchronizationScopeDevice || S == WdfSynchronizationScopeQueue) {
+            return true;
+        }
+        if (S == WdfSynchronizationScopeNone) {
+            return false;
+        }
+        P = P->Parent();
+    }
+    return false;
+}
+
+WDF_EXECUTION_LEVEL LevelUnder(Object *Parent)
+{
+    Object *P = Parent;
+    while (P != nullptr) {
+        if (P->ExecutionLevel == WdfExecutionLevelPassive || P->ExecutionLevel == WdfExecutionLevelDispatch) {
+            return P->ExecutionLevel;
+        }
+        P = P->Parent();
+    }
+    return WdfExecutionLevelDispatch;
+}
+
+Object *ParentFromAttributes(PWDF_OBJECT_ATTRIBUTES Attributes, const char *Api)
+{
+    if (Attributes == nullptr || Attributes->ParentObject == nullptr) {
+        VerifierReport("ParentRequired", std::string(Api) + " needs a parent object in its attributes");
+        return nullptr;
+    }
+    return Lookup(Attributes->ParentObject, Api);
+}
+
+bool IsDeviceOrQueue(Object *O)
+{
+    return O->Type() == ObjectType::Device || O->Type() == ObjectType::Queue;
+}
+} // namespace
+
+void Timer::Fire()
+{
+    Event = 0;
+    Running = true;
+    WDFTIMER H = HandleAs<WDFTIMER>();
+    PFN_WDF_TIMER Cb = Config.EvtTimerFunc;
+    CallDriver(OwnerDevice(), DISPATCH_LEVEL, Serialized, [&]() { Cb(H); });
+    /* The callback may have deleted the timer. */
+    Object *O = TryLookup(reinterpret_cast<WDFOBJECT>(H));
+    if (O == nullptr) {
+        return;
+    }
+    Running = false;
+    if (Config.Period != 0 && Event == 0) {
+        world::VirtualTime At = TimerFireTime(-(LONGLONG)Config.Period * 10'000);
+        Event = Clock().ScheduleAt(At, [H]() {
+            Object *T = TryLookup(reinterpret_cast<WDFOBJECT>(H));
+            if (T != nullptr) static_cast<Timer *>(T)->Fire();
+        }, "periodic timer");
+    }
+}
+
+void Timer::OnDelete()
+{
+    if (Event != 0) {
+        Clock().Cancel(Event);
+        Event = 0;
+    }
+}
+
+void Dpc::Run()
+{
+    Event = 0;
+    Running = true;
+    WDFDPC H = HandleAs<WDFDPC>();
+    PFN_WDF_DPC Cb = Config.EvtDpcFunc;
+    CallDriver(OwnerDevice(), DISPATCH_LEVEL, Serialized, [&]() { Cb(H); });
+    if (TryLookup(reinterpret_cast<WDFOBJECT>(H)) != nullptr) {
+        Running = false;
+    }
+}
+
+void Dpc::OnDelete()
+{
+    if (Event != 0) {
+        Clock().Cancel(Event);
+        Event = 0;
+    }
+}
+
+void WorkItem::Run()
+{
+    Event = 0;
+    Running = true;
+    WDFWORKITEM H = HandleAs<WDFWORKITEM>();
+    PFN_WDF_WORKITEM Cb = Config.EvtWorkItemFunc;
+    CallDriver(OwnerDevice(), PASSIVE_LEVEL, Serialized, [&]() { Cb(H); });
+    if (TryLookup(reinterpret_cast<WDFOBJECT>(H)) != nullptr) {
+        Running = false;
+    }
+}
+
+void WorkItem::OnDelete()
+{
+    if (Event != 0) {
+        Clock().Cancel(Event);
+        Event = 0;
+    }
+}
+
+} // namespace fx
+
+using namespace fx;
+
+/* ------------------------------------------------------------------ */
+/* Timers                                                              */
+/* ------------------------------------------------------------------ */
+EXTERN_C NTSTATUS WdfTimerCreate(PWDF_TIMER_CONFIG Config, PWDF_OBJECT_ATTRIBUTES Attributes, WDFTIMER *Timer)
+{
+    NTSTATUS Status;
+    if (Timer != nullptr) *Timer = nullptr;
+    if (ShouldFail("WdfTimerCreate", &Status)) {
+        return Status;
+    }
+    if (Config == nullptr || Config->Size != sizeof(WDF_TIMER_CONFIG) || Config->EvtTimerFunc == nullptr ||
+        Timer == nullptr) {
+        VerifierReport("BadConfig", "WdfTimerCreate with an uninitialised WDF_TIMER_CONFIG or no callback");
+        return STATUS_INVALID_PARAMETER;
+    }
+    Object *Parent = ParentFromAttributes(Attributes, "WdfTimerCreate");
+    if (Parent == nullptr) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    if (!IsDeviceOrQueue(Parent)) {
+        VerifierReport("BadParent", "WdfTimerCreate: the parent must be a device or a queue");
+        return STATUS_INVALID_PARAMETER;
+    }
+    if (Config->AutomaticSerialization && SerializedUnder(Parent) && LevelUnder(Parent) == WdfExecutionLevelPassive) {
+        return STATUS_INVALID_DEVICE_REQUEST;
+    }
+    auto *T = new fx::Timer(Parent->OwnerDevice() != nullptr ? Parent->OwnerDevice()
+                                                             : static_cast<fx::Device *>(Parent),
+                            *Config);
+    T->Serialized = Config->AutomaticSerialization && SerializedUnder(Parent);
+    Status = T->Commit(Attributes, Parent, "WdfTimerCreate");
+    if (!NT_SUCCESS(Status)) {
+        Object::Destroy(T);
+        return Status;
+    }
+    *Timer = T->HandleAs<WDFTIMER>();
+    return STATUS_SUCCESS;
+}
+
+EXTERN_C BOOLEAN WdfTimerStart(WDFTIMER Timer, LONGLONG DueTime)
+{
+    auto *T = As<fx::Timer>(Timer, ObjectType::Timer, "WdfTimerStart");
+    if (T == nullptr) {
+        return FALSE;
+    }
+    BOOLEAN WasQueued = FALSE;
+    if (T->Event != 0) {
+        WasQueued = Clock().Cancel(T->Event) ? TRUE : FALSE;
+        T->Event = 0;
+    }
+    WDFTIMER H = Timer;
+    T->Event = Clock().ScheduleAt(TimerFireTime(DueTime), [H]() {
+        Object *O = TryLookup(reinterpret_cast<WDFOBJECT>(H));
+        if (O != nullptr) static_cast<fx::Timer *>(O)->Fire();
+    }, "timer expiry");
+    return WasQueued;
+}
+
+EXTERN_C BOOLEAN WdfTimerStop(WDFTIMER Timer, BOOLEAN Wait)
+{
+    auto *T = As<fx::Timer>(Timer, ObjectType::Timer, "WdfTimerStop");
+    if (T == nullptr) {
+        return FALSE;
+    }
+    if (Wait && !RequirePassive("WdfTimerStop(Wait=TRUE)")) {
+        Wait = FALSE;
+    }
+    BOOLEAN Removed = FALSE;
+    if (T->Event != 0) {
+        Removed = Clock().Cancel(T->Event) ? TRUE : FALSE;
+        T->Event = 0;
+    }
+    if (Wait && T->Running) {
+        VerifierReport("Deadlock", "WdfTimerStop(Wait=TRUE) from the timer's own callback");
+    }
+    return Removed;
+}
+
+EXTERN_C WDFOBJECT WdfTimerGetParentObject(WDFTIMER Timer)
+{
+    auto *T = As<fx::Timer>(Timer, ObjectType::Timer, "WdfTimerGetParentObject");
+    return T == nullptr || T->Parent() == nullptr ? nullptr : T->Parent()->Handle();
+}
+
+/* ------------------------------------------------------------------ */
+/* DPCs                                                                */
+/* ------------------------------------------------------------------ */
+EXTERN_C NTSTATUS WdfDpcCreate(PWDF_DPC_CONFIG Config, PWDF_OBJECT_ATTRIBUTES Attributes, WDFDPC *Dpc)
+{
+    NTSTATUS Status;
+    if (Dpc != nullptr) *Dpc = nullptr;
+    if (ShouldFail("WdfDpcCreate", &Status)) {
+        return Status;
+    }
+    if (Config == nullptr || Config->Size != sizeof(WDF_DPC_CONFIG) || Config->EvtDpcFunc == nullptr || Dpc == nullptr) {
+        VerifierReport("BadConfig", "WdfDpcCreate with an uninitialised WDF_DPC_CONFIG or no callback");
+        return STATUS_INVALID_PARAMETER;
+    }
+    Object *Parent = ParentFromAttributes(Attributes, "WdfDpcCreate");
+    if (Parent == nullptr) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    if (!IsDeviceOrQueue(Parent)) {
+        VerifierReport("BadParent", "WdfDpcCreate: the parent must be a device or a queue");
+        return STATUS_INVALID_PARAMETER;
+    }
+    if (Config->AutomaticSerialization && SerializedUnder(Parent) && LevelUnder(Parent) == WdfExecutionLevelPassive) {
+        return STATUS_INVALID_DEVICE_REQUEST;
+    }
+    auto *D = new fx::Dpc(Parent->OwnerDevice() != nullptr ? Parent->OwnerDevice() : static_cast<fx::Device *>(Parent),
+                          *Config);
+    D->Serialized = Config->AutomaticSerialization && SerializedUnder(Parent);
+    Status = D->Commit(Attributes, Parent, "WdfDpcCreate");
+    if (!NT_SUCCESS(Status)) {
+        Object::Destroy(D);
+        return Status;
+    }
+    *Dpc = D->HandleAs<WDFDPC>();
+    return STATUS_SUCCESS;
+}
+
+EXTERN_C BOOLEAN WdfDpcEnqueue(WDFDPC Dpc)
+{
+    auto *D = As<fx::Dpc>(Dpc, ObjectType::Dpc, "WdfDpcEnqueue");
+    if (D == nullptr || D->Event != 0) {
+        return FALSE;
+    }
+    WDFDPC H = Dpc;
+    D->Event = Clock().ScheduleAfter(0, [H]() {
+        Object *O = TryLookup(reinterpret_cast<WDFOBJECT>(H));
+        if (O != nullptr) static_cast<fx::Dpc *>(O)->Run();
+    }, "DPC");
+    return TRUE;
+}
+
+EXTERN_C BOOLEAN WdfDpcCancel(WDFDPC Dpc, BOOLEAN Wait)
+{
+    auto *D = As<fx::Dpc>(Dpc, ObjectType::Dpc, "WdfDpcCancel");
+    if (D == nullptr) {
+        return FALSE;
+    }
+    if (Wait && !RequirePassive("WdfDpcCancel(Wait=TRUE)")) {
+        Wait = FALSE;
+    }
+    BOOLEAN Removed = FALSE;
+    if (D->Event != 0) {
+        Removed = Clock().Cancel(D->Event) ? TRUE : FALSE;
+        D->Event = 0;
+    }
+    if (Wait && D->Running) {
+        VerifierReport("Deadlock", "WdfDpcCancel(Wait=TRUE) from the DPC's own callback");
+    }
+    return Removed;
+}
+
+EXTERN_C WDFOBJECT WdfDpcGetParentObject(WDFDPC Dpc)
+{
+    auto *D = As<fx::Dpc>(Dpc, ObjectType::Dpc, "WdfDpcGetParentObject");
+    return D == nullptr || D->Parent() == nullptr ? nullptr : D->Parent()->Handle();
+}
+
+/* ------------------------------------------------------------------ */
+/* Work items                                                          */
+/* ------------------------------------------------------------------ */
+EXTERN_C NTSTATUS WdfWorkItemCreate(PWDF_WORKITEM_CONFIG Config, PWDF_OBJECT_ATTRIBUTES Attributes,
+                                    WDFWORKITEM *WorkItem)
+{
+    NTSTATUS Status;
+    if (WorkItem != nullptr) *WorkItem = nullptr;
+    if (ShouldFail("WdfWorkItemCreate", &Status)) {
+        return Status;
+    }
+    if (Config == nullptr || Config->Size != sizeof(WDF_WORKITEM_CONFIG) || Config->EvtWorkItemFunc == nullptr ||
+        WorkItem == nullptr) {
+        VerifierReport("BadConfig", "WdfWorkItemCreate with an uninitialised WDF_WORKITEM_CONFIG or no callback");
+        return STATUS_INVALID_PARAMETER;
+    }
+    Object *Parent = ParentFromAttributes(Attributes, "WdfWorkItemCreate");
+    if (Parent == nullptr) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    if (!IsDeviceOrQueue(Parent)) {
+        VerifierReport("BadParent", "WdfWorkItemCreate: the parent must be a device or a queue");
+        return STATUS_INVALID_PARAMETER;
+    }
+    /* Serialized work items need a passive-level synchronization lock. */
+    if (Config->AutomaticSerialization && SerializedUnder(Parent) && LevelUnder(Parent) != WdfExecutionLevelPassive) {
+        return STATUS_INVALID_DEVICE_REQUEST;
+    }
+    auto *W = new fx::WorkItem(
+        Parent->OwnerDevice() != nullptr ? Parent->OwnerDevice() : static_cast<fx::Device *>(Parent), *Config);
+    W->Serialized = Config->AutomaticSerialization && SerializedUnder(Parent);
+    Status = W->Commit(Attributes, Parent, "WdfWorkItemCreate");
+    if (!NT_SUCCESS(Status)) {
+        Object::Destroy(W);
+        return Status;
+    }
+    *WorkItem = W->HandleAs<WDFWORKITEM>();
+    return STATUS_SUCCESS;
+}
+
+EXTERN_C VOID WdfWorkItemEnqueue(WDFWORKITEM WorkItem)
+{
+    auto *W = As<fx::WorkItem>(WorkItem, ObjectType::WorkItem, "WdfWorkItemEnqueue");
+    if (W == nullptr || W->Event != 0) {
+        return;
+    }
+    WDFWORKITEM H = WorkItem;
+    W->Event = Clock().ScheduleAfter(0, [H]() {
+        Object *O = TryLookup(reinterpret_cast<WDFOBJECT>(H));
+        if (O != nullptr) static_cast<fx::WorkItem *>(O)->Run();
+    }, "work item");
+}
+
+EXTERN_C WDFOBJECT WdfWorkItemGetParentObject(WDFWORKITEM WorkItem)
+{
+    auto *W = As<fx::WorkItem>(WorkItem, ObjectType::WorkItem, "WdfWorkItemGetParentObject");
+    return W == nullptr || W->Parent() == nullptr ? nullptr : W->Parent()->Handle();
+}
+
+EXTERN_C VOID WdfWorkItemFlush(WDFWORKITEM WorkItem)
+{
+    auto *W = As<fx::WorkItem>(WorkItem, ObjectType::WorkItem, "WdfWorkItemFlush");
+    if (W == nullptr || !RequirePassive("WdfWorkItemFlush")) {
+        return;
+    }
+    if (W->Running) {
+        VerifierReport("Deadlock", "WdfWorkItemFlush from the work item's own callback");
+        return;
+    }
+    WDFWORKITEM H = WorkItem;
+    Clock().RunUntil(
+        [H]() {
+            Object *O = TryLookup(reinterpret_cast<WDFOBJECT>(H));
+            return O == nullptr || (static_cast<fx::WorkItem *>(O)->Event == 0 && !static_cast<fx::WorkItem *>(O)->Running);
+        },
+        "WdfWorkItemFlush: the work item to run");
+}
+
+/* ------------------------------------------------------------------ */
+/* Spin locks                                                          */
+/* ------------------------------------------------------------------ */
+EXTERN_C NTSTATUS WdfSpinLockCreate(PWDF_OBJECT_ATTRIBUTES SpinLockAttributes, WDFSPINLOCK *SpinLock)
+{
+    NTSTATUS Status;
+    if (SpinLock != nullptr) *SpinLock = nullptr;
+    if (ShouldFail("WdfSpinLockCreate", &Status)) {
+        return Status;
+    }
+    if (SpinLock == nullptr) {
+        VerifierReport("NullParameter", "WdfSpinLockCreate without an output handle");
+        return STATUS_INVALID_PARAMETER;
+    }
+    Object *Parent = nullptr;
+    if (SpinLockAttributes != nullptr && SpinLockAttributes->ParentObject != nullptr) {
+        Parent = Lookup(SpinLockAttributes->ParentObject, "WdfSpinLockCreate");
+        if (Parent == nullptr) {
+            return STATUS_INVALID_PARAMETER;
+        }
+    }
+    auto *L = new fx::SpinLock(Parent != nullptr ? Parent->OwnerDevice() : CurrentDevice());
+    Status = L->Commit(SpinLockAttributes, Parent != nullptr ? Parent : Host().TheDriver, "WdfSpinLockCreate");
+    if (!NT_SUCCESS(Status)) {
+        Object::Destroy(L);
+        return Status;
+    }
+    *SpinLock = L->HandleAs<WDFSPINLOCK>();
+    return STATUS_SUCCESS;
+}
+
+EXTERN_C VOID WdfSpinLockAcquire(WDFSPINLOCK SpinLock)
+{
+    auto *L = As<fx::SpinLock>(SpinLock, ObjectType::SpinLock, "WdfSpinLockAcquire");
+    if (L == nullptr) {
+        return;
+    }
+    if (Irql() > DISPATCH_LEVEL) {
+        VerifierReport("IrqlTooHigh", "WdfSpinLockAcquire above DISPATCH_LEVEL");
+        return;
+    }
+    if (L->Held) {
+        VerifierReport("SpinLockRecursive", "WdfSpinLockAcquire of a spin lock already held (" + L->Describe() + ")");
+        return;
+    }
+    L->Mutex.lock();
+    L->Held = true;
+    L->SavedIrql = Irql();
+    SetIrql(DISPATCH_LEVEL);
+    Host().LocksHeld++;
+}
+
+EXTERN_C VOID WdfSpinLockRelease(WDFSPINLOCK SpinLock)
+{
+    auto *L = As<fx::SpinLock>(SpinLock, ObjectType::SpinLock, "WdfSpinLockRelease");
+    if (L == nullptr) {
+        return;
+    }
+    if (!L->Held) {
+        VerifierReport("SpinLockNotHeld", "WdfSpinLockRelease of a spin lock that is not held (" + L->Describe() + ")");
+        return;
+    }
+    if (Irql() != DISPATCH_LEVEL) {
+        VerifierReport("SpinLockReleaseIrql", "WdfSpinLockRelease at IRQL " + std::to_string(Irql()) +
+                                                  " (a spin lock is released at DISPATCH_LEVEL)");
+    }
+    L->Held = false;
+    SetIrql(L->SavedIrql);
+    Host().LocksHeld--;
+    L->Mutex.unlock();
+}

@@ -1,0 +1,536 @@
+/*
+ * UsbPipe.cpp - WDFUSBPIPE: pipe information, read and write formatting,
+ * transfers on bulk and interrupt pipes, pipe reset, and the continuous
+ * reader.
+ *
+ * The continuous reader keeps NumPendingReads reads of TransferLength bytes
+ * at the device while the driver has started the pipe's I/O target. Each
+ * completed read's buffer is a new framework memory object, parented to the
+ * pipe, handed to the driver's completion routine at DISPATCH_LEVEL and
+ * deleted after the routine returns unless the driver referenced it (then
+ * once the driver's references are gone). A held buffer does not count
+ * against NumPendingReads: the next read gets a buffer of its own. A failed
+ * read stops the reader; the readers-failed routine runs at PASSIVE_LEVEL
+ * and, when it returns TRUE, the pipe is reset and the reader restarted.
+ */
+#include <algorithm>
+#include <cstring>
+
+#include "FxUsb.h"
+
+namespace fx {
+
+namespace {
+constexpr ULONG kReaderTag = 0x72425355; /* 'USBr' in memory order */
+} // namespace
+
+/* ---------------------------------------------------------------------- */
+/* Pipe object                                                             */
+/* ---------------------------------------------------------------------- */
+UsbPipe::UsbPipe(Device *Owner, UsbDeviceTarget *Dev, UsbInterfaceObject *If, const WDF_USB_PIPE_INFORMATION &I)
+    : IoTarget(ObjectType::UsbPipe, Owner), UsbDev(Dev), Interface(If), Info(I)
+{
+}
+
+UsbPipe::~UsbPipe() = default;
+
+bool UsbPipe::ReadLengthAllowed(std::size_t Length) const
+{
+    if (NoMaximumPacketSizeCheck || Info.MaximumPacketSize == 0) {
+        return true;
+    }
+    return Length % Info.MaximumPacketSize == 0;
+}
+
+bool UsbPipe::DriverMayDelete() const
+{
+    VerifierReport("DeleteFrameworkObject",
+                   "WdfObjectDelete of " + Describe() + ": pipes belong to the selected configuration");
+    return false;
+}
+
+void UsbPipe::OnDelete()
+{
+    if (Reader) {
+        Reader->Shutdown();
+    }
+    auto &List = Interface->Pipes;
+    List.erase(std::remove(List.begin(), List.end(), this), List.end());
+    CancelSentOnDelete(this, UsbDev->Model);
+    IoTarget::OnDelete();
+}
+
+void UsbPipe::OnStart()
+{
+    DriverStarted = true;
+    if (Reader && !Reader->Running()) {
+        Reader->Start();
+    }
+}
+
+void UsbPipe::OnStop(WDF_IO_TARGET_SENT_IO_ACTION Action)
+{
+    DriverStarted = false;
+    if (Reader) {
+        Reader->Stop(Action);
+    }
+}
+
+NTSTATUS UsbPipe::Submit(Request *Req)
+{
+    UsbFormat &F = Req->Usb;
+    const bool Write = F.Params.Type == WdfUsbRequestTypePipeWrite;
+    const bool Read = F.Params.Type == WdfUsbRequestTypePipeRead;
+    if (!F.Formatted || (!Write && !Read)) {
+        VerifierReport("UnformattedUsbRequest", "a request sent to " + Describe() + " is not formatted for it");
+        return STATUS_INVALID_DEVICE_REQUEST;
+    }
+    if (Info.PipeType != WdfUsbPipeTypeBulk && Info.PipeType != WdfUsbPipeTypeInterrupt) {
+        return STATUS_NOT_SUPPORTED;
+    }
+    if (Read && Reader) {
+        VerifierReport("ReadOnContinuousReaderPipe",
+                       "a read was sent to " + Describe() + ", which has a continuous reader");
+        return STATUS_INVALID_DEVICE_STATE;
+    }
+    WDFREQUEST RH = Req->RequestHandle();
+    auto Id = std::make_shared<std::uint64_t>(0);
+    auto Done = [RH, Id](USBD_STATUS St, const world::Bytes &Data, std::size_t Actual) {
+        CompleteUsbTransfer(RH, *Id, St, Data, Actual);
+    };
+    if (Write) {
+        *Id = UsbDev->Model->SubmitOut(Info.EndpointAddress, UsbRequestBytes(Req), Done);
+    } else {
+        *Id = UsbDev->Model->SubmitIn(Info.EndpointAddress, F.Length, Done);
+    }
+    F.TransferId = *Id;
+    return STATUS_PENDING;
+}
+
+void UsbPipe::Abort(Request *Req)
+{
+    if (Req->Usb.TransferId != 0) {
+        UsbDev->Model->Abort(Req->Usb.TransferId);
+    }
+}
+
+UsbPipe *ToUsbPipe(WDFUSBPIPE Handle, const char *Api)
+{
+    return static_cast<UsbPipe *>(LookupTyped(reinterpret_cast<WDFOBJECT>(Handle), ObjectType::UsbPipe, Api));
+}
+
+/* ---------------------------------------------------------------------- */
+/* Continuous reader                                                       */
+/* ---------------------------------------------------------------------- */
+ContinuousReader::ContinuousReader(UsbPipe *Pipe, const WDF_USB_CONTINUOUS_READER_CONFIG &Config,
+                                   const PWDF_OBJECT_ATTRIBUTES BufferAttributes)
+    : pipe_(Pipe), pipeHandle_(Pipe->PipeHandle()), config_(Config)
+{
+    if (BufferAttributes != nullptr) {
+        haveAttributes_ = true;
+        attributes_ = *BufferAttributes;
+        attributes_.ParentObject = nullptr; /* buffers always belong to the pipe */
+    }
+    reads_wanted_ = Config.NumPendingReads == 0 ? WDF_USB_CONTINUOUS_READER_DEFAULT_READS : Config.NumPendingReads;
+}
+
+void ContinuousReader::Start()
+{
+    ++generation_;
+    running_ = true;
+    failing_ = false;
+    Sweep();
+    Fill();
+}
+
+void ContinuousReader::Fill()
+{
+    while (running_ && !failing_ && reads_.size() < reads_wanted_) {
+        if (!Post()) {
+            break;
+        }
+    }
+}
+
+bool ContinuousReader::Post()
+{
+    NTSTATUS Status = STATUS_SUCCESS;
+    const std::size_t Size = config_.HeaderLength + config_.TransferLength + config_.TrailerLength;
+    Memory *Buffer = CreateMemory(pipe_->OwnerDevice(), pipe_, Size, kReaderTag,
+                                  haveAttributes_ ? &attributes_ : nullptr, &Status);
+    if (Buffer == nullptr) {
+        Failed(Status, USBD_STATUS_SUCCESS);
+        return false;
+    }
+    WDFUSBPIPE PipeHandle = pipeHandle_;
+    auto Id = std::make_shared<std::uint64_t>(0);
+    *Id = pipe_->UsbDev->Model->SubmitIn(
+        pipe_->Info.EndpointAddress, config_.TransferLength,
+        [PipeHandle, Id](USBD_STATUS St, const world::Bytes &Data, std::size_t Actual) {
+            if (!HaveWorld()) {
+                return;
+            }
+            Object *O = TryLookup(reinterpret_cast<WDFOBJECT>(PipeHandle));
+            if (O == nullptr || O->Type() != ObjectType::UsbPipe) {
+                return; /* the pipe is gone, and its buffers with it */
+            }
+            auto *P = static_cast<UsbPipe *>(O);
+            if (P->Reader) {
+                P->Reader->Completed(*Id, St, Data, Actual);
+            }
+        });
+    reads_.push_back(Read{*Id, Buffer->HandleAs<WDFMEMORY>()});
+    return true;
+}
+
+void ContinuousReader::Completed(std::uint64_t Transfer, USBD_STATUS Status, const world::Bytes &Data,
+                                 std::size_t Actual)
+{
+    auto Gone = std::find(abandoned_.begin(), abandoned_.end(), Transfer);
+    if (Gone != abandoned_.end()) {
+        abandoned_.erase(Gone);
+        return;
+    }
+    auto It = std::find_if(reads_.begin(), reads_.end(), [&](const Read &R) { return R.Transfer == Transfer; });
+    if (It == reads_.end()) {
+        return;
+    }
+    const Read R = *It;
+    reads_.erase(It);
+    Object *O = TryLookup(reinterpret_cast<WDFOBJECT>(R.Buffer));
+    auto *Buffer = O != nullptr && O->Type() == ObjectType::Memory ? static_cast<Memory *>(O) : nullptr;
+    if (!USBD_SUCCESS(Status) || Buffer == nullptr) {
+        if (Buffer != nullptr) {
+            Buffer->Delete();
+        }
+        Failed(UsbdToNtStatus(Status), Status);
+        return;
+    }
+    const std::size_t N = std::min({Actual, Data.size(), static_cast<std::size_t>(config_.TransferLength)});
+    if (N > 0) {
+        std::memcpy(static_cast<std::uint8_t *>(Buffer->Buffer()) + config_.HeaderLength, Data.data(), N);
+    }
+    Sweep();
+
+    const std::uint64_t Generation = generation_;
+    WDFUSBPIPE PipeHandle = pipeHandle_;
+    PFN_WDF_USB_READER_COMPLETION_ROUTINE Routine = config_.EvtUsbTargetPipeReadComplete;
+    WDFCONTEXT Context = config_.EvtUsbTargetPipeReadCompleteContext;
+    CallDriver(pipe_->OwnerDevice(), DISPATCH_LEVEL, false,
+               [&]() { Routine(PipeHandle, R.Buffer, N, Context); });
+
+    /* The buffer goes now unless the driver kept a reference to it. */
+    Object *After = TryLookup(reinterpret_cast<WDFOBJECT>(R.Buffer));
+    if (After != nullptr) {
+        if (After->References() > 1) {
+            held_.push_back(R.Buffer);
+        } else {
+            After->Delete();
+        }
+    }
+    if (running_ && Generation == generation_) {
+        Fill();
+    }
+}
+
+void ContinuousReader::Failed(NTSTATUS Status, USBD_STATUS UsbdStatus)
+{
+    if (failing_) {
+        return;
+    }
+    failing_ = true;
+    AbandonAll();
+    const std::uint64_t Generation = generation_;
+    WDFUSBPIPE PipeHandle = pipeHandle_;
+    Defer(
+        [PipeHandle, Generation, Status, UsbdStatus]() {
+            Object *O = TryLookup(reinterpret_cast<WDFOBJECT>(PipeHandle));
+            if (O == nullptr || O->Type() != ObjectType::UsbPipe) {
+                return;
+            }
+            auto *P = static_cast<UsbPipe *>(O);
+            ContinuousReader *Self = P->Reader.get();
+            if (Self == nullptr || Self->generation_ != Generation || !Self->running_) {
+                return; /* stopped (or restarted) since: nothing to report */
+            }
+            BOOLEAN Restart = TRUE;
+            PFN_WDF_USB_READERS_FAILED Routine = Self->config_.EvtUsbTargetPipeReadersFailed;
+            if (Routine != nullptr) {
+                CallDriver(P->OwnerDevice(), PASSIVE_LEVEL, false,
+                           [&]() { Restart = Routine(PipeHandle, Status, UsbdStatus); });
+            }
+            /* The routine may have stopped or restarted the target itself. */
+            if (TryLookup(reinterpret_cast<WDFOBJECT>(PipeHandle)) == nullptr || P->Reader.get() != Self ||
+                Self->generation_ != Generation) {
+                return;
+            }
+            Self->failing_ = false;
+            if (!Restart) {
+                Self->running_ = false; /* until the driver starts the target again */
+                return;
+            }
+            if (!P->UsbDev->Model->Connected() || !DevicePresent(P->OwnerDevice())) {
+                /* The reset cannot reach a device that is gone. */
+                Self->running_ = false;
+                return;
+            }
+            P->UsbDev->Model->ResetEndpoint(P->Info.EndpointAddress);
+            Self->Fill();
+        },
+        "usb readers failed");
+}
+
+void ContinuousReader::AbandonAll()
+{
+    std::vector<Read> Reads;
+    Reads.swap(reads_);
+    for (const Read &R : Reads) {
+        abandoned_.insert(abandoned_.end(), R.Transfer);
+        Object *O = TryLookup(reinterpret_cast<WDFOBJECT>(R.Buffer));
+        if (O != nullptr) {
+            O->Delete();
+        }
+        pipe_->UsbDev->Model->Abort(R.Transfer);
+    }
+}
+
+void ContinuousReader::Stop(WDF_IO_TARGET_SENT_IO_ACTION Action)
+{
+    ++generation_;
+    running_ = false;
+    failing_ = false;
+    switch (Action) {
+    case WdfIoTargetLeaveSentIoPending:
+        /* The reads stay at the device; what they bring is still delivered. */
+        break;
+    case WdfIoTargetWaitForSentIoToComplete: {
+        WDFUSBPIPE PipeHandle = pipeHandle_;
+        Clock().RunUntil(
+            [PipeHandle]() {
+                Object *O = TryLookup(reinterpret_cast<WDFOBJECT>(PipeHandle));
+                return O == nullptr || static_cast<UsbPipe *>(O)->Reader->InFlight() == 0;
+            },
+            "WdfIoTargetStop waiting for the continuous reader's reads");
+        break;
+    }
+    default: {
+        /* Cancel, and return once the device has given the reads back. */
+        AbandonAll();
+        WDFUSBPIPE PipeHandle = pipeHandle_;
+        Clock().RunUntil(
+            [PipeHandle]() {
+                Object *O = TryLookup(reinterpret_cast<WDFOBJECT>(PipeHandle));
+                return O == nullptr || static_cast<UsbPipe *>(O)->Reader->abandoned_.empty();
+            },
+            "WdfIoTargetStop cancelling the continuous reader's reads");
+        break;
+    }
+    }
+    Sweep();
+}
+
+void ContinuousReader::Shutdown()
+{
+    ++generation_;
+    running_ = false;
+    failing_ = false;
+    AbandonAll();
+    held_.clear(); /* children of the pipe: deleted with it */
+}
+
+void ContinuousReader::Sweep()
+{
+    std::vector<WDFMEMORY> Keep;
+    for (WDFMEMORY H : held_) {
+        Object *O = TryLookup(reinterpret_cast<WDFOBJECT>(H));
+        if (O == nullptr) {
+            continue;
+        }
+        if (O->References() > 1) {
+            Keep.push_back(H);
+        } else {
+            O->Delete();
+        }
+    }
+    held_.swap(Keep);
+}
+
+} // namespace fx
+
+/* ------------------------------------------------------------------------ */
+/* The kit's calls                                                           */
+/* ------------------------------------------------------------------------ */
+using namespace fx;
+
+EXTERN_C VOID WdfUsbTargetPipeGetInformation(WDFUSBPIPE Pipe, PWDF_USB_PIPE_INFORMATION PipeInformation)
+{
+    static const char *Api = "WdfUsbTargetPipeGetInformation";
+    UsbPipe *P = ToUsbPipe(Pipe, Api);
+    if (P == nullptr) {
+        return;
+    }
+    if (PipeInformation == nullptr || PipeInformation->Size != sizeof(WDF_USB_PIPE_INFORMATION)) {
+        VerifierReport("BadStructureSize", std::string(Api) + ": WDF_USB_PIPE_INFORMATION not initialised");
+        return;
+    }
+    *PipeInformation = P->Info;
+}
+
+EXTERN_C BOOLEAN WdfUsbTargetPipeIsInEndpoint(WDFUSBPIPE Pipe)
+{
+    UsbPipe *P = ToUsbPipe(Pipe, "WdfUsbTargetPipeIsInEndpoint");
+    return P != nullptr && P->IsIn() ? TRUE : FALSE;
+}
+
+EXTERN_C BOOLEAN WdfUsbTargetPipeIsOutEndpoint(WDFUSBPIPE Pipe)
+{
+    UsbPipe *P = ToUsbPipe(Pipe, "WdfUsbTargetPipeIsOutEndpoint");
+    return P != nullptr && !P->IsIn() ? TRUE : FALSE;
+}
+
+EXTERN_C WDF_USB_PIPE_TYPE WdfUsbTargetPipeGetType(WDFUSBPIPE Pipe)
+{
+    UsbPipe *P = ToUsbPipe(Pipe, "WdfUsbTargetPipeGetType");
+    return P == nullptr ? WdfUsbPipeTypeInvalid : P->Info.PipeType;
+}
+
+EXTERN_C VOID WdfUsbTargetPipeSetNoMaximumPacketSizeCheck(WDFUSBPIPE Pipe)
+{
+    UsbPipe *P = ToUsbPipe(Pipe, "WdfUsbTargetPipeSetNoMaximumPacketSizeCheck");
+    if (P != nullptr) {
+        P->NoMaximumPacketSizeCheck = true;
+    }
+}
+
+EXTERN_C WDFIOTARGET WdfUsbTargetPipeGetIoTarget(WDFUSBPIPE Pipe)
+{
+    UsbPipe *P = ToUsbPipe(Pipe, "WdfUsbTargetPipeGetIoTarget");
+    return P == nullptr ? nullptr : P->HandleAs<WDFIOTARGET>();
+}
+
+EXTERN_C NTSTATUS WdfUsbTargetPipeConfigContinuousReader(WDFUSBPIPE Pipe, PWDF_USB_CONTINUOUS_READER_CONFIG Config)
+{
+    static const char *Api = "WdfUsbTargetPipeConfigContinuousReader";
+    if (!RequirePassive(Api)) {
+        return STATUS_INVALID_DEVICE_STATE;
+    }
+    NTSTATUS Status;
+    if (ShouldFail(Api, &Status)) {
+        return Status;
+    }
+    UsbPipe *P = ToUsbPipe(Pipe, Api);
+    if (P == nullptr) {
+        return STATUS_INVALID_HANDLE;
+    }
+    if (Config == nullptr || Config->Size != sizeof(WDF_USB_CONTINUOUS_READER_CONFIG)) {
+        VerifierReport("BadStructureSize", std::string(Api) + ": WDF_USB_CONTINUOUS_READER_CONFIG not initialised");
+        return STATUS_INFO_LENGTH_MISMATCH;
+    }
+    if (P->Reader) {
+        VerifierReport("ReaderConfiguredTwice", std::string(Api) + ": " + P->Describe() +
+                                                    " already has a continuous reader");
+        return STATUS_INVALID_DEVICE_STATE;
+    }
+    if (P->DriverStarted) {
+        VerifierReport("ReaderOnStartedTarget", std::string(Api) + ": the I/O target of " + P->Describe() +
+                                                    " is already started");
+        return STATUS_INVALID_DEVICE_STATE;
+    }
+    if (!P->IsIn() || (P->Info.PipeType != WdfUsbPipeTypeBulk && P->Info.PipeType != WdfUsbPipeTypeInterrupt)) {
+        VerifierReport("ReaderOnWrongPipe", std::string(Api) + ": " + P->Describe() +
+                                                " is not a bulk or interrupt IN pipe");
+        return STATUS_INVALID_DEVICE_REQUEST;
+    }
+    if (Config->EvtUsbTargetPipeReadComplete == nullptr || Config->TransferLength == 0) {
+        VerifierReport("BadReaderConfig", std::string(Api) + " without a completion routine or transfer length");
+        return STATUS_INVALID_PARAMETER;
+    }
+    if (Config->BufferAttributes != nullptr && Config->BufferAttributes->Size != sizeof(WDF_OBJECT_ATTRIBUTES)) {
+        VerifierReport("BadAttributes", std::string(Api) + ": buffer attributes not initialised (Size)");
+        return STATUS_INVALID_PARAMETER;
+    }
+    if (!P->ReadLengthAllowed(Config->TransferLength)) {
+        /* Expected rejection: the transfer length is not a whole number of packets. */
+        return STATUS_INVALID_BUFFER_SIZE;
+    }
+    P->Reader = std::make_unique<ContinuousReader>(P, *Config, Config->BufferAttributes);
+    /* A pipe with a reader waits for the driver's WdfIoTargetStart. */
+    P->Stop(WdfIoTargetLeaveSentIoPending);
+    return STATUS_SUCCESS;
+}
+
+EXTERN_C NTSTATUS WdfUsbTargetPipeFormatRequestForWrite(WDFUSBPIPE Pipe, WDFREQUEST RequestHandle,
+                                                        WDFMEMORY WriteMemory, PWDFMEMORY_OFFSET WriteOffset)
+{
+    static const char *Api = "WdfUsbTargetPipeFormatRequestForWrite";
+    UsbPipe *P = ToUsbPipe(Pipe, Api);
+    Request *Req = ToRequest(RequestHandle, Api);
+    if (P == nullptr || Req == nullptr) {
+        return STATUS_INVALID_HANDLE;
+    }
+    if (P->IsIn()) {
+        VerifierReport("WrongPipeDirection", std::string(Api) + ": " + P->Describe() + " is an IN pipe");
+        return STATUS_INVALID_DEVICE_REQUEST;
+    }
+    std::size_t Length = 0;
+    return FormatUsbRequest(Req, P, WdfUsbRequestTypePipeWrite, WriteMemory, WriteOffset, false, Api, &Length);
+}
+
+EXTERN_C NTSTATUS WdfUsbTargetPipeFormatRequestForRead(WDFUSBPIPE Pipe, WDFREQUEST RequestHandle, WDFMEMORY ReadMemory,
+                                                       PWDFMEMORY_OFFSET ReadOffset)
+{
+    static const char *Api = "WdfUsbTargetPipeFormatRequestForRead";
+    UsbPipe *P = ToUsbPipe(Pipe, Api);
+    Request *Req = ToRequest(RequestHandle, Api);
+    if (P == nullptr || Req == nullptr) {
+        return STATUS_INVALID_HANDLE;
+    }
+    if (!P->IsIn()) {
+        VerifierReport("WrongPipeDirection", std::string(Api) + ": " + P->Describe() + " is an OUT pipe");
+        return STATUS_INVALID_DEVICE_REQUEST;
+    }
+    std::size_t Length = 0;
+    NTSTATUS Status = FormatUsbRequest(Req, P, WdfUsbRequestTypePipeRead, ReadMemory, ReadOffset, true, Api, &Length);
+    if (NT_SUCCESS(Status) && !P->ReadLengthAllowed(Length)) {
+        /* Expected rejection: a read that is not a whole number of packets. */
+        Req->ReleaseUsbFormat();
+        return STATUS_INVALID_BUFFER_SIZE;
+    }
+    return Status;
+}
+
+EXTERN_C NTSTATUS WdfUsbTargetPipeResetSynchronously(WDFUSBPIPE Pipe, WDFREQUEST RequestHandle,
+                                                     PWDF_REQUEST_SEND_OPTIONS RequestOptions)
+{
+    static const char *Api = "WdfUsbTargetPipeResetSynchronously";
+    if (!RequirePassive(Api)) {
+        return STATUS_INVALID_DEVICE_STATE;
+    }
+    NTSTATUS Status;
+    if (ShouldFail(Api, &Status)) {
+        return Status;
+    }
+    UsbPipe *P = ToUsbPipe(Pipe, Api);
+    if (P == nullptr) {
+        return STATUS_INVALID_HANDLE;
+    }
+    if (RequestOptions != nullptr && RequestOptions->Size != sizeof(WDF_REQUEST_SEND_OPTIONS)) {
+        VerifierReport("BadStructureSize", std::string(Api) + ": WDF_REQUEST_SEND_OPTIONS not initialised");
+        return STATUS_INFO_LENGTH_MISMATCH;
+    }
+    if (RequestHandle != nullptr) {
+        Request *Req = ToRequest(RequestHandle, Api);
+        if (Req == nullptr || !Req->CheckUsable(Api)) {
+            return STATUS_INVALID_PARAMETER;
+        }
+        if (Req->State() == Request::Where::Sent) {
+            VerifierReport("FormatSentRequest", std::string(Api) + " with a request that is still sent");
+            return STATUS_INVALID_DEVICE_STATE;
+        }
+    }
+    if (!P->UsbDev->Model->Connected() || !DevicePresent(P->OwnerDevice())) {
+        return STATUS_NO_SUCH_DEVICE;
+    }
+    P->UsbDev->Model->ResetEndpoint(P->Info.EndpointAddress);
+    return STATUS_SUCCESS;
+}

@@ -1,0 +1,172 @@
+// The host's records and entry points around the framework: registry device
+// map, serial-port count, device interfaces, file objects, WDM
+// pre-processing and the object accounting the leak checks rely on.
+#include "test_framework_fixture.h"
+
+using namespace fwtest;
+
+namespace {
+
+DEFINE_GUID(kTestInterface, 0xD6B78DFF, 0xB260, 0x4161, 0x84, 0xED, 0x09, 0xCA, 0x26, 0x7F, 0x15, 0x16);
+
+NTSTATUS AnswerQuery(WDFDEVICE, PIRP Irp)
+{
+    PIO_STACK_LOCATION S = IoGetCurrentIrpStackLocation(Irp);
+    NTSTATUS Status = STATUS_INVALID_PARAMETER;
+    Irp->IoStatus.Information = 0;
+    if (S->Parameters.QueryFile.FileInformationClass == FilePositionInformation &&
+        S->Parameters.QueryFile.Length >= sizeof(FILE_POSITION_INFORMATION)) {
+        auto *P = (PFILE_POSITION_INFORMATION)Irp->AssociatedIrp.SystemBuffer;
+        P->CurrentByteOffset.QuadPart = 0x1122;
+        Irp->IoStatus.Information = sizeof *P;
+        Status = STATUS_SUCCESS;
+    }
+    Irp->IoStatus.Status = Status;
+    IofCompleteRequest(Irp, IO_NO_INCREMENT);
+    return Status;
+}
+
+/* Completes the flush twice: a driver fault the verifier must catch. */
+NTSTATUS CompleteTwice(WDFDEVICE, PIRP Irp)
+{
+    Irp->IoStatus.Status = STATUS_SUCCESS;
+    IofCompleteRequest(Irp, IO_NO_INCREMENT);
+    IofCompleteRequest(Irp, IO_NO_INCREMENT);
+    return STATUS_SUCCESS;
+}
+
+} // namespace
+
+TEST_F(FxTest, DeviceMapAndSerialCount_RecordWhatTheDriverWrites)
+{
+    H.AfterCreate = [](WDFDEVICE) {
+        static WCHAR Port[] = L"COM7";
+        NTSTATUS S = RtlWriteRegistryValue(RTL_REGISTRY_DEVICEMAP, L"SERIALCOMM", L"\\Device\\FxTest0", REG_SZ, Port,
+                                           sizeof Port);
+        IoGetConfigurationInformation()->SerialCount++;
+        return S;
+    };
+    ULONG Before = W.SerialCount();
+    Add(false);
+    EXPECT_EQ(W.SerialCount(), Before + 1);
+    auto Map = W.DeviceMap(u"serialcomm");
+    ASSERT_EQ(Map.count(u"\\Device\\FxTest0"), 1u);
+    EXPECT_EQ(Map[u"\\Device\\FxTest0"].Data, world::RegistryValue::String(u"COM7").Data);
+    EXPECT_EQ(RtlDeleteRegistryValue(RTL_REGISTRY_DEVICEMAP, L"SERIALCOMM", L"\\device\\fxtest0"), STATUS_SUCCESS);
+    EXPECT_EQ(RtlDeleteRegistryValue(RTL_REGISTRY_DEVICEMAP, L"SERIALCOMM", L"\\Device\\FxTest0"),
+              STATUS_OBJECT_NAME_NOT_FOUND);
+    EXPECT_TRUE(W.DeviceMap().empty());
+}
+
+TEST_F(FxTest, DeviceInterface_EnabledAtStartDisabledAtRemoval)
+{
+    H.AfterCreate = [](WDFDEVICE D) { return WdfDeviceCreateDeviceInterface(D, &kTestInterface, nullptr); };
+    Node = W.AddDevice(nullptr, {}, false);
+    ASSERT_EQ(Node->AddStatus, STATUS_SUCCESS);
+    using Ifs = std::vector<std::pair<std::string, bool>>;
+    EXPECT_EQ(W.DeviceInterfaces(Node), (Ifs{{"{D6B78DFF-B260-4161-84ED-09CA267F1516}", false}}));
+    ASSERT_EQ(W.StartDevice(Node), STATUS_SUCCESS);
+    EXPECT_EQ(W.DeviceInterfaces(Node), (Ifs{{"{D6B78DFF-B260-4161-84ED-09CA267F1516}", true}}));
+    W.RemoveDevice(Node);
+    EXPECT_TRUE(W.DeviceInterfaces(Node).empty()); // gone with the device
+}
+
+TEST_F(FxTest, ExclusiveDevice_SecondOpenDeniedUntilClose)
+{
+    H.WithFileCallbacks = true;
+    Add();
+    world::FileHandle Second = 0;
+    EXPECT_EQ(W.Open(H.Name, &Second), STATUS_ACCESS_DENIED);
+    EXPECT_EQ(Second, 0);
+    EXPECT_EQ(W.Close(File), STATUS_SUCCESS);
+    EXPECT_EQ(W.Close(File), STATUS_INVALID_HANDLE);
+    EXPECT_EQ(W.Open(H.Name, &Second), STATUS_SUCCESS);
+    EXPECT_EQ(H.Log, (std::vector<std::string>{"d0entry:5", "create", "close", "create"}));
+    EXPECT_EQ(W.Read(File, 1)->Status, STATUS_INVALID_HANDLE); // the closed handle
+}
+
+TEST_F(FxTest, OpenByUnknownOrForeignName_Fails)
+{
+    W.ReserveName(u"\\Device\\Other");
+    Add(false);
+    world::FileHandle F;
+    EXPECT_EQ(W.Open(u"\\Device\\Nothing", &F), STATUS_OBJECT_NAME_NOT_FOUND);
+    EXPECT_EQ(W.Open(u"\\Device\\Other", &F), STATUS_ACCESS_DENIED);
+}
+
+TEST(FxWdm, PreprocessCallback_AnswersAndDoubleCompletionIsReported)
+{
+    world::World W;
+    Hooks H;
+    g_Hooks = &H;
+    W.SetDriverEntry([](PDRIVER_OBJECT D, PUNICODE_STRING P) {
+        WDF_DRIVER_CONFIG C;
+        WDF_DRIVER_CONFIG_INIT(&C, [](WDFDRIVER, PWDFDEVICE_INIT Init) -> NTSTATUS {
+            WdfDeviceInitAssignWdmIrpPreprocessCallback(Init, AnswerQuery, IRP_MJ_QUERY_INFORMATION, nullptr, 0);
+            WdfDeviceInitAssignWdmIrpPreprocessCallback(Init, CompleteTwice, IRP_MJ_FLUSH_BUFFERS, nullptr, 0);
+            UNICODE_STRING Name;
+            RtlInitUnicodeString(&Name, L"\\Device\\Wdm0");
+            WdfDeviceInitAssignName(Init, &Name);
+            WDFDEVICE Dev;
+            return WdfDeviceCreate(&Init, WDF_NO_OBJECT_ATTRIBUTES, &Dev);
+        });
+        return WdfDriverCreate(D, P, WDF_NO_OBJECT_ATTRIBUTES, &C, WDF_NO_HANDLE);
+    });
+    W.AddDevice(nullptr, {});
+    world::FileHandle F;
+    ASSERT_EQ(W.Open(u"\\Device\\Wdm0", &F), STATUS_SUCCESS);
+    OpHandle Q = W.QueryInformation(F, FilePositionInformation, 8);
+    ASSERT_TRUE(Q->Completed);
+    EXPECT_EQ(Q->Status, STATUS_SUCCESS);
+    EXPECT_EQ(Q->Information, 8u);
+    EXPECT_EQ(Q->Output, (Bytes{0x22, 0x11, 0, 0, 0, 0, 0, 0}));
+    EXPECT_EQ(W.QueryInformation(F, FileBasicInformation, 40)->Status, STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(W.SetInformation(F, FileEndOfFileInformation, Bytes(8))->Status, STATUS_INVALID_DEVICE_REQUEST);
+
+    W.CollectVerifierReports(true);
+    EXPECT_EQ(W.Flush(F)->Status, STATUS_SUCCESS);
+    ASSERT_EQ(W.VerifierReports().size(), 1u);
+    EXPECT_EQ(W.VerifierReports()[0].rfind("IrpCompletedTwice", 0), 0u);
+}
+
+// Guards against framework requests piling up (a leak the device check would miss).
+TEST_F(FxTest, CompletedRequests_LeaveNoLiveObjects)
+{
+    Add();
+    size_t Before = W.LiveObjects();
+    for (int I = 0; I < 5; ++I) {
+        W.Write(File, Bytes(3, (std::uint8_t)I));
+        W.DeviceIoControl(File, 0x1B0000, Bytes(4), 4);
+    }
+    EXPECT_EQ(W.LiveObjects(), Before);
+    W.Close(File);
+    EXPECT_EQ(W.LiveObjects(), Before - 1); // the file object
+}
+
+TEST_F(FxTest, Removal_HeldRequestGetsStopWithPurgeAndForwardOfCancelableIsReported)
+{
+    W.CollectVerifierReports(true);
+    WDFREQUEST Held = nullptr;
+    WDFQUEUE Other = nullptr;
+    std::vector<ULONG> StopFlags;
+    H.AfterCreate = [&](WDFDEVICE D) {
+        WDF_IO_QUEUE_CONFIG C;
+        WDF_IO_QUEUE_CONFIG_INIT(&C, WdfIoQueueDispatchManual);
+        return WdfIoQueueCreate(D, &C, WDF_NO_OBJECT_ATTRIBUTES, &Other);
+    };
+    H.Read = [&](WDFQUEUE, WDFREQUEST R, size_t) {
+        Held = R;
+        WdfRequestMarkCancelable(R, [](WDFREQUEST Req) { WdfRequestComplete(Req, STATUS_CANCELLED); });
+        EXPECT_EQ(WdfRequestForwardToIoQueue(R, Other), STATUS_INVALID_DEVICE_REQUEST);
+    };
+    H.Stop = [&](WDFQUEUE, WDFREQUEST, ULONG Flags) { StopFlags.push_back(Flags); };
+    Add();
+    OpHandle R = W.Read(File, 1);
+    EXPECT_TRUE(Mentions(TakeReports(), "ForwardOfCancelableRequest"));
+    W.SurpriseRemoveDevice(Node);
+    ASSERT_EQ(StopFlags.size(), 1u);
+    EXPECT_EQ(StopFlags[0], (ULONG)(WdfRequestStopActionPurge | WdfRequestStopRequestCancelable));
+    Run();
+    EXPECT_EQ(R->Status, STATUS_CANCELLED); // the removal cancelled the held request
+    EXPECT_TRUE(TakeReports().empty());
+}
