@@ -36,10 +36,15 @@ struct CdcAcmOptions {
     bool Loopback = false;
 };
 
-/* How the device answers a class request or a bulk-OUT packet. */
+/* How the device answers a class request or a bulk-OUT packet. Delay
+   applies to every kind (a stall or failure also comes after Delay). A
+   class request the function does not understand, addressed to another
+   interface than the communication interface, or with a malformed data
+   stage is stalled at once, whatever answer is queued (and consumes none).
+   Standard requests are always answered at once. */
 enum class Answer {
     Accept,  /* completes with success (after Delay) */
-    Partial, /* bulk-OUT: takes only AcceptBytes of the packet */
+    Partial, /* bulk-OUT: takes only AcceptBytes of the packet; a class request: as Accept */
     Stall,   /* completes with USBD_STATUS_STALL_PID */
     Fail,    /* completes with Status */
     Never,   /* never completes (until cancelled) */
@@ -68,14 +73,19 @@ public:
        pending read. An empty block is a zero-length packet. */
     void SendBulkIn(const Bytes &Block, VirtualTime After = 0);
     void SendBulkInText(const std::string &Text, VirtualTime After = 0);
+    /* The same for another bulk-IN endpoint of the layout (ExtraBulkIn pipes
+       sit at 0x83, 0x84, ...); SendBulkIn feeds BulkInAddress(). */
+    void SendBulkInTo(std::uint8_t Endpoint, const Bytes &Block, VirtualTime After = 0);
     /* Queues one interrupt-IN transfer exactly as given (a notification, part
-       of one, or garbage), at most one packet long. */
+       of one, or garbage), at most one packet long (longer data is cut into
+       packets). */
     void SendInterrupt(const Bytes &Transfer, VirtualTime After = 0);
     /* A whole notification, cut into interrupt packets as needed. */
     void SendNotification(std::uint8_t Code, std::uint16_t Value, const Bytes &Data, VirtualTime After = 0);
     void SendSerialState(std::uint16_t Bitmap, VirtualTime After = 0);
     void SendNetworkConnection(bool Connected, VirtualTime After = 0);
-    /* The next read on Endpoint fails with Status (reader failure). */
+    /* The next read on Endpoint fails with Status (reader failure). A read
+       already waiting on the endpoint is that next read: it fails at once. */
     void FailNextIn(std::uint8_t Endpoint, USBD_STATUS Status = USBD_STATUS_DEV_NOT_RESPONDING);
     /* Unplugs the device: outstanding transfers fail, later submits fail. */
     void Disconnect();
@@ -92,10 +102,17 @@ public:
     const std::vector<TransferRecord> &Transfers() const override;
     std::vector<TransferRecord> ClassRequests() const; /* control transfers of the CDC class */
     std::vector<TransferRecord> BulkOutPackets() const;
-    Bytes BulkOutBytes() const; /* every byte the device accepted on bulk-OUT, in order */
+    Bytes BulkOutBytes() const; /* every byte the device accepted on its bulk-OUT endpoints, in order */
     std::size_t OutstandingIn(std::uint8_t Endpoint) const;
     std::size_t OutstandingOut() const;
     std::size_t QueuedBulkIn() const; /* blocks not yet delivered */
+    std::size_t OutstandingControl() const;
+    std::size_t EndpointResets(std::uint8_t Endpoint) const; /* ResetEndpoint calls seen */
+
+    /* ---- the device's view of the serial line (class requests it accepted) ---- */
+    Bytes LineCoding() const;             /* 7 bytes; 9600 8N1 (80 25 00 00 00 00 08) at power-up */
+    std::uint16_t ControlLineState() const; /* bit 0 DTR, bit 1 RTS */
+    bool BreakActive() const;             /* SEND_BREAK with a non-zero duration last */
 
     /* ---- UsbDeviceModel ---- */
     Bytes DeviceDescriptor() const override;
@@ -107,6 +124,8 @@ public:
     void ResetEndpoint(std::uint8_t Endpoint) override;
     bool Connected() const override;
     void Attach(Scheduler &Clock) override;
+    std::uint16_t ReportedConfigurationLength() const override;
+    USBD_STATUS StandardRequest(const SetupPacket &Setup, const Bytes &DataOut, Bytes *DataIn) override;
 
     struct Impl;
 

@@ -73,6 +73,30 @@ public:
     virtual void Attach(Scheduler &Clock) = 0;
 
     virtual const std::vector<TransferRecord> &Transfers() const = 0;
+
+    /* The configuration length the device states when the host asks how big
+       its configuration descriptor set is. Normally the set's own
+       wTotalLength; a faulty device may state something else (even 0). */
+    virtual std::uint16_t ReportedConfigurationLength() const
+    {
+        Bytes Config = ConfigurationDescriptor();
+        return Config.size() >= 4 ? static_cast<std::uint16_t>(Config[2] | (Config[3] << 8)) : 0;
+    }
+
+    /* A standard request the host's USB stack performs synchronously on the
+       function driver's behalf (descriptor reads when the USB target is
+       created, SET_CONFIGURATION when a configuration is selected). Answered
+       at once, no scheduling; a model that records transfers records it.
+       DataIn (may be NULL) receives the bytes of an IN request. */
+    virtual USBD_STATUS StandardRequest(const SetupPacket &Setup, const Bytes &DataOut, Bytes *DataIn)
+    {
+        (void)Setup;
+        (void)DataOut;
+        if (DataIn != nullptr) {
+            DataIn->clear();
+        }
+        return Connected() ? USBD_STATUS_SUCCESS : USBD_STATUS_DEVICE_GONE;
+    }
 };
 
 } // namespace world
