@@ -146,13 +146,28 @@ typedef struct _DEVICE_EXT_CONTEXT {
 
     /* Events: the one guard of the event fields and ModemStatus. */
     WDFSPINLOCK EventLock;
+    /* Interrupt-IN notification being reassembled from consecutive
+       transfers. Touched only by EvtUsbDeviceInterrupt, whose calls never
+       overlap (its reader keeps one read outstanding), so no lock. Size is
+       CDC_NOTIFICATION_MAX_LENGTH (control/CdcAcm.h). */
+    UCHAR NotificationBuffer[64];
+    ULONG NotificationCollected; /* bytes of NotificationBuffer filled; 0: none in progress */
 
     /* Receive: bound on data held back from the ring (BulkInLock). */
     ULONG HeldMemoryBytes;
     BOOLEAN BulkInReaderPaused;
     WDFWORKITEM BulkInReaderWorkItem; /* stops or restarts the bulk-in reader at PASSIVE_LEVEL */
 
-    /* Transmit: (none yet) */
+    /* Transmit (WriteLock unless noted). */
+    BOOLEAN WriteTransferActive;    /* the transfer chain owns the current write: a sub-request
+                                       is being built or is out at the pipe, or StartWriteDpc is
+                                       queued to build one; the write is completed only while FALSE */
+    BOOLEAN SubRequestSent;         /* CurrentSubRequest was handed to the pipe and may be cancelled */
+    BOOLEAN SubRequestCancelling;   /* a party is asking the pipe to give CurrentSubRequest back */
+    WDFREQUEST ReturnedSubRequest;  /* came back while being cancelled: the canceller releases it */
+    ULONG CurrentSubRequestLength;  /* bytes carried by CurrentSubRequest */
+    UCHAR WriteTimerState;          /* device-wide lock: WRITE_TIMER_IDLE, _ARMED or _FIRED */
+    ULONG WriteTimerStaleExpiries;  /* device-wide lock: expiries of finished writes still to ignore */
 } DEVICE_EXT_CONTEXT, *PDEVICE_EXT_CONTEXT;
 
 WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(DEVICE_EXT_CONTEXT, GetDeviceContext)

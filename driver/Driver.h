@@ -27,6 +27,9 @@ NTSTATUS CreateExternName(PDEVICE_EXT_CONTEXT DeviceContext);
 /* On entry *Length is the capacity of PortName in bytes; on success it is the
    name's length in bytes without the terminating null. */
 NTSTATUS QueryPortName(WDFDEVICE Device, PWCHAR PortName, PULONG Length);
+/* Copies the text of Name into Text (capacity TextBytes) with a terminating
+   null, so that it can serve as a registry value name. */
+NTSTATUS SerialNameToText(PCUNICODE_STRING Name, PWCHAR Text, ULONG TextBytes);
 
 EVT_WDF_DEVICE_FILE_CREATE SerialEvtDeviceFileCreate;
 EVT_WDF_FILE_CLOSE BRISUM_SerialEvtFileClose;

@@ -1,0 +1,248 @@
+// USB configuration: which pipes the port ends up using for each device
+// layout, seen from the device's side of the wire.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+
+#include "CdcAcmDevice.h"
+#include "World.h"
+
+#include <ntddser.h>
+
+using namespace world;
+
+namespace {
+
+constexpr ULONG kPairTag = 0x52494150;       // "PAIR"
+constexpr ULONG kDescriptorTag = 0x43534544; // "DESC"
+constexpr std::uint8_t kSetLineCoding = 0x20;
+
+template <class T> Bytes AsBytes(const T &Value)
+{
+    const auto *p = reinterpret_cast<const std::uint8_t *>(&Value);
+    return Bytes(p, p + sizeof(Value));
+}
+
+class UsbConfigPipes : public ::testing::Test {
+protected:
+    World W;
+    std::shared_ptr<CdcAcmDevice> Usb;
+    DeviceNode *Node = nullptr;
+    FileHandle H = 0;
+
+    void Start(CdcAcmOptions Options)
+    {
+        Usb = std::make_shared<CdcAcmDevice>(Options);
+        Node = W.AddDevice(Usb, HardwareKey{{u"PortName", RegistryValue::String(u"COM5")}});
+        Run();
+        ASSERT_NE(Node, nullptr);
+        ASSERT_EQ(Node->AddStatus, STATUS_SUCCESS);
+    }
+    void Run() { W.Clock().RunUntilIdle(); }
+    void Open() { ASSERT_EQ(W.Open(u"COM5", &H), STATUS_SUCCESS); }
+
+    // A read of Length bytes that returns at once with whatever is buffered.
+    OpHandle ReadNow(std::size_t Length)
+    {
+        SERIAL_TIMEOUTS t{};
+        t.ReadIntervalTimeout = MAXULONG;
+        auto set = W.DeviceIoControl(H, IOCTL_SERIAL_SET_TIMEOUTS, AsBytes(t), 0);
+        Run();
+        EXPECT_EQ(set->Status, STATUS_SUCCESS);
+        auto op = W.Read(H, Length);
+        Run();
+        EXPECT_TRUE(op->Completed);
+        return op;
+    }
+
+    std::vector<TransferRecord> ClassRequests(std::uint8_t Request) const
+    {
+        std::vector<TransferRecord> out;
+        for (const auto &t : Usb->ClassRequests())
+            if (t.Setup.bRequest == Request) out.push_back(t);
+        return out;
+    }
+
+    // Exercises all three pipes: data in, data out, a line-coding request.
+    void ExpectAllThreePipesWork(std::uint16_t ClassIndex)
+    {
+        Open();
+        Usb->SendBulkIn(Bytes{0x10, 0x20, 0x30});
+        Run();
+        auto read = ReadNow(3);
+        EXPECT_EQ(read->Status, STATUS_SUCCESS);
+        EXPECT_EQ(read->Output, (Bytes{0x10, 0x20, 0x30}));
+
+        auto write = W.Write(H, Bytes{0x44, 0x55});
+        Run();
+        ASSERT_TRUE(write->Completed);
+        EXPECT_EQ(write->Status, STATUS_SUCCESS);
+        EXPECT_EQ(Usb->BulkOutBytes(), (Bytes{0x44, 0x55}));
+
+        auto baud = W.DeviceIoControl(H, IOCTL_SERIAL_SET_BAUD_RATE, AsBytes(ULONG{115200}), 0);
+        Run();
+        ASSERT_TRUE(baud->Completed);
+        EXPECT_EQ(baud->Status, STATUS_SUCCESS);
+        const auto coding = ClassRequests(kSetLineCoding);
+        ASSERT_EQ(coding.size(), 1u);
+        EXPECT_EQ(coding[0].Setup.wIndex, ClassIndex);
+    }
+};
+
+TEST_F(UsbConfigPipes, TwoInterfaces_AllPipesFound_ClassRequestsToCommunicationInterface)
+{
+    CdcAcmOptions options;
+    options.Interfaces = 2;
+    Start(options);
+
+    ASSERT_EQ(Node->StartStatus, STATUS_SUCCESS);
+    EXPECT_EQ(Usb->OutstandingIn(Usb->InterruptAddress()), 1u);
+    EXPECT_EQ(Usb->OutstandingIn(Usb->BulkInAddress()), 1u);
+    EXPECT_EQ(W.PoolBlocksOutstanding(kPairTag), 0u) << "pair array not freed after selection";
+    ExpectAllThreePipesWork(0);
+}
+
+// Regression: using the interface index instead of its number sends every
+// class request to the wrong interface when the numbers are not 0 and 1.
+TEST_F(UsbConfigPipes, CommunicationInterfaceNumberedOne_ClassRequestsCarryItsNumber)
+{
+    CdcAcmOptions options;
+    options.Interfaces = 2;
+    options.CommInterfaceNumber = 1;
+    options.DataInterfaceNumber = 0;
+    Start(options);
+
+    ASSERT_EQ(Node->StartStatus, STATUS_SUCCESS);
+    ExpectAllThreePipesWork(1);
+}
+
+TEST_F(UsbConfigPipes, SingleInterface_AllPipesFoundWithoutPairArray)
+{
+    CdcAcmOptions options;
+    options.Interfaces = 1;
+    options.CommInterfaceNumber = 0;
+    Start(options);
+
+    ASSERT_EQ(Node->StartStatus, STATUS_SUCCESS);
+    EXPECT_EQ(W.PoolBlocksOutstanding(kPairTag), 0u);
+    EXPECT_EQ(Usb->OutstandingIn(Usb->InterruptAddress()), 1u);
+    ExpectAllThreePipesWork(0);
+}
+
+TEST_F(UsbConfigPipes, TwoBulkInPipes_LastEnumeratedOneRead)
+{
+    CdcAcmOptions options;
+    options.ExtraBulkIn = 1; // endpoint 0x83, after 0x82
+    Start(options);
+
+    ASSERT_EQ(Node->StartStatus, STATUS_SUCCESS);
+    EXPECT_EQ(Usb->OutstandingIn(0x83), 1u);
+    EXPECT_EQ(Usb->OutstandingIn(Usb->BulkInAddress()), 0u);
+}
+
+TEST_F(UsbConfigPipes, NoInterruptPipe_StartsAndLineSettingsStayLocal)
+{
+    CdcAcmOptions options;
+    options.InterruptEndpoint = false;
+    Start(options);
+
+    ASSERT_EQ(Node->StartStatus, STATUS_SUCCESS);
+    EXPECT_EQ(Usb->OutstandingIn(Usb->BulkInAddress()), 1u);
+    Open();
+    auto baud = W.DeviceIoControl(H, IOCTL_SERIAL_SET_BAUD_RATE, AsBytes(ULONG{9600}), 0);
+    Run();
+    ASSERT_TRUE(baud->Completed);
+    EXPECT_EQ(baud->Status, STATUS_SUCCESS);
+    EXPECT_TRUE(Usb->ClassRequests().empty());
+}
+
+TEST_F(UsbConfigPipes, NoBulkOutPipe_StartsAndReadsAndControlCodesWork)
+{
+    CdcAcmOptions options;
+    options.BulkOutEndpoint = false;
+    Start(options);
+
+    ASSERT_EQ(Node->StartStatus, STATUS_SUCCESS);
+    Open();
+    Usb->SendBulkIn(Bytes{0x61});
+    Run();
+    auto read = ReadNow(1);
+    EXPECT_EQ(read->Status, STATUS_SUCCESS);
+    EXPECT_EQ(read->Output, (Bytes{0x61}));
+    auto baud = W.DeviceIoControl(H, IOCTL_SERIAL_GET_BAUD_RATE, {}, sizeof(ULONG));
+    Run();
+    EXPECT_EQ(baud->Status, STATUS_SUCCESS);
+}
+
+TEST_F(UsbConfigPipes, SizeQueryReportsZeroLength_StartFailsBufferTooSmall)
+{
+    CdcAcmOptions options;
+    options.ReportedTotalLength = 0;
+    Start(options);
+
+    EXPECT_EQ(Node->StartStatus, STATUS_BUFFER_TOO_SMALL);
+    EXPECT_EQ(Usb->OutstandingIn(Usb->BulkInAddress()), 0u);
+    W.RemoveDevice(Node);
+    Run();
+    EXPECT_EQ(W.PoolBlocksOutstanding(), 0u);
+    EXPECT_EQ(W.LiveObjects(), 0u);
+}
+
+struct ConfigFault {
+    const char *Api;
+    NTSTATUS Status;
+};
+
+class UsbConfigPipesFault : public UsbConfigPipes, public ::testing::WithParamInterface<ConfigFault> {};
+
+TEST_P(UsbConfigPipesFault, FailingStep_StartFailsWithItsStatus_RemovalLeaksNothing)
+{
+    const ConfigFault c = GetParam();
+    W.FailNthCall(c.Api, 1, c.Status);
+    Start(CdcAcmOptions{});
+
+    EXPECT_EQ(Node->StartStatus, c.Status);
+    W.RemoveDevice(Node);
+    Run();
+    EXPECT_EQ(W.PoolBlocksOutstanding(), 0u);
+    EXPECT_EQ(W.LiveObjects(), 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, UsbConfigPipesFault,
+    ::testing::Values(ConfigFault{"WdfUsbTargetDeviceCreate", STATUS_INSUFFICIENT_RESOURCES},
+                      ConfigFault{"WdfMemoryCreate", STATUS_INSUFFICIENT_RESOURCES},
+                      ConfigFault{"WdfUsbTargetDeviceSelectConfig", STATUS_UNSUCCESSFUL},
+                      // the pair array of a two-interface device
+                      ConfigFault{"ExAllocatePoolWithTag", STATUS_INSUFFICIENT_RESOURCES},
+                      ConfigFault{"WdfObjectAllocateContext", STATUS_INSUFFICIENT_RESOURCES},
+                      ConfigFault{"WdfUsbTargetPipeConfigContinuousReader", STATUS_INSUFFICIENT_RESOURCES}),
+    [](const auto &Info) { return std::string(Info.param.Api); });
+
+TEST_F(UsbConfigPipes, SecondPreparation_ReusesTargetAndRunsAgain)
+{
+    Start(CdcAcmOptions{});
+    ASSERT_EQ(Node->StartStatus, STATUS_SUCCESS);
+    const std::size_t descriptorsBefore = W.PoolBlocksOutstanding(kDescriptorTag);
+
+    ASSERT_EQ(W.StopDevice(Node), STATUS_SUCCESS);
+    Run();
+    EXPECT_EQ(Usb->OutstandingIn(Usb->BulkInAddress()), 0u);
+    ASSERT_EQ(W.StartDevice(Node), STATUS_SUCCESS);
+    Run();
+
+    EXPECT_EQ(Usb->OutstandingIn(Usb->BulkInAddress()), 1u);
+    EXPECT_EQ(Usb->OutstandingIn(Usb->InterruptAddress()), 1u);
+    // One more descriptor copy per preparation, nothing else accumulates.
+    EXPECT_LE(W.PoolBlocksOutstanding(kDescriptorTag), descriptorsBefore + 1);
+    ExpectAllThreePipesWork(0);
+
+    W.Close(H);
+    W.RemoveDevice(Node);
+    Run();
+    EXPECT_EQ(W.PoolBlocksOutstanding(), 0u);
+    EXPECT_EQ(W.LiveObjects(), 0u);
+}
+
+} // namespace

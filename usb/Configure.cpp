@@ -1,0 +1,337 @@
+/*
+ * Configure.cpp - USB configuration selection and pipe discovery.
+ *
+ * Runs from the prepare-hardware callback at PASSIVE_LEVEL, before the
+ * device's I/O targets are started, so no lock is taken. It selects the
+ * device's configuration with every interface at alternate setting 0 and
+ * classifies the configured pipes: the last interrupt pipe, the last
+ * bulk-IN and the last bulk-OUT pipe in enumeration order (interface, then
+ * endpoint) become the port's pipes. A kind of pipe the device lacks leaves
+ * its handle NULL and its packet size as it was; callers deal with that.
+ *
+ * Nothing is rolled back on failure: the USB target device stays in
+ * UsbDevice and is reused by the next preparation, and a descriptor memory
+ * object stays attached to the device object.
+ */
+#include "Usb.h"
+
+#ifdef ALLOC_PRAGMA
+#pragma alloc_text(PAGE, ConfigureUsbInterfaceAndEndpoint)
+#pragma alloc_text(PAGE, BRISUM_SelectUsbInterfaceAndEndpoint)
+#pragma alloc_text(PAGE, DumpDeviceDescriptor)
+#pragma alloc_text(PAGE, DumpConfigDescriptor)
+#pragma alloc_text(PAGE, DumpInterfaceDescriptor)
+#pragma alloc_text(PAGE, DumpPipeInformation)
+#pragma alloc_text(PAGE, DumpSelectConfigParams)
+#endif
+
+NTSTATUS ConfigureUsbInterfaceAndEndpoint(WDFDEVICE Device)
+{
+    NTSTATUS status;
+    PDEVICE_EXT_CONTEXT deviceContext;
+    USB_DEVICE_DESCRIPTOR deviceDescriptor;
+    WDF_OBJECT_ATTRIBUTES attributes;
+    WDFMEMORY memory = NULL;
+    PVOID configDescriptor = NULL;
+    USHORT configLength = 0;
+
+    PAGED_CODE();
+
+    deviceContext = GetDeviceContext(Device);
+
+    /* Created once per device object; a later preparation reuses it. */
+    if (deviceContext->UsbDevice == NULL) {
+        status = WdfUsbTargetDeviceCreate(Device, WDF_NO_OBJECT_ATTRIBUTES, &deviceContext->UsbDevice);
+        if (!NT_SUCCESS(status)) {
+            BrisumTrace(TRACE_ERROR, "brisum : WdfUsbTargetDeviceCreate failed with status 0x%p !\n",
+                        (PVOID)(LONG_PTR)status);
+            deviceContext->UsbDevice = NULL;
+            goto End;
+        }
+    }
+
+    RtlZeroMemory(&deviceDescriptor, sizeof(deviceDescriptor));
+    WdfUsbTargetDeviceGetDeviceDescriptor(deviceContext->UsbDevice, &deviceDescriptor);
+    DumpDeviceDescriptor(&deviceDescriptor);
+
+    /* Size query: only "too small" with a length says how much to fetch. */
+    status = WdfUsbTargetDeviceRetrieveConfigDescriptor(deviceContext->UsbDevice, NULL, &configLength);
+    if (status != STATUS_BUFFER_TOO_SMALL || configLength == 0) {
+        BrisumTrace(TRACE_ERROR, "brisum : WdfUsbTargetDeviceRetrieveConfigDescriptor size query 0x%p, length %u\n",
+                    (PVOID)(LONG_PTR)status, (ULONG)configLength);
+        if (NT_SUCCESS(status)) {
+            /* A query without a buffer cannot have succeeded. */
+            status = STATUS_INVALID_DEVICE_STATE;
+        }
+        goto End;
+    }
+
+    WDF_OBJECT_ATTRIBUTES_INIT(&attributes);
+    attributes.ParentObject = Device;
+    status = WdfMemoryCreate(&attributes, NonPagedPool, DESCRIPTOR_POOL_TAG, configLength, &memory, &configDescriptor);
+    if (!NT_SUCCESS(status)) {
+        BrisumTrace(TRACE_ERROR, "brisum : WdfMemoryCreate for the configuration descriptor failed (0x%p)\n",
+                    (PVOID)(LONG_PTR)status);
+        goto End;
+    }
+
+    status = WdfUsbTargetDeviceRetrieveConfigDescriptor(deviceContext->UsbDevice, configDescriptor, &configLength);
+    if (!NT_SUCCESS(status)) {
+        BrisumTrace(TRACE_ERROR, "brisum : WdfUsbTargetDeviceRetrieveConfigDescriptor failed (0x%p)\n",
+                    (PVOID)(LONG_PTR)status);
+        goto End;
+    }
+
+    if (configLength >= sizeof(USB_CONFIGURATION_DESCRIPTOR)) {
+        DumpConfigDescriptor((PUSB_CONFIGURATION_DESCRIPTOR)configDescriptor);
+    }
+
+    status = BRISUM_SelectUsbInterfaceAndEndpoint(Device);
+
+End:
+    return status;
+}
+
+NTSTATUS BRISUM_SelectUsbInterfaceAndEndpoint(WDFDEVICE Device)
+{
+    NTSTATUS status;
+    PDEVICE_EXT_CONTEXT deviceContext;
+    WDF_USB_DEVICE_SELECT_CONFIG_PARAMS params;
+    PWDF_USB_INTERFACE_SETTING_PAIR pairs = NULL;
+    WDF_OBJECT_ATTRIBUTES pipeAttributes;
+    WDF_USB_PIPE_INFORMATION pipeInfo;
+    USB_INTERFACE_DESCRIPTOR interfaceDescriptor;
+    PPIPE_CONTEXT pipeContext;
+    WDFUSBINTERFACE usbInterface;
+    WDFUSBPIPE pipe;
+    UCHAR numInterfaces;
+    UCHAR numEndpoints;
+    UCHAR settingIndex;
+    UCHAR interfaceIndex;
+    UCHAR endpointIndex;
+
+    PAGED_CODE();
+
+    deviceContext = GetDeviceContext(Device);
+    numInterfaces = WdfUsbTargetDeviceGetNumInterfaces(deviceContext->UsbDevice);
+
+    if (numInterfaces == 1) {
+        WDF_USB_DEVICE_SELECT_CONFIG_PARAMS_INIT_SINGLE_INTERFACE(&params);
+    } else {
+        pairs = (PWDF_USB_INTERFACE_SETTING_PAIR)ExAllocatePoolWithTag(
+            NonPagedPool, sizeof(WDF_USB_INTERFACE_SETTING_PAIR) * numInterfaces, PAIR_POOL_TAG);
+        if (pairs == NULL) {
+            BrisumTrace(TRACE_ERROR, "brisum : Interface pair array of %u not allocated\n", (ULONG)numInterfaces);
+            status = STATUS_INSUFFICIENT_RESOURCES;
+            goto End;
+        }
+        for (interfaceIndex = 0; interfaceIndex < numInterfaces; interfaceIndex++) {
+            pairs[interfaceIndex].UsbInterface =
+                WdfUsbTargetDeviceGetInterface(deviceContext->UsbDevice, interfaceIndex);
+            pairs[interfaceIndex].SettingIndex = 0;
+        }
+        WDF_USB_DEVICE_SELECT_CONFIG_PARAMS_INIT_MULTIPLE_INTERFACES(&params, numInterfaces, pairs);
+    }
+
+    DumpSelectConfigParams(&params);
+
+    status = WdfUsbTargetDeviceSelectConfig(deviceContext->UsbDevice, WDF_NO_OBJECT_ATTRIBUTES, &params);
+    if (pairs != NULL) {
+        ExFreePoolWithTag(pairs, PAIR_POOL_TAG);
+        pairs = NULL;
+    }
+    if (!NT_SUCCESS(status)) {
+        BrisumTrace(TRACE_ERROR, "brisum : WdfUsbTargetDeviceSelectConfig failed with status 0x%p !\n",
+                    (PVOID)(LONG_PTR)status);
+        goto End;
+    }
+
+    for (interfaceIndex = 0; interfaceIndex < numInterfaces; interfaceIndex++) {
+        usbInterface = WdfUsbTargetDeviceGetInterface(deviceContext->UsbDevice, interfaceIndex);
+        if (usbInterface == NULL) {
+            BrisumTrace(TRACE_ERROR, "brisum : Interface %u missing after selection\n", (ULONG)interfaceIndex);
+            status = STATUS_INTERNAL_ERROR;
+            goto End;
+        }
+
+        numEndpoints = WdfUsbInterfaceGetNumEndpoints(usbInterface, 0);
+        settingIndex = WdfUsbInterfaceGetConfiguredSettingIndex(usbInterface);
+        RtlZeroMemory(&interfaceDescriptor, sizeof(interfaceDescriptor));
+        WdfUsbInterfaceGetDescriptor(usbInterface, settingIndex, &interfaceDescriptor);
+        DumpInterfaceDescriptor(&interfaceDescriptor);
+
+        for (endpointIndex = 0; endpointIndex < numEndpoints; endpointIndex++) {
+            WDF_USB_PIPE_INFORMATION_INIT(&pipeInfo);
+            pipe = WdfUsbInterfaceGetConfiguredPipe(usbInterface, endpointIndex, &pipeInfo);
+            if (pipe == NULL) {
+                BrisumTrace(TRACE_ERROR, "brisum : Pipe %u of interface %u missing after selection\n",
+                            (ULONG)endpointIndex, (ULONG)interfaceIndex);
+                status = STATUS_INTERNAL_ERROR;
+                goto End;
+            }
+
+            /* The readers-failed routines find the device through this. */
+            WDF_OBJECT_ATTRIBUTES_INIT_CONTEXT_TYPE(&pipeAttributes, PIPE_CONTEXT);
+            pipeContext = NULL;
+            status = WdfObjectAllocateContext(pipe, &pipeAttributes, (PVOID *)&pipeContext);
+            if (!NT_SUCCESS(status) || pipeContext == NULL) {
+                BrisumTrace(TRACE_ERROR, "brisum : WdfObjectAllocateContext for pipe %u failed (0x%p)\n",
+                            (ULONG)endpointIndex, (PVOID)(LONG_PTR)status);
+                if (NT_SUCCESS(status)) {
+                    status = STATUS_INTERNAL_ERROR;
+                }
+                goto End;
+            }
+            pipeContext->DeviceContext = deviceContext;
+
+            DumpPipeInformation(&pipeInfo);
+
+            /* Read buffers need not be a multiple of the packet size. */
+            WdfUsbTargetPipeSetNoMaximumPacketSizeCheck(pipe);
+
+            switch (pipeInfo.PipeType) {
+            case WdfUsbPipeTypeInterrupt:
+                deviceContext->InterruptPipe = pipe;
+                deviceContext->InterruptMaxPacketSize = pipeInfo.MaximumPacketSize;
+                deviceContext->InterruptInterfaceNumber = (USHORT)interfaceDescriptor.bInterfaceNumber;
+                BrisumTrace(TRACE_INFO, "brisum : Interrupt pipe 0x%p, interface %u\n", pipe,
+                            (ULONG)interfaceDescriptor.bInterfaceNumber);
+                break;
+
+            case WdfUsbPipeTypeBulk:
+                if (WdfUsbTargetPipeIsInEndpoint(pipe)) {
+                    deviceContext->BulkInPipe = pipe;
+                    deviceContext->BulkInMaxPacketSize = pipeInfo.MaximumPacketSize;
+                    BrisumTrace(TRACE_INFO, "brisum : Bulk-in pipe 0x%p\n", pipe);
+                }
+                if (WdfUsbTargetPipeIsOutEndpoint(pipe)) {
+                    deviceContext->BulkOutPipe = pipe;
+                    deviceContext->BulkOutMaxPacketSize = pipeInfo.MaximumPacketSize;
+                    BrisumTrace(TRACE_INFO, "brisum : Bulk-out pipe 0x%p\n", pipe);
+                }
+                break;
+
+            default:
+                BrisumTrace(TRACE_INFO, "brisum : Pipe 0x%p of type %d not used\n", pipe, (INT)pipeInfo.PipeType);
+                break;
+            }
+        }
+    }
+
+End:
+    return status;
+}
+
+VOID DumpDeviceDescriptor(PUSB_DEVICE_DESCRIPTOR Descriptor)
+{
+    PAGED_CODE();
+
+    BrisumTrace(TRACE_INFO, "brisum : ----- Device descriptor -----\n");
+    BrisumTrace(TRACE_INFO, "brisum : bLength            %u\n", (ULONG)Descriptor->bLength);
+    BrisumTrace(TRACE_INFO, "brisum : bDescriptorType    0x%x\n", (ULONG)Descriptor->bDescriptorType);
+    BrisumTrace(TRACE_INFO, "brisum : bcdUSB             0x%x\n", (ULONG)Descriptor->bcdUSB);
+    BrisumTrace(TRACE_INFO, "brisum : bDeviceClass       0x%x\n", (ULONG)Descriptor->bDeviceClass);
+    BrisumTrace(TRACE_INFO, "brisum : bDeviceSubClass    0x%x\n", (ULONG)Descriptor->bDeviceSubClass);
+    BrisumTrace(TRACE_INFO, "brisum : bDeviceProtocol    0x%x\n", (ULONG)Descriptor->bDeviceProtocol);
+    BrisumTrace(TRACE_INFO, "brisum : bMaxPacketSize0    %u\n", (ULONG)Descriptor->bMaxPacketSize0);
+    BrisumTrace(TRACE_INFO, "brisum : idVendor           0x%x\n", (ULONG)Descriptor->idVendor);
+    BrisumTrace(TRACE_INFO, "brisum : idProduct          0x%x\n", (ULONG)Descriptor->idProduct);
+    BrisumTrace(TRACE_INFO, "brisum : bcdDevice          0x%x\n", (ULONG)Descriptor->bcdDevice);
+    BrisumTrace(TRACE_INFO, "brisum : iManufacturer      %u\n", (ULONG)Descriptor->iManufacturer);
+    BrisumTrace(TRACE_INFO, "brisum : iProduct           %u\n", (ULONG)Descriptor->iProduct);
+    BrisumTrace(TRACE_INFO, "brisum : iSerialNumber      %u\n", (ULONG)Descriptor->iSerialNumber);
+    BrisumTrace(TRACE_INFO, "brisum : bNumConfigurations %u\n", (ULONG)Descriptor->bNumConfigurations);
+}
+
+VOID DumpConfigDescriptor(PUSB_CONFIGURATION_DESCRIPTOR Descriptor)
+{
+    PAGED_CODE();
+
+    BrisumTrace(TRACE_INFO, "brisum : ----- Configuration descriptor -----\n");
+    BrisumTrace(TRACE_INFO, "brisum : bLength             %u\n", (ULONG)Descriptor->bLength);
+    BrisumTrace(TRACE_INFO, "brisum : bDescriptorType     0x%x\n", (ULONG)Descriptor->bDescriptorType);
+    BrisumTrace(TRACE_INFO, "brisum : wTotalLength        %u\n", (ULONG)Descriptor->wTotalLength);
+    BrisumTrace(TRACE_INFO, "brisum : bNumInterfaces      %u\n", (ULONG)Descriptor->bNumInterfaces);
+    BrisumTrace(TRACE_INFO, "brisum : bConfigurationValue %u\n", (ULONG)Descriptor->bConfigurationValue);
+    BrisumTrace(TRACE_INFO, "brisum : iConfiguration      %u\n", (ULONG)Descriptor->iConfiguration);
+    BrisumTrace(TRACE_INFO, "brisum : bmAttributes        0x%x\n", (ULONG)Descriptor->bmAttributes);
+    BrisumTrace(TRACE_INFO, "brisum : MaxPower            %u\n", (ULONG)Descriptor->MaxPower);
+}
+
+VOID DumpInterfaceDescriptor(PUSB_INTERFACE_DESCRIPTOR Descriptor)
+{
+    PAGED_CODE();
+
+    BrisumTrace(TRACE_INFO, "brisum : ----- Interface descriptor -----\n");
+    BrisumTrace(TRACE_INFO, "brisum : bLength            %u\n", (ULONG)Descriptor->bLength);
+    BrisumTrace(TRACE_INFO, "brisum : bDescriptorType    0x%x\n", (ULONG)Descriptor->bDescriptorType);
+    BrisumTrace(TRACE_INFO, "brisum : bInterfaceNumber   %u\n", (ULONG)Descriptor->bInterfaceNumber);
+    BrisumTrace(TRACE_INFO, "brisum : bAlternateSetting  %u\n", (ULONG)Descriptor->bAlternateSetting);
+    BrisumTrace(TRACE_INFO, "brisum : bNumEndpoints      %u\n", (ULONG)Descriptor->bNumEndpoints);
+    BrisumTrace(TRACE_INFO, "brisum : bInterfaceClass    0x%x\n", (ULONG)Descriptor->bInterfaceClass);
+    BrisumTrace(TRACE_INFO, "brisum : bInterfaceSubClass 0x%x\n", (ULONG)Descriptor->bInterfaceSubClass);
+    BrisumTrace(TRACE_INFO, "brisum : bInterfaceProtocol 0x%x\n", (ULONG)Descriptor->bInterfaceProtocol);
+    BrisumTrace(TRACE_INFO, "brisum : iInterface         %u\n", (ULONG)Descriptor->iInterface);
+}
+
+VOID DumpPipeInformation(PWDF_USB_PIPE_INFORMATION PipeInformation)
+{
+    PAGED_CODE();
+
+    BrisumTrace(TRACE_INFO, "brisum : ----- Pipe information -----\n");
+    BrisumTrace(TRACE_INFO, "brisum : EndpointAddress     0x%x\n", (ULONG)PipeInformation->EndpointAddress);
+    BrisumTrace(TRACE_INFO, "brisum : Interval            %u\n", (ULONG)PipeInformation->Interval);
+    BrisumTrace(TRACE_INFO, "brisum : MaximumPacketSize   %u\n", PipeInformation->MaximumPacketSize);
+    BrisumTrace(TRACE_INFO, "brisum : MaximumTransferSize %u\n", PipeInformation->MaximumTransferSize);
+    BrisumTrace(TRACE_INFO, "brisum : PipeType            %d\n", (INT)PipeInformation->PipeType);
+    BrisumTrace(TRACE_INFO, "brisum : SettingIndex        %u\n", (ULONG)PipeInformation->SettingIndex);
+}
+
+VOID DumpSelectConfigParams(PWDF_USB_DEVICE_SELECT_CONFIG_PARAMS Params)
+{
+    ULONG index;
+
+    PAGED_CODE();
+
+    BrisumTrace(TRACE_INFO, "brisum : ----- Select configuration parameters -----\n");
+    BrisumTrace(TRACE_INFO, "brisum : Size %u, Type %d\n", Params->Size, (INT)Params->Type);
+
+    switch (Params->Type) {
+    case WdfUsbTargetDeviceSelectConfigTypeSingleInterface:
+        BrisumTrace(TRACE_INFO, "brisum : SingleInterface: NumberConfiguredPipes %u, ConfiguredUsbInterface 0x%p\n",
+                    (ULONG)Params->Types.SingleInterface.NumberConfiguredPipes,
+                    Params->Types.SingleInterface.ConfiguredUsbInterface);
+        break;
+    case WdfUsbTargetDeviceSelectConfigTypeMultiInterface:
+        BrisumTrace(TRACE_INFO, "brisum : MultiInterface: NumberInterfaces %u, NumberOfConfiguredInterfaces %u\n",
+                    (ULONG)Params->Types.MultiInterface.NumberInterfaces,
+                    (ULONG)Params->Types.MultiInterface.NumberOfConfiguredInterfaces);
+        break;
+    case WdfUsbTargetDeviceSelectConfigTypeInterfacesPairsDescriptor:
+        BrisumTrace(TRACE_INFO, "brisum : InterfacesPairs: NumberInterfaces %u, NumberOfConfiguredInterfaces %u\n",
+                    (ULONG)Params->Types.MultiInterface.NumberInterfaces,
+                    (ULONG)Params->Types.MultiInterface.NumberOfConfiguredInterfaces);
+        if (Params->Types.MultiInterface.Pairs != NULL) {
+            for (index = 0; index < Params->Types.MultiInterface.NumberInterfaces; index++) {
+                BrisumTrace(TRACE_INFO, "brisum :   Pair %u: UsbInterface 0x%p, SettingIndex %u\n", index,
+                            Params->Types.MultiInterface.Pairs[index].UsbInterface,
+                            (ULONG)Params->Types.MultiInterface.Pairs[index].SettingIndex);
+            }
+        }
+        break;
+    case WdfUsbTargetDeviceSelectConfigTypeInterfacesDescriptor:
+        BrisumTrace(TRACE_INFO, "brisum : Descriptor: ConfigurationDescriptor 0x%p, NumInterfaceDescriptors %u\n",
+                    Params->Types.Descriptor.ConfigurationDescriptor,
+                    Params->Types.Descriptor.NumInterfaceDescriptors);
+        break;
+    case WdfUsbTargetDeviceSelectConfigTypeUrb:
+        BrisumTrace(TRACE_INFO, "brisum : Urb: 0x%p\n", Params->Types.Urb.Urb);
+        break;
+    case WdfUsbTargetDeviceSelectConfigTypeDeconfig:
+        BrisumTrace(TRACE_INFO, "brisum : Deconfigure\n");
+        break;
+    default:
+        BrisumTrace(TRACE_INFO, "brisum : unknown or invalid\n");
+        break;
+    }
+}
