@@ -1,0 +1,838 @@
+/*
+ * quoltread.cpp - the receive path.
+ *
+ * Producer: the bulk-IN continuous reader (BulkInPipeReadComplete) stores
+ * each block in the receive ring or, when the ring is short of room, keeps
+ * the reader's memory object on HeldMemoryList. Consumer: read requests,
+ * served one at a time (CurrentReadRequest) in arrival order, the others
+ * parked in ReadQueue, under the serial read time-out rules.
+ *
+ * Who completes the current read
+ *   Four parties can finish the current read: the bulk-IN completion, the
+ *   total timer, the interval timer and the cancel routine. The read's
+ *   REQUEST_CONTEXT.ReferenceFlags names the parties that still hold it
+ *   (REFERENCE_CANCEL, REFERENCE_TOTAL_TIMER, REFERENCE_INTERVAL_TIMER); a
+ *   finishing party withdraws whom it can (SerialReadRundown) and completes
+ *   the read only when no reference remains, otherwise the last holder does.
+ *
+ *   Race-freedom: every change of a read's ReferenceFlags, the rundown, the
+ *   test of the remaining flags, the completion and the replacement of
+ *   CurrentReadRequest happen in one region with BulkInLock held. The four
+ *   parties run on different processors (the bulk-IN completion outside the
+ *   framework's device-wide lock), so BulkInLock is what orders them:
+ *   exactly one party finds the flags empty, and it completes the read
+ *   before any other party can look at CurrentReadRequest again.
+ *
+ *   A read that has just become current is "starting": its ReferenceFlags
+ *   is 0 until SerialStartRead has filled it, marked it cancelable and armed
+ *   its timers, all in one BulkInLock region. A waiting read always holds at
+ *   least one reference, so under BulkInLock "current with empty flags"
+ *   means "starting". Only SerialStartRead completes a starting read: the
+ *   bulk-IN completion leaves it alone (its bytes stay in the ring, where the
+ *   start's fill finds them), and a receive purge that calls the cancel
+ *   routine directly only records the cancellation (REQUEST_CONTEXT.Status =
+ *   STATUS_CANCELLED), which the start honours. No party ever sees a
+ *   half-set-up read.
+ *
+ *   The read is marked cancelable with WdfRequestMarkCancelableEx while
+ *   BulkInLock is held: for a request cancelled before that point it returns
+ *   STATUS_CANCELLED instead of running the cancel routine inline (which
+ *   would take BulkInLock again), and the start completes the read with
+ *   STATUS_CANCELLED and the bytes already copied.
+ *
+ * Held data bound
+ *   HeldMemoryBytes counts the bytes on HeldMemoryList. When a held block
+ *   brings it to HELD_MEMORY_LIMIT the bulk-IN reader is paused: its I/O
+ *   target is stopped from a PASSIVE_LEVEL work item, so the device is simply
+ *   not read and nothing is lost. A fill that drains the list below the limit
+ *   resumes it. See SerialBulkInReaderWorkItem.
+ *
+ * Every routine here runs at up to DISPATCH_LEVEL (the work item and the
+ * readers-failed callback at PASSIVE_LEVEL, but both take BulkInLock), so
+ * none is pageable.
+ */
+#include "quoltread.h"
+#include "../control/Control.h"
+#include "../driver/Driver.h"
+
+/* Held bytes at which the bulk-IN reader is paused: 64 KiB, 1024 blocks of
+   the usual 64-byte packet. The bound is soft by the few blocks that
+   complete between the decision and the stop of the pipe. */
+#define HELD_MEMORY_LIMIT (64U * 1024U)
+
+/* Call-site numbers of SerialCompleteRequest (diagnostics only). */
+enum {
+    SITE_READ_REFUSED = 1,
+    SITE_READ_NO_BUFFER = 2,
+    SITE_READ_FORWARD_FAILED = 3,
+    SITE_START_AT_ONCE = 4,
+    SITE_START_CANCELLED = 5,
+    SITE_TOTAL_TIMEOUT = 6,
+    SITE_INTERVAL_TIMEOUT = 7,
+    SITE_BULKIN_ANY_DATA = 8,
+    SITE_BULKIN_FULL = 9,
+    SITE_CANCEL = 10,
+    SITE_CANCELED_ON_QUEUE = 11,
+};
+
+/* ReadIntervalCount holds a byte count (0 or more) or a completion code
+   (negative). Counts saturate so that they never turn into a code. */
+static LONG SerialIntervalCountFromBytes(ULONGLONG Bytes)
+{
+    return (Bytes > (ULONGLONG)MAXLONG) ? MAXLONG : (LONG)Bytes;
+}
+
+/* Takes the next read from ReadQueue and makes it current.
+   Caller holds BulkInLock. TRUE when a read became current; the caller
+   starts it with SerialStartRead after releasing BulkInLock. */
+static BOOLEAN SerialTakeNextReadLocked(PDEVICE_EXT_CONTEXT DeviceContext)
+{
+    WDFREQUEST next = NULL;
+    NTSTATUS status;
+
+    status = WdfIoQueueRetrieveNextRequest(DeviceContext->ReadQueue, &next);
+    if (!NT_SUCCESS(status) || next == NULL) {
+        DeviceContext->CurrentReadRequest = NULL;
+        return FALSE;
+    }
+    BrisumTrace(TRACE_INFO, "brisum : Next read request(0x%p) becomes current\n", next);
+    DeviceContext->CurrentReadRequest = next;
+    return TRUE;
+}
+
+/* Completes the current read, whose references are all gone, with Status
+   and the bytes copied so far, then makes the next queued read current.
+   Caller holds BulkInLock. Returns what SerialTakeNextReadLocked returns. */
+static BOOLEAN SerialFinishCurrentReadLocked(PDEVICE_EXT_CONTEXT DeviceContext, int Site, NTSTATUS Status)
+{
+    WDFREQUEST request = DeviceContext->CurrentReadRequest;
+    PREQUEST_CONTEXT readContext;
+
+    NT_ASSERT(request != NULL);
+    readContext = GetRequestContext(request);
+    NT_ASSERT(readContext->ReferenceFlags == 0);
+
+    readContext->CancelRoutine = NULL;
+    DeviceContext->CurrentReadRequest = NULL;
+    SerialCompleteRequest(Site, request, Status, (ULONG_PTR)readContext->BytesTransferred);
+    return SerialTakeNextReadLocked(DeviceContext);
+}
+
+/* Asks the work item to bring the reader in line with BulkInReaderPaused.
+   Caller holds BulkInLock; enqueuing is allowed at DISPATCH_LEVEL and does
+   nothing when the work item is already queued. */
+static VOID SerialKickReaderWorkItemLocked(PDEVICE_EXT_CONTEXT DeviceContext)
+{
+    if (DeviceContext->BulkInReaderWorkItem != NULL) {
+        WdfWorkItemEnqueue(DeviceContext->BulkInReaderWorkItem);
+    }
+}
+
+/* ------------------------------------------------------------------ */
+/* Bulk-IN reader                                                      */
+/* ------------------------------------------------------------------ */
+
+VOID BulkInPipeReadComplete(WDFUSBPIPE Pipe, WDFMEMORY Buffer, size_t NumBytesTransferred, WDFCONTEXT Context)
+{
+    PDEVICE_EXT_CONTEXT deviceContext = (PDEVICE_EXT_CONTEXT)Context;
+    PCIRCULAR_BUFFER ring;
+    PUCHAR data;
+    ULONG count = (ULONG)NumBytesTransferred;
+    BOOLEAN startNext = FALSE;
+
+    UNREFERENCED_PARAMETER(Pipe);
+    NT_ASSERT(deviceContext != NULL);
+    /* The reader's transfer length is one packet: no block is longer. */
+    NT_ASSERT(NumBytesTransferred <= deviceContext->BulkInMaxPacketSize);
+
+    WdfSpinLockAcquire(deviceContext->BulkInLock);
+    ring = &deviceContext->ReceiveBuffer;
+
+    /* 1. Port not open (or its ring could not be allocated): drop. */
+    if (ring->Buffer == NULL) {
+        BrisumTrace(TRACE_INFO, "brisum : Port closed, %u received bytes dropped\n", count);
+        goto Exit;
+    }
+
+    /* 2. A block got through: the reader works again. */
+    deviceContext->LastReadFailed = FALSE;
+
+    /* 3. Store the block in arrival order. The ring holds only older bytes
+          than the held list, so once the list is non-empty every block joins
+          its tail until a fill has drained it. */
+    data = (PUCHAR)WdfMemoryGetBuffer(Buffer, NULL);
+    if (IsListEmpty(&deviceContext->HeldMemoryList) &&
+        ring->BufferSize - ring->DataLen > deviceContext->BulkInMaxPacketSize) {
+        NTSTATUS status = PushCircularBuffer(ring, data, count);
+        if (!NT_SUCCESS(status)) {
+            BrisumTrace(TRACE_ERROR, "brisum : !!!!!!!!!!Push Data Failed ,Lost data here!!!!!!!\n");
+            goto Exit;
+        }
+    } else if (count != 0) {
+        /* Keep the framework's buffer instead of copying it; the extra
+           reference keeps it alive after this routine returns. A block of
+           0 bytes carries nothing and is not held. */
+        PREADER_CONTEXT readerContext = GetReaderContext(Buffer);
+        readerContext->Length = count;
+        InsertTailList(&deviceContext->HeldMemoryList, &readerContext->ListEntry);
+        WdfObjectReference(Buffer);
+        deviceContext->HeldMemoryBytes += count;
+        if (deviceContext->BulkInReaderPaused) {
+            /* Paused, yet a block came: the stop is still on its way, or
+               D0 entry or a reader restart started the pipe again. Either
+               way the work item (re)applies the pause. */
+            SerialKickReaderWorkItemLocked(deviceContext);
+        } else if (deviceContext->HeldMemoryBytes >= HELD_MEMORY_LIMIT &&
+                   deviceContext->BulkInReaderWorkItem != NULL) {
+            BrisumTrace(TRACE_WARNING, "brisum : %u bytes held, pausing the bulk-in reader\n",
+                        deviceContext->HeldMemoryBytes);
+            deviceContext->BulkInReaderPaused = TRUE;
+            SerialKickReaderWorkItemLocked(deviceContext);
+        }
+    }
+
+    /* 4. Receive events, for a pending wait-on-mask only. */
+    WdfSpinLockAcquire(deviceContext->EventLock);
+    if (deviceContext->ulCurrentMask != 0 && deviceContext->CurrentWaitRequest != NULL) {
+        ULONG mask = deviceContext->ulCurrentMask;
+        ULONG events = 0;
+        if (deviceContext->CarrierPresent && (mask & SERIAL_EV_RXFLAG) != 0) {
+            events |= SERIAL_EV_RXFLAG;
+        }
+        if ((mask & SERIAL_EV_RXCHAR) != 0) {
+            events |= SERIAL_EV_RXCHAR;
+        }
+        /* The ring always keeps one slot free: the divisor is never 0. */
+        if ((mask & SERIAL_EV_RX80FULL) != 0 && ring->BufferSize / (ring->BufferSize - ring->DataLen) >= 3) {
+            events |= SERIAL_EV_RX80FULL;
+        }
+        SerialDeliverEventsLocked(deviceContext, events);
+    }
+    WdfSpinLockRelease(deviceContext->EventLock);
+
+    /* 5. and 6. Serve the current read, unless it is still being started
+          (empty flags): the start's own fill collects these bytes. */
+    if (deviceContext->CurrentReadRequest != NULL) {
+        WDFREQUEST request = deviceContext->CurrentReadRequest;
+        PREQUEST_CONTEXT readContext = GetRequestContext(request);
+        BOOLEAN done;
+
+        if (readContext->ReferenceFlags == 0) {
+            goto Exit;
+        }
+        done = SerialFillReadRequest(deviceContext, readContext);
+        if (readContext->CompleteOnAnyData) {
+            if (SerialReadRundown(&deviceContext->CurrentReadRequest, deviceContext->ReadIntervalTimer,
+                                  deviceContext->ReadTotalTimer, 1) == 0) {
+                startNext = SerialFinishCurrentReadLocked(deviceContext, SITE_BULKIN_ANY_DATA, STATUS_SUCCESS);
+            }
+        } else if (done) {
+            deviceContext->ReadIntervalCount = SERIAL_COMPLETE_READ_COMPLETE;
+            if (SerialReadRundown(&deviceContext->CurrentReadRequest, deviceContext->ReadIntervalTimer,
+                                  deviceContext->ReadTotalTimer, 1) == 0) {
+                startNext = SerialFinishCurrentReadLocked(deviceContext, SITE_BULKIN_FULL, STATUS_SUCCESS);
+            }
+        } else if (deviceContext->ReadIntervalCount >= 0) {
+            /* A negative count is a completion code left for a timer
+               routine that still holds the read; it must survive. */
+            deviceContext->ReadIntervalCount =
+                SerialIntervalCountFromBytes((ULONGLONG)(ULONG)deviceContext->ReadIntervalCount + count);
+            if (deviceContext->ReadIntervalTimer != NULL && readContext->UseIntervalTimer) {
+                /* Pushes the next interval poll back. */
+                (void)WdfTimerStart(deviceContext->ReadIntervalTimer, *deviceContext->IntervalPollInUse);
+            }
+        }
+    }
+
+Exit:
+    WdfSpinLockRelease(deviceContext->BulkInLock);
+    if (startNext) {
+        SerialStartRead(deviceContext);
+    }
+}
+
+BOOLEAN SerialFillReadRequest(PDEVICE_EXT_CONTEXT DeviceContext, PREQUEST_CONTEXT ReadContext)
+{
+    PCIRCULAR_BUFFER ring = &DeviceContext->ReceiveBuffer;
+    BOOLEAN drained = FALSE;
+    ULONG have;
+    ULONG need;
+    PUCHAR destination;
+
+    /* 1. Held blocks move into the ring, oldest first, while it has room
+          for a whole packet. */
+    while (!IsListEmpty(&DeviceContext->HeldMemoryList) &&
+           ring->BufferSize - ring->DataLen > DeviceContext->BulkInMaxPacketSize) {
+        PLIST_ENTRY entry = RemoveHeadList(&DeviceContext->HeldMemoryList);
+        PREADER_CONTEXT readerContext = CONTAINING_RECORD(entry, READER_CONTEXT, ListEntry);
+        WDFMEMORY memory = (WDFMEMORY)WdfObjectContextGetObject(readerContext);
+        PUCHAR data = (PUCHAR)WdfMemoryGetBuffer(memory, NULL);
+        ULONG length = (ULONG)readerContext->Length;
+        NTSTATUS status = PushCircularBuffer(ring, data, length);
+
+        if (!NT_SUCCESS(status)) {
+            /* Cannot happen: no held block is longer than a packet. Keep
+               the block where it was rather than lose it. */
+            BrisumTrace(TRACE_ERROR, "brisum : Moving a held block into the ring failed (0x%08X)\n", status);
+            NT_ASSERT(NT_SUCCESS(status));
+            InsertHeadList(&DeviceContext->HeldMemoryList, entry);
+            break;
+        }
+        DeviceContext->HeldMemoryBytes -= length;
+        WdfObjectDereference(memory);
+        drained = TRUE;
+    }
+    if (drained && DeviceContext->BulkInReaderPaused && DeviceContext->HeldMemoryBytes < HELD_MEMORY_LIMIT) {
+        BrisumTrace(TRACE_INFO, "brisum : %u bytes held, resuming the bulk-in reader\n",
+                    DeviceContext->HeldMemoryBytes);
+        DeviceContext->BulkInReaderPaused = FALSE;
+        SerialKickReaderWorkItemLocked(DeviceContext);
+    }
+
+    /* 2. to 5. Copy the smaller of what the ring holds and what the read
+          still needs. */
+    have = ring->DataLen;
+    need = DeviceContext->ReadBytesNeeded;
+    destination = (PUCHAR)ReadContext->SystemBuffer + ReadContext->BytesTransferred;
+    if (have >= need) {
+        (void)PullCircularBuffer(ring, destination, need);
+        ReadContext->BytesTransferred += need;
+        DeviceContext->ReadBytesNeeded = 0;
+        return TRUE;
+    }
+    if (have == 0) {
+        return FALSE;
+    }
+    (void)PullCircularBuffer(ring, destination, have);
+    ReadContext->BytesTransferred += have;
+    DeviceContext->ReadBytesNeeded -= have;
+    return FALSE;
+}
+
+BOOLEAN BulkInPipeReadersFailed(WDFUSBPIPE Pipe, NTSTATUS Status, USBD_STATUS UsbdStatus)
+{
+    PDEVICE_EXT_CONTEXT deviceContext = GetPipeContext(Pipe)->DeviceContext;
+
+    BrisumTrace(TRACE_ERROR, "brisum : Bulk-in reader failed (0x%08X, USBD 0x%08X)\n", Status, UsbdStatus);
+
+    /* Refuses reads and writes until a block gets through again (single
+       byte store, no lock). */
+    deviceContext->LastReadFailed = TRUE;
+
+    if (KeGetCurrentIrql() == APC_LEVEL) {
+        WDFIOTARGET target = WdfUsbTargetPipeGetIoTarget(Pipe);
+        NTSTATUS status;
+
+        WdfIoTargetStop(target, WdfIoTargetCancelSentIo);
+        status = WdfUsbTargetPipeResetSynchronously(Pipe, NULL, NULL);
+        if (!NT_SUCCESS(status)) {
+            BrisumTrace(TRACE_ERROR, "brisum : WdfUsbTargetPipeResetSynchronously failed (0x%08X)\n", status);
+        }
+        status = WdfIoTargetStart(target);
+        if (!NT_SUCCESS(status)) {
+            BrisumTrace(TRACE_ERROR, "brisum : WdfIoTargetStart Bulk In failed (0x%08X)\n", status);
+        }
+    }
+
+    /* The framework resets the pipe and restarts the reader. */
+    return TRUE;
+}
+
+/*
+ * Brings the bulk-IN reader in line with BulkInReaderPaused: paused stops the
+ * pipe's I/O target (its pending read is cancelled, nothing was transferred
+ * by it), running starts it again.
+ *
+ * Runs at PASSIVE_LEVEL, outside the device-wide lock. It applies the wanted
+ * state and looks again until what it applied is still what is wanted, so a
+ * change made while it ran (or an instance running beside it) is never left
+ * unapplied. It does not start the pipe while the device is out of D0: D0
+ * entry starts it, and if the reader is still paused then, the first block
+ * that arrives asks for the pause again.
+ */
+VOID SerialBulkInReaderWorkItem(WDFWORKITEM WorkItem)
+{
+    PDEVICE_EXT_CONTEXT deviceContext = GetDeviceContext(WdfWorkItemGetParentObject(WorkItem));
+    BOOLEAN applied = FALSE;
+    BOOLEAN anyApplied = FALSE;
+
+    for (;;) {
+        BOOLEAN paused;
+        WDFIOTARGET target;
+
+        WdfSpinLockAcquire(deviceContext->BulkInLock);
+        paused = deviceContext->BulkInReaderPaused;
+        WdfSpinLockRelease(deviceContext->BulkInLock);
+
+        if (anyApplied && paused == applied) {
+            break;
+        }
+        if (deviceContext->BulkInPipe == NULL) {
+            break;
+        }
+        target = WdfUsbTargetPipeGetIoTarget(deviceContext->BulkInPipe);
+        if (paused) {
+            BrisumTrace(TRACE_INFO, "brisum : Stopping the bulk-in reader\n");
+            WdfIoTargetStop(target, WdfIoTargetCancelSentIo);
+        } else if (deviceContext->DeviceInD0) {
+            NTSTATUS status;
+            BrisumTrace(TRACE_INFO, "brisum : Restarting the bulk-in reader\n");
+            status = WdfIoTargetStart(target);
+            if (!NT_SUCCESS(status)) {
+                BrisumTrace(TRACE_ERROR, "brisum : WdfIoTargetStart Bulk In failed (0x%08X)\n", status);
+            }
+        }
+        applied = paused;
+        anyApplied = TRUE;
+    }
+}
+
+/* ------------------------------------------------------------------ */
+/* Shared accept and completion routines                               */
+/* ------------------------------------------------------------------ */
+
+BOOLEAN CanAcceptIoRequest(WDFDEVICE Device)
+{
+    PDEVICE_EXT_CONTEXT deviceContext = GetDeviceContext(Device);
+
+    if (!deviceContext->DeviceStarted) {
+        BrisumTrace(TRACE_WARNING, "brisum : Can not accept the IO request with device is not start !\n");
+        return FALSE;
+    }
+    if (deviceContext->DeviceRemoved) {
+        BrisumTrace(TRACE_WARNING, "brisum : Can not accept the IO request with device is removed !\n");
+        return FALSE;
+    }
+    if (deviceContext->LastReadFailed) {
+        BrisumTrace(TRACE_WARNING, "brisum : Can not accept the IO request with last read failed!\n");
+        return FALSE;
+    }
+    if (!deviceContext->DeviceInD0) {
+        BrisumTrace(TRACE_WARNING, "brisum : Can not accept the IO request with power is not D0 !\n");
+        return FALSE;
+    }
+    return TRUE;
+}
+
+VOID SerialCompleteRequest(int Site, WDFREQUEST Request, NTSTATUS Status, ULONG_PTR Information)
+{
+    if (Request == NULL) {
+        return;
+    }
+    BrisumTrace(TRACE_INFO, "brisum : [%d]Complete Request : 0x%p with status 0x%p .\n", Site, Request,
+                (PVOID)(ULONG_PTR)(ULONG)Status);
+    WdfRequestCompleteWithInformation(Request, Status, Information);
+}
+
+/* ------------------------------------------------------------------ */
+/* Read requests                                                       */
+/* ------------------------------------------------------------------ */
+
+VOID SerialEvtIoRead(WDFQUEUE Queue, WDFREQUEST Request, size_t Length)
+{
+    WDFDEVICE device = WdfIoQueueGetDevice(Queue);
+    PDEVICE_EXT_CONTEXT deviceContext = GetDeviceContext(device);
+    PREQUEST_CONTEXT readContext = GetRequestContext(Request);
+    NTSTATUS status;
+    PVOID buffer = NULL;
+    size_t bufferLength = 0;
+    BOOLEAN start = FALSE;
+
+    BrisumTrace(TRACE_INFO, "brisum : Received a read request(0x%p) of %d bytes\n", Request, (int)Length);
+
+    readContext->Length = Length;
+    readContext->CancelRoutine = SerialCancelCurrentRead;
+    readContext->DeviceContext = deviceContext;
+
+    if (!CanAcceptIoRequest(device)) {
+        SerialCompleteRequest(SITE_READ_REFUSED, Request, STATUS_DELETE_PENDING, 0);
+        return;
+    }
+
+    WdfSpinLockAcquire(deviceContext->ReadLock);
+
+    status = WdfRequestRetrieveOutputBuffer(Request, Length, &buffer, &bufferLength);
+    if (!NT_SUCCESS(status) || bufferLength == 0 || buffer == NULL) {
+        BrisumTrace(TRACE_ERROR, "brisum : WdfRequestRetrieveOutputBuffer failed (0x%08X)\n", status);
+        readContext->CancelRoutine = NULL;
+        SerialCompleteRequest(SITE_READ_NO_BUFFER, Request, status, 0);
+        goto Exit;
+    }
+    readContext->SystemBuffer = buffer;
+
+    /* The choice between starting and parking is made under BulkInLock as
+       well, against the completion paths that take the next read out of
+       ReadQueue under it: a read parked here is always found by the
+       completion of the read in front of it. */
+    WdfSpinLockAcquire(deviceContext->BulkInLock);
+    if (SerialIsQueueIdle(deviceContext->ReadQueue) && deviceContext->CurrentReadRequest == NULL) {
+        deviceContext->CurrentReadRequest = Request;
+        start = TRUE;
+    } else {
+        status = WdfRequestForwardToIoQueue(Request, deviceContext->ReadQueue);
+    }
+    WdfSpinLockRelease(deviceContext->BulkInLock);
+
+    if (start) {
+        SerialStartRead(deviceContext);
+    } else if (!NT_SUCCESS(status)) {
+        BrisumTrace(TRACE_ERROR, "brisum : WdfRequestForwardToIoQueue failed (0x%08X)\n", status);
+        readContext->CancelRoutine = NULL;
+        SerialCompleteRequest(SITE_READ_FORWARD_FAILED, Request, status, 0);
+    }
+
+Exit:
+    WdfSpinLockRelease(deviceContext->ReadLock);
+}
+
+/*
+ * Serves CurrentReadRequest and, each time one completes at once, the next
+ * one from ReadQueue. Called by the read callback (ReadLock held) and by
+ * every path that made a queued read current (no driver lock held).
+ */
+VOID SerialStartRead(PDEVICE_EXT_CONTEXT DeviceContext)
+{
+    for (;;) {
+        WDFREQUEST request;
+        PREQUEST_CONTEXT readContext;
+        SERIAL_TIMEOUTS timeouts;
+        ULONG need;
+        ULONG multiplier;
+        BOOLEAN returnWhatPresent = FALSE;
+        BOOLEAN returnIfAny = FALSE;
+        BOOLEAN completeOnAnyData = FALSE;
+        BOOLEAN useInterval = FALSE;
+        BOOLEAN useTotal = FALSE;
+        LONGLONG *intervalPoll = NULL;
+        LONGLONG totalDueTime = 0;
+        NTSTATUS status;
+        int site;
+        BOOLEAN startNext;
+
+        WdfSpinLockAcquire(DeviceContext->BulkInLock);
+        request = DeviceContext->CurrentReadRequest;
+        WdfSpinLockRelease(DeviceContext->BulkInLock);
+        if (request == NULL) {
+            return;
+        }
+        /* A starting read is completed by no one but this routine, so the
+           request stays valid until it is completed below. */
+        readContext = GetRequestContext(request);
+
+        /* Time-outs apply from the next read started. */
+        WdfSpinLockAcquire(DeviceContext->IoctlLock);
+        timeouts = DeviceContext->Timeouts;
+        WdfSpinLockRelease(DeviceContext->IoctlLock);
+
+        /* Read lengths beyond 4 GiB - 1 are served as 4 GiB - 1. */
+        need = (readContext->Length > (size_t)MAXULONG) ? MAXULONG : (ULONG)readContext->Length;
+
+        if (timeouts.ReadIntervalTimeout != 0 && timeouts.ReadIntervalTimeout != MAXULONG) {
+            useInterval = TRUE;
+            intervalPoll = ((LONGLONG)timeouts.ReadIntervalTimeout * 10000 < DeviceContext->IntervalCutOver)
+                               ? &DeviceContext->IntervalPollShort
+                               : &DeviceContext->IntervalPollLong;
+        }
+        if (timeouts.ReadTotalTimeoutMultiplier != 0 || timeouts.ReadTotalTimeoutConstant != 0) {
+            ULONGLONG totalMs;
+            useTotal = TRUE;
+            multiplier = (timeouts.ReadTotalTimeoutMultiplier == MAXULONG) ? 0 : timeouts.ReadTotalTimeoutMultiplier;
+            totalMs = (ULONGLONG)need * multiplier + timeouts.ReadTotalTimeoutConstant;
+            /* Only absurd settings come near this: the due time saturates
+               (about 29,000 years) instead of wrapping into the past. */
+            if (totalMs > (ULONGLONG)MAXLONGLONG / 10000) {
+                totalMs = (ULONGLONG)MAXLONGLONG / 10000;
+            }
+            totalDueTime = -(LONGLONG)(totalMs * 10000);
+        }
+        if (timeouts.ReadIntervalTimeout == MAXULONG) {
+            if (timeouts.ReadTotalTimeoutMultiplier == 0 && timeouts.ReadTotalTimeoutConstant == 0) {
+                returnWhatPresent = TRUE;
+            } else {
+                returnIfAny = TRUE;
+                completeOnAnyData = (timeouts.ReadTotalTimeoutConstant == MAXULONG);
+            }
+        }
+
+        WdfSpinLockAcquire(DeviceContext->BulkInLock);
+        NT_ASSERT(DeviceContext->CurrentReadRequest == request);
+        NT_ASSERT(readContext->ReferenceFlags == 0);
+
+        /* Arming left over from an earlier read is void. */
+        (void)WdfTimerStop(DeviceContext->ReadIntervalTimer, FALSE);
+        (void)WdfTimerStop(DeviceContext->ReadTotalTimer, FALSE);
+
+        readContext->BytesTransferred = 0;
+        readContext->CompleteOnAnyData = completeOnAnyData;
+        readContext->UseIntervalTimer = useInterval;
+        if (useInterval) {
+            DeviceContext->IntervalPollInUse = intervalPoll;
+        }
+        DeviceContext->ReadBytesNeeded = need;
+
+        (void)SerialFillReadRequest(DeviceContext, readContext);
+
+        if (readContext->Status == STATUS_CANCELLED) {
+            /* A receive purge cancelled the read while it was starting. */
+            status = STATUS_CANCELLED;
+            site = SITE_START_CANCELLED;
+        } else if (returnWhatPresent || DeviceContext->ReadBytesNeeded == 0 ||
+                   (returnIfAny && readContext->BytesTransferred != 0)) {
+            DeviceContext->LastReadFailed = FALSE;
+            status = STATUS_SUCCESS;
+            site = SITE_START_AT_ONCE;
+        } else {
+            ULONG64 flags;
+
+            /* The read waits. */
+            DeviceContext->ReadIntervalCount = SerialIntervalCountFromBytes(readContext->BytesTransferred);
+            BrisumTrace(TRACE_INFO, "brisum : Read request(0x%p) has %u bytes, marking it cancelable\n", request,
+                        (ULONG)readContext->BytesTransferred);
+            readContext->CancelRoutine = SerialCancelCurrentRead;
+            status = WdfRequestMarkCancelableEx(request, SerialCancelCurrentRead);
+            if (!NT_SUCCESS(status)) {
+                /* Cancelled before it could be marked cancelable. */
+                BrisumTrace(TRACE_INFO, "brisum : Read request(0x%p) was cancelled before it could wait\n",
+                            request);
+                readContext->CancelRoutine = NULL;
+                status = STATUS_CANCELLED;
+                site = SITE_START_CANCELLED;
+            } else {
+                flags = REFERENCE_CANCEL;
+                if (useTotal && !WdfTimerStart(DeviceContext->ReadTotalTimer, totalDueTime)) {
+                    flags |= REFERENCE_TOTAL_TIMER;
+                }
+                if (useInterval && !WdfTimerStart(DeviceContext->ReadIntervalTimer, *intervalPoll)) {
+                    flags |= REFERENCE_INTERVAL_TIMER;
+                }
+                readContext->ReferenceFlags = flags;
+                BrisumTrace(TRACE_INFO, "brisum : Read request(0x%p) waits for %u more bytes\n", request,
+                            DeviceContext->ReadBytesNeeded);
+                WdfSpinLockRelease(DeviceContext->BulkInLock);
+                return;
+            }
+        }
+
+        startNext = SerialFinishCurrentReadLocked(DeviceContext, site, status);
+        WdfSpinLockRelease(DeviceContext->BulkInLock);
+        if (!startNext) {
+            return;
+        }
+    }
+}
+
+/*
+ * Withdraws every party that can still be withdrawn from the current read
+ * and drops CallerBit's own reference; returns the references that remain.
+ * CallerBit: 1 bulk-IN completion (holds no reference), 2 cancel routine,
+ * 4 total timer routine, 8 interval timer routine.
+ * Caller holds BulkInLock, so the returned flags stay valid until it
+ * releases the lock: it completes the read when they are 0.
+ */
+ULONG64 SerialReadRundown(WDFREQUEST *CurrentRequest, WDFTIMER IntervalTimer, WDFTIMER TotalTimer, ULONG CallerBit)
+{
+    PREQUEST_CONTEXT readContext;
+    ULONG64 flags;
+
+    if (*CurrentRequest == NULL) {
+        return 0;
+    }
+    readContext = GetRequestContext(*CurrentRequest);
+    flags = readContext->ReferenceFlags;
+
+    /* Cancel party. A failing unmark means the framework is about to run
+       the cancel routine, which keeps its reference. */
+    if (CallerBit == REFERENCE_CANCEL) {
+        flags &= ~REFERENCE_CANCEL;
+        readContext->CancelRoutine = NULL;
+    } else if ((flags & REFERENCE_CANCEL) != 0) {
+        if (NT_SUCCESS(WdfRequestUnmarkCancelable(*CurrentRequest))) {
+            readContext->CancelRoutine = NULL;
+            flags &= ~REFERENCE_CANCEL;
+        }
+    }
+
+    /* Timer parties: a timer whose routine is already on its way keeps its
+       reference unless that routine is the caller. */
+    if (IntervalTimer != NULL && readContext->UseIntervalTimer) {
+        if (WdfTimerStop(IntervalTimer, FALSE) || CallerBit == REFERENCE_INTERVAL_TIMER) {
+            flags &= ~REFERENCE_INTERVAL_TIMER;
+        }
+    }
+    if (TotalTimer != NULL) {
+        if (WdfTimerStop(TotalTimer, FALSE) || CallerBit == REFERENCE_TOTAL_TIMER) {
+            flags &= ~REFERENCE_TOTAL_TIMER;
+        }
+    }
+
+    readContext->ReferenceFlags = flags;
+    return flags;
+}
+
+VOID SerialReadTotalTimeout(WDFTIMER Timer)
+{
+    PDEVICE_EXT_CONTEXT deviceContext = GetDeviceContext(WdfTimerGetParentObject(Timer));
+    PREQUEST_CONTEXT readContext;
+    BOOLEAN startNext = FALSE;
+
+    WdfSpinLockAcquire(deviceContext->BulkInLock);
+    if (deviceContext->CurrentReadRequest == NULL) {
+        goto Exit;
+    }
+    readContext = GetRequestContext(deviceContext->CurrentReadRequest);
+    if ((readContext->ReferenceFlags & REFERENCE_TOTAL_TIMER) == 0) {
+        /* Not armed for this read: nothing of ours to finish. */
+        goto Exit;
+    }
+
+    BrisumTrace(TRACE_INFO, "brisum : Read total time-out for request(0x%p)\n", deviceContext->CurrentReadRequest);
+    deviceContext->ReadIntervalCount = SERIAL_COMPLETE_READ_TOTAL;
+    /* Bytes that came in are still delivered. */
+    (void)SerialFillReadRequest(deviceContext, readContext);
+    if (SerialReadRundown(&deviceContext->CurrentReadRequest, deviceContext->ReadIntervalTimer,
+                          deviceContext->ReadTotalTimer, (ULONG)REFERENCE_TOTAL_TIMER) == 0) {
+        startNext = SerialFinishCurrentReadLocked(deviceContext, SITE_TOTAL_TIMEOUT, STATUS_TIMEOUT);
+    }
+
+Exit:
+    WdfSpinLockRelease(deviceContext->BulkInLock);
+    if (startNext) {
+        SerialStartRead(deviceContext);
+    }
+}
+
+VOID SerialReadIntervalTimeout(WDFTIMER Timer)
+{
+    PDEVICE_EXT_CONTEXT deviceContext = GetDeviceContext(WdfTimerGetParentObject(Timer));
+    PREQUEST_CONTEXT readContext;
+    ULONG buffered;
+    LONG count;
+    NTSTATUS status;
+    BOOLEAN startNext = FALSE;
+
+    WdfSpinLockAcquire(deviceContext->BulkInLock);
+    buffered = deviceContext->ReceiveBuffer.DataLen;
+    if (deviceContext->CurrentReadRequest == NULL) {
+        goto Exit;
+    }
+    readContext = GetRequestContext(deviceContext->CurrentReadRequest);
+    if ((readContext->ReferenceFlags & REFERENCE_INTERVAL_TIMER) == 0) {
+        goto Exit;
+    }
+
+    count = deviceContext->ReadIntervalCount;
+    if (count == SERIAL_COMPLETE_READ_TOTAL) {
+        (void)SerialFillReadRequest(deviceContext, readContext);
+        status = STATUS_TIMEOUT;
+    } else if (count == SERIAL_COMPLETE_READ_COMPLETE) {
+        status = STATUS_SUCCESS;
+    } else if (count == SERIAL_COMPLETE_READ_CANCEL) {
+        status = STATUS_CANCELLED;
+    } else if (buffered > 0) {
+        /* Bytes waited in the ring: take them and keep polling. */
+        if (SerialFillReadRequest(deviceContext, readContext)) {
+            /* They were all the read still needed. */
+            deviceContext->ReadIntervalCount = SERIAL_COMPLETE_READ_COMPLETE;
+            status = STATUS_SUCCESS;
+        } else {
+            deviceContext->ReadIntervalCount = SerialIntervalCountFromBytes(buffered);
+            (void)WdfTimerStart(deviceContext->ReadIntervalTimer, *deviceContext->IntervalPollInUse);
+            goto Exit;
+        }
+    } else if (count == 0) {
+        /* Nothing has arrived yet: the interval has not begun. */
+        (void)WdfTimerStart(deviceContext->ReadIntervalTimer, *deviceContext->IntervalPollInUse);
+        goto Exit;
+    } else {
+        /* Data came before, none since the last look. */
+        BrisumTrace(TRACE_INFO, "brisum : Read interval time-out for request(0x%p)\n",
+                    deviceContext->CurrentReadRequest);
+        status = STATUS_TIMEOUT;
+    }
+
+    if (SerialReadRundown(&deviceContext->CurrentReadRequest, deviceContext->ReadIntervalTimer,
+                          deviceContext->ReadTotalTimer, (ULONG)REFERENCE_INTERVAL_TIMER) == 0) {
+        startNext = SerialFinishCurrentReadLocked(deviceContext, SITE_INTERVAL_TIMEOUT, status);
+    }
+
+Exit:
+    WdfSpinLockRelease(deviceContext->BulkInLock);
+    if (startNext) {
+        SerialStartRead(deviceContext);
+    }
+}
+
+/*
+ * Cancel routine of the current read: called by the framework when the
+ * application cancels it, and directly (through CancelRoutine) by the
+ * receive purge, with ReadLock and IoctlLock held; it takes only BulkInLock.
+ */
+VOID SerialCancelCurrentRead(WDFREQUEST Request)
+{
+    PDEVICE_EXT_CONTEXT deviceContext = GetDeviceContext(WdfIoQueueGetDevice(WdfRequestGetIoQueue(Request)));
+    PREQUEST_CONTEXT readContext = GetRequestContext(Request);
+    BOOLEAN startNext = FALSE;
+
+    BrisumTrace(TRACE_INFO, "brisum : Cancel the current read request(0x%p)\n", Request);
+
+    WdfSpinLockAcquire(deviceContext->BulkInLock);
+    if (deviceContext->CurrentReadRequest != Request) {
+        /* Registered for the current read only. */
+        NT_ASSERT(deviceContext->CurrentReadRequest == Request);
+        goto Exit;
+    }
+    if (readContext->ReferenceFlags == 0) {
+        /* Still being started (a purge reached it first): the start
+           completes it as cancelled. */
+        readContext->Status = STATUS_CANCELLED;
+        goto Exit;
+    }
+
+    deviceContext->ReadIntervalCount = SERIAL_COMPLETE_READ_CANCEL;
+    (void)SerialFillReadRequest(deviceContext, readContext);
+    if (SerialReadRundown(&deviceContext->CurrentReadRequest, deviceContext->ReadIntervalTimer,
+                          deviceContext->ReadTotalTimer, (ULONG)REFERENCE_CANCEL) == 0) {
+        startNext = SerialFinishCurrentReadLocked(deviceContext, SITE_CANCEL, STATUS_CANCELLED);
+    }
+
+Exit:
+    WdfSpinLockRelease(deviceContext->BulkInLock);
+    if (startNext) {
+        SerialStartRead(deviceContext);
+    }
+}
+
+VOID BRISUM_IOStop(WDFQUEUE Queue, WDFREQUEST Request, ULONG ActionFlags)
+{
+    UNREFERENCED_PARAMETER(Queue);
+
+    BrisumTrace(TRACE_INFO, "brisum : Stop request(0x%p), action 0x%08X\n", Request, ActionFlags);
+
+    if ((ActionFlags & WdfRequestStopActionSuspend) != 0) {
+        /* Stays with the driver across the power-down. */
+        WdfRequestStopAcknowledge(Request, FALSE);
+    } else if ((ActionFlags & WdfRequestStopActionPurge) != 0) {
+        (void)WdfRequestCancelSentRequest(Request);
+    } else if ((ActionFlags & WdfRequestStopRequestCancelable) != 0) {
+        if (NT_SUCCESS(WdfRequestUnmarkCancelable(Request))) {
+            GetRequestContext(Request)->CancelRoutine = NULL;
+        }
+    }
+}
+
+/*
+ * A request cancelled while it waited in one of the queues. It completes
+ * with its own status when that is a failure; a request never processed
+ * still reads as pending (or success), which is no way to end a cancelled
+ * request, so it completes as cancelled.
+ */
+VOID IOCanceledOnQueue(WDFQUEUE Queue, WDFREQUEST Request)
+{
+    NTSTATUS status = WdfRequestGetStatus(Request);
+
+    UNREFERENCED_PARAMETER(Queue);
+    if (NT_SUCCESS(status)) {
+        status = STATUS_CANCELLED;
+    }
+    SerialCompleteRequest(SITE_CANCELED_ON_QUEUE, Request, status, 0);
+}
