@@ -1,0 +1,435 @@
+// Write path end to end: application writes through the driver to the
+// simulated CDC ACM device; assertions on completed writes and on the wire.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <random>
+
+#include "CdcAcmDevice.h"
+#include "World.h"
+
+#include <ntddser.h>
+
+using namespace world;
+
+namespace {
+
+constexpr ULONG kWritePoolTag = 0x52574452; // "RDWR": sub-request data
+
+template <class T> Bytes AsBytes(const T &Value)
+{
+    const auto *p = reinterpret_cast<const std::uint8_t *>(&Value);
+    return Bytes(p, p + sizeof(Value));
+}
+
+Bytes Pattern(std::size_t Length, unsigned Seed = 1)
+{
+    Bytes data(Length);
+    for (std::size_t i = 0; i < Length; ++i) data[i] = static_cast<std::uint8_t>(i * 7 + Seed * 31 + i / 251);
+    return data;
+}
+
+Bytes Slice(const Bytes &Data, std::size_t From, std::size_t Count) { return Bytes(Data.begin() + From, Data.begin() + From + Count); }
+
+class Transmit : public ::testing::Test {
+protected:
+    World W;
+    std::shared_ptr<CdcAcmDevice> Dev;
+    FileHandle H = 0;
+
+    void Start(CdcAcmOptions Options = {}, ULONG DriverMode = 0)
+    {
+        Dev = std::make_shared<CdcAcmDevice>(Options);
+        HardwareKey key{{u"PortName", RegistryValue::String(u"COM5")}};
+        if (DriverMode != 0) key[u"DriverMode"] = RegistryValue::Dword(DriverMode);
+        ASSERT_NE(W.AddDevice(Dev, key), nullptr);
+        ASSERT_EQ(W.Open(u"COM5", &H), STATUS_SUCCESS);
+        Run();
+    }
+    void Run() { W.Clock().RunUntilIdle(); }
+    OpHandle Ioctl(ULONG Code, const Bytes &In, std::size_t OutLength = 0) { return W.DeviceIoControl(H, Code, In, OutLength); }
+    void SetWriteTimeouts(ULONG Multiplier, ULONG Constant)
+    {
+        SERIAL_TIMEOUTS t{};
+        t.WriteTotalTimeoutMultiplier = Multiplier;
+        t.WriteTotalTimeoutConstant = Constant;
+        auto op = Ioctl(IOCTL_SERIAL_SET_TIMEOUTS, AsBytes(t));
+        Run();
+        ASSERT_TRUE(op->Completed);
+        ASSERT_EQ(op->Status, STATUS_SUCCESS);
+    }
+    void ExpectNoSubRequestsLeft() { EXPECT_EQ(W.PoolBlocksOutstanding(kWritePoolTag), 0u); }
+};
+
+// ---- packets on the wire ----
+
+struct PacketCase {
+    std::uint16_t Packet;
+    std::size_t Length;
+    ULONG DriverMode;
+};
+
+class WritePackets : public Transmit, public ::testing::WithParamInterface<PacketCase> {};
+
+TEST_P(WritePackets, Write_CutIntoPacketsSentInOrderOneAtATime)
+{
+    const PacketCase c = GetParam();
+    CdcAcmOptions options;
+    options.BulkOutPacket = c.Packet;
+    Start(options, c.DriverMode);
+    Dev->SetDefaultBulkOutAnswer({Answer::Accept, 2 * kMillisecond});
+    const Bytes data = Pattern(c.Length);
+
+    auto op = W.Write(H, data);
+    Run();
+
+    ASSERT_TRUE(op->Completed);
+    EXPECT_EQ(op->Status, STATUS_SUCCESS);
+    EXPECT_EQ(op->Information, c.Length);
+    const auto packets = Dev->BulkOutPackets();
+    ASSERT_EQ(packets.size(), (c.Length + c.Packet - 1) / c.Packet);
+    for (std::size_t i = 0; i < packets.size(); ++i) {
+        EXPECT_EQ(packets[i].Data, Slice(data, i * c.Packet, std::min<std::size_t>(c.Packet, c.Length - i * c.Packet)));
+        if (i > 0) {
+            EXPECT_GE(packets[i].SubmittedAt, packets[i - 1].CompletedAt) << "packet " << i << " overlapped";
+        }
+    }
+    ExpectNoSubRequestsLeft();
+}
+
+INSTANTIATE_TEST_SUITE_P(Sizes, WritePackets,
+                         ::testing::Values(PacketCase{64, 1000, 0}, PacketCase{64, 1000, 1}, PacketCase{64, 1, 0},
+                                           PacketCase{64, 64, 1}, PacketCase{64, 65, 0}, PacketCase{8, 100, 1},
+                                           PacketCase{512, 1500, 0}));
+
+TEST_F(Transmit, PartialAndEmptyAcceptance_ResumeAtFirstUnsentByte)
+{
+    Start();
+    Dev->QueueBulkOutAnswer({Answer::Partial, 0, 10});
+    Dev->QueueBulkOutAnswer({Answer::Partial, 0, 0}); // success, nothing taken: same chunk again
+    const Bytes data = Pattern(100);
+
+    auto op = W.Write(H, data);
+    Run();
+
+    ASSERT_TRUE(op->Completed);
+    EXPECT_EQ(op->Status, STATUS_SUCCESS);
+    EXPECT_EQ(op->Information, 100u);
+    const auto packets = Dev->BulkOutPackets();
+    ASSERT_EQ(packets.size(), 4u);
+    EXPECT_EQ(packets[0].Data, Slice(data, 0, 64));
+    EXPECT_EQ(packets[1].Data, Slice(data, 10, 64));
+    EXPECT_EQ(packets[2].Data, Slice(data, 10, 64));
+    EXPECT_EQ(packets[3].Data, Slice(data, 74, 26));
+    EXPECT_EQ(Dev->BulkOutBytes(), data);
+}
+
+TEST_F(Transmit, FailingPacket_EndsWriteWithItsStatusAndBytesBefore)
+{
+    Start();
+    Dev->QueueBulkOutAnswer({Answer::Accept});
+    Dev->QueueBulkOutAnswer({Answer::Accept});
+    Dev->QueueBulkOutAnswer({Answer::Stall});
+
+    auto op = W.Write(H, Pattern(300));
+    Run();
+
+    ASSERT_TRUE(op->Completed);
+    EXPECT_FALSE(NT_SUCCESS(op->Status)) << StatusName(op->Status);
+    EXPECT_EQ(op->Information, 128u);
+    EXPECT_EQ(Dev->BulkOutPackets().size(), 3u);
+    ExpectNoSubRequestsLeft();
+}
+
+TEST_F(Transmit, SecondWrite_HeldUntilFirstCompletes)
+{
+    Start();
+    Dev->SetDefaultBulkOutAnswer({Answer::Accept, 20 * kMillisecond});
+    const Bytes first = Pattern(200, 1), second = Pattern(90, 2);
+
+    auto op1 = W.Write(H, first);
+    auto op2 = W.Write(H, second);
+    Run();
+
+    ASSERT_TRUE(op1->Completed && op2->Completed);
+    EXPECT_EQ(op2->Information, 90u);
+    const auto packets = Dev->BulkOutPackets();
+    ASSERT_EQ(packets.size(), 4u + 2u);
+    EXPECT_GE(packets[4].SubmittedAt, op1->CompletedAt);
+    Bytes both = first;
+    both.insert(both.end(), second.begin(), second.end());
+    EXPECT_EQ(Dev->BulkOutBytes(), both);
+}
+
+TEST_F(Transmit, Flush_ReturnsOnlyAfterWriteInProgress)
+{
+    Start();
+    Dev->SetDefaultBulkOutAnswer({Answer::Accept, 30 * kMillisecond});
+    auto op = W.Write(H, Pattern(500));
+    auto flush = W.Flush(H);
+    EXPECT_TRUE(flush->Completed);
+    EXPECT_EQ(flush->Status, STATUS_SUCCESS);
+    EXPECT_TRUE(op->Completed);
+    EXPECT_EQ(op->Information, 500u);
+}
+
+// ---- refusals and driver-side failures ----
+
+TEST_F(Transmit, NoBulkOutPipe_RefusedAtOnceWithInvalidDeviceState)
+{
+    CdcAcmOptions options;
+    options.BulkOutEndpoint = false;
+    Start(options);
+    auto op = W.Write(H, Pattern(10));
+    Run();
+    ASSERT_TRUE(op->Completed);
+    EXPECT_EQ(op->Status, STATUS_INVALID_DEVICE_STATE);
+    EXPECT_EQ(op->Information, 0u);
+}
+
+TEST_F(Transmit, ReaderFailed_RefusedWithDeletePendingAndNothingSent)
+{
+    Start();
+    Dev->FailNextIn(Dev->BulkInAddress());
+    Run();
+    auto op = W.Write(H, Pattern(10));
+    Run();
+    ASSERT_TRUE(op->Completed);
+    EXPECT_EQ(op->Status, STATUS_DELETE_PENDING);
+    EXPECT_EQ(op->Information, 0u);
+    EXPECT_TRUE(Dev->BulkOutPackets().empty());
+}
+
+class WriteCallFaults : public Transmit, public ::testing::WithParamInterface<const char *> {};
+
+// A failing kit call in the middle of a write was reported as success with a short count.
+TEST_P(WriteCallFaults, SecondPacketCallFails_WriteEndsWithThatStatusAndPortRecovers)
+{
+    Start();
+    W.FailNthCall(GetParam(), 2, STATUS_INSUFFICIENT_RESOURCES);
+    auto op = W.Write(H, Pattern(200));
+    Run();
+    ASSERT_TRUE(op->Completed);
+    EXPECT_EQ(op->Status, STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(op->Information, 64u);
+    ExpectNoSubRequestsLeft();
+
+    W.ClearFaults();
+    auto again = W.Write(H, Pattern(70));
+    Run();
+    EXPECT_EQ(again->Status, STATUS_SUCCESS);
+    EXPECT_EQ(again->Information, 70u);
+}
+
+INSTANTIATE_TEST_SUITE_P(KitCalls, WriteCallFaults,
+                         ::testing::Values("WdfRequestCreate", "WdfMemoryCreate", "WdfRequestSend"));
+
+// ---- time-outs ----
+
+struct TimeoutCase {
+    ULONG Multiplier, Constant;
+    std::size_t Length;
+    VirtualTime Expected; // -1: no time limit
+};
+
+class WriteTimeouts : public Transmit, public ::testing::WithParamInterface<TimeoutCase> {};
+
+TEST_P(WriteTimeouts, DeviceNeverTakesPacket_WriteEndsAtFirstTickAfterLimit)
+{
+    const TimeoutCase c = GetParam();
+    Start();
+    SetWriteTimeouts(c.Multiplier, c.Constant);
+    Dev->SetDefaultBulkOutAnswer({Answer::Never});
+    const VirtualTime start = W.Clock().Now();
+
+    auto op = W.Write(H, Pattern(c.Length));
+    W.Clock().RunUntilIdle(start + 3600 * kSecond);
+
+    if (c.Expected < 0) {
+        EXPECT_FALSE(op->Completed);
+        W.Cancel(op);
+        Run();
+        ASSERT_TRUE(op->Completed);
+        EXPECT_EQ(op->Status, STATUS_CANCELLED);
+    } else {
+        ASSERT_TRUE(op->Completed);
+        EXPECT_EQ(op->Status, STATUS_SUCCESS);
+        EXPECT_EQ(op->Information, 0u);
+        EXPECT_GE(op->CompletedAt - start, c.Expected);
+        EXPECT_LE(op->CompletedAt - start, c.Expected + 156'250); // within one clock tick
+    }
+    Run();
+    ASSERT_EQ(Dev->BulkOutPackets().size(), 1u);
+    EXPECT_TRUE(Dev->BulkOutPackets()[0].Cancelled);
+    ExpectNoSubRequestsLeft();
+}
+
+INSTANTIATE_TEST_SUITE_P(Settings, WriteTimeouts,
+                         ::testing::Values(TimeoutCase{10, 100, 50, 600 * kMillisecond},
+                                           TimeoutCase{0, 250, 1000, 250 * kMillisecond},
+                                           TimeoutCase{3, 0, 100, 300 * kMillisecond},
+                                           TimeoutCase{0, 0, 50, -1},
+                                           // beyond the largest due time: clamped, never fires in practice
+                                           TimeoutCase{MAXULONG, MAXULONG, 64, -1}));
+
+TEST_F(Transmit, TimeoutAfterThreeOfFivePackets_CountsThemAndReleasesFourth)
+{
+    Start();
+    SetWriteTimeouts(0, 350);
+    for (int i = 0; i < 3; ++i) Dev->QueueBulkOutAnswer({Answer::Accept, 100 * kMillisecond});
+    Dev->QueueBulkOutAnswer({Answer::Never});
+
+    auto op = W.Write(H, Pattern(320));
+    Run();
+
+    ASSERT_TRUE(op->Completed);
+    EXPECT_EQ(op->Status, STATUS_SUCCESS);
+    EXPECT_EQ(op->Information, 192u);
+    const auto packets = Dev->BulkOutPackets();
+    ASSERT_EQ(packets.size(), 4u);
+    EXPECT_TRUE(packets[3].Cancelled);
+    ExpectNoSubRequestsLeft();
+}
+
+// ---- cancellation ----
+
+struct CancelCase {
+    const char *Name;
+    bool ByPurge;
+};
+
+class WriteCancel : public Transmit, public ::testing::WithParamInterface<CancelCase> {};
+
+// A cancelled write was reported as STATUS_SUCCESS with 0 bytes although packets had gone out.
+TEST_P(WriteCancel, WhilePacketOut_CancelledWithBytesSentAndPortServesNextWrite)
+{
+    Start();
+    Dev->QueueBulkOutAnswer({Answer::Accept});
+    Dev->QueueBulkOutAnswer({Answer::Accept});
+    Dev->QueueBulkOutAnswer({Answer::Never});
+    auto op = W.Write(H, Pattern(300));
+    Run();
+    ASSERT_FALSE(op->Completed);
+
+    if (GetParam().ByPurge) {
+        auto purge = Ioctl(IOCTL_SERIAL_PURGE, AsBytes(ULONG{SERIAL_PURGE_TXABORT}));
+        Run();
+        EXPECT_EQ(purge->Status, STATUS_SUCCESS);
+    } else {
+        EXPECT_TRUE(W.Cancel(op));
+        Run();
+    }
+    ASSERT_TRUE(op->Completed);
+    EXPECT_EQ(op->Status, STATUS_CANCELLED);
+    EXPECT_EQ(op->Information, 128u);
+    EXPECT_TRUE(Dev->BulkOutPackets().back().Cancelled);
+    ExpectNoSubRequestsLeft();
+
+    const Bytes next = Pattern(80, 9);
+    auto op2 = W.Write(H, next);
+    Run();
+    EXPECT_EQ(op2->Status, STATUS_SUCCESS);
+    EXPECT_EQ(Slice(Dev->BulkOutBytes(), 128, 80), next);
+}
+
+INSTANTIATE_TEST_SUITE_P(Ways, WriteCancel, ::testing::Values(CancelCase{"Application", false}, CancelCase{"Purge", true}),
+                         [](const auto &Info) { return std::string(Info.param.Name); });
+
+// ---- transmit-empty ----
+
+class TransmitEmpty : public Transmit {
+protected:
+    OpHandle Wait;
+    void Arm(ULONG Mask)
+    {
+        auto set = Ioctl(IOCTL_SERIAL_SET_WAIT_MASK, AsBytes(Mask));
+        Wait = Ioctl(IOCTL_SERIAL_WAIT_ON_MASK, {}, sizeof(ULONG));
+        Run();
+        ASSERT_EQ(set->Status, STATUS_SUCCESS);
+        ASSERT_FALSE(Wait->Completed);
+    }
+    ULONG Events() const
+    {
+        ULONG value = 0;
+        std::memcpy(&value, Wait->Output.data(), sizeof(value));
+        return value;
+    }
+};
+
+TEST_F(TransmitEmpty, LastWriteDone_CompletesWaitOnlyWhenNoWriteQueued)
+{
+    Start();
+    Dev->SetDefaultBulkOutAnswer({Answer::Accept, 10 * kMillisecond});
+    Arm(SERIAL_EV_TXEMPTY);
+
+    auto op1 = W.Write(H, Pattern(100));
+    auto op2 = W.Write(H, Pattern(100));
+    Run();
+
+    ASSERT_TRUE(op1->Completed && op2->Completed);
+    EXPECT_GT(Wait->CompletedAt, op2->CompletedAt - 1) << "event raised while a write was still queued";
+    ASSERT_TRUE(Wait->Completed);
+    EXPECT_EQ(Wait->Status, STATUS_SUCCESS);
+    EXPECT_EQ(Wait->Information, sizeof(ULONG));
+    EXPECT_EQ(Events(), ULONG{SERIAL_EV_TXEMPTY});
+}
+
+TEST_F(TransmitEmpty, WriteDoneWithoutWait_EventNotKeptForLaterWait)
+{
+    Start();
+    auto set = Ioctl(IOCTL_SERIAL_SET_WAIT_MASK, AsBytes(ULONG{SERIAL_EV_TXEMPTY}));
+    auto op = W.Write(H, Pattern(10));
+    Run();
+    ASSERT_TRUE(op->Completed);
+
+    Wait = Ioctl(IOCTL_SERIAL_WAIT_ON_MASK, {}, sizeof(ULONG));
+    Run();
+    EXPECT_FALSE(Wait->Completed);
+    W.Cancel(Wait);
+    Run();
+}
+
+// ---- randomized run ----
+
+// Bytes the device took were lost, doubled or reordered across time-outs, cancels and partial packets.
+TEST_F(Transmit, RandomizedRun_EveryAcknowledgedByteCountedOnceInOrder)
+{
+    Start();
+    std::mt19937 rng(0x5EED);
+    auto pick = [&](int Low, int High) { return std::uniform_int_distribution<int>(Low, High)(rng); };
+    std::vector<std::pair<Bytes, OpHandle>> writes;
+
+    for (int round = 0; round < 80; ++round) {
+        SetWriteTimeouts(pick(0, 2), pick(20, 400)); // every write ends, even on a packet never taken
+        for (int k = pick(0, 6); k > 0; --k) {
+            switch (pick(0, 5)) {
+            case 0: Dev->QueueBulkOutAnswer({Answer::Partial, pick(0, 5) * kMillisecond, std::size_t(pick(0, 63))}); break;
+            case 1: Dev->QueueBulkOutAnswer({Answer::Fail, 0, 0, USBD_STATUS_DEV_NOT_RESPONDING}); break;
+            case 2: Dev->QueueBulkOutAnswer({Answer::Never}); break;
+            default: Dev->QueueBulkOutAnswer({Answer::Accept, pick(0, 40) * kMillisecond}); break;
+            }
+        }
+        for (int n = pick(1, 3); n > 0; --n) {
+            Bytes data = Pattern(pick(1, 400), unsigned(writes.size()));
+            auto op = W.Write(H, data);
+            writes.emplace_back(std::move(data), op);
+        }
+        if (pick(0, 3) == 0) {
+            W.Clock().AdvanceBy(pick(0, 100) * kMillisecond);
+            W.Cancel(writes[writes.size() - std::min<std::size_t>(writes.size(), pick(1, 2))].second);
+        }
+        Run();
+    }
+
+    Bytes expected;
+    for (const auto &[data, op] : writes) {
+        ASSERT_TRUE(op->Completed);
+        ASSERT_LE(op->Information, data.size());
+        expected.insert(expected.end(), data.begin(), data.begin() + std::ptrdiff_t(op->Information));
+    }
+    EXPECT_EQ(Dev->BulkOutBytes(), expected);
+    ExpectNoSubRequestsLeft();
+}
+
+} // namespace
