@@ -10,6 +10,9 @@ EVT_WDF_IO_QUEUE_IO_DEVICE_CONTROL SerialEvtIoDeviceControl;
 VOID SerialSendControlRequest(PDEVICE_EXT_CONTEXT DeviceContext, WDFREQUEST Request, PVOID InputBuffer);
 EVT_WDF_REQUEST_COMPLETION_ROUTINE IoIOCTLComplete;
 PCSTR IoctlCodeName(ULONG IoControlCode);
+/* Stores an accepted line setting; takes IoctlLock (and EventLock for the
+   DTR/RTS bits); caller holds no driver lock. */
+VOID SerialStoreLineSetting(PDEVICE_EXT_CONTEXT DeviceContext, ULONG IoControlCode, PVOID InputBuffer);
 
 VOID SerialStartMask(PDEVICE_EXT_CONTEXT DeviceContext);
 EVT_WDF_DPC SerialCompleteWaitOnMask;
@@ -25,3 +28,10 @@ EVT_WDF_USB_READER_COMPLETION_ROUTINE EvtUsbDeviceInterrupt;
 EVT_WDF_USB_READERS_FAILED InterruptINPipeReadersFailed;
 
 VOID SerialPurge(PDEVICE_EXT_CONTEXT DeviceContext);
+
+/* Completes a serial device-control request. Buffered I/O copies
+   Information bytes back into the caller's output buffer when it has one,
+   so Information is capped at that buffer's length: a setting code whose
+   Information is its input record's size never overruns a smaller output
+   buffer. */
+VOID SerialCompleteIoctl(WDFREQUEST Request, NTSTATUS Status, ULONG_PTR Information);

@@ -1,0 +1,549 @@
+/*
+ * Ioctl.cpp - the serial control-code dispatcher and the stored port
+ * settings.
+ *
+ * Every device-control request of the port arrives here, under the
+ * framework's device-wide lock, whether or not the device is started: the
+ * dispatcher applies no accept check. Each code fetches its buffer with the
+ * minimum size of its published record, so the framework refuses a short
+ * buffer and nothing is changed; the request then completes with the
+ * framework's status and Information 0.
+ *
+ * Port settings are read and written under IoctlLock; ModemStatus, shared
+ * with the interrupt path, under EventLock (taken inside IoctlLock).
+ */
+#include "Control.h"
+#include "CdcAcm.h"
+#include "../driver/Driver.h"
+#include "../receive/quoltread.h"
+
+/* Receive queue sizes SET_QUEUE_SIZE applies; others succeed with no effect. */
+#define SERIAL_MAX_RECEIVE_QUEUE_SIZE 128000U
+
+/* Values reported by GET_PROPERTIES. */
+#define SERIAL_COMMPROP_PACKET_VERSION 2
+#define SERIAL_PROVIDER_CAPABILITIES                                                                            \
+    (SERIAL_PCF_DTRDSR | SERIAL_PCF_RTSCTS | SERIAL_PCF_CD | SERIAL_PCF_PARITY_CHECK | SERIAL_PCF_XONXOFF |       \
+     SERIAL_PCF_SETXCHAR | SERIAL_PCF_TOTALTIMEOUTS | SERIAL_PCF_INTTIMEOUTS)
+#define SERIAL_SETTABLE_PARAMS                                                                                  \
+    (SERIAL_SP_PARITY | SERIAL_SP_BAUD | SERIAL_SP_DATABITS | SERIAL_SP_STOPBITS | SERIAL_SP_HANDSHAKING |      \
+     SERIAL_SP_PARITY_CHECK | SERIAL_SP_CARRIER_DETECT)
+#define SERIAL_SETTABLE_BAUD                                                                                    \
+    (SERIAL_BAUD_075 | SERIAL_BAUD_110 | SERIAL_BAUD_150 | SERIAL_BAUD_300 | SERIAL_BAUD_600 | SERIAL_BAUD_1200 | \
+     SERIAL_BAUD_1800 | SERIAL_BAUD_2400 | SERIAL_BAUD_4800 | SERIAL_BAUD_7200 | SERIAL_BAUD_9600 |             \
+     SERIAL_BAUD_14400 | SERIAL_BAUD_19200 | SERIAL_BAUD_38400 | SERIAL_BAUD_56K | SERIAL_BAUD_128K |           \
+     SERIAL_BAUD_115200 | SERIAL_BAUD_57600 | SERIAL_BAUD_USER)
+#define SERIAL_SETTABLE_DATA (SERIAL_DATABITS_5 | SERIAL_DATABITS_6 | SERIAL_DATABITS_7 | SERIAL_DATABITS_8)
+#define SERIAL_SETTABLE_STOP_PARITY                                                                             \
+    (SERIAL_STOPBITS_10 | SERIAL_STOPBITS_20 | SERIAL_PARITY_NONE | SERIAL_PARITY_ODD | SERIAL_PARITY_EVEN |     \
+     SERIAL_PARITY_MARK | SERIAL_PARITY_SPACE)
+C_ASSERT(SERIAL_PROVIDER_CAPABILITIES == 0xFF);
+C_ASSERT(SERIAL_SETTABLE_PARAMS == 0x7F);
+C_ASSERT(SERIAL_SETTABLE_BAUD == 0x1007FFFB);
+C_ASSERT(SERIAL_SETTABLE_DATA == 0x000F);
+C_ASSERT(SERIAL_SETTABLE_STOP_PARITY == 0x1F05);
+
+#define SERIAL_PURGE_ALL (SERIAL_PURGE_TXABORT | SERIAL_PURGE_RXABORT | SERIAL_PURGE_TXCLEAR | SERIAL_PURGE_RXCLEAR)
+
+/*
+ * A line setting (SET_BAUD_RATE, SET_LINE_CONTROL, SET/CLR_DTR, SET/CLR_RTS,
+ * SET_BREAK_ON/OFF). A device with the notification endpoint hears of it as
+ * a CDC class request, and the setting is stored only once the device
+ * accepted it; the request is then completed by the class-request path and
+ * FALSE is returned. Without the endpoint the setting is only stored, and
+ * TRUE tells the caller to complete the request with success.
+ * InputBuffer is the caller's record for the first two codes, else NULL.
+ * Caller holds no driver lock.
+ */
+static BOOLEAN SerialApplyLineSetting(PDEVICE_EXT_CONTEXT DeviceContext, WDFREQUEST Request, ULONG IoControlCode,
+                                      PVOID InputBuffer)
+{
+    if (DeviceContext->InterruptPipe != NULL) {
+        SerialSendControlRequest(DeviceContext, Request, InputBuffer);
+        return FALSE;
+    }
+
+    SerialStoreLineSetting(DeviceContext, IoControlCode, InputBuffer);
+    return TRUE;
+}
+
+/*
+ * SET_QUEUE_SIZE: re-sizes the receive ring to InSize. Sizes outside
+ * BulkInMaxPacketSize..128000 succeed without effect; OutSize is ignored.
+ * A failing re-size (more bytes buffered than the new size holds, or no
+ * memory) keeps the old ring and ReceiveBufferSize.
+ */
+static NTSTATUS SerialSetQueueSize(PDEVICE_EXT_CONTEXT DeviceContext, const SERIAL_QUEUE_SIZE *QueueSize,
+                                   ULONG_PTR *Information)
+{
+    NTSTATUS Status = STATUS_SUCCESS;
+    ULONG InSize = QueueSize->InSize;
+
+    *Information = 0;
+    if (InSize > SERIAL_MAX_RECEIVE_QUEUE_SIZE || InSize < DeviceContext->BulkInMaxPacketSize) {
+        BrisumTrace(TRACE_INFO, "brisum : Set Queue Size - %u out of range, ignored\n", InSize);
+        *Information = sizeof(SERIAL_QUEUE_SIZE);
+        goto Exit;
+    }
+
+    WdfSpinLockAcquire(DeviceContext->BulkInLock);
+    Status = SetCircularBufferSize(&DeviceContext->ReceiveBuffer, InSize);
+    WdfSpinLockRelease(DeviceContext->BulkInLock);
+    if (!NT_SUCCESS(Status)) {
+        BrisumTrace(TRACE_WARNING, "brisum : SetCircularBufferSize(%u) failed (0x%p)\n", InSize,
+                    (PVOID)(ULONG_PTR)Status);
+        goto Exit;
+    }
+
+    WdfSpinLockAcquire(DeviceContext->IoctlLock);
+    DeviceContext->ReceiveBufferSize = InSize;
+    WdfSpinLockRelease(DeviceContext->IoctlLock);
+    *Information = sizeof(SERIAL_QUEUE_SIZE);
+
+Exit:
+    return Status;
+}
+
+/*
+ * SET_HANDFLOW: the record replaces HandFlow as one block unless a control
+ * or flow bit is invalid, the DTR field holds the undefined value 3, or a
+ * limit is negative. Nothing applies flow control; the record is reported
+ * back by GET_HANDFLOW.
+ */
+static NTSTATUS SerialSetHandFlow(PDEVICE_EXT_CONTEXT DeviceContext, const SERIAL_HANDFLOW *HandFlow)
+{
+    if ((HandFlow->ControlHandShake & SERIAL_CONTROL_INVALID) != 0 ||
+        (HandFlow->FlowReplace & SERIAL_FLOW_INVALID) != 0 ||
+        (HandFlow->ControlHandShake & SERIAL_DTR_MASK) == SERIAL_DTR_MASK || HandFlow->XonLimit < 0 ||
+        HandFlow->XoffLimit < 0) {
+        BrisumTrace(TRACE_WARNING, "brisum : Set Handflow - invalid record (0x%x, 0x%x, %d, %d)\n",
+                    HandFlow->ControlHandShake, HandFlow->FlowReplace, HandFlow->XonLimit, HandFlow->XoffLimit);
+        return STATUS_INVALID_PARAMETER;
+    }
+
+    WdfSpinLockAcquire(DeviceContext->IoctlLock);
+    DeviceContext->HandFlow = *HandFlow;
+    WdfSpinLockRelease(DeviceContext->IoctlLock);
+    return STATUS_SUCCESS;
+}
+
+/* GET_COMMSTATUS: rebuilds CommStatus; only the receive count varies. */
+static VOID SerialGetCommStatus(PDEVICE_EXT_CONTEXT DeviceContext, PSERIAL_STATUS Out)
+{
+    WdfSpinLockAcquire(DeviceContext->IoctlLock);
+    WdfSpinLockAcquire(DeviceContext->BulkInLock);
+    DeviceContext->CommStatus.AmountInInQueue = DeviceContext->ReceiveBuffer.DataLen;
+    WdfSpinLockRelease(DeviceContext->BulkInLock);
+    DeviceContext->CommStatus.AmountInOutQueue = 0;
+    DeviceContext->CommStatus.EofReceived = FALSE;
+    DeviceContext->CommStatus.WaitForImmediate = FALSE;
+    DeviceContext->CommStatus.HoldReasons = 0;
+    DeviceContext->CommStatus.Errors = 0;
+    *Out = DeviceContext->CommStatus;
+    WdfSpinLockRelease(DeviceContext->IoctlLock);
+}
+
+/* GET_PROPERTIES. The two queue maxima are the bulk endpoints' packet
+   sizes, as the port reports them. */
+static VOID SerialGetProperties(PDEVICE_EXT_CONTEXT DeviceContext, PSERIAL_COMMPROP Properties)
+{
+    RtlZeroMemory(Properties, sizeof(SERIAL_COMMPROP));
+    WdfSpinLockAcquire(DeviceContext->IoctlLock);
+    Properties->PacketLength = sizeof(SERIAL_COMMPROP);
+    Properties->PacketVersion = SERIAL_COMMPROP_PACKET_VERSION;
+    Properties->ServiceMask = SERIAL_SP_SERIALCOMM;
+    Properties->Reserved1 = 0;
+    Properties->MaxTxQueue = DeviceContext->BulkOutMaxPacketSize;
+    Properties->MaxRxQueue = DeviceContext->BulkInMaxPacketSize;
+    Properties->MaxBaud = SERIAL_BAUD_USER;
+    Properties->ProvSubType = SERIAL_SP_RS232;
+    Properties->ProvCapabilities = SERIAL_PROVIDER_CAPABILITIES;
+    Properties->SettableParams = SERIAL_SETTABLE_PARAMS;
+    Properties->SettableBaud = SERIAL_SETTABLE_BAUD;
+    Properties->SettableData = SERIAL_SETTABLE_DATA;
+    Properties->SettableStopParity = SERIAL_SETTABLE_STOP_PARITY;
+    Properties->CurrentTxQueue = 0;
+    Properties->CurrentRxQueue = DeviceContext->ReceiveBufferSize;
+    Properties->ProvSpec1 = 0;
+    Properties->ProvSpec2 = 0;
+    Properties->ProvChar[0] = 0;
+    WdfSpinLockRelease(DeviceContext->IoctlLock);
+}
+
+/*
+ * PURGE front end. Flags without any of the four purge bits are refused;
+ * other bits are ignored once one of them is set. One purge runs at a
+ * time: a purge arriving while another is in progress, or while others
+ * wait, is parked in PurgeQueue and carried out by the running SerialPurge.
+ * Returns TRUE when the caller is to complete the request with *Status.
+ */
+static BOOLEAN SerialStartPurgeRequest(PDEVICE_EXT_CONTEXT DeviceContext, WDFREQUEST Request, PULONG Flags,
+                                       NTSTATUS *Status)
+{
+    PREQUEST_CONTEXT RequestContext = GetRequestContext(Request);
+    BOOLEAN Complete = FALSE;
+
+    if ((*Flags & SERIAL_PURGE_ALL) == 0) {
+        BrisumTrace(TRACE_WARNING, "brisum : Purge - no purge flag in 0x%x\n", *Flags);
+        *Status = STATUS_INVALID_PARAMETER;
+        return TRUE;
+    }
+
+    WdfSpinLockAcquire(DeviceContext->IoctlLock);
+    RequestContext->SystemBuffer = Flags;
+    if (DeviceContext->CurrentPurgeRequest == NULL && SerialIsQueueIdle(DeviceContext->PurgeQueue)) {
+        DeviceContext->CurrentPurgeRequest = Request;
+        SerialPurge(DeviceContext);
+    } else {
+        *Status = WdfRequestForwardToIoQueue(Request, DeviceContext->PurgeQueue);
+        if (!NT_SUCCESS(*Status)) {
+            BrisumTrace(TRACE_ERROR, "brisum : Purge - WdfRequestForwardToIoQueue failed (0x%p)\n",
+                        (PVOID)(ULONG_PTR)*Status);
+            Complete = TRUE;
+        }
+    }
+    WdfSpinLockRelease(DeviceContext->IoctlLock);
+    return Complete;
+}
+
+/*
+ * SET_WAIT_MASK and WAIT_ON_MASK front end: the request becomes the one
+ * SerialStartMask processes, or waits in MaskQueue behind the one being
+ * processed. Returns TRUE when the caller is to complete the request with
+ * *Status (forwarding failed).
+ */
+static BOOLEAN SerialStartMaskRequest(PDEVICE_EXT_CONTEXT DeviceContext, WDFREQUEST Request, ULONG IoControlCode,
+                                      PULONG MaskBuffer, NTSTATUS *Status)
+{
+    PREQUEST_CONTEXT RequestContext = GetRequestContext(Request);
+    BOOLEAN Complete = FALSE;
+
+    RequestContext->SystemBuffer = MaskBuffer;
+    RequestContext->IoControlCode = IoControlCode;
+
+    WdfSpinLockAcquire(DeviceContext->MaskLock);
+    if (DeviceContext->CurrentMaskRequest == NULL && SerialIsQueueIdle(DeviceContext->MaskQueue)) {
+        DeviceContext->CurrentMaskRequest = Request;
+        SerialStartMask(DeviceContext);
+    } else {
+        *Status = WdfRequestForwardToIoQueue(Request, DeviceContext->MaskQueue);
+        if (!NT_SUCCESS(*Status)) {
+            BrisumTrace(TRACE_ERROR, "brisum : Mask - WdfRequestForwardToIoQueue failed (0x%p)\n",
+                        (PVOID)(ULONG_PTR)*Status);
+            Complete = TRUE;
+        }
+    }
+    WdfSpinLockRelease(DeviceContext->MaskLock);
+    return Complete;
+}
+
+VOID SerialCompleteIoctl(WDFREQUEST Request, NTSTATUS Status, ULONG_PTR Information)
+{
+    WDF_REQUEST_PARAMETERS Parameters;
+    size_t OutputLength;
+
+    WDF_REQUEST_PARAMETERS_INIT(&Parameters);
+    WdfRequestGetParameters(Request, &Parameters);
+    OutputLength = Parameters.Parameters.DeviceIoControl.OutputBufferLength;
+    if (!NT_SUCCESS(Status)) {
+        Information = 0;
+    } else if (OutputLength != 0 && Information > OutputLength) {
+        BrisumTrace(TRACE_INFO, "brisum : Information %u capped at the output buffer of %u bytes\n",
+                    (ULONG)Information, (ULONG)OutputLength);
+        Information = OutputLength;
+    }
+    WdfRequestCompleteWithInformation(Request, Status, Information);
+}
+
+VOID SerialEvtIoDeviceControl(WDFQUEUE Queue, WDFREQUEST Request, size_t OutputBufferLength,
+                              size_t InputBufferLength, ULONG IoControlCode)
+{
+    PDEVICE_EXT_CONTEXT DeviceContext = GetDeviceContext(WdfIoQueueGetDevice(Queue));
+    NTSTATUS Status = STATUS_SUCCESS;
+    ULONG_PTR Information = 0;
+    BOOLEAN Complete = TRUE;
+    PVOID Buffer = NULL;
+
+    /* Each code asks the framework for its own minimum instead. */
+    UNREFERENCED_PARAMETER(OutputBufferLength);
+    UNREFERENCED_PARAMETER(InputBufferLength);
+
+    GetRequestContext(Request)->DeviceContext = DeviceContext;
+    BrisumTrace(TRACE_INFO, "brisum : Device control request(0x%p) %s\n", Request, IoctlCodeName(IoControlCode));
+
+    switch (IoControlCode) {
+    case IOCTL_SERIAL_SET_BAUD_RATE:
+        Status = WdfRequestRetrieveInputBuffer(Request, sizeof(SERIAL_BAUD_RATE), &Buffer, NULL);
+        if (!NT_SUCCESS(Status)) {
+            BrisumTrace(TRACE_WARNING, "brisum : Set Baud Rate - Get buffer Failed (0x%p)\n", (PVOID)(ULONG_PTR)Status);
+            break;
+        }
+        Complete = SerialApplyLineSetting(DeviceContext, Request, IoControlCode, Buffer);
+        break;
+
+    case IOCTL_SERIAL_SET_LINE_CONTROL:
+        Status = WdfRequestRetrieveInputBuffer(Request, sizeof(SERIAL_LINE_CONTROL), &Buffer, NULL);
+        if (!NT_SUCCESS(Status)) {
+            BrisumTrace(TRACE_WARNING, "brisum : Set Line Control - Get buffer Failed (0x%p)\n",
+                        (PVOID)(ULONG_PTR)Status);
+            break;
+        }
+        Complete = SerialApplyLineSetting(DeviceContext, Request, IoControlCode, Buffer);
+        break;
+
+    case IOCTL_SERIAL_SET_BREAK_ON:
+    case IOCTL_SERIAL_SET_BREAK_OFF:
+    case IOCTL_SERIAL_SET_DTR:
+    case IOCTL_SERIAL_CLR_DTR:
+    case IOCTL_SERIAL_SET_RTS:
+    case IOCTL_SERIAL_CLR_RTS:
+        Complete = SerialApplyLineSetting(DeviceContext, Request, IoControlCode, NULL);
+        break;
+
+    case IOCTL_SERIAL_SET_QUEUE_SIZE:
+        Status = WdfRequestRetrieveInputBuffer(Request, sizeof(SERIAL_QUEUE_SIZE), &Buffer, NULL);
+        if (!NT_SUCCESS(Status)) {
+            BrisumTrace(TRACE_WARNING, "brisum : Set Queue Size - Get buffer Failed (0x%p)\n",
+                        (PVOID)(ULONG_PTR)Status);
+            break;
+        }
+        Status = SerialSetQueueSize(DeviceContext, (PSERIAL_QUEUE_SIZE)Buffer, &Information);
+        break;
+
+    case IOCTL_SERIAL_SET_TIMEOUTS:
+        Status = WdfRequestRetrieveInputBuffer(Request, sizeof(SERIAL_TIMEOUTS), &Buffer, NULL);
+        if (!NT_SUCCESS(Status)) {
+            BrisumTrace(TRACE_WARNING, "brisum : Set Timeouts - Get buffer Failed (0x%p)\n", (PVOID)(ULONG_PTR)Status);
+            break;
+        }
+        WdfSpinLockAcquire(DeviceContext->IoctlLock);
+        DeviceContext->Timeouts = *(PSERIAL_TIMEOUTS)Buffer;
+        WdfSpinLockRelease(DeviceContext->IoctlLock);
+        Information = sizeof(SERIAL_TIMEOUTS);
+        break;
+
+    case IOCTL_SERIAL_GET_TIMEOUTS:
+        Status = WdfRequestRetrieveOutputBuffer(Request, sizeof(SERIAL_TIMEOUTS), &Buffer, NULL);
+        if (!NT_SUCCESS(Status)) {
+            BrisumTrace(TRACE_WARNING, "brisum : Get Timeouts - Get buffer Failed (0x%p)\n", (PVOID)(ULONG_PTR)Status);
+            break;
+        }
+        WdfSpinLockAcquire(DeviceContext->IoctlLock);
+        *(PSERIAL_TIMEOUTS)Buffer = DeviceContext->Timeouts;
+        WdfSpinLockRelease(DeviceContext->IoctlLock);
+        Information = sizeof(SERIAL_TIMEOUTS);
+        break;
+
+    case IOCTL_SERIAL_GET_WAIT_MASK:
+        Status = WdfRequestRetrieveOutputBuffer(Request, sizeof(ULONG), &Buffer, NULL);
+        if (!NT_SUCCESS(Status)) {
+            BrisumTrace(TRACE_WARNING, "brisum : Get Wait Mask - Get buffer Failed (0x%p)\n", (PVOID)(ULONG_PTR)Status);
+            break;
+        }
+        WdfSpinLockAcquire(DeviceContext->EventLock);
+        *(PULONG)Buffer = DeviceContext->ulCurrentMask;
+        WdfSpinLockRelease(DeviceContext->EventLock);
+        Information = sizeof(ULONG);
+        break;
+
+    case IOCTL_SERIAL_SET_WAIT_MASK:
+        Status = WdfRequestRetrieveInputBuffer(Request, sizeof(ULONG), &Buffer, NULL);
+        if (!NT_SUCCESS(Status)) {
+            BrisumTrace(TRACE_WARNING, "brisum : Set Wait Mask - Get buffer Failed (0x%p)\n", (PVOID)(ULONG_PTR)Status);
+            break;
+        }
+        Complete = SerialStartMaskRequest(DeviceContext, Request, IoControlCode, (PULONG)Buffer, &Status);
+        break;
+
+    case IOCTL_SERIAL_WAIT_ON_MASK:
+        Status = WdfRequestRetrieveOutputBuffer(Request, sizeof(ULONG), &Buffer, NULL);
+        if (!NT_SUCCESS(Status)) {
+            BrisumTrace(TRACE_WARNING, "brisum : Wait On Mask - Get buffer Failed (0x%p)\n", (PVOID)(ULONG_PTR)Status);
+            break;
+        }
+        Complete = SerialStartMaskRequest(DeviceContext, Request, IoControlCode, (PULONG)Buffer, &Status);
+        break;
+
+    case IOCTL_SERIAL_PURGE:
+        Status = WdfRequestRetrieveInputBuffer(Request, sizeof(ULONG), &Buffer, NULL);
+        if (!NT_SUCCESS(Status)) {
+            BrisumTrace(TRACE_WARNING, "brisum : Purge - Get buffer Failed (0x%p)\n", (PVOID)(ULONG_PTR)Status);
+            break;
+        }
+        Complete = SerialStartPurgeRequest(DeviceContext, Request, (PULONG)Buffer, &Status);
+        break;
+
+    case IOCTL_SERIAL_GET_BAUD_RATE:
+        Status = WdfRequestRetrieveOutputBuffer(Request, sizeof(SERIAL_BAUD_RATE), &Buffer, NULL);
+        if (!NT_SUCCESS(Status)) {
+            BrisumTrace(TRACE_WARNING, "brisum : Get Baud Rate - Get buffer Failed (0x%p)\n", (PVOID)(ULONG_PTR)Status);
+            break;
+        }
+        WdfSpinLockAcquire(DeviceContext->IoctlLock);
+        ((PSERIAL_BAUD_RATE)Buffer)->BaudRate = DeviceContext->BaudRate;
+        WdfSpinLockRelease(DeviceContext->IoctlLock);
+        Information = sizeof(SERIAL_BAUD_RATE);
+        break;
+
+    case IOCTL_SERIAL_GET_LINE_CONTROL:
+        Status = WdfRequestRetrieveOutputBuffer(Request, sizeof(SERIAL_LINE_CONTROL), &Buffer, NULL);
+        if (!NT_SUCCESS(Status)) {
+            BrisumTrace(TRACE_WARNING, "brisum : Get Line Control - Get buffer Failed (0x%p)\n",
+                        (PVOID)(ULONG_PTR)Status);
+            break;
+        }
+        WdfSpinLockAcquire(DeviceContext->IoctlLock);
+        *(PSERIAL_LINE_CONTROL)Buffer = DeviceContext->LineControl;
+        WdfSpinLockRelease(DeviceContext->IoctlLock);
+        Information = sizeof(SERIAL_LINE_CONTROL);
+        break;
+
+    case IOCTL_SERIAL_GET_CHARS:
+        Status = WdfRequestRetrieveOutputBuffer(Request, sizeof(SERIAL_CHARS), &Buffer, NULL);
+        if (!NT_SUCCESS(Status)) {
+            BrisumTrace(TRACE_WARNING, "brisum : Get Chars - Get buffer Failed (0x%p)\n", (PVOID)(ULONG_PTR)Status);
+            break;
+        }
+        WdfSpinLockAcquire(DeviceContext->IoctlLock);
+        *(PSERIAL_CHARS)Buffer = DeviceContext->SpecialChars;
+        WdfSpinLockRelease(DeviceContext->IoctlLock);
+        Information = sizeof(SERIAL_CHARS);
+        break;
+
+    case IOCTL_SERIAL_SET_CHARS:
+        Status = WdfRequestRetrieveInputBuffer(Request, sizeof(SERIAL_CHARS), &Buffer, NULL);
+        if (!NT_SUCCESS(Status)) {
+            BrisumTrace(TRACE_WARNING, "brisum : Set Chars - Get buffer Failed (0x%p)\n", (PVOID)(ULONG_PTR)Status);
+            break;
+        }
+        /* Stored as given: XonChar may equal XoffChar, nothing uses them. */
+        WdfSpinLockAcquire(DeviceContext->IoctlLock);
+        DeviceContext->SpecialChars = *(PSERIAL_CHARS)Buffer;
+        WdfSpinLockRelease(DeviceContext->IoctlLock);
+        break;
+
+    case IOCTL_SERIAL_GET_HANDFLOW:
+        Status = WdfRequestRetrieveOutputBuffer(Request, sizeof(SERIAL_HANDFLOW), &Buffer, NULL);
+        if (!NT_SUCCESS(Status)) {
+            BrisumTrace(TRACE_WARNING, "brisum : Get Handflow - Get buffer Failed (0x%p)\n", (PVOID)(ULONG_PTR)Status);
+            break;
+        }
+        WdfSpinLockAcquire(DeviceContext->IoctlLock);
+        *(PSERIAL_HANDFLOW)Buffer = DeviceContext->HandFlow;
+        WdfSpinLockRelease(DeviceContext->IoctlLock);
+        Information = sizeof(SERIAL_HANDFLOW);
+        break;
+
+    case IOCTL_SERIAL_SET_HANDFLOW:
+        Status = WdfRequestRetrieveInputBuffer(Request, sizeof(SERIAL_HANDFLOW), &Buffer, NULL);
+        if (!NT_SUCCESS(Status)) {
+            BrisumTrace(TRACE_WARNING, "brisum : Set Handflow - Get buffer Failed (0x%p)\n", (PVOID)(ULONG_PTR)Status);
+            break;
+        }
+        Status = SerialSetHandFlow(DeviceContext, (PSERIAL_HANDFLOW)Buffer);
+        Information = NT_SUCCESS(Status) ? sizeof(SERIAL_HANDFLOW) : 0;
+        break;
+
+    case IOCTL_SERIAL_GET_MODEMSTATUS:
+        Status = WdfRequestRetrieveOutputBuffer(Request, sizeof(ULONG), &Buffer, NULL);
+        if (!NT_SUCCESS(Status)) {
+            BrisumTrace(TRACE_WARNING, "brisum : Get Modem Status - Get buffer Failed (0x%p)\n",
+                        (PVOID)(ULONG_PTR)Status);
+            break;
+        }
+        WdfSpinLockAcquire(DeviceContext->IoctlLock);
+        WdfSpinLockAcquire(DeviceContext->EventLock);
+        *(PULONG)Buffer = DeviceContext->ModemStatus;
+        WdfSpinLockRelease(DeviceContext->EventLock);
+        WdfSpinLockRelease(DeviceContext->IoctlLock);
+        Information = sizeof(ULONG);
+        break;
+
+    case IOCTL_SERIAL_GET_COMMSTATUS:
+        Status = WdfRequestRetrieveOutputBuffer(Request, sizeof(SERIAL_STATUS), &Buffer, NULL);
+        if (!NT_SUCCESS(Status)) {
+            BrisumTrace(TRACE_WARNING, "brisum : Get Comm Status - Get buffer Failed (0x%p)\n",
+                        (PVOID)(ULONG_PTR)Status);
+            break;
+        }
+        SerialGetCommStatus(DeviceContext, (PSERIAL_STATUS)Buffer);
+        Information = sizeof(SERIAL_STATUS);
+        break;
+
+    case IOCTL_SERIAL_GET_PROPERTIES:
+        Status = WdfRequestRetrieveOutputBuffer(Request, sizeof(SERIAL_COMMPROP), &Buffer, NULL);
+        if (!NT_SUCCESS(Status)) {
+            BrisumTrace(TRACE_WARNING, "brisum : Get Properties - Get buffer Failed (0x%p)\n",
+                        (PVOID)(ULONG_PTR)Status);
+            break;
+        }
+        SerialGetProperties(DeviceContext, (PSERIAL_COMMPROP)Buffer);
+        Information = sizeof(SERIAL_COMMPROP);
+        break;
+
+    case IOCTL_SERIAL_GET_DTRRTS:
+        Status = WdfRequestRetrieveOutputBuffer(Request, sizeof(ULONG), &Buffer, NULL);
+        if (!NT_SUCCESS(Status)) {
+            BrisumTrace(TRACE_WARNING, "brisum : Get DTR/RTS - Get buffer Failed (0x%p)\n", (PVOID)(ULONG_PTR)Status);
+            break;
+        }
+        WdfSpinLockAcquire(DeviceContext->IoctlLock);
+        WdfSpinLockAcquire(DeviceContext->EventLock);
+        *(PULONG)Buffer = DeviceContext->ModemStatus & (SERIAL_DTR_STATE | SERIAL_RTS_STATE);
+        WdfSpinLockRelease(DeviceContext->EventLock);
+        WdfSpinLockRelease(DeviceContext->IoctlLock);
+        Information = sizeof(ULONG);
+        break;
+
+    case IOCTL_SERIAL_CONFIG_SIZE:
+        Status = WdfRequestRetrieveOutputBuffer(Request, sizeof(ULONG), &Buffer, NULL);
+        if (!NT_SUCCESS(Status)) {
+            BrisumTrace(TRACE_WARNING, "brisum : Config Size - Get buffer Failed (0x%p)\n", (PVOID)(ULONG_PTR)Status);
+            break;
+        }
+        *(PULONG)Buffer = 0;
+        Information = sizeof(ULONG);
+        break;
+
+    case IOCTL_SERIAL_GET_STATS:
+        Status = WdfRequestRetrieveOutputBuffer(Request, sizeof(SERIALPERF_STATS), &Buffer, NULL);
+        if (!NT_SUCCESS(Status)) {
+            BrisumTrace(TRACE_WARNING, "brisum : Get Stats - Get buffer Failed (0x%p)\n", (PVOID)(ULONG_PTR)Status);
+            break;
+        }
+        WdfSpinLockAcquire(DeviceContext->IoctlLock);
+        *(PSERIALPERF_STATS)Buffer = DeviceContext->PerfStats;
+        WdfSpinLockRelease(DeviceContext->IoctlLock);
+        Information = sizeof(SERIALPERF_STATS);
+        break;
+
+    case IOCTL_SERIAL_CLEAR_STATS:
+        WdfSpinLockAcquire(DeviceContext->IoctlLock);
+        RtlZeroMemory(&DeviceContext->PerfStats, sizeof(SERIALPERF_STATS));
+        WdfSpinLockRelease(DeviceContext->IoctlLock);
+        break;
+
+    case IOCTL_SERIAL_IMMEDIATE_CHAR:
+    case IOCTL_SERIAL_RESET_DEVICE:
+    case IOCTL_SERIAL_SET_XOFF:
+    case IOCTL_SERIAL_SET_XON:
+    case IOCTL_SERIAL_XOFF_COUNTER:
+    case IOCTL_SERIAL_LSRMST_INSERT:
+    case IOCTL_SERIAL_GET_MODEM_CONTROL:
+    case IOCTL_SERIAL_SET_MODEM_CONTROL:
+    case IOCTL_SERIAL_SET_FIFO_CONTROL:
+        /* Accepted; the port has nothing to do for them and writes nothing. */
+        break;
+
+    case IOCTL_SERIAL_GET_COMMCONFIG:
+    case IOCTL_SERIAL_SET_COMMCONFIG:
+    default:
+        BrisumTrace(TRACE_WARNING, "brisum : Device control 0x%x refused\n", IoControlCode);
+        Status = STATUS_INVALID_PARAMETER;
+        break;
+    }
+
+    if (Complete) {
+        SerialCompleteIoctl(Request, Status, Information);
+    }
+}

@@ -1,0 +1,240 @@
+/*
+ * Notify.cpp - CDC notifications from the interrupt-IN endpoint: the
+ * device's serial lines (SERIAL_STATE), its connection (NETWORK_CONNECTION)
+ * and RESPONSE_AVAILABLE become ModemStatus bits and wait-mask events.
+ *
+ * Transfers are taken at their word: no byte beyond a transfer is read.
+ * A notification longer than the endpoint's packet arrives as consecutive
+ * transfers (every one but the last a full packet); it is reassembled, as
+ * its header's wLength says, before it is applied. A transfer that can
+ * neither start nor continue a valid notification is dropped whole, and a
+ * dropped notification changes nothing and raises nothing.
+ */
+#include "Control.h"
+#include "CdcAcm.h"
+
+C_ASSERT(sizeof(((PDEVICE_EXT_CONTEXT)0)->NotificationBuffer) == CDC_NOTIFICATION_MAX_LENGTH);
+
+/*
+ * Total length (header and data) announced by a complete header, or 0 when
+ * the header cannot begin a notification the port applies: one longer than
+ * CDC_NOTIFICATION_MAX_LENGTH, or a SERIAL_STATE without its state byte.
+ */
+static ULONG SerialNotificationLength(const UCHAR *Header)
+{
+    ULONG Length = CDC_NOTIFICATION_HEADER_LENGTH + CdcReadUshort(Header, CDC_NOTIFICATION_LENGTH_OFFSET);
+
+    if (Length > CDC_NOTIFICATION_MAX_LENGTH) {
+        return 0;
+    }
+    if (Header[CDC_NOTIFICATION_CODE_OFFSET] == CDC_NOTIFY_SERIAL_STATE && Length <= CDC_NOTIFICATION_DATA_OFFSET) {
+        return 0;
+    }
+    return Length;
+}
+
+/*
+ * Offers one transfer to the notification being reassembled. Returns the
+ * length of the notification now complete in NotificationBuffer, or 0 when
+ * none is complete (more transfers are expected, or the bytes were dropped).
+ * Called only by EvtUsbDeviceInterrupt, with BulkInLock held.
+ */
+static ULONG SerialCollectNotification(PDEVICE_EXT_CONTEXT DeviceContext, const UCHAR *Data, ULONG Length)
+{
+    PUCHAR Buffer = DeviceContext->NotificationBuffer;
+    ULONG Collected = DeviceContext->NotificationCollected;
+    ULONG Expected = 0;
+    ULONG Room;
+    ULONG Copy;
+
+    /* A continuation is never longer than what the header still announces;
+       a transfer that is, begins something new. */
+    if (Collected != 0) {
+        if (Collected >= CDC_NOTIFICATION_HEADER_LENGTH) {
+            Expected = SerialNotificationLength(Buffer);
+            Room = Expected - Collected;
+        } else {
+            Room = CDC_NOTIFICATION_MAX_LENGTH - Collected;
+        }
+        if (Length == 0 || Length > Room) {
+            BrisumTrace(TRACE_WARNING, "brisum : Notification of %u bytes left incomplete, dropped\n", Collected);
+            Collected = 0;
+        }
+    }
+
+    if (Collected == 0) {
+        if (Length == 0) {
+            goto Drop;
+        }
+        /* Bytes past the longest notification can belong to none. */
+        Copy = Length < CDC_NOTIFICATION_MAX_LENGTH ? Length : CDC_NOTIFICATION_MAX_LENGTH;
+    } else {
+        Copy = Length;
+    }
+    RtlCopyMemory(Buffer + Collected, Data, Copy);
+    Collected += Copy;
+
+    if (Collected >= CDC_NOTIFICATION_HEADER_LENGTH) {
+        Expected = SerialNotificationLength(Buffer);
+        if (Expected == 0) {
+            BrisumTrace(TRACE_WARNING, "brisum : Notification 0x%x with length %u dropped\n",
+                        Buffer[CDC_NOTIFICATION_CODE_OFFSET], CdcReadUshort(Buffer, CDC_NOTIFICATION_LENGTH_OFFSET));
+            goto Drop;
+        }
+        if (Collected >= Expected) {
+            /* Bytes after the announced length are not part of it. */
+            DeviceContext->NotificationCollected = 0;
+            return Expected;
+        }
+    }
+
+    /* Incomplete: only a full packet says that more of it follows. */
+    if (Length < DeviceContext->InterruptMaxPacketSize) {
+        BrisumTrace(TRACE_WARNING, "brisum : Truncated notification (%u bytes) dropped\n", Collected);
+        goto Drop;
+    }
+    DeviceContext->NotificationCollected = Collected;
+    return 0;
+
+Drop:
+    DeviceContext->NotificationCollected = 0;
+    return 0;
+}
+
+/*
+ * Applies one complete notification to ModemStatus and the wait-mask state.
+ * Caller holds EventLock.
+ */
+static VOID SerialApplyNotificationLocked(PDEVICE_EXT_CONTEXT DeviceContext, const UCHAR *Notification)
+{
+    UCHAR Code = Notification[CDC_NOTIFICATION_CODE_OFFSET];
+    USHORT Value = CdcReadUshort(Notification, CDC_NOTIFICATION_VALUE_OFFSET);
+    ULONG Mask = DeviceContext->ulCurrentMask;
+    ULONG Events = 0;
+    UCHAR State;
+
+    switch (Code) {
+    case CDC_NOTIFY_SERIAL_STATE:
+        State = Notification[CDC_NOTIFICATION_DATA_OFFSET];
+        BrisumTrace(TRACE_INFO, "brisum : SERIAL_STATE 0x%02x\n", State);
+        /* Carrier: DCD, and CTS with it (the bitmap has no CTS bit). Bit
+           0x01 is the host's DTR state and is left as the host set it. */
+        if ((State & CDC_SERIAL_STATE_RX_CARRIER) != 0) {
+            DeviceContext->ModemStatus |= SERIAL_DCD_STATE | SERIAL_CTS_STATE;
+            DeviceContext->CarrierPresent = TRUE;
+        } else {
+            DeviceContext->ModemStatus &= ~(SERIAL_DCD_STATE | SERIAL_CTS_STATE);
+            DeviceContext->CarrierPresent = FALSE;
+        }
+        if ((State & CDC_SERIAL_STATE_TX_CARRIER) != 0) {
+            DeviceContext->ModemStatus |= SERIAL_DSR_STATE;
+        } else {
+            DeviceContext->ModemStatus &= ~SERIAL_DSR_STATE;
+        }
+        if ((State & CDC_SERIAL_STATE_BREAK) != 0 && (Mask & SERIAL_EV_BREAK) != 0) {
+            Events |= SERIAL_EV_BREAK;
+        }
+        if ((State & CDC_SERIAL_STATE_RING_SIGNAL) != 0) {
+            DeviceContext->ModemStatus |= SERIAL_RI_STATE;
+        } else {
+            DeviceContext->ModemStatus &= ~SERIAL_RI_STATE;
+        }
+        if ((State & CDC_SERIAL_STATE_ERRORS) != 0 && (Mask & SERIAL_EV_ERR) != 0) {
+            Events |= SERIAL_EV_ERR;
+        }
+        break;
+
+    case CDC_NOTIFY_NETWORK_CONNECTION:
+        BrisumTrace(TRACE_INFO, "brisum : NETWORK_CONNECTION %u\n", Value);
+        if (Value == 0) {
+            DeviceContext->ModemStatus &= ~SERIAL_DCD_STATE;
+            DeviceContext->CarrierPresent = FALSE;
+        } else {
+            DeviceContext->ModemStatus |= SERIAL_DCD_STATE;
+            DeviceContext->CarrierPresent = TRUE;
+            if ((Mask & SERIAL_EV_RLSD) != 0) {
+                Events |= SERIAL_EV_RLSD;
+            }
+        }
+        break;
+
+    case CDC_NOTIFY_RESPONSE_AVAILABLE:
+        /* No encapsulated response is fetched. */
+        BrisumTrace(TRACE_INFO, "brisum : RESPONSE_AVAILABLE\n");
+        break;
+
+    default:
+        BrisumTrace(TRACE_INFO, "brisum : Notification 0x%x ignored\n", Code);
+        break;
+    }
+
+    /* Line-level events follow the level at any notification, and only
+       while a wait is pending. */
+    if (Mask != 0 && DeviceContext->CurrentWaitRequest != NULL) {
+        if ((Mask & SERIAL_EV_CTS) != 0 && (DeviceContext->ModemStatus & SERIAL_CTS_STATE) != 0) {
+            Events |= SERIAL_EV_CTS;
+        }
+        if ((Mask & SERIAL_EV_DSR) != 0 && (DeviceContext->ModemStatus & SERIAL_DSR_STATE) != 0) {
+            Events |= SERIAL_EV_DSR;
+        }
+        if ((Mask & SERIAL_EV_RING) != 0 && (DeviceContext->ModemStatus & SERIAL_RI_STATE) != 0) {
+            Events |= SERIAL_EV_RING;
+        }
+    }
+    SerialDeliverEventsLocked(DeviceContext, Events);
+}
+
+VOID EvtUsbDeviceInterrupt(WDFUSBPIPE Pipe, WDFMEMORY Buffer, size_t NumBytesTransferred, WDFCONTEXT Context)
+{
+    PDEVICE_EXT_CONTEXT DeviceContext = (PDEVICE_EXT_CONTEXT)Context;
+    size_t BufferSize = 0;
+    const UCHAR *Data = (const UCHAR *)WdfMemoryGetBuffer(Buffer, &BufferSize);
+    ULONG Length = (ULONG)(NumBytesTransferred < BufferSize ? NumBytesTransferred : BufferSize);
+    ULONG NotificationLength;
+
+    UNREFERENCED_PARAMETER(Pipe);
+    BrisumTrace(TRACE_INFO, "brisum : Interrupt transfer of %u bytes\n", (ULONG)NumBytesTransferred);
+
+    /* The ring's storage exists exactly while the port is open; holding
+       BulkInLock keeps open and close from changing that meanwhile. */
+    WdfSpinLockAcquire(DeviceContext->BulkInLock);
+    if (DeviceContext->ReceiveBuffer.Buffer == NULL) {
+        DeviceContext->NotificationCollected = 0;
+        BrisumTrace(TRACE_INFO, "brisum : Port closed, notification dropped\n");
+        goto Release;
+    }
+
+    NotificationLength = SerialCollectNotification(DeviceContext, Data, Length);
+    if (NotificationLength != 0) {
+        WdfSpinLockAcquire(DeviceContext->EventLock);
+        SerialApplyNotificationLocked(DeviceContext, DeviceContext->NotificationBuffer);
+        WdfSpinLockRelease(DeviceContext->EventLock);
+    }
+
+Release:
+    WdfSpinLockRelease(DeviceContext->BulkInLock);
+}
+
+BOOLEAN InterruptINPipeReadersFailed(WDFUSBPIPE Pipe, NTSTATUS Status, USBD_STATUS UsbdStatus)
+{
+    WDFIOTARGET Target = WdfUsbTargetPipeGetIoTarget(Pipe);
+
+    BrisumTrace(TRACE_WARNING, "brisum : Interrupt reader failed (0x%p), usbdStatus 0x%p\n", (PVOID)(ULONG_PTR)Status,
+                (PVOID)(ULONG_PTR)UsbdStatus);
+
+    /* The framework calls this at PASSIVE_LEVEL and resets and restarts the
+       reader itself once TRUE is returned; the explicit reset applies only
+       at APC_LEVEL. */
+    if (KeGetCurrentIrql() == APC_LEVEL) {
+        WdfIoTargetStop(Target, WdfIoTargetCancelSentIo);
+        Status = WdfUsbTargetPipeResetSynchronously(Pipe, WDF_NO_HANDLE, NULL);
+        if (!NT_SUCCESS(Status)) {
+            BrisumTrace(TRACE_ERROR, "brisum : Interrupt pipe reset failed (0x%p)\n", (PVOID)(ULONG_PTR)Status);
+        }
+        Status = WdfIoTargetStart(Target);
+        if (!NT_SUCCESS(Status)) {
+            BrisumTrace(TRACE_ERROR, "brisum : Interrupt pipe restart failed (0x%p)\n", (PVOID)(ULONG_PTR)Status);
+        }
+    }
+    return TRUE;
+}

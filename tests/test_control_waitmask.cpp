@@ -1,0 +1,171 @@
+/*
+ * test_control_waitmask.cpp - SET_WAIT_MASK / WAIT_ON_MASK: the pending
+ * wait, events gathered before it, and its completion or cancellation by
+ * the application, by close and by release of the hardware.
+ */
+#include "test_control_fixture.h"
+
+namespace control_test {
+namespace {
+
+class WaitMask : public ControlFixture {
+public:
+    void SetUp() override { Bring(); }
+};
+
+TEST_F(WaitMask, Refusals_MaskZeroOrWaitPending)
+{
+    ExpectDone(WaitOnMask(), STATUS_INVALID_PARAMETER, 0); /* mask 0 after open */
+    SetWaitMask(0x1FFF);
+    EXPECT_EQ(QueryUlong(IOCTL_SERIAL_GET_WAIT_MASK), 0x1FFFu);
+    SetWaitMask(SERIAL_EV_RXCHAR);
+    OpHandle First = WaitOnMask();
+    ExpectDone(WaitOnMask(), STATUS_INVALID_PARAMETER, 0);
+    EXPECT_FALSE(First->Completed);
+    Device->SendBulkInText("a");
+    Settle();
+    ExpectWaitResult(First, SERIAL_EV_RXCHAR);
+}
+
+TEST_F(WaitMask, SetWaitMask_CompletesPendingWaitWithZero)
+{
+    SetWaitMask(SERIAL_EV_RXCHAR);
+    OpHandle Wait = WaitOnMask();
+    SetWaitMask(SERIAL_EV_CTS);
+    ExpectWaitResult(Wait, 0);
+    OpHandle Next = WaitOnMask();
+    Interrupt(SerialState(0x01));
+    ExpectWaitResult(Next, SERIAL_EV_CTS);
+}
+
+TEST_F(WaitMask, EventsBeforeWait_KeptPerMaskBit)
+{
+    SetWaitMask(SERIAL_EV_BREAK | SERIAL_EV_ERR);
+    Interrupt(SerialState(0x04 | 0x10));
+    SetWaitMask(SERIAL_EV_ERR); /* the break goes with its bit */
+    ExpectWaitResult(WaitOnMask(), SERIAL_EV_ERR);
+    SetWaitMask(SERIAL_EV_BREAK | SERIAL_EV_ERR);
+    OpHandle Wait = WaitOnMask(); /* reported once: this one waits */
+    EXPECT_FALSE(Wait->Completed);
+    Interrupt(SerialState(0x04));
+    ExpectWaitResult(Wait, SERIAL_EV_BREAK);
+}
+
+TEST_F(WaitMask, Cancel_CompletesCancelledAndLaterEventsGoToNextWait)
+{
+    SetWaitMask(SERIAL_EV_RXCHAR);
+    OpHandle Wait = WaitOnMask();
+    EXPECT_TRUE(World.Cancel(Wait));
+    Settle();
+    ExpectDone(Wait, STATUS_CANCELLED, 0);
+    Device->SendBulkInText("c");
+    Settle();
+    OpHandle Next = WaitOnMask();
+    EXPECT_FALSE(Next->Completed);
+    Device->SendBulkInText("d");
+    Settle();
+    ExpectWaitResult(Next, SERIAL_EV_RXCHAR);
+}
+
+TEST_F(WaitMask, CancelRacingCompletion_CompletesExactlyOnce)
+{
+    /* Every interleaving of the event, its DPC and the cancel step. */
+    for (int Steps = 0; Steps < 6; Steps++) {
+        SCOPED_TRACE(Steps);
+        SetWaitMask(SERIAL_EV_BREAK);
+        OpHandle Wait = WaitOnMask();
+        Device->SendInterrupt(SerialState(0x04));
+        for (int I = 0; I < Steps; I++) {
+            World.Clock().RunOne();
+        }
+        World.Cancel(Wait);
+        Settle();
+        ASSERT_TRUE(Wait->Completed);
+        if (Wait->Status == STATUS_SUCCESS) {
+            ExpectWaitResult(Wait, SERIAL_EV_BREAK);
+        } else {
+            ExpectDone(Wait, STATUS_CANCELLED, 0);
+        }
+        /* A stale completion DPC never completes the next wait. */
+        SetWaitMask(SERIAL_EV_BREAK);
+        OpHandle Next = WaitOnMask();
+        Settle();
+        EXPECT_FALSE(Next->Completed);
+        Interrupt(SerialState(0x04));
+        ExpectWaitResult(Next, SERIAL_EV_BREAK);
+    }
+}
+
+TEST_F(WaitMask, TransmitEmpty_CompletesWaitAfterLastWrite)
+{
+    SetWaitMask(SERIAL_EV_TXEMPTY);
+    OpHandle Wait = WaitOnMask();
+    OpHandle Write = World.Write(Port, Bytes{'h', 'i'});
+    Settle();
+    ExpectDone(Write, STATUS_SUCCESS, 2);
+    ExpectWaitResult(Wait, SERIAL_EV_TXEMPTY);
+    EXPECT_FALSE(WaitOnMask()->Completed); /* never kept */
+}
+
+TEST_F(WaitMask, CloseAndReleaseHardware_CancelPendingWait)
+{
+    SetWaitMask(SERIAL_EV_RXCHAR);
+    OpHandle Wait = WaitOnMask();
+    ASSERT_EQ(World.Close(Port), STATUS_SUCCESS);
+    Settle();
+    ExpectDone(Wait, STATUS_CANCELLED, 0);
+    ASSERT_EQ(World.Open(u"COM5", &Port), STATUS_SUCCESS);
+    ExpectDone(WaitOnMask(), STATUS_INVALID_PARAMETER, 0); /* mask reset by the open */
+
+    SetWaitMask(SERIAL_EV_BREAK);
+    Wait = WaitOnMask();
+    World.SystemSleep(); /* a power-down keeps it */
+    World.SystemResume();
+    Settle();
+    EXPECT_FALSE(Wait->Completed);
+    /* Result handed over, DPC not yet run, then the release flushes it. */
+    Device->SendInterrupt(SerialState(0x04));
+    World.Clock().RunOne();
+    ASSERT_EQ(World.StopDevice(Node), STATUS_SUCCESS);
+    Settle();
+    ASSERT_TRUE(Wait->Completed);
+    EXPECT_TRUE(Wait->Status == STATUS_SUCCESS || Wait->Status == STATUS_CANCELLED) << world::StatusName(Wait->Status);
+}
+
+TEST_F(WaitMask, StaleCompletionDpc_LeavesNextWaitAlone)
+{
+    /* Guards a completion DPC queued for a cancelled wait completing its successor. */
+    SetWaitMask(SERIAL_EV_BREAK);
+    OpHandle First = WaitOnMask();
+    World.Cancel(First);
+    OpHandle Set = Ioctl(IOCTL_SERIAL_SET_WAIT_MASK, Le32(SERIAL_EV_BREAK), 0, false); /* queues the DPC */
+    while (!First->Completed && World.Clock().RunOne()) {
+    }
+    ASSERT_EQ(First->Status, STATUS_CANCELLED) << "the DPC ran first: nothing stale to test";
+    OpHandle Second = Ioctl(IOCTL_SERIAL_WAIT_ON_MASK, {}, 4, false);
+    Settle();
+    ExpectDone(Set, STATUS_SUCCESS, 4);
+    EXPECT_FALSE(Second->Completed);
+    Interrupt(SerialState(0x04));
+    ExpectWaitResult(Second, SERIAL_EV_BREAK);
+}
+
+TEST_F(WaitMask, ReleaseHardware_CancelsWaitingWait)
+{
+    SetWaitMask(SERIAL_EV_RXCHAR);
+    OpHandle Wait = WaitOnMask();
+    ASSERT_EQ(World.StopDevice(Node), STATUS_SUCCESS);
+    Settle();
+    ExpectDone(Wait, STATUS_CANCELLED, 0);
+}
+
+TEST_F(WaitMask, RemovalWithWaitPending_NothingLeaks)
+{
+    SetWaitMask(SERIAL_EV_RXCHAR);
+    OpHandle Pending = WaitOnMask();
+    ExpectCleanRemoval();
+    EXPECT_TRUE(Pending->Completed);
+}
+
+} // namespace
+} // namespace control_test
