@@ -1,0 +1,79 @@
+/*
+ * Session.h - runs scenario statements against one simulated world and
+ * writes the transcript.
+ *
+ * A scenario is compiled first, as a whole: every malformed line is reported
+ * with its file and line before anything runs. Running a compiled scenario
+ * executes its statements in order; an expectation that does not hold is
+ * reported (file, line, what differed) and the run goes on, so one run shows
+ * every difference.
+ */
+#pragma once
+#include <functional>
+#include <memory>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "Pcap.h"
+#include "Script.h"
+
+namespace sim {
+
+struct Diagnostic {
+    std::string File;
+    int Line = 0;
+    std::string Message;
+    std::string Text() const { return File + ":" + std::to_string(Line) + ": " + Message; }
+};
+
+class Session;
+
+struct Program {
+    std::vector<Statement> Lines;
+    std::vector<std::function<void(Session &)>> Actions; /* one per line */
+};
+
+/* Compiles scenario text. Returns false, with one diagnostic per malformed
+   line, when any line is malformed. */
+bool Compile(std::string_view Text, const std::string &File, Program &Out, std::vector<Diagnostic> &Errors,
+             int FirstLine = 1);
+/* The verbs of the language with a one-line summary each (for `help`). */
+std::string VerbSummary();
+
+struct SessionOptions {
+    std::ostream *Transcript = nullptr; /* null: no transcript */
+    std::ostream *Errors = nullptr;     /* failures as FILE:LINE: message; null: none */
+    bool Trace = false;                 /* interleave the driver's trace messages */
+    PcapWriter *Capture = nullptr;      /* receives the USB traffic at Finish */
+    VirtualTime CaptureOffset = 0;      /* added to capture times */
+    std::uint8_t FirstDeviceAddress = 1; /* USB address of the first device in the capture */
+    std::string Name;                   /* for the closing line */
+};
+
+class Session {
+public:
+    explicit Session(SessionOptions Options);
+    ~Session();
+    Session(const Session &) = delete;
+    Session &operator=(const Session &) = delete;
+
+    /* Runs every statement of P in order. */
+    void Run(const Program &P);
+    /* Verifier reports nobody expected become failures; the capture gets
+       this world's traffic; the closing line is written. Idempotent. */
+    void Finish();
+
+    int Failures() const;
+    int Checks() const;
+    VirtualTime Now() const;
+    std::uint8_t DevicesAdded() const;
+
+    struct Impl;
+    Impl &Internals();
+
+private:
+    std::unique_ptr<Impl> impl_;
+};
+
+} // namespace sim
