@@ -1,0 +1,24 @@
+#!/usr/bin/env bash
+# Installs what building and testing brisum needs, from Debian's packages,
+# when it is missing. Safe to run again: it installs nothing that is there.
+set -euo pipefail
+
+need=()
+command -v cmake >/dev/null 2>&1 || need+=(cmake)
+command -v ninja >/dev/null 2>&1 || need+=(ninja-build)
+command -v g++ >/dev/null 2>&1 || need+=(g++)
+[ -f /usr/include/gtest/gtest.h ] || need+=(libgtest-dev)
+[ -f /usr/include/gmock/gmock.h ] || need+=(libgmock-dev)
+[ -f /usr/include/benchmark/benchmark.h ] || need+=(libbenchmark-dev)
+if [ "${BRISUM_NEED_TSHARK:-0}" = 1 ]; then
+  command -v tshark >/dev/null 2>&1 || need+=(tshark)
+fi
+
+if [ ${#need[@]} -gt 0 ]; then
+  echo "setup: installing ${need[*]}"
+  sudo=""
+  [ "$(id -u)" = 0 ] || sudo="sudo"
+  export DEBIAN_FRONTEND=noninteractive
+  $sudo apt-get update -qq
+  $sudo apt-get install -y -qq --no-install-recommends "${need[@]}" >/dev/null
+fi
