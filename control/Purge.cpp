@@ -8,6 +8,7 @@
  */
 #include "Control.h"
 #include "../driver/Driver.h"
+#include "../receive/quoltread.h"
 
 
 /*
@@ -33,8 +34,10 @@ VOID SerialPurge(PDEVICE_EXT_CONTEXT DeviceContext)
         BrisumTrace(TRACE_INFO, "brisum : Purge(0x%p) flags 0x%x\n", Request, Flags);
 
         if ((Flags & SERIAL_PURGE_RXABORT) != 0) {
+            /* The current read is cancelled under BulkInLock, the lock the
+               bulk-IN completion finishes reads under (SerialPurgeReads). */
             WdfSpinLockAcquire(DeviceContext->ReadLock);
-            SerialFlushQueue(DeviceContext->ReadQueue, &DeviceContext->CurrentReadRequest);
+            SerialPurgeReads(DeviceContext);
             WdfSpinLockRelease(DeviceContext->ReadLock);
         }
 

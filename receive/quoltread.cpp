@@ -767,39 +767,92 @@ Exit:
  * application cancels it, and directly (through CancelRoutine) by the
  * receive purge, with ReadLock and IoctlLock held; it takes only BulkInLock.
  */
+/*
+ * Cancels the current read Request. Called with Request's cancel party
+ * already withdrawn from the framework (its cancel routine is running, or
+ * the request was unmarked under BulkInLock). A read still starting only
+ * records the cancellation; the start completes it. Caller holds
+ * BulkInLock. Returns TRUE when the next read must be started.
+ */
+static BOOLEAN SerialCancelCurrentReadLocked(PDEVICE_EXT_CONTEXT DeviceContext, PREQUEST_CONTEXT ReadContext)
+{
+    if (ReadContext->ReferenceFlags == 0) {
+        ReadContext->Status = STATUS_CANCELLED;
+        return FALSE;
+    }
+
+    DeviceContext->ReadIntervalCount = SERIAL_COMPLETE_READ_CANCEL;
+    (void)SerialFillReadRequest(DeviceContext, ReadContext);
+    if (SerialReadRundown(&DeviceContext->CurrentReadRequest, DeviceContext->ReadIntervalTimer,
+                          DeviceContext->ReadTotalTimer, (ULONG)REFERENCE_CANCEL) != 0) {
+        /* A timer still holds the read; it completes it as cancelled. */
+        return FALSE;
+    }
+    return SerialFinishCurrentReadLocked(DeviceContext, SITE_CANCEL, STATUS_CANCELLED);
+}
+
 VOID SerialCancelCurrentRead(WDFREQUEST Request)
 {
     PDEVICE_EXT_CONTEXT deviceContext = GetDeviceContext(WdfIoQueueGetDevice(WdfRequestGetIoQueue(Request)));
-    PREQUEST_CONTEXT readContext = GetRequestContext(Request);
     BOOLEAN startNext = FALSE;
 
     BrisumTrace(TRACE_INFO, "brisum : Cancel the current read request(0x%p)\n", Request);
 
     WdfSpinLockAcquire(deviceContext->BulkInLock);
-    if (deviceContext->CurrentReadRequest != Request) {
-        /* Registered for the current read only. */
-        NT_ASSERT(deviceContext->CurrentReadRequest == Request);
-        goto Exit;
+    /* Registered for the current read only; the framework runs it once. */
+    NT_ASSERT(deviceContext->CurrentReadRequest == Request);
+    if (deviceContext->CurrentReadRequest == Request) {
+        startNext = SerialCancelCurrentReadLocked(deviceContext, GetRequestContext(Request));
     }
-    if (readContext->ReferenceFlags == 0) {
-        /* Still being started (a purge reached it first): the start
-           completes it as cancelled. */
-        readContext->Status = STATUS_CANCELLED;
-        goto Exit;
-    }
-
-    deviceContext->ReadIntervalCount = SERIAL_COMPLETE_READ_CANCEL;
-    (void)SerialFillReadRequest(deviceContext, readContext);
-    if (SerialReadRundown(&deviceContext->CurrentReadRequest, deviceContext->ReadIntervalTimer,
-                          deviceContext->ReadTotalTimer, (ULONG)REFERENCE_CANCEL) == 0) {
-        startNext = SerialFinishCurrentReadLocked(deviceContext, SITE_CANCEL, STATUS_CANCELLED);
-    }
-
-Exit:
     WdfSpinLockRelease(deviceContext->BulkInLock);
     if (startNext) {
         SerialStartRead(deviceContext);
     }
+}
+
+/*
+ * Receive abort of a purge: cancels the reads waiting in ReadQueue, then the
+ * current read. The current read is taken, unmarked and cancelled in one
+ * BulkInLock region, the lock under which the bulk-IN completion (which runs
+ * outside the device-wide lock, on any processor) finishes reads: so the
+ * purge can never act on a read that a completion has just completed, nor
+ * the other way round. A read whose unmarking fails is already being
+ * cancelled by the framework, and its cancel routine completes it.
+ * Caller holds ReadLock (and IoctlLock).
+ */
+VOID SerialPurgeReads(PDEVICE_EXT_CONTEXT DeviceContext)
+{
+    WDFREQUEST request;
+    PREQUEST_CONTEXT readContext;
+    BOOLEAN startNext = FALSE;
+
+    /* Waiting reads first, so that no next read becomes current below. */
+    WdfIoQueuePurge(DeviceContext->ReadQueue, WDF_NO_EVENT_CALLBACK, WDF_NO_CONTEXT);
+
+    WdfSpinLockAcquire(DeviceContext->BulkInLock);
+    request = DeviceContext->CurrentReadRequest;
+    if (request == NULL) {
+        goto Exit;
+    }
+    readContext = GetRequestContext(request);
+    if ((readContext->ReferenceFlags & REFERENCE_CANCEL) != 0) {
+        if (!NT_SUCCESS(WdfRequestUnmarkCancelable(request))) {
+            BrisumTrace(TRACE_INFO, "brisum : Purge: read 0x%p already being cancelled\n", request);
+            goto Exit;
+        }
+        readContext->CancelRoutine = NULL;
+    } else if (readContext->ReferenceFlags != 0) {
+        /* The cancel routine already ran; a timer completes the read. */
+        goto Exit;
+    }
+    startNext = SerialCancelCurrentReadLocked(DeviceContext, readContext);
+
+Exit:
+    WdfSpinLockRelease(DeviceContext->BulkInLock);
+    if (startNext) {
+        SerialStartRead(DeviceContext);
+    }
+    WdfIoQueueStart(DeviceContext->ReadQueue);
 }
 
 VOID BRISUM_IOStop(WDFQUEUE Queue, WDFREQUEST Request, ULONG ActionFlags)

@@ -23,5 +23,8 @@ ULONG64 SerialReadRundown(WDFREQUEST *CurrentRequest, WDFTIMER IntervalTimer, WD
 EVT_WDF_TIMER SerialReadTotalTimeout;
 EVT_WDF_TIMER SerialReadIntervalTimeout;
 EVT_WDF_REQUEST_CANCEL SerialCancelCurrentRead;
+/* Receive abort of a purge: cancels the queued reads and the current read.
+   Caller holds ReadLock. */
+VOID SerialPurgeReads(PDEVICE_EXT_CONTEXT DeviceContext);
 EVT_WDF_IO_QUEUE_IO_STOP BRISUM_IOStop;
 EVT_WDF_IO_QUEUE_IO_CANCELED_ON_QUEUE IOCanceledOnQueue;
