@@ -234,6 +234,29 @@ TEST_F(Timing, SpinLock_RaisesToDispatchAndRestores)
     EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
 }
 
+// Guards against a lock taken in one callback and released in another (a
+// different processor on a real system) passing unnoticed.
+TEST_F(Timing, LockReleasedByAnotherContext_Reported)
+{
+    W.CollectVerifierReports(true);
+    static WDFSPINLOCK L;
+    WDF_OBJECT_ATTRIBUTES A;
+    WDF_OBJECT_ATTRIBUTES_INIT(&A);
+    A.ParentObject = Dev;
+    ASSERT_EQ(WdfSpinLockCreate(&A, &L), STATUS_SUCCESS);
+
+    WDFTIMER T = MakeTimer();
+    Body = [](WDFTIMER) { WdfSpinLockAcquire(L); };
+    WdfTimerStart(T, -1);
+    Run();
+    EXPECT_TRUE(Mentions(TakeReports(), "SpinLockHeldOnReturn"));
+
+    Body = [](WDFTIMER) { WdfSpinLockRelease(L); };
+    WdfTimerStart(T, -1);
+    Run();
+    EXPECT_TRUE(Mentions(TakeReports(), "SpinLockNotOwner"));
+}
+
 TEST_F(Timing, LockMisuse_EachReported)
 {
     W.CollectVerifierReports(true);

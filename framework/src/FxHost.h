@@ -185,6 +185,7 @@ public:
     explicit SpinLock(Device *Owner) : Object(ObjectType::SpinLock, Owner) {}
     bool Held = false;
     KIRQL SavedIrql = PASSIVE_LEVEL;
+    std::uint64_t OwnerContext = 0; /* execution context that holds it */
     std::mutex Mutex; /* for a threaded world; uncontended here */
 };
 
@@ -330,6 +331,11 @@ struct world::World::Impl {
     fx::Device *Current = nullptr;
     int LocksHeld = 0;
     int CallDepth = 0; /* driver callbacks on the stack */
+    /* Each driver callback the framework makes is an execution context of
+       its own (0: the world's thread outside any callback); a spin lock
+       must be released by the context that acquired it. */
+    std::uint64_t CurrentContext = 0;
+    std::uint64_t ContextSerial = 0;
 
     /* Kernel records. */
     CONFIGURATION_INFORMATION Config{};

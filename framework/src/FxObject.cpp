@@ -136,8 +136,15 @@ void CallDriver(Device *Dev, KIRQL Level, bool Serialized, const std::function<v
     H.CallDepth++;
     struct DepthGuard {
         int &D;
-        ~DepthGuard() { D--; }
-    } Guard{H.CallDepth};
+        std::uint64_t &Context;
+        std::uint64_t Saved;
+        ~DepthGuard()
+        {
+            D--;
+            Context = Saved;
+        }
+    } Guard{H.CallDepth, H.CurrentContext, H.CurrentContext};
+    H.CurrentContext = ++H.ContextSerial;
     if (Serialized && Dev != nullptr) {
         DeviceLockScope Lock(Dev);
         IrqlScope At(Level);

@@ -427,6 +427,7 @@ EXTERN_C VOID WdfSpinLockAcquire(WDFSPINLOCK SpinLock)
     }
     L->Mutex.lock();
     L->Held = true;
+    L->OwnerContext = Host().CurrentContext;
     L->SavedIrql = Irql();
     SetIrql(DISPATCH_LEVEL);
     Host().LocksHeld++;
@@ -441,6 +442,10 @@ EXTERN_C VOID WdfSpinLockRelease(WDFSPINLOCK SpinLock)
     if (!L->Held) {
         VerifierReport("SpinLockNotHeld", "WdfSpinLockRelease of a spin lock that is not held (" + L->Describe() + ")");
         return;
+    }
+    if (L->OwnerContext != Host().CurrentContext) {
+        VerifierReport("SpinLockNotOwner", "WdfSpinLockRelease of a spin lock acquired by another execution context (" +
+                                               L->Describe() + ")");
     }
     if (Irql() != DISPATCH_LEVEL) {
         VerifierReport("SpinLockReleaseIrql", "WdfSpinLockRelease at IRQL " + std::to_string(Irql()) +
