@@ -74,14 +74,3 @@ BENCHMARK(BM_ReceiveThroughDriver)->Arg(64 * 1024)->Arg(256 * 1024);
 BENCHMARK(BM_ReceiveMemcpySameData)->Arg(64 * 1024)->Arg(256 * 1024);
 
 } // namespace
-
-// bench/*.cpp form one executable: this entry point is weak so that it
-// yields to another file's, and the executable still has exactly one.
-__attribute__((weak)) int main(int argc, char **argv)
-{
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
-}
