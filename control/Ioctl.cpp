@@ -255,6 +255,70 @@ VOID SerialCompleteIoctl(WDFREQUEST Request, NTSTATUS Status, ULONG_PTR Informat
     WdfRequestCompleteWithInformation(Request, Status, Information);
 }
 
+/*
+ * The buffer each control code takes: its side and the minimum length the
+ * framework is asked for. Codes not listed take none. A refused buffer
+ * completes the request with the framework's status and Information 0,
+ * and nothing is changed.
+ */
+typedef struct _SERIAL_IOCTL_BUFFER {
+    ULONG IoControlCode;
+    BOOLEAN Output;
+    ULONG MinimumLength;
+    PCSTR Name;
+} SERIAL_IOCTL_BUFFER;
+
+static const SERIAL_IOCTL_BUFFER SerialIoctlBuffers[] = {
+    {IOCTL_SERIAL_SET_BAUD_RATE, FALSE, sizeof(SERIAL_BAUD_RATE), "Set Baud Rate"},
+    {IOCTL_SERIAL_SET_QUEUE_SIZE, FALSE, sizeof(SERIAL_QUEUE_SIZE), "Set Queue Size"},
+    {IOCTL_SERIAL_SET_LINE_CONTROL, FALSE, sizeof(SERIAL_LINE_CONTROL), "Set Line Control"},
+    {IOCTL_SERIAL_SET_TIMEOUTS, FALSE, sizeof(SERIAL_TIMEOUTS), "Set Timeouts"},
+    {IOCTL_SERIAL_GET_TIMEOUTS, TRUE, sizeof(SERIAL_TIMEOUTS), "Get Timeouts"},
+    {IOCTL_SERIAL_GET_WAIT_MASK, TRUE, sizeof(ULONG), "Get Wait Mask"},
+    {IOCTL_SERIAL_SET_WAIT_MASK, FALSE, sizeof(ULONG), "Set Wait Mask"},
+    {IOCTL_SERIAL_WAIT_ON_MASK, TRUE, sizeof(ULONG), "Wait On Mask"},
+    {IOCTL_SERIAL_PURGE, FALSE, sizeof(ULONG), "Purge"},
+    {IOCTL_SERIAL_GET_BAUD_RATE, TRUE, sizeof(SERIAL_BAUD_RATE), "Get Baud Rate"},
+    {IOCTL_SERIAL_GET_LINE_CONTROL, TRUE, sizeof(SERIAL_LINE_CONTROL), "Get Line Control"},
+    {IOCTL_SERIAL_GET_CHARS, TRUE, sizeof(SERIAL_CHARS), "Get Chars"},
+    {IOCTL_SERIAL_SET_CHARS, FALSE, sizeof(SERIAL_CHARS), "Set Chars"},
+    {IOCTL_SERIAL_GET_HANDFLOW, TRUE, sizeof(SERIAL_HANDFLOW), "Get Handflow"},
+    {IOCTL_SERIAL_SET_HANDFLOW, FALSE, sizeof(SERIAL_HANDFLOW), "Set Handflow"},
+    {IOCTL_SERIAL_GET_MODEMSTATUS, TRUE, sizeof(ULONG), "Get Modem Status"},
+    {IOCTL_SERIAL_GET_COMMSTATUS, TRUE, sizeof(SERIAL_STATUS), "Get Comm Status"},
+    {IOCTL_SERIAL_GET_PROPERTIES, TRUE, sizeof(SERIAL_COMMPROP), "Get Properties"},
+    {IOCTL_SERIAL_GET_DTRRTS, TRUE, sizeof(ULONG), "Get DTR/RTS"},
+    {IOCTL_SERIAL_CONFIG_SIZE, TRUE, sizeof(ULONG), "Config Size"},
+    {IOCTL_SERIAL_GET_STATS, TRUE, sizeof(SERIALPERF_STATS), "Get Stats"},
+};
+
+/* Fetches the buffer IoControlCode takes into *Buffer (NULL for a code
+   that takes none). */
+static NTSTATUS SerialRetrieveIoctlBuffer(WDFREQUEST Request, ULONG IoControlCode, PVOID *Buffer)
+{
+    NTSTATUS Status;
+    ULONG Index;
+
+    *Buffer = NULL;
+    for (Index = 0; Index < ARRAYSIZE(SerialIoctlBuffers); Index++) {
+        const SERIAL_IOCTL_BUFFER *Entry = &SerialIoctlBuffers[Index];
+        if (Entry->IoControlCode != IoControlCode) {
+            continue;
+        }
+        if (Entry->Output) {
+            Status = WdfRequestRetrieveOutputBuffer(Request, Entry->MinimumLength, Buffer, NULL);
+        } else {
+            Status = WdfRequestRetrieveInputBuffer(Request, Entry->MinimumLength, Buffer, NULL);
+        }
+        if (!NT_SUCCESS(Status)) {
+            BrisumTrace(TRACE_WARNING, "brisum : %s - Get buffer Failed (0x%p)\n", Entry->Name,
+                        (PVOID)(ULONG_PTR)Status);
+        }
+        return Status;
+    }
+    return STATUS_SUCCESS;
+}
+
 VOID SerialEvtIoDeviceControl(WDFQUEUE Queue, WDFREQUEST Request, size_t OutputBufferLength,
                               size_t InputBufferLength, ULONG IoControlCode)
 {
@@ -271,23 +335,17 @@ VOID SerialEvtIoDeviceControl(WDFQUEUE Queue, WDFREQUEST Request, size_t OutputB
     GetRequestContext(Request)->DeviceContext = DeviceContext;
     BrisumTrace(TRACE_INFO, "brisum : Device control request(0x%p) %s\n", Request, IoctlCodeName(IoControlCode));
 
+    Status = SerialRetrieveIoctlBuffer(Request, IoControlCode, &Buffer);
+    if (!NT_SUCCESS(Status)) {
+        goto Exit;
+    }
+
     switch (IoControlCode) {
     case IOCTL_SERIAL_SET_BAUD_RATE:
-        Status = WdfRequestRetrieveInputBuffer(Request, sizeof(SERIAL_BAUD_RATE), &Buffer, NULL);
-        if (!NT_SUCCESS(Status)) {
-            BrisumTrace(TRACE_WARNING, "brisum : Set Baud Rate - Get buffer Failed (0x%p)\n", (PVOID)(ULONG_PTR)Status);
-            break;
-        }
         Complete = SerialApplyLineSetting(DeviceContext, Request, IoControlCode, Buffer);
         break;
 
     case IOCTL_SERIAL_SET_LINE_CONTROL:
-        Status = WdfRequestRetrieveInputBuffer(Request, sizeof(SERIAL_LINE_CONTROL), &Buffer, NULL);
-        if (!NT_SUCCESS(Status)) {
-            BrisumTrace(TRACE_WARNING, "brisum : Set Line Control - Get buffer Failed (0x%p)\n",
-                        (PVOID)(ULONG_PTR)Status);
-            break;
-        }
         Complete = SerialApplyLineSetting(DeviceContext, Request, IoControlCode, Buffer);
         break;
 
@@ -301,21 +359,10 @@ VOID SerialEvtIoDeviceControl(WDFQUEUE Queue, WDFREQUEST Request, size_t OutputB
         break;
 
     case IOCTL_SERIAL_SET_QUEUE_SIZE:
-        Status = WdfRequestRetrieveInputBuffer(Request, sizeof(SERIAL_QUEUE_SIZE), &Buffer, NULL);
-        if (!NT_SUCCESS(Status)) {
-            BrisumTrace(TRACE_WARNING, "brisum : Set Queue Size - Get buffer Failed (0x%p)\n",
-                        (PVOID)(ULONG_PTR)Status);
-            break;
-        }
         Status = SerialSetQueueSize(DeviceContext, (PSERIAL_QUEUE_SIZE)Buffer, &Information);
         break;
 
     case IOCTL_SERIAL_SET_TIMEOUTS:
-        Status = WdfRequestRetrieveInputBuffer(Request, sizeof(SERIAL_TIMEOUTS), &Buffer, NULL);
-        if (!NT_SUCCESS(Status)) {
-            BrisumTrace(TRACE_WARNING, "brisum : Set Timeouts - Get buffer Failed (0x%p)\n", (PVOID)(ULONG_PTR)Status);
-            break;
-        }
         WdfSpinLockAcquire(DeviceContext->IoctlLock);
         DeviceContext->Timeouts = *(PSERIAL_TIMEOUTS)Buffer;
         WdfSpinLockRelease(DeviceContext->IoctlLock);
@@ -323,11 +370,6 @@ VOID SerialEvtIoDeviceControl(WDFQUEUE Queue, WDFREQUEST Request, size_t OutputB
         break;
 
     case IOCTL_SERIAL_GET_TIMEOUTS:
-        Status = WdfRequestRetrieveOutputBuffer(Request, sizeof(SERIAL_TIMEOUTS), &Buffer, NULL);
-        if (!NT_SUCCESS(Status)) {
-            BrisumTrace(TRACE_WARNING, "brisum : Get Timeouts - Get buffer Failed (0x%p)\n", (PVOID)(ULONG_PTR)Status);
-            break;
-        }
         WdfSpinLockAcquire(DeviceContext->IoctlLock);
         *(PSERIAL_TIMEOUTS)Buffer = DeviceContext->Timeouts;
         WdfSpinLockRelease(DeviceContext->IoctlLock);
@@ -335,11 +377,6 @@ VOID SerialEvtIoDeviceControl(WDFQUEUE Queue, WDFREQUEST Request, size_t OutputB
         break;
 
     case IOCTL_SERIAL_GET_WAIT_MASK:
-        Status = WdfRequestRetrieveOutputBuffer(Request, sizeof(ULONG), &Buffer, NULL);
-        if (!NT_SUCCESS(Status)) {
-            BrisumTrace(TRACE_WARNING, "brisum : Get Wait Mask - Get buffer Failed (0x%p)\n", (PVOID)(ULONG_PTR)Status);
-            break;
-        }
         WdfSpinLockAcquire(DeviceContext->EventLock);
         *(PULONG)Buffer = DeviceContext->ulCurrentMask;
         WdfSpinLockRelease(DeviceContext->EventLock);
@@ -347,38 +384,18 @@ VOID SerialEvtIoDeviceControl(WDFQUEUE Queue, WDFREQUEST Request, size_t OutputB
         break;
 
     case IOCTL_SERIAL_SET_WAIT_MASK:
-        Status = WdfRequestRetrieveInputBuffer(Request, sizeof(ULONG), &Buffer, NULL);
-        if (!NT_SUCCESS(Status)) {
-            BrisumTrace(TRACE_WARNING, "brisum : Set Wait Mask - Get buffer Failed (0x%p)\n", (PVOID)(ULONG_PTR)Status);
-            break;
-        }
         Complete = SerialStartMaskRequest(DeviceContext, Request, IoControlCode, (PULONG)Buffer, &Status);
         break;
 
     case IOCTL_SERIAL_WAIT_ON_MASK:
-        Status = WdfRequestRetrieveOutputBuffer(Request, sizeof(ULONG), &Buffer, NULL);
-        if (!NT_SUCCESS(Status)) {
-            BrisumTrace(TRACE_WARNING, "brisum : Wait On Mask - Get buffer Failed (0x%p)\n", (PVOID)(ULONG_PTR)Status);
-            break;
-        }
         Complete = SerialStartMaskRequest(DeviceContext, Request, IoControlCode, (PULONG)Buffer, &Status);
         break;
 
     case IOCTL_SERIAL_PURGE:
-        Status = WdfRequestRetrieveInputBuffer(Request, sizeof(ULONG), &Buffer, NULL);
-        if (!NT_SUCCESS(Status)) {
-            BrisumTrace(TRACE_WARNING, "brisum : Purge - Get buffer Failed (0x%p)\n", (PVOID)(ULONG_PTR)Status);
-            break;
-        }
         Complete = SerialStartPurgeRequest(DeviceContext, Request, (PULONG)Buffer, &Status);
         break;
 
     case IOCTL_SERIAL_GET_BAUD_RATE:
-        Status = WdfRequestRetrieveOutputBuffer(Request, sizeof(SERIAL_BAUD_RATE), &Buffer, NULL);
-        if (!NT_SUCCESS(Status)) {
-            BrisumTrace(TRACE_WARNING, "brisum : Get Baud Rate - Get buffer Failed (0x%p)\n", (PVOID)(ULONG_PTR)Status);
-            break;
-        }
         WdfSpinLockAcquire(DeviceContext->IoctlLock);
         ((PSERIAL_BAUD_RATE)Buffer)->BaudRate = DeviceContext->BaudRate;
         WdfSpinLockRelease(DeviceContext->IoctlLock);
@@ -386,12 +403,6 @@ VOID SerialEvtIoDeviceControl(WDFQUEUE Queue, WDFREQUEST Request, size_t OutputB
         break;
 
     case IOCTL_SERIAL_GET_LINE_CONTROL:
-        Status = WdfRequestRetrieveOutputBuffer(Request, sizeof(SERIAL_LINE_CONTROL), &Buffer, NULL);
-        if (!NT_SUCCESS(Status)) {
-            BrisumTrace(TRACE_WARNING, "brisum : Get Line Control - Get buffer Failed (0x%p)\n",
-                        (PVOID)(ULONG_PTR)Status);
-            break;
-        }
         WdfSpinLockAcquire(DeviceContext->IoctlLock);
         *(PSERIAL_LINE_CONTROL)Buffer = DeviceContext->LineControl;
         WdfSpinLockRelease(DeviceContext->IoctlLock);
@@ -399,11 +410,6 @@ VOID SerialEvtIoDeviceControl(WDFQUEUE Queue, WDFREQUEST Request, size_t OutputB
         break;
 
     case IOCTL_SERIAL_GET_CHARS:
-        Status = WdfRequestRetrieveOutputBuffer(Request, sizeof(SERIAL_CHARS), &Buffer, NULL);
-        if (!NT_SUCCESS(Status)) {
-            BrisumTrace(TRACE_WARNING, "brisum : Get Chars - Get buffer Failed (0x%p)\n", (PVOID)(ULONG_PTR)Status);
-            break;
-        }
         WdfSpinLockAcquire(DeviceContext->IoctlLock);
         *(PSERIAL_CHARS)Buffer = DeviceContext->SpecialChars;
         WdfSpinLockRelease(DeviceContext->IoctlLock);
@@ -411,11 +417,6 @@ VOID SerialEvtIoDeviceControl(WDFQUEUE Queue, WDFREQUEST Request, size_t OutputB
         break;
 
     case IOCTL_SERIAL_SET_CHARS:
-        Status = WdfRequestRetrieveInputBuffer(Request, sizeof(SERIAL_CHARS), &Buffer, NULL);
-        if (!NT_SUCCESS(Status)) {
-            BrisumTrace(TRACE_WARNING, "brisum : Set Chars - Get buffer Failed (0x%p)\n", (PVOID)(ULONG_PTR)Status);
-            break;
-        }
         /* Stored as given: XonChar may equal XoffChar, nothing uses them. */
         WdfSpinLockAcquire(DeviceContext->IoctlLock);
         DeviceContext->SpecialChars = *(PSERIAL_CHARS)Buffer;
@@ -423,11 +424,6 @@ VOID SerialEvtIoDeviceControl(WDFQUEUE Queue, WDFREQUEST Request, size_t OutputB
         break;
 
     case IOCTL_SERIAL_GET_HANDFLOW:
-        Status = WdfRequestRetrieveOutputBuffer(Request, sizeof(SERIAL_HANDFLOW), &Buffer, NULL);
-        if (!NT_SUCCESS(Status)) {
-            BrisumTrace(TRACE_WARNING, "brisum : Get Handflow - Get buffer Failed (0x%p)\n", (PVOID)(ULONG_PTR)Status);
-            break;
-        }
         WdfSpinLockAcquire(DeviceContext->IoctlLock);
         *(PSERIAL_HANDFLOW)Buffer = DeviceContext->HandFlow;
         WdfSpinLockRelease(DeviceContext->IoctlLock);
@@ -435,22 +431,11 @@ VOID SerialEvtIoDeviceControl(WDFQUEUE Queue, WDFREQUEST Request, size_t OutputB
         break;
 
     case IOCTL_SERIAL_SET_HANDFLOW:
-        Status = WdfRequestRetrieveInputBuffer(Request, sizeof(SERIAL_HANDFLOW), &Buffer, NULL);
-        if (!NT_SUCCESS(Status)) {
-            BrisumTrace(TRACE_WARNING, "brisum : Set Handflow - Get buffer Failed (0x%p)\n", (PVOID)(ULONG_PTR)Status);
-            break;
-        }
         Status = SerialSetHandFlow(DeviceContext, (PSERIAL_HANDFLOW)Buffer);
         Information = NT_SUCCESS(Status) ? sizeof(SERIAL_HANDFLOW) : 0;
         break;
 
     case IOCTL_SERIAL_GET_MODEMSTATUS:
-        Status = WdfRequestRetrieveOutputBuffer(Request, sizeof(ULONG), &Buffer, NULL);
-        if (!NT_SUCCESS(Status)) {
-            BrisumTrace(TRACE_WARNING, "brisum : Get Modem Status - Get buffer Failed (0x%p)\n",
-                        (PVOID)(ULONG_PTR)Status);
-            break;
-        }
         WdfSpinLockAcquire(DeviceContext->IoctlLock);
         WdfSpinLockAcquire(DeviceContext->EventLock);
         *(PULONG)Buffer = DeviceContext->ModemStatus;
@@ -460,33 +445,16 @@ VOID SerialEvtIoDeviceControl(WDFQUEUE Queue, WDFREQUEST Request, size_t OutputB
         break;
 
     case IOCTL_SERIAL_GET_COMMSTATUS:
-        Status = WdfRequestRetrieveOutputBuffer(Request, sizeof(SERIAL_STATUS), &Buffer, NULL);
-        if (!NT_SUCCESS(Status)) {
-            BrisumTrace(TRACE_WARNING, "brisum : Get Comm Status - Get buffer Failed (0x%p)\n",
-                        (PVOID)(ULONG_PTR)Status);
-            break;
-        }
         SerialGetCommStatus(DeviceContext, (PSERIAL_STATUS)Buffer);
         Information = sizeof(SERIAL_STATUS);
         break;
 
     case IOCTL_SERIAL_GET_PROPERTIES:
-        Status = WdfRequestRetrieveOutputBuffer(Request, sizeof(SERIAL_COMMPROP), &Buffer, NULL);
-        if (!NT_SUCCESS(Status)) {
-            BrisumTrace(TRACE_WARNING, "brisum : Get Properties - Get buffer Failed (0x%p)\n",
-                        (PVOID)(ULONG_PTR)Status);
-            break;
-        }
         SerialGetProperties(DeviceContext, (PSERIAL_COMMPROP)Buffer);
         Information = sizeof(SERIAL_COMMPROP);
         break;
 
     case IOCTL_SERIAL_GET_DTRRTS:
-        Status = WdfRequestRetrieveOutputBuffer(Request, sizeof(ULONG), &Buffer, NULL);
-        if (!NT_SUCCESS(Status)) {
-            BrisumTrace(TRACE_WARNING, "brisum : Get DTR/RTS - Get buffer Failed (0x%p)\n", (PVOID)(ULONG_PTR)Status);
-            break;
-        }
         WdfSpinLockAcquire(DeviceContext->IoctlLock);
         WdfSpinLockAcquire(DeviceContext->EventLock);
         *(PULONG)Buffer = DeviceContext->ModemStatus & (SERIAL_DTR_STATE | SERIAL_RTS_STATE);
@@ -496,21 +464,11 @@ VOID SerialEvtIoDeviceControl(WDFQUEUE Queue, WDFREQUEST Request, size_t OutputB
         break;
 
     case IOCTL_SERIAL_CONFIG_SIZE:
-        Status = WdfRequestRetrieveOutputBuffer(Request, sizeof(ULONG), &Buffer, NULL);
-        if (!NT_SUCCESS(Status)) {
-            BrisumTrace(TRACE_WARNING, "brisum : Config Size - Get buffer Failed (0x%p)\n", (PVOID)(ULONG_PTR)Status);
-            break;
-        }
         *(PULONG)Buffer = 0;
         Information = sizeof(ULONG);
         break;
 
     case IOCTL_SERIAL_GET_STATS:
-        Status = WdfRequestRetrieveOutputBuffer(Request, sizeof(SERIALPERF_STATS), &Buffer, NULL);
-        if (!NT_SUCCESS(Status)) {
-            BrisumTrace(TRACE_WARNING, "brisum : Get Stats - Get buffer Failed (0x%p)\n", (PVOID)(ULONG_PTR)Status);
-            break;
-        }
         WdfSpinLockAcquire(DeviceContext->IoctlLock);
         *(PSERIALPERF_STATS)Buffer = DeviceContext->PerfStats;
         WdfSpinLockRelease(DeviceContext->IoctlLock);
@@ -543,6 +501,7 @@ VOID SerialEvtIoDeviceControl(WDFQUEUE Queue, WDFREQUEST Request, size_t OutputB
         break;
     }
 
+Exit:
     if (Complete) {
         SerialCompleteIoctl(Request, Status, Information);
     }
