@@ -191,14 +191,21 @@ NTSTATUS D0Exit(WDFDEVICE Device, WDF_POWER_DEVICE_STATE TargetState)
 
     BrisumTrace(TRACE_INFO, "brisum : D0Exit to %s\n", PowerDeviceStateName((ULONG)TargetState));
 
+    /* The reader work item restarts the bulk-in pipe only in D0. Leaving D0
+       first, then waiting for a work item that may have seen D0 just before,
+       guarantees that no restart lands after the stop below. The queues are
+       already stopped, so no request sees the flag early. */
+    deviceContext->DeviceInD0 = FALSE;
+    if (deviceContext->BulkInReaderWorkItem != NULL) {
+        WdfWorkItemFlush(deviceContext->BulkInReaderWorkItem);
+    }
+
     if (deviceContext->InterruptPipe != NULL) {
         WdfIoTargetStop(WdfUsbTargetPipeGetIoTarget(deviceContext->InterruptPipe), WdfIoTargetCancelSentIo);
     }
     if (deviceContext->BulkInPipe != NULL) {
         WdfIoTargetStop(WdfUsbTargetPipeGetIoTarget(deviceContext->BulkInPipe), WdfIoTargetCancelSentIo);
     }
-
-    deviceContext->DeviceInD0 = FALSE;
     return STATUS_SUCCESS;
 }
 
