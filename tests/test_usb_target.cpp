@@ -674,7 +674,11 @@ TEST_F(UsbStandIn, Reader_HeldBufferStaysValidAndDoesNotBlockTheNextRead)
     ASSERT_EQ(Reads.size(), 2u);
     EXPECT_EQ(MemoryBytes(Reads[0].Buffer, 4), Text("held"));
     EXPECT_NE(TestBufferContext(Reads[0].Buffer), nullptr);
+    // Guards against a held buffer outliving the driver's last reference
+    // (freed only at some later reader activity, as a lazy framework would).
+    const std::size_t LiveWhileHeld = W.LiveObjects();
     WdfObjectDereference(Reads[0].Buffer);
+    EXPECT_EQ(W.LiveObjects(), LiveWhileHeld - 1) << "the buffer goes with the driver's last reference";
     Dev->SendBulkInText("after");
     Run();
     EXPECT_EQ(Reads.size(), 3u);

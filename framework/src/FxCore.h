@@ -219,6 +219,11 @@ public:
     void Reference();
     void Dereference();
     long References() const { return refs_; }
+    /* The framework is done with this object but others still hold
+       references: it is deleted when the last of those goes (at once when
+       none is held). How the framework releases a buffer it handed to a
+       driver that may have referenced it. */
+    void DeleteWhenUnreferenced();
 
     /* Contexts. */
     void *FindContext(PCWDF_OBJECT_CONTEXT_TYPE_INFO TypeInfo) const;
@@ -267,6 +272,7 @@ private:
     long refs_ = 1;
     bool committed_ = false;
     bool disposedWithParent_ = false;
+    bool deleteWhenUnreferenced_ = false;
 };
 
 /* Handle lookup with type and liveness checks: a report and nullptr when

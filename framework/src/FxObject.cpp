@@ -338,10 +338,25 @@ void Object::Delete()
 
 void Object::Reference() { refs_++; }
 
+void Object::DeleteWhenUnreferenced()
+{
+    if (refs_ <= 1) {
+        Delete();
+    } else {
+        deleteWhenUnreferenced_ = true;
+    }
+}
+
 void Object::Dereference()
 {
     if (refs_ <= 0) {
         VerifierReport("ReferenceUnderflow", Describe() + " dereferenced more often than referenced");
+        return;
+    }
+    if (refs_ == 2 && deleteWhenUnreferenced_ && state_ == State::Live) {
+        /* Only the creation reference is left: the framework's release. */
+        refs_--;
+        Delete();
         return;
     }
     if (--refs_ == 0) {

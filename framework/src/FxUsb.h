@@ -115,7 +115,6 @@ private:
     void Failed(NTSTATUS Status, USBD_STATUS UsbdStatus);
     void AbandonAll();
     /* Deletes delivered buffers the driver no longer references. */
-    void Sweep();
 
     UsbPipe *pipe_;
     WDFUSBPIPE pipeHandle_;
@@ -128,7 +127,6 @@ private:
     std::uint64_t generation_ = 0; /* bumped by every start and stop */
     std::vector<Read> reads_;
     std::set<std::uint64_t> abandoned_; /* cancelled by a stop; completions only free their buffers */
-    std::vector<WDFMEMORY> held_; /* delivered buffers the driver still references */
 };
 
 /* WDFUSBPIPE: an endpoint of the selected setting; its own I/O target. */

@@ -139,7 +139,6 @@ void ContinuousReader::Start()
     ++generation_;
     running_ = true;
     failing_ = false;
-    Sweep();
     Fill();
 }
 
@@ -210,7 +209,6 @@ void ContinuousReader::Completed(std::uint64_t Transfer, USBD_STATUS Status, con
     if (N > 0) {
         std::memcpy(static_cast<std::uint8_t *>(Buffer->Buffer()) + config_.HeaderLength, Data.data(), N);
     }
-    Sweep();
 
     const std::uint64_t Generation = generation_;
     WDFUSBPIPE PipeHandle = pipeHandle_;
@@ -219,14 +217,11 @@ void ContinuousReader::Completed(std::uint64_t Transfer, USBD_STATUS Status, con
     CallDriver(pipe_->OwnerDevice(), DISPATCH_LEVEL, false,
                [&]() { Routine(PipeHandle, R.Buffer, N, Context); });
 
-    /* The buffer goes now unless the driver kept a reference to it. */
+    /* The framework releases the buffer now; one the driver referenced goes
+       when the driver's last reference does. */
     Object *After = TryLookup(reinterpret_cast<WDFOBJECT>(R.Buffer));
     if (After != nullptr) {
-        if (After->References() > 1) {
-            held_.push_back(R.Buffer);
-        } else {
-            After->Delete();
-        }
+        After->DeleteWhenUnreferenced();
     }
     if (running_ && Generation == generation_) {
         Fill();
@@ -326,7 +321,6 @@ void ContinuousReader::Stop(WDF_IO_TARGET_SENT_IO_ACTION Action)
         break;
     }
     }
-    Sweep();
 }
 
 void ContinuousReader::Shutdown()
@@ -335,24 +329,6 @@ void ContinuousReader::Shutdown()
     running_ = false;
     failing_ = false;
     AbandonAll();
-    held_.clear(); /* children of the pipe: deleted with it */
-}
-
-void ContinuousReader::Sweep()
-{
-    std::vector<WDFMEMORY> Keep;
-    for (WDFMEMORY H : held_) {
-        Object *O = TryLookup(reinterpret_cast<WDFOBJECT>(H));
-        if (O == nullptr) {
-            continue;
-        }
-        if (O->References() > 1) {
-            Keep.push_back(H);
-        } else {
-            O->Delete();
-        }
-    }
-    held_.swap(Keep);
 }
 
 } // namespace fx
