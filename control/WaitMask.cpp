@@ -76,16 +76,22 @@ static VOID SerialWaitOnMask(PDEVICE_EXT_CONTEXT DeviceContext, WDFREQUEST Reque
     /* The Ex form reports a request cancelled before it was marked instead
        of running the cancel routine inside the call, so the wait is never
        half set up when the cancel routine sees it. */
-    RequestContext->ReferenceFlags = 0;
+    /* The routine and both references are recorded before the request is
+       marked: a cancel routine that runs as soon as it is marked (on
+       another processor) must find itself recorded, which tells it that
+       the framework called it and that it takes MaskLock; it then waits
+       for this set-up, which holds MaskLock, to finish. */
+    RequestContext->CancelRoutine = SerialCancelWait;
+    RequestContext->ReferenceFlags = REFERENCE_CANCEL | REFERENCE_WAIT;
     Status = WdfRequestMarkCancelableEx(Request, SerialCancelWait);
     if (!NT_SUCCESS(Status)) {
         BrisumTrace(TRACE_INFO, "brisum : Wait On Mask(0x%p) cancelled before it was pending (0x%p)\n", Request,
                     (PVOID)(ULONG_PTR)Status);
+        RequestContext->CancelRoutine = NULL;
+        RequestContext->ReferenceFlags = 0;
         SerialCompleteRequest(SITE_MASK_CANCELLED, Request, STATUS_CANCELLED, 0);
         return;
     }
-    RequestContext->CancelRoutine = SerialCancelWait;
-    RequestContext->ReferenceFlags = REFERENCE_CANCEL | REFERENCE_WAIT;
 
     WdfSpinLockAcquire(DeviceContext->EventLock);
     DeviceContext->CurrentWaitRequest = Request;

@@ -85,8 +85,10 @@ NTSTATUS BRISUM_DevicePrepareHardware(WDFDEVICE Device, WDFCMRESLIST ResourcesRa
         BrisumTrace(TRACE_WARNING, "brisum : No bulk-in pipe: nothing will be received\n");
     }
 
-    /* A stop and start of the same device object prepares it again; the
-       port then accepts requests again. */
+    /* A stop and start of the same device object (resource rebalancing)
+       prepares it again. Release cleared DeviceStarted; leaving it FALSE
+       would make the port refuse every request for good although the
+       device works, so a successful preparation sets it again. */
     deviceContext->DeviceStarted = TRUE;
 
 End:
