@@ -470,6 +470,13 @@ VOID SerialEvtIoRead(WDFQUEUE Queue, WDFREQUEST Request, size_t Length)
         start = TRUE;
     } else {
         status = WdfRequestForwardToIoQueue(Request, deviceContext->ReadQueue);
+        /* A read cancelled while queued counts as held by the driver until
+           its IOCanceledOnQueue has run, so the queue can look busy while no
+           read is current and no completion will ever come to take the read
+           just parked: the oldest parked read becomes current now. */
+        if (NT_SUCCESS(status) && deviceContext->CurrentReadRequest == NULL) {
+            start = SerialTakeNextReadLocked(deviceContext);
+        }
     }
     WdfSpinLockRelease(deviceContext->BulkInLock);
 

@@ -236,6 +236,40 @@ TEST_F(ReadCancel, PurgeRxabort_CancelsCurrentAndQueuedThenServesNewReads)
 
 // ---- power and removal ----
 
+// Guards against a read parked behind a queued read whose cancellation is
+// still in flight (the queue then counts it as held by the driver): with no
+// read current, nothing would ever take the parked read out of the queue.
+TEST_F(ReadCancel, ReadArrivingWhileQueuedCancelInFlight_IsServed)
+{
+    auto r1 = Read(4);
+    auto r2 = Read(5);
+    OpHandle r3;
+    bool armed = true;
+    // While the bulk-IN completion finishes r1, the application (another
+    // thread) issues r3 and cancels r2.
+    W.SetTraceSink([&](const std::string &Line) {
+        if (armed && Line.find("Complete Request") != std::string::npos && !r1->Completed) {
+            armed = false;
+            r3 = W.Read(H, 3);
+            W.Cancel(r2);
+        }
+    });
+    Send(4);
+    W.SetTraceSink({});
+    Settle();
+    ExpectRead(r1, STATUS_SUCCESS, 4, "r1");
+    ASSERT_TRUE(r2->Completed);
+    EXPECT_EQ(StatusName(r2->Status), StatusName(STATUS_CANCELLED));
+    ASSERT_TRUE(r3);
+    Send(3);
+    Advance(5 * kSecond);
+    EXPECT_TRUE(r3->Completed) << "r3 stranded in the read queue";
+    auto r4 = Read(2);
+    Send(2);
+    Advance(5 * kSecond);
+    EXPECT_TRUE(r4->Completed) << "r4 stranded behind it";
+}
+
 class ReadPower : public ReadQueueing {};
 
 // Guards against a waiting read being lost or failed across sleep.
