@@ -237,8 +237,13 @@ VOID BulkInPipeReadComplete(WDFUSBPIPE Pipe, WDFMEMORY Buffer, size_t NumBytesTr
                routine that still holds the read; it must survive. */
             deviceContext->ReadIntervalCount =
                 SerialIntervalCountFromBytes((ULONGLONG)(ULONG)deviceContext->ReadIntervalCount + count);
-            if (deviceContext->ReadIntervalTimer != NULL && readContext->UseIntervalTimer) {
-                /* Pushes the next interval poll back. */
+            if (deviceContext->ReadIntervalTimer != NULL && readContext->UseIntervalTimer &&
+                WdfTimerStop(deviceContext->ReadIntervalTimer, FALSE)) {
+                /* Pushes the next interval poll back. A poll that has already
+                   fired (its routine waiting for the device-wide lock) is
+                   not armed again: one arming and one pending routine for
+                   the same reference would let the routine outlive the
+                   read and act on the next one. */
                 (void)WdfTimerStart(deviceContext->ReadIntervalTimer, *deviceContext->IntervalPollInUse);
             }
         }
@@ -738,7 +743,10 @@ VOID SerialReadIntervalTimeout(WDFTIMER Timer)
     } else if (buffered > 0) {
         /* Bytes waited in the ring: take them and keep polling. */
         if (SerialFillReadRequest(deviceContext, readContext)) {
-            /* They were all the read still needed. */
+            /* They were all the read still needed: a full read completes
+               now with success, as it would had the bytes come from the
+               bulk-IN completion, instead of being re-armed and ending at
+               the next poll as a time-out. */
             deviceContext->ReadIntervalCount = SERIAL_COMPLETE_READ_COMPLETE;
             status = STATUS_SUCCESS;
         } else {
@@ -856,9 +864,11 @@ VOID SerialPurgeReads(PDEVICE_EXT_CONTEXT DeviceContext)
 
 Exit:
     WdfSpinLockRelease(DeviceContext->BulkInLock);
-    if (startNext) {
-        SerialStartRead(DeviceContext);
-    }
+    /* The queue was purged under ReadLock, so no parked read can have become
+       current; starting one here would take IoctlLock, which the caller
+       holds. */
+    NT_ASSERT(!startNext);
+    UNREFERENCED_PARAMETER(startNext);
     WdfIoQueueStart(DeviceContext->ReadQueue);
 }
 

@@ -40,6 +40,10 @@
  *   port stops accepting I/O meanwhile  STATUS_DELETE_PENDING, bytes sent
  *   port refusing I/O at arrival        STATUS_DELETE_PENDING, 0 (at once)
  *   no bulk-OUT pipe                    STATUS_INVALID_DEVICE_STATE, 0 (at once)
+ *
+ *   When reasons compete (a time-out, then a cancellation before the
+ *   completion pass ran), the first one stands: the write ends as the
+ *   time-out or the cancellation that came first.
  */
 #include "Write.h"
 #include "../driver/Driver.h"
