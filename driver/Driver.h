@@ -20,6 +20,10 @@ BOOLEAN SerialIsQueueIdle(WDFQUEUE Queue);
 /* Purges Queue, cancels *CurrentRequest through its recorded CancelRoutine,
    restarts Queue. The caller's locks are held across the cancel routine. */
 VOID SerialFlushQueue(WDFQUEUE Queue, WDFREQUEST *CurrentRequest);
+/* The second step of SerialFlushQueue alone: unmarks *CurrentRequest when it
+   is marked cancelable and calls its recorded CancelRoutine, or leaves it to
+   the framework when its cancellation has begun. */
+VOID SerialCancelCurrentRequest(WDFREQUEST *CurrentRequest);
 
 NTSTATUS SerialCreateTimersAndDpcs(PDEVICE_EXT_CONTEXT DeviceContext);
 

@@ -98,20 +98,16 @@ BOOLEAN SerialIsQueueIdle(WDFQUEUE Queue)
 
 /* Caller holds the lock that guards *CurrentRequest (ReadLock, IoctlLock or
    MaskLock); the cancel routine called here runs with it held. */
-VOID SerialFlushQueue(WDFQUEUE Queue, WDFREQUEST *CurrentRequest)
+VOID SerialCancelCurrentRequest(WDFREQUEST *CurrentRequest)
 {
     NTSTATUS status;
     WDFREQUEST request;
     PREQUEST_CONTEXT requestContext;
     PFN_WDF_REQUEST_CANCEL cancelRoutine;
 
-    /* Purge first, so that a cancel routine looking for the next waiting
-       request finds none. */
-    WdfIoQueuePurge(Queue, WDF_NO_EVENT_CALLBACK, WDF_NO_CONTEXT);
-
     request = *CurrentRequest;
     if (request == NULL) {
-        goto Restart;
+        return;
     }
 
     requestContext = GetRequestContext(request);
@@ -123,14 +119,20 @@ VOID SerialFlushQueue(WDFQUEUE Queue, WDFREQUEST *CurrentRequest)
                routine completes it. */
             BrisumTrace(TRACE_INFO, "brisum : SerialFlushQueue: request 0x%p already cancelling (0x%p)\n", request,
                         (PVOID)(LONG_PTR)status);
-            goto Restart;
+            return;
         }
         requestContext->CancelRoutine = NULL;
     }
     if (cancelRoutine != NULL) {
         cancelRoutine(request);
     }
+}
 
-Restart:
+VOID SerialFlushQueue(WDFQUEUE Queue, WDFREQUEST *CurrentRequest)
+{
+    /* Purge first, so that a cancel routine looking for the next waiting
+       request finds none. */
+    WdfIoQueuePurge(Queue, WDF_NO_EVENT_CALLBACK, WDF_NO_CONTEXT);
+    SerialCancelCurrentRequest(CurrentRequest);
     WdfIoQueueStart(Queue);
 }
