@@ -315,71 +315,78 @@ EXTERN_C ULONG DbgPrintEx(ULONG ComponentId, ULONG Level, PCSTR Format, ...)
     return 0;
 }
 
+/* A fault the test injected into the kit call Api (counted for Api alone:
+   a call that is implemented with another kit call does not count as that
+   call too). */
+static bool InjectedFailure(const char *Api, NTSTATUS *Status)
+{
+    return HaveWorld() && ShouldFail(Api, Status);
+}
+
+static NTSTATUS PrintfW(PWSTR Dest, size_t Cch, PCWSTR Format, va_list Args)
+{
+    std::u16string S = FormatWV(reinterpret_cast<const char16_t *>(Format), Args);
+    return CopyOut<char16_t>(reinterpret_cast<char16_t *>(Dest), Cch, S);
+}
+
+static NTSTATUS PrintfA(PSTR Dest, size_t Cch, PCSTR Format, va_list Args)
+{
+    return CopyOut<char>(Dest, Cch, FormatV(Format, Args));
+}
+
 EXTERN_C NTSTATUS RtlStringCbVPrintfW(PWSTR pszDest, size_t cbDest, PCWSTR pszFormat, va_list argList)
 {
-    {
-        NTSTATUS Injected;
-        if (HaveWorld() && ShouldFail("RtlStringCbVPrintfW", &Injected)) {
-            return Injected;
-        }
+    NTSTATUS Injected;
+    if (InjectedFailure("RtlStringCbVPrintfW", &Injected)) {
+        return Injected;
     }
-    std::u16string S = FormatWV(reinterpret_cast<const char16_t *>(pszFormat), argList);
-    return CopyOut<char16_t>(reinterpret_cast<char16_t *>(pszDest), cbDest / sizeof(WCHAR), S);
+    return PrintfW(pszDest, cbDest / sizeof(WCHAR), pszFormat, argList);
 }
 
 EXTERN_C NTSTATUS RtlStringCbPrintfW(PWSTR pszDest, size_t cbDest, PCWSTR pszFormat, ...)
 {
-    {
-        NTSTATUS Injected;
-        if (HaveWorld() && ShouldFail("RtlStringCbPrintfW", &Injected)) {
-            return Injected;
-        }
+    NTSTATUS Injected;
+    if (InjectedFailure("RtlStringCbPrintfW", &Injected)) {
+        return Injected;
     }
     va_list Args;
     va_start(Args, pszFormat);
-    NTSTATUS Status = RtlStringCbVPrintfW(pszDest, cbDest, pszFormat, Args);
+    NTSTATUS Status = PrintfW(pszDest, cbDest / sizeof(WCHAR), pszFormat, Args);
     va_end(Args);
     return Status;
 }
 
 EXTERN_C NTSTATUS RtlStringCchPrintfW(PWSTR pszDest, size_t cchDest, PCWSTR pszFormat, ...)
 {
-    {
-        NTSTATUS Injected;
-        if (HaveWorld() && ShouldFail("RtlStringCchPrintfW", &Injected)) {
-            return Injected;
-        }
+    NTSTATUS Injected;
+    if (InjectedFailure("RtlStringCchPrintfW", &Injected)) {
+        return Injected;
     }
     va_list Args;
     va_start(Args, pszFormat);
-    std::u16string S = FormatWV(reinterpret_cast<const char16_t *>(pszFormat), Args);
+    NTSTATUS Status = PrintfW(pszDest, cchDest, pszFormat, Args);
     va_end(Args);
-    return CopyOut<char16_t>(reinterpret_cast<char16_t *>(pszDest), cchDest, S);
+    return Status;
 }
 
 EXTERN_C NTSTATUS RtlStringCbVPrintfA(PSTR pszDest, size_t cbDest, PCSTR pszFormat, va_list argList)
 {
-    {
-        NTSTATUS Injected;
-        if (HaveWorld() && ShouldFail("RtlStringCbVPrintfA", &Injected)) {
-            return Injected;
-        }
+    NTSTATUS Injected;
+    if (InjectedFailure("RtlStringCbVPrintfA", &Injected)) {
+        return Injected;
     }
-    std::string S = FormatV(pszFormat, argList);
-    return CopyOut<char>(pszDest, cbDest, S);
+    return PrintfA(pszDest, cbDest, pszFormat, argList);
 }
 
 EXTERN_C NTSTATUS RtlStringCbPrintfA(PSTR pszDest, size_t cbDest, PCSTR pszFormat, ...)
 {
-    {
-        NTSTATUS Injected;
-        if (HaveWorld() && ShouldFail("RtlStringCbPrintfA", &Injected)) {
-            return Injected;
-        }
+    NTSTATUS Injected;
+    if (InjectedFailure("RtlStringCbPrintfA", &Injected)) {
+        return Injected;
     }
     va_list Args;
     va_start(Args, pszFormat);
-    NTSTATUS Status = RtlStringCbVPrintfA(pszDest, cbDest, pszFormat, Args);
+    NTSTATUS Status = PrintfA(pszDest, cbDest, pszFormat, Args);
     va_end(Args);
     return Status;
 }
@@ -405,11 +412,9 @@ EXTERN_C NTSTATUS RtlStringCbLengthW(PCWSTR psz, size_t cbMax, size_t *pcbLength
 
 EXTERN_C NTSTATUS RtlStringCbCopyW(PWSTR pszDest, size_t cbDest, PCWSTR pszSrc)
 {
-    {
-        NTSTATUS Injected;
-        if (HaveWorld() && ShouldFail("RtlStringCbCopyW", &Injected)) {
-            return Injected;
-        }
+    NTSTATUS Injected;
+    if (InjectedFailure("RtlStringCbCopyW", &Injected)) {
+        return Injected;
     }
     if (pszSrc == nullptr) {
         return STATUS_INVALID_PARAMETER;
@@ -420,11 +425,9 @@ EXTERN_C NTSTATUS RtlStringCbCopyW(PWSTR pszDest, size_t cbDest, PCWSTR pszSrc)
 
 EXTERN_C NTSTATUS RtlUnicodeStringPrintf(PUNICODE_STRING DestinationString, PCWSTR pszFormat, ...)
 {
-    {
-        NTSTATUS Injected;
-        if (HaveWorld() && ShouldFail("RtlUnicodeStringPrintf", &Injected)) {
-            return Injected;
-        }
+    NTSTATUS Injected;
+    if (InjectedFailure("RtlUnicodeStringPrintf", &Injected)) {
+        return Injected;
     }
     if (DestinationString == nullptr || DestinationString->Buffer == nullptr) {
         return STATUS_INVALID_PARAMETER;
