@@ -143,10 +143,14 @@ TEST_F(FxTest, CompletedRequests_LeaveNoLiveObjects)
     EXPECT_EQ(W.LiveObjects(), Before - 1); // the file object
 }
 
-TEST_F(FxTest, Removal_HeldRequestGetsStopWithPurgeAndForwardOfCancelableIsReported)
+// Guards against the removal asking EvtIoStop about requests its purge
+// cancels: the power-managed queues are purged first (a held cancelable
+// request goes to its cancel routine), then EvtIoStop with the purge action
+// goes to what the driver still holds, and the removal waits for it.
+TEST_F(FxTest, Removal_PurgeCancelsHeldCancelableThenStopWithPurgeForTheRest)
 {
     W.CollectVerifierReports(true);
-    WDFREQUEST Held = nullptr;
+    std::vector<WDFREQUEST> Held;
     WDFQUEUE Other = nullptr;
     std::vector<ULONG> StopFlags;
     H.AfterCreate = [&](WDFDEVICE D) {
@@ -155,18 +159,32 @@ TEST_F(FxTest, Removal_HeldRequestGetsStopWithPurgeAndForwardOfCancelableIsRepor
         return WdfIoQueueCreate(D, &C, WDF_NO_OBJECT_ATTRIBUTES, &Other);
     };
     H.Read = [&](WDFQUEUE, WDFREQUEST R, size_t) {
-        Held = R;
-        WdfRequestMarkCancelable(R, [](WDFREQUEST Req) { WdfRequestComplete(Req, STATUS_CANCELLED); });
-        EXPECT_EQ(WdfRequestForwardToIoQueue(R, Other), STATUS_INVALID_DEVICE_REQUEST);
+        Held.push_back(R);
+        if (Held.size() == 1) {
+            WdfRequestMarkCancelable(R, [](WDFREQUEST Req) {
+                g_Hooks->Log.push_back("cancel");
+                WdfRequestComplete(Req, STATUS_CANCELLED);
+            });
+            EXPECT_EQ(WdfRequestForwardToIoQueue(R, Other), STATUS_INVALID_DEVICE_REQUEST);
+        }
     };
-    H.Stop = [&](WDFQUEUE, WDFREQUEST, ULONG Flags) { StopFlags.push_back(Flags); };
+    H.Stop = [&](WDFQUEUE, WDFREQUEST R, ULONG Flags) {
+        StopFlags.push_back(Flags);
+        WdfRequestComplete(R, STATUS_DEVICE_REMOVED);
+    };
     Add();
-    OpHandle R = W.Read(File, 1);
+    OpHandle Cancelable = W.Read(File, 1);
+    OpHandle Plain = W.Read(File, 1);
     EXPECT_TRUE(Mentions(TakeReports(), "ForwardOfCancelableRequest"));
+    H.Log.clear();
     W.SurpriseRemoveDevice(Node);
-    ASSERT_EQ(StopFlags.size(), 1u);
-    EXPECT_EQ(StopFlags[0], (ULONG)(WdfRequestStopActionPurge | WdfRequestStopRequestCancelable));
+    EXPECT_EQ(Cancelable->Status, STATUS_CANCELLED);
+    EXPECT_EQ(Plain->Status, STATUS_DEVICE_REMOVED);
+    ASSERT_EQ(StopFlags.size(), 1u) << "only the request the purge could not cancel";
+    EXPECT_EQ(StopFlags[0], (ULONG)WdfRequestStopActionPurge);
+    ASSERT_GE(H.Log.size(), 3u);
+    EXPECT_EQ((std::vector<std::string>(H.Log.begin(), H.Log.begin() + 3)),
+              (std::vector<std::string>{"cancel", "stop", "d0exit:5"}));
     Run();
-    EXPECT_EQ(R->Status, STATUS_CANCELLED); // the removal cancelled the held request
     EXPECT_TRUE(TakeReports().empty());
 }

@@ -129,15 +129,17 @@ TEST_F(Queues, Purge_CancelsQueuedRefusesNewUntilStarted)
     EXPECT_EQ(A->Status, STATUS_CANCELLED);
     EXPECT_EQ(H.Log, (std::vector<std::string>{"d0entry:5", "canceled-on-queue"}));
 
-    /* A purged queue takes nothing: the forward fails and the driver keeps it. */
+    /* A purged queue takes nothing: the forward fails as busy and the
+       driver keeps the request; completed with that status, the caller
+       sees STATUS_DEVICE_BUSY. */
     NTSTATUS Forward = STATUS_SUCCESS;
     H.Read = [&](WDFQUEUE, WDFREQUEST R, size_t) {
         Forward = WdfRequestForwardToIoQueue(R, Manual);
         if (!NT_SUCCESS(Forward)) WdfRequestComplete(R, Forward);
     };
     OpHandle B = W.Read(File, 1);
-    EXPECT_EQ(Forward, STATUS_INVALID_DEVICE_STATE);
-    EXPECT_EQ(B->Status, STATUS_INVALID_DEVICE_STATE);
+    EXPECT_EQ(Forward, STATUS_WDF_BUSY);
+    EXPECT_EQ(B->Status, STATUS_DEVICE_BUSY);
 
     WdfIoQueueStart(Manual);
     OpHandle C = W.Read(File, 1);

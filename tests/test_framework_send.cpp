@@ -16,6 +16,7 @@ public:
     explicit HoldingTarget(fx::Device *Dev) : IoTarget(fx::ObjectType::IoTarget, Dev) {}
     std::vector<fx::Request *> Held;
     NTSTATUS Refuse = STATUS_PENDING;
+    bool IgnoreAbort = false; /* the request finishes on its own regardless */
     bool NeedsFormat() const override { return false; }
     NTSTATUS Submit(fx::Request *R) override
     {
@@ -25,6 +26,7 @@ public:
     }
     void Abort(fx::Request *R) override
     {
+        if (IgnoreAbort) return;
         fx::Clock().ScheduleAfter(0, [this, R]() { Finish(R, STATUS_CANCELLED); }, "abort");
     }
     void Finish(fx::Request *R, NTSTATUS S)
@@ -133,6 +135,31 @@ TEST_F(Send, Timeout_CancelsAndCompletesWithIoTimeout)
     ASSERT_EQ(Done.size(), 1u);
     EXPECT_EQ(Done[0].Status, STATUS_IO_TIMEOUT);
     WdfObjectDelete(R);
+}
+
+// Guards against a request that completes on its own after its send
+// time-out fired being reported as timed out: only the cancellation the
+// time-out caused becomes STATUS_IO_TIMEOUT.
+TEST_F(Send, TimeoutFiredButRequestFinishedOnItsOwn_KeepsItsStatus)
+{
+    Target->IgnoreAbort = true;
+    WDF_REQUEST_SEND_OPTIONS O;
+    WDF_REQUEST_SEND_OPTIONS_INIT(&O, 0);
+    WDF_REQUEST_SEND_OPTIONS_SET_TIMEOUT(&O, WDF_REL_TIMEOUT_IN_MS(10));
+    WDFREQUEST Failed = NewRequest(), Succeeded = NewRequest(), Cancelled = NewRequest();
+    ASSERT_TRUE(WdfRequestSend(Failed, TargetHandle, &O));
+    ASSERT_TRUE(WdfRequestSend(Succeeded, TargetHandle, &O));
+    ASSERT_TRUE(WdfRequestSend(Cancelled, TargetHandle, &O));
+    W.Clock().AdvanceBy(20 * world::kMillisecond);
+    ASSERT_TRUE(Done.empty());
+    Target->Finish(fx::ToRequest(Failed, "test"), STATUS_DEVICE_NOT_CONNECTED);
+    Target->Finish(fx::ToRequest(Succeeded, "test"), STATUS_SUCCESS);
+    Target->Finish(fx::ToRequest(Cancelled, "test"), STATUS_CANCELLED);
+    ASSERT_EQ(Done.size(), 3u);
+    EXPECT_EQ(Done[0].Status, STATUS_DEVICE_NOT_CONNECTED);
+    EXPECT_EQ(Done[1].Status, STATUS_SUCCESS);
+    EXPECT_EQ(Done[2].Status, STATUS_IO_TIMEOUT);
+    for (WDFREQUEST R : {Failed, Succeeded, Cancelled}) WdfObjectDelete(R);
 }
 
 TEST_F(Send, CancelSentAndStopWithCancel_CompleteAsCancelled)

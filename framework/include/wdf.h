@@ -565,6 +565,7 @@ WDF_EXTERN_C VOID WdfIoQueuePurgeSynchronously(WDFQUEUE Queue);
 WDF_EXTERN_C VOID WdfIoQueueStart(WDFQUEUE Queue);
 WDF_EXTERN_C VOID WdfIoQueueStop(WDFQUEUE Queue, PFN_WDF_IO_QUEUE_STATE StopComplete, WDFCONTEXT Context);
 WDF_EXTERN_C VOID WdfIoQueueStopSynchronously(WDFQUEUE Queue);
+WDF_EXTERN_C NTSTATUS WdfIoQueueReadyNotify(WDFQUEUE Queue, PFN_WDF_IO_QUEUE_STATE QueueReady, WDFCONTEXT Context);
 WDF_EXTERN_C NTSTATUS WdfDeviceConfigureRequestDispatching(WDFDEVICE Device, WDFQUEUE Queue,
                                                            WDF_REQUEST_TYPE RequestType);
 WDF_EXTERN_C WDFQUEUE WdfDeviceGetDefaultQueue(WDFDEVICE Device);

@@ -368,6 +368,7 @@ public:
 
     Queue *OwningQueue = nullptr;   /* queue it is in or was presented by */
     Queue *PresentedBy = nullptr;   /* counts as driver-owned for this queue */
+    bool Presented = false;         /* ever presented to or retrieved by the driver */
     FileObject *File = nullptr;
 
     /* Cancellation. */
@@ -400,6 +401,10 @@ public:
     /* The I/O manager cancels the request (CancelIoEx). FALSE when it was
        already completed. */
     bool RequestCancel();
+    /* Queues Routine, the cancel routine of this driver-owned request, to
+       run as a step of its own under the request's callback lock (from
+       then on WdfRequestUnmarkCancelable returns STATUS_CANCELLED). */
+    void ScheduleCancelRoutine(PFN_WDF_REQUEST_CANCEL Routine);
 
     WDFREQUEST RequestHandle() const { return HandleAs<WDFREQUEST>(); }
 
@@ -434,7 +439,8 @@ public:
     bool Send(Request *Req, PWDF_REQUEST_SEND_OPTIONS Options);
     /* Runs the completion of a sent request at DISPATCH_LEVEL: the driver's
        completion routine, or for a framework request sent without one, its
-       completion. A request that timed out completes with STATUS_IO_TIMEOUT. */
+       completion. A request whose send time-out expired and that came back
+       cancelled completes with STATUS_IO_TIMEOUT; any other status stands. */
     void CompleteSent(Request *Req, NTSTATUS Status, ULONG_PTR Information);
     /* WdfRequestCancelSentRequest. */
     bool CancelSent(Request *Req);

@@ -227,6 +227,14 @@ NTSTATUS Device::EnterD0(WDF_POWER_DEVICE_STATE Previous)
     InD0 = true;
     FirstD0 = false;
     if (Node != nullptr) Node->Power = world::DevicePowerState::D0;
+    /* The power-managed queues power on after EvtDeviceD0Entry; a manual
+       one with requests in it owes its ready notification. */
+    for (Queue *Q : Queues) {
+        if (Q->PowerManaged) {
+            Q->PoweredOff = false;
+            Q->NoteRestarted();
+        }
+    }
     /* Requests acknowledged at the power-down resume. */
     for (Queue *Q : std::vector<Queue *>(Queues)) {
         if (!Q->PowerManaged || Q->Config.EvtIoResume == nullptr) {
@@ -254,31 +262,19 @@ void Device::LeaveD0(WDF_POWER_DEVICE_STATE Target, bool Removal)
         IdleEvent = 0;
     }
     PowerTransition = true;
-    ULONG Action = Removal ? WdfRequestStopActionPurge : WdfRequestStopActionSuspend;
-    for (Queue *Q : std::vector<Queue *>(Queues)) {
-        if (Q->PowerManaged) {
-            Q->StopOwned(Action);
+    if (Removal) {
+        PurgeQueuesForRemoval();
+    } else {
+        for (Queue *Q : std::vector<Queue *>(Queues)) {
+            if (Q->PowerManaged) {
+                Q->StopOwned(WdfRequestStopActionSuspend);
+            }
         }
+        WaitForStopAcknowledged("PowerDownBlocked");
     }
-    if (!Removal) {
-        /* The power-down waits until every request the driver holds from a
-           power-managed queue is acknowledged or completed. */
-        auto Settled = [this]() {
-            for (Queue *Q : Queues) {
-                if (!Q->PowerManaged) continue;
-                for (Request *R : Q->Owned) {
-                    if (!R->StopAcknowledged) return false;
-                }
-            }
-            return true;
-        };
-        while (!Settled()) {
-            if (!Clock().RunOne()) {
-                VerifierReport("PowerDownBlocked",
-                               "the device cannot leave D0: the driver holds requests of a power-managed queue that "
-                               "it neither completed nor acknowledged (EvtIoStop)");
-                break;
-            }
+    for (Queue *Q : Queues) {
+        if (Q->PowerManaged) {
+            Q->PoweredOff = true;
         }
     }
     WDFDEVICE H = DeviceHandle();
@@ -291,6 +287,54 @@ void Device::LeaveD0(WDF_POWER_DEVICE_STATE Target, bool Removal)
     if (Node != nullptr) Node->Power = world::DevicePowerState::Dx;
     /* Power-managed queues stay held while out of D0 (InD0 false). */
     PowerTransition = false;
+}
+
+void Device::WaitForStopAcknowledged(const char *Rule)
+{
+    auto Settled = [this]() {
+        for (Queue *Q : Queues) {
+            if (!Q->PowerManaged) continue;
+            for (Request *R : Q->Owned) {
+                if (!R->StopAcknowledged) return false;
+            }
+        }
+        return true;
+    };
+    while (!Settled()) {
+        if (!Clock().RunOne()) {
+            VerifierReport(Rule, "the device cannot leave D0: the driver holds requests of a power-managed queue that "
+                                 "it neither completed nor acknowledged (EvtIoStop)");
+            break;
+        }
+    }
+}
+
+void Device::PurgeQueuesForRemoval()
+{
+    for (Queue *Q : std::vector<Queue *>(Queues)) {
+        if (Q->PowerManaged) {
+            Q->Purge(nullptr, nullptr);
+        }
+    }
+    /* The cancel routines the purge queued run before EvtIoStop is asked
+       about what is left. */
+    auto CancelsPending = [this]() {
+        for (Queue *Q : Queues) {
+            if (!Q->PowerManaged) continue;
+            for (Request *R : Q->Owned) {
+                if (R->CancelRoutineScheduled) return true;
+            }
+        }
+        return false;
+    };
+    while (CancelsPending() && Clock().RunOne()) {
+    }
+    for (Queue *Q : std::vector<Queue *>(Queues)) {
+        if (Q->PowerManaged) {
+            Q->StopOwned(WdfRequestStopActionPurge);
+        }
+    }
+    WaitForStopAcknowledged("RemovalBlocked");
 }
 
 /* ------------------------------------------------------------------ */
@@ -492,18 +536,17 @@ void PnpRemoveDevice(world::DeviceNode *Node, bool Surprise)
             CallDriver(Dev, PASSIVE_LEVEL, false, [&]() { Dev->Init.PnpPower.EvtDeviceSurpriseRemoval(H); });
         }
     }
-    /* Power down with purge: EvtIoStop for held requests, then the queues
-       are purged (waiting requests cancelled, cancelable held ones too). */
+    /* Power down with purge: the power-managed queues are purged, then
+       EvtIoStop goes to what the driver still holds from them; the other
+       queues are purged after the power-down. */
     if (Dev->InD0) {
         Dev->LeaveD0(WdfPowerDeviceD3Final, true);
     } else {
-        for (Queue *Q : std::vector<Queue *>(Dev->Queues)) {
-            if (Q->PowerManaged) Q->StopOwned(WdfRequestStopActionPurge);
-        }
+        Dev->PurgeQueuesForRemoval();
     }
     Dev->IdleSuspended = false;
     for (Queue *Q : std::vector<Queue *>(Dev->Queues)) {
-        Q->Purge(nullptr, nullptr);
+        if (!Q->PowerManaged) Q->Purge(nullptr, nullptr);
     }
     CancelSentIo(Dev);
     if (Dev->HardwarePrepared && Dev->Init.PnpPower.EvtDeviceReleaseHardware != nullptr) {

@@ -85,6 +85,17 @@ public:
     bool Accepting = true;
     bool Started = true;     /* WdfIoQueueStart / Stop */
     bool Purged = false;
+    /* A power-managed queue is powered off from the end of the power-down's
+       stop processing (before EvtDeviceD0Exit) until its device is back in
+       D0 (after EvtDeviceD0Entry); it starts powered off when created
+       outside D0. Retrieval then returns STATUS_WDF_PAUSED. */
+    bool PoweredOff = false;
+    /* WdfIoQueueReadyNotify of a manual queue: called when the queue goes
+       from empty to holding requests, and again when the queue is started
+       or powered on with requests in it (TransitionFromEmpty). */
+    PFN_WDF_IO_QUEUE_STATE ReadyNotify = nullptr;
+    WDFCONTEXT ReadyNotifyContext = nullptr;
+    bool TransitionFromEmpty = false;
     std::deque<Request *> Pending;
     std::set<Request *> Owned; /* presented to or retrieved by the driver */
     bool DispatchScheduled = false;
@@ -105,8 +116,12 @@ public:
        completed by the framework (the request may be gone). */
     NTSTATUS Accept(Request *Req, bool FromIoManager);
     /* Presents waiting requests while the queue may (inline when no
-       driver callback is running, else as a scheduled step). */
+       driver callback is running, else as a scheduled step); for a manual
+       queue, delivers a due ready notification the same way. */
     void Dispatch();
+    /* A manual queue that is started and powered on with requests in it
+       owes its ready notification. */
+    void NoteRestarted();
     void ScheduleDispatch();
     bool CanPresent() const;
     bool PowerOk() const;
@@ -130,6 +145,7 @@ protected:
 
 private:
     void Present(Request *Req);
+    void NotifyReady();
 };
 
 class FileObject : public Object {
@@ -266,6 +282,15 @@ public:
     /* Power transitions (PASSIVE_LEVEL). */
     NTSTATUS EnterD0(WDF_POWER_DEVICE_STATE Previous);
     void LeaveD0(WDF_POWER_DEVICE_STATE Target, bool Removal);
+    /* Removal: the power-managed queues are purged (waiting requests and
+       held cancelable ones cancelled, their routines run), then EvtIoStop
+       with WdfRequestStopActionPurge goes to every request the driver
+       still holds from them, and the removal waits for each to be
+       acknowledged or completed. */
+    void PurgeQueuesForRemoval();
+    /* The power-down waits until every request the driver holds from a
+       power-managed queue is acknowledged or completed. */
+    void WaitForStopAcknowledged(const char *Rule);
     void HoldQueues(bool Hold);
 
     bool DriverMayDelete() const override;

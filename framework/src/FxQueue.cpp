@@ -5,7 +5,13 @@
  * Presentation runs inline when no driver code is on the stack (a new
  * request from the I/O manager) and as a scheduled step otherwise (a request
  * completed or forwarded from inside a callback), so a callback never
- * re-enters the device-wide lock.
+ * re-enters the device-wide lock. A manual queue's ready notification is
+ * delivered the same way.
+ *
+ * Retrieval from a manual (or sequential) queue returns STATUS_WDF_PAUSED
+ * while the queue is stopped or, power-managed, powered off; the driver
+ * learns that requests are waiting again from the ready notification that
+ * follows WdfIoQueueStart and the power-up.
  */
 #include "FxHost.h"
 
@@ -63,7 +69,9 @@ bool Queue::HasCallbackFor(const Request *Req) const
 NTSTATUS Queue::Accept(Request *Req, bool FromIoManager)
 {
     if (!Accepting || !Alive()) {
-        return STATUS_INVALID_DEVICE_STATE;
+        /* A new request is failed by the framework; a forward tells the
+           driver the queue is busy. */
+        return FromIoManager ? STATUS_INVALID_DEVICE_STATE : STATUS_WDF_BUSY;
     }
     if (FromIoManager) {
         bool ZeroLength = (Req->MajorFunction == IRP_MJ_READ && Req->OutputLength == 0) ||
@@ -80,6 +88,9 @@ NTSTATUS Queue::Accept(Request *Req, bool FromIoManager)
     Req->SetState(Request::Where::InQueue);
     Req->OwningQueue = this;
     Req->PresentedBy = nullptr;
+    if (Pending.empty()) {
+        TransitionFromEmpty = true;
+    }
     Pending.push_back(Req);
     if (OwnerDevice() != nullptr && PowerManaged) {
         OwnerDevice()->ActivityChanged();
@@ -110,6 +121,10 @@ void Queue::ScheduleDispatch()
 
 void Queue::Dispatch()
 {
+    if (Manual()) {
+        NotifyReady();
+        return;
+    }
     while (CanPresent() && !Pending.empty()) {
         if (Host().CallDepth > 0) {
             ScheduleDispatch();
@@ -121,9 +136,37 @@ void Queue::Dispatch()
     }
 }
 
+void Queue::NoteRestarted()
+{
+    if (Manual() && !Pending.empty()) {
+        TransitionFromEmpty = true;
+    }
+}
+
+void Queue::NotifyReady()
+{
+    if (ReadyNotify == nullptr || !TransitionFromEmpty || !Started || Purged || PoweredOff || !PowerOk() ||
+        !Alive()) {
+        return;
+    }
+    if (Host().CallDepth > 0) {
+        ScheduleDispatch();
+        return;
+    }
+    /* The notification is consumed when delivered: the next one comes with
+       the next transition from empty, start or power-up. */
+    TransitionFromEmpty = false;
+    PFN_WDF_IO_QUEUE_STATE Cb = ReadyNotify;
+    WDFCONTEXT Ctx = ReadyNotifyContext;
+    WDFQUEUE Q = QueueHandle();
+    KIRQL Level = Serialized() ? (KIRQL)DISPATCH_LEVEL : Irql();
+    CallDriver(OwnerDevice(), Level, Serialized(), [&]() { Cb(Q, Ctx); });
+}
+
 void Queue::Present(Request *Req)
 {
     Req->SetState(Request::Where::Driver);
+    Req->Presented = true;
     Req->PresentedBy = this;
     Req->OwningQueue = this;
     Owned.insert(Req);
@@ -195,7 +238,10 @@ void Queue::CancelQueued(Request *Req)
         }
     }
     Req->CancelRequested = true;
-    if (Config.EvtIoCanceledOnQueue != nullptr) {
+    /* Only a request the driver has seen (presented, or retrieved, then
+       forwarded or requeued here) is handed to EvtIoCanceledOnQueue; one
+       that never reached the driver is completed as cancelled. */
+    if (Config.EvtIoCanceledOnQueue != nullptr && Req->Presented) {
         Req->SetState(Request::Where::Driver);
         Req->PresentedBy = this;
         Owned.insert(Req);
@@ -395,6 +441,7 @@ EXTERN_C NTSTATUS WdfIoQueueCreate(WDFDEVICE Device, PWDF_IO_QUEUE_CONFIG Config
     Q->PowerManaged = Config->PowerManaged == WdfFalse ? false
                       : Config->PowerManaged == WdfTrue ? true
                                                         : Dev->Init.PowerPolicyOwner;
+    Q->PoweredOff = Q->PowerManaged && !Dev->InD0;
     Status = Q->Commit(QueueAttributes, Dev, "WdfIoQueueCreate");
     if (!NT_SUCCESS(Status)) {
         Object::Destroy(Q);
@@ -423,12 +470,19 @@ EXTERN_C NTSTATUS WdfIoQueueRetrieveNextRequest(WDFQUEUE Queue, WDFREQUEST *OutR
     if (Q == nullptr || OutRequest == nullptr) {
         return STATUS_INVALID_PARAMETER;
     }
+    if (!Q->Manual() && Q->Config.DispatchType != WdfIoQueueDispatchSequential) {
+        return STATUS_INVALID_DEVICE_STATE;
+    }
+    if (Q->PoweredOff || !Q->Started) {
+        return STATUS_WDF_PAUSED;
+    }
     if (Q->Pending.empty()) {
         return STATUS_NO_MORE_ENTRIES;
     }
     fx::Request *R = Q->Pending.front();
     Q->Pending.pop_front();
     R->SetState(fx::Request::Where::Driver);
+    R->Presented = true;
     R->PresentedBy = Q;
     R->OwningQueue = Q;
     Q->Owned.insert(R);
@@ -488,7 +542,43 @@ EXTERN_C VOID WdfIoQueueStart(WDFQUEUE Queue)
     Q->Accepting = true;
     Q->Started = true;
     Q->Purged = false;
+    Q->NoteRestarted();
     Q->Dispatch();
+}
+
+EXTERN_C NTSTATUS WdfIoQueueReadyNotify(WDFQUEUE Queue, PFN_WDF_IO_QUEUE_STATE QueueReady, WDFCONTEXT Context)
+{
+    fx::Queue *Q = ToQueue(Queue, "WdfIoQueueReadyNotify");
+    if (Q == nullptr) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    if (!Q->Manual()) {
+        VerifierReport("ReadyNotifyOnNonManualQueue", "WdfIoQueueReadyNotify is only valid on a manual queue");
+        return STATUS_INVALID_DEVICE_REQUEST;
+    }
+    if (QueueReady != nullptr) {
+        if (Q->ReadyNotify != nullptr) {
+            VerifierReport("ReadyNotifyTwice", "WdfIoQueueReadyNotify: the queue already has a ready callback");
+            return STATUS_INVALID_DEVICE_REQUEST;
+        }
+        Q->ReadyNotify = QueueReady;
+        Q->ReadyNotifyContext = Context;
+    } else {
+        if (Q->ReadyNotify == nullptr) {
+            VerifierReport("ReadyNotifyNotRegistered", "WdfIoQueueReadyNotify(NULL) without a ready callback to cancel");
+            return STATUS_INVALID_DEVICE_REQUEST;
+        }
+        if (Q->Started) {
+            VerifierReport("ReadyNotifyClearedWhileDispatching",
+                           "WdfIoQueueReadyNotify(NULL) on a queue that is not stopped");
+            return STATUS_INVALID_DEVICE_REQUEST;
+        }
+        Q->ReadyNotify = nullptr;
+        Q->ReadyNotifyContext = nullptr;
+    }
+    /* Requests may be waiting already. */
+    Q->Dispatch();
+    return STATUS_SUCCESS;
 }
 
 EXTERN_C VOID WdfIoQueueStop(WDFQUEUE Queue, PFN_WDF_IO_QUEUE_STATE StopComplete, WDFCONTEXT Context)
@@ -584,7 +674,7 @@ EXTERN_C NTSTATUS WdfRequestForwardToIoQueue(WDFREQUEST Request, WDFQUEUE Destin
         return Status;
     }
     if (!Q->Accepting) {
-        return STATUS_INVALID_DEVICE_STATE;
+        return STATUS_WDF_BUSY;
     }
     fx::Queue *From = R->PresentedBy;
     R->StopAcknowledged = false;
@@ -630,6 +720,9 @@ EXTERN_C VOID WdfRequestStopAcknowledge(WDFREQUEST Request, BOOLEAN Requeue)
         R->PresentedBy = nullptr;
         R->StopAcknowledged = false;
         R->SetState(fx::Request::Where::InQueue);
+        if (Q->Pending.empty()) {
+            Q->TransitionFromEmpty = true;
+        }
         Q->Pending.push_front(R);
         Q->CheckWaiters();
         Q->Dispatch();

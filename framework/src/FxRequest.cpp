@@ -97,6 +97,11 @@ void Request::Complete(NTSTATUS St, ULONG_PTR Info, const char *Api)
     if (St == STATUS_PENDING) {
         VerifierReport("CompleteWithPending", std::string(Api) + " with STATUS_PENDING");
     }
+    /* The framework's private "queue not accepting" status (a failed
+       forward) reaches the caller as the system's busy status. */
+    if (St == STATUS_WDF_BUSY) {
+        St = STATUS_DEVICE_BUSY;
+    }
     Status = St;
     Information = Info;
     /* Buffered I/O copies Information bytes back into the caller's output
@@ -145,23 +150,7 @@ bool Request::RequestCancel()
         if (CancelRoutine != nullptr) {
             PFN_WDF_REQUEST_CANCEL Routine = CancelRoutine;
             CancelRoutine = nullptr;
-            CancelRoutineScheduled = true;
-            WDFREQUEST H = RequestHandle();
-            Defer(
-                [H, Routine]() {
-                    Object *O = TryLookup(reinterpret_cast<WDFOBJECT>(H));
-                    if (O == nullptr) {
-                        return; /* completed (and reported) meanwhile */
-                    }
-                    auto *R = static_cast<Request *>(O);
-                    if (R->State() == Where::Completed) {
-                        return;
-                    }
-                    R->CancelRoutineScheduled = false;
-                    bool Serialized = R->PresentedBy == nullptr || R->PresentedBy->Serialized();
-                    CallDriver(R->OwnerDevice(), DISPATCH_LEVEL, Serialized, [&]() { Routine(H); });
-                },
-                "request cancel routine");
+            ScheduleCancelRoutine(Routine);
         }
         break;
     case Where::Sent:
@@ -173,6 +162,27 @@ bool Request::RequestCancel()
         break;
     }
     return true;
+}
+
+void Request::ScheduleCancelRoutine(PFN_WDF_REQUEST_CANCEL Routine)
+{
+    CancelRoutineScheduled = true;
+    WDFREQUEST H = RequestHandle();
+    Defer(
+        [H, Routine]() {
+            Object *O = TryLookup(reinterpret_cast<WDFOBJECT>(H));
+            if (O == nullptr) {
+                return; /* completed (and reported) meanwhile */
+            }
+            auto *R = static_cast<Request *>(O);
+            if (R->State() == Where::Completed) {
+                return;
+            }
+            R->CancelRoutineScheduled = false;
+            bool Serialized = R->PresentedBy == nullptr || R->PresentedBy->Serialized();
+            CallDriver(R->OwnerDevice(), DISPATCH_LEVEL, Serialized, [&]() { Routine(H); });
+        },
+        "request cancel routine");
 }
 
 Request *ToRequest(WDFREQUEST Handle, const char *Api)
@@ -326,7 +336,11 @@ void IoTarget::CompleteSent(Request *Req, NTSTATUS Status, ULONG_PTR Information
         Clock().Cancel(Req->TimeoutEvent);
         Req->TimeoutEvent = 0;
     }
-    if (Req->TimedOut && (Status == STATUS_CANCELLED || !NT_SUCCESS(Status))) {
+    /* The time-out cancelled the request; only that cancellation is
+       reported as the time-out. A request that completed on its own after
+       the time-out fired (success, or a failure of its own) keeps its
+       status. */
+    if (Req->TimedOut && Status == STATUS_CANCELLED) {
         Status = STATUS_IO_TIMEOUT;
     }
     Req->SentTo = nullptr;
@@ -619,13 +633,20 @@ fx::Request *OwnedRequest(WDFREQUEST Request, const char *Api)
     return R;
 }
 
-void RunCancelNow(fx::Request *R, PFN_WDF_REQUEST_CANCEL Routine)
+/* WdfRequestMarkCancelable on a request already cancelled: the framework
+   queues the cancellation to its event processing, which calls the routine
+   at once when the caller does not hold the request's callback lock (no
+   synchronization scope, or called from outside any callback), and as a
+   step after the caller's callback returns when it does. */
+void RunCancelForCancelledRequest(fx::Request *R, PFN_WDF_REQUEST_CANCEL Routine)
 {
     WDFREQUEST H = R->RequestHandle();
     Device *Dev = R->OwnerDevice();
     bool Serialized = R->PresentedBy == nullptr || R->PresentedBy->Serialized();
-    if (!Serialized || DeviceLockHeld(Dev)) {
+    if (!Serialized) {
         Routine(H);
+    } else if (DeviceLockHeld(Dev)) {
+        R->ScheduleCancelRoutine(Routine);
     } else {
         CallDriver(Dev, DISPATCH_LEVEL, true, [&]() { Routine(H); });
     }
@@ -647,8 +668,7 @@ EXTERN_C VOID WdfRequestMarkCancelable(WDFREQUEST Request, PFN_WDF_REQUEST_CANCE
         return;
     }
     if (R->CancelRequested) {
-        /* Already cancelled: the routine runs at once. */
-        RunCancelNow(R, EvtRequestCancel);
+        RunCancelForCancelledRequest(R, EvtRequestCancel);
         return;
     }
     R->CancelRoutine = EvtRequestCancel;
