@@ -16,6 +16,10 @@ VOID InitDeviceExtContext(PDEVICE_EXT_CONTEXT DeviceContext);
 NTSTATUS CreateSpinLock(PDEVICE_EXT_CONTEXT DeviceContext);
 
 NTSTATUS CreateQueues(PDEVICE_EXT_CONTEXT DeviceContext);
+/* Ready notifications of MaskQueue and PurgeQueue (ReadQueue's is in the
+   receive path): each makes the oldest parked request current when none is. */
+EVT_WDF_IO_QUEUE_STATE SerialMaskQueueReady;
+EVT_WDF_IO_QUEUE_STATE SerialPurgeQueueReady;
 BOOLEAN SerialIsQueueIdle(WDFQUEUE Queue);
 /* Purges Queue, cancels *CurrentRequest through its recorded CancelRoutine,
    restarts Queue. The caller's locks are held across the cancel routine. */

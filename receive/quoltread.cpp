@@ -498,6 +498,31 @@ Exit:
 }
 
 /*
+ * Ready notification of ReadQueue (runs under the device-wide lock, as the
+ * read callback does). A read parked while no read is current, or left in
+ * the queue by a completion that found the queue powered off, is taken out
+ * here: the same choice as the read callback's, under the same locks.
+ */
+VOID SerialReadQueueReady(WDFQUEUE Queue, WDFCONTEXT Context)
+{
+    PDEVICE_EXT_CONTEXT deviceContext = GetDeviceContext(WdfIoQueueGetDevice(Queue));
+    BOOLEAN start = FALSE;
+
+    UNREFERENCED_PARAMETER(Context);
+
+    WdfSpinLockAcquire(deviceContext->ReadLock);
+    WdfSpinLockAcquire(deviceContext->BulkInLock);
+    if (deviceContext->CurrentReadRequest == NULL) {
+        start = SerialTakeNextReadLocked(deviceContext);
+    }
+    WdfSpinLockRelease(deviceContext->BulkInLock);
+    if (start) {
+        SerialStartRead(deviceContext);
+    }
+    WdfSpinLockRelease(deviceContext->ReadLock);
+}
+
+/*
  * Serves CurrentReadRequest and, each time one completes at once, the next
  * one from ReadQueue. Called by the read callback (ReadLock held) and by
  * every path that made a queued read current (no driver lock held).

@@ -16,6 +16,9 @@ BOOLEAN CanAcceptIoRequest(WDFDEVICE Device);
 VOID SerialCompleteRequest(int Site, WDFREQUEST Request, NTSTATUS Status, ULONG_PTR Information);
 
 EVT_WDF_IO_QUEUE_IO_READ SerialEvtIoRead;
+/* Ready notification of ReadQueue: makes the oldest parked read current
+   and starts it when no read is current. */
+EVT_WDF_IO_QUEUE_STATE SerialReadQueueReady;
 VOID SerialStartRead(PDEVICE_EXT_CONTEXT DeviceContext);
 /* Withdraws every party that can still be withdrawn and drops CallerBit's
    reference; returns the reference flags that remain. */

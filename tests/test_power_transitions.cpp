@@ -256,3 +256,66 @@ TEST(PowerStateNames, KnownAndUnknownStates)
 }
 
 } // namespace
+
+// ---- parked reads across power transitions ----
+
+// Guards against a parked read being stranded by a sleep: the read in front
+// of it timed out while the device was out of D0, its queue refused the
+// retrieval (powered off), and the parked read has no timer of its own.
+TEST_F(PowerTransitions, SystemSleep_ReadParkedBehindTimedOutReadIsServedAfterResume)
+{
+    Start();
+    Open();
+    SERIAL_TIMEOUTS t{};
+    t.ReadTotalTimeoutConstant = 100;
+    auto set = W.DeviceIoControl(H, IOCTL_SERIAL_SET_TIMEOUTS, AsBytes(t), 0);
+    Run();
+    ASSERT_EQ(set->Status, STATUS_SUCCESS);
+    auto first = W.Read(H, 5);
+    auto second = W.Read(H, 5);
+
+    W.SystemSleep();
+    W.Clock().AdvanceBy(kSecond);
+    ASSERT_TRUE(first->Completed) << "its total time-out expired during the sleep";
+    EXPECT_EQ(first->Status, STATUS_TIMEOUT);
+    EXPECT_FALSE(second->Completed);
+
+    W.SystemResume();
+    Usb->SendBulkIn(Bytes{1, 2, 3, 4, 5}, 10 * kMillisecond);
+    W.Clock().AdvanceBy(50 * kMillisecond);
+    ASSERT_TRUE(second->Completed);
+    EXPECT_EQ(second->Status, STATUS_SUCCESS);
+    EXPECT_EQ(second->Output, (Bytes{1, 2, 3, 4, 5}));
+}
+
+// Guards against reads that wake a selectively suspended device being held
+// in a queue that is still powered off while the first is served: the one
+// parked behind it is served once the first times out.
+TEST_F(PowerTransitions, Suspended_ReadsThatWakeTheDevice_ParkedOneServedAfterFirst)
+{
+    CdcAcmOptions options;
+    options.RemoteWake = true;
+    Start(options);
+    Open();
+    SERIAL_TIMEOUTS t{};
+    t.ReadTotalTimeoutConstant = 100;
+    auto set = W.DeviceIoControl(H, IOCTL_SERIAL_SET_TIMEOUTS, AsBytes(t), 0);
+    W.Clock().AdvanceBy(11 * kSecond);
+    Run();
+    ASSERT_EQ(set->Status, STATUS_SUCCESS);
+    ASSERT_EQ(Node->Power, DevicePowerState::Dx);
+
+    auto first = W.Read(H, 5);
+    auto second = W.Read(H, 5);
+    W.Clock().AdvanceBy(150 * kMillisecond);
+    EXPECT_EQ(Node->Power, DevicePowerState::D0);
+    ASSERT_TRUE(first->Completed);
+    EXPECT_EQ(first->Status, STATUS_TIMEOUT);
+    ASSERT_FALSE(second->Completed);
+
+    Usb->SendBulkIn(Bytes{9, 8, 7, 6, 5}, kMillisecond);
+    W.Clock().AdvanceBy(20 * kMillisecond);
+    ASSERT_TRUE(second->Completed);
+    EXPECT_EQ(second->Status, STATUS_SUCCESS);
+    EXPECT_EQ(second->Output, (Bytes{9, 8, 7, 6, 5}));
+}
