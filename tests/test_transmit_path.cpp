@@ -433,3 +433,39 @@ TEST_F(Transmit, RandomizedRun_EveryAcknowledgedByteCountedOnceInOrder)
 }
 
 } // namespace
+
+// Guards against a write cancelled before it is marked cancelable (the
+// framework then runs the cancel routine only after the write callback
+// returns) being started anyway or completed twice.
+TEST_F(Transmit, CancelledBeforeMarkedCancelable_CompletedOnceCancelledWithNothingSent)
+{
+    Start();
+    Dev->SetDefaultBulkOutAnswer({Answer::Accept, 10 * kMillisecond});
+    const Bytes first = Pattern(64, 1), second = Pattern(100, 2);
+    auto op1 = W.Write(H, first);
+    auto op2 = W.Write(H, second);
+    int presented = 0;
+    W.SetTraceSink([&](const std::string &Line) {
+        // The second write reaches the driver when the first completes; the
+        // application cancels it at that moment, before it is marked.
+        if (Line.find("Received a write request") != std::string::npos && ++presented == 1) {
+            EXPECT_TRUE(W.Cancel(op2));
+        }
+    });
+    Run();
+    W.SetTraceSink({});
+
+    ASSERT_TRUE(op1->Completed && op2->Completed);
+    EXPECT_EQ(op1->Status, STATUS_SUCCESS);
+    EXPECT_EQ(op2->Status, STATUS_CANCELLED);
+    EXPECT_EQ(op2->Information, 0u);
+    EXPECT_EQ(presented, 1);
+    EXPECT_EQ(Dev->BulkOutBytes(), first);
+    EXPECT_EQ(Dev->BulkOutPackets().size(), 1u) << "the cancelled write offered nothing to the device";
+    ExpectNoSubRequestsLeft();
+
+    auto op3 = W.Write(H, Pattern(10, 3));
+    Run();
+    EXPECT_EQ(op3->Status, STATUS_SUCCESS);
+    EXPECT_EQ(op3->Information, 10u);
+}

@@ -208,13 +208,29 @@ VOID SerialEvtIoWrite(WDFQUEUE Queue, WDFREQUEST Request, size_t Length)
     writeContext->Length = bufferLength;
     writeContext->BytesTransferred = 0;
     writeContext->SubRequest = NULL;
-    /* Set before marking: a write cancelled already runs its cancel routine
-       inside the marking call, and that routine clears the bit. */
+    /* Set before marking: once marked, the cancel routine may run (after
+       this callback, under the device-wide lock) and clears the bit. */
     writeContext->ReferenceFlags = REFERENCE_CANCEL;
     writeContext->CancelRoutine = SerialCancelCurrentWrite;
     WdfSpinLockRelease(deviceContext->WriteLock);
 
-    WdfRequestMarkCancelable(Request, SerialCancelCurrentWrite);
+    /* A write cancelled before it could be marked is not started: the Ex
+       form reports the cancellation instead of queueing the cancel routine
+       for later, and the write ends as cancelled with no byte sent, through
+       the one completion pass. */
+    status = WdfRequestMarkCancelableEx(Request, SerialCancelCurrentWrite);
+    if (!NT_SUCCESS(status)) {
+        BrisumTrace(TRACE_INFO, "brisum : Write request(0x%p) cancelled before it was started (0x%p)\n", Request,
+                    (PVOID)(ULONG_PTR)status);
+        WdfSpinLockAcquire(deviceContext->WriteLock);
+        writeContext->ReferenceFlags = 0;
+        writeContext->CancelRoutine = NULL;
+        deviceContext->WriteAbortCode = SERIAL_COMPLETE_WRITE_CANCEL;
+        WdfSpinLockRelease(deviceContext->WriteLock);
+        deviceContext->WriteTimerState = WRITE_TIMER_IDLE;
+        SerialEndWriteTransfer(deviceContext, writeContext, STATUS_SUCCESS);
+        return;
+    }
 
     if (timeouts.WriteTotalTimeoutMultiplier != 0 || timeouts.WriteTotalTimeoutConstant != 0) {
         LONGLONG dueTime = SerialWriteDueTime(bufferLength, timeouts.WriteTotalTimeoutMultiplier,
