@@ -35,6 +35,7 @@
  *   a sub-request fails                 its status, bytes before it
  *   total time-out                      STATUS_SUCCESS, bytes sent
  *   cancelled (framework or purge)      STATUS_CANCELLED, bytes sent
+ *   cancelled before it was marked      STATUS_CANCELLED, 0 (nothing sent)
  *   a driver-side failure (allocation,  the failing call's status,
  *     formatting, sending, buffer)        bytes sent
  *   port stops accepting I/O meanwhile  STATUS_DELETE_PENDING, bytes sent
