@@ -256,16 +256,13 @@ Exit:
     }
 }
 
-BOOLEAN SerialFillReadRequest(PDEVICE_EXT_CONTEXT DeviceContext, PREQUEST_CONTEXT ReadContext)
+/* Moves held blocks into the ring, oldest first, while it has room for a
+   whole packet. Caller holds BulkInLock. TRUE when a block moved. */
+static BOOLEAN SerialDrainHeldMemoryLocked(PDEVICE_EXT_CONTEXT DeviceContext)
 {
     PCIRCULAR_BUFFER ring = &DeviceContext->ReceiveBuffer;
     BOOLEAN drained = FALSE;
-    ULONG have;
-    ULONG need;
-    PUCHAR destination;
 
-    /* 1. Held blocks move into the ring, oldest first, while it has room
-          for a whole packet. */
     while (!IsListEmpty(&DeviceContext->HeldMemoryList) &&
            ring->BufferSize - ring->DataLen > DeviceContext->BulkInMaxPacketSize) {
         PLIST_ENTRY entry = RemoveHeadList(&DeviceContext->HeldMemoryList);
@@ -287,31 +284,51 @@ BOOLEAN SerialFillReadRequest(PDEVICE_EXT_CONTEXT DeviceContext, PREQUEST_CONTEX
         WdfObjectDereference(memory);
         drained = TRUE;
     }
+    return drained;
+}
+
+/*
+ * Feeds the current read from what the driver holds. Held blocks move into
+ * the ring as the copy out of it makes room, until the read is satisfied or
+ * both the ring and the held list are empty: every received byte is
+ * available to the read in front of it, so a read never waits beside data.
+ * The loop ends: each round moves bytes out of the held list or the ring,
+ * or stops (a ring that can take no block moves nothing).
+ */
+BOOLEAN SerialFillReadRequest(PDEVICE_EXT_CONTEXT DeviceContext, PREQUEST_CONTEXT ReadContext)
+{
+    PCIRCULAR_BUFFER ring = &DeviceContext->ReceiveBuffer;
+    BOOLEAN drained = FALSE;
+    BOOLEAN satisfied = FALSE;
+
+    for (;;) {
+        BOOLEAN moved = SerialDrainHeldMemoryLocked(DeviceContext);
+        ULONG need = DeviceContext->ReadBytesNeeded;
+        ULONG take = (ring->DataLen < need) ? ring->DataLen : need;
+
+        drained = drained || moved;
+        if (take != 0) {
+            (void)PullCircularBuffer(ring, (PUCHAR)ReadContext->SystemBuffer + ReadContext->BytesTransferred, take);
+            ReadContext->BytesTransferred += take;
+            DeviceContext->ReadBytesNeeded = need - take;
+        }
+        if (DeviceContext->ReadBytesNeeded == 0) {
+            satisfied = TRUE;
+            break;
+        }
+        if (!moved && take == 0) {
+            break;
+        }
+    }
+
+    /* The held list shrank: a reader paused at the limit may read again. */
     if (drained && DeviceContext->BulkInReaderPaused && DeviceContext->HeldMemoryBytes < HELD_MEMORY_LIMIT) {
         BrisumTrace(TRACE_INFO, "brisum : %u bytes held, resuming the bulk-in reader\n",
                     DeviceContext->HeldMemoryBytes);
         DeviceContext->BulkInReaderPaused = FALSE;
         SerialKickReaderWorkItemLocked(DeviceContext);
     }
-
-    /* 2. to 5. Copy the smaller of what the ring holds and what the read
-          still needs. */
-    have = ring->DataLen;
-    need = DeviceContext->ReadBytesNeeded;
-    destination = (PUCHAR)ReadContext->SystemBuffer + ReadContext->BytesTransferred;
-    if (have >= need) {
-        (void)PullCircularBuffer(ring, destination, need);
-        ReadContext->BytesTransferred += need;
-        DeviceContext->ReadBytesNeeded = 0;
-        return TRUE;
-    }
-    if (have == 0) {
-        return FALSE;
-    }
-    (void)PullCircularBuffer(ring, destination, have);
-    ReadContext->BytesTransferred += have;
-    DeviceContext->ReadBytesNeeded -= have;
-    return FALSE;
+    return satisfied;
 }
 
 BOOLEAN BulkInPipeReadersFailed(WDFUSBPIPE Pipe, NTSTATUS Status, USBD_STATUS UsbdStatus)

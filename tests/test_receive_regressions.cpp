@@ -1,0 +1,72 @@
+// Receive path regressions: reads that waited beside received data, ring
+// sizes that could take no block, cancelled reads that lost bytes, and the
+// held list at device clean-up.
+#include "test_receive_fixture.h"
+
+using namespace receive_test;
+
+namespace {
+
+class HeldDataReachesRead : public ReceiveFixture {
+protected:
+    OpHandle SetQueueSize(ULONG InSize, ULONG OutSize)
+    {
+        SERIAL_QUEUE_SIZE size{InSize, OutSize};
+        return Ioctl(IOCTL_SERIAL_SET_QUEUE_SIZE, AsBytes(size), 0);
+    }
+    void Reopen()
+    {
+        ASSERT_EQ(W.Close(H), STATUS_SUCCESS);
+        Settle();
+        ASSERT_EQ(W.Open(u"COM7", &H), STATUS_SUCCESS);
+        Settle();
+    }
+};
+
+// Guards against a read longer than the ring's content waiting while the rest sits on the held list.
+TEST_F(HeldDataReachesRead, ReadLongerThanRing_TakesHeldBlocksAsRingEmpties)
+{
+    Send(10000); // 8128 in the ring, the rest held
+
+    auto read = Read(10000);
+
+    ExpectRead(read, STATUS_SUCCESS, 10000, "ring and held bytes");
+    EXPECT_EQ(AmountInInQueue(), 0u);
+}
+
+// Guards against a read waiting for ever behind a reader paused at the held-data limit.
+TEST_F(HeldDataReachesRead, ReaderPausedAtLimit_ReadCompletesAndReaderResumes)
+{
+    // One packet a millisecond: the ring fills, then the held list up to the
+    // limit, and the reader pauses with the device still holding the tail.
+    const std::size_t packets = 80000 / kPacket;
+    for (std::size_t i = 0; i < packets; ++i) {
+        Dev->SendBulkIn(NextStream(kPacket), static_cast<VirtualTime>(i) * kMillisecond);
+    }
+    Advance(static_cast<VirtualTime>(packets) * kMillisecond);
+    ASSERT_GT(Dev->QueuedBulkIn(), 0u) << "the reader is paused";
+
+    auto read = Read(8129);
+    ExpectRead(read, STATUS_SUCCESS, 8129, "one byte more than the ring holds");
+
+    Send(4, kMillisecond);
+    Advance(10 * kSecond);
+    EXPECT_EQ(Dev->QueuedBulkIn(), 0u) << "the resumed reader took everything";
+    EXPECT_EQ(DrainAndCheck(), packets * kPacket - 8129 + 4);
+}
+
+// Guards against a small ring leaving a block held while a read wants its bytes.
+TEST_F(HeldDataReachesRead, SmallRing_ReadTakesBlockHeldForLackOfRoom)
+{
+    auto set = SetQueueSize(100, 100);
+    ASSERT_TRUE(set->Completed);
+    ASSERT_EQ(set->Status, STATUS_SUCCESS);
+    Reopen();
+    Send(99); // 64 into the ring, 35 held (free space 36 is not above a packet)
+
+    auto read = Read(99);
+
+    ExpectRead(read, STATUS_SUCCESS, 99, "ring then held block");
+}
+
+} // namespace
