@@ -69,4 +69,36 @@ TEST_F(HeldDataReachesRead, SmallRing_ReadTakesBlockHeldForLackOfRoom)
     ExpectRead(read, STATUS_SUCCESS, 99, "ring then held block");
 }
 
+// ---- queue sizes the ring can use ----
+
+struct QueueSizeCase {
+    ULONG InSize;
+    bool Applied; // the ring and the reported size change
+};
+
+class QueueSizeBound : public HeldDataReachesRead, public ::testing::WithParamInterface<QueueSizeCase> {};
+
+// Guards against accepting a ring size that can never take a block (no read then ever gets data).
+TEST_P(QueueSizeBound, SetQueueSize_AppliesOnlySizesAboveOnePacket)
+{
+    const QueueSizeCase c = GetParam();
+    auto set = SetQueueSize(c.InSize, c.InSize);
+    ASSERT_TRUE(set->Completed);
+    EXPECT_EQ(StatusName(set->Status), StatusName(STATUS_SUCCESS)) << "out-of-range sizes are ignored quietly";
+    EXPECT_EQ(set->Information, sizeof(SERIAL_QUEUE_SIZE));
+
+    auto props = Ioctl(IOCTL_SERIAL_GET_PROPERTIES, {}, sizeof(SERIAL_COMMPROP));
+    ASSERT_TRUE(props->Completed);
+    EXPECT_EQ(FromBytes<SERIAL_COMMPROP>(props->Output).CurrentRxQueue, c.Applied ? c.InSize : 8192u);
+
+    Reopen();
+    Send(3 * kPacket);
+    auto read = Read(3 * kPacket);
+    ExpectRead(read, STATUS_SUCCESS, 3 * kPacket, "the port still receives");
+}
+
+INSTANTIATE_TEST_SUITE_P(Boundary, QueueSizeBound,
+                         ::testing::Values(QueueSizeCase{kPacket - 1, false}, QueueSizeCase{kPacket, false},
+                                           QueueSizeCase{kPacket + 1, true}));
+
 } // namespace
