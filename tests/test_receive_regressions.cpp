@@ -101,4 +101,92 @@ INSTANTIATE_TEST_SUITE_P(Boundary, QueueSizeBound,
                          ::testing::Values(QueueSizeCase{kPacket - 1, false}, QueueSizeCase{kPacket, false},
                                            QueueSizeCase{kPacket + 1, true}));
 
+// ---- a cancel that meets another finishing party ----
+// The framework runs a cancel routine later than the cancellation: data or a
+// timer can finish their part of the read in between, and the cancel then
+// completes it. Whatever that party decided stands, so the bytes the read
+// holds reach the application.
+
+class CancelledRead : public ReceiveFixture {
+protected:
+    // Cancels Op at time At, ahead of any timer expiring at the same time
+    // that is armed after this call.
+    void CancelAt(VirtualTime At, const OpHandle *Op)
+    {
+        W.Clock().ScheduleAt(At, [this, Op]() { W.Cancel(*Op); });
+    }
+};
+
+// Guards against a read that data filled completing as cancelled, its bytes lost.
+TEST_F(CancelledRead, FilledWhileCancelPending_CompletesWithSuccess)
+{
+    auto read = Read(10);
+    ASSERT_FALSE(read->Completed);
+
+    Dev->SendBulkIn(NextStream(10)); // delivered before the cancel routine runs
+    W.Cancel(read);
+    Settle();
+
+    ExpectRead(read, STATUS_SUCCESS, 10, "length met");
+}
+
+// Guards against a complete-on-any-data read served by a block completing as cancelled.
+TEST_F(CancelledRead, AnyDataServedWhileCancelPending_CompletesWithSuccess)
+{
+    SetTimeouts(MAXULONG, 0, MAXULONG);
+    auto read = Read(10);
+    ASSERT_FALSE(read->Completed);
+
+    Dev->SendBulkIn(NextStream(4));
+    W.Cancel(read);
+    Settle();
+
+    ExpectRead(read, STATUS_SUCCESS, 4, "served by the block");
+}
+
+// Guards against a total time-out's bytes being dropped by a cancel that completes the read after it.
+TEST_F(CancelledRead, TotalTimeoutThenCancel_CompletesAsTimeoutWithBytes)
+{
+    SetTimeouts(0, 0, 100);
+    OpHandle read;
+    CancelAt(TickAtOrAfter(Now() + 100 * kMillisecond), &read);
+    read = Read(10);
+    Send(3);
+
+    Advance(200 * kMillisecond);
+
+    ExpectRead(read, STATUS_TIMEOUT, 3, "the time-out came first");
+}
+
+// Guards against an interval time-out's bytes being dropped by a cancel that completes the read after it.
+TEST_F(CancelledRead, IntervalTimeoutThenCancel_CompletesAsTimeoutWithBytes)
+{
+    SetTimeouts(50, 0, 0);
+    OpHandle read;
+    CancelAt(TickAfter(Now()), &read); // the first poll after the bytes came
+    read = Read(10);
+    Send(3);
+
+    Advance(200 * kMillisecond);
+
+    ExpectRead(read, STATUS_TIMEOUT, 3, "the interval time-out came first");
+}
+
+// Guards against a read cancelled before its start taking buffered bytes it then drops.
+TEST_F(CancelledRead, CancelledBeforeItsStart_TakesNoBytes)
+{
+    auto a = Read(4);
+    auto b = Read(10);
+    CancelOnTrace("becomes current", b);
+
+    Send(6); // completes a; b becomes current, cancelled before it starts
+
+    W.SetTraceSink({});
+    ASSERT_TRUE(CancelTraced) << "b became current";
+    ExpectRead(a, STATUS_SUCCESS, 4, "a");
+    ExpectRead(b, STATUS_CANCELLED, 0, "b");
+    auto c = Read(2);
+    ExpectRead(c, STATUS_SUCCESS, 2, "the bytes b did not take");
+}
+
 } // namespace
