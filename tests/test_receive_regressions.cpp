@@ -189,4 +189,46 @@ TEST_F(CancelledRead, CancelledBeforeItsStart_TakesNoBytes)
     ExpectRead(c, STATUS_SUCCESS, 2, "the bytes b did not take");
 }
 
+// ---- held blocks at device clean-up ----
+
+// Guards against the held list being corrupted by the time the device is
+// cleaned up (a block freed while still linked, or linked twice), which
+// crashed the release of the held blocks at removal.
+TEST(HeldListAtCleanup, LoopbackSmallRingDriverMode1_RemovalReleasesEveryHeldBlock)
+{
+    World W;
+    W.CollectVerifierReports(true);
+    CdcAcmOptions options;
+    options.BulkInPacket = 16;
+    options.BulkOutPacket = 16;
+    options.Loopback = true;
+    auto dev = std::make_shared<CdcAcmDevice>(options);
+    HardwareKey key{{u"PortName", RegistryValue::String(u"COM7")}, {u"DriverMode", RegistryValue::Dword(1)}};
+    DeviceNode *node = W.AddDevice(dev, key);
+    ASSERT_NE(node, nullptr);
+    FileHandle h = 0;
+    ASSERT_EQ(W.Open(u"COM7", &h), STATUS_SUCCESS);
+
+    // A ring of 225 bytes takes 14 of the 16-byte blocks the write loops
+    // back; the other 23 are held. InSize and OutSize, then 6 more bytes.
+    const Bytes queueSize{0xE1, 0x00, 0x00, 0x00, 0x00, 0x01, 0x01, 0x00, 1, 2, 3, 4, 5, 6};
+    auto resize = W.DeviceIoControl(h, IOCTL_SERIAL_SET_QUEUE_SIZE, queueSize, 1);
+    auto write = W.Write(h, Bytes(584, 0));
+    W.Clock().AdvanceBy(30 * kSecond);
+    ASSERT_TRUE(resize->Completed);
+    EXPECT_EQ(resize->Status, STATUS_SUCCESS);
+    ASSERT_TRUE(write->Completed);
+    EXPECT_EQ(write->Status, STATUS_SUCCESS);
+    EXPECT_EQ(write->Information, 584u);
+
+    ASSERT_EQ(W.Close(h), STATUS_SUCCESS);
+    W.Clock().RunUntilIdle(W.Clock().Now() + kSecond);
+    W.RemoveDevice(node);
+    W.Clock().RunUntilIdle(W.Clock().Now() + kSecond);
+
+    EXPECT_EQ(W.LiveObjects(), 0u) << "every held reader buffer was released";
+    EXPECT_EQ(W.PoolBlocksOutstanding(), 0u);
+    for (const std::string &report : W.VerifierReports()) ADD_FAILURE() << "verifier: " << report;
+}
+
 } // namespace
