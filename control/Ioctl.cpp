@@ -68,10 +68,13 @@ static BOOLEAN SerialApplyLineSetting(PDEVICE_EXT_CONTEXT DeviceContext, WDFREQU
 }
 
 /*
- * SET_QUEUE_SIZE: re-sizes the receive ring to InSize. Sizes outside
- * BulkInMaxPacketSize..128000 succeed without effect; OutSize is ignored.
- * A failing re-size (more bytes buffered than the new size holds, or no
- * memory) keeps the old ring and ReceiveBufferSize.
+ * SET_QUEUE_SIZE: re-sizes the receive ring to InSize. A block enters the
+ * ring only while its free space exceeds a packet, so a ring of a packet or
+ * less could never take one and no read would get data again: the ring is
+ * at least one byte larger than a bulk-IN packet. Sizes outside
+ * BulkInMaxPacketSize + 1..128000 succeed without effect; OutSize is
+ * ignored. A failing re-size (more bytes buffered than the new size holds,
+ * or no memory) keeps the old ring and ReceiveBufferSize.
  */
 static NTSTATUS SerialSetQueueSize(PDEVICE_EXT_CONTEXT DeviceContext, const SERIAL_QUEUE_SIZE *QueueSize,
                                    ULONG_PTR *Information)
@@ -80,7 +83,7 @@ static NTSTATUS SerialSetQueueSize(PDEVICE_EXT_CONTEXT DeviceContext, const SERI
     ULONG InSize = QueueSize->InSize;
 
     *Information = 0;
-    if (InSize > SERIAL_MAX_RECEIVE_QUEUE_SIZE || InSize < DeviceContext->BulkInMaxPacketSize) {
+    if (InSize > SERIAL_MAX_RECEIVE_QUEUE_SIZE || InSize <= DeviceContext->BulkInMaxPacketSize) {
         BrisumTrace(TRACE_INFO, "brisum : Set Queue Size - %u out of range, ignored\n", InSize);
         *Information = sizeof(SERIAL_QUEUE_SIZE);
         goto Exit;

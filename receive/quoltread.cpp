@@ -37,8 +37,17 @@
  *   The read is marked cancelable with WdfRequestMarkCancelableEx while
  *   BulkInLock is held: for a request cancelled before that point it returns
  *   STATUS_CANCELLED instead of running the cancel routine inline (which
- *   would take BulkInLock again), and the start completes the read with
- *   STATUS_CANCELLED and the bytes already copied.
+ *   would take BulkInLock again). A read found cancelled before its fill
+ *   ends as STATUS_CANCELLED having taken nothing; one cancelled between
+ *   the fill and the marking hands the bytes it took over with success.
+ *
+ * No byte is lost to an error status
+ *   A read completed with STATUS_CANCELLED returns no data to the
+ *   application, so the cancel path never fills a read. A read whose length
+ *   is met completes with success whoever finishes it, and an outcome a
+ *   party decided before leaving the completion to another (served by data:
+ *   SERIAL_COMPLETE_READ_COMPLETE; timed out: SERIAL_COMPLETE_READ_TOTAL)
+ *   stands against a later cancellation (SerialReadFinalStatus).
  *
  * Held data bound
  *   HeldMemoryBytes counts the bytes on HeldMemoryList. When a held block
@@ -100,8 +109,28 @@ static BOOLEAN SerialTakeNextReadLocked(PDEVICE_EXT_CONTEXT DeviceContext)
     return TRUE;
 }
 
+/*
+ * The status the current read completes with, given the one the finishing
+ * party proposes. A read whose length is met completes with success,
+ * whoever finishes it. Otherwise an outcome already decided by a party that
+ * left the completion to another stands: served by data (success) or timed
+ * out (STATUS_TIMEOUT) beats a later cancellation, whose error status would
+ * return none of the bytes the read holds. Caller holds BulkInLock.
+ */
+static NTSTATUS SerialReadFinalStatus(PDEVICE_EXT_CONTEXT DeviceContext, NTSTATUS Proposed)
+{
+    if (DeviceContext->ReadBytesNeeded == 0 || DeviceContext->ReadIntervalCount == SERIAL_COMPLETE_READ_COMPLETE) {
+        return STATUS_SUCCESS;
+    }
+    if (Proposed == STATUS_CANCELLED && DeviceContext->ReadIntervalCount == SERIAL_COMPLETE_READ_TOTAL) {
+        return STATUS_TIMEOUT;
+    }
+    return Proposed;
+}
+
 /* Completes the current read, whose references are all gone, with Status
-   and the bytes copied so far, then makes the next queued read current.
+   (as SerialReadFinalStatus decides) and the bytes copied so far, then
+   makes the next queued read current.
    Caller holds BulkInLock. Returns what SerialTakeNextReadLocked returns. */
 static BOOLEAN SerialFinishCurrentReadLocked(PDEVICE_EXT_CONTEXT DeviceContext, int Site, NTSTATUS Status)
 {
@@ -114,7 +143,8 @@ static BOOLEAN SerialFinishCurrentReadLocked(PDEVICE_EXT_CONTEXT DeviceContext, 
 
     readContext->CancelRoutine = NULL;
     DeviceContext->CurrentReadRequest = NULL;
-    SerialCompleteRequest(Site, request, Status, (ULONG_PTR)readContext->BytesTransferred);
+    SerialCompleteRequest(Site, request, SerialReadFinalStatus(DeviceContext, Status),
+                          (ULONG_PTR)readContext->BytesTransferred);
     return SerialTakeNextReadLocked(DeviceContext);
 }
 
@@ -222,6 +252,8 @@ VOID BulkInPipeReadComplete(WDFUSBPIPE Pipe, WDFMEMORY Buffer, size_t NumBytesTr
         }
         done = SerialFillReadRequest(deviceContext, readContext);
         if (readContext->CompleteOnAnyData) {
+            /* Served: whoever completes the read, it completes with success. */
+            deviceContext->ReadIntervalCount = SERIAL_COMPLETE_READ_COMPLETE;
             if (SerialReadRundown(&deviceContext->CurrentReadRequest, deviceContext->ReadIntervalTimer,
                                   deviceContext->ReadTotalTimer, 1) == 0) {
                 startNext = SerialFinishCurrentReadLocked(deviceContext, SITE_BULKIN_ANY_DATA, STATUS_SUCCESS);
@@ -256,16 +288,13 @@ Exit:
     }
 }
 
-BOOLEAN SerialFillReadRequest(PDEVICE_EXT_CONTEXT DeviceContext, PREQUEST_CONTEXT ReadContext)
+/* Moves held blocks into the ring, oldest first, while it has room for a
+   whole packet. Caller holds BulkInLock. TRUE when a block moved. */
+static BOOLEAN SerialDrainHeldMemoryLocked(PDEVICE_EXT_CONTEXT DeviceContext)
 {
     PCIRCULAR_BUFFER ring = &DeviceContext->ReceiveBuffer;
     BOOLEAN drained = FALSE;
-    ULONG have;
-    ULONG need;
-    PUCHAR destination;
 
-    /* 1. Held blocks move into the ring, oldest first, while it has room
-          for a whole packet. */
     while (!IsListEmpty(&DeviceContext->HeldMemoryList) &&
            ring->BufferSize - ring->DataLen > DeviceContext->BulkInMaxPacketSize) {
         PLIST_ENTRY entry = RemoveHeadList(&DeviceContext->HeldMemoryList);
@@ -287,31 +316,51 @@ BOOLEAN SerialFillReadRequest(PDEVICE_EXT_CONTEXT DeviceContext, PREQUEST_CONTEX
         WdfObjectDereference(memory);
         drained = TRUE;
     }
+    return drained;
+}
+
+/*
+ * Feeds the current read from what the driver holds. Held blocks move into
+ * the ring as the copy out of it makes room, until the read is satisfied or
+ * both the ring and the held list are empty: every received byte is
+ * available to the read in front of it, so a read never waits beside data.
+ * The loop ends: each round moves bytes out of the held list or the ring,
+ * or stops (a ring that can take no block moves nothing).
+ */
+BOOLEAN SerialFillReadRequest(PDEVICE_EXT_CONTEXT DeviceContext, PREQUEST_CONTEXT ReadContext)
+{
+    PCIRCULAR_BUFFER ring = &DeviceContext->ReceiveBuffer;
+    BOOLEAN drained = FALSE;
+    BOOLEAN satisfied = FALSE;
+
+    for (;;) {
+        BOOLEAN moved = SerialDrainHeldMemoryLocked(DeviceContext);
+        ULONG need = DeviceContext->ReadBytesNeeded;
+        ULONG take = (ring->DataLen < need) ? ring->DataLen : need;
+
+        drained = drained || moved;
+        if (take != 0) {
+            (void)PullCircularBuffer(ring, (PUCHAR)ReadContext->SystemBuffer + ReadContext->BytesTransferred, take);
+            ReadContext->BytesTransferred += take;
+            DeviceContext->ReadBytesNeeded = need - take;
+        }
+        if (DeviceContext->ReadBytesNeeded == 0) {
+            satisfied = TRUE;
+            break;
+        }
+        if (!moved && take == 0) {
+            break;
+        }
+    }
+
+    /* The held list shrank: a reader paused at the limit may read again. */
     if (drained && DeviceContext->BulkInReaderPaused && DeviceContext->HeldMemoryBytes < HELD_MEMORY_LIMIT) {
         BrisumTrace(TRACE_INFO, "brisum : %u bytes held, resuming the bulk-in reader\n",
                     DeviceContext->HeldMemoryBytes);
         DeviceContext->BulkInReaderPaused = FALSE;
         SerialKickReaderWorkItemLocked(DeviceContext);
     }
-
-    /* 2. to 5. Copy the smaller of what the ring holds and what the read
-          still needs. */
-    have = ring->DataLen;
-    need = DeviceContext->ReadBytesNeeded;
-    destination = (PUCHAR)ReadContext->SystemBuffer + ReadContext->BytesTransferred;
-    if (have >= need) {
-        (void)PullCircularBuffer(ring, destination, need);
-        ReadContext->BytesTransferred += need;
-        DeviceContext->ReadBytesNeeded = 0;
-        return TRUE;
-    }
-    if (have == 0) {
-        return FALSE;
-    }
-    (void)PullCircularBuffer(ring, destination, have);
-    ReadContext->BytesTransferred += have;
-    DeviceContext->ReadBytesNeeded -= have;
-    return FALSE;
+    return satisfied;
 }
 
 BOOLEAN BulkInPipeReadersFailed(WDFUSBPIPE Pipe, NTSTATUS Status, USBD_STATUS UsbdStatus)
@@ -545,6 +594,7 @@ VOID SerialStartRead(PDEVICE_EXT_CONTEXT DeviceContext)
         NTSTATUS status;
         int site;
         BOOLEAN startNext;
+        BOOLEAN cancelled;
 
         WdfSpinLockAcquire(DeviceContext->BulkInLock);
         request = DeviceContext->CurrentReadRequest;
@@ -606,11 +656,17 @@ VOID SerialStartRead(PDEVICE_EXT_CONTEXT DeviceContext)
             DeviceContext->IntervalPollInUse = intervalPoll;
         }
         DeviceContext->ReadBytesNeeded = need;
+        DeviceContext->ReadIntervalCount = 0; /* no outcome decided yet */
 
-        (void)SerialFillReadRequest(DeviceContext, readContext);
+        /* Cancelled while it was starting (by a receive purge, or by the
+           application before it could be marked cancelable): it ends without
+           taking any byte, which stays buffered for the next read. */
+        cancelled = (readContext->Status == STATUS_CANCELLED || WdfRequestIsCanceled(request));
+        if (!cancelled) {
+            (void)SerialFillReadRequest(DeviceContext, readContext);
+        }
 
-        if (readContext->Status == STATUS_CANCELLED) {
-            /* A receive purge cancelled the read while it was starting. */
+        if (cancelled) {
             status = STATUS_CANCELLED;
             site = SITE_START_CANCELLED;
         } else if (returnWhatPresent || DeviceContext->ReadBytesNeeded == 0 ||
@@ -628,11 +684,13 @@ VOID SerialStartRead(PDEVICE_EXT_CONTEXT DeviceContext)
             readContext->CancelRoutine = SerialCancelCurrentRead;
             status = WdfRequestMarkCancelableEx(request, SerialCancelCurrentRead);
             if (!NT_SUCCESS(status)) {
-                /* Cancelled before it could be marked cancelable. */
+                /* Cancelled after the fill, before it could be marked
+                   cancelable: bytes it took are handed over with success
+                   rather than dropped by an error status. */
                 BrisumTrace(TRACE_INFO, "brisum : Read request(0x%p) was cancelled before it could wait\n",
                             request);
                 readContext->CancelRoutine = NULL;
-                status = STATUS_CANCELLED;
+                status = (readContext->BytesTransferred != 0) ? STATUS_SUCCESS : STATUS_CANCELLED;
                 site = SITE_START_CANCELLED;
             } else {
                 flags = REFERENCE_CANCEL;
@@ -723,7 +781,9 @@ VOID SerialReadTotalTimeout(WDFTIMER Timer)
     }
 
     BrisumTrace(TRACE_INFO, "brisum : Read total time-out for request(0x%p)\n", deviceContext->CurrentReadRequest);
-    deviceContext->ReadIntervalCount = SERIAL_COMPLETE_READ_TOTAL;
+    if (deviceContext->ReadIntervalCount != SERIAL_COMPLETE_READ_COMPLETE) {
+        deviceContext->ReadIntervalCount = SERIAL_COMPLETE_READ_TOTAL;
+    }
     /* Bytes that came in are still delivered. */
     (void)SerialFillReadRequest(deviceContext, readContext);
     if (SerialReadRundown(&deviceContext->CurrentReadRequest, deviceContext->ReadIntervalTimer,
@@ -787,6 +847,9 @@ VOID SerialReadIntervalTimeout(WDFTIMER Timer)
         /* Data came before, none since the last look. */
         BrisumTrace(TRACE_INFO, "brisum : Read interval time-out for request(0x%p)\n",
                     deviceContext->CurrentReadRequest);
+        /* Recorded for a party that may still hold the read (a cancel on
+           its way): it completes it as timed out, with its bytes. */
+        deviceContext->ReadIntervalCount = SERIAL_COMPLETE_READ_TOTAL;
         status = STATUS_TIMEOUT;
     }
 
@@ -821,11 +884,15 @@ static BOOLEAN SerialCancelCurrentReadLocked(PDEVICE_EXT_CONTEXT DeviceContext, 
         return FALSE;
     }
 
-    DeviceContext->ReadIntervalCount = SERIAL_COMPLETE_READ_CANCEL;
-    (void)SerialFillReadRequest(DeviceContext, ReadContext);
+    /* No fill: bytes pulled into a read completed with an error would never
+       reach the application; they stay buffered for the next read. An
+       outcome another party already decided is kept. */
+    if (DeviceContext->ReadIntervalCount >= 0) {
+        DeviceContext->ReadIntervalCount = SERIAL_COMPLETE_READ_CANCEL;
+    }
     if (SerialReadRundown(&DeviceContext->CurrentReadRequest, DeviceContext->ReadIntervalTimer,
                           DeviceContext->ReadTotalTimer, (ULONG)REFERENCE_CANCEL) != 0) {
-        /* A timer still holds the read; it completes it as cancelled. */
+        /* A timer still holds the read; it completes it. */
         return FALSE;
     }
     return SerialFinishCurrentReadLocked(DeviceContext, SITE_CANCEL, STATUS_CANCELLED);

@@ -9,7 +9,9 @@ EVT_WDF_USB_READER_COMPLETION_ROUTINE BulkInPipeReadComplete;
 EVT_WDF_USB_READERS_FAILED BulkInPipeReadersFailed;
 /* Brings the bulk-in reader's state in line with BulkInReaderPaused. */
 EVT_WDF_WORKITEM SerialBulkInReaderWorkItem;
-/* Caller holds BulkInLock. TRUE when the read is satisfied. */
+/* Feeds the current read from the ring and the held list until it is
+   satisfied or both are empty. Caller holds BulkInLock. TRUE when the read
+   is satisfied. */
 BOOLEAN SerialFillReadRequest(PDEVICE_EXT_CONTEXT DeviceContext, PREQUEST_CONTEXT ReadContext);
 
 BOOLEAN CanAcceptIoRequest(WDFDEVICE Device);

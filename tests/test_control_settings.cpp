@@ -87,7 +87,8 @@ TEST_F(PortSettings, SetQueueSize_AppliesOnlyInRange)
 {
     const std::pair<std::uint32_t, std::uint32_t> Cases[] = {
         {200000, 8192}, {63, 8192}, {128001, 8192}, /* out of range: success, no effect */
-        {8192, 8192},   {64, 64},   {128000, 128000}, {4096, 4096},
+        {8192, 8192},   {64, 8192}, /* a ring of one packet could never take a block */
+        {65, 65},       {128000, 128000}, {4096, 4096},
     };
     for (const auto &[InSize, Size] : Cases) {
         SCOPED_TRACE(InSize);

@@ -139,6 +139,21 @@ protected:
         return Ioctl(IOCTL_SERIAL_WAIT_ON_MASK, {}, sizeof(ULONG));
     }
 
+    // Cancels Op from inside the driver, the first time it traces a line
+    // holding Text while Op is pending: the moment a cancellation from
+    // another processor could come. CancelTraced tells whether it did.
+    bool CancelTraced = false;
+    void CancelOnTrace(const std::string &Text, const OpHandle &Op)
+    {
+        CancelTraced = false;
+        W.SetTraceSink([this, Text, Op](const std::string &Line) {
+            if (!CancelTraced && !Op->Completed && Line.find(Text) != std::string::npos) {
+                CancelTraced = true;
+                W.Cancel(Op);
+            }
+        });
+    }
+
     void ExpectRead(const OpHandle &Op, NTSTATUS Status, std::size_t Count, const char *What = "")
     {
         ASSERT_TRUE(Op->Completed) << What;
