@@ -85,6 +85,9 @@ TEST_F(FxTest, FailedRestart_HandleOpen_DeviceDeletedOnlyAfterClose)
     EXPECT_EQ(Node->State, world::DevicePnpState::StartFailed);
     EXPECT_NE(H.Log.back(), "cleanup") << "device deleted with a file still open";
     EXPECT_EQ(W.Read(File, 1)->Status, STATUS_DELETE_PENDING);
+    const std::size_t Entries = H.Log.size();
+    EXPECT_EQ(W.StartDevice(Node), STATUS_NO_SUCH_DEVICE) << "a device in removal was started again";
+    EXPECT_EQ(H.Log.size(), Entries);
     EXPECT_EQ(W.Close(File), STATUS_SUCCESS);
     EXPECT_EQ((std::vector<std::string>(H.Log.end() - 2, H.Log.end())), (std::vector<std::string>{"close", "cleanup"}));
     W.RemoveDevice(Node);

@@ -177,9 +177,20 @@ DeviceNode *World::AddDevice(std::shared_ptr<UsbDeviceModel> Usb, const Hardware
     return N;
 }
 
+namespace {
+/* The device object of Node while the PnP manager may still start or stop
+   it: none once its removal began (a removed device whose files are still
+   open lives on only for them). */
+fx::Device *DeviceInService(const DeviceNode *Node)
+{
+    fx::Device *Dev = Node == nullptr ? nullptr : fx::DeviceOfNode(Node);
+    return Dev != nullptr && !Dev->Removed ? Dev : nullptr;
+}
+} // namespace
+
 NTSTATUS World::StartDevice(DeviceNode *Node)
 {
-    if (Node == nullptr || fx::DeviceOfNode(Node) == nullptr) {
+    if (DeviceInService(Node) == nullptr) {
         return STATUS_NO_SUCH_DEVICE;
     }
     Node->StartStatus = fx::PnpStartDevice(Node);
@@ -195,7 +206,7 @@ NTSTATUS World::StartDevice(DeviceNode *Node)
 
 NTSTATUS World::StopDevice(DeviceNode *Node)
 {
-    if (Node == nullptr || fx::DeviceOfNode(Node) == nullptr) {
+    if (DeviceInService(Node) == nullptr) {
         return STATUS_NO_SUCH_DEVICE;
     }
     NTSTATUS Status = fx::PnpStopDevice(Node);
@@ -205,8 +216,7 @@ NTSTATUS World::StopDevice(DeviceNode *Node)
 
 void World::RemoveDevice(DeviceNode *Node)
 {
-    if (Node == nullptr) return;
-    fx::Device *Dev = fx::DeviceOfNode(Node);
+    fx::Device *Dev = DeviceInService(Node);
     if (Dev == nullptr) return;
     /* Applications are told the device is going and close their handles. */
     std::vector<FileHandle> Open;
