@@ -191,6 +191,8 @@ TEST_F(FileOpenClose, Close_ClassRequestInFlight_FileClosedWhenItCompletes)
     W.Clock().RunDue();
 
     EXPECT_EQ(Ring(), 8192u);
+    FileHandle early = 0;
+    EXPECT_EQ(W.Open(u"COM5", &early), STATUS_ACCESS_DENIED) << "the exclusive port reopened before its close";
     Run();
     ASSERT_TRUE(baud->Completed);
     EXPECT_EQ(baud->Status, STATUS_SUCCESS);
