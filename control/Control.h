@@ -17,6 +17,10 @@ VOID SerialStoreLineSetting(PDEVICE_EXT_CONTEXT DeviceContext, ULONG IoControlCo
 VOID SerialStartMask(PDEVICE_EXT_CONTEXT DeviceContext);
 EVT_WDF_DPC SerialCompleteWaitOnMask;
 EVT_WDF_REQUEST_CANCEL SerialCancelWait;
+/* Cancels the pending wait-on-mask and the mask requests waiting in
+   MaskQueue. Caller holds no driver lock and is outside the device-wide
+   lock. */
+VOID SerialEndMaskRequests(PDEVICE_EXT_CONTEXT DeviceContext);
 
 /* Adds Events (each already tested against ulCurrentMask by the caller) to
    HistoryMask, then hands the history to a waiting wait-on-mask request:

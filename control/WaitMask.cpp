@@ -24,6 +24,7 @@
  * the five original locks.
  */
 #include "Control.h"
+#include "../driver/Driver.h"
 #include "../receive/quoltread.h"
 
 /* Call-site numbers for SerialCompleteRequest's diagnostic. */
@@ -222,4 +223,25 @@ Release:
         BrisumTrace(TRACE_INFO, "brisum : Wait On Mask(0x%p) cancelled\n", Request);
         SerialCompleteRequest(SITE_WAIT_CANCEL, Request, STATUS_CANCELLED, 0);
     }
+}
+
+/*
+ * Ends the pending wait and every mask request waiting in MaskQueue: the
+ * queue flush, with the queue purged before MaskLock is taken. A purge may
+ * run driver callbacks (IOCanceledOnQueue, a cancel routine) under the
+ * device-wide lock, which the dispatcher and the wait's DPC hold when they
+ * take MaskLock; purging under MaskLock would nest the two the other way
+ * round. Caller holds no driver lock and runs outside the device-wide lock
+ * (hardware release, file clean-up).
+ */
+VOID SerialEndMaskRequests(PDEVICE_EXT_CONTEXT DeviceContext)
+{
+    if (SerialIsQueueIdle(DeviceContext->MaskQueue) && DeviceContext->CurrentWaitRequest == NULL) {
+        return;
+    }
+    WdfIoQueuePurge(DeviceContext->MaskQueue, WDF_NO_EVENT_CALLBACK, WDF_NO_CONTEXT);
+    WdfSpinLockAcquire(DeviceContext->MaskLock);
+    SerialCancelCurrentRequest(&DeviceContext->CurrentWaitRequest);
+    WdfSpinLockRelease(DeviceContext->MaskLock);
+    WdfIoQueueStart(DeviceContext->MaskQueue);
 }

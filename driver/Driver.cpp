@@ -101,9 +101,10 @@ NTSTATUS BRISUM_DriverAddDevice(WDFDRIVER Driver, PWDFDEVICE_INIT DeviceInit)
     WdfDeviceInitSetPnpPowerEventCallbacks(DeviceInit, &pnpPowerCallbacks);
 
     /* File callbacks run outside the device-wide lock; what they share with
-       the I/O paths is guarded by BulkInLock. */
+       the I/O paths is guarded by the paths' own locks (BulkInLock for open
+       and close). */
     WDF_FILEOBJECT_CONFIG_INIT(&fileConfig, SerialEvtDeviceFileCreate, BRISUM_SerialEvtFileClose,
-                               WDF_NO_EVENT_CALLBACK);
+                               BRISUM_SerialEvtFileCleanup);
     fileConfig.AutoForwardCleanupClose = WdfUseDefault;
     fileConfig.FileObjectClass = WdfFileObjectWdfCannotUseFsContexts;
     WDF_OBJECT_ATTRIBUTES_INIT(&fileAttributes);

@@ -8,10 +8,17 @@
  * they change, the lock the receive path uses for the same fields; the
  * event fields are changed under EventLock, taken inside BulkInLock.
  *
+ * Between the two, the clean-up of the file (its last handle closed) ends
+ * every read, write and wait-on-mask the port still has: the framework
+ * cancels only the file's requests still waiting in a queue, and calls the
+ * close only once all of the file's requests have completed.
+ *
  * The three pre-processing routines complete the IRP themselves, exactly
  * once, and never hand it on to the framework.
  */
 #include "Driver.h"
+#include "../receive/quoltread.h"
+#include "../control/Control.h"
 
 VOID SerialEvtDeviceFileCreate(WDFDEVICE Device, WDFREQUEST Request, WDFFILEOBJECT FileObject)
 {
@@ -56,6 +63,36 @@ VOID SerialEvtDeviceFileCreate(WDFDEVICE Device, WDFREQUEST Request, WDFFILEOBJE
     WdfSpinLockRelease(deviceContext->BulkInLock);
 
     WdfRequestCompleteWithInformation(Request, status, 0);
+}
+
+/*
+ * A serial port's close ends its pending I/O. Reads and writes go first with
+ * their queues purged under no driver lock: a purge may run driver callbacks
+ * (IOCanceledOnQueue, a cancel routine) under the device-wide lock, which
+ * the dispatcher holds when it takes the driver's locks. The purge ends the
+ * reads parked in ReadQueue and the write in progress (cancelable from its
+ * start to its completion) with those waiting behind it. A read presented by
+ * the default queue is then ended as a receive purge ends it, and the wait
+ * as at hardware release. Every queue is left running for the next open.
+ */
+VOID BRISUM_SerialEvtFileCleanup(WDFFILEOBJECT FileObject)
+{
+    PDEVICE_EXT_CONTEXT deviceContext = GetDeviceContext(WdfFileObjectGetDevice(FileObject));
+
+    BrisumTrace(TRACE_INFO, "brisum : Cleanup %wZ\n", &deviceContext->DeviceName);
+
+    WdfIoQueuePurge(deviceContext->ReadQueue, WDF_NO_EVENT_CALLBACK, WDF_NO_CONTEXT);
+    WdfIoQueuePurge(deviceContext->WriteQueue, WDF_NO_EVENT_CALLBACK, WDF_NO_CONTEXT);
+    WdfIoQueueStart(deviceContext->WriteQueue);
+
+    /* SerialPurgeReads restarts ReadQueue. */
+    WdfSpinLockAcquire(deviceContext->IoctlLock);
+    WdfSpinLockAcquire(deviceContext->ReadLock);
+    SerialPurgeReads(deviceContext);
+    WdfSpinLockRelease(deviceContext->ReadLock);
+    WdfSpinLockRelease(deviceContext->IoctlLock);
+
+    SerialEndMaskRequests(deviceContext);
 }
 
 VOID BRISUM_SerialEvtFileClose(WDFFILEOBJECT FileObject)

@@ -133,6 +133,73 @@ TEST_F(FileOpenClose, Reopen_MaskAndHistoryCleared)
     EXPECT_EQ(AsUlong(wait->Output), static_cast<ULONG>(SERIAL_EV_BREAK));
 }
 
+// Regression: the close left the reads, writes and wait-on-mask the driver
+// held pending (the framework cancels only requests still waiting in its
+// queues), so the ring was never freed and the exclusive port could not be
+// opened again.
+TEST_F(FileOpenClose, Close_PendingReadsWritesAndWait_EndedByCleanup_ReopenWorks)
+{
+    Open();
+    Usb->SetDefaultBulkOutAnswer({Answer::Never});
+    ASSERT_EQ(Ioctl(IOCTL_SERIAL_SET_WAIT_MASK, AsBytes(ULONG{SERIAL_EV_CTS}))->Status, STATUS_SUCCESS);
+    const std::vector<OpHandle> pending{
+        W.DeviceIoControl(H, IOCTL_SERIAL_WAIT_ON_MASK, {}, sizeof(ULONG)),
+        W.Read(H, 10),               // the current read
+        W.Read(H, 10),               // parked behind it
+        W.Write(H, Bytes(10, 0x41)), // its packet is never answered
+        W.Write(H, Bytes(5, 0x42)),  // waits in the write queue
+    };
+    Run();
+    for (const auto &op : pending) ASSERT_FALSE(op->Completed);
+
+    ASSERT_EQ(W.Close(H), STATUS_SUCCESS);
+    Run();
+
+    for (std::size_t i = 0; i < pending.size(); ++i) {
+        ASSERT_TRUE(pending[i]->Completed) << "request " << i;
+        EXPECT_EQ(pending[i]->Status, STATUS_CANCELLED) << "request " << i;
+        EXPECT_EQ(pending[i]->Information, 0u) << "request " << i;
+    }
+    EXPECT_EQ(Ring(), 0u) << "the file was never closed";
+    EXPECT_EQ(Usb->OutstandingOut(), 0u);
+
+    Open();
+    EXPECT_EQ(Ring(), 8192u);
+    Usb->SetDefaultBulkOutAnswer({Answer::Accept});
+    Usb->SendBulkInText("hello");
+    auto read = W.Read(H, 5);
+    auto write = W.Write(H, Bytes(3, 0x43));
+    Run();
+    ASSERT_TRUE(read->Completed && write->Completed);
+    EXPECT_EQ(read->Status, STATUS_SUCCESS);
+    EXPECT_EQ(read->Output, (Bytes{'h', 'e', 'l', 'l', 'o'}));
+    EXPECT_EQ(write->Status, STATUS_SUCCESS);
+}
+
+// Guards against a close that frees the ring while a request of the file is
+// still in the driver: a class request held at the device delays the close
+// until it completes.
+TEST_F(FileOpenClose, Close_ClassRequestInFlight_FileClosedWhenItCompletes)
+{
+    Open();
+    Usb->QueueControlAnswer({Answer::Accept, 50 * kMillisecond});
+    auto baud = W.DeviceIoControl(H, IOCTL_SERIAL_SET_BAUD_RATE, AsBytes(SERIAL_BAUD_RATE{19200}), 0);
+    W.Clock().RunDue();
+    ASSERT_FALSE(baud->Completed);
+
+    ASSERT_EQ(W.Close(H), STATUS_SUCCESS);
+    W.Clock().RunDue();
+
+    EXPECT_EQ(Ring(), 8192u);
+    FileHandle early = 0;
+    EXPECT_EQ(W.Open(u"COM5", &early), STATUS_ACCESS_DENIED) << "the exclusive port reopened before its close";
+    Run();
+    ASSERT_TRUE(baud->Completed);
+    EXPECT_EQ(baud->Status, STATUS_SUCCESS);
+    EXPECT_EQ(Ring(), 0u);
+    Open();
+}
+
 // ---- flush ----
 
 TEST_F(FileOpenClose, Flush_NoWriteInProgress_SucceedsAtOnce)

@@ -35,6 +35,7 @@ struct Hooks {
     std::function<NTSTATUS(WDFDEVICE, WDF_POWER_DEVICE_STATE)> D0Entry;
     std::function<NTSTATUS(WDFDEVICE, WDF_POWER_DEVICE_STATE)> D0Exit;
     std::function<void(WDFFILEOBJECT)> FileClose;
+    std::function<void(WDFFILEOBJECT)> FileCleanup; /* registered only when set */
     std::vector<std::string> Log;
 };
 
@@ -92,6 +93,11 @@ inline VOID OnFileClose(WDFFILEOBJECT F)
     g_Hooks->Log.push_back("close");
     if (g_Hooks->FileClose) g_Hooks->FileClose(F);
 }
+inline VOID OnFileCleanup(WDFFILEOBJECT F)
+{
+    g_Hooks->Log.push_back("file-cleanup");
+    g_Hooks->FileCleanup(F);
+}
 
 inline NTSTATUS OnDeviceAdd(WDFDRIVER, PWDFDEVICE_INIT Init)
 {
@@ -104,7 +110,7 @@ inline NTSTATUS OnDeviceAdd(WDFDRIVER, PWDFDEVICE_INIT Init)
     WdfDeviceInitSetPnpPowerEventCallbacks(Init, &Pnp);
     if (H.WithFileCallbacks) {
         WDF_FILEOBJECT_CONFIG File;
-        WDF_FILEOBJECT_CONFIG_INIT(&File, OnFileCreate, OnFileClose, nullptr);
+        WDF_FILEOBJECT_CONFIG_INIT(&File, OnFileCreate, OnFileClose, H.FileCleanup ? OnFileCleanup : nullptr);
         WDF_OBJECT_ATTRIBUTES FileAttr;
         WDF_OBJECT_ATTRIBUTES_INIT(&FileAttr);
         FileAttr.SynchronizationScope = WdfSynchronizationScopeNone;
@@ -131,6 +137,16 @@ inline NTSTATUS OnDeviceAdd(WDFDRIVER, PWDFDEVICE_INIT Init)
     Status = WdfIoQueueCreate(Device, &Q, WDF_NO_OBJECT_ATTRIBUTES, nullptr);
     if (!NT_SUCCESS(Status)) return Status;
     return H.AfterCreate ? H.AfterCreate(Device) : STATUS_SUCCESS;
+}
+
+/* A manual queue of the test driver whose cancelled-on-queue requests go to
+   OnCanceledOnQueue. */
+inline NTSTATUS CreateManualQueue(WDFDEVICE Device, WDFQUEUE *Queue)
+{
+    WDF_IO_QUEUE_CONFIG C;
+    WDF_IO_QUEUE_CONFIG_INIT(&C, WdfIoQueueDispatchManual);
+    C.EvtIoCanceledOnQueue = OnCanceledOnQueue;
+    return WdfIoQueueCreate(Device, &C, WDF_NO_OBJECT_ATTRIBUTES, Queue);
 }
 
 inline NTSTATUS TestDriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath)

@@ -20,12 +20,7 @@ protected:
 
     void AddWithManualQueue()
     {
-        H.AfterCreate = [this](WDFDEVICE D) {
-            WDF_IO_QUEUE_CONFIG C;
-            WDF_IO_QUEUE_CONFIG_INIT(&C, WdfIoQueueDispatchManual);
-            C.EvtIoCanceledOnQueue = OnCanceledOnQueue;
-            return WdfIoQueueCreate(D, &C, WDF_NO_OBJECT_ATTRIBUTES, &Manual);
-        };
+        H.AfterCreate = [this](WDFDEVICE D) { return CreateManualQueue(D, &Manual); };
         Add();
     }
 };
@@ -253,15 +248,27 @@ TEST_F(Cancel, PurgeOfQueue_AlsoCancelsHeldCancelableRequests)
     EXPECT_EQ(A->Status, STATUS_CANCELLED);
 }
 
-TEST_F(Cancel, CloseHandle_CancelsPendingIoBeforeFileClose)
+// Guards against a close that cancels what the driver holds: the handle's
+// clean-up leaves a held cancelable request alone, and the file is closed
+// only once that request has completed.
+TEST_F(Cancel, CloseHandle_HeldCancelableRequestStaysPending_FileCloseAfterItCompletes)
 {
     H.WithFileCallbacks = true;
-    H.Read = [&](WDFQUEUE, WDFREQUEST R, size_t) { WdfRequestMarkCancelable(R, RecordCancel); };
+    H.Read = [&](WDFQUEUE, WDFREQUEST R, size_t) {
+        Held.push_back(R);
+        WdfRequestMarkCancelable(R, RecordCancel);
+    };
     Add();
     OpHandle A = W.Read(File, 1);
     EXPECT_EQ(W.Close(File), STATUS_SUCCESS);
     Run();
-    EXPECT_EQ(A->Status, STATUS_CANCELLED);
+    EXPECT_FALSE(A->Completed);
+    EXPECT_TRUE(Cancelled.empty());
+    EXPECT_NE(H.Log.back(), "close");
+    ASSERT_EQ(WdfRequestUnmarkCancelable(Held[0]), STATUS_SUCCESS);
+    WdfRequestCompleteWithInformation(Held[0], STATUS_SUCCESS, 1);
+    Run();
+    EXPECT_EQ(A->Status, STATUS_SUCCESS);
     EXPECT_EQ(H.Log.back(), "close");
 }
 

@@ -148,19 +148,8 @@ NTSTATUS BRISUM_DeviceReleaseHardware(WDFDEVICE Device, WDFCMRESLIST ResourcesTr
     /* From here on the accept check refuses new requests. */
     deviceContext->DeviceStarted = FALSE;
 
-    /* End a pending wait-on-mask and whatever waits in the mask queue: the
-       queue flush, with the queue purged before MaskLock is taken. A purge
-       may run driver callbacks (IOCanceledOnQueue, a cancel routine) under
-       the device-wide lock, which the dispatcher and the wait's DPC hold
-       when they take MaskLock; purging under MaskLock would nest the two
-       the other way round. */
-    if (!SerialIsQueueIdle(deviceContext->MaskQueue) || deviceContext->CurrentWaitRequest != NULL) {
-        WdfIoQueuePurge(deviceContext->MaskQueue, WDF_NO_EVENT_CALLBACK, WDF_NO_CONTEXT);
-        WdfSpinLockAcquire(deviceContext->MaskLock);
-        SerialCancelCurrentRequest(&deviceContext->CurrentWaitRequest);
-        WdfSpinLockRelease(deviceContext->MaskLock);
-        WdfIoQueueStart(deviceContext->MaskQueue);
-    }
+    /* End a pending wait-on-mask and whatever waits in the mask queue. */
+    SerialEndMaskRequests(deviceContext);
 
     return STATUS_SUCCESS;
 }

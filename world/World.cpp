@@ -34,6 +34,16 @@ struct WdmIrp {
     bool Completed = false;
 };
 
+/* Runs the world until Done() holds or nothing is left to run. A world kept
+   busy for ever (a timer that keeps re-arming) stops after a bounded number
+   of events: the caller goes on, and what is still open is dealt with by
+   removal. */
+void RunUntilDoneOrIdle(Scheduler &Clock, const std::function<bool()> &Done)
+{
+    for (std::size_t Run = 0; !Done() && Run < 1'000'000 && Clock.RunOne(); ++Run) {
+    }
+}
+
 } // namespace
 
 /* ---- registry values ---- */
@@ -96,8 +106,7 @@ World::~World()
         }
         return true;
     };
-    while (!AllClosed() && H.Clock.RunOne()) {
-    }
+    RunUntilDoneOrIdle(H.Clock, AllClosed);
     for (auto &N : H.Nodes) {
         if (fx::DeviceOfNode(N.get()) != nullptr) {
             fx::Device *Dev = fx::DeviceOfNode(N.get());
@@ -168,9 +177,20 @@ DeviceNode *World::AddDevice(std::shared_ptr<UsbDeviceModel> Usb, const Hardware
     return N;
 }
 
+namespace {
+/* The device object of Node while the PnP manager may still start or stop
+   it: none once its removal began (a removed device whose files are still
+   open lives on only for them). */
+fx::Device *DeviceInService(const DeviceNode *Node)
+{
+    fx::Device *Dev = Node == nullptr ? nullptr : fx::DeviceOfNode(Node);
+    return Dev != nullptr && !Dev->Removed ? Dev : nullptr;
+}
+} // namespace
+
 NTSTATUS World::StartDevice(DeviceNode *Node)
 {
-    if (Node == nullptr || fx::DeviceOfNode(Node) == nullptr) {
+    if (DeviceInService(Node) == nullptr) {
         return STATUS_NO_SUCH_DEVICE;
     }
     Node->StartStatus = fx::PnpStartDevice(Node);
@@ -186,7 +206,7 @@ NTSTATUS World::StartDevice(DeviceNode *Node)
 
 NTSTATUS World::StopDevice(DeviceNode *Node)
 {
-    if (Node == nullptr || fx::DeviceOfNode(Node) == nullptr) {
+    if (DeviceInService(Node) == nullptr) {
         return STATUS_NO_SUCH_DEVICE;
     }
     NTSTATUS Status = fx::PnpStopDevice(Node);
@@ -196,8 +216,7 @@ NTSTATUS World::StopDevice(DeviceNode *Node)
 
 void World::RemoveDevice(DeviceNode *Node)
 {
-    if (Node == nullptr) return;
-    fx::Device *Dev = fx::DeviceOfNode(Node);
+    fx::Device *Dev = DeviceInService(Node);
     if (Dev == nullptr) return;
     /* Applications are told the device is going and close their handles. */
     std::vector<FileHandle> Open;
@@ -205,8 +224,10 @@ void World::RemoveDevice(DeviceNode *Node)
         if (F.second.Dev == Dev) Open.push_back(F.first);
     }
     for (FileHandle F : Open) Close(F);
-    /* Their close completes once the I/O cancelled by the close is done. */
-    impl_->Clock.RunUntil([Dev]() { return Dev->OpenHandles == 0; }, "handles of a removed device to close");
+    /* Their close completes once the file's I/O is done; a file still open
+       then keeps the device object until its close (the removal purges the
+       queues, which ends what the driver holds cancelably). */
+    RunUntilDoneOrIdle(impl_->Clock, [Dev]() { return Dev->OpenHandles == 0; });
     fx::PnpRemoveDevice(Node, false);
     Node->State = DevicePnpState::Removed;
     Node->Power = DevicePowerState::Dx;
@@ -268,24 +289,6 @@ fx::Device *ResolveName(World::Impl &H, const std::u16string &Name, NTSTATUS *St
     }
     *Status = STATUS_SUCCESS;
     return N->second;
-}
-
-void FinishClose(World::Impl &H, fx::FileObject *F)
-{
-    fx::Device *Dev = F->OwnerDevice();
-    WDFFILEOBJECT FH = F->HandleAs<WDFFILEOBJECT>();
-    if (Dev->Init.HaveFileConfig && Dev->Init.FileConfig.EvtFileClose != nullptr) {
-        auto Cb = Dev->Init.FileConfig.EvtFileClose;
-        fx::CallDriver(Dev, PASSIVE_LEVEL, false, [&]() { Cb(FH); });
-    }
-    F->Closed = true;
-    F->Delete();
-    Dev->OpenHandles--;
-    if (Dev->DeletePending && Dev->OpenHandles == 0) {
-        Dev->DeletePending = false;
-        fx::PnpFinishRemoval(Dev);
-    }
-    (void)H;
 }
 
 bool FileHasIo(World::Impl &H, fx::FileObject *F)
@@ -369,7 +372,7 @@ OpHandle Submit(World::Impl &H, FileHandle Handle, UCHAR Major, ULONG Code, cons
             fx::Defer(
                 [HP, FH]() {
                     fx::Object *O = fx::TryLookup(reinterpret_cast<WDFOBJECT>(FH));
-                    if (O != nullptr) FinishClose(*HP, static_cast<fx::FileObject *>(O));
+                    if (O != nullptr) fx::FileClose(static_cast<fx::FileObject *>(O));
                 },
                 "file close");
         }
@@ -525,27 +528,18 @@ NTSTATUS World::Close(FileHandle Handle)
     if (It == H.Files.end()) {
         return STATUS_INVALID_HANDLE;
     }
-    fx::Device *Dev = It->second.Dev;
     fx::FileObject *F = It->second.File;
     H.Files.erase(It);
-    /* Closing the last handle cancels the I/O still pending on it. */
-    std::vector<fx::Request *> Pending;
-    for (auto &E : H.InFlight) {
-        if (E.second->File == F) Pending.push_back(E.second);
-    }
-    for (fx::Request *R : Pending) {
-        if (fx::TryLookup(R->Handle()) != nullptr) R->RequestCancel();
-    }
-    if (Dev->Init.HaveFileConfig && Dev->Init.FileConfig.EvtFileCleanup != nullptr) {
-        WDFFILEOBJECT FH = F->HandleAs<WDFFILEOBJECT>();
-        auto Cb = Dev->Init.FileConfig.EvtFileCleanup;
-        fx::CallDriver(Dev, PASSIVE_LEVEL, false, [&]() { Cb(FH); });
-    }
+    /* The file's last handle is gone: IRP_MJ_CLEANUP. Nothing the driver
+       holds is cancelled by it; that is the driver's clean-up to do. */
+    fx::FileCleanup(F);
+    /* Every request in flight holds a reference on the file object:
+       IRP_MJ_CLOSE comes when the last of them has completed. */
     if (FileHasIo(H, F)) {
         F->ClosePending = true;
         return STATUS_SUCCESS;
     }
-    FinishClose(H, F);
+    fx::FileClose(F);
     return STATUS_SUCCESS;
 }
 

@@ -3,6 +3,7 @@
  * registry, strings, power policy, and the PnP/power state machine the PnP
  * manager drives (add, start, stop, idle, sleep, removal).
  */
+#include <algorithm>
 #include <cstring>
 
 #include "FxHost.h"
@@ -554,8 +555,11 @@ void PnpRemoveDevice(world::DeviceNode *Node, bool Surprise)
     }
     Dev->HardwarePrepared = false;
     EnableInterfaces(Dev, false);
-    if (Surprise && Dev->OpenHandles > 0) {
-        /* Deleted when the last handle closes. */
+    if (Dev->OpenHandles > 0) {
+        /* Open file objects refer to the device object: it is deleted when
+           the last of them is closed (FileClose), whatever ended the device
+           (surprise removal, a failed restart, a removal with I/O still
+           out). */
         Dev->DeletePending = true;
         return;
     }
@@ -580,6 +584,46 @@ void PnpFinishRemoval(Device *Dev)
     }
     CancelSentIo(Dev);
     DeleteDevice(Dev);
+}
+
+namespace {
+/* File-object callbacks run at PASSIVE_LEVEL outside the device-wide lock. */
+void CallFileCallback(FileObject *File, PFN_WDF_FILE_CLOSE Callback)
+{
+    if (Callback == nullptr) return;
+    WDFFILEOBJECT FH = File->HandleAs<WDFFILEOBJECT>();
+    CallDriver(File->OwnerDevice(), PASSIVE_LEVEL, false, [&]() { Callback(FH); });
+}
+} // namespace
+
+void FileCleanup(FileObject *File)
+{
+    Device *Dev = File->OwnerDevice();
+    CallFileCallback(File, Dev->Init.FileConfig.EvtFileCleanup);
+    /* Then every queue of the device gives up the file's requests that are
+       still waiting in it; requests presented to or retrieved by the driver
+       are the driver's to end. */
+    for (Queue *Q : std::vector<Queue *>(Dev->Queues)) {
+        for (;;) {
+            auto It = std::find_if(Q->Pending.begin(), Q->Pending.end(),
+                                   [File](const Request *R) { return R->File == File; });
+            if (It == Q->Pending.end()) break;
+            Q->CancelQueued(*It); /* takes it out of Pending */
+        }
+    }
+}
+
+void FileClose(FileObject *File)
+{
+    Device *Dev = File->OwnerDevice();
+    CallFileCallback(File, Dev->Init.FileConfig.EvtFileClose);
+    File->Closed = true;
+    File->Delete();
+    Dev->OpenHandles--;
+    if (Dev->DeletePending && Dev->OpenHandles == 0) {
+        Dev->DeletePending = false;
+        PnpFinishRemoval(Dev);
+    }
 }
 
 void PnpSystemSleep()

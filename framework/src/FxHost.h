@@ -153,7 +153,7 @@ public:
     explicit FileObject(Device *Owner) : Object(ObjectType::FileObject, Owner) { Wdm.File = this; }
     FILE_OBJECT Wdm;
     bool Closed = false;
-    bool ClosePending = false; /* handle closed; EvtFileClose once its I/O is done */
+    bool ClosePending = false; /* handle closed and cleaned up; FileClose once its I/O is done */
     bool DriverMayDelete() const override;
 };
 
@@ -266,9 +266,10 @@ public:
     };
     std::vector<Interface> Interfaces;
 
-    /* Open handles. */
+    /* File objects created and not yet closed (IRP_MJ_CLOSE): each refers
+       to the device object and keeps it from deletion. */
     int OpenHandles = 0;
-    bool DeletePending = false; /* surprise-removed: delete at last close */
+    bool DeletePending = false; /* removed with files open: deleted at the last close */
 
     WDFDEVICE DeviceHandle() const { return HandleAs<WDFDEVICE>(); }
 
@@ -312,6 +313,17 @@ void PnpSystemSleep();
 void PnpSystemResume();
 /* Deletes a device whose removal is done (last handle closed). */
 void PnpFinishRemoval(Device *Dev);
+
+/* File-object side of the framework (FxDevice.cpp). */
+/* IRP_MJ_CLEANUP, when the last handle of File is closed: EvtFileCleanup,
+   then the file's requests still waiting in any queue of the device are
+   cancelled. Requests the driver holds are left to it. */
+void FileCleanup(FileObject *File);
+/* IRP_MJ_CLOSE, when the I/O manager drops its last reference on File (the
+   handle is closed and every request of the file has completed):
+   EvtFileClose, then the file object is deleted and the device, if its
+   removal waits for its files, is deleted with the last one. */
+void FileClose(FileObject *File);
 /* Time at which a timer due at DueTime (kit units) fires. */
 world::VirtualTime TimerFireTime(LONGLONG DueTime);
 
