@@ -101,7 +101,8 @@ TEST_F(FxTest, Removal_FileCloseWaitingForHeldRequest_DeviceDeletedAfterIt)
     std::vector<WDFREQUEST> Held;
     H.WithFileCallbacks = true;
     H.Read = [&](WDFQUEUE, WDFREQUEST R, size_t) { Held.push_back(R); };
-    H.Stop = [](WDFQUEUE, WDFREQUEST, ULONG) {}; /* keeps the read through the removal */
+    /* keeps the read through the removal: acknowledged, not completed */
+    H.Stop = [](WDFQUEUE, WDFREQUEST R, ULONG) { WdfRequestStopAcknowledge(R, FALSE); };
     Add();
     OpHandle Read = W.Read(File, 1);
 
