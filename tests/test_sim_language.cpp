@@ -11,6 +11,7 @@
 #include "Script.h"
 #include "Session.h"
 #include "Values.h"
+#include "World.h"
 
 using namespace sim;
 
@@ -370,6 +371,9 @@ TEST(SimCompile, ArgumentMistakes_NameTheOffendingPart)
         {"serial-state carrier", "unknown serial state bit name"},
         {"tick 0ms", "longer than 0"},
         {"fail WdfIoQueueCreate nth=0", "counts from 1"},
+        /* Guards a fault on a call that has no hook being accepted and never firing. */
+        {"fail NoSuchCall", "'NoSuchCall' is not a kit call that can be failed"},
+        {"fail WdfIoQueueCreatee", "not a kit call that can be failed"},
         {"show everything", "show takes"},
     };
     for (const auto &C : Cases) {
@@ -426,5 +430,16 @@ TEST(SimManual, EveryScenarioExample_Compiles)
         std::vector<Diagnostic> Errors;
         Compile(Text, "scenarios.md", P, Errors, FirstLine);
         for (const auto &E : Errors) ADD_FAILURE() << E.Text();
+    }
+}
+
+// Guards the manual's list of failable kit calls drifting from the table the hooks use.
+TEST(SimManual, EveryFailableCall_IsListed)
+{
+    std::string Here = __FILE__;
+    std::ifstream In(Here.substr(0, Here.find_last_of('/')) + "/../docs/scenarios.md");
+    const std::string Manual((std::istreambuf_iterator<char>(In)), std::istreambuf_iterator<char>());
+    for (const std::string &Api : world::World::FailableCalls()) {
+        EXPECT_NE(Manual.find("`" + Api + "`"), std::string::npos) << Api;
     }
 }

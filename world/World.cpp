@@ -660,6 +660,7 @@ std::optional<WDF_DEVICE_POWER_POLICY_WAKE_SETTINGS> World::WakeSettings(const D
 void World::FailNthCall(const std::string &Api, int Nth, NTSTATUS Status)
 {
     if (Nth < 1) Nth = 1;
+    if (!CanFail(Api)) fx::VerifierReport("UnknownFault", "no kit call '" + Api + "' can be failed");
     impl_->Faults.push_back(Impl::Fault{Api, Nth, Status});
 }
 

@@ -133,8 +133,12 @@ public:
     /* -- fault injection: the Nth call (1-based, counted from now) of Api
           fails with Status. Api is the kit's name, e.g. "WdfIoQueueCreate",
           "ExAllocatePoolWithTag", "RtlWriteRegistryValue". -- */
-    void FailNthCall(const std::string &Api, int Nth, NTSTATUS Status);
+    void FailNthCall(const std::string &Api, int Nth, NTSTATUS Status); /* Api must be one CanFail accepts */
     void ClearFaults();
+    std::size_t PendingFaults() const; /* asked for and not yet fired */
+    /* The kit calls that can be failed, from the one table their hooks use. */
+    static bool CanFail(const std::string &Api);
+    static std::vector<std::string> FailableCalls();
 
     /* -- the driver's trace messages ("brisum : ...") -- */
     void SetTraceSink(std::function<void(const std::string &)> Sink); /* empty: discard */

@@ -104,8 +104,9 @@ const char *TypeName(ObjectType Type);
    unless the current World collects reports. */
 void VerifierReport(const char *Rule, const std::string &Message);
 
-/* Checked at the top of every creation call: TRUE when the world's fault
-   injection wants Api to fail now; *Status is then the status to return. */
+/* Checked at the top of every kit call that can be failed: TRUE when the
+   world's fault injection wants Api to fail now; *Status is then the status
+   to return. Api must be listed in the table of FxFaults.cpp. */
 bool ShouldFail(const char *Api, NTSTATUS *Status);
 
 /* The current World (exactly one exists while the driver runs). */

@@ -42,22 +42,6 @@ void VerifierReport(const char *Rule, const std::string &Message)
     Host().Report(Rule, Message);
 }
 
-bool ShouldFail(const char *Api, NTSTATUS *Status)
-{
-    auto &H = Host();
-    for (auto It = H.Faults.begin(); It != H.Faults.end(); ++It) {
-        if (It->Api != Api) {
-            continue;
-        }
-        if (--It->Remaining == 0) {
-            *Status = It->Status;
-            H.Faults.erase(It);
-            return true;
-        }
-    }
-    return false;
-}
-
 void Trace(const std::string &Message)
 {
     if (!HaveWorld()) {
@@ -764,6 +748,10 @@ EXTERN_C NTSTATUS WdfMemoryCopyFromBuffer(WDFMEMORY DestinationMemory, size_t De
     auto *M = As<fx::Memory>(DestinationMemory, ObjectType::Memory, "WdfMemoryCopyFromBuffer");
     if (M == nullptr || Buffer == nullptr) {
         return STATUS_INVALID_PARAMETER;
+    }
+    NTSTATUS Injected;
+    if (ShouldFail("WdfMemoryCopyFromBuffer", &Injected)) {
+        return Injected;
     }
     if (NumBytesToCopyFrom == 0) {
         return STATUS_INVALID_PARAMETER;

@@ -711,6 +711,7 @@ Action CompileReserveName(const Statement &, ArgReader &A)
 Action CompileFail(const Statement &, ArgReader &A)
 {
     std::string Api = A.Word("the name of a kit call, such as WdfIoQueueCreate");
+    if (!world::World::CanFail(Api)) throw SyntaxError("'" + Api + "' is not a kit call that can be failed (see docs/scenarios.md)");
     int Nth = 1;
     if (auto V = A.Option("nth")) Nth = static_cast<int>(ParseUnsigned(*V, 1'000'000));
     if (Nth < 1) throw SyntaxError("nth counts from 1");
