@@ -78,6 +78,18 @@ TEST_F(SimSession, HeldExpectations_CountAsChecksWithoutFailures)
         << R.Transcript;
 }
 
+// Guards expect pool seeing only the driver's own pool, blind to its framework memory objects.
+TEST_F(SimSession, ExpectPool_CountsFrameworkMemoryByTag)
+{
+    Outcome R = Run(std::string(kPort) +
+                    "answer control never\nb: ioctl SET_BAUD_RATE 9600\nanswer bulk-out never\nw: write \"x\"*10\n"
+                    "expect pool tag=IOCL 1 bytes=7\nexpect pool tag=RDWR 1\n"
+                    "cancel w\nrun\nexpect pool tag=RDWR 0\nexpect pool tag=IOCL 0\n"
+                    "remove dev\nexpect pool 0\n");
+    EXPECT_EQ(R.Failures, 0) << R.Errors;
+    EXPECT_EQ(R.Checks, 5);
+}
+
 TEST_F(SimSession, MismatchedExpectation_NamesFileLineAndDifference)
 {
     Outcome R = Run(std::string(kPort) + "bulk-in \"hi\"\nrun\nr: read 2\nexpect r timeout info=3\n");

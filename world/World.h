@@ -124,6 +124,10 @@ public:
     /* -- pool and objects -- */
     std::size_t PoolBlocksOutstanding(ULONG Tag = 0) const; /* blocks of ExAllocatePoolWithTag; 0: every tag */
     std::size_t PoolBytesOutstanding(ULONG Tag = 0) const;
+    /* Buffers of the framework memory objects the driver created with
+       WdfMemoryCreate (pool under the tag it gave); 0: every tag. */
+    std::size_t MemoryBlocksOutstanding(ULONG Tag = 0) const;
+    std::size_t MemoryBytesOutstanding(ULONG Tag = 0) const;
     std::size_t LiveObjects() const; /* framework objects of the driver not yet deleted */
     /* Power policy the driver assigned to a device (WdfDeviceAssignS0IdleSettings,
        WdfDeviceAssignSxWakeSettings), if any. */

@@ -698,6 +698,7 @@ EXTERN_C NTSTATUS WdfMemoryCreate(PWDF_OBJECT_ATTRIBUTES Attributes, POOL_TYPE P
     if (M == nullptr) {
         return Status;
     }
+    Host().Pool.at(M->Buffer()).DriverMemory = true; /* pool under the driver's tag, as the kit allocates it */
     *Memory = M->HandleAs<WDFMEMORY>();
     if (Buffer != nullptr) *Buffer = M->Buffer();
     return STATUS_SUCCESS;
@@ -779,3 +780,25 @@ EXTERN_C NTSTATUS WdfMemoryCopyToBuffer(WDFMEMORY SourceMemory, size_t SourceOff
     std::memmove(Buffer, static_cast<const char *>(M->Buffer()) + SourceOffset, NumBytesToCopyTo);
     return STATUS_SUCCESS;
 }
+
+namespace world {
+
+std::size_t World::MemoryBlocksOutstanding(ULONG Tag) const
+{
+    std::size_t N = 0;
+    for (auto &B : impl_->Pool) {
+        if (B.second.DriverMemory && (Tag == 0 || B.second.Tag == Tag)) ++N;
+    }
+    return N;
+}
+
+std::size_t World::MemoryBytesOutstanding(ULONG Tag) const
+{
+    std::size_t N = 0;
+    for (auto &B : impl_->Pool) {
+        if (B.second.DriverMemory && (Tag == 0 || B.second.Tag == Tag)) N += B.second.Size;
+    }
+    return N;
+}
+
+} // namespace world

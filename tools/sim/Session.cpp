@@ -1584,7 +1584,10 @@ Action CompileExpectSystem(ArgReader &A, std::string What)
         A.Finish();
         return Wrap([=](Impl &I) {
             std::vector<std::string> Diff;
-            std::size_t HaveBlocks = I.W.PoolBlocksOutstanding(Tag), HaveBytes = I.W.PoolBytesOutstanding(Tag);
+            /* The driver's own pool and its framework memory objects, as the
+               pool shows them under their tags. */
+            std::size_t HaveBlocks = I.W.PoolBlocksOutstanding(Tag) + I.W.MemoryBlocksOutstanding(Tag);
+            std::size_t HaveBytes = I.W.PoolBytesOutstanding(Tag) + I.W.MemoryBytesOutstanding(Tag);
             if (Blocks && HaveBlocks != *Blocks)
                 Diff.push_back(std::to_string(HaveBlocks) + " pool blocks (" + std::to_string(HaveBytes) + " bytes) outstanding, expected " +
                                std::to_string(*Blocks));
@@ -1687,7 +1690,9 @@ Action CompileShow(const Statement &, ArgReader &A)
             for (const auto &[K, V] : Map) Say("SERIALCOMM " + FromUtf16(K) + " = " + DescribeRegistryValue(V));
         } else if (EqualsIgnoreCase(What, "pool")) {
             Say(std::to_string(I.W.PoolBlocksOutstanding()) + " pool blocks, " + std::to_string(I.W.PoolBytesOutstanding()) +
-                " bytes outstanding; " + std::to_string(I.W.LiveObjects()) + " framework objects live");
+                " bytes outstanding; " + std::to_string(I.W.MemoryBlocksOutstanding()) + " memory objects, " +
+                std::to_string(I.W.MemoryBytesOutstanding()) + " bytes; " + std::to_string(I.W.LiveObjects()) +
+                " framework objects live");
         } else if (EqualsIgnoreCase(What, "modem")) {
             if (auto M = QueryModemStatus(I, Ptr(On))) Say("modem status " + Hex32(*M) + " (" + FormatFlags(*M, ModemFlags()) + ")");
         } else if (EqualsIgnoreCase(What, "time")) {
