@@ -67,6 +67,18 @@ TEST(SimData, Seq_CountsAndWrapsAfterFF)
     EXPECT_EQ(S[299], 43);
 }
 
+TEST(SimData, SeqWithOffset_ContinuesTheCount)
+{
+    /* Guards seq:OFFSET:N being refused, so the middle of a long stream could not be written. */
+    EXPECT_EQ(ParseData("seq:0:64+seq:64:236"), ParseData("seq:300"));
+    EXPECT_EQ(ParseData("seq:254:3"), (Bytes{0xFE, 0xFF, 0x00}));
+    EXPECT_EQ(ParseData("seq:0x100:1"), (Bytes{0x00}));
+    EXPECT_EQ(ParseData("seq:5:0"), Bytes{});
+    EXPECT_THROW(ParseData("seq:5:"), SyntaxError);
+    EXPECT_THROW(ParseData("seq::5"), SyntaxError);
+    EXPECT_THROW(ParseData("seq:1:2:3"), SyntaxError);
+}
+
 TEST(SimData, MalformedBytes_AreRefusedWithTheReason)
 {
     struct Case {
@@ -100,6 +112,19 @@ TEST(SimNumbers, Forms_ParseToTheirValues)
     EXPECT_EQ(ParseUnsigned("0x1B0004"), 0x1B0004u);
     EXPECT_EQ(ParseUnsigned("MAXULONG"), 0xFFFFFFFFu);
     EXPECT_EQ(ParseSigned("-1"), -1);
+}
+
+TEST(SimNumbers, MaxNames_AcceptedWhereverANumberIs)
+{
+    /* Guards MAXULONG being refused where a name or a number may stand. */
+    EXPECT_EQ(ParseFlags("MAXULONG", EventFlags(), "event"), 0xFFFFFFFFu);
+    EXPECT_EQ(ParseFlags("RXCHAR|MAXUSHORT", EventFlags(), "event"), 0xFFFFu);
+    EXPECT_EQ(ParseStatus("MAXULONG"), static_cast<NTSTATUS>(0xFFFFFFFFu));
+    EXPECT_EQ(ParseUsbdStatus("maxulong"), static_cast<USBD_STATUS>(0xFFFFFFFFu));
+    EXPECT_EQ(ParseInfoClass("MAXUCHAR"), 0xFFu);
+    EXPECT_EQ(ParseRegistryValue("MAXULONG").Data, (Bytes{0xFF, 0xFF, 0xFF, 0xFF}));
+    EXPECT_EQ(ParseRegistryValue("MAXUCHAR:<01>").Type, 0xFFu);
+    EXPECT_TRUE(CompileErrors("ioctl MAXULONG\nread MAXUSHORT\nwrite <00>*MAXUCHAR\nioctl SET_TIMEOUTS ri=MAXULONG\n").empty());
 }
 
 TEST(SimNumbers, OutOfRange_IsRefused)
@@ -257,6 +282,17 @@ TEST(SimTokens, StringsAndHexGroupsKeepTheirBlanks)
     EXPECT_EQ(T[0], "w1:");
     EXPECT_EQ(T[2], "\"a b\"+<0d 0a>");
     EXPECT_EQ(T[3], "on=x");
+}
+
+TEST(SimTokens, EscapedQuoteOutsideAString_IsPartOfTheWord)
+{
+    /* Guards a double quote in note text opening a string that never ends. */
+    auto T = Tokenize(R"(note a 5\" disk "is \"it\"")");
+    ASSERT_EQ(T.size(), 5u);
+    EXPECT_EQ(T[2], R"(5\")");
+    EXPECT_EQ(T[4], R"("is \"it\"")");
+    EXPECT_TRUE(CompileErrors(R"(note a 5\" disk)").empty());
+    EXPECT_FALSE(CompileErrors(R"(note a 5" disk)").empty());
 }
 
 TEST(SimTokens, HashInsideAStringIsNotAComment)

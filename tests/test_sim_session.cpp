@@ -78,6 +78,14 @@ TEST_F(SimSession, HeldExpectations_CountAsChecksWithoutFailures)
         << R.Transcript;
 }
 
+// Guards a double quote that note text could not hold.
+TEST_F(SimSession, Note_WritesEscapedQuotes)
+{
+    Outcome R = Run(R"(note a 5\" disk, "said \"hi\"" and C:\dir\
+)");
+    EXPECT_NE(R.Transcript.find(R"(note a 5" disk, said "hi" and C:\dir\)"), std::string::npos) << R.Transcript;
+}
+
 // Guards expect pool seeing only the driver's own pool, blind to its framework memory objects.
 TEST_F(SimSession, ExpectPool_CountsFrameworkMemoryByTag)
 {

@@ -896,7 +896,7 @@ Action CompileIoctl(const Statement &S, ArgReader &A)
     const IoctlInfo *Info = FindIoctl(CodeText);
     std::uint32_t Code;
     if (Info) Code = Info->Code;
-    else if (!CodeText.empty() && std::isdigit(static_cast<unsigned char>(CodeText[0]))) {
+    else if (IsNumberWord(CodeText)) {
         Code = static_cast<std::uint32_t>(ParseUnsigned(CodeText));
         Info = Internal ? nullptr : FindIoctl(Code);
     } else {
@@ -1655,11 +1655,24 @@ Action CompileExpect(const Statement &S, ArgReader &A)
 
 /* ---------------- notes and inspection ---------------- */
 
+/* A word of note text: a quoted string decoded, any other word as written
+   but with \" standing for a double quote. */
+std::string NoteWord(const std::string &Word)
+{
+    if (!Word.empty() && Word.front() == '"') return ParseText(Word);
+    std::string Out;
+    for (std::size_t I = 0; I < Word.size(); ++I) {
+        if (Word[I] == '\\' && I + 1 < Word.size() && Word[I + 1] == '"') ++I;
+        Out += Word[I];
+    }
+    return Out;
+}
+
 Action CompileNote(const Statement &, ArgReader &A)
 {
     std::vector<std::string> Parts;
-    for (const auto &W : A.RemainingWords()) Parts.push_back(ParseText(W));
-    for (const auto &[K, V] : A.RemainingOptions()) Parts.push_back(K + "=" + ParseText(V));
+    for (const auto &W : A.RemainingWords()) Parts.push_back(NoteWord(W));
+    for (const auto &[K, V] : A.RemainingOptions()) Parts.push_back(K + "=" + NoteWord(V));
     A.Finish();
     std::string Text = Join(Parts);
     return Wrap([=](Impl &I) { I.Emit(I.Now(), "note", Text); });
