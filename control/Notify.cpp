@@ -6,9 +6,13 @@
  * Transfers are taken at their word: no byte beyond a transfer is read.
  * A notification longer than the endpoint's packet arrives as consecutive
  * transfers (every one but the last a full packet); it is reassembled, as
- * its header's wLength says, before it is applied. A transfer that can
- * neither start nor continue a valid notification is dropped whole, and a
- * dropped notification changes nothing and raises nothing.
+ * its header's wLength says, before it is applied. Reassembly joins only
+ * consecutive transfers of one running reader: a reader failure, D0 entry
+ * and the open of the port forget a notification half received. A
+ * transfer that can neither start nor continue a notification is dropped
+ * whole; a notification too long to apply is followed through all of its
+ * packets and dropped whole; a dropped notification changes nothing and
+ * raises nothing.
  */
 #include "Control.h"
 #include "CdcAcm.h"
