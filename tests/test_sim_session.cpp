@@ -78,6 +78,20 @@ TEST_F(SimSession, HeldExpectations_CountAsChecksWithoutFailures)
         << R.Transcript;
 }
 
+// Guards a flush that held the scenario until it returned, so nothing could happen while it waited.
+TEST_F(SimSession, AsyncFlush_WaitsWhileTheScenarioGoesOn)
+{
+    Outcome R = Run(std::string(kPort) +
+                    "answer bulk-out never\nw: write \"slow\"\nf: flush async\nadvance 1s\n"
+                    "expect f pending\ncancel w\nwait f\nexpect w cancelled\nexpect f success at=1s\n"
+                    "answer bulk-out never\nw2: write \"slow\"\nf2: flush async\nrun limit=1s\n"
+                    "i: ioctl PURGE TXABORT\nwait f2\nexpect w2 cancelled\nexpect f2 success\n"
+                    "f3: flush async\nexpect f3 success\n" /* nothing to wait for: done at once */
+                    "close COM5\nremove dev\nexpect pool 0\n");
+    EXPECT_EQ(R.Failures, 0) << R.Errors;
+    EXPECT_EQ(R.Checks, 7);
+}
+
 // Guards a double quote that note text could not hold.
 TEST_F(SimSession, Note_WritesEscapedQuotes)
 {

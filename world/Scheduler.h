@@ -53,6 +53,16 @@ public:
        a real system would hang there. */
     void RunUntil(const std::function<bool()> &Condition, const char *Why);
 
+    /* Runs Body as a caller of its own (an application thread blocked in a
+       call): it runs at once, and when it blocks in RunUntil the world goes
+       on without it; it resumes, at the first point the scheduler runs
+       after its condition holds, and runs on until it blocks again or
+       ends. Only one caller runs at any time, so the world stays
+       deterministic. Returns when Body ends or first blocks. */
+    void RunBlockingCall(std::function<void()> Body);
+    /* Blocking calls still waiting. */
+    std::size_t BlockedCalls() const;
+
     struct Impl;
     Scheduler();
     ~Scheduler();

@@ -583,6 +583,20 @@ bool World::Cancel(const OpHandle &Op)
 
 OpHandle World::Flush(FileHandle Handle) { return Wdm(*impl_, Handle, IRP_MJ_FLUSH_BUFFERS, 0, {}, 0); }
 
+OpHandle World::FlushAsync(FileHandle Handle)
+{
+    auto Op = std::make_shared<Operation>();
+    impl_->Clock.RunBlockingCall([this, Handle, Op]() {
+        OpHandle Done = Flush(Handle);
+        Op->Status = Done->Status;
+        Op->Information = Done->Information;
+        Op->Output = Done->Output;
+        Op->CompletedAt = Done->CompletedAt;
+        Op->Completed = Done->Completed;
+    });
+    return Op;
+}
+
 OpHandle World::QueryInformation(FileHandle Handle, ULONG InformationClass, std::size_t Length)
 {
     return Wdm(*impl_, Handle, IRP_MJ_QUERY_INFORMATION, InformationClass, {}, Length);

@@ -106,6 +106,10 @@ public:
        callbacks and complete before the call returns (a flush runs the world
        until the write in progress is done). */
     OpHandle Flush(FileHandle Handle);
+    /* The same flush from a caller of its own: returns at once, the
+       operation completing when the flush returns, so the world (a cancel,
+       a purge, a removal) goes on while it waits. */
+    OpHandle FlushAsync(FileHandle Handle);
     OpHandle QueryInformation(FileHandle Handle, ULONG InformationClass, std::size_t Length);
     OpHandle SetInformation(FileHandle Handle, ULONG InformationClass, const Bytes &Input);
 

@@ -113,6 +113,28 @@ DeviceLockScope::~DeviceLockScope()
 }
 bool DeviceLockHeld(const Device *Dev) { return Dev != nullptr && Dev->LockHeld; }
 
+ExecutionContext SaveContext()
+{
+    if (!HaveWorld()) {
+        return ExecutionContext{PASSIVE_LEVEL, nullptr, 0, 0, 0};
+    }
+    auto &H = Host();
+    return ExecutionContext{H.Irql, H.Current, H.LocksHeld, H.CallDepth, H.CurrentContext};
+}
+
+void RestoreContext(const ExecutionContext &Saved)
+{
+    if (!HaveWorld()) {
+        return;
+    }
+    auto &H = Host();
+    H.Irql = Saved.Irql;
+    H.Current = Saved.Current;
+    H.LocksHeld = Saved.LocksHeld;
+    H.CallDepth = Saved.CallDepth;
+    H.CurrentContext = Saved.Context;
+}
+
 void CallDriver(Device *Dev, KIRQL Level, bool Serialized, const std::function<void()> &Fn)
 {
     auto &H = Host();

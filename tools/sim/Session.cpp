@@ -927,9 +927,14 @@ Action CompileIoctl(const Statement &S, ArgReader &A)
 
 Action CompileFlush(const Statement &S, ArgReader &A)
 {
+    /* async: the application's thread waits in the flush while the
+       scenario goes on (to cancel, purge or remove meanwhile). */
+    bool Async = A.Flag("async");
     auto On = OptString(A, "on");
     A.Finish();
-    return Wrap(Issue(S, On, "flush", [](Impl &I, world::FileHandle H) { return I.W.Flush(H); }, nullptr, false));
+    return Wrap(Issue(S, On, Async ? "flush async" : "flush",
+                      [Async](Impl &I, world::FileHandle H) { return Async ? I.W.FlushAsync(H) : I.W.Flush(H); },
+                      nullptr, false));
 }
 
 Action CompileQueryInfo(const Statement &S, ArgReader &A)
@@ -1750,7 +1755,7 @@ const std::vector<VerbDef> &Verbs()
         {"write", CompileWrite, "[TAG:] write DATA [on=HANDLE]"},
         {"ioctl", CompileIoctl, "[TAG:] ioctl CODE [ARGS] [FIELD=VALUE] [in=DATA] [out=N] [on=HANDLE]"},
         {"internal-ioctl", CompileIoctl, "[TAG:] internal-ioctl CODE [in=DATA] [out=N] [on=HANDLE]"},
-        {"flush", CompileFlush, "[TAG:] flush [on=HANDLE]"},
+        {"flush", CompileFlush, "[TAG:] flush [async] [on=HANDLE]"},
         {"query-info", CompileQueryInfo, "[TAG:] query-info CLASS [length=N] [on=HANDLE]"},
         {"set-info", CompileSetInfo, "[TAG:] set-info CLASS [in=DATA] [on=HANDLE]"},
         {"cancel", CompileCancel, "cancel TAG"},
