@@ -50,6 +50,7 @@ void Workload(world::World &W)
 
 TEST(KitFaults, UnknownName_IsNotFailable)
 {
+    /* Guards a misspelt or unhooked name being accepted as a fault that never fires. */
     EXPECT_FALSE(world::World::CanFail("NoSuchCall"));
     EXPECT_FALSE(world::World::CanFail("WdfIoQueueCreatex"));
     EXPECT_TRUE(world::World::CanFail("WdfMemoryCopyFromBuffer"));
