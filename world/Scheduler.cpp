@@ -106,7 +106,6 @@ struct Scheduler::Impl {
     }
 };
 
-
 thread_local Scheduler::Impl::Call *Scheduler::Impl::CurrentCall = nullptr;
 
 Scheduler::Scheduler() : impl_(new Impl) {}
