@@ -30,6 +30,11 @@ VOID SerialDeliverEventsLocked(PDEVICE_EXT_CONTEXT DeviceContext, ULONG Events);
 
 EVT_WDF_USB_READER_COMPLETION_ROUTINE EvtUsbDeviceInterrupt;
 EVT_WDF_USB_READERS_FAILED InterruptINPipeReadersFailed;
+/* Forgets a notification half received: reassembly joins only consecutive
+   transfers of one running reader, so every break in the interrupt stream
+   (reader failure, D0 entry, open of the port) forgets it. Caller holds
+   BulkInLock, or the interrupt pipe's target is stopped. */
+VOID SerialResetNotification(PDEVICE_EXT_CONTEXT DeviceContext);
 
 VOID SerialPurge(PDEVICE_EXT_CONTEXT DeviceContext);
 

@@ -6,44 +6,58 @@
  * Transfers are taken at their word: no byte beyond a transfer is read.
  * A notification longer than the endpoint's packet arrives as consecutive
  * transfers (every one but the last a full packet); it is reassembled, as
- * its header's wLength says, before it is applied. A transfer that can
- * neither start nor continue a valid notification is dropped whole, and a
- * dropped notification changes nothing and raises nothing.
+ * its header's wLength says, before it is applied. Reassembly joins only
+ * consecutive transfers of one running reader: a reader failure, D0 entry
+ * and the open of the port forget a notification half received. A
+ * transfer that can neither start nor continue a notification is dropped
+ * whole; a notification too long to apply is followed through all of its
+ * packets and dropped whole; a dropped notification changes nothing and
+ * raises nothing.
  */
 #include "Control.h"
 #include "CdcAcm.h"
 
 C_ASSERT(sizeof(((PDEVICE_EXT_CONTEXT)0)->NotificationBuffer) == CDC_NOTIFICATION_MAX_LENGTH);
 
-/*
- * Total length (header and data) announced by a complete header, or 0 when
- * the header cannot begin a notification the port applies: one longer than
- * CDC_NOTIFICATION_MAX_LENGTH, or a SERIAL_STATE without its state byte.
- */
-static ULONG SerialNotificationLength(const UCHAR *Header)
+/* Total length (header and data) that a complete header announces. */
+static ULONG SerialAnnouncedLength(const UCHAR *Header)
 {
-    ULONG Length = CDC_NOTIFICATION_HEADER_LENGTH + CdcReadUshort(Header, CDC_NOTIFICATION_LENGTH_OFFSET);
+    return CDC_NOTIFICATION_HEADER_LENGTH + CdcReadUshort(Header, CDC_NOTIFICATION_LENGTH_OFFSET);
+}
 
+/*
+ * Whether a complete notification of Length bytes is one the port applies:
+ * not longer than CDC_NOTIFICATION_MAX_LENGTH, and a SERIAL_STATE with its
+ * state byte.
+ */
+static BOOLEAN SerialNotificationApplies(const UCHAR *Header, ULONG Length)
+{
     if (Length > CDC_NOTIFICATION_MAX_LENGTH) {
-        return 0;
+        return FALSE;
     }
     if (Header[CDC_NOTIFICATION_CODE_OFFSET] == CDC_NOTIFY_SERIAL_STATE && Length <= CDC_NOTIFICATION_DATA_OFFSET) {
-        return 0;
+        return FALSE;
     }
-    return Length;
+    return TRUE;
 }
 
 /*
  * Offers one transfer to the notification being reassembled. Returns the
  * length of the notification now complete in NotificationBuffer, or 0 when
  * none is complete (more transfers are expected, or the bytes were dropped).
- * Called only by EvtUsbDeviceInterrupt, with BulkInLock held.
+ *
+ * NotificationCollected counts every byte of the notification in progress;
+ * NotificationBuffer keeps its first CDC_NOTIFICATION_MAX_LENGTH, enough to
+ * hold its header. A notification that announces more than the buffer
+ * holds is still followed to its end, through all of its packets, and only
+ * then dropped: none of its bytes is ever read as a notification of its own.
+ * Caller holds BulkInLock.
  */
 static ULONG SerialCollectNotification(PDEVICE_EXT_CONTEXT DeviceContext, const UCHAR *Data, ULONG Length)
 {
     PUCHAR Buffer = DeviceContext->NotificationBuffer;
     ULONG Collected = DeviceContext->NotificationCollected;
-    ULONG Expected = 0;
+    ULONG Announced;
     ULONG Room;
     ULONG Copy;
 
@@ -51,8 +65,7 @@ static ULONG SerialCollectNotification(PDEVICE_EXT_CONTEXT DeviceContext, const 
        a transfer that is, begins something new. */
     if (Collected != 0) {
         if (Collected >= CDC_NOTIFICATION_HEADER_LENGTH) {
-            Expected = SerialNotificationLength(Buffer);
-            Room = Expected - Collected;
+            Room = SerialAnnouncedLength(Buffer) - Collected;
         } else {
             Room = CDC_NOTIFICATION_MAX_LENGTH - Collected;
         }
@@ -62,29 +75,32 @@ static ULONG SerialCollectNotification(PDEVICE_EXT_CONTEXT DeviceContext, const 
         }
     }
 
-    if (Collected == 0) {
-        if (Length == 0) {
-            goto Drop;
-        }
-        /* Bytes past the longest notification can belong to none. */
-        Copy = Length < CDC_NOTIFICATION_MAX_LENGTH ? Length : CDC_NOTIFICATION_MAX_LENGTH;
-    } else {
-        Copy = Length;
+    if (Collected == 0 && Length == 0) {
+        goto Drop;
     }
-    RtlCopyMemory(Buffer + Collected, Data, Copy);
-    Collected += Copy;
+    if (Collected < CDC_NOTIFICATION_MAX_LENGTH) {
+        Copy = CDC_NOTIFICATION_MAX_LENGTH - Collected;
+        if (Copy > Length) {
+            Copy = Length;
+        }
+        RtlCopyMemory(Buffer + Collected, Data, Copy);
+    }
+    /* Only a first transfer can be longer than the room checked above;
+       whatever it is, the count stays far below overflow (a transfer is at
+       most one packet). */
+    Collected += Length;
 
     if (Collected >= CDC_NOTIFICATION_HEADER_LENGTH) {
-        Expected = SerialNotificationLength(Buffer);
-        if (Expected == 0) {
-            BrisumTrace(TRACE_WARNING, "brisum : Notification 0x%x with length %u dropped\n",
-                        Buffer[CDC_NOTIFICATION_CODE_OFFSET], CdcReadUshort(Buffer, CDC_NOTIFICATION_LENGTH_OFFSET));
-            goto Drop;
-        }
-        if (Collected >= Expected) {
+        Announced = SerialAnnouncedLength(Buffer);
+        if (Collected >= Announced) {
             /* Bytes after the announced length are not part of it. */
             DeviceContext->NotificationCollected = 0;
-            return Expected;
+            if (!SerialNotificationApplies(Buffer, Announced)) {
+                BrisumTrace(TRACE_WARNING, "brisum : Notification 0x%x with length %u dropped\n",
+                            Buffer[CDC_NOTIFICATION_CODE_OFFSET], Announced - CDC_NOTIFICATION_HEADER_LENGTH);
+                return 0;
+            }
+            return Announced;
         }
     }
 
@@ -199,7 +215,7 @@ VOID EvtUsbDeviceInterrupt(WDFUSBPIPE Pipe, WDFMEMORY Buffer, size_t NumBytesTra
        BulkInLock keeps open and close from changing that meanwhile. */
     WdfSpinLockAcquire(DeviceContext->BulkInLock);
     if (DeviceContext->ReceiveBuffer.Buffer == NULL) {
-        DeviceContext->NotificationCollected = 0;
+        SerialResetNotification(DeviceContext);
         BrisumTrace(TRACE_INFO, "brisum : Port closed, notification dropped\n");
         goto Release;
     }
@@ -215,12 +231,28 @@ Release:
     WdfSpinLockRelease(DeviceContext->BulkInLock);
 }
 
+VOID SerialResetNotification(PDEVICE_EXT_CONTEXT DeviceContext)
+{
+    if (DeviceContext->NotificationCollected != 0) {
+        BrisumTrace(TRACE_WARNING, "brisum : Notification of %u bytes cut off by a break in the stream, dropped\n",
+                    DeviceContext->NotificationCollected);
+    }
+    DeviceContext->NotificationCollected = 0;
+}
+
 BOOLEAN InterruptINPipeReadersFailed(WDFUSBPIPE Pipe, NTSTATUS Status, USBD_STATUS UsbdStatus)
 {
     WDFIOTARGET Target = WdfUsbTargetPipeGetIoTarget(Pipe);
+    PDEVICE_EXT_CONTEXT DeviceContext = GetPipeContext(Pipe)->DeviceContext;
 
     BrisumTrace(TRACE_WARNING, "brisum : Interrupt reader failed (0x%p), usbdStatus 0x%p\n", (PVOID)(ULONG_PTR)Status,
                 (PVOID)(ULONG_PTR)UsbdStatus);
+
+    /* The failed read may have been the middle of a notification: whatever
+       the restarted reader brings first begins a new one. */
+    WdfSpinLockAcquire(DeviceContext->BulkInLock);
+    SerialResetNotification(DeviceContext);
+    WdfSpinLockRelease(DeviceContext->BulkInLock);
 
     /* The framework calls this at PASSIVE_LEVEL and resets and restarts the
        reader itself once TRUE is returned; the explicit reset applies only

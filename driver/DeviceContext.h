@@ -147,11 +147,10 @@ typedef struct _DEVICE_EXT_CONTEXT {
     /* Events: the one guard of the event fields and ModemStatus. */
     WDFSPINLOCK EventLock;
     /* Interrupt-IN notification being reassembled from consecutive
-       transfers. Touched only by EvtUsbDeviceInterrupt, whose calls never
-       overlap (its reader keeps one read outstanding), so no lock. Size is
-       CDC_NOTIFICATION_MAX_LENGTH (control/CdcAcm.h). */
+       transfers (BulkInLock). Size is CDC_NOTIFICATION_MAX_LENGTH
+       (control/CdcAcm.h): the first bytes of a longer notification. */
     UCHAR NotificationBuffer[64];
-    ULONG NotificationCollected; /* bytes of NotificationBuffer filled; 0: none in progress */
+    ULONG NotificationCollected; /* bytes of the notification received so far; 0: none in progress */
 
     /* Receive: bound on data held back from the ring (BulkInLock). */
     ULONG HeldMemoryBytes;

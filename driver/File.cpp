@@ -58,6 +58,7 @@ VOID SerialEvtDeviceFileCreate(WDFDEVICE Device, WDFREQUEST Request, WDFFILEOBJE
 
         deviceContext->DeviceRemoved = FALSE;
         deviceContext->LastReadFailed = FALSE;
+        deviceContext->NotificationCollected = 0; /* no notification joins across a reopen */
     }
 
     WdfSpinLockRelease(deviceContext->BulkInLock);

@@ -5,6 +5,8 @@
  */
 #include "test_control_fixture.h"
 
+#include <functional>
+
 namespace control_test {
 namespace {
 
@@ -173,7 +175,10 @@ TEST_F(SplitNotifications, BrokenSequences_RecoverOnNextNotification)
     Interrupt(Bytes(Whole.begin(), Whole.begin() + 7)); /* short first packet ends the transfer */
     Interrupt(Bytes(Whole.begin() + 7, Whole.end()));
     EXPECT_EQ(ModemStatus(), 0x80u);
-    Interrupt(Bytes{0xA1, 0x77, 0, 0, 0, 0, 0x00, 0x01}); /* announces 256 bytes: not swallowed */
+    Interrupt(Bytes{0xA1, 0x77, 0, 0, 0, 0, 0x00, 0x01}); /* announces 256 bytes, too long to apply */
+    Device->SendSerialState(0x01); /* within the announced length: its tail, dropped with it */
+    Settle();
+    EXPECT_EQ(ModemStatus(), 0x80u);
     Device->SendSerialState(0x01);
     Settle();
     EXPECT_EQ(ModemStatus(), 0x90u);
@@ -183,6 +188,77 @@ TEST_F(SplitNotifications, BrokenSequences_RecoverOnNextNotification)
     Device->SendSerialState(0x02);
     Settle();
     EXPECT_EQ(ModemStatus(), 0x20u);
+}
+
+TEST_F(Notifications, Oversized_DroppedWithAllItsPackets)
+{
+    /* Guards an oversized notification dropped in its first packet only, its later packets read as notifications. */
+    Interrupt(SerialState(0x0B));
+    SetWaitMask(SERIAL_EV_BREAK);
+    OpHandle Wait = WaitOnMask();
+    const Bytes FakeHeader{0xA1, 0x20, 0, 0, 0, 0, 2, 0, 0x04, 0, 0, 0, 0, 0, 0, 0}; /* a whole SERIAL_STATE with break */
+    const std::pair<std::uint8_t, Bytes> Cases[] = {
+        {0x2A, Concat({Bytes(8, 0), FakeHeader, Bytes(40, 0)})}, /* 72 bytes: its second packet looks like a notification */
+        {0x20, Bytes(57, 0)}, /* a SERIAL_STATE of 65 bytes: its zero padding looks like disconnects */
+    };
+    for (const auto &[Code, Data] : Cases) {
+        SCOPED_TRACE(Code);
+        Device->SendNotification(Code, 0, Data);
+        Settle();
+        EXPECT_FALSE(Wait->Completed);
+        EXPECT_EQ(ModemStatus(), 0xF0u);
+    }
+    /* 64 bytes fit: applied at its fourth full packet; a zero-length packet after it is nothing. */
+    Device->SendNotification(0x20, 0, Bytes(56, 0));
+    Device->SendInterrupt({});
+    Settle();
+    EXPECT_EQ(ModemStatus(), 0x00u);
+    EXPECT_FALSE(Wait->Completed);
+
+    /* A short packet ends an oversized notification before its announced end. */
+    Bytes Cut = Notification(0x20, 0, Bytes(100, 0));
+    Interrupt(Bytes(Cut.begin(), Cut.begin() + 16));
+    Interrupt(Bytes(Cut.begin() + 16, Cut.begin() + 32));
+    Interrupt(Bytes(Cut.begin() + 32, Cut.begin() + 40));
+    Device->SendSerialState(0x0F);
+    Settle();
+    EXPECT_EQ(ModemStatus(), 0xF0u);
+    ExpectWaitResult(Wait, SERIAL_EV_BREAK);
+}
+
+/* The first packet of a 20-byte notification; the next transfers would be its tail. */
+static const Bytes HalfNotification{0xA1, 0x2A, 0, 0, 0, 0, 0x0C, 0};
+
+TEST_F(SplitNotifications, HalfNotification_ForgottenAtReaderFailure)
+{
+    /* Guards a half-received notification joined with the first transfers after a reader failure. */
+    Interrupt(HalfNotification);
+    Device->FailNextIn(Device->InterruptAddress());
+    Settle();
+    Device->SendSerialState(0x03);
+    Settle();
+    EXPECT_EQ(ModemStatus(), 0xB0u);
+}
+
+TEST_F(SplitNotifications, HalfNotification_ForgottenAcrossPowerAndPnp)
+{
+    /* Guards a half-received notification surviving a sleep, a PnP restart or a reopen. */
+    const std::pair<const char *, std::function<void()>> Breaks[] = {
+        {"sleep", [&] { World.SystemSleep(); Settle(); World.SystemResume(); }},
+        {"restart", [&] { ASSERT_EQ(World.StopDevice(Node), STATUS_SUCCESS); ASSERT_EQ(World.StartDevice(Node), STATUS_SUCCESS); }},
+        {"reopen", [&] { ASSERT_EQ(World.Close(Port), STATUS_SUCCESS); ASSERT_EQ(World.Open(u"COM5", &Port), STATUS_SUCCESS); }},
+    };
+    std::uint16_t Bitmap = 0x03;
+    for (const auto &[Name, Break] : Breaks) {
+        SCOPED_TRACE(Name);
+        Interrupt(HalfNotification);
+        Break();
+        Settle();
+        Device->SendSerialState(Bitmap);
+        Settle();
+        EXPECT_EQ(ModemStatus(), Bitmap == 0x03 ? 0xB0u : 0x20u);
+        Bitmap = Bitmap == 0x03 ? 0x02 : 0x03;
+    }
 }
 
 } // namespace

@@ -11,6 +11,7 @@
 #include "Script.h"
 #include "Session.h"
 #include "Values.h"
+#include "World.h"
 
 using namespace sim;
 
@@ -66,6 +67,18 @@ TEST(SimData, Seq_CountsAndWrapsAfterFF)
     EXPECT_EQ(S[299], 43);
 }
 
+TEST(SimData, SeqWithOffset_ContinuesTheCount)
+{
+    /* Guards seq:OFFSET:N being refused, so the middle of a long stream could not be written. */
+    EXPECT_EQ(ParseData("seq:0:64+seq:64:236"), ParseData("seq:300"));
+    EXPECT_EQ(ParseData("seq:254:3"), (Bytes{0xFE, 0xFF, 0x00}));
+    EXPECT_EQ(ParseData("seq:0x100:1"), (Bytes{0x00}));
+    EXPECT_EQ(ParseData("seq:5:0"), Bytes{});
+    EXPECT_THROW(ParseData("seq:5:"), SyntaxError);
+    EXPECT_THROW(ParseData("seq::5"), SyntaxError);
+    EXPECT_THROW(ParseData("seq:1:2:3"), SyntaxError);
+}
+
 TEST(SimData, MalformedBytes_AreRefusedWithTheReason)
 {
     struct Case {
@@ -99,6 +112,19 @@ TEST(SimNumbers, Forms_ParseToTheirValues)
     EXPECT_EQ(ParseUnsigned("0x1B0004"), 0x1B0004u);
     EXPECT_EQ(ParseUnsigned("MAXULONG"), 0xFFFFFFFFu);
     EXPECT_EQ(ParseSigned("-1"), -1);
+}
+
+TEST(SimNumbers, MaxNames_AcceptedWhereverANumberIs)
+{
+    /* Guards MAXULONG being refused where a name or a number may stand. */
+    EXPECT_EQ(ParseFlags("MAXULONG", EventFlags(), "event"), 0xFFFFFFFFu);
+    EXPECT_EQ(ParseFlags("RXCHAR|MAXUSHORT", EventFlags(), "event"), 0xFFFFu);
+    EXPECT_EQ(ParseStatus("MAXULONG"), static_cast<NTSTATUS>(0xFFFFFFFFu));
+    EXPECT_EQ(ParseUsbdStatus("maxulong"), static_cast<USBD_STATUS>(0xFFFFFFFFu));
+    EXPECT_EQ(ParseInfoClass("MAXUCHAR"), 0xFFu);
+    EXPECT_EQ(ParseRegistryValue("MAXULONG").Data, (Bytes{0xFF, 0xFF, 0xFF, 0xFF}));
+    EXPECT_EQ(ParseRegistryValue("MAXUCHAR:<01>").Type, 0xFFu);
+    EXPECT_TRUE(CompileErrors("ioctl MAXULONG\nread MAXUSHORT\nwrite <00>*MAXUCHAR\nioctl SET_TIMEOUTS ri=MAXULONG\n").empty());
 }
 
 TEST(SimNumbers, OutOfRange_IsRefused)
@@ -258,6 +284,17 @@ TEST(SimTokens, StringsAndHexGroupsKeepTheirBlanks)
     EXPECT_EQ(T[3], "on=x");
 }
 
+TEST(SimTokens, EscapedQuoteOutsideAString_IsPartOfTheWord)
+{
+    /* Guards a double quote in note text opening a string that never ends. */
+    auto T = Tokenize(R"(note a 5\" disk "is \"it\"")");
+    ASSERT_EQ(T.size(), 5u);
+    EXPECT_EQ(T[2], R"(5\")");
+    EXPECT_EQ(T[4], R"("is \"it\"")");
+    EXPECT_TRUE(CompileErrors(R"(note a 5\" disk)").empty());
+    EXPECT_FALSE(CompileErrors(R"(note a 5" disk)").empty());
+}
+
 TEST(SimTokens, HashInsideAStringIsNotAComment)
 {
     auto T = Tokenize(R"(write "#1" # real comment)");
@@ -370,6 +407,9 @@ TEST(SimCompile, ArgumentMistakes_NameTheOffendingPart)
         {"serial-state carrier", "unknown serial state bit name"},
         {"tick 0ms", "longer than 0"},
         {"fail WdfIoQueueCreate nth=0", "counts from 1"},
+        /* Guards a fault on a call that has no hook being accepted and never firing. */
+        {"fail NoSuchCall", "'NoSuchCall' is not a kit call that can be failed"},
+        {"fail WdfIoQueueCreatee", "not a kit call that can be failed"},
         {"show everything", "show takes"},
     };
     for (const auto &C : Cases) {
@@ -426,5 +466,16 @@ TEST(SimManual, EveryScenarioExample_Compiles)
         std::vector<Diagnostic> Errors;
         Compile(Text, "scenarios.md", P, Errors, FirstLine);
         for (const auto &E : Errors) ADD_FAILURE() << E.Text();
+    }
+}
+
+// Guards the manual's list of failable kit calls drifting from the table the hooks use.
+TEST(SimManual, EveryFailableCall_IsListed)
+{
+    std::string Here = __FILE__;
+    std::ifstream In(Here.substr(0, Here.find_last_of('/')) + "/../docs/scenarios.md");
+    const std::string Manual((std::istreambuf_iterator<char>(In)), std::istreambuf_iterator<char>());
+    for (const std::string &Api : world::World::FailableCalls()) {
+        EXPECT_NE(Manual.find("`" + Api + "`"), std::string::npos) << Api;
     }
 }

@@ -78,6 +78,40 @@ TEST_F(SimSession, HeldExpectations_CountAsChecksWithoutFailures)
         << R.Transcript;
 }
 
+// Guards a flush that held the scenario until it returned, so nothing could happen while it waited.
+TEST_F(SimSession, AsyncFlush_WaitsWhileTheScenarioGoesOn)
+{
+    Outcome R = Run(std::string(kPort) +
+                    "answer bulk-out never\nw: write \"slow\"\nf: flush async\nadvance 1s\n"
+                    "expect f pending\ncancel w\nwait f\nexpect w cancelled\nexpect f success at=1s\n"
+                    "answer bulk-out never\nw2: write \"slow\"\nf2: flush async\nrun limit=1s\n"
+                    "i: ioctl PURGE TXABORT\nwait f2\nexpect w2 cancelled\nexpect f2 success\n"
+                    "f3: flush async\nexpect f3 success\n" /* nothing to wait for: done at once */
+                    "close COM5\nremove dev\nexpect pool 0\n");
+    EXPECT_EQ(R.Failures, 0) << R.Errors;
+    EXPECT_EQ(R.Checks, 7);
+}
+
+// Guards a double quote that note text could not hold.
+TEST_F(SimSession, Note_WritesEscapedQuotes)
+{
+    Outcome R = Run(R"(note a 5\" disk, "said \"hi\"" and C:\dir\
+)");
+    EXPECT_NE(R.Transcript.find(R"(note a 5" disk, said "hi" and C:\dir\)"), std::string::npos) << R.Transcript;
+}
+
+// Guards expect pool seeing only the driver's own pool, blind to its framework memory objects.
+TEST_F(SimSession, ExpectPool_CountsFrameworkMemoryByTag)
+{
+    Outcome R = Run(std::string(kPort) +
+                    "answer control never\nb: ioctl SET_BAUD_RATE 9600\nanswer bulk-out never\nw: write \"x\"*10\n"
+                    "expect pool tag=IOCL 1 bytes=7\nexpect pool tag=RDWR 1\n"
+                    "cancel w\nrun\nexpect pool tag=RDWR 0\nexpect pool tag=IOCL 0\n"
+                    "remove dev\nexpect pool 0\n");
+    EXPECT_EQ(R.Failures, 0) << R.Errors;
+    EXPECT_EQ(R.Checks, 5);
+}
+
 TEST_F(SimSession, MismatchedExpectation_NamesFileLineAndDifference)
 {
     Outcome R = Run(std::string(kPort) + "bulk-in \"hi\"\nrun\nr: read 2\nexpect r timeout info=3\n");

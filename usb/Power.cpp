@@ -162,6 +162,7 @@ NTSTATUS D0Entry(WDFDEVICE Device, WDF_POWER_DEVICE_STATE PreviousState)
     BrisumTrace(TRACE_INFO, "brisum : D0Entry from %s\n", PowerDeviceStateName((ULONG)PreviousState));
 
     if (deviceContext->InterruptPipe != NULL) {
+        SerialResetNotification(deviceContext); /* nothing joins across the time out of D0 */
         status = WdfIoTargetStart(WdfUsbTargetPipeGetIoTarget(deviceContext->InterruptPipe));
         if (!NT_SUCCESS(status)) {
             BrisumTrace(TRACE_ERROR, "brisum : WdfIoTargetStart Interrupt failed (0x%p)\n", (PVOID)(LONG_PTR)status);

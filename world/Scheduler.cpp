@@ -4,10 +4,15 @@
 #include "Scheduler.h"
 
 #include <climits>
+#include <condition_variable>
 #include <map>
+#include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <unordered_map>
 #include <utility>
+#include <vector>
 
 #include "FxCore.h"
 
@@ -25,11 +30,69 @@ struct Scheduler::Impl {
     std::map<Key, Entry> Events;
     std::unordered_map<EventId, Key> ById;
 
+    /* A blocking call on a thread of its own. The baton (Running) passes
+       between it and the world's thread; exactly one of them runs. */
+    struct Call {
+        std::mutex M;
+        std::condition_variable CV;
+        bool Running = false;
+        bool Done = false;
+        std::function<bool()> Waiting; /* set while blocked */
+        fx::ExecutionContext Context{};
+        std::thread Thread;
+    };
+    std::vector<std::shared_ptr<Call>> Calls;
+    /* The blocking call running on this thread, if it is one. */
+    static thread_local Call *CurrentCall;
+
+    /* Hands the baton to C and waits until C blocks again or ends. The
+       world's thread only. */
+    static void Resume(const std::shared_ptr<Call> &C)
+    {
+        fx::ExecutionContext Mine = fx::SaveContext();
+        {
+            std::unique_lock<std::mutex> L(C->M);
+            C->Running = true;
+            C->CV.notify_all();
+            C->CV.wait(L, [&]() { return !C->Running; });
+        }
+        fx::RestoreContext(Mine);
+    }
+
+    /* Resumes every blocked call whose condition holds. TRUE when one ran. */
+    bool ResumeReady()
+    {
+        bool Ran = false;
+        if (Impl::CurrentCall != nullptr) {
+            return false; /* only the world's thread hands out the baton */
+        }
+        for (bool Again = true; Again;) {
+            Again = false;
+            for (std::size_t I = 0; I < Calls.size(); ++I) {
+                std::shared_ptr<Call> C = Calls[I];
+                if (C->Done || !C->Waiting || !C->Waiting()) {
+                    continue;
+                }
+                Resume(C);
+                Ran = Again = true;
+            }
+            for (std::size_t I = 0; I < Calls.size();) {
+                if (Calls[I]->Done) {
+                    Calls[I]->Thread.join();
+                    Calls.erase(Calls.begin() + static_cast<std::ptrdiff_t>(I));
+                } else {
+                    ++I;
+                }
+            }
+        }
+        return Ran;
+    }
+
     bool RunFirst()
     {
         auto It = Events.begin();
         if (It == Events.end()) {
-            return false;
+            return ResumeReady();
         }
         if (It->first.first > Now) {
             Now = It->first.first;
@@ -38,12 +101,27 @@ struct Scheduler::Impl {
         ById.erase(E.Id);
         Events.erase(It);
         E.Fn();
+        ResumeReady();
         return true;
     }
 };
 
+thread_local Scheduler::Impl::Call *Scheduler::Impl::CurrentCall = nullptr;
+
 Scheduler::Scheduler() : impl_(new Impl) {}
-Scheduler::~Scheduler() { delete impl_; }
+Scheduler::~Scheduler()
+{
+    /* A call still blocked would wait for ever, as its thread would on a
+       real system: it is left blocked (its state stays allocated). */
+    static auto *Abandoned = new std::vector<std::shared_ptr<Impl::Call>>(); /* never freed: their threads wait on them */
+    for (auto &C : impl_->Calls) {
+        if (C->Thread.joinable()) {
+            C->Thread.detach();
+        }
+        Abandoned->push_back(C);
+    }
+    delete impl_;
+}
 
 VirtualTime Scheduler::Now() const { return impl_->Now; }
 
@@ -82,15 +160,20 @@ bool Scheduler::RunOne() { return impl_->RunFirst(); }
 
 void Scheduler::RunDue()
 {
-    while (!impl_->Events.empty() && impl_->Events.begin()->first.first <= impl_->Now) {
-        impl_->RunFirst();
-    }
+    do {
+        while (!impl_->Events.empty() && impl_->Events.begin()->first.first <= impl_->Now) {
+            impl_->RunFirst();
+        }
+    } while (impl_->ResumeReady());
 }
 
 std::size_t Scheduler::RunUntilIdle(VirtualTime Limit, std::size_t MaxEvents)
 {
     std::size_t Count = 0;
-    while (!impl_->Events.empty() && impl_->Events.begin()->first.first <= Limit) {
+    while ((!impl_->Events.empty() && impl_->Events.begin()->first.first <= Limit) || impl_->ResumeReady()) {
+        if (impl_->Events.empty() || impl_->Events.begin()->first.first > Limit) {
+            continue; /* a blocking call ran, and may have scheduled more */
+        }
         if (Count >= MaxEvents) {
             fx::VerifierReport("WorldNeverIdle", "the world ran " + std::to_string(Count) +
                                                      " events without becoming idle; next: " +
@@ -113,9 +196,11 @@ void Scheduler::AdvanceBy(VirtualTime Duration)
 
 void Scheduler::AdvanceTo(VirtualTime Time)
 {
-    while (!impl_->Events.empty() && impl_->Events.begin()->first.first <= Time) {
-        impl_->RunFirst();
-    }
+    do {
+        while (!impl_->Events.empty() && impl_->Events.begin()->first.first <= Time) {
+            impl_->RunFirst();
+        }
+    } while (impl_->ResumeReady());
     if (Time > impl_->Now) {
         impl_->Now = Time;
     }
@@ -130,6 +215,24 @@ VirtualTime Scheduler::NextDue() const
 
 void Scheduler::RunUntil(const std::function<bool()> &Condition, const char *Why)
 {
+    if (Impl::Call *C = Impl::CurrentCall) {
+        /* A blocking call waits without running the world: the baton goes
+           back to the world's thread until the condition holds. */
+        if (Condition()) {
+            return;
+        }
+        C->Context = fx::SaveContext();
+        {
+            std::unique_lock<std::mutex> L(C->M);
+            C->Waiting = Condition;
+            C->Running = false;
+            C->CV.notify_all();
+            C->CV.wait(L, [&]() { return C->Running; });
+            C->Waiting = nullptr;
+        }
+        fx::RestoreContext(C->Context);
+        return;
+    }
     std::size_t Count = 0;
     while (!Condition()) {
         if (Count++ > 10'000'000) {
@@ -142,5 +245,30 @@ void Scheduler::RunUntil(const std::function<bool()> &Condition, const char *Why
         }
     }
 }
+
+void Scheduler::RunBlockingCall(std::function<void()> Body)
+{
+    auto C = std::make_shared<Impl::Call>();
+    C->Context = fx::SaveContext();
+    Impl::Call *Raw = C.get();
+    C->Thread = std::thread([Raw, Body = std::move(Body)]() {
+        {
+            std::unique_lock<std::mutex> L(Raw->M);
+            Raw->CV.wait(L, [&]() { return Raw->Running; });
+        }
+        Impl::CurrentCall = Raw;
+        fx::RestoreContext(Raw->Context);
+        Body();
+        std::lock_guard<std::mutex> L(Raw->M);
+        Raw->Done = true;
+        Raw->Running = false;
+        Raw->CV.notify_all();
+    });
+    impl_->Calls.push_back(C);
+    Impl::Resume(C);
+    impl_->ResumeReady();
+}
+
+std::size_t Scheduler::BlockedCalls() const { return impl_->Calls.size(); }
 
 } // namespace world

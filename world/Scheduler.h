@@ -6,6 +6,8 @@
  * requests) is an entry here, run in order of due time and, for equal due
  * times, in order of scheduling. Time is virtual, in 100 ns units, and only
  * moves when the scheduler runs an event that is due later. Tests never sleep.
+ * A blocking call (RunBlockingCall) has a thread of its own, but runs only
+ * while the world's thread waits for it, so one caller runs at any time.
  */
 #pragma once
 #include <cstdint>
@@ -52,6 +54,16 @@ public:
        (verifier) when the world becomes idle while the condition is false:
        a real system would hang there. */
     void RunUntil(const std::function<bool()> &Condition, const char *Why);
+
+    /* Runs Body as a caller of its own (an application thread blocked in a
+       call): it runs at once, and when it blocks in RunUntil the world goes
+       on without it; it resumes, at the first point the scheduler runs
+       after its condition holds, and runs on until it blocks again or
+       ends. Only one caller runs at any time, so the world stays
+       deterministic. Returns when Body ends or first blocks. */
+    void RunBlockingCall(std::function<void()> Body);
+    /* Blocking calls still waiting. */
+    std::size_t BlockedCalls() const;
 
     struct Impl;
     Scheduler();

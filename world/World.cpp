@@ -577,6 +577,20 @@ bool World::Cancel(const OpHandle &Op)
 
 OpHandle World::Flush(FileHandle Handle) { return Wdm(*impl_, Handle, IRP_MJ_FLUSH_BUFFERS, 0, {}, 0); }
 
+OpHandle World::FlushAsync(FileHandle Handle)
+{
+    auto Op = std::make_shared<Operation>();
+    impl_->Clock.RunBlockingCall([this, Handle, Op]() {
+        OpHandle Done = Flush(Handle);
+        Op->Status = Done->Status;
+        Op->Information = Done->Information;
+        Op->Output = Done->Output;
+        Op->CompletedAt = Done->CompletedAt;
+        Op->Completed = Done->Completed;
+    });
+    return Op;
+}
+
 OpHandle World::QueryInformation(FileHandle Handle, ULONG InformationClass, std::size_t Length)
 {
     return Wdm(*impl_, Handle, IRP_MJ_QUERY_INFORMATION, InformationClass, {}, Length);
@@ -654,6 +668,7 @@ std::optional<WDF_DEVICE_POWER_POLICY_WAKE_SETTINGS> World::WakeSettings(const D
 void World::FailNthCall(const std::string &Api, int Nth, NTSTATUS Status)
 {
     if (Nth < 1) Nth = 1;
+    if (!CanFail(Api)) fx::VerifierReport("UnknownFault", "no kit call '" + Api + "' can be failed");
     impl_->Faults.push_back(Impl::Fault{Api, Nth, Status});
 }
 

@@ -106,6 +106,10 @@ public:
        callbacks and complete before the call returns (a flush runs the world
        until the write in progress is done). */
     OpHandle Flush(FileHandle Handle);
+    /* The same flush from a caller of its own: returns at once, the
+       operation completing when the flush returns, so the world (a cancel,
+       a purge, a removal) goes on while it waits. */
+    OpHandle FlushAsync(FileHandle Handle);
     OpHandle QueryInformation(FileHandle Handle, ULONG InformationClass, std::size_t Length);
     OpHandle SetInformation(FileHandle Handle, ULONG InformationClass, const Bytes &Input);
 
@@ -124,6 +128,10 @@ public:
     /* -- pool and objects -- */
     std::size_t PoolBlocksOutstanding(ULONG Tag = 0) const; /* blocks of ExAllocatePoolWithTag; 0: every tag */
     std::size_t PoolBytesOutstanding(ULONG Tag = 0) const;
+    /* Buffers of the framework memory objects the driver created with
+       WdfMemoryCreate (pool under the tag it gave); 0: every tag. */
+    std::size_t MemoryBlocksOutstanding(ULONG Tag = 0) const;
+    std::size_t MemoryBytesOutstanding(ULONG Tag = 0) const;
     std::size_t LiveObjects() const; /* framework objects of the driver not yet deleted */
     /* Power policy the driver assigned to a device (WdfDeviceAssignS0IdleSettings,
        WdfDeviceAssignSxWakeSettings), if any. */
@@ -133,8 +141,12 @@ public:
     /* -- fault injection: the Nth call (1-based, counted from now) of Api
           fails with Status. Api is the kit's name, e.g. "WdfIoQueueCreate",
           "ExAllocatePoolWithTag", "RtlWriteRegistryValue". -- */
-    void FailNthCall(const std::string &Api, int Nth, NTSTATUS Status);
+    void FailNthCall(const std::string &Api, int Nth, NTSTATUS Status); /* Api must be one CanFail accepts */
     void ClearFaults();
+    std::size_t PendingFaults() const; /* asked for and not yet fired */
+    /* The kit calls that can be failed, from the one table their hooks use. */
+    static bool CanFail(const std::string &Api);
+    static std::vector<std::string> FailableCalls();
 
     /* -- the driver's trace messages ("brisum : ...") -- */
     void SetTraceSink(std::function<void(const std::string &)> Sink); /* empty: discard */

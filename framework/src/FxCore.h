@@ -104,9 +104,23 @@ const char *TypeName(ObjectType Type);
    unless the current World collects reports. */
 void VerifierReport(const char *Rule, const std::string &Message);
 
-/* Checked at the top of every creation call: TRUE when the world's fault
-   injection wants Api to fail now; *Status is then the status to return. */
+/* Checked at the top of every kit call that can be failed: TRUE when the
+   world's fault injection wants Api to fail now; *Status is then the status
+   to return. Api must be listed in the table of FxFaults.cpp. */
 bool ShouldFail(const char *Api, NTSTATUS *Status);
+
+/* The execution context of the one caller running now (IRQL, device,
+   locks, callback depth); a blocking call that waits on a thread of its own
+   keeps its own and gets it back when it resumes. */
+struct ExecutionContext {
+    KIRQL Irql;
+    Device *Current;
+    int LocksHeld;
+    int CallDepth;
+    std::uint64_t Context;
+};
+ExecutionContext SaveContext();
+void RestoreContext(const ExecutionContext &Saved);
 
 /* The current World (exactly one exists while the driver runs). */
 world::World &CurrentWorld();

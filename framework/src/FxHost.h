@@ -360,6 +360,7 @@ struct world::World::Impl {
         ULONG Tag;
         fx::Device *Dev;
         bool Framework;
+        bool DriverMemory = false; /* the buffer of a WdfMemoryCreate the driver called */
     };
     std::unordered_map<void *, Block> Pool;
 

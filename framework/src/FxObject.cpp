@@ -42,22 +42,6 @@ void VerifierReport(const char *Rule, const std::string &Message)
     Host().Report(Rule, Message);
 }
 
-bool ShouldFail(const char *Api, NTSTATUS *Status)
-{
-    auto &H = Host();
-    for (auto It = H.Faults.begin(); It != H.Faults.end(); ++It) {
-        if (It->Api != Api) {
-            continue;
-        }
-        if (--It->Remaining == 0) {
-            *Status = It->Status;
-            H.Faults.erase(It);
-            return true;
-        }
-    }
-    return false;
-}
-
 void Trace(const std::string &Message)
 {
     if (!HaveWorld()) {
@@ -128,6 +112,28 @@ DeviceLockScope::~DeviceLockScope()
     }
 }
 bool DeviceLockHeld(const Device *Dev) { return Dev != nullptr && Dev->LockHeld; }
+
+ExecutionContext SaveContext()
+{
+    if (!HaveWorld()) {
+        return ExecutionContext{PASSIVE_LEVEL, nullptr, 0, 0, 0};
+    }
+    auto &H = Host();
+    return ExecutionContext{H.Irql, H.Current, H.LocksHeld, H.CallDepth, H.CurrentContext};
+}
+
+void RestoreContext(const ExecutionContext &Saved)
+{
+    if (!HaveWorld()) {
+        return;
+    }
+    auto &H = Host();
+    H.Irql = Saved.Irql;
+    H.Current = Saved.Current;
+    H.LocksHeld = Saved.LocksHeld;
+    H.CallDepth = Saved.CallDepth;
+    H.CurrentContext = Saved.Context;
+}
 
 void CallDriver(Device *Dev, KIRQL Level, bool Serialized, const std::function<void()> &Fn)
 {
@@ -714,6 +720,7 @@ EXTERN_C NTSTATUS WdfMemoryCreate(PWDF_OBJECT_ATTRIBUTES Attributes, POOL_TYPE P
     if (M == nullptr) {
         return Status;
     }
+    Host().Pool.at(M->Buffer()).DriverMemory = true; /* pool under the driver's tag, as the kit allocates it */
     *Memory = M->HandleAs<WDFMEMORY>();
     if (Buffer != nullptr) *Buffer = M->Buffer();
     return STATUS_SUCCESS;
@@ -765,6 +772,10 @@ EXTERN_C NTSTATUS WdfMemoryCopyFromBuffer(WDFMEMORY DestinationMemory, size_t De
     if (M == nullptr || Buffer == nullptr) {
         return STATUS_INVALID_PARAMETER;
     }
+    NTSTATUS Injected;
+    if (ShouldFail("WdfMemoryCopyFromBuffer", &Injected)) {
+        return Injected;
+    }
     if (NumBytesToCopyFrom == 0) {
         return STATUS_INVALID_PARAMETER;
     }
@@ -791,3 +802,25 @@ EXTERN_C NTSTATUS WdfMemoryCopyToBuffer(WDFMEMORY SourceMemory, size_t SourceOff
     std::memmove(Buffer, static_cast<const char *>(M->Buffer()) + SourceOffset, NumBytesToCopyTo);
     return STATUS_SUCCESS;
 }
+
+namespace world {
+
+std::size_t World::MemoryBlocksOutstanding(ULONG Tag) const
+{
+    std::size_t N = 0;
+    for (auto &B : impl_->Pool) {
+        if (B.second.DriverMemory && (Tag == 0 || B.second.Tag == Tag)) ++N;
+    }
+    return N;
+}
+
+std::size_t World::MemoryBytesOutstanding(ULONG Tag) const
+{
+    std::size_t N = 0;
+    for (auto &B : impl_->Pool) {
+        if (B.second.DriverMemory && (Tag == 0 || B.second.Tag == Tag)) N += B.second.Size;
+    }
+    return N;
+}
+
+} // namespace world

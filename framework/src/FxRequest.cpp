@@ -563,6 +563,10 @@ NTSTATUS RetrieveBuffer(WDFREQUEST Request, size_t Minimum, PVOID *Buffer, size_
         VerifierReport("BufferOfUnownedRequest", std::string(Api) + " on a request the driver does not own");
         return STATUS_INVALID_DEVICE_REQUEST;
     }
+    NTSTATUS Injected;
+    if (fx::ShouldFail(Api, &Injected)) {
+        return Injected;
+    }
     size_t Len = 0;
     switch (R->MajorFunction) {
     case IRP_MJ_READ:

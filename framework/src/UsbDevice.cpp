@@ -460,6 +460,10 @@ EXTERN_C NTSTATUS WdfUsbTargetDeviceRetrieveInformation(WDFUSBDEVICE UsbDevice, 
         VerifierReport("BadStructureSize", std::string(Api) + ": WDF_USB_DEVICE_INFORMATION not initialised");
         return STATUS_INFO_LENGTH_MISMATCH;
     }
+    NTSTATUS Injected;
+    if (ShouldFail(Api, &Injected)) {
+        return Injected;
+    }
     Information->UsbdVersionInformation.USBDI_Version = 0x600;
     Information->UsbdVersionInformation.Supported_USB_Version = T->DeviceDescriptor.bcdUSB;
     Information->HcdPortCapabilities = 0;
@@ -509,6 +513,10 @@ EXTERN_C NTSTATUS WdfUsbTargetDeviceRetrieveConfigDescriptor(WDFUSBDEVICE UsbDev
     if (ConfigDescriptorLength == nullptr) {
         VerifierReport("NullParameter", std::string(Api) + " with a NULL length");
         return STATUS_INVALID_PARAMETER;
+    }
+    NTSTATUS Injected;
+    if (ShouldFail(Api, &Injected)) {
+        return Injected;
     }
     const USHORT Total = T->ReportedLength;
     if (ConfigDescriptor == nullptr || *ConfigDescriptorLength < Total) {
@@ -717,6 +725,10 @@ EXTERN_C NTSTATUS WdfUsbTargetDeviceFormatRequestForControlTransfer(WDFUSBDEVICE
     if (SetupPacket == nullptr) {
         VerifierReport("NullParameter", std::string(Api) + " with no setup packet");
         return STATUS_INVALID_PARAMETER;
+    }
+    NTSTATUS Injected;
+    if (ShouldFail(Api, &Injected)) {
+        return Injected;
     }
     std::size_t Length = 0;
     NTSTATUS Status = FormatUsbRequest(Req, T, WdfUsbRequestTypeDeviceControlTransfer, TransferMemory, TransferOffset,

@@ -448,6 +448,10 @@ EXTERN_C NTSTATUS WdfUsbTargetPipeFormatRequestForWrite(WDFUSBPIPE Pipe, WDFREQU
         VerifierReport("WrongPipeDirection", std::string(Api) + ": " + P->Describe() + " is an IN pipe");
         return STATUS_INVALID_DEVICE_REQUEST;
     }
+    NTSTATUS Injected;
+    if (ShouldFail(Api, &Injected)) {
+        return Injected;
+    }
     std::size_t Length = 0;
     return FormatUsbRequest(Req, P, WdfUsbRequestTypePipeWrite, WriteMemory, WriteOffset, false, Api, &Length);
 }

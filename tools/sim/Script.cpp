@@ -37,7 +37,12 @@ std::vector<std::string> Tokenize(std::string_view Line)
         std::string Token;
         while (I < Line.size() && !IsBlank(Line[I])) {
             char C = Line[I];
-            if (C == '"') {
+            if (C == '\\' && I + 1 < Line.size() && Line[I + 1] == '"') {
+                /* An escaped quote outside a string is part of the word
+                   (note text); the command decides what it means. */
+                Token.append(Line.substr(I, 2));
+                I += 2;
+            } else if (C == '"') {
                 std::size_t Start = I++;
                 while (I < Line.size() && Line[I] != '"') {
                     if (Line[I] == '\\' && I + 1 < Line.size()) ++I;

@@ -711,6 +711,7 @@ Action CompileReserveName(const Statement &, ArgReader &A)
 Action CompileFail(const Statement &, ArgReader &A)
 {
     std::string Api = A.Word("the name of a kit call, such as WdfIoQueueCreate");
+    if (!world::World::CanFail(Api)) throw SyntaxError("'" + Api + "' is not a kit call that can be failed (see docs/scenarios.md)");
     int Nth = 1;
     if (auto V = A.Option("nth")) Nth = static_cast<int>(ParseUnsigned(*V, 1'000'000));
     if (Nth < 1) throw SyntaxError("nth counts from 1");
@@ -895,7 +896,7 @@ Action CompileIoctl(const Statement &S, ArgReader &A)
     const IoctlInfo *Info = FindIoctl(CodeText);
     std::uint32_t Code;
     if (Info) Code = Info->Code;
-    else if (!CodeText.empty() && std::isdigit(static_cast<unsigned char>(CodeText[0]))) {
+    else if (IsNumberWord(CodeText)) {
         Code = static_cast<std::uint32_t>(ParseUnsigned(CodeText));
         Info = Internal ? nullptr : FindIoctl(Code);
     } else {
@@ -926,9 +927,14 @@ Action CompileIoctl(const Statement &S, ArgReader &A)
 
 Action CompileFlush(const Statement &S, ArgReader &A)
 {
+    /* async: the application's thread waits in the flush while the
+       scenario goes on (to cancel, purge or remove meanwhile). */
+    bool Async = A.Flag("async");
     auto On = OptString(A, "on");
     A.Finish();
-    return Wrap(Issue(S, On, "flush", [](Impl &I, world::FileHandle H) { return I.W.Flush(H); }, nullptr, false));
+    return Wrap(Issue(S, On, Async ? "flush async" : "flush",
+                      [Async](Impl &I, world::FileHandle H) { return Async ? I.W.FlushAsync(H) : I.W.Flush(H); },
+                      nullptr, false));
 }
 
 Action CompileQueryInfo(const Statement &S, ArgReader &A)
@@ -1583,7 +1589,10 @@ Action CompileExpectSystem(ArgReader &A, std::string What)
         A.Finish();
         return Wrap([=](Impl &I) {
             std::vector<std::string> Diff;
-            std::size_t HaveBlocks = I.W.PoolBlocksOutstanding(Tag), HaveBytes = I.W.PoolBytesOutstanding(Tag);
+            /* The driver's own pool and its framework memory objects, as the
+               pool shows them under their tags. */
+            std::size_t HaveBlocks = I.W.PoolBlocksOutstanding(Tag) + I.W.MemoryBlocksOutstanding(Tag);
+            std::size_t HaveBytes = I.W.PoolBytesOutstanding(Tag) + I.W.MemoryBytesOutstanding(Tag);
             if (Blocks && HaveBlocks != *Blocks)
                 Diff.push_back(std::to_string(HaveBlocks) + " pool blocks (" + std::to_string(HaveBytes) + " bytes) outstanding, expected " +
                                std::to_string(*Blocks));
@@ -1651,11 +1660,24 @@ Action CompileExpect(const Statement &S, ArgReader &A)
 
 /* ---------------- notes and inspection ---------------- */
 
+/* A word of note text: a quoted string decoded, any other word as written
+   but with \" standing for a double quote. */
+std::string NoteWord(const std::string &Word)
+{
+    if (!Word.empty() && Word.front() == '"') return ParseText(Word);
+    std::string Out;
+    for (std::size_t I = 0; I < Word.size(); ++I) {
+        if (Word[I] == '\\' && I + 1 < Word.size() && Word[I + 1] == '"') ++I;
+        Out += Word[I];
+    }
+    return Out;
+}
+
 Action CompileNote(const Statement &, ArgReader &A)
 {
     std::vector<std::string> Parts;
-    for (const auto &W : A.RemainingWords()) Parts.push_back(ParseText(W));
-    for (const auto &[K, V] : A.RemainingOptions()) Parts.push_back(K + "=" + ParseText(V));
+    for (const auto &W : A.RemainingWords()) Parts.push_back(NoteWord(W));
+    for (const auto &[K, V] : A.RemainingOptions()) Parts.push_back(K + "=" + NoteWord(V));
     A.Finish();
     std::string Text = Join(Parts);
     return Wrap([=](Impl &I) { I.Emit(I.Now(), "note", Text); });
@@ -1686,7 +1708,9 @@ Action CompileShow(const Statement &, ArgReader &A)
             for (const auto &[K, V] : Map) Say("SERIALCOMM " + FromUtf16(K) + " = " + DescribeRegistryValue(V));
         } else if (EqualsIgnoreCase(What, "pool")) {
             Say(std::to_string(I.W.PoolBlocksOutstanding()) + " pool blocks, " + std::to_string(I.W.PoolBytesOutstanding()) +
-                " bytes outstanding; " + std::to_string(I.W.LiveObjects()) + " framework objects live");
+                " bytes outstanding; " + std::to_string(I.W.MemoryBlocksOutstanding()) + " memory objects, " +
+                std::to_string(I.W.MemoryBytesOutstanding()) + " bytes; " + std::to_string(I.W.LiveObjects()) +
+                " framework objects live");
         } else if (EqualsIgnoreCase(What, "modem")) {
             if (auto M = QueryModemStatus(I, Ptr(On))) Say("modem status " + Hex32(*M) + " (" + FormatFlags(*M, ModemFlags()) + ")");
         } else if (EqualsIgnoreCase(What, "time")) {
@@ -1731,7 +1755,7 @@ const std::vector<VerbDef> &Verbs()
         {"write", CompileWrite, "[TAG:] write DATA [on=HANDLE]"},
         {"ioctl", CompileIoctl, "[TAG:] ioctl CODE [ARGS] [FIELD=VALUE] [in=DATA] [out=N] [on=HANDLE]"},
         {"internal-ioctl", CompileIoctl, "[TAG:] internal-ioctl CODE [in=DATA] [out=N] [on=HANDLE]"},
-        {"flush", CompileFlush, "[TAG:] flush [on=HANDLE]"},
+        {"flush", CompileFlush, "[TAG:] flush [async] [on=HANDLE]"},
         {"query-info", CompileQueryInfo, "[TAG:] query-info CLASS [length=N] [on=HANDLE]"},
         {"set-info", CompileSetInfo, "[TAG:] set-info CLASS [in=DATA] [on=HANDLE]"},
         {"cancel", CompileCancel, "cancel TAG"},

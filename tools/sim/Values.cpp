@@ -136,10 +136,19 @@ Bytes ParsePiece(std::string_view Piece)
         }
         if (Pending >= 0) throw SyntaxError("odd number of hex digits in " + std::string(Body));
     } else if (Body.substr(0, 4) == "seq:") {
-        std::size_t N = ParseUnsigned(Body.substr(4), 1u << 24);
-        for (std::size_t I = 0; I < N; ++I) One.push_back(static_cast<std::uint8_t>(I));
+        /* seq:N is the count from 0; seq:OFFSET:N is N bytes of the same
+           count from byte OFFSET on, so seq:0:64+seq:64:36 is seq:100. */
+        std::string_view Rest = Body.substr(4);
+        std::size_t Colon = Rest.find(':');
+        std::uint64_t Offset = 0;
+        if (Colon != std::string_view::npos) {
+            Offset = ParseUnsigned(Rest.substr(0, Colon), UINT32_MAX);
+            Rest = Rest.substr(Colon + 1);
+        }
+        std::size_t N = ParseUnsigned(Rest, 1u << 24);
+        for (std::size_t I = 0; I < N; ++I) One.push_back(static_cast<std::uint8_t>(Offset + I));
     } else {
-        throw SyntaxError("expected bytes (\"text\", <hex>, or seq:N), got " + Quote(Body));
+        throw SyntaxError("expected bytes (\"text\", <hex>, seq:N or seq:OFFSET:N), got " + Quote(Body));
     }
     Bytes Out;
     Out.reserve(One.size() * Repeat);
@@ -305,6 +314,13 @@ std::uint64_t ParseUnsigned(std::string_view Text, std::uint64_t Max)
     return Value;
 }
 
+bool IsNumberWord(std::string_view Text)
+{
+    if (Text.empty()) return false;
+    if (std::isdigit(static_cast<unsigned char>(Text.front()))) return true;
+    return EqualsIgnoreCase(Text, "MAXULONG") || EqualsIgnoreCase(Text, "MAXUSHORT") || EqualsIgnoreCase(Text, "MAXUCHAR");
+}
+
 std::int64_t ParseSigned(std::string_view Text, std::int64_t Min, std::int64_t Max)
 {
     bool Negative = !Text.empty() && Text.front() == '-';
@@ -375,7 +391,7 @@ bool IsQuoted(std::string_view Text) { return Text.size() >= 2 && Text.front() =
 
 Bytes ParseData(std::string_view Text)
 {
-    if (Text.empty()) throw SyntaxError("expected bytes (\"text\", <hex>, or seq:N), got nothing");
+    if (Text.empty()) throw SyntaxError("expected bytes (\"text\", <hex>, seq:N or seq:OFFSET:N), got nothing");
     Bytes Out;
     for (std::string_view Piece : SplitPieces(Text)) {
         Bytes Part = ParsePiece(Piece);
@@ -403,7 +419,7 @@ NTSTATUS ParseStatus(std::string_view Text)
         if (EqualsIgnoreCase(Text, E.Name)) return E.Value;
     for (const auto &E : StatusTable())
         if (EqualsIgnoreCase(Text, E.Name)) return E.Value;
-    if (!Text.empty() && std::isdigit(static_cast<unsigned char>(Text.front())))
+    if (IsNumberWord(Text))
         return static_cast<NTSTATUS>(ParseUnsigned(Text));
     throw SyntaxError("unknown status " + Quote(Text) + " (use a STATUS_ name, a number, or success/timeout/cancelled/pending)");
 }
@@ -420,7 +436,7 @@ USBD_STATUS ParseUsbdStatus(std::string_view Text)
         if (EqualsIgnoreCase(Text, E.Name)) return E.Value;
     for (const auto &E : UsbdTable())
         if (EqualsIgnoreCase(Text, E.Name)) return E.Value;
-    if (!Text.empty() && std::isdigit(static_cast<unsigned char>(Text.front())))
+    if (IsNumberWord(Text))
         return static_cast<USBD_STATUS>(ParseUnsigned(Text));
     throw SyntaxError("unknown USB status " + Quote(Text) + " (use a USBD_STATUS_ name or a number)");
 }
@@ -452,7 +468,7 @@ std::uint32_t ParseFlags(std::string_view Text, const std::vector<FlagName> &Tab
             }
         }
         if (!Found) {
-            if (std::isdigit(static_cast<unsigned char>(Part.front()))) Value |= static_cast<std::uint32_t>(ParseUnsigned(Part));
+            if (IsNumberWord(Part)) Value |= static_cast<std::uint32_t>(ParseUnsigned(Part));
             else {
                 std::string Known;
                 for (const auto &F : Table) Known += std::string(Known.empty() ? "" : " ") + F.Name;
@@ -757,7 +773,7 @@ std::uint32_t ParseInfoClass(std::string_view Text)
         std::string_view Short = Full.substr(4, Full.size() - 4 - 11); /* File...Information */
         if (EqualsIgnoreCase(Text, Full) || EqualsIgnoreCase(Text, Short)) return C.Value;
     }
-    if (!Text.empty() && std::isdigit(static_cast<unsigned char>(Text.front())))
+    if (IsNumberWord(Text))
         return static_cast<std::uint32_t>(ParseUnsigned(Text));
     throw SyntaxError("unknown information class " + Quote(Text) +
                       " (use a name such as FileStandardInformation or Standard, or a number)");
@@ -778,7 +794,7 @@ world::RegistryValue ParseRegistryValue(std::string_view Text)
     if (IsQuoted(Text)) return world::RegistryValue::String(ToUtf16(ParseText(Text)));
     std::size_t Colon = Text.find(':');
     if (Colon == std::string_view::npos || Text.front() == '"') {
-        if (std::isdigit(static_cast<unsigned char>(Text.front())))
+        if (IsNumberWord(Text))
             return world::RegistryValue::Dword(static_cast<ULONG>(ParseUnsigned(Text)));
         throw SyntaxError("expected a registry value (\"text\", a number, or TYPE:VALUE), got " + Quote(Text));
     }
@@ -822,7 +838,7 @@ world::RegistryValue ParseRegistryValue(std::string_view Text)
     } else if (EqualsIgnoreCase(Type, "none")) {
         R.Type = REG_NONE;
         R.Data = Value.empty() ? Bytes{} : ParseData(Value);
-    } else if (!Type.empty() && std::isdigit(static_cast<unsigned char>(Type.front()))) {
+    } else if (IsNumberWord(Type)) {
         R.Type = static_cast<ULONG>(ParseUnsigned(Type));
         R.Data = Value.empty() ? Bytes{} : ParseData(Value);
     } else {

@@ -31,6 +31,9 @@ public:
 /* Decimal, 0x hex, or MAXULONG / MAXUSHORT / MAXUCHAR. Throws when the value
    does not fit in Max. */
 std::uint64_t ParseUnsigned(std::string_view Text, std::uint64_t Max = UINT32_MAX);
+/* Whether Text is written as a number (a digit first, or MAXULONG, MAXUSHORT,
+   MAXUCHAR), where a name would be accepted too. */
+bool IsNumberWord(std::string_view Text);
 std::int64_t ParseSigned(std::string_view Text, std::int64_t Min = INT32_MIN, std::int64_t Max = INT32_MAX);
 /* "100ms", "1.5s", "250us", "300ns"; a multiple of 100 ns, not negative. */
 VirtualTime ParseDuration(std::string_view Text);
