@@ -222,7 +222,6 @@ TEST(HeldListAtCleanup, LoopbackSmallRingDriverMode1_RemovalReleasesEveryHeldBlo
     EXPECT_EQ(write->Information, 584u);
 
     ASSERT_EQ(W.Close(h), STATUS_SUCCESS);
-    W.Clock().RunUntilIdle(W.Clock().Now() + kSecond);
     W.RemoveDevice(node);
     W.Clock().RunUntilIdle(W.Clock().Now() + kSecond);
 
