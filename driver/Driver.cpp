@@ -10,7 +10,7 @@
  * failed device add never changes it.
  */
 #include "Driver.h"
-#include "../usb/Usb.h"
+#include "../usb/UsbHardware.h"
 #include <ntstrsafe.h>
 
 #ifdef ALLOC_PRAGMA

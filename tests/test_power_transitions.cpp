@@ -8,7 +8,7 @@
 #include "CdcAcmDevice.h"
 #include "World.h"
 
-#include "usb/Usb.h"
+#include "usb/UsbHardware.h"
 
 #include <ntddser.h>
 

@@ -13,7 +13,7 @@
  * UsbDevice and is reused by the next preparation, and a descriptor memory
  * object stays attached to the device object.
  */
-#include "Usb.h"
+#include "UsbHardware.h"
 
 #ifdef ALLOC_PRAGMA
 #pragma alloc_text(PAGE, ConfigureUsbInterfaceAndEndpoint)

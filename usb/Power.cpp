@@ -12,7 +12,7 @@
  * DeviceStarted and DeviceInD0 are single bytes written here without a lock
  * and read without a lock by the accept check.
  */
-#include "Usb.h"
+#include "UsbHardware.h"
 #include "../driver/Driver.h"
 #include "../receive/quoltread.h"
 #include "../control/Control.h"

@@ -1,5 +1,5 @@
 /*
- * Usb.h - USB configuration, hardware preparation, power and D0.
+ * UsbHardware.h - USB configuration, hardware preparation, power and D0.
  */
 #pragma once
 #include "../driver/DeviceContext.h"
