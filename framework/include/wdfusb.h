@@ -175,7 +175,7 @@ typedef enum _WdfUsbTargetDeviceSelectConfigType {
     WdfUsbTargetDeviceSelectConfigTypeDeconfig = 1,
     WdfUsbTargetDeviceSelectConfigTypeSingleInterface = 2,
     WdfUsbTargetDeviceSelectConfigTypeMultiInterface = 3,
-    WdfUsbTargetDeviceSelectConfigTypeInterfacesPairsDescriptor = 4,
+    WdfUsbTargetDeviceSelectConfigTypeInterfacesPairs = 4,
     WdfUsbTargetDeviceSelectConfigTypeInterfacesDescriptor = 5,
     WdfUsbTargetDeviceSelectConfigTypeUrb = 6,
 } WdfUsbTargetDeviceSelectConfigType;
@@ -219,7 +219,7 @@ FORCEINLINE VOID WDF_USB_DEVICE_SELECT_CONFIG_PARAMS_INIT_MULTIPLE_INTERFACES(
     RtlZeroMemory(Params, sizeof(WDF_USB_DEVICE_SELECT_CONFIG_PARAMS));
     Params->Size = sizeof(WDF_USB_DEVICE_SELECT_CONFIG_PARAMS);
     if (SettingPairs != NULL && NumberInterfaces != 0) {
-        Params->Type = WdfUsbTargetDeviceSelectConfigTypeInterfacesPairsDescriptor;
+        Params->Type = WdfUsbTargetDeviceSelectConfigTypeInterfacesPairs;
         Params->Types.MultiInterface.NumberInterfaces = NumberInterfaces;
         Params->Types.MultiInterface.Pairs = SettingPairs;
     } else {
