@@ -12,6 +12,9 @@
 #ifndef __USB_H__
 #error "wdfusb.h: include <usb.h> before <wdfusb.h>, as the kit requires"
 #endif
+#ifndef __USBDLIB_H__
+#error "wdfusb.h: include <usbdlib.h> before <wdfusb.h>, as the kit requires"
+#endif
 
 typedef enum _WDF_USB_REQUEST_TYPE {
     WdfUsbRequestTypeInvalid = 0,
