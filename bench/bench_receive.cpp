@@ -10,6 +10,7 @@
 #include "CdcAcmDevice.h"
 #include "World.h"
 
+#include <ntddk.h>
 #include <ntddser.h>
 
 using namespace world;

@@ -13,6 +13,7 @@
  */
 #include "Control.h"
 #include "CdcAcm.h"
+#include <usbioctl.h>
 
 /* Time the device has to answer a class request (100 ns units, relative). */
 #define CDC_REQUEST_TIMEOUT WDF_REL_TIMEOUT_IN_SEC(5)

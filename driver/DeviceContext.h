@@ -37,6 +37,8 @@
 #pragma once
 #include <ntddk.h>
 #include <wdf.h>
+#include <usb.h>
+#include <usbdlib.h>
 #include <wdfusb.h>
 #include <ntddser.h>
 #include "../receive/CircularBuffer.h"

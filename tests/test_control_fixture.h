@@ -12,6 +12,7 @@
 #include "CdcAcmDevice.h"
 #include "World.h"
 
+#include <ntddk.h>
 #include <ntddser.h>
 
 namespace control_test {

@@ -5,6 +5,8 @@
  */
 #include "test_control_fixture.h"
 
+#include <usbioctl.h>
+
 namespace control_test {
 namespace {
 

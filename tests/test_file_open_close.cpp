@@ -10,6 +10,7 @@
 
 #include "receive/CircularBuffer.h"
 
+#include <ntddk.h>
 #include <ntddser.h>
 
 using namespace world;

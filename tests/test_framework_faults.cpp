@@ -8,6 +8,7 @@
 #include "CdcAcmDevice.h"
 #include "World.h"
 
+#include <ntddk.h>
 #include <ntddser.h>
 
 namespace {

@@ -10,6 +10,7 @@
 
 #include "usb/UsbHardware.h"
 
+#include <ntddk.h>
 #include <ntddser.h>
 
 using namespace world;

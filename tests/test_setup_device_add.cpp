@@ -14,6 +14,7 @@
 #include "FxHost.h"
 #include "driver/DeviceContext.h"
 
+#include <ntddk.h>
 #include <ntddser.h>
 
 using namespace world;

@@ -8,6 +8,7 @@
 #include "FxHost.h"
 #include "driver/Driver.h"
 
+#include <ntddk.h>
 #include <ntddser.h>
 
 using namespace world;

@@ -6,6 +6,7 @@
 
 #include <fstream>
 
+#include <ntddk.h>
 #include <ntddser.h>
 
 #include "Script.h"

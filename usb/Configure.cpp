@@ -307,7 +307,7 @@ VOID DumpSelectConfigParams(PWDF_USB_DEVICE_SELECT_CONFIG_PARAMS Params)
                     (ULONG)Params->Types.MultiInterface.NumberInterfaces,
                     (ULONG)Params->Types.MultiInterface.NumberOfConfiguredInterfaces);
         break;
-    case WdfUsbTargetDeviceSelectConfigTypeInterfacesPairsDescriptor:
+    case WdfUsbTargetDeviceSelectConfigTypeInterfacesPairs:
         BrisumTrace(TRACE_INFO, "brisum : InterfacesPairs: NumberInterfaces %u, NumberOfConfiguredInterfaces %u\n",
                     (ULONG)Params->Types.MultiInterface.NumberInterfaces,
                     (ULONG)Params->Types.MultiInterface.NumberOfConfiguredInterfaces);

@@ -14,6 +14,7 @@
 
 #include "Scheduler.h"
 
+#include <ntddk.h>
 #include <usb.h>
 
 namespace world {

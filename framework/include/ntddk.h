@@ -6,7 +6,8 @@
  * pointer-sized and WCHAR is UTF-16 (the project builds with -fshort-wchar).
  * Nothing here includes a standard-library header.
  */
-#pragma once
+#ifndef _NTDDK_
+#define _NTDDK_
 
 #ifdef __cplusplus
 #define EXTERN_C extern "C"
@@ -342,7 +343,8 @@ typedef enum _SYSTEM_POWER_STATE {
     PowerSystemMaximum = 7
 } SYSTEM_POWER_STATE;
 
-/* ---- I/O control codes ---- */
+/* ---- device types and I/O control codes ---- */
+#define DEVICE_TYPE ULONG
 #define CTL_CODE(DeviceType, Function, Method, Access) \
     (((DeviceType) << 16) | ((Access) << 14) | ((Function) << 2) | (Method))
 #define DEVICE_TYPE_FROM_CTL_CODE(ctrlCode) (((ULONG)(ctrlCode & 0xffff0000)) >> 16)
@@ -355,7 +357,6 @@ typedef enum _SYSTEM_POWER_STATE {
 #define FILE_WRITE_ACCESS 0x0002
 
 #define FILE_DEVICE_SERIAL_PORT 0x0000001b
-#define FILE_DEVICE_USB 0x00000022
 #define FILE_DEVICE_MODEM 0x0000002b
 #define FILE_DEVICE_SERENUM 0x00000037
 #define FILE_DEVICE_UNKNOWN 0x00000022
@@ -509,3 +510,5 @@ EXTERN_C ULONG DbgPrintEx(ULONG ComponentId, ULONG Level, PCSTR Format, ...);
 #define DPFLTR_TRACE_LEVEL 2
 #define DPFLTR_INFO_LEVEL 3
 #define KdPrint(_x_) DbgPrint _x_
+
+#endif /* _NTDDK_ */

@@ -2,8 +2,11 @@
  * ntddser.h - serial port control codes and records, as published.
  * Record sizes are checked at compile time against the published layouts.
  */
-#pragma once
-#include <ntddk.h>
+#ifndef _NTDDSER_
+#define _NTDDSER_
+#ifndef _NTDDK_
+#error "ntddser.h: include <ntddk.h> before <ntddser.h>, as the kit requires"
+#endif
 
 #define IOCTL_SERIAL_SET_BAUD_RATE CTL_CODE(FILE_DEVICE_SERIAL_PORT, 1, METHOD_BUFFERED, FILE_ANY_ACCESS)
 #define IOCTL_SERIAL_SET_QUEUE_SIZE CTL_CODE(FILE_DEVICE_SERIAL_PORT, 2, METHOD_BUFFERED, FILE_ANY_ACCESS)
@@ -260,3 +263,5 @@ C_ASSERT(sizeof(SERIAL_COMMPROP) == 64);
 #define SERIAL_PARITY_EVEN ((USHORT)0x0400)
 #define SERIAL_PARITY_MARK ((USHORT)0x0800)
 #define SERIAL_PARITY_SPACE ((USHORT)0x1000)
+
+#endif /* _NTDDSER_ */

@@ -6,8 +6,11 @@
  * zero padding. Output is always null-terminated; when it does not fit, the
  * result is truncated and STATUS_BUFFER_OVERFLOW is returned.
  */
-#pragma once
-#include <ntddk.h>
+#ifndef _NTSTRSAFE_H_INCLUDED_
+#define _NTSTRSAFE_H_INCLUDED_
+#ifndef _NTDDK_
+#error "ntstrsafe.h: include <ntddk.h> before <ntstrsafe.h>, as the kit requires"
+#endif
 
 #define NTSTRSAFE_MAX_CCH 2147483647
 
@@ -26,3 +29,5 @@ EXTERN_C NTSTATUS RtlStringCbVPrintfW(PWSTR pszDest, size_t cbDest, PCWSTR pszFo
 EXTERN_C NTSTATUS RtlStringCbLengthW(PCWSTR psz, size_t cbMax, size_t *pcbLength);
 EXTERN_C NTSTATUS RtlStringCbCopyW(PWSTR pszDest, size_t cbDest, PCWSTR pszSrc);
 EXTERN_C NTSTATUS RtlUnicodeStringPrintf(PUNICODE_STRING DestinationString, PCWSTR pszFormat, ...);
+
+#endif /* _NTSTRSAFE_H_INCLUDED_ */

@@ -1,9 +1,17 @@
 /*
- * usb.h - USB standard descriptors and USBD status codes (USB 2.0, chapter 9).
+ * usb.h - USB standard descriptors, USBD status codes and the URB's name.
  * Descriptor records are byte-packed, exactly as they travel on the wire.
+ *
+ * As in the kit, this header includes no kernel header: a driver includes
+ * <ntddk.h> first. The kit reaches the descriptor records through usb200.h
+ * and usb100.h; the stand-in declares them here, so including usb.h gives
+ * the same names as there.
  */
-#pragma once
-#include <ntddk.h>
+#ifndef __USB_H__
+#define __USB_H__
+#ifndef _NTDDK_
+#error "usb.h: include <ntddk.h> before <usb.h>, as the kit requires"
+#endif
 
 typedef LONG USBD_STATUS;
 #define USBD_SUCCESS(Status) ((USBD_STATUS)(Status) >= 0)
@@ -108,3 +116,14 @@ C_ASSERT(sizeof(USB_DEVICE_DESCRIPTOR) == 18);
 C_ASSERT(sizeof(USB_CONFIGURATION_DESCRIPTOR) == 9);
 C_ASSERT(sizeof(USB_INTERFACE_DESCRIPTOR) == 9);
 C_ASSERT(sizeof(USB_ENDPOINT_DESCRIPTOR) == 7);
+
+typedef struct _USBD_VERSION_INFORMATION {
+    ULONG USBDI_Version;
+    ULONG Supported_USB_Version;
+} USBD_VERSION_INFORMATION, *PUSBD_VERSION_INFORMATION;
+
+/* The request block of the USB driver interface. The hosted kit never
+   builds one (URB-based selection is refused), so only its name exists. */
+typedef struct _URB URB, *PURB;
+
+#endif /* __USB_H__ */

@@ -7,8 +7,11 @@
  * implemented by the hosted framework (framework/src), which checks their
  * use as the kit's verifier does.
  */
-#pragma once
-#include <ntddk.h>
+#ifndef _WDF_H_
+#define _WDF_H_
+#ifndef _NTDDK_
+#error "wdf.h: include <ntddk.h> before <wdf.h>, as the kit requires"
+#endif
 
 #define WDF_EXTERN_C EXTERN_C
 #define WDFAPI
@@ -43,7 +46,6 @@ DECLARE_HANDLE(WDFUSBINTERFACE);
 DECLARE_HANDLE(WDFUSBPIPE);
 typedef WDFMEMORY *PWDFMEMORY;
 typedef WDFREQUEST *PWDFREQUEST;
-typedef ULONG DEVICE_TYPE;
 
 typedef struct WDFDEVICE_INIT WDFDEVICE_INIT, *PWDFDEVICE_INIT;
 
@@ -847,3 +849,4 @@ WDF_EXTERN_C NTSTATUS WdfIoTargetStart(WDFIOTARGET IoTarget);
 WDF_EXTERN_C VOID WdfIoTargetStop(WDFIOTARGET IoTarget, WDF_IO_TARGET_SENT_IO_ACTION Action);
 WDF_EXTERN_C WDFIOTARGET WdfDeviceGetIoTarget(WDFDEVICE Device);
 
+#endif /* _WDF_H_ */

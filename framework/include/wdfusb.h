@@ -1,9 +1,20 @@
 /*
  * wdfusb.h - the framework's USB target objects (KMDF 1.9 surface).
+ *
+ * As in the kit, this header includes nothing: a driver includes, in this
+ * order, <ntddk.h>, <wdf.h>, <usb.h> and <usbdlib.h> before it.
  */
-#pragma once
-#include <wdf.h>
-#include <usb.h>
+#ifndef _WDFUSB_H_
+#define _WDFUSB_H_
+#ifndef _WDF_H_
+#error "wdfusb.h: include <wdf.h> before <wdfusb.h>, as the kit requires"
+#endif
+#ifndef __USB_H__
+#error "wdfusb.h: include <usb.h> before <wdfusb.h>, as the kit requires"
+#endif
+#ifndef __USBDLIB_H__
+#error "wdfusb.h: include <usbdlib.h> before <wdfusb.h>, as the kit requires"
+#endif
 
 typedef enum _WDF_USB_REQUEST_TYPE {
     WdfUsbRequestTypeInvalid = 0,
@@ -140,11 +151,6 @@ struct _WDF_USB_REQUEST_COMPLETION_PARAMS {
     } Parameters;
 };
 
-typedef struct _USBD_VERSION_INFORMATION {
-    ULONG USBDI_Version;
-    ULONG Supported_USB_Version;
-} USBD_VERSION_INFORMATION, *PUSBD_VERSION_INFORMATION;
-
 typedef enum _WDF_USB_DEVICE_TRAITS {
     WDF_USB_DEVICE_TRAIT_SELF_POWERED = 0x00000001,
     WDF_USB_DEVICE_TRAIT_REMOTE_WAKE_CAPABLE = 0x00000002,
@@ -175,12 +181,10 @@ typedef enum _WdfUsbTargetDeviceSelectConfigType {
     WdfUsbTargetDeviceSelectConfigTypeDeconfig = 1,
     WdfUsbTargetDeviceSelectConfigTypeSingleInterface = 2,
     WdfUsbTargetDeviceSelectConfigTypeMultiInterface = 3,
-    WdfUsbTargetDeviceSelectConfigTypeInterfacesPairsDescriptor = 4,
+    WdfUsbTargetDeviceSelectConfigTypeInterfacesPairs = 4,
     WdfUsbTargetDeviceSelectConfigTypeInterfacesDescriptor = 5,
     WdfUsbTargetDeviceSelectConfigTypeUrb = 6,
 } WdfUsbTargetDeviceSelectConfigType;
-
-typedef struct _URB URB, *PURB;
 
 typedef struct _WDF_USB_DEVICE_SELECT_CONFIG_PARAMS {
     ULONG Size;
@@ -219,7 +223,7 @@ FORCEINLINE VOID WDF_USB_DEVICE_SELECT_CONFIG_PARAMS_INIT_MULTIPLE_INTERFACES(
     RtlZeroMemory(Params, sizeof(WDF_USB_DEVICE_SELECT_CONFIG_PARAMS));
     Params->Size = sizeof(WDF_USB_DEVICE_SELECT_CONFIG_PARAMS);
     if (SettingPairs != NULL && NumberInterfaces != 0) {
-        Params->Type = WdfUsbTargetDeviceSelectConfigTypeInterfacesPairsDescriptor;
+        Params->Type = WdfUsbTargetDeviceSelectConfigTypeInterfacesPairs;
         Params->Types.MultiInterface.NumberInterfaces = NumberInterfaces;
         Params->Types.MultiInterface.Pairs = SettingPairs;
     } else {
@@ -315,3 +319,5 @@ WDF_EXTERN_C NTSTATUS WdfUsbTargetPipeFormatRequestForRead(WDFUSBPIPE Pipe, WDFR
                                                            PWDFMEMORY_OFFSET ReadOffset);
 WDF_EXTERN_C NTSTATUS WdfUsbTargetPipeResetSynchronously(WDFUSBPIPE Pipe, WDFREQUEST Request,
                                                          PWDF_REQUEST_SEND_OPTIONS RequestOptions);
+
+#endif /* _WDFUSB_H_ */

@@ -57,6 +57,8 @@
 
 #include <ntddk.h>
 #include <wdf.h>
+#include <usb.h>
+#include <usbdlib.h>
 #include <wdfusb.h>
 
 namespace world {

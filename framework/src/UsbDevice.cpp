@@ -646,7 +646,7 @@ EXTERN_C NTSTATUS WdfUsbTargetDeviceSelectConfig(WDFUSBDEVICE UsbDevice, PWDF_OB
             C = 0;
         }
         break;
-    case WdfUsbTargetDeviceSelectConfigTypeInterfacesPairsDescriptor: {
+    case WdfUsbTargetDeviceSelectConfigTypeInterfacesPairs: {
         const auto &M = Params->Types.MultiInterface;
         if (M.NumberInterfaces == 0 || M.Pairs == nullptr || M.NumberInterfaces != Count) {
             return STATUS_INVALID_PARAMETER;

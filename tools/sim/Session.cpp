@@ -17,6 +17,7 @@
 
 #include <CdcAcmDevice.h>
 #include <World.h>
+#include <ntddk.h>
 #include <ntddser.h>
 
 #include "Transcript.h"

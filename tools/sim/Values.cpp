@@ -7,6 +7,7 @@
 #include <cctype>
 #include <cstdio>
 
+#include <ntddk.h>
 #include <ntddser.h>
 
 namespace sim {
