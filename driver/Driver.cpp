@@ -141,7 +141,7 @@ NTSTATUS BRISUM_DriverAddDevice(WDFDRIVER Driver, PWDFDEVICE_INIT DeviceInit)
     status = STATUS_UNSUCCESSFUL;
     for (number = 0; number <= SERIAL_DEVICE_NUMBER_LAST; number++) {
         deviceName.Length = 0;
-        status = RtlUnicodeStringPrintf(&deviceName, L"%ws%d", L"\\Device\\Serial", (INT)number);
+        status = RtlUnicodeStringPrintf(&deviceName, L"%ws%d", L"\\Device\\Serial", (LONG)number);
         if (!NT_SUCCESS(status)) {
             BrisumTrace(TRACE_ERROR, "brisum : Format device name failed (0x%p)\n", (PVOID)(LONG_PTR)status);
             goto End;

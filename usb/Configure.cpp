@@ -212,7 +212,7 @@ NTSTATUS BRISUM_SelectUsbInterfaceAndEndpoint(WDFDEVICE Device)
                 break;
 
             default:
-                BrisumTrace(TRACE_INFO, "brisum : Pipe 0x%p of type %d not used\n", pipe, (INT)pipeInfo.PipeType);
+                BrisumTrace(TRACE_INFO, "brisum : Pipe 0x%p of type %d not used\n", pipe, (LONG)pipeInfo.PipeType);
                 break;
             }
         }
@@ -283,7 +283,7 @@ VOID DumpPipeInformation(PWDF_USB_PIPE_INFORMATION PipeInformation)
     BrisumTrace(TRACE_INFO, "brisum : Interval            %u\n", (ULONG)PipeInformation->Interval);
     BrisumTrace(TRACE_INFO, "brisum : MaximumPacketSize   %u\n", PipeInformation->MaximumPacketSize);
     BrisumTrace(TRACE_INFO, "brisum : MaximumTransferSize %u\n", PipeInformation->MaximumTransferSize);
-    BrisumTrace(TRACE_INFO, "brisum : PipeType            %d\n", (INT)PipeInformation->PipeType);
+    BrisumTrace(TRACE_INFO, "brisum : PipeType            %d\n", (LONG)PipeInformation->PipeType);
     BrisumTrace(TRACE_INFO, "brisum : SettingIndex        %u\n", (ULONG)PipeInformation->SettingIndex);
 }
 
@@ -294,7 +294,7 @@ VOID DumpSelectConfigParams(PWDF_USB_DEVICE_SELECT_CONFIG_PARAMS Params)
     PAGED_CODE();
 
     BrisumTrace(TRACE_INFO, "brisum : ----- Select configuration parameters -----\n");
-    BrisumTrace(TRACE_INFO, "brisum : Size %u, Type %d\n", Params->Size, (INT)Params->Type);
+    BrisumTrace(TRACE_INFO, "brisum : Size %u, Type %d\n", Params->Size, (LONG)Params->Type);
 
     switch (Params->Type) {
     case WdfUsbTargetDeviceSelectConfigTypeSingleInterface:
