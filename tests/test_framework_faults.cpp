@@ -57,6 +57,21 @@ TEST(KitFaults, UnknownName_IsNotFailable)
     EXPECT_TRUE(world::World::CanFail("WdfMemoryCopyFromBuffer"));
 }
 
+TEST(KitFaults, FailNthCall_UnknownOrUnfailableName_IsReportedAndNotQueued)
+{
+    /* Guards a fault on a call that has no failure (WdfObjectDelete) or no
+       routine being queued, where it would wait for ever and test nothing. */
+    for (const char *Api : {"WdfObjectDelete", "WdfTimerCreat", "KeGetCurrentIrql"}) {
+        SCOPED_TRACE(Api);
+        world::World W;
+        W.CollectVerifierReports(true);
+        W.FailNthCall(Api, 1, STATUS_INSUFFICIENT_RESOURCES);
+        EXPECT_EQ(W.PendingFaults(), 0u);
+        ASSERT_EQ(W.VerifierReports().size(), 1u);
+        EXPECT_NE(W.VerifierReports()[0].find("UnknownFault"), std::string::npos);
+    }
+}
+
 /* Hooked in the stand-in, but not calls the driver makes (the pipe reset only
    at APC_LEVEL, where the framework never calls it). */
 bool NotMadeByTheDriver(const std::string &Api)

@@ -668,8 +668,14 @@ std::optional<WDF_DEVICE_POWER_POLICY_WAKE_SETTINGS> World::WakeSettings(const D
 void World::FailNthCall(const std::string &Api, int Nth, NTSTATUS Status)
 {
     if (Nth < 1) Nth = 1;
-    if (!CanFail(Api)) fx::VerifierReport("UnknownFault", "no kit call '" + Api + "' can be failed");
-    impl_->Faults.push_back(Impl::Fault{Api, Nth, Status});
+    fx::KitCall Call;
+    const fx::KitCallRow *Row = fx::FindKitCall(Api.c_str(), &Call);
+    if (Row == nullptr || Row->Fault != fx::KitFault::FAILABLE) {
+        fx::VerifierReport("UnknownFault", Row == nullptr ? "no kit call '" + Api + "' in the stand-in"
+                                                          : "the kit call '" + Api + "' has no failure to inject");
+        return;
+    }
+    impl_->Faults.push_back(Impl::Fault{Call, Nth, Status});
 }
 
 void World::ClearFaults() { impl_->Faults.clear(); }

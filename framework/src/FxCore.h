@@ -61,6 +61,8 @@
 #include <usbdlib.h>
 #include <wdfusb.h>
 
+#include "KitCalls.h"
+
 namespace world {
 class Scheduler;
 class UsbDeviceModel;
@@ -106,10 +108,6 @@ const char *TypeName(ObjectType Type);
    unless the current World collects reports. */
 void VerifierReport(const char *Rule, const std::string &Message);
 
-/* Checked at the top of every kit call that can be failed: TRUE when the
-   world's fault injection wants Api to fail now; *Status is then the status
-   to return. Api must be listed in the table of FxFaults.cpp. */
-bool ShouldFail(const char *Api, NTSTATUS *Status);
 
 /* The execution context of the one caller running now (IRQL, device,
    locks, callback depth); a blocking call that waits on a thread of its own
@@ -452,7 +450,7 @@ public:
 
     /* WdfRequestSend: generic checks, then Submit. FALSE when not sent (the
        status is in the request), the completion routine then never runs. */
-    bool Send(Request *Req, PWDF_REQUEST_SEND_OPTIONS Options);
+    bool Send(const KitEntry &Kit, Request *Req, PWDF_REQUEST_SEND_OPTIONS Options);
     /* Runs the completion of a sent request at DISPATCH_LEVEL: the driver's
        completion routine, or for a framework request sent without one, its
        completion. A request whose send time-out expired and that came back

@@ -661,13 +661,14 @@ EXTERN_C NTSTATUS WdfDriverCreate(PDRIVER_OBJECT DriverObject, PCUNICODE_STRING 
                                   PWDF_OBJECT_ATTRIBUTES DriverAttributes, PWDF_DRIVER_CONFIG DriverConfig,
                                   WDFDRIVER *Driver)
 {
+    KIT_ENTRY(WdfDriverCreate);
     NTSTATUS Status;
     (void)RegistryPath;
     if (Driver != nullptr) *Driver = nullptr;
-    if (ShouldFail("WdfDriverCreate", &Status)) {
+    if (Kit.Injected(&Status)) {
         return Status;
     }
-    if (!RequirePassive("WdfDriverCreate")) {
+    if (!Kit.IrqlOk()) {
         return STATUS_INVALID_DEVICE_STATE;
     }
     auto &H = Host();
@@ -681,7 +682,7 @@ EXTERN_C NTSTATUS WdfDriverCreate(PDRIVER_OBJECT DriverObject, PCUNICODE_STRING 
     }
     auto *D = new fx::Driver();
     D->Config = *DriverConfig;
-    Status = D->Commit(DriverAttributes, nullptr, "WdfDriverCreate");
+    Status = D->Commit(DriverAttributes, nullptr, Kit.Name());
     if (!NT_SUCCESS(Status)) {
         Object::Destroy(D);
         return Status;
@@ -711,22 +712,26 @@ WDFDEVICE_INIT *InitRecord(PWDFDEVICE_INIT Init, const char *Api)
 
 EXTERN_C VOID WdfDeviceInitSetExclusive(PWDFDEVICE_INIT DeviceInit, BOOLEAN IsExclusive)
 {
-    if (auto *I = InitRecord(DeviceInit, "WdfDeviceInitSetExclusive")) I->Data.Exclusive = IsExclusive != FALSE;
+    KIT_ENTRY(WdfDeviceInitSetExclusive);
+    if (auto *I = InitRecord(DeviceInit, Kit.Name())) I->Data.Exclusive = IsExclusive != FALSE;
 }
 
 EXTERN_C VOID WdfDeviceInitSetDeviceType(PWDFDEVICE_INIT DeviceInit, DEVICE_TYPE DeviceType)
 {
-    if (auto *I = InitRecord(DeviceInit, "WdfDeviceInitSetDeviceType")) I->Data.DeviceType = DeviceType;
+    KIT_ENTRY(WdfDeviceInitSetDeviceType);
+    if (auto *I = InitRecord(DeviceInit, Kit.Name())) I->Data.DeviceType = DeviceType;
 }
 
 EXTERN_C VOID WdfDeviceInitSetIoType(PWDFDEVICE_INIT DeviceInit, WDF_DEVICE_IO_TYPE IoType)
 {
-    if (auto *I = InitRecord(DeviceInit, "WdfDeviceInitSetIoType")) I->Data.IoType = IoType;
+    KIT_ENTRY(WdfDeviceInitSetIoType);
+    if (auto *I = InitRecord(DeviceInit, Kit.Name())) I->Data.IoType = IoType;
 }
 
 EXTERN_C VOID WdfDeviceInitSetRequestAttributes(PWDFDEVICE_INIT DeviceInit, PWDF_OBJECT_ATTRIBUTES RequestAttributes)
 {
-    auto *I = InitRecord(DeviceInit, "WdfDeviceInitSetRequestAttributes");
+    KIT_ENTRY(WdfDeviceInitSetRequestAttributes);
+    auto *I = InitRecord(DeviceInit, Kit.Name());
     if (I == nullptr || RequestAttributes == nullptr) return;
     if (RequestAttributes->Size != sizeof(WDF_OBJECT_ATTRIBUTES)) {
         VerifierReport("BadAttributes", "WdfDeviceInitSetRequestAttributes with an uninitialised record");
@@ -743,7 +748,8 @@ EXTERN_C VOID WdfDeviceInitSetRequestAttributes(PWDFDEVICE_INIT DeviceInit, PWDF
 EXTERN_C VOID WdfDeviceInitSetPnpPowerEventCallbacks(PWDFDEVICE_INIT DeviceInit,
                                                      PWDF_PNPPOWER_EVENT_CALLBACKS PnpPowerEventCallbacks)
 {
-    auto *I = InitRecord(DeviceInit, "WdfDeviceInitSetPnpPowerEventCallbacks");
+    KIT_ENTRY(WdfDeviceInitSetPnpPowerEventCallbacks);
+    auto *I = InitRecord(DeviceInit, Kit.Name());
     if (I == nullptr || PnpPowerEventCallbacks == nullptr) return;
     if (PnpPowerEventCallbacks->Size != sizeof(WDF_PNPPOWER_EVENT_CALLBACKS)) {
         VerifierReport("BadConfig", "WdfDeviceInitSetPnpPowerEventCallbacks with an uninitialised record");
@@ -755,7 +761,8 @@ EXTERN_C VOID WdfDeviceInitSetPnpPowerEventCallbacks(PWDFDEVICE_INIT DeviceInit,
 EXTERN_C VOID WdfDeviceInitSetFileObjectConfig(PWDFDEVICE_INIT DeviceInit, PWDF_FILEOBJECT_CONFIG FileObjectConfig,
                                                PWDF_OBJECT_ATTRIBUTES FileObjectAttributes)
 {
-    auto *I = InitRecord(DeviceInit, "WdfDeviceInitSetFileObjectConfig");
+    KIT_ENTRY(WdfDeviceInitSetFileObjectConfig);
+    auto *I = InitRecord(DeviceInit, Kit.Name());
     if (I == nullptr || FileObjectConfig == nullptr) return;
     if (FileObjectConfig->Size != sizeof(WDF_FILEOBJECT_CONFIG)) {
         VerifierReport("BadConfig", "WdfDeviceInitSetFileObjectConfig with an uninitialised record");
@@ -778,12 +785,13 @@ EXTERN_C NTSTATUS WdfDeviceInitAssignWdmIrpPreprocessCallback(PWDFDEVICE_INIT De
                                                               UCHAR MajorFunction, PUCHAR MinorFunctions,
                                                               ULONG NumMinorFunctions)
 {
+    KIT_ENTRY(WdfDeviceInitAssignWdmIrpPreprocessCallback);
     NTSTATUS Status;
     (void)MinorFunctions;
     (void)NumMinorFunctions;
-    auto *I = InitRecord(DeviceInit, "WdfDeviceInitAssignWdmIrpPreprocessCallback");
+    auto *I = InitRecord(DeviceInit, Kit.Name());
     if (I == nullptr) return STATUS_INVALID_PARAMETER;
-    if (ShouldFail("WdfDeviceInitAssignWdmIrpPreprocessCallback", &Status)) {
+    if (Kit.Injected(&Status)) {
         return Status;
     }
     if (EvtDeviceWdmIrpPreprocess == nullptr || MajorFunction > IRP_MJ_MAXIMUM_FUNCTION) {
@@ -795,10 +803,11 @@ EXTERN_C NTSTATUS WdfDeviceInitAssignWdmIrpPreprocessCallback(PWDFDEVICE_INIT De
 
 EXTERN_C NTSTATUS WdfDeviceInitAssignName(PWDFDEVICE_INIT DeviceInit, PCUNICODE_STRING DeviceName)
 {
+    KIT_ENTRY(WdfDeviceInitAssignName);
     NTSTATUS Status;
-    auto *I = InitRecord(DeviceInit, "WdfDeviceInitAssignName");
+    auto *I = InitRecord(DeviceInit, Kit.Name());
     if (I == nullptr) return STATUS_INVALID_PARAMETER;
-    if (ShouldFail("WdfDeviceInitAssignName", &Status)) {
+    if (Kit.Injected(&Status)) {
         return Status;
     }
     if (DeviceName == nullptr) {
@@ -815,27 +824,38 @@ EXTERN_C NTSTATUS WdfDeviceInitAssignName(PWDFDEVICE_INIT DeviceInit, PCUNICODE_
     return STATUS_SUCCESS;
 }
 
-EXTERN_C VOID WdfDeviceInitSetPowerPageable(PWDFDEVICE_INIT DeviceInit) { (void)InitRecord(DeviceInit, "WdfDeviceInitSetPowerPageable"); }
-EXTERN_C VOID WdfDeviceInitSetPowerNotPageable(PWDFDEVICE_INIT DeviceInit) { (void)InitRecord(DeviceInit, "WdfDeviceInitSetPowerNotPageable"); }
+EXTERN_C VOID WdfDeviceInitSetPowerPageable(PWDFDEVICE_INIT DeviceInit)
+{
+    KIT_ENTRY(WdfDeviceInitSetPowerPageable);
+    (void)InitRecord(DeviceInit, Kit.Name());
+}
+
+EXTERN_C VOID WdfDeviceInitSetPowerNotPageable(PWDFDEVICE_INIT DeviceInit)
+{
+    KIT_ENTRY(WdfDeviceInitSetPowerNotPageable);
+    (void)InitRecord(DeviceInit, Kit.Name());
+}
 EXTERN_C VOID WdfDeviceInitSetPowerPolicyOwnership(PWDFDEVICE_INIT DeviceInit, BOOLEAN IsPowerPolicyOwner)
 {
-    if (auto *I = InitRecord(DeviceInit, "WdfDeviceInitSetPowerPolicyOwnership")) I->Data.PowerPolicyOwner = IsPowerPolicyOwner != FALSE;
+    KIT_ENTRY(WdfDeviceInitSetPowerPolicyOwnership);
+    if (auto *I = InitRecord(DeviceInit, Kit.Name())) I->Data.PowerPolicyOwner = IsPowerPolicyOwner != FALSE;
 }
 
 EXTERN_C NTSTATUS WdfDeviceCreate(PWDFDEVICE_INIT *DeviceInit, PWDF_OBJECT_ATTRIBUTES DeviceAttributes, WDFDEVICE *Device)
 {
+    KIT_ENTRY(WdfDeviceCreate);
     NTSTATUS Status;
     if (Device != nullptr) *Device = nullptr;
     if (DeviceInit == nullptr || Device == nullptr) {
         VerifierReport("NullParameter", "WdfDeviceCreate without DeviceInit or Device");
         return STATUS_INVALID_PARAMETER;
     }
-    auto *I = InitRecord(*DeviceInit, "WdfDeviceCreate");
+    auto *I = InitRecord(*DeviceInit, Kit.Name());
     if (I == nullptr) return STATUS_INVALID_PARAMETER;
-    if (!RequirePassive("WdfDeviceCreate")) {
+    if (!Kit.IrqlOk()) {
         return STATUS_INVALID_DEVICE_STATE;
     }
-    if (ShouldFail("WdfDeviceCreate", &Status)) {
+    if (Kit.Injected(&Status)) {
         return Status;
     }
     auto &H = Host();
@@ -846,7 +866,7 @@ EXTERN_C NTSTATUS WdfDeviceCreate(PWDFDEVICE_INIT *DeviceInit, PWDF_OBJECT_ATTRI
     auto *Dev = new fx::Device(I->Node);
     Dev->Init = I->Data;
     Dev->Name = I->Data.HaveName ? I->Data.Name : std::u16string();
-    Status = Dev->Commit(DeviceAttributes, H.TheDriver, "WdfDeviceCreate");
+    Status = Dev->Commit(DeviceAttributes, H.TheDriver, Kit.Name());
     if (!NT_SUCCESS(Status)) {
         Object::Destroy(Dev);
         return Status;
@@ -855,7 +875,7 @@ EXTERN_C NTSTATUS WdfDeviceCreate(PWDFDEVICE_INIT *DeviceInit, PWDF_OBJECT_ATTRI
         H.Names[Key] = Dev;
     }
     Dev->Lower = new fx::LowerTarget(Dev);
-    if (!NT_SUCCESS(Dev->Lower->Commit(nullptr, Dev, "WdfDeviceCreate"))) {
+    if (!NT_SUCCESS(Dev->Lower->Commit(nullptr, Dev, Kit.Name()))) {
         Object::Destroy(Dev->Lower);
         Dev->Lower = nullptr;
     }
@@ -873,7 +893,8 @@ EXTERN_C NTSTATUS WdfDeviceCreate(PWDFDEVICE_INIT *DeviceInit, PWDF_OBJECT_ATTRI
 
 EXTERN_C VOID WdfDeviceSetPnpCapabilities(WDFDEVICE Device, PWDF_DEVICE_PNP_CAPABILITIES PnpCapabilities)
 {
-    auto *Dev = As<fx::Device>(Device, ObjectType::Device, "WdfDeviceSetPnpCapabilities");
+    KIT_ENTRY(WdfDeviceSetPnpCapabilities);
+    auto *Dev = As<fx::Device>(Device, ObjectType::Device, Kit.Name());
     if (Dev == nullptr || PnpCapabilities == nullptr) return;
     if (PnpCapabilities->Size != sizeof(WDF_DEVICE_PNP_CAPABILITIES)) {
         VerifierReport("BadConfig", "WdfDeviceSetPnpCapabilities with an uninitialised record");
@@ -885,13 +906,14 @@ EXTERN_C VOID WdfDeviceSetPnpCapabilities(WDFDEVICE Device, PWDF_DEVICE_PNP_CAPA
 
 EXTERN_C NTSTATUS WdfDeviceAssignS0IdleSettings(WDFDEVICE Device, PWDF_DEVICE_POWER_POLICY_IDLE_SETTINGS Settings)
 {
+    KIT_ENTRY(WdfDeviceAssignS0IdleSettings);
     NTSTATUS Status;
-    auto *Dev = As<fx::Device>(Device, ObjectType::Device, "WdfDeviceAssignS0IdleSettings");
+    auto *Dev = As<fx::Device>(Device, ObjectType::Device, Kit.Name());
     if (Dev == nullptr || Settings == nullptr) return STATUS_INVALID_PARAMETER;
-    if (ShouldFail("WdfDeviceAssignS0IdleSettings", &Status)) {
+    if (Kit.Injected(&Status)) {
         return Status;
     }
-    if (!RequirePassive("WdfDeviceAssignS0IdleSettings")) {
+    if (!Kit.IrqlOk()) {
         return STATUS_INVALID_DEVICE_STATE;
     }
     if (Settings->Size != sizeof(WDF_DEVICE_POWER_POLICY_IDLE_SETTINGS) || Settings->IdleCaps == IdleCapsInvalid) {
@@ -909,13 +931,14 @@ EXTERN_C NTSTATUS WdfDeviceAssignS0IdleSettings(WDFDEVICE Device, PWDF_DEVICE_PO
 
 EXTERN_C NTSTATUS WdfDeviceAssignSxWakeSettings(WDFDEVICE Device, PWDF_DEVICE_POWER_POLICY_WAKE_SETTINGS Settings)
 {
+    KIT_ENTRY(WdfDeviceAssignSxWakeSettings);
     NTSTATUS Status;
-    auto *Dev = As<fx::Device>(Device, ObjectType::Device, "WdfDeviceAssignSxWakeSettings");
+    auto *Dev = As<fx::Device>(Device, ObjectType::Device, Kit.Name());
     if (Dev == nullptr || Settings == nullptr) return STATUS_INVALID_PARAMETER;
-    if (ShouldFail("WdfDeviceAssignSxWakeSettings", &Status)) {
+    if (Kit.Injected(&Status)) {
         return Status;
     }
-    if (!RequirePassive("WdfDeviceAssignSxWakeSettings")) {
+    if (!Kit.IrqlOk()) {
         return STATUS_INVALID_DEVICE_STATE;
     }
     if (Settings->Size != sizeof(WDF_DEVICE_POWER_POLICY_WAKE_SETTINGS)) {
@@ -932,9 +955,10 @@ EXTERN_C NTSTATUS WdfDeviceAssignSxWakeSettings(WDFDEVICE Device, PWDF_DEVICE_PO
 
 EXTERN_C NTSTATUS WdfStringCreate(PCUNICODE_STRING UnicodeString, PWDF_OBJECT_ATTRIBUTES StringAttributes, WDFSTRING *String)
 {
+    KIT_ENTRY(WdfStringCreate);
     NTSTATUS Status;
     if (String != nullptr) *String = nullptr;
-    if (ShouldFail("WdfStringCreate", &Status)) {
+    if (Kit.Injected(&Status)) {
         return Status;
     }
     if (String == nullptr) {
@@ -943,7 +967,7 @@ EXTERN_C NTSTATUS WdfStringCreate(PCUNICODE_STRING UnicodeString, PWDF_OBJECT_AT
     }
     auto *S = new fx::String(CurrentDevice());
     S->Set(FromUnicode(UnicodeString));
-    Status = S->Commit(StringAttributes, Host().TheDriver, "WdfStringCreate");
+    Status = S->Commit(StringAttributes, Host().TheDriver, Kit.Name());
     if (!NT_SUCCESS(Status)) {
         Object::Destroy(S);
         return Status;
@@ -954,7 +978,8 @@ EXTERN_C NTSTATUS WdfStringCreate(PCUNICODE_STRING UnicodeString, PWDF_OBJECT_AT
 
 EXTERN_C VOID WdfStringGetUnicodeString(WDFSTRING String, PUNICODE_STRING UnicodeString)
 {
-    auto *S = As<fx::String>(String, ObjectType::String, "WdfStringGetUnicodeString");
+    KIT_ENTRY(WdfStringGetUnicodeString);
+    auto *S = As<fx::String>(String, ObjectType::String, Kit.Name());
     if (S == nullptr || UnicodeString == nullptr) return;
     UnicodeString->Buffer = reinterpret_cast<PWSTR>(S->Storage.data());
     UnicodeString->Length = (USHORT)(S->Text.size() * sizeof(WCHAR));
@@ -963,14 +988,15 @@ EXTERN_C VOID WdfStringGetUnicodeString(WDFSTRING String, PUNICODE_STRING Unicod
 
 EXTERN_C NTSTATUS WdfDeviceRetrieveDeviceName(WDFDEVICE Device, WDFSTRING String)
 {
+    KIT_ENTRY(WdfDeviceRetrieveDeviceName);
     NTSTATUS Status;
-    auto *Dev = As<fx::Device>(Device, ObjectType::Device, "WdfDeviceRetrieveDeviceName");
-    auto *S = As<fx::String>(String, ObjectType::String, "WdfDeviceRetrieveDeviceName");
+    auto *Dev = As<fx::Device>(Device, ObjectType::Device, Kit.Name());
+    auto *S = As<fx::String>(String, ObjectType::String, Kit.Name());
     if (Dev == nullptr || S == nullptr) return STATUS_INVALID_PARAMETER;
-    if (ShouldFail("WdfDeviceRetrieveDeviceName", &Status)) {
+    if (Kit.Injected(&Status)) {
         return Status;
     }
-    if (!RequirePassive("WdfDeviceRetrieveDeviceName")) {
+    if (!Kit.IrqlOk()) {
         return STATUS_INVALID_DEVICE_STATE;
     }
     if (Dev->Name.empty()) {
@@ -982,13 +1008,14 @@ EXTERN_C NTSTATUS WdfDeviceRetrieveDeviceName(WDFDEVICE Device, WDFSTRING String
 
 EXTERN_C NTSTATUS WdfDeviceCreateSymbolicLink(WDFDEVICE Device, PCUNICODE_STRING SymbolicLinkName)
 {
+    KIT_ENTRY(WdfDeviceCreateSymbolicLink);
     NTSTATUS Status;
-    auto *Dev = As<fx::Device>(Device, ObjectType::Device, "WdfDeviceCreateSymbolicLink");
+    auto *Dev = As<fx::Device>(Device, ObjectType::Device, Kit.Name());
     if (Dev == nullptr) return STATUS_INVALID_PARAMETER;
-    if (ShouldFail("WdfDeviceCreateSymbolicLink", &Status)) {
+    if (Kit.Injected(&Status)) {
         return Status;
     }
-    if (!RequirePassive("WdfDeviceCreateSymbolicLink")) {
+    if (!Kit.IrqlOk()) {
         return STATUS_INVALID_DEVICE_STATE;
     }
     if (SymbolicLinkName == nullptr || SymbolicLinkName->Buffer == nullptr || SymbolicLinkName->Length == 0) {
@@ -1011,13 +1038,14 @@ EXTERN_C NTSTATUS WdfDeviceCreateSymbolicLink(WDFDEVICE Device, PCUNICODE_STRING
 EXTERN_C NTSTATUS WdfDeviceCreateDeviceInterface(WDFDEVICE Device, const GUID *InterfaceClassGUID,
                                                  PCUNICODE_STRING ReferenceString)
 {
+    KIT_ENTRY(WdfDeviceCreateDeviceInterface);
     NTSTATUS Status;
-    auto *Dev = As<fx::Device>(Device, ObjectType::Device, "WdfDeviceCreateDeviceInterface");
+    auto *Dev = As<fx::Device>(Device, ObjectType::Device, Kit.Name());
     if (Dev == nullptr || InterfaceClassGUID == nullptr) return STATUS_INVALID_PARAMETER;
-    if (ShouldFail("WdfDeviceCreateDeviceInterface", &Status)) {
+    if (Kit.Injected(&Status)) {
         return Status;
     }
-    if (!RequirePassive("WdfDeviceCreateDeviceInterface")) {
+    if (!Kit.IrqlOk()) {
         return STATUS_INVALID_DEVICE_STATE;
     }
     std::u16string Ref = FromUnicode(ReferenceString);
@@ -1037,22 +1065,23 @@ EXTERN_C NTSTATUS WdfDeviceCreateDeviceInterface(WDFDEVICE Device, const GUID *I
 EXTERN_C NTSTATUS WdfDeviceOpenRegistryKey(WDFDEVICE Device, ULONG DeviceInstanceKeyType, ACCESS_MASK DesiredAccess,
                                            PWDF_OBJECT_ATTRIBUTES KeyAttributes, WDFKEY *Key)
 {
+    KIT_ENTRY(WdfDeviceOpenRegistryKey);
     NTSTATUS Status;
     (void)DesiredAccess;
     if (Key != nullptr) *Key = nullptr;
-    auto *Dev = As<fx::Device>(Device, ObjectType::Device, "WdfDeviceOpenRegistryKey");
+    auto *Dev = As<fx::Device>(Device, ObjectType::Device, Kit.Name());
     if (Dev == nullptr || Key == nullptr) return STATUS_INVALID_PARAMETER;
-    if (!RequirePassive("WdfDeviceOpenRegistryKey")) {
+    if (!Kit.IrqlOk()) {
         return STATUS_INVALID_DEVICE_STATE;
     }
-    if (ShouldFail("WdfDeviceOpenRegistryKey", &Status)) {
+    if (Kit.Injected(&Status)) {
         return Status;
     }
     if ((DeviceInstanceKeyType & PLUGPLAY_REGKEY_DEVICE) == 0 || Dev->Node == nullptr) {
         return STATUS_OBJECT_NAME_NOT_FOUND;
     }
     auto *K = new fx::Key(Dev, &Dev->Node->Key);
-    Status = K->Commit(KeyAttributes, Dev, "WdfDeviceOpenRegistryKey");
+    Status = K->Commit(KeyAttributes, Dev, Kit.Name());
     if (!NT_SUCCESS(Status)) {
         Object::Destroy(K);
         return Status;
@@ -1076,13 +1105,14 @@ const world::RegistryValue *FindValue(fx::Key *K, PCUNICODE_STRING Name)
 
 EXTERN_C NTSTATUS WdfRegistryQueryULong(WDFKEY Key, PCUNICODE_STRING ValueName, PULONG Value)
 {
+    KIT_ENTRY(WdfRegistryQueryULong);
     NTSTATUS Status;
-    auto *K = As<fx::Key>(Key, ObjectType::Key, "WdfRegistryQueryULong");
+    auto *K = As<fx::Key>(Key, ObjectType::Key, Kit.Name());
     if (K == nullptr || ValueName == nullptr || Value == nullptr) return STATUS_INVALID_PARAMETER;
-    if (!RequirePassive("WdfRegistryQueryULong")) {
+    if (!Kit.IrqlOk()) {
         return STATUS_INVALID_DEVICE_STATE;
     }
-    if (ShouldFail("WdfRegistryQueryULong", &Status)) {
+    if (Kit.Injected(&Status)) {
         return Status;
     }
     const world::RegistryValue *V = FindValue(K, ValueName);
@@ -1099,13 +1129,14 @@ EXTERN_C NTSTATUS WdfRegistryQueryULong(WDFKEY Key, PCUNICODE_STRING ValueName, 
 EXTERN_C NTSTATUS WdfRegistryQueryUnicodeString(WDFKEY Key, PCUNICODE_STRING ValueName, PUSHORT ValueByteLength,
                                                 PUNICODE_STRING Value)
 {
+    KIT_ENTRY(WdfRegistryQueryUnicodeString);
     NTSTATUS Status;
-    auto *K = As<fx::Key>(Key, ObjectType::Key, "WdfRegistryQueryUnicodeString");
+    auto *K = As<fx::Key>(Key, ObjectType::Key, Kit.Name());
     if (K == nullptr || ValueName == nullptr) return STATUS_INVALID_PARAMETER;
-    if (!RequirePassive("WdfRegistryQueryUnicodeString")) {
+    if (!Kit.IrqlOk()) {
         return STATUS_INVALID_DEVICE_STATE;
     }
-    if (ShouldFail("WdfRegistryQueryUnicodeString", &Status)) {
+    if (Kit.Injected(&Status)) {
         return Status;
     }
     const world::RegistryValue *V = FindValue(K, ValueName);
@@ -1143,7 +1174,8 @@ EXTERN_C NTSTATUS WdfRegistryQueryUnicodeString(WDFKEY Key, PCUNICODE_STRING Val
 
 EXTERN_C VOID WdfRegistryClose(WDFKEY Key)
 {
-    auto *K = As<fx::Key>(Key, ObjectType::Key, "WdfRegistryClose");
+    KIT_ENTRY(WdfRegistryClose);
+    auto *K = As<fx::Key>(Key, ObjectType::Key, Kit.Name());
     if (K != nullptr) {
         K->Delete();
     }
@@ -1151,24 +1183,28 @@ EXTERN_C VOID WdfRegistryClose(WDFKEY Key)
 
 EXTERN_C PDEVICE_OBJECT WdfDeviceWdmGetDeviceObject(WDFDEVICE Device)
 {
-    auto *Dev = As<fx::Device>(Device, ObjectType::Device, "WdfDeviceWdmGetDeviceObject");
+    KIT_ENTRY(WdfDeviceWdmGetDeviceObject);
+    auto *Dev = As<fx::Device>(Device, ObjectType::Device, Kit.Name());
     return Dev == nullptr ? nullptr : &Dev->Wdm;
 }
 
 EXTERN_C WDFDRIVER WdfDeviceGetDriver(WDFDEVICE Device)
 {
-    auto *Dev = As<fx::Device>(Device, ObjectType::Device, "WdfDeviceGetDriver");
+    KIT_ENTRY(WdfDeviceGetDriver);
+    auto *Dev = As<fx::Device>(Device, ObjectType::Device, Kit.Name());
     return Dev == nullptr || Host().TheDriver == nullptr ? nullptr : Host().TheDriver->HandleAs<WDFDRIVER>();
 }
 
 EXTERN_C WDFIOTARGET WdfDeviceGetIoTarget(WDFDEVICE Device)
 {
-    auto *Dev = As<fx::Device>(Device, ObjectType::Device, "WdfDeviceGetIoTarget");
+    KIT_ENTRY(WdfDeviceGetIoTarget);
+    auto *Dev = As<fx::Device>(Device, ObjectType::Device, Kit.Name());
     return Dev == nullptr || Dev->Lower == nullptr ? nullptr : Dev->Lower->HandleAs<WDFIOTARGET>();
 }
 
 EXTERN_C WDFDEVICE WdfFileObjectGetDevice(WDFFILEOBJECT FileObject)
 {
-    auto *F = As<fx::FileObject>(FileObject, ObjectType::FileObject, "WdfFileObjectGetDevice");
+    KIT_ENTRY(WdfFileObjectGetDevice);
+    auto *F = As<fx::FileObject>(FileObject, ObjectType::FileObject, Kit.Name());
     return F == nullptr || F->OwnerDevice() == nullptr ? nullptr : F->OwnerDevice()->DeviceHandle();
 }

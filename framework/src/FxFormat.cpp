@@ -295,6 +295,7 @@ using namespace fx;
 
 EXTERN_C ULONG DbgPrint(PCSTR Format, ...)
 {
+    KIT_ENTRY(DbgPrint);
     va_list Args;
     va_start(Args, Format);
     std::string S = FormatV(Format, Args);
@@ -305,6 +306,7 @@ EXTERN_C ULONG DbgPrint(PCSTR Format, ...)
 
 EXTERN_C ULONG DbgPrintEx(ULONG ComponentId, ULONG Level, PCSTR Format, ...)
 {
+    KIT_ENTRY(DbgPrintEx);
     (void)ComponentId;
     (void)Level;
     va_list Args;
@@ -313,14 +315,6 @@ EXTERN_C ULONG DbgPrintEx(ULONG ComponentId, ULONG Level, PCSTR Format, ...)
     va_end(Args);
     Trace(S);
     return 0;
-}
-
-/* A fault the test injected into the kit call Api (counted for Api alone:
-   a call that is implemented with another kit call does not count as that
-   call too). */
-static bool InjectedFailure(const char *Api, NTSTATUS *Status)
-{
-    return HaveWorld() && ShouldFail(Api, Status);
 }
 
 static NTSTATUS PrintfW(PWSTR Dest, size_t Cch, PCWSTR Format, va_list Args)
@@ -336,8 +330,9 @@ static NTSTATUS PrintfA(PSTR Dest, size_t Cch, PCSTR Format, va_list Args)
 
 EXTERN_C NTSTATUS RtlStringCbVPrintfW(PWSTR pszDest, size_t cbDest, PCWSTR pszFormat, va_list argList)
 {
+    KIT_ENTRY(RtlStringCbVPrintfW);
     NTSTATUS Injected;
-    if (InjectedFailure("RtlStringCbVPrintfW", &Injected)) {
+    if (Kit.Injected(&Injected)) {
         return Injected;
     }
     return PrintfW(pszDest, cbDest / sizeof(WCHAR), pszFormat, argList);
@@ -345,8 +340,9 @@ EXTERN_C NTSTATUS RtlStringCbVPrintfW(PWSTR pszDest, size_t cbDest, PCWSTR pszFo
 
 EXTERN_C NTSTATUS RtlStringCbPrintfW(PWSTR pszDest, size_t cbDest, PCWSTR pszFormat, ...)
 {
+    KIT_ENTRY(RtlStringCbPrintfW);
     NTSTATUS Injected;
-    if (InjectedFailure("RtlStringCbPrintfW", &Injected)) {
+    if (Kit.Injected(&Injected)) {
         return Injected;
     }
     va_list Args;
@@ -358,8 +354,9 @@ EXTERN_C NTSTATUS RtlStringCbPrintfW(PWSTR pszDest, size_t cbDest, PCWSTR pszFor
 
 EXTERN_C NTSTATUS RtlStringCchPrintfW(PWSTR pszDest, size_t cchDest, PCWSTR pszFormat, ...)
 {
+    KIT_ENTRY(RtlStringCchPrintfW);
     NTSTATUS Injected;
-    if (InjectedFailure("RtlStringCchPrintfW", &Injected)) {
+    if (Kit.Injected(&Injected)) {
         return Injected;
     }
     va_list Args;
@@ -371,8 +368,9 @@ EXTERN_C NTSTATUS RtlStringCchPrintfW(PWSTR pszDest, size_t cchDest, PCWSTR pszF
 
 EXTERN_C NTSTATUS RtlStringCbVPrintfA(PSTR pszDest, size_t cbDest, PCSTR pszFormat, va_list argList)
 {
+    KIT_ENTRY(RtlStringCbVPrintfA);
     NTSTATUS Injected;
-    if (InjectedFailure("RtlStringCbVPrintfA", &Injected)) {
+    if (Kit.Injected(&Injected)) {
         return Injected;
     }
     return PrintfA(pszDest, cbDest, pszFormat, argList);
@@ -380,8 +378,9 @@ EXTERN_C NTSTATUS RtlStringCbVPrintfA(PSTR pszDest, size_t cbDest, PCSTR pszForm
 
 EXTERN_C NTSTATUS RtlStringCbPrintfA(PSTR pszDest, size_t cbDest, PCSTR pszFormat, ...)
 {
+    KIT_ENTRY(RtlStringCbPrintfA);
     NTSTATUS Injected;
-    if (InjectedFailure("RtlStringCbPrintfA", &Injected)) {
+    if (Kit.Injected(&Injected)) {
         return Injected;
     }
     va_list Args;
@@ -393,6 +392,7 @@ EXTERN_C NTSTATUS RtlStringCbPrintfA(PSTR pszDest, size_t cbDest, PCSTR pszForma
 
 EXTERN_C NTSTATUS RtlStringCbLengthW(PCWSTR psz, size_t cbMax, size_t *pcbLength)
 {
+    KIT_ENTRY(RtlStringCbLengthW);
     if (psz == nullptr || cbMax > NTSTRSAFE_MAX_CCH * sizeof(WCHAR)) {
         if (pcbLength != nullptr) *pcbLength = 0;
         return STATUS_INVALID_PARAMETER;
@@ -412,8 +412,9 @@ EXTERN_C NTSTATUS RtlStringCbLengthW(PCWSTR psz, size_t cbMax, size_t *pcbLength
 
 EXTERN_C NTSTATUS RtlStringCbCopyW(PWSTR pszDest, size_t cbDest, PCWSTR pszSrc)
 {
+    KIT_ENTRY(RtlStringCbCopyW);
     NTSTATUS Injected;
-    if (InjectedFailure("RtlStringCbCopyW", &Injected)) {
+    if (Kit.Injected(&Injected)) {
         return Injected;
     }
     if (pszSrc == nullptr) {
@@ -425,8 +426,9 @@ EXTERN_C NTSTATUS RtlStringCbCopyW(PWSTR pszDest, size_t cbDest, PCWSTR pszSrc)
 
 EXTERN_C NTSTATUS RtlUnicodeStringPrintf(PUNICODE_STRING DestinationString, PCWSTR pszFormat, ...)
 {
+    KIT_ENTRY(RtlUnicodeStringPrintf);
     NTSTATUS Injected;
-    if (InjectedFailure("RtlUnicodeStringPrintf", &Injected)) {
+    if (Kit.Injected(&Injected)) {
         return Injected;
     }
     if (DestinationString == nullptr || DestinationString->Buffer == nullptr) {

@@ -341,7 +341,7 @@ struct world::World::Impl {
     bool Collect = false;
     std::vector<std::string> Reports;
     struct Fault {
-        std::string Api;
+        fx::KitCall Call;
         int Remaining;
         NTSTATUS Status;
     };

@@ -37,6 +37,7 @@ std::u16string world::World::Impl::Upper(const std::u16string &S)
 
 EXTERN_C void *FxRtlMemoryCopy(void *Destination, const void *Source, SIZE_T Length)
 {
+    KIT_ENTRY(FxRtlMemoryCopy);
     if (Length != 0) {
         std::memmove(Destination, Source, Length);
     }
@@ -45,6 +46,7 @@ EXTERN_C void *FxRtlMemoryCopy(void *Destination, const void *Source, SIZE_T Len
 
 EXTERN_C void *FxRtlMemoryFill(void *Destination, SIZE_T Length, UCHAR Fill)
 {
+    KIT_ENTRY(FxRtlMemoryFill);
     if (Length != 0) {
         std::memset(Destination, Fill, Length);
     }
@@ -53,6 +55,7 @@ EXTERN_C void *FxRtlMemoryFill(void *Destination, SIZE_T Length, UCHAR Fill)
 
 EXTERN_C SIZE_T RtlCompareMemory(const void *Source1, const void *Source2, SIZE_T Length)
 {
+    KIT_ENTRY(RtlCompareMemory);
     auto *A = static_cast<const unsigned char *>(Source1);
     auto *B = static_cast<const unsigned char *>(Source2);
     SIZE_T I = 0;
@@ -64,8 +67,9 @@ EXTERN_C SIZE_T RtlCompareMemory(const void *Source1, const void *Source2, SIZE_
 
 EXTERN_C PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag)
 {
+    KIT_ENTRY(ExAllocatePoolWithTag);
     NTSTATUS Status;
-    if (ShouldFail("ExAllocatePoolWithTag", &Status)) {
+    if (Kit.Injected(&Status)) {
         return nullptr;
     }
     if (PoolType == PagedPool && Irql() > APC_LEVEL) {
@@ -77,15 +81,24 @@ EXTERN_C PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, U
     if (Tag == 0) {
         VerifierReport("PoolTagZero", "ExAllocatePoolWithTag with tag 0");
     }
-    return PoolAllocate(NumberOfBytes, Tag, false, "ExAllocatePoolWithTag");
+    return PoolAllocate(NumberOfBytes, Tag, false, Kit.Name());
 }
 
-EXTERN_C VOID ExFreePoolWithTag(PVOID P, ULONG Tag) { PoolFree(P, Tag, true, "ExFreePoolWithTag"); }
+EXTERN_C VOID ExFreePoolWithTag(PVOID P, ULONG Tag)
+{
+    KIT_ENTRY(ExFreePoolWithTag);
+    PoolFree(P, Tag, true, Kit.Name());
+}
 
-EXTERN_C VOID ExFreePool(PVOID P) { PoolFree(P, 0, false, "ExFreePool"); }
+EXTERN_C VOID ExFreePool(PVOID P)
+{
+    KIT_ENTRY(ExFreePool);
+    PoolFree(P, 0, false, Kit.Name());
+}
 
 EXTERN_C VOID RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR SourceString)
 {
+    KIT_ENTRY(RtlInitUnicodeString);
     DestinationString->Buffer = const_cast<PWSTR>(SourceString);
     if (SourceString == nullptr) {
         DestinationString->Length = 0;
@@ -105,6 +118,7 @@ EXTERN_C VOID RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR Sou
 
 EXTERN_C BOOLEAN RtlEqualUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING String2, BOOLEAN CaseInSensitive)
 {
+    KIT_ENTRY(RtlEqualUnicodeString);
     if (String1->Length != String2->Length) {
         return FALSE;
     }
@@ -124,6 +138,7 @@ EXTERN_C BOOLEAN RtlEqualUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRIN
 
 EXTERN_C VOID RtlCopyUnicodeString(PUNICODE_STRING DestinationString, PCUNICODE_STRING SourceString)
 {
+    KIT_ENTRY(RtlCopyUnicodeString);
     if (SourceString == nullptr) {
         DestinationString->Length = 0;
         return;
@@ -142,11 +157,12 @@ EXTERN_C VOID RtlCopyUnicodeString(PUNICODE_STRING DestinationString, PCUNICODE_
 EXTERN_C NTSTATUS RtlWriteRegistryValue(ULONG RelativeTo, PCWSTR Path, PCWSTR ValueName, ULONG ValueType,
                                         PVOID ValueData, ULONG ValueLength)
 {
+    KIT_ENTRY(RtlWriteRegistryValue);
     NTSTATUS Status;
-    if (ShouldFail("RtlWriteRegistryValue", &Status)) {
+    if (Kit.Injected(&Status)) {
         return Status;
     }
-    if (!RequirePassive("RtlWriteRegistryValue")) {
+    if (!Kit.IrqlOk()) {
         return STATUS_INVALID_DEVICE_STATE;
     }
     if (Path == nullptr || ValueName == nullptr || (ValueData == nullptr && ValueLength != 0)) {
@@ -170,11 +186,12 @@ EXTERN_C NTSTATUS RtlWriteRegistryValue(ULONG RelativeTo, PCWSTR Path, PCWSTR Va
 
 EXTERN_C NTSTATUS RtlDeleteRegistryValue(ULONG RelativeTo, PCWSTR Path, PCWSTR ValueName)
 {
+    KIT_ENTRY(RtlDeleteRegistryValue);
     NTSTATUS Status;
-    if (ShouldFail("RtlDeleteRegistryValue", &Status)) {
+    if (Kit.Injected(&Status)) {
         return Status;
     }
-    if (!RequirePassive("RtlDeleteRegistryValue")) {
+    if (!Kit.IrqlOk()) {
         return STATUS_INVALID_DEVICE_STATE;
     }
     if (Path == nullptr || ValueName == nullptr) {
@@ -195,8 +212,20 @@ EXTERN_C NTSTATUS RtlDeleteRegistryValue(ULONG RelativeTo, PCWSTR Path, PCWSTR V
     return STATUS_OBJECT_NAME_NOT_FOUND;
 }
 
-EXTERN_C PCONFIGURATION_INFORMATION IoGetConfigurationInformation(void) { return &Host().Config; }
+EXTERN_C PCONFIGURATION_INFORMATION IoGetConfigurationInformation(void)
+{
+    KIT_ENTRY(IoGetConfigurationInformation);
+    return &Host().Config;
+}
 
-EXTERN_C ULONGLONG KeQueryInterruptTime(void) { return (ULONGLONG)Clock().Now(); }
+EXTERN_C ULONGLONG KeQueryInterruptTime(void)
+{
+    KIT_ENTRY(KeQueryInterruptTime);
+    return (ULONGLONG)Clock().Now();
+}
 
-EXTERN_C ULONG KeQueryTimeIncrement(void) { return (ULONG)Host().Tick; }
+EXTERN_C ULONG KeQueryTimeIncrement(void)
+{
+    KIT_ENTRY(KeQueryTimeIncrement);
+    return (ULONG)Host().Tick;
+}

@@ -573,6 +573,7 @@ using namespace fx;
 
 EXTERN_C PVOID WdfObjectGetTypedContextWorker(WDFOBJECT Handle, PCWDF_OBJECT_CONTEXT_TYPE_INFO TypeInfo)
 {
+    KIT_ENTRY(WdfObjectGetTypedContextWorker);
     Object *O = Lookup(Handle, "WdfObjectGetTypedContext", true);
     if (O == nullptr) {
         return nullptr;
@@ -582,11 +583,12 @@ EXTERN_C PVOID WdfObjectGetTypedContextWorker(WDFOBJECT Handle, PCWDF_OBJECT_CON
 
 EXTERN_C NTSTATUS WdfObjectAllocateContext(WDFOBJECT Handle, PWDF_OBJECT_ATTRIBUTES ContextAttributes, PVOID *Context)
 {
+    KIT_ENTRY(WdfObjectAllocateContext);
     NTSTATUS Status;
-    if (ShouldFail("WdfObjectAllocateContext", &Status)) {
+    if (Kit.Injected(&Status)) {
         return Status;
     }
-    Object *O = Lookup(Handle, "WdfObjectAllocateContext");
+    Object *O = Lookup(Handle, Kit.Name());
     if (O == nullptr) {
         return STATUS_INVALID_HANDLE;
     }
@@ -618,6 +620,7 @@ EXTERN_C NTSTATUS WdfObjectAllocateContext(WDFOBJECT Handle, PWDF_OBJECT_ATTRIBU
 
 EXTERN_C WDFOBJECT WdfObjectContextGetObject(PVOID ContextPointer)
 {
+    KIT_ENTRY(WdfObjectContextGetObject);
     Object *O = Object::FromContext(ContextPointer);
     if (O == nullptr) {
         VerifierReport("BadContext", "WdfObjectContextGetObject with a pointer that is no object context");
@@ -628,6 +631,7 @@ EXTERN_C WDFOBJECT WdfObjectContextGetObject(PVOID ContextPointer)
 
 EXTERN_C VOID WdfObjectReferenceActual(WDFOBJECT Handle, PVOID Tag, LONG Line, PCCHAR File)
 {
+    KIT_ENTRY(WdfObjectReferenceActual);
     (void)Tag;
     (void)Line;
     (void)File;
@@ -639,6 +643,7 @@ EXTERN_C VOID WdfObjectReferenceActual(WDFOBJECT Handle, PVOID Tag, LONG Line, P
 
 EXTERN_C VOID WdfObjectDereferenceActual(WDFOBJECT Handle, PVOID Tag, LONG Line, PCCHAR File)
 {
+    KIT_ENTRY(WdfObjectDereferenceActual);
     (void)Tag;
     (void)Line;
     (void)File;
@@ -650,7 +655,8 @@ EXTERN_C VOID WdfObjectDereferenceActual(WDFOBJECT Handle, PVOID Tag, LONG Line,
 
 EXTERN_C VOID WdfObjectDelete(WDFOBJECT Handle)
 {
-    Object *O = Lookup(Handle, "WdfObjectDelete");
+    KIT_ENTRY(WdfObjectDelete);
+    Object *O = Lookup(Handle, Kit.Name());
     if (O == nullptr) {
         return;
     }
@@ -663,10 +669,15 @@ EXTERN_C VOID WdfObjectDelete(WDFOBJECT Handle)
 /* ------------------------------------------------------------------ */
 /* IRQL and checks the kit headers route here                          */
 /* ------------------------------------------------------------------ */
-EXTERN_C KIRQL KeGetCurrentIrql(void) { return Irql(); }
+EXTERN_C KIRQL KeGetCurrentIrql(void)
+{
+    KIT_ENTRY(KeGetCurrentIrql);
+    return Irql();
+}
 
 EXTERN_C void FxVerifierPagedCodeCheck(const char *Function)
 {
+    KIT_ENTRY(FxVerifierPagedCodeCheck);
     if (Irql() > APC_LEVEL) {
         VerifierReport("PagedCodeAtDispatch", std::string("pageable routine ") + Function + " ran at IRQL " +
                                                   std::to_string(Irql()));
@@ -675,6 +686,7 @@ EXTERN_C void FxVerifierPagedCodeCheck(const char *Function)
 
 EXTERN_C void FxVerifierAssertFailed(const char *Expression, const char *File, int Line)
 {
+    KIT_ENTRY(FxVerifierAssertFailed);
     VerifierReport("AssertionFailed", std::string(Expression) + " at " + File + ":" + std::to_string(Line));
 }
 
@@ -694,6 +706,7 @@ Object *MemoryParent(PWDF_OBJECT_ATTRIBUTES Attributes, const char *Api)
 EXTERN_C NTSTATUS WdfMemoryCreate(PWDF_OBJECT_ATTRIBUTES Attributes, POOL_TYPE PoolType, ULONG PoolTag,
                                   size_t BufferSize, WDFMEMORY *Memory, PVOID *Buffer)
 {
+    KIT_ENTRY(WdfMemoryCreate);
     NTSTATUS Status;
     (void)PoolType;
     if (Memory != nullptr) *Memory = nullptr;
@@ -702,7 +715,7 @@ EXTERN_C NTSTATUS WdfMemoryCreate(PWDF_OBJECT_ATTRIBUTES Attributes, POOL_TYPE P
         VerifierReport("NullParameter", "WdfMemoryCreate without an output handle");
         return STATUS_INVALID_PARAMETER;
     }
-    if (ShouldFail("WdfMemoryCreate", &Status)) {
+    if (Kit.Injected(&Status)) {
         return Status;
     }
     if (BufferSize == 0) {
@@ -711,7 +724,7 @@ EXTERN_C NTSTATUS WdfMemoryCreate(PWDF_OBJECT_ATTRIBUTES Attributes, POOL_TYPE P
     if (PoolType == PagedPool && Irql() > APC_LEVEL) {
         VerifierReport("PagedPoolAtDispatch", "WdfMemoryCreate(PagedPool) above APC_LEVEL");
     }
-    Object *Parent = MemoryParent(Attributes, "WdfMemoryCreate");
+    Object *Parent = MemoryParent(Attributes, Kit.Name());
     if (Attributes != nullptr && Attributes->ParentObject != nullptr && Parent == nullptr) {
         return STATUS_INVALID_PARAMETER;
     }
@@ -729,22 +742,23 @@ EXTERN_C NTSTATUS WdfMemoryCreate(PWDF_OBJECT_ATTRIBUTES Attributes, POOL_TYPE P
 EXTERN_C NTSTATUS WdfMemoryCreatePreallocated(PWDF_OBJECT_ATTRIBUTES Attributes, PVOID Buffer, size_t BufferSize,
                                               WDFMEMORY *Memory)
 {
+    KIT_ENTRY(WdfMemoryCreatePreallocated);
     NTSTATUS Status;
     if (Memory != nullptr) *Memory = nullptr;
     if (Memory == nullptr || Buffer == nullptr || BufferSize == 0) {
         VerifierReport("NullParameter", "WdfMemoryCreatePreallocated without a buffer or an output handle");
         return STATUS_INVALID_PARAMETER;
     }
-    if (ShouldFail("WdfMemoryCreatePreallocated", &Status)) {
+    if (Kit.Injected(&Status)) {
         return Status;
     }
-    Object *Parent = MemoryParent(Attributes, "WdfMemoryCreatePreallocated");
+    Object *Parent = MemoryParent(Attributes, Kit.Name());
     if (Attributes != nullptr && Attributes->ParentObject != nullptr && Parent == nullptr) {
         return STATUS_INVALID_PARAMETER;
     }
     Device *Owner = Parent != nullptr && Parent->OwnerDevice() != nullptr ? Parent->OwnerDevice() : CurrentDevice();
     auto *M = new fx::Memory(Owner, Buffer, BufferSize, 0, false);
-    Status = M->Commit(Attributes, Parent, "WdfMemoryCreatePreallocated");
+    Status = M->Commit(Attributes, Parent, Kit.Name());
     if (!NT_SUCCESS(Status)) {
         Object::Destroy(M);
         return Status;
@@ -755,8 +769,9 @@ EXTERN_C NTSTATUS WdfMemoryCreatePreallocated(PWDF_OBJECT_ATTRIBUTES Attributes,
 
 EXTERN_C PVOID WdfMemoryGetBuffer(WDFMEMORY Memory, size_t *BufferSize)
 {
+    KIT_ENTRY(WdfMemoryGetBuffer);
     auto *M = static_cast<fx::Memory *>(LookupTyped(reinterpret_cast<WDFOBJECT>(Memory), ObjectType::Memory,
-                                                    "WdfMemoryGetBuffer", true));
+                                                    Kit.Name(), true));
     if (M == nullptr) {
         if (BufferSize != nullptr) *BufferSize = 0;
         return nullptr;
@@ -768,12 +783,13 @@ EXTERN_C PVOID WdfMemoryGetBuffer(WDFMEMORY Memory, size_t *BufferSize)
 EXTERN_C NTSTATUS WdfMemoryCopyFromBuffer(WDFMEMORY DestinationMemory, size_t DestinationOffset, PVOID Buffer,
                                           size_t NumBytesToCopyFrom)
 {
-    auto *M = As<fx::Memory>(DestinationMemory, ObjectType::Memory, "WdfMemoryCopyFromBuffer");
+    KIT_ENTRY(WdfMemoryCopyFromBuffer);
+    auto *M = As<fx::Memory>(DestinationMemory, ObjectType::Memory, Kit.Name());
     if (M == nullptr || Buffer == nullptr) {
         return STATUS_INVALID_PARAMETER;
     }
     NTSTATUS Injected;
-    if (ShouldFail("WdfMemoryCopyFromBuffer", &Injected)) {
+    if (Kit.Injected(&Injected)) {
         return Injected;
     }
     if (NumBytesToCopyFrom == 0) {
@@ -789,7 +805,8 @@ EXTERN_C NTSTATUS WdfMemoryCopyFromBuffer(WDFMEMORY DestinationMemory, size_t De
 EXTERN_C NTSTATUS WdfMemoryCopyToBuffer(WDFMEMORY SourceMemory, size_t SourceOffset, PVOID Buffer,
                                         size_t NumBytesToCopyTo)
 {
-    auto *M = As<fx::Memory>(SourceMemory, ObjectType::Memory, "WdfMemoryCopyToBuffer");
+    KIT_ENTRY(WdfMemoryCopyToBuffer);
+    auto *M = As<fx::Memory>(SourceMemory, ObjectType::Memory, Kit.Name());
     if (M == nullptr || Buffer == nullptr) {
         return STATUS_INVALID_PARAMETER;
     }

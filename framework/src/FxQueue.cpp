@@ -407,12 +407,13 @@ using namespace fx;
 EXTERN_C NTSTATUS WdfIoQueueCreate(WDFDEVICE Device, PWDF_IO_QUEUE_CONFIG Config, PWDF_OBJECT_ATTRIBUTES QueueAttributes,
                                    WDFQUEUE *Queue)
 {
+    KIT_ENTRY(WdfIoQueueCreate);
     NTSTATUS Status;
     if (Queue != nullptr) *Queue = nullptr;
-    if (ShouldFail("WdfIoQueueCreate", &Status)) {
+    if (Kit.Injected(&Status)) {
         return Status;
     }
-    auto *Dev = As<fx::Device>(Device, ObjectType::Device, "WdfIoQueueCreate");
+    auto *Dev = As<fx::Device>(Device, ObjectType::Device, Kit.Name());
     if (Dev == nullptr) {
         return STATUS_INVALID_HANDLE;
     }
@@ -442,7 +443,7 @@ EXTERN_C NTSTATUS WdfIoQueueCreate(WDFDEVICE Device, PWDF_IO_QUEUE_CONFIG Config
                       : Config->PowerManaged == WdfTrue ? true
                                                         : Dev->Init.PowerPolicyOwner;
     Q->PoweredOff = Q->PowerManaged && !Dev->InD0;
-    Status = Q->Commit(QueueAttributes, Dev, "WdfIoQueueCreate");
+    Status = Q->Commit(QueueAttributes, Dev, Kit.Name());
     if (!NT_SUCCESS(Status)) {
         Object::Destroy(Q);
         return Status;
@@ -459,14 +460,16 @@ EXTERN_C NTSTATUS WdfIoQueueCreate(WDFDEVICE Device, PWDF_IO_QUEUE_CONFIG Config
 
 EXTERN_C WDFDEVICE WdfIoQueueGetDevice(WDFQUEUE Queue)
 {
-    fx::Queue *Q = ToQueue(Queue, "WdfIoQueueGetDevice");
+    KIT_ENTRY(WdfIoQueueGetDevice);
+    fx::Queue *Q = ToQueue(Queue, Kit.Name());
     return Q == nullptr || Q->OwnerDevice() == nullptr ? nullptr : Q->OwnerDevice()->DeviceHandle();
 }
 
 EXTERN_C NTSTATUS WdfIoQueueRetrieveNextRequest(WDFQUEUE Queue, WDFREQUEST *OutRequest)
 {
+    KIT_ENTRY(WdfIoQueueRetrieveNextRequest);
     if (OutRequest != nullptr) *OutRequest = nullptr;
-    fx::Queue *Q = ToQueue(Queue, "WdfIoQueueRetrieveNextRequest");
+    fx::Queue *Q = ToQueue(Queue, Kit.Name());
     if (Q == nullptr || OutRequest == nullptr) {
         return STATUS_INVALID_PARAMETER;
     }
@@ -492,7 +495,8 @@ EXTERN_C NTSTATUS WdfIoQueueRetrieveNextRequest(WDFQUEUE Queue, WDFREQUEST *OutR
 
 EXTERN_C WDF_IO_QUEUE_STATE WdfIoQueueGetState(WDFQUEUE Queue, PULONG QueueRequests, PULONG DriverRequests)
 {
-    fx::Queue *Q = ToQueue(Queue, "WdfIoQueueGetState");
+    KIT_ENTRY(WdfIoQueueGetState);
+    fx::Queue *Q = ToQueue(Queue, Kit.Name());
     if (Q == nullptr) {
         return (WDF_IO_QUEUE_STATE)0;
     }
@@ -509,7 +513,8 @@ EXTERN_C WDF_IO_QUEUE_STATE WdfIoQueueGetState(WDFQUEUE Queue, PULONG QueueReque
 
 EXTERN_C VOID WdfIoQueuePurge(WDFQUEUE Queue, PFN_WDF_IO_QUEUE_STATE PurgeComplete, WDFCONTEXT Context)
 {
-    fx::Queue *Q = ToQueue(Queue, "WdfIoQueuePurge");
+    KIT_ENTRY(WdfIoQueuePurge);
+    fx::Queue *Q = ToQueue(Queue, Kit.Name());
     if (Q != nullptr) {
         Q->Purge(PurgeComplete, Context);
     }
@@ -517,8 +522,9 @@ EXTERN_C VOID WdfIoQueuePurge(WDFQUEUE Queue, PFN_WDF_IO_QUEUE_STATE PurgeComple
 
 EXTERN_C VOID WdfIoQueuePurgeSynchronously(WDFQUEUE Queue)
 {
-    fx::Queue *Q = ToQueue(Queue, "WdfIoQueuePurgeSynchronously");
-    if (Q == nullptr || !RequirePassive("WdfIoQueuePurgeSynchronously")) {
+    KIT_ENTRY(WdfIoQueuePurgeSynchronously);
+    fx::Queue *Q = ToQueue(Queue, Kit.Name());
+    if (Q == nullptr || !Kit.IrqlOk()) {
         return;
     }
     Q->Purge(nullptr, nullptr);
@@ -535,7 +541,8 @@ EXTERN_C VOID WdfIoQueuePurgeSynchronously(WDFQUEUE Queue)
 
 EXTERN_C VOID WdfIoQueueStart(WDFQUEUE Queue)
 {
-    fx::Queue *Q = ToQueue(Queue, "WdfIoQueueStart");
+    KIT_ENTRY(WdfIoQueueStart);
+    fx::Queue *Q = ToQueue(Queue, Kit.Name());
     if (Q == nullptr) {
         return;
     }
@@ -548,7 +555,8 @@ EXTERN_C VOID WdfIoQueueStart(WDFQUEUE Queue)
 
 EXTERN_C NTSTATUS WdfIoQueueReadyNotify(WDFQUEUE Queue, PFN_WDF_IO_QUEUE_STATE QueueReady, WDFCONTEXT Context)
 {
-    fx::Queue *Q = ToQueue(Queue, "WdfIoQueueReadyNotify");
+    KIT_ENTRY(WdfIoQueueReadyNotify);
+    fx::Queue *Q = ToQueue(Queue, Kit.Name());
     if (Q == nullptr) {
         return STATUS_INVALID_PARAMETER;
     }
@@ -583,7 +591,8 @@ EXTERN_C NTSTATUS WdfIoQueueReadyNotify(WDFQUEUE Queue, PFN_WDF_IO_QUEUE_STATE Q
 
 EXTERN_C VOID WdfIoQueueStop(WDFQUEUE Queue, PFN_WDF_IO_QUEUE_STATE StopComplete, WDFCONTEXT Context)
 {
-    fx::Queue *Q = ToQueue(Queue, "WdfIoQueueStop");
+    KIT_ENTRY(WdfIoQueueStop);
+    fx::Queue *Q = ToQueue(Queue, Kit.Name());
     if (Q == nullptr) {
         return;
     }
@@ -594,8 +603,9 @@ EXTERN_C VOID WdfIoQueueStop(WDFQUEUE Queue, PFN_WDF_IO_QUEUE_STATE StopComplete
 
 EXTERN_C VOID WdfIoQueueStopSynchronously(WDFQUEUE Queue)
 {
-    fx::Queue *Q = ToQueue(Queue, "WdfIoQueueStopSynchronously");
-    if (Q == nullptr || !RequirePassive("WdfIoQueueStopSynchronously")) {
+    KIT_ENTRY(WdfIoQueueStopSynchronously);
+    fx::Queue *Q = ToQueue(Queue, Kit.Name());
+    if (Q == nullptr || !Kit.IrqlOk()) {
         return;
     }
     Q->Started = false;
@@ -610,12 +620,13 @@ EXTERN_C VOID WdfIoQueueStopSynchronously(WDFQUEUE Queue)
 
 EXTERN_C NTSTATUS WdfDeviceConfigureRequestDispatching(WDFDEVICE Device, WDFQUEUE Queue, WDF_REQUEST_TYPE RequestType)
 {
+    KIT_ENTRY(WdfDeviceConfigureRequestDispatching);
     NTSTATUS Status;
-    if (ShouldFail("WdfDeviceConfigureRequestDispatching", &Status)) {
+    if (Kit.Injected(&Status)) {
         return Status;
     }
-    auto *Dev = As<fx::Device>(Device, ObjectType::Device, "WdfDeviceConfigureRequestDispatching");
-    fx::Queue *Q = ToQueue(Queue, "WdfDeviceConfigureRequestDispatching");
+    auto *Dev = As<fx::Device>(Device, ObjectType::Device, Kit.Name());
+    fx::Queue *Q = ToQueue(Queue, Kit.Name());
     if (Dev == nullptr || Q == nullptr) {
         return STATUS_INVALID_PARAMETER;
     }
@@ -642,16 +653,18 @@ EXTERN_C NTSTATUS WdfDeviceConfigureRequestDispatching(WDFDEVICE Device, WDFQUEU
 
 EXTERN_C WDFQUEUE WdfDeviceGetDefaultQueue(WDFDEVICE Device)
 {
-    auto *Dev = As<fx::Device>(Device, ObjectType::Device, "WdfDeviceGetDefaultQueue");
+    KIT_ENTRY(WdfDeviceGetDefaultQueue);
+    auto *Dev = As<fx::Device>(Device, ObjectType::Device, Kit.Name());
     return Dev == nullptr || Dev->DefaultQueue == nullptr ? nullptr : Dev->DefaultQueue->QueueHandle();
 }
 
 EXTERN_C NTSTATUS WdfRequestForwardToIoQueue(WDFREQUEST Request, WDFQUEUE DestinationQueue)
 {
+    KIT_ENTRY(WdfRequestForwardToIoQueue);
     NTSTATUS Status;
-    fx::Request *R = ToRequest(Request, "WdfRequestForwardToIoQueue");
-    fx::Queue *Q = ToQueue(DestinationQueue, "WdfRequestForwardToIoQueue");
-    if (R == nullptr || Q == nullptr || !R->CheckUsable("WdfRequestForwardToIoQueue")) {
+    fx::Request *R = ToRequest(Request, Kit.Name());
+    fx::Queue *Q = ToQueue(DestinationQueue, Kit.Name());
+    if (R == nullptr || Q == nullptr || !R->CheckUsable(Kit.Name())) {
         return STATUS_INVALID_PARAMETER;
     }
     if (R->From() != fx::Request::Origin::IoManager || R->State() != fx::Request::Where::Driver) {
@@ -670,7 +683,7 @@ EXTERN_C NTSTATUS WdfRequestForwardToIoQueue(WDFREQUEST Request, WDFQUEUE Destin
     if (R->PresentedBy == Q) {
         return STATUS_INVALID_DEVICE_REQUEST;
     }
-    if (ShouldFail("WdfRequestForwardToIoQueue", &Status)) {
+    if (Kit.Injected(&Status)) {
         return Status;
     }
     if (!Q->Accepting) {
@@ -700,8 +713,9 @@ EXTERN_C NTSTATUS WdfRequestForwardToIoQueue(WDFREQUEST Request, WDFQUEUE Destin
 
 EXTERN_C VOID WdfRequestStopAcknowledge(WDFREQUEST Request, BOOLEAN Requeue)
 {
-    fx::Request *R = ToRequest(Request, "WdfRequestStopAcknowledge");
-    if (R == nullptr || !R->CheckUsable("WdfRequestStopAcknowledge")) {
+    KIT_ENTRY(WdfRequestStopAcknowledge);
+    fx::Request *R = ToRequest(Request, Kit.Name());
+    if (R == nullptr || !R->CheckUsable(Kit.Name())) {
         return;
     }
     if (R->State() != fx::Request::Where::Driver || R->PresentedBy == nullptr) {

@@ -214,9 +214,6 @@ NTSTATUS IoTarget::Start()
 
 void IoTarget::Stop(WDF_IO_TARGET_SENT_IO_ACTION Action)
 {
-    if (Action != WdfIoTargetLeaveSentIoPending && !RequirePassive("WdfIoTargetStop")) {
-        Action = WdfIoTargetLeaveSentIoPending;
-    }
     if (state_ == TargetState::Closed) {
         return;
     }
@@ -233,10 +230,10 @@ void IoTarget::Stop(WDF_IO_TARGET_SENT_IO_ACTION Action)
     }
 }
 
-bool IoTarget::Send(Request *Req, PWDF_REQUEST_SEND_OPTIONS Options)
+bool IoTarget::Send(const KitEntry &Kit, Request *Req, PWDF_REQUEST_SEND_OPTIONS Options)
 {
     NTSTATUS Status = STATUS_SUCCESS;
-    if (!Req->CheckUsable("WdfRequestSend")) {
+    if (!Req->CheckUsable(Kit.Name())) {
         return FALSE;
     }
     if (Req->State() == Request::Where::Sent) {
@@ -252,7 +249,7 @@ bool IoTarget::Send(Request *Req, PWDF_REQUEST_SEND_OPTIONS Options)
         return FALSE;
     }
     ULONG Flags = Options != nullptr ? Options->Flags : 0;
-    if (ShouldFail("WdfRequestSend", &Status)) {
+    if (Kit.Injected(&Status)) {
         Req->Status = Status;
         return FALSE;
     }
@@ -424,18 +421,19 @@ using namespace fx;
 
 EXTERN_C NTSTATUS WdfRequestCreate(PWDF_OBJECT_ATTRIBUTES RequestAttributes, WDFIOTARGET IoTarget, WDFREQUEST *Request)
 {
+    KIT_ENTRY(WdfRequestCreate);
     NTSTATUS Status;
     if (Request == nullptr) {
         VerifierReport("NullParameter", "WdfRequestCreate without an output handle");
         return STATUS_INVALID_PARAMETER;
     }
     *Request = nullptr;
-    if (ShouldFail("WdfRequestCreate", &Status)) {
+    if (Kit.Injected(&Status)) {
         return Status;
     }
     fx::IoTarget *T = nullptr;
     if (IoTarget != nullptr) {
-        T = ToIoTarget(IoTarget, "WdfRequestCreate");
+        T = ToIoTarget(IoTarget, Kit.Name());
         if (T == nullptr) {
             return STATUS_INVALID_PARAMETER;
         }
@@ -444,7 +442,7 @@ EXTERN_C NTSTATUS WdfRequestCreate(PWDF_OBJECT_ATTRIBUTES RequestAttributes, WDF
     Device *Owner = T != nullptr ? T->OwnerDevice() : CurrentDevice();
     auto *R = new fx::Request(Owner, fx::Request::Origin::Driver);
     R->DefaultTarget = T;
-    Status = R->Commit(RequestAttributes, DefaultParent, "WdfRequestCreate");
+    Status = R->Commit(RequestAttributes, DefaultParent, Kit.Name());
     if (!NT_SUCCESS(Status)) {
         Object::Destroy(R);
         return Status;
@@ -455,27 +453,30 @@ EXTERN_C NTSTATUS WdfRequestCreate(PWDF_OBJECT_ATTRIBUTES RequestAttributes, WDF
 
 EXTERN_C BOOLEAN WdfRequestSend(WDFREQUEST Request, WDFIOTARGET Target, PWDF_REQUEST_SEND_OPTIONS Options)
 {
-    fx::Request *R = ToRequest(Request, "WdfRequestSend");
+    KIT_ENTRY(WdfRequestSend);
+    fx::Request *R = ToRequest(Request, Kit.Name());
     if (R == nullptr) {
         return FALSE;
     }
-    fx::IoTarget *T = ToIoTarget(Target, "WdfRequestSend");
+    fx::IoTarget *T = ToIoTarget(Target, Kit.Name());
     if (T == nullptr) {
         R->Status = STATUS_INVALID_PARAMETER;
         return FALSE;
     }
-    return T->Send(R, Options) ? TRUE : FALSE;
+    return T->Send(Kit, R, Options) ? TRUE : FALSE;
 }
 
 EXTERN_C NTSTATUS WdfRequestGetStatus(WDFREQUEST Request)
 {
-    fx::Request *R = ToRequest(Request, "WdfRequestGetStatus");
+    KIT_ENTRY(WdfRequestGetStatus);
+    fx::Request *R = ToRequest(Request, Kit.Name());
     return R == nullptr ? STATUS_INVALID_HANDLE : R->Status;
 }
 
 EXTERN_C BOOLEAN WdfRequestCancelSentRequest(WDFREQUEST Request)
 {
-    fx::Request *R = ToRequest(Request, "WdfRequestCancelSentRequest");
+    KIT_ENTRY(WdfRequestCancelSentRequest);
+    fx::Request *R = ToRequest(Request, Kit.Name());
     if (R == nullptr || R->State() != fx::Request::Where::Sent || R->SentTo == nullptr) {
         return FALSE;
     }
@@ -485,8 +486,9 @@ EXTERN_C BOOLEAN WdfRequestCancelSentRequest(WDFREQUEST Request)
 EXTERN_C VOID WdfRequestSetCompletionRoutine(WDFREQUEST Request, PFN_WDF_REQUEST_COMPLETION_ROUTINE CompletionRoutine,
                                              WDFCONTEXT CompletionContext)
 {
-    fx::Request *R = ToRequest(Request, "WdfRequestSetCompletionRoutine");
-    if (R == nullptr || !R->CheckUsable("WdfRequestSetCompletionRoutine")) {
+    KIT_ENTRY(WdfRequestSetCompletionRoutine);
+    fx::Request *R = ToRequest(Request, Kit.Name());
+    if (R == nullptr || !R->CheckUsable(Kit.Name())) {
         return;
     }
     R->CompletionRoutine = CompletionRoutine;
@@ -495,7 +497,8 @@ EXTERN_C VOID WdfRequestSetCompletionRoutine(WDFREQUEST Request, PFN_WDF_REQUEST
 
 EXTERN_C VOID WdfRequestGetCompletionParams(WDFREQUEST Request, PWDF_REQUEST_COMPLETION_PARAMS Params)
 {
-    fx::Request *R = ToRequest(Request, "WdfRequestGetCompletionParams");
+    KIT_ENTRY(WdfRequestGetCompletionParams);
+    fx::Request *R = ToRequest(Request, Kit.Name());
     if (R == nullptr || Params == nullptr) {
         return;
     }
@@ -504,38 +507,43 @@ EXTERN_C VOID WdfRequestGetCompletionParams(WDFREQUEST Request, PWDF_REQUEST_COM
 
 EXTERN_C VOID WdfRequestComplete(WDFREQUEST Request, NTSTATUS Status)
 {
-    fx::Request *R = ToRequest(Request, "WdfRequestComplete");
+    KIT_ENTRY(WdfRequestComplete);
+    fx::Request *R = ToRequest(Request, Kit.Name());
     if (R != nullptr) {
-        R->Complete(Status, R->Information, "WdfRequestComplete");
+        R->Complete(Status, R->Information, Kit.Name());
     }
 }
 
 EXTERN_C VOID WdfRequestCompleteWithInformation(WDFREQUEST Request, NTSTATUS Status, ULONG_PTR Information)
 {
-    fx::Request *R = ToRequest(Request, "WdfRequestCompleteWithInformation");
+    KIT_ENTRY(WdfRequestCompleteWithInformation);
+    fx::Request *R = ToRequest(Request, Kit.Name());
     if (R != nullptr) {
-        R->Complete(Status, Information, "WdfRequestCompleteWithInformation");
+        R->Complete(Status, Information, Kit.Name());
     }
 }
 
 EXTERN_C VOID WdfRequestSetInformation(WDFREQUEST Request, ULONG_PTR Information)
 {
-    fx::Request *R = ToRequest(Request, "WdfRequestSetInformation");
-    if (R != nullptr && R->CheckUsable("WdfRequestSetInformation")) {
+    KIT_ENTRY(WdfRequestSetInformation);
+    fx::Request *R = ToRequest(Request, Kit.Name());
+    if (R != nullptr && R->CheckUsable(Kit.Name())) {
         R->Information = Information;
     }
 }
 
 EXTERN_C ULONG_PTR WdfRequestGetInformation(WDFREQUEST Request)
 {
-    fx::Request *R = ToRequest(Request, "WdfRequestGetInformation");
+    KIT_ENTRY(WdfRequestGetInformation);
+    fx::Request *R = ToRequest(Request, Kit.Name());
     return R == nullptr ? 0 : R->Information;
 }
 
 EXTERN_C VOID WdfRequestGetParameters(WDFREQUEST Request, PWDF_REQUEST_PARAMETERS Parameters)
 {
-    fx::Request *R = ToRequest(Request, "WdfRequestGetParameters");
-    if (R == nullptr || Parameters == nullptr || !R->CheckUsable("WdfRequestGetParameters")) {
+    KIT_ENTRY(WdfRequestGetParameters);
+    fx::Request *R = ToRequest(Request, Kit.Name());
+    if (R == nullptr || Parameters == nullptr || !R->CheckUsable(Kit.Name())) {
         return;
     }
     if (Parameters->Size != sizeof(WDF_REQUEST_PARAMETERS)) {
@@ -546,9 +554,10 @@ EXTERN_C VOID WdfRequestGetParameters(WDFREQUEST Request, PWDF_REQUEST_PARAMETER
 }
 
 namespace {
-NTSTATUS RetrieveBuffer(WDFREQUEST Request, size_t Minimum, PVOID *Buffer, size_t *Length, bool Input)
+NTSTATUS RetrieveBuffer(const fx::KitEntry &Kit, WDFREQUEST Request, size_t Minimum, PVOID *Buffer, size_t *Length,
+                        bool Input)
 {
-    const char *Api = Input ? "WdfRequestRetrieveInputBuffer" : "WdfRequestRetrieveOutputBuffer";
+    const char *Api = Kit.Name();
     if (Buffer != nullptr) *Buffer = nullptr;
     if (Length != nullptr) *Length = 0;
     fx::Request *R = ToRequest(Request, Api);
@@ -564,7 +573,7 @@ NTSTATUS RetrieveBuffer(WDFREQUEST Request, size_t Minimum, PVOID *Buffer, size_
         return STATUS_INVALID_DEVICE_REQUEST;
     }
     NTSTATUS Injected;
-    if (fx::ShouldFail(Api, &Injected)) {
+    if (Kit.Injected(&Injected)) {
         return Injected;
     }
     size_t Len = 0;
@@ -596,18 +605,21 @@ NTSTATUS RetrieveBuffer(WDFREQUEST Request, size_t Minimum, PVOID *Buffer, size_
 EXTERN_C NTSTATUS WdfRequestRetrieveInputBuffer(WDFREQUEST Request, size_t MinimumRequiredLength, PVOID *Buffer,
                                                 size_t *Length)
 {
-    return RetrieveBuffer(Request, MinimumRequiredLength, Buffer, Length, true);
+    KIT_ENTRY(WdfRequestRetrieveInputBuffer);
+    return RetrieveBuffer(Kit, Request, MinimumRequiredLength, Buffer, Length, true);
 }
 
 EXTERN_C NTSTATUS WdfRequestRetrieveOutputBuffer(WDFREQUEST Request, size_t MinimumRequiredSize, PVOID *Buffer,
                                                  size_t *Length)
 {
-    return RetrieveBuffer(Request, MinimumRequiredSize, Buffer, Length, false);
+    KIT_ENTRY(WdfRequestRetrieveOutputBuffer);
+    return RetrieveBuffer(Kit, Request, MinimumRequiredSize, Buffer, Length, false);
 }
 
 EXTERN_C WDFQUEUE WdfRequestGetIoQueue(WDFREQUEST Request)
 {
-    fx::Request *R = ToRequest(Request, "WdfRequestGetIoQueue");
+    KIT_ENTRY(WdfRequestGetIoQueue);
+    fx::Request *R = ToRequest(Request, Kit.Name());
     if (R == nullptr || R->OwningQueue == nullptr) {
         return nullptr;
     }
@@ -616,7 +628,8 @@ EXTERN_C WDFQUEUE WdfRequestGetIoQueue(WDFREQUEST Request)
 
 EXTERN_C WDFFILEOBJECT WdfRequestGetFileObject(WDFREQUEST Request)
 {
-    fx::Request *R = ToRequest(Request, "WdfRequestGetFileObject");
+    KIT_ENTRY(WdfRequestGetFileObject);
+    fx::Request *R = ToRequest(Request, Kit.Name());
     if (R == nullptr || R->File == nullptr) {
         return nullptr;
     }
@@ -659,7 +672,8 @@ void RunCancelForCancelledRequest(fx::Request *R, PFN_WDF_REQUEST_CANCEL Routine
 
 EXTERN_C VOID WdfRequestMarkCancelable(WDFREQUEST Request, PFN_WDF_REQUEST_CANCEL EvtRequestCancel)
 {
-    fx::Request *R = OwnedRequest(Request, "WdfRequestMarkCancelable");
+    KIT_ENTRY(WdfRequestMarkCancelable);
+    fx::Request *R = OwnedRequest(Request, Kit.Name());
     if (R == nullptr) {
         return;
     }
@@ -680,7 +694,8 @@ EXTERN_C VOID WdfRequestMarkCancelable(WDFREQUEST Request, PFN_WDF_REQUEST_CANCE
 
 EXTERN_C NTSTATUS WdfRequestMarkCancelableEx(WDFREQUEST Request, PFN_WDF_REQUEST_CANCEL EvtRequestCancel)
 {
-    fx::Request *R = OwnedRequest(Request, "WdfRequestMarkCancelableEx");
+    KIT_ENTRY(WdfRequestMarkCancelableEx);
+    fx::Request *R = OwnedRequest(Request, Kit.Name());
     if (R == nullptr) {
         return STATUS_INVALID_PARAMETER;
     }
@@ -701,7 +716,8 @@ EXTERN_C NTSTATUS WdfRequestMarkCancelableEx(WDFREQUEST Request, PFN_WDF_REQUEST
 
 EXTERN_C NTSTATUS WdfRequestUnmarkCancelable(WDFREQUEST Request)
 {
-    fx::Request *R = OwnedRequest(Request, "WdfRequestUnmarkCancelable");
+    KIT_ENTRY(WdfRequestUnmarkCancelable);
+    fx::Request *R = OwnedRequest(Request, Kit.Name());
     if (R == nullptr) {
         return STATUS_INVALID_PARAMETER;
     }
@@ -718,8 +734,9 @@ EXTERN_C NTSTATUS WdfRequestUnmarkCancelable(WDFREQUEST Request)
 
 EXTERN_C BOOLEAN WdfRequestIsCanceled(WDFREQUEST Request)
 {
-    fx::Request *R = ToRequest(Request, "WdfRequestIsCanceled");
-    if (R == nullptr || !R->CheckUsable("WdfRequestIsCanceled")) {
+    KIT_ENTRY(WdfRequestIsCanceled);
+    fx::Request *R = ToRequest(Request, Kit.Name());
+    if (R == nullptr || !R->CheckUsable(Kit.Name())) {
         return FALSE;
     }
     return R->CancelRequested ? TRUE : FALSE;
@@ -727,12 +744,13 @@ EXTERN_C BOOLEAN WdfRequestIsCanceled(WDFREQUEST Request)
 
 EXTERN_C NTSTATUS WdfIoTargetStart(WDFIOTARGET IoTarget)
 {
+    KIT_ENTRY(WdfIoTargetStart);
     NTSTATUS Status;
-    fx::IoTarget *T = ToIoTarget(IoTarget, "WdfIoTargetStart");
+    fx::IoTarget *T = ToIoTarget(IoTarget, Kit.Name());
     if (T == nullptr) {
         return STATUS_INVALID_HANDLE;
     }
-    if (ShouldFail("WdfIoTargetStart", &Status)) {
+    if (Kit.Injected(&Status)) {
         return Status;
     }
     return T->Start();
@@ -740,7 +758,12 @@ EXTERN_C NTSTATUS WdfIoTargetStart(WDFIOTARGET IoTarget)
 
 EXTERN_C VOID WdfIoTargetStop(WDFIOTARGET IoTarget, WDF_IO_TARGET_SENT_IO_ACTION Action)
 {
-    fx::IoTarget *T = ToIoTarget(IoTarget, "WdfIoTargetStop");
+    KIT_ENTRY(WdfIoTargetStop);
+    fx::IoTarget *T = ToIoTarget(IoTarget, Kit.Name());
+    /* Waiting for sent I/O blocks: only PASSIVE_LEVEL may ask for it. */
+    if (Action != WdfIoTargetLeaveSentIoPending && !RequirePassive("WdfIoTargetStop(CancelSentIo or WaitForSentIoToComplete)")) {
+        Action = WdfIoTargetLeaveSentIoPending;
+    }
     if (T != nullptr) {
         T->Stop(Action);
     }

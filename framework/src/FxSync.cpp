@@ -146,9 +146,10 @@ using namespace fx;
 /* ------------------------------------------------------------------ */
 EXTERN_C NTSTATUS WdfTimerCreate(PWDF_TIMER_CONFIG Config, PWDF_OBJECT_ATTRIBUTES Attributes, WDFTIMER *Timer)
 {
+    KIT_ENTRY(WdfTimerCreate);
     NTSTATUS Status;
     if (Timer != nullptr) *Timer = nullptr;
-    if (ShouldFail("WdfTimerCreate", &Status)) {
+    if (Kit.Injected(&Status)) {
         return Status;
     }
     if (Config == nullptr || Config->Size != sizeof(WDF_TIMER_CONFIG) || Config->EvtTimerFunc == nullptr ||
@@ -156,7 +157,7 @@ EXTERN_C NTSTATUS WdfTimerCreate(PWDF_TIMER_CONFIG Config, PWDF_OBJECT_ATTRIBUTE
         VerifierReport("BadConfig", "WdfTimerCreate with an uninitialised WDF_TIMER_CONFIG or no callback");
         return STATUS_INVALID_PARAMETER;
     }
-    Object *Parent = ParentFromAttributes(Attributes, "WdfTimerCreate");
+    Object *Parent = ParentFromAttributes(Attributes, Kit.Name());
     if (Parent == nullptr) {
         return STATUS_INVALID_PARAMETER;
     }
@@ -171,7 +172,7 @@ EXTERN_C NTSTATUS WdfTimerCreate(PWDF_TIMER_CONFIG Config, PWDF_OBJECT_ATTRIBUTE
                                                              : static_cast<fx::Device *>(Parent),
                             *Config);
     T->Serialized = Config->AutomaticSerialization && SerializedUnder(Parent);
-    Status = T->Commit(Attributes, Parent, "WdfTimerCreate");
+    Status = T->Commit(Attributes, Parent, Kit.Name());
     if (!NT_SUCCESS(Status)) {
         Object::Destroy(T);
         return Status;
@@ -182,7 +183,8 @@ EXTERN_C NTSTATUS WdfTimerCreate(PWDF_TIMER_CONFIG Config, PWDF_OBJECT_ATTRIBUTE
 
 EXTERN_C BOOLEAN WdfTimerStart(WDFTIMER Timer, LONGLONG DueTime)
 {
-    auto *T = As<fx::Timer>(Timer, ObjectType::Timer, "WdfTimerStart");
+    KIT_ENTRY(WdfTimerStart);
+    auto *T = As<fx::Timer>(Timer, ObjectType::Timer, Kit.Name());
     if (T == nullptr) {
         return FALSE;
     }
@@ -201,7 +203,8 @@ EXTERN_C BOOLEAN WdfTimerStart(WDFTIMER Timer, LONGLONG DueTime)
 
 EXTERN_C BOOLEAN WdfTimerStop(WDFTIMER Timer, BOOLEAN Wait)
 {
-    auto *T = As<fx::Timer>(Timer, ObjectType::Timer, "WdfTimerStop");
+    KIT_ENTRY(WdfTimerStop);
+    auto *T = As<fx::Timer>(Timer, ObjectType::Timer, Kit.Name());
     if (T == nullptr) {
         return FALSE;
     }
@@ -221,7 +224,8 @@ EXTERN_C BOOLEAN WdfTimerStop(WDFTIMER Timer, BOOLEAN Wait)
 
 EXTERN_C WDFOBJECT WdfTimerGetParentObject(WDFTIMER Timer)
 {
-    auto *T = As<fx::Timer>(Timer, ObjectType::Timer, "WdfTimerGetParentObject");
+    KIT_ENTRY(WdfTimerGetParentObject);
+    auto *T = As<fx::Timer>(Timer, ObjectType::Timer, Kit.Name());
     return T == nullptr || T->Parent() == nullptr ? nullptr : T->Parent()->Handle();
 }
 
@@ -230,16 +234,17 @@ EXTERN_C WDFOBJECT WdfTimerGetParentObject(WDFTIMER Timer)
 /* ------------------------------------------------------------------ */
 EXTERN_C NTSTATUS WdfDpcCreate(PWDF_DPC_CONFIG Config, PWDF_OBJECT_ATTRIBUTES Attributes, WDFDPC *Dpc)
 {
+    KIT_ENTRY(WdfDpcCreate);
     NTSTATUS Status;
     if (Dpc != nullptr) *Dpc = nullptr;
-    if (ShouldFail("WdfDpcCreate", &Status)) {
+    if (Kit.Injected(&Status)) {
         return Status;
     }
     if (Config == nullptr || Config->Size != sizeof(WDF_DPC_CONFIG) || Config->EvtDpcFunc == nullptr || Dpc == nullptr) {
         VerifierReport("BadConfig", "WdfDpcCreate with an uninitialised WDF_DPC_CONFIG or no callback");
         return STATUS_INVALID_PARAMETER;
     }
-    Object *Parent = ParentFromAttributes(Attributes, "WdfDpcCreate");
+    Object *Parent = ParentFromAttributes(Attributes, Kit.Name());
     if (Parent == nullptr) {
         return STATUS_INVALID_PARAMETER;
     }
@@ -253,7 +258,7 @@ EXTERN_C NTSTATUS WdfDpcCreate(PWDF_DPC_CONFIG Config, PWDF_OBJECT_ATTRIBUTES At
     auto *D = new fx::Dpc(Parent->OwnerDevice() != nullptr ? Parent->OwnerDevice() : static_cast<fx::Device *>(Parent),
                           *Config);
     D->Serialized = Config->AutomaticSerialization && SerializedUnder(Parent);
-    Status = D->Commit(Attributes, Parent, "WdfDpcCreate");
+    Status = D->Commit(Attributes, Parent, Kit.Name());
     if (!NT_SUCCESS(Status)) {
         Object::Destroy(D);
         return Status;
@@ -264,7 +269,8 @@ EXTERN_C NTSTATUS WdfDpcCreate(PWDF_DPC_CONFIG Config, PWDF_OBJECT_ATTRIBUTES At
 
 EXTERN_C BOOLEAN WdfDpcEnqueue(WDFDPC Dpc)
 {
-    auto *D = As<fx::Dpc>(Dpc, ObjectType::Dpc, "WdfDpcEnqueue");
+    KIT_ENTRY(WdfDpcEnqueue);
+    auto *D = As<fx::Dpc>(Dpc, ObjectType::Dpc, Kit.Name());
     if (D == nullptr || D->Event != 0) {
         return FALSE;
     }
@@ -278,7 +284,8 @@ EXTERN_C BOOLEAN WdfDpcEnqueue(WDFDPC Dpc)
 
 EXTERN_C BOOLEAN WdfDpcCancel(WDFDPC Dpc, BOOLEAN Wait)
 {
-    auto *D = As<fx::Dpc>(Dpc, ObjectType::Dpc, "WdfDpcCancel");
+    KIT_ENTRY(WdfDpcCancel);
+    auto *D = As<fx::Dpc>(Dpc, ObjectType::Dpc, Kit.Name());
     if (D == nullptr) {
         return FALSE;
     }
@@ -298,7 +305,8 @@ EXTERN_C BOOLEAN WdfDpcCancel(WDFDPC Dpc, BOOLEAN Wait)
 
 EXTERN_C WDFOBJECT WdfDpcGetParentObject(WDFDPC Dpc)
 {
-    auto *D = As<fx::Dpc>(Dpc, ObjectType::Dpc, "WdfDpcGetParentObject");
+    KIT_ENTRY(WdfDpcGetParentObject);
+    auto *D = As<fx::Dpc>(Dpc, ObjectType::Dpc, Kit.Name());
     return D == nullptr || D->Parent() == nullptr ? nullptr : D->Parent()->Handle();
 }
 
@@ -308,9 +316,10 @@ EXTERN_C WDFOBJECT WdfDpcGetParentObject(WDFDPC Dpc)
 EXTERN_C NTSTATUS WdfWorkItemCreate(PWDF_WORKITEM_CONFIG Config, PWDF_OBJECT_ATTRIBUTES Attributes,
                                     WDFWORKITEM *WorkItem)
 {
+    KIT_ENTRY(WdfWorkItemCreate);
     NTSTATUS Status;
     if (WorkItem != nullptr) *WorkItem = nullptr;
-    if (ShouldFail("WdfWorkItemCreate", &Status)) {
+    if (Kit.Injected(&Status)) {
         return Status;
     }
     if (Config == nullptr || Config->Size != sizeof(WDF_WORKITEM_CONFIG) || Config->EvtWorkItemFunc == nullptr ||
@@ -318,7 +327,7 @@ EXTERN_C NTSTATUS WdfWorkItemCreate(PWDF_WORKITEM_CONFIG Config, PWDF_OBJECT_ATT
         VerifierReport("BadConfig", "WdfWorkItemCreate with an uninitialised WDF_WORKITEM_CONFIG or no callback");
         return STATUS_INVALID_PARAMETER;
     }
-    Object *Parent = ParentFromAttributes(Attributes, "WdfWorkItemCreate");
+    Object *Parent = ParentFromAttributes(Attributes, Kit.Name());
     if (Parent == nullptr) {
         return STATUS_INVALID_PARAMETER;
     }
@@ -333,7 +342,7 @@ EXTERN_C NTSTATUS WdfWorkItemCreate(PWDF_WORKITEM_CONFIG Config, PWDF_OBJECT_ATT
     auto *W = new fx::WorkItem(
         Parent->OwnerDevice() != nullptr ? Parent->OwnerDevice() : static_cast<fx::Device *>(Parent), *Config);
     W->Serialized = Config->AutomaticSerialization && SerializedUnder(Parent);
-    Status = W->Commit(Attributes, Parent, "WdfWorkItemCreate");
+    Status = W->Commit(Attributes, Parent, Kit.Name());
     if (!NT_SUCCESS(Status)) {
         Object::Destroy(W);
         return Status;
@@ -344,7 +353,8 @@ EXTERN_C NTSTATUS WdfWorkItemCreate(PWDF_WORKITEM_CONFIG Config, PWDF_OBJECT_ATT
 
 EXTERN_C VOID WdfWorkItemEnqueue(WDFWORKITEM WorkItem)
 {
-    auto *W = As<fx::WorkItem>(WorkItem, ObjectType::WorkItem, "WdfWorkItemEnqueue");
+    KIT_ENTRY(WdfWorkItemEnqueue);
+    auto *W = As<fx::WorkItem>(WorkItem, ObjectType::WorkItem, Kit.Name());
     if (W == nullptr || W->Event != 0) {
         return;
     }
@@ -357,14 +367,16 @@ EXTERN_C VOID WdfWorkItemEnqueue(WDFWORKITEM WorkItem)
 
 EXTERN_C WDFOBJECT WdfWorkItemGetParentObject(WDFWORKITEM WorkItem)
 {
-    auto *W = As<fx::WorkItem>(WorkItem, ObjectType::WorkItem, "WdfWorkItemGetParentObject");
+    KIT_ENTRY(WdfWorkItemGetParentObject);
+    auto *W = As<fx::WorkItem>(WorkItem, ObjectType::WorkItem, Kit.Name());
     return W == nullptr || W->Parent() == nullptr ? nullptr : W->Parent()->Handle();
 }
 
 EXTERN_C VOID WdfWorkItemFlush(WDFWORKITEM WorkItem)
 {
-    auto *W = As<fx::WorkItem>(WorkItem, ObjectType::WorkItem, "WdfWorkItemFlush");
-    if (W == nullptr || !RequirePassive("WdfWorkItemFlush")) {
+    KIT_ENTRY(WdfWorkItemFlush);
+    auto *W = As<fx::WorkItem>(WorkItem, ObjectType::WorkItem, Kit.Name());
+    if (W == nullptr || !Kit.IrqlOk()) {
         return;
     }
     if (W->Running) {
@@ -385,9 +397,10 @@ EXTERN_C VOID WdfWorkItemFlush(WDFWORKITEM WorkItem)
 /* ------------------------------------------------------------------ */
 EXTERN_C NTSTATUS WdfSpinLockCreate(PWDF_OBJECT_ATTRIBUTES SpinLockAttributes, WDFSPINLOCK *SpinLock)
 {
+    KIT_ENTRY(WdfSpinLockCreate);
     NTSTATUS Status;
     if (SpinLock != nullptr) *SpinLock = nullptr;
-    if (ShouldFail("WdfSpinLockCreate", &Status)) {
+    if (Kit.Injected(&Status)) {
         return Status;
     }
     if (SpinLock == nullptr) {
@@ -396,13 +409,13 @@ EXTERN_C NTSTATUS WdfSpinLockCreate(PWDF_OBJECT_ATTRIBUTES SpinLockAttributes, W
     }
     Object *Parent = nullptr;
     if (SpinLockAttributes != nullptr && SpinLockAttributes->ParentObject != nullptr) {
-        Parent = Lookup(SpinLockAttributes->ParentObject, "WdfSpinLockCreate");
+        Parent = Lookup(SpinLockAttributes->ParentObject, Kit.Name());
         if (Parent == nullptr) {
             return STATUS_INVALID_PARAMETER;
         }
     }
     auto *L = new fx::SpinLock(Parent != nullptr ? Parent->OwnerDevice() : CurrentDevice());
-    Status = L->Commit(SpinLockAttributes, Parent != nullptr ? Parent : Host().TheDriver, "WdfSpinLockCreate");
+    Status = L->Commit(SpinLockAttributes, Parent != nullptr ? Parent : Host().TheDriver, Kit.Name());
     if (!NT_SUCCESS(Status)) {
         Object::Destroy(L);
         return Status;
@@ -413,7 +426,8 @@ EXTERN_C NTSTATUS WdfSpinLockCreate(PWDF_OBJECT_ATTRIBUTES SpinLockAttributes, W
 
 EXTERN_C VOID WdfSpinLockAcquire(WDFSPINLOCK SpinLock)
 {
-    auto *L = As<fx::SpinLock>(SpinLock, ObjectType::SpinLock, "WdfSpinLockAcquire");
+    KIT_ENTRY(WdfSpinLockAcquire);
+    auto *L = As<fx::SpinLock>(SpinLock, ObjectType::SpinLock, Kit.Name());
     if (L == nullptr) {
         return;
     }
@@ -435,7 +449,8 @@ EXTERN_C VOID WdfSpinLockAcquire(WDFSPINLOCK SpinLock)
 
 EXTERN_C VOID WdfSpinLockRelease(WDFSPINLOCK SpinLock)
 {
-    auto *L = As<fx::SpinLock>(SpinLock, ObjectType::SpinLock, "WdfSpinLockRelease");
+    KIT_ENTRY(WdfSpinLockRelease);
+    auto *L = As<fx::SpinLock>(SpinLock, ObjectType::SpinLock, Kit.Name());
     if (L == nullptr) {
         return;
     }

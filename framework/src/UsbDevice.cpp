@@ -376,20 +376,20 @@ using namespace fx;
 EXTERN_C NTSTATUS WdfUsbTargetDeviceCreate(WDFDEVICE DeviceHandle, PWDF_OBJECT_ATTRIBUTES Attributes,
                                            WDFUSBDEVICE *UsbDevice)
 {
-    static const char *Api = "WdfUsbTargetDeviceCreate";
+    KIT_ENTRY(WdfUsbTargetDeviceCreate);
     if (UsbDevice == nullptr) {
-        VerifierReport("NullParameter", std::string(Api) + " with no place for the handle");
+        VerifierReport("NullParameter", std::string(Kit.Name()) + " with no place for the handle");
         return STATUS_INVALID_PARAMETER;
     }
     *UsbDevice = nullptr;
-    if (!RequirePassive(Api)) {
+    if (!Kit.IrqlOk()) {
         return STATUS_INVALID_DEVICE_STATE;
     }
     NTSTATUS Status;
-    if (ShouldFail(Api, &Status)) {
+    if (Kit.Injected(&Status)) {
         return Status;
     }
-    Device *Dev = DeviceFromHandle(DeviceHandle, Api);
+    Device *Dev = DeviceFromHandle(DeviceHandle, Kit.Name());
     Object *DeviceObject = TryLookup(reinterpret_cast<WDFOBJECT>(DeviceHandle));
     if (Dev == nullptr || DeviceObject == nullptr) {
         return STATUS_INVALID_HANDLE;
@@ -430,14 +430,14 @@ EXTERN_C NTSTATUS WdfUsbTargetDeviceCreate(WDFDEVICE DeviceHandle, PWDF_OBJECT_A
     Target->Config = Config;
     Target->ReportedLength = Model->ReportedConfigurationLength();
     Target->Layout = Layout;
-    Status = Target->Commit(Attributes, DeviceObject, Api);
+    Status = Target->Commit(Attributes, DeviceObject, Kit.Name());
     if (!NT_SUCCESS(Status)) {
         Object::Destroy(Target);
         return Status;
     }
     for (std::size_t I = 0; I < Layout.size(); ++I) {
         auto *If = new UsbInterfaceObject(Dev, Target, I);
-        Status = If->Commit(nullptr, Target, Api);
+        Status = If->Commit(nullptr, Target, Kit.Name());
         if (!NT_SUCCESS(Status)) {
             Object::Destroy(If);
             Target->Delete();
@@ -451,17 +451,17 @@ EXTERN_C NTSTATUS WdfUsbTargetDeviceCreate(WDFDEVICE DeviceHandle, PWDF_OBJECT_A
 
 EXTERN_C NTSTATUS WdfUsbTargetDeviceRetrieveInformation(WDFUSBDEVICE UsbDevice, PWDF_USB_DEVICE_INFORMATION Information)
 {
-    static const char *Api = "WdfUsbTargetDeviceRetrieveInformation";
-    UsbDeviceTarget *T = ToUsbDevice(UsbDevice, Api);
+    KIT_ENTRY(WdfUsbTargetDeviceRetrieveInformation);
+    UsbDeviceTarget *T = ToUsbDevice(UsbDevice, Kit.Name());
     if (T == nullptr) {
         return STATUS_INVALID_HANDLE;
     }
     if (Information == nullptr || Information->Size != sizeof(WDF_USB_DEVICE_INFORMATION)) {
-        VerifierReport("BadStructureSize", std::string(Api) + ": WDF_USB_DEVICE_INFORMATION not initialised");
+        VerifierReport("BadStructureSize", std::string(Kit.Name()) + ": WDF_USB_DEVICE_INFORMATION not initialised");
         return STATUS_INFO_LENGTH_MISMATCH;
     }
     NTSTATUS Injected;
-    if (ShouldFail(Api, &Injected)) {
+    if (Kit.Injected(&Injected)) {
         return Injected;
     }
     Information->UsbdVersionInformation.USBDI_Version = 0x600;
@@ -490,13 +490,13 @@ EXTERN_C NTSTATUS WdfUsbTargetDeviceRetrieveInformation(WDFUSBDEVICE UsbDevice, 
 
 EXTERN_C VOID WdfUsbTargetDeviceGetDeviceDescriptor(WDFUSBDEVICE UsbDevice, PUSB_DEVICE_DESCRIPTOR UsbDeviceDescriptor)
 {
-    static const char *Api = "WdfUsbTargetDeviceGetDeviceDescriptor";
-    UsbDeviceTarget *T = ToUsbDevice(UsbDevice, Api);
+    KIT_ENTRY(WdfUsbTargetDeviceGetDeviceDescriptor);
+    UsbDeviceTarget *T = ToUsbDevice(UsbDevice, Kit.Name());
     if (T == nullptr) {
         return;
     }
     if (UsbDeviceDescriptor == nullptr) {
-        VerifierReport("NullParameter", std::string(Api) + " with a NULL descriptor");
+        VerifierReport("NullParameter", std::string(Kit.Name()) + " with a NULL descriptor");
         return;
     }
     std::memcpy(UsbDeviceDescriptor, &T->DeviceDescriptor, sizeof(USB_DEVICE_DESCRIPTOR));
@@ -505,17 +505,17 @@ EXTERN_C VOID WdfUsbTargetDeviceGetDeviceDescriptor(WDFUSBDEVICE UsbDevice, PUSB
 EXTERN_C NTSTATUS WdfUsbTargetDeviceRetrieveConfigDescriptor(WDFUSBDEVICE UsbDevice, PVOID ConfigDescriptor,
                                                              PUSHORT ConfigDescriptorLength)
 {
-    static const char *Api = "WdfUsbTargetDeviceRetrieveConfigDescriptor";
-    UsbDeviceTarget *T = ToUsbDevice(UsbDevice, Api);
+    KIT_ENTRY(WdfUsbTargetDeviceRetrieveConfigDescriptor);
+    UsbDeviceTarget *T = ToUsbDevice(UsbDevice, Kit.Name());
     if (T == nullptr) {
         return STATUS_INVALID_HANDLE;
     }
     if (ConfigDescriptorLength == nullptr) {
-        VerifierReport("NullParameter", std::string(Api) + " with a NULL length");
+        VerifierReport("NullParameter", std::string(Kit.Name()) + " with a NULL length");
         return STATUS_INVALID_PARAMETER;
     }
     NTSTATUS Injected;
-    if (ShouldFail(Api, &Injected)) {
+    if (Kit.Injected(&Injected)) {
         return Injected;
     }
     const USHORT Total = T->ReportedLength;
@@ -537,13 +537,15 @@ EXTERN_C NTSTATUS WdfUsbTargetDeviceRetrieveConfigDescriptor(WDFUSBDEVICE UsbDev
 
 EXTERN_C UCHAR WdfUsbTargetDeviceGetNumInterfaces(WDFUSBDEVICE UsbDevice)
 {
-    UsbDeviceTarget *T = ToUsbDevice(UsbDevice, "WdfUsbTargetDeviceGetNumInterfaces");
+    KIT_ENTRY(WdfUsbTargetDeviceGetNumInterfaces);
+    UsbDeviceTarget *T = ToUsbDevice(UsbDevice, Kit.Name());
     return T == nullptr ? 0 : static_cast<UCHAR>(T->Interfaces.size());
 }
 
 EXTERN_C WDFUSBINTERFACE WdfUsbTargetDeviceGetInterface(WDFUSBDEVICE UsbDevice, UCHAR InterfaceIndex)
 {
-    UsbDeviceTarget *T = ToUsbDevice(UsbDevice, "WdfUsbTargetDeviceGetInterface");
+    KIT_ENTRY(WdfUsbTargetDeviceGetInterface);
+    UsbDeviceTarget *T = ToUsbDevice(UsbDevice, Kit.Name());
     if (T == nullptr || InterfaceIndex >= T->Interfaces.size()) {
         return nullptr;
     }
@@ -601,24 +603,24 @@ NTSTATUS CreatePipes(UsbDeviceTarget *T, UsbInterfaceObject *If, PWDF_OBJECT_ATT
 EXTERN_C NTSTATUS WdfUsbTargetDeviceSelectConfig(WDFUSBDEVICE UsbDevice, PWDF_OBJECT_ATTRIBUTES PipeAttributes,
                                                  PWDF_USB_DEVICE_SELECT_CONFIG_PARAMS Params)
 {
-    static const char *Api = "WdfUsbTargetDeviceSelectConfig";
-    if (!RequirePassive(Api)) {
+    KIT_ENTRY(WdfUsbTargetDeviceSelectConfig);
+    if (!Kit.IrqlOk()) {
         return STATUS_INVALID_DEVICE_STATE;
     }
     NTSTATUS Status;
-    if (ShouldFail(Api, &Status)) {
+    if (Kit.Injected(&Status)) {
         return Status;
     }
-    UsbDeviceTarget *T = ToUsbDevice(UsbDevice, Api);
+    UsbDeviceTarget *T = ToUsbDevice(UsbDevice, Kit.Name());
     if (T == nullptr) {
         return STATUS_INVALID_HANDLE;
     }
     if (Params == nullptr || Params->Size != sizeof(WDF_USB_DEVICE_SELECT_CONFIG_PARAMS)) {
-        VerifierReport("BadStructureSize", std::string(Api) + ": WDF_USB_DEVICE_SELECT_CONFIG_PARAMS not initialised");
+        VerifierReport("BadStructureSize", std::string(Kit.Name()) + ": WDF_USB_DEVICE_SELECT_CONFIG_PARAMS not initialised");
         return STATUS_INFO_LENGTH_MISMATCH;
     }
     if (PipeAttributes != nullptr && PipeAttributes->Size != sizeof(WDF_OBJECT_ATTRIBUTES)) {
-        VerifierReport("BadAttributes", std::string(Api) + ": pipe attributes not initialised (Size)");
+        VerifierReport("BadAttributes", std::string(Kit.Name()) + ": pipe attributes not initialised (Size)");
         return STATUS_INVALID_PARAMETER;
     }
 
@@ -668,7 +670,7 @@ EXTERN_C NTSTATUS WdfUsbTargetDeviceSelectConfig(WDFUSBDEVICE UsbDevice, PWDF_OB
     case WdfUsbTargetDeviceSelectConfigTypeUrb:
         return STATUS_NOT_SUPPORTED;
     default:
-        VerifierReport("BadSelectConfigType", std::string(Api) + ": unknown selection type");
+        VerifierReport("BadSelectConfigType", std::string(Kit.Name()) + ": unknown selection type");
         return STATUS_INVALID_PARAMETER;
     }
     if (Count == 0) {
@@ -716,23 +718,23 @@ EXTERN_C NTSTATUS WdfUsbTargetDeviceFormatRequestForControlTransfer(WDFUSBDEVICE
                                                                     WDFMEMORY TransferMemory,
                                                                     PWDFMEMORY_OFFSET TransferOffset)
 {
-    static const char *Api = "WdfUsbTargetDeviceFormatRequestForControlTransfer";
-    UsbDeviceTarget *T = ToUsbDevice(UsbDevice, Api);
-    Request *Req = ToRequest(RequestHandle, Api);
+    KIT_ENTRY(WdfUsbTargetDeviceFormatRequestForControlTransfer);
+    UsbDeviceTarget *T = ToUsbDevice(UsbDevice, Kit.Name());
+    Request *Req = ToRequest(RequestHandle, Kit.Name());
     if (T == nullptr || Req == nullptr) {
         return STATUS_INVALID_HANDLE;
     }
     if (SetupPacket == nullptr) {
-        VerifierReport("NullParameter", std::string(Api) + " with no setup packet");
+        VerifierReport("NullParameter", std::string(Kit.Name()) + " with no setup packet");
         return STATUS_INVALID_PARAMETER;
     }
     NTSTATUS Injected;
-    if (ShouldFail(Api, &Injected)) {
+    if (Kit.Injected(&Injected)) {
         return Injected;
     }
     std::size_t Length = 0;
     NTSTATUS Status = FormatUsbRequest(Req, T, WdfUsbRequestTypeDeviceControlTransfer, TransferMemory, TransferOffset,
-                                       false, Api, &Length);
+                                       false, Kit.Name(), &Length);
     if (!NT_SUCCESS(Status)) {
         return Status;
     }
@@ -748,7 +750,8 @@ EXTERN_C NTSTATUS WdfUsbTargetDeviceFormatRequestForControlTransfer(WDFUSBDEVICE
 
 EXTERN_C WDFIOTARGET WdfUsbTargetDeviceGetIoTarget(WDFUSBDEVICE UsbDevice)
 {
-    UsbDeviceTarget *T = ToUsbDevice(UsbDevice, "WdfUsbTargetDeviceGetIoTarget");
+    KIT_ENTRY(WdfUsbTargetDeviceGetIoTarget);
+    UsbDeviceTarget *T = ToUsbDevice(UsbDevice, Kit.Name());
     return T == nullptr ? nullptr : T->HandleAs<WDFIOTARGET>();
 }
 
@@ -757,13 +760,15 @@ EXTERN_C WDFIOTARGET WdfUsbTargetDeviceGetIoTarget(WDFUSBDEVICE UsbDevice)
 /* ---------------------------------------------------------------------- */
 EXTERN_C BYTE WdfUsbInterfaceGetInterfaceNumber(WDFUSBINTERFACE UsbInterface)
 {
-    UsbInterfaceObject *If = ToUsbInterface(UsbInterface, "WdfUsbInterfaceGetInterfaceNumber");
+    KIT_ENTRY(WdfUsbInterfaceGetInterfaceNumber);
+    UsbInterfaceObject *If = ToUsbInterface(UsbInterface, Kit.Name());
     return If == nullptr ? 0 : If->Layout().Number;
 }
 
 EXTERN_C BYTE WdfUsbInterfaceGetNumEndpoints(WDFUSBINTERFACE UsbInterface, UCHAR SettingIndex)
 {
-    UsbInterfaceObject *If = ToUsbInterface(UsbInterface, "WdfUsbInterfaceGetNumEndpoints");
+    KIT_ENTRY(WdfUsbInterfaceGetNumEndpoints);
+    UsbInterfaceObject *If = ToUsbInterface(UsbInterface, Kit.Name());
     if (If == nullptr || SettingIndex >= If->Layout().Settings.size()) {
         return 0;
     }
@@ -772,23 +777,25 @@ EXTERN_C BYTE WdfUsbInterfaceGetNumEndpoints(WDFUSBINTERFACE UsbInterface, UCHAR
 
 EXTERN_C BYTE WdfUsbInterfaceGetNumConfiguredPipes(WDFUSBINTERFACE UsbInterface)
 {
-    UsbInterfaceObject *If = ToUsbInterface(UsbInterface, "WdfUsbInterfaceGetNumConfiguredPipes");
+    KIT_ENTRY(WdfUsbInterfaceGetNumConfiguredPipes);
+    UsbInterfaceObject *If = ToUsbInterface(UsbInterface, Kit.Name());
     return If == nullptr ? 0 : static_cast<BYTE>(If->Pipes.size());
 }
 
 EXTERN_C BYTE WdfUsbInterfaceGetConfiguredSettingIndex(WDFUSBINTERFACE Interface)
 {
-    UsbInterfaceObject *If = ToUsbInterface(Interface, "WdfUsbInterfaceGetConfiguredSettingIndex");
+    KIT_ENTRY(WdfUsbInterfaceGetConfiguredSettingIndex);
+    UsbInterfaceObject *If = ToUsbInterface(Interface, Kit.Name());
     return If == nullptr ? 0 : If->ConfiguredSetting;
 }
 
 EXTERN_C VOID WdfUsbInterfaceGetDescriptor(WDFUSBINTERFACE UsbInterface, UCHAR SettingIndex,
                                            PUSB_INTERFACE_DESCRIPTOR InterfaceDescriptor)
 {
-    static const char *Api = "WdfUsbInterfaceGetDescriptor";
-    UsbInterfaceObject *If = ToUsbInterface(UsbInterface, Api);
+    KIT_ENTRY(WdfUsbInterfaceGetDescriptor);
+    UsbInterfaceObject *If = ToUsbInterface(UsbInterface, Kit.Name());
     if (InterfaceDescriptor == nullptr) {
-        VerifierReport("NullParameter", std::string(Api) + " with a NULL descriptor");
+        VerifierReport("NullParameter", std::string(Kit.Name()) + " with a NULL descriptor");
         return;
     }
     std::memset(InterfaceDescriptor, 0, sizeof(USB_INTERFACE_DESCRIPTOR));
@@ -801,13 +808,13 @@ EXTERN_C VOID WdfUsbInterfaceGetDescriptor(WDFUSBINTERFACE UsbInterface, UCHAR S
 EXTERN_C WDFUSBPIPE WdfUsbInterfaceGetConfiguredPipe(WDFUSBINTERFACE UsbInterface, UCHAR PipeIndex,
                                                      PWDF_USB_PIPE_INFORMATION PipeInfo)
 {
-    static const char *Api = "WdfUsbInterfaceGetConfiguredPipe";
-    UsbInterfaceObject *If = ToUsbInterface(UsbInterface, Api);
+    KIT_ENTRY(WdfUsbInterfaceGetConfiguredPipe);
+    UsbInterfaceObject *If = ToUsbInterface(UsbInterface, Kit.Name());
     if (If == nullptr) {
         return nullptr;
     }
     if (PipeInfo != nullptr && PipeInfo->Size != sizeof(WDF_USB_PIPE_INFORMATION)) {
-        VerifierReport("BadStructureSize", std::string(Api) + ": WDF_USB_PIPE_INFORMATION not initialised");
+        VerifierReport("BadStructureSize", std::string(Kit.Name()) + ": WDF_USB_PIPE_INFORMATION not initialised");
         return nullptr;
     }
     if (PipeIndex >= If->Pipes.size()) {

@@ -340,13 +340,13 @@ using namespace fx;
 
 EXTERN_C VOID WdfUsbTargetPipeGetInformation(WDFUSBPIPE Pipe, PWDF_USB_PIPE_INFORMATION PipeInformation)
 {
-    static const char *Api = "WdfUsbTargetPipeGetInformation";
-    UsbPipe *P = ToUsbPipe(Pipe, Api);
+    KIT_ENTRY(WdfUsbTargetPipeGetInformation);
+    UsbPipe *P = ToUsbPipe(Pipe, Kit.Name());
     if (P == nullptr) {
         return;
     }
     if (PipeInformation == nullptr || PipeInformation->Size != sizeof(WDF_USB_PIPE_INFORMATION)) {
-        VerifierReport("BadStructureSize", std::string(Api) + ": WDF_USB_PIPE_INFORMATION not initialised");
+        VerifierReport("BadStructureSize", std::string(Kit.Name()) + ": WDF_USB_PIPE_INFORMATION not initialised");
         return;
     }
     *PipeInformation = P->Info;
@@ -354,25 +354,29 @@ EXTERN_C VOID WdfUsbTargetPipeGetInformation(WDFUSBPIPE Pipe, PWDF_USB_PIPE_INFO
 
 EXTERN_C BOOLEAN WdfUsbTargetPipeIsInEndpoint(WDFUSBPIPE Pipe)
 {
-    UsbPipe *P = ToUsbPipe(Pipe, "WdfUsbTargetPipeIsInEndpoint");
+    KIT_ENTRY(WdfUsbTargetPipeIsInEndpoint);
+    UsbPipe *P = ToUsbPipe(Pipe, Kit.Name());
     return P != nullptr && P->IsIn() ? TRUE : FALSE;
 }
 
 EXTERN_C BOOLEAN WdfUsbTargetPipeIsOutEndpoint(WDFUSBPIPE Pipe)
 {
-    UsbPipe *P = ToUsbPipe(Pipe, "WdfUsbTargetPipeIsOutEndpoint");
+    KIT_ENTRY(WdfUsbTargetPipeIsOutEndpoint);
+    UsbPipe *P = ToUsbPipe(Pipe, Kit.Name());
     return P != nullptr && !P->IsIn() ? TRUE : FALSE;
 }
 
 EXTERN_C WDF_USB_PIPE_TYPE WdfUsbTargetPipeGetType(WDFUSBPIPE Pipe)
 {
-    UsbPipe *P = ToUsbPipe(Pipe, "WdfUsbTargetPipeGetType");
+    KIT_ENTRY(WdfUsbTargetPipeGetType);
+    UsbPipe *P = ToUsbPipe(Pipe, Kit.Name());
     return P == nullptr ? WdfUsbPipeTypeInvalid : P->Info.PipeType;
 }
 
 EXTERN_C VOID WdfUsbTargetPipeSetNoMaximumPacketSizeCheck(WDFUSBPIPE Pipe)
 {
-    UsbPipe *P = ToUsbPipe(Pipe, "WdfUsbTargetPipeSetNoMaximumPacketSizeCheck");
+    KIT_ENTRY(WdfUsbTargetPipeSetNoMaximumPacketSizeCheck);
+    UsbPipe *P = ToUsbPipe(Pipe, Kit.Name());
     if (P != nullptr) {
         P->NoMaximumPacketSizeCheck = true;
     }
@@ -380,49 +384,50 @@ EXTERN_C VOID WdfUsbTargetPipeSetNoMaximumPacketSizeCheck(WDFUSBPIPE Pipe)
 
 EXTERN_C WDFIOTARGET WdfUsbTargetPipeGetIoTarget(WDFUSBPIPE Pipe)
 {
-    UsbPipe *P = ToUsbPipe(Pipe, "WdfUsbTargetPipeGetIoTarget");
+    KIT_ENTRY(WdfUsbTargetPipeGetIoTarget);
+    UsbPipe *P = ToUsbPipe(Pipe, Kit.Name());
     return P == nullptr ? nullptr : P->HandleAs<WDFIOTARGET>();
 }
 
 EXTERN_C NTSTATUS WdfUsbTargetPipeConfigContinuousReader(WDFUSBPIPE Pipe, PWDF_USB_CONTINUOUS_READER_CONFIG Config)
 {
-    static const char *Api = "WdfUsbTargetPipeConfigContinuousReader";
-    if (!RequirePassive(Api)) {
+    KIT_ENTRY(WdfUsbTargetPipeConfigContinuousReader);
+    if (!Kit.IrqlOk()) {
         return STATUS_INVALID_DEVICE_STATE;
     }
     NTSTATUS Status;
-    if (ShouldFail(Api, &Status)) {
+    if (Kit.Injected(&Status)) {
         return Status;
     }
-    UsbPipe *P = ToUsbPipe(Pipe, Api);
+    UsbPipe *P = ToUsbPipe(Pipe, Kit.Name());
     if (P == nullptr) {
         return STATUS_INVALID_HANDLE;
     }
     if (Config == nullptr || Config->Size != sizeof(WDF_USB_CONTINUOUS_READER_CONFIG)) {
-        VerifierReport("BadStructureSize", std::string(Api) + ": WDF_USB_CONTINUOUS_READER_CONFIG not initialised");
+        VerifierReport("BadStructureSize", std::string(Kit.Name()) + ": WDF_USB_CONTINUOUS_READER_CONFIG not initialised");
         return STATUS_INFO_LENGTH_MISMATCH;
     }
     if (P->Reader) {
-        VerifierReport("ReaderConfiguredTwice", std::string(Api) + ": " + P->Describe() +
+        VerifierReport("ReaderConfiguredTwice", std::string(Kit.Name()) + ": " + P->Describe() +
                                                     " already has a continuous reader");
         return STATUS_INVALID_DEVICE_STATE;
     }
     if (P->DriverStarted) {
-        VerifierReport("ReaderOnStartedTarget", std::string(Api) + ": the I/O target of " + P->Describe() +
+        VerifierReport("ReaderOnStartedTarget", std::string(Kit.Name()) + ": the I/O target of " + P->Describe() +
                                                     " is already started");
         return STATUS_INVALID_DEVICE_STATE;
     }
     if (!P->IsIn() || (P->Info.PipeType != WdfUsbPipeTypeBulk && P->Info.PipeType != WdfUsbPipeTypeInterrupt)) {
-        VerifierReport("ReaderOnWrongPipe", std::string(Api) + ": " + P->Describe() +
+        VerifierReport("ReaderOnWrongPipe", std::string(Kit.Name()) + ": " + P->Describe() +
                                                 " is not a bulk or interrupt IN pipe");
         return STATUS_INVALID_DEVICE_REQUEST;
     }
     if (Config->EvtUsbTargetPipeReadComplete == nullptr || Config->TransferLength == 0) {
-        VerifierReport("BadReaderConfig", std::string(Api) + " without a completion routine or transfer length");
+        VerifierReport("BadReaderConfig", std::string(Kit.Name()) + " without a completion routine or transfer length");
         return STATUS_INVALID_PARAMETER;
     }
     if (Config->BufferAttributes != nullptr && Config->BufferAttributes->Size != sizeof(WDF_OBJECT_ATTRIBUTES)) {
-        VerifierReport("BadAttributes", std::string(Api) + ": buffer attributes not initialised (Size)");
+        VerifierReport("BadAttributes", std::string(Kit.Name()) + ": buffer attributes not initialised (Size)");
         return STATUS_INVALID_PARAMETER;
     }
     if (!P->ReadLengthAllowed(Config->TransferLength)) {
@@ -438,39 +443,39 @@ EXTERN_C NTSTATUS WdfUsbTargetPipeConfigContinuousReader(WDFUSBPIPE Pipe, PWDF_U
 EXTERN_C NTSTATUS WdfUsbTargetPipeFormatRequestForWrite(WDFUSBPIPE Pipe, WDFREQUEST RequestHandle,
                                                         WDFMEMORY WriteMemory, PWDFMEMORY_OFFSET WriteOffset)
 {
-    static const char *Api = "WdfUsbTargetPipeFormatRequestForWrite";
-    UsbPipe *P = ToUsbPipe(Pipe, Api);
-    Request *Req = ToRequest(RequestHandle, Api);
+    KIT_ENTRY(WdfUsbTargetPipeFormatRequestForWrite);
+    UsbPipe *P = ToUsbPipe(Pipe, Kit.Name());
+    Request *Req = ToRequest(RequestHandle, Kit.Name());
     if (P == nullptr || Req == nullptr) {
         return STATUS_INVALID_HANDLE;
     }
     if (P->IsIn()) {
-        VerifierReport("WrongPipeDirection", std::string(Api) + ": " + P->Describe() + " is an IN pipe");
+        VerifierReport("WrongPipeDirection", std::string(Kit.Name()) + ": " + P->Describe() + " is an IN pipe");
         return STATUS_INVALID_DEVICE_REQUEST;
     }
     NTSTATUS Injected;
-    if (ShouldFail(Api, &Injected)) {
+    if (Kit.Injected(&Injected)) {
         return Injected;
     }
     std::size_t Length = 0;
-    return FormatUsbRequest(Req, P, WdfUsbRequestTypePipeWrite, WriteMemory, WriteOffset, false, Api, &Length);
+    return FormatUsbRequest(Req, P, WdfUsbRequestTypePipeWrite, WriteMemory, WriteOffset, false, Kit.Name(), &Length);
 }
 
 EXTERN_C NTSTATUS WdfUsbTargetPipeFormatRequestForRead(WDFUSBPIPE Pipe, WDFREQUEST RequestHandle, WDFMEMORY ReadMemory,
                                                        PWDFMEMORY_OFFSET ReadOffset)
 {
-    static const char *Api = "WdfUsbTargetPipeFormatRequestForRead";
-    UsbPipe *P = ToUsbPipe(Pipe, Api);
-    Request *Req = ToRequest(RequestHandle, Api);
+    KIT_ENTRY(WdfUsbTargetPipeFormatRequestForRead);
+    UsbPipe *P = ToUsbPipe(Pipe, Kit.Name());
+    Request *Req = ToRequest(RequestHandle, Kit.Name());
     if (P == nullptr || Req == nullptr) {
         return STATUS_INVALID_HANDLE;
     }
     if (!P->IsIn()) {
-        VerifierReport("WrongPipeDirection", std::string(Api) + ": " + P->Describe() + " is an OUT pipe");
+        VerifierReport("WrongPipeDirection", std::string(Kit.Name()) + ": " + P->Describe() + " is an OUT pipe");
         return STATUS_INVALID_DEVICE_REQUEST;
     }
     std::size_t Length = 0;
-    NTSTATUS Status = FormatUsbRequest(Req, P, WdfUsbRequestTypePipeRead, ReadMemory, ReadOffset, true, Api, &Length);
+    NTSTATUS Status = FormatUsbRequest(Req, P, WdfUsbRequestTypePipeRead, ReadMemory, ReadOffset, true, Kit.Name(), &Length);
     if (NT_SUCCESS(Status) && !P->ReadLengthAllowed(Length)) {
         /* Expected rejection: a read that is not a whole number of packets. */
         Req->ReleaseUsbFormat();
@@ -482,29 +487,29 @@ EXTERN_C NTSTATUS WdfUsbTargetPipeFormatRequestForRead(WDFUSBPIPE Pipe, WDFREQUE
 EXTERN_C NTSTATUS WdfUsbTargetPipeResetSynchronously(WDFUSBPIPE Pipe, WDFREQUEST RequestHandle,
                                                      PWDF_REQUEST_SEND_OPTIONS RequestOptions)
 {
-    static const char *Api = "WdfUsbTargetPipeResetSynchronously";
-    if (!RequirePassive(Api)) {
+    KIT_ENTRY(WdfUsbTargetPipeResetSynchronously);
+    if (!Kit.IrqlOk()) {
         return STATUS_INVALID_DEVICE_STATE;
     }
     NTSTATUS Status;
-    if (ShouldFail(Api, &Status)) {
+    if (Kit.Injected(&Status)) {
         return Status;
     }
-    UsbPipe *P = ToUsbPipe(Pipe, Api);
+    UsbPipe *P = ToUsbPipe(Pipe, Kit.Name());
     if (P == nullptr) {
         return STATUS_INVALID_HANDLE;
     }
     if (RequestOptions != nullptr && RequestOptions->Size != sizeof(WDF_REQUEST_SEND_OPTIONS)) {
-        VerifierReport("BadStructureSize", std::string(Api) + ": WDF_REQUEST_SEND_OPTIONS not initialised");
+        VerifierReport("BadStructureSize", std::string(Kit.Name()) + ": WDF_REQUEST_SEND_OPTIONS not initialised");
         return STATUS_INFO_LENGTH_MISMATCH;
     }
     if (RequestHandle != nullptr) {
-        Request *Req = ToRequest(RequestHandle, Api);
-        if (Req == nullptr || !Req->CheckUsable(Api)) {
+        Request *Req = ToRequest(RequestHandle, Kit.Name());
+        if (Req == nullptr || !Req->CheckUsable(Kit.Name())) {
             return STATUS_INVALID_PARAMETER;
         }
         if (Req->State() == Request::Where::Sent) {
-            VerifierReport("FormatSentRequest", std::string(Api) + " with a request that is still sent");
+            VerifierReport("FormatSentRequest", std::string(Kit.Name()) + " with a request that is still sent");
             return STATUS_INVALID_DEVICE_STATE;
         }
     }

@@ -1,0 +1,63 @@
+/*
+ * KitCalls.h - the registry of kit routines (rows in KitCalls.def) and the
+ * entry every routine makes.
+ *
+ * KIT_ENTRY(Name) at the top of a routine declares `Kit`, the routine's
+ * view of its row:
+ *   - it checks the row's IRQL rule and raises the verifier's IrqlTooHigh
+ *     report when the caller breaks it; Kit.IrqlOk() tells a routine that
+ *     must not go on (a blocking or passive-only one) to refuse;
+ *   - Kit.Name() is the routine's name for verifier reports, so no routine
+ *     types its own name;
+ *   - Kit.Injected(&Status) is the fault-injection point of a FAILABLE row:
+ *     TRUE when a test asked for this call to fail now, with the status to
+ *     return. Calling it from a NEVER row is a loud error: the registry and
+ *     the hooks cannot drift apart.
+ */
+#pragma once
+
+#include <cstddef>
+
+#include <ntddk.h>
+
+namespace fx {
+
+enum class KitIrql : unsigned char { PASSIVE, DISPATCH, ANY };
+enum class KitFault : unsigned char { NEVER, FAILABLE };
+
+enum class KitCall : unsigned short {
+#define KIT_CALL(Name, Irql, Fault) Name,
+#include "KitCalls.def"
+#undef KIT_CALL
+};
+
+struct KitCallRow {
+    const char *Name;
+    KitIrql Irql;
+    KitFault Fault;
+};
+
+/* The rows in the order of KitCalls.def. */
+const KitCallRow *KitCallRows(std::size_t *Count);
+const KitCallRow &KitRow(KitCall Call);
+/* The row of Name, or nullptr when the stand-in has no such routine. */
+const KitCallRow *FindKitCall(const char *Name, KitCall *Call);
+
+class KitEntry {
+public:
+    explicit KitEntry(KitCall Call);
+    KitEntry(const KitEntry &) = delete;
+    KitEntry &operator=(const KitEntry &) = delete;
+
+    const char *Name() const { return KitRow(call_).Name; }
+    bool IrqlOk() const { return irqlOk_; }
+    bool Injected(NTSTATUS *Status) const;
+
+private:
+    KitCall call_;
+    bool irqlOk_;
+};
+
+} // namespace fx
+
+#define KIT_ENTRY(Name) const ::fx::KitEntry Kit(::fx::KitCall::Name)
