@@ -54,7 +54,7 @@ TEST_F(CdcRequests, LineCoding_RateAndFormatWithStoredOther)
     EXPECT_EQ(ExpectSent(0x20, 0, 7), (Bytes{0, 0, 0, 0, 0x02, 0x00, 0x08}));
     EXPECT_EQ(QueryUlong(IOCTL_SERIAL_GET_BAUD_RATE), 0u);
     EXPECT_EQ(Query(IOCTL_SERIAL_GET_LINE_CONTROL, 3), (Bytes{2, 0, 8}));
-    EXPECT_EQ(World.PoolBlocksOutstanding(kIoctlPoolTag), 0u);
+    EXPECT_EQ(W.PoolBlocksOutstanding(kIoctlPoolTag), 0u);
 }
 
 TEST_F(CdcRequests, ControlLinesAndBreak_OtherLineTakesStoredState)
@@ -104,22 +104,22 @@ TEST_F(CdcRequests, Refusals_FailAndKeepStoredSettings)
             EXPECT_EQ(Op->Information, 0u);
         }
     }
-    World.FailNthCall("WdfRequestCreate", 1, STATUS_INSUFFICIENT_RESOURCES);
+    W.FailNthCall("WdfRequestCreate", 1, STATUS_INSUFFICIENT_RESOURCES);
     ExpectDone(Ioctl(IOCTL_SERIAL_SET_DTR), STATUS_INSUFFICIENT_RESOURCES, 0);
-    World.FailNthCall("WdfMemoryCreate", 1, STATUS_INSUFFICIENT_RESOURCES);
+    W.FailNthCall("WdfMemoryCreate", 1, STATUS_INSUFFICIENT_RESOURCES);
     ExpectDone(Ioctl(IOCTL_SERIAL_SET_BAUD_RATE, Le32(9600)), STATUS_INSUFFICIENT_RESOURCES, 0);
-    World.ClearFaults();
+    W.ClearFaults();
 
     EXPECT_EQ(QueryUlong(IOCTL_SERIAL_GET_BAUD_RATE), 2400u);
     EXPECT_EQ(Query(IOCTL_SERIAL_GET_LINE_CONTROL, 3), (Bytes{0, 2, 5}));
     EXPECT_EQ(QueryUlong(IOCTL_SERIAL_GET_DTRRTS), 0x2u);
-    EXPECT_EQ(World.PoolBlocksOutstanding(kIoctlPoolTag), 0u);
+    EXPECT_EQ(W.PoolBlocksOutstanding(kIoctlPoolTag), 0u);
 }
 
 TEST_F(CdcRequests, SilentDevice_TimesOutAfterFiveSeconds)
 {
     Device->QueueControlAnswer({world::Answer::Never});
-    const world::VirtualTime Sent = World.Clock().Now();
+    const world::VirtualTime Sent = W.Clock().Now();
     OpHandle Op = Ioctl(IOCTL_SERIAL_SET_BAUD_RATE, Le32(115200), 0, false);
     Settle(4900 * world::kMillisecond);
     EXPECT_FALSE(Op->Completed);

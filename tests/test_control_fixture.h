@@ -9,35 +9,14 @@
 #include <memory>
 #include <vector>
 
-#include "CdcAcmDevice.h"
-#include "World.h"
+#include "support/TestSupport.h"
 
 #include <ntddk.h>
 #include <ntddser.h>
 
 namespace control_test {
 
-using world::Bytes;
-using world::OpHandle;
-
-inline Bytes Le32(std::uint32_t V)
-{
-    return Bytes{std::uint8_t(V), std::uint8_t(V >> 8), std::uint8_t(V >> 16), std::uint8_t(V >> 24)};
-}
-
-inline Bytes Concat(std::initializer_list<Bytes> Parts)
-{
-    Bytes All;
-    for (const Bytes &Part : Parts) {
-        All.insert(All.end(), Part.begin(), Part.end());
-    }
-    return All;
-}
-
-inline std::uint32_t U32At(const Bytes &D, std::size_t At)
-{
-    return D.at(At) | (D.at(At + 1) << 8) | (D.at(At + 2) << 16) | (std::uint32_t(D.at(At + 3)) << 24);
-}
+using namespace test_support;
 
 /* A CDC notification as it crosses the wire: 8-byte header, then data. */
 inline Bytes Notification(std::uint8_t Code, std::uint16_t Value, const Bytes &Data)
@@ -53,9 +32,8 @@ inline Bytes SerialState(std::uint16_t Bitmap)
     return Notification(0x20, 0, Bytes{std::uint8_t(Bitmap), std::uint8_t(Bitmap >> 8)});
 }
 
-class ControlFixture : public ::testing::Test {
+class ControlFixture : public WorldTest {
 public:
-    world::World World;
     std::shared_ptr<world::CdcAcmDevice> Device;
     world::DeviceNode *Node = nullptr;
     world::FileHandle Port = 0;
@@ -66,17 +44,17 @@ public:
         Device = std::make_shared<world::CdcAcmDevice>(Options);
         world::HardwareKey Key;
         Key[u"PortName"] = world::RegistryValue::String(u"COM5");
-        Node = World.AddDevice(Device, Key, true);
+        Node = W.AddDevice(Device, Key, true);
         ASSERT_EQ(Node->StartStatus, STATUS_SUCCESS);
-        ASSERT_EQ(World.Open(u"COM5", &Port), STATUS_SUCCESS);
+        ASSERT_EQ(W.Open(u"COM5", &Port), STATUS_SUCCESS);
         Settle();
     }
 
-    void Settle(world::VirtualTime For = 100 * world::kMillisecond) { World.Clock().AdvanceBy(For); }
+    void Settle(world::VirtualTime For = 100 * world::kMillisecond) { W.Clock().AdvanceBy(For); }
 
     OpHandle Ioctl(ULONG Code, const Bytes &Input = {}, std::size_t OutputLength = 0, bool Run = true)
     {
-        OpHandle Op = World.DeviceIoControl(Port, Code, Input, OutputLength);
+        OpHandle Op = W.DeviceIoControl(Port, Code, Input, OutputLength);
         if (Run) {
             Settle();
         }
@@ -122,11 +100,11 @@ public:
     /* Removes the device and checks that it left nothing behind. */
     void ExpectCleanRemoval()
     {
-        ASSERT_EQ(World.Close(Port), STATUS_SUCCESS);
-        World.RemoveDevice(Node);
-        World.Clock().RunUntilIdle();
-        EXPECT_EQ(World.PoolBlocksOutstanding(), 0u);
-        EXPECT_EQ(World.LiveObjects(), 0u);
+        ASSERT_EQ(W.Close(Port), STATUS_SUCCESS);
+        W.RemoveDevice(Node);
+        W.Clock().RunUntilIdle();
+        EXPECT_EQ(W.PoolBlocksOutstanding(), 0u);
+        EXPECT_EQ(W.LiveObjects(), 0u);
     }
 };
 

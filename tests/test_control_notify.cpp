@@ -112,9 +112,9 @@ TEST_F(Notifications, NetworkConnection_ConnectRaisesRlsdDisconnectDoesNot)
 
 TEST_F(Notifications, PortClosed_NotificationsDropped)
 {
-    ASSERT_EQ(World.Close(Port), STATUS_SUCCESS);
+    ASSERT_EQ(W.Close(Port), STATUS_SUCCESS);
     Interrupt(SerialState(0x0B));
-    ASSERT_EQ(World.Open(u"COM5", &Port), STATUS_SUCCESS);
+    ASSERT_EQ(W.Open(u"COM5", &Port), STATUS_SUCCESS);
     EXPECT_EQ(ModemStatus(), 0u);
     Interrupt(SerialState(0x03));
     EXPECT_EQ(ModemStatus(), 0xB0u);
@@ -183,8 +183,8 @@ TEST_F(SplitNotifications, BrokenSequences_RecoverOnNextNotification)
     Settle();
     EXPECT_EQ(ModemStatus(), 0x90u);
     Interrupt(Head(Whole)); /* half left over a close and reopen */
-    ASSERT_EQ(World.Close(Port), STATUS_SUCCESS);
-    ASSERT_EQ(World.Open(u"COM5", &Port), STATUS_SUCCESS);
+    ASSERT_EQ(W.Close(Port), STATUS_SUCCESS);
+    ASSERT_EQ(W.Open(u"COM5", &Port), STATUS_SUCCESS);
     Device->SendSerialState(0x02);
     Settle();
     EXPECT_EQ(ModemStatus(), 0x20u);
@@ -244,9 +244,9 @@ TEST_F(SplitNotifications, HalfNotification_ForgottenAcrossPowerAndPnp)
 {
     /* Guards a half-received notification surviving a sleep, a PnP restart or a reopen. */
     const std::pair<const char *, std::function<void()>> Breaks[] = {
-        {"sleep", [&] { World.SystemSleep(); Settle(); World.SystemResume(); }},
-        {"restart", [&] { ASSERT_EQ(World.StopDevice(Node), STATUS_SUCCESS); ASSERT_EQ(World.StartDevice(Node), STATUS_SUCCESS); }},
-        {"reopen", [&] { ASSERT_EQ(World.Close(Port), STATUS_SUCCESS); ASSERT_EQ(World.Open(u"COM5", &Port), STATUS_SUCCESS); }},
+        {"sleep", [&] { W.SystemSleep(); Settle(); W.SystemResume(); }},
+        {"restart", [&] { ASSERT_EQ(W.StopDevice(Node), STATUS_SUCCESS); ASSERT_EQ(W.StartDevice(Node), STATUS_SUCCESS); }},
+        {"reopen", [&] { ASSERT_EQ(W.Close(Port), STATUS_SUCCESS); ASSERT_EQ(W.Open(u"COM5", &Port), STATUS_SUCCESS); }},
     };
     std::uint16_t Bitmap = 0x03;
     for (const auto &[Name, Break] : Breaks) {

@@ -26,9 +26,9 @@ TEST_F(Purge, Flags_ValidatedOnTheFourPurgeBits)
 
 TEST_F(Purge, RxAbort_CancelsReadsOnlyAndLaterReadsWork)
 {
-    OpHandle Reads[] = {World.Read(Port, 10), World.Read(Port, 10), World.Read(Port, 10)};
+    OpHandle Reads[] = {W.Read(Port, 10), W.Read(Port, 10), W.Read(Port, 10)};
     Device->QueueBulkOutAnswer({world::Answer::Accept, 200 * world::kMillisecond});
-    OpHandle Write = World.Write(Port, Bytes(3, 'w'));
+    OpHandle Write = W.Write(Port, Bytes(3, 'w'));
     Device->SendBulkInText("abc"); /* the current read holds 3 of 10 */
     Settle(50 * world::kMillisecond);
     ExpectDone(PurgeWith(SERIAL_PURGE_RXABORT), STATUS_SUCCESS, 4);
@@ -39,7 +39,7 @@ TEST_F(Purge, RxAbort_CancelsReadsOnlyAndLaterReadsWork)
     EXPECT_FALSE(Write->Completed);
     Settle(300 * world::kMillisecond);
     ExpectDone(Write, STATUS_SUCCESS, 3);
-    OpHandle After = World.Read(Port, 2);
+    OpHandle After = W.Read(Port, 2);
     Device->SendBulkInText("xy");
     Settle();
     ExpectDone(After, STATUS_SUCCESS, 2);
@@ -55,7 +55,7 @@ TEST_F(Purge, RxClear_DiscardsBufferedBytesTxClearNothing)
     ExpectDone(PurgeWith(SERIAL_PURGE_RXCLEAR), STATUS_SUCCESS, 4);
     EXPECT_EQ(Buffered(), 0u);
     Device->SendBulkInText("new");
-    OpHandle Read = World.Read(Port, 3);
+    OpHandle Read = W.Read(Port, 3);
     Settle();
     ExpectDone(Read, STATUS_SUCCESS, 3);
     EXPECT_EQ(Read->Output, (Bytes{'n', 'e', 'w'}));
@@ -64,8 +64,8 @@ TEST_F(Purge, RxClear_DiscardsBufferedBytesTxClearNothing)
 TEST_F(Purge, TxAbort_CancelsWritesLaterWritesWork)
 {
     Device->QueueBulkOutAnswer({world::Answer::Never});
-    OpHandle Stuck = World.Write(Port, Bytes(10, 'w'));
-    OpHandle Queued = World.Write(Port, Bytes(5, 'q'));
+    OpHandle Stuck = W.Write(Port, Bytes(10, 'w'));
+    OpHandle Queued = W.Write(Port, Bytes(5, 'q'));
     Settle();
     ExpectDone(PurgeWith(SERIAL_PURGE_TXABORT), STATUS_SUCCESS, 4);
     Settle();
@@ -73,7 +73,7 @@ TEST_F(Purge, TxAbort_CancelsWritesLaterWritesWork)
         ASSERT_TRUE(Write->Completed);
         EXPECT_EQ(Write->Status, STATUS_CANCELLED) << world::StatusName(Write->Status);
     }
-    OpHandle Later = World.Write(Port, Bytes{'o', 'k'});
+    OpHandle Later = W.Write(Port, Bytes{'o', 'k'});
     Settle();
     ExpectDone(Later, STATUS_SUCCESS, 2);
     const Bytes Wire = Device->BulkOutBytes();
@@ -84,7 +84,7 @@ TEST_F(Purge, AllFlags_LeavePendingWaitAndMask)
 {
     SetWaitMask(SERIAL_EV_RXCHAR);
     OpHandle Wait = WaitOnMask();
-    OpHandle Read = World.Read(Port, 4);
+    OpHandle Read = W.Read(Port, 4);
     Settle();
     ExpectDone(PurgeWith(0xF), STATUS_SUCCESS, 4);
     EXPECT_EQ(Read->Status, STATUS_CANCELLED);

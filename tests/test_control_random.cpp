@@ -108,7 +108,7 @@ public:
         const CodeInfo &Info = kCodes[Pick(sizeof(kCodes) / sizeof(kCodes[0]))];
         std::size_t In = NearSize(Info.Input);
         std::size_t Out = NearSize(Info.Output);
-        Ops.push_back(World.DeviceIoControl(Port, Info.Code, InputFor(Info.Code, In), Out));
+        Ops.push_back(W.DeviceIoControl(Port, Info.Code, InputFor(Info.Code, In), Out));
     }
 
     void RandomNotification()
@@ -167,21 +167,21 @@ public:
             break;
         case 5: {
             std::size_t Length = 1 + Pick(64);
-            Reads.emplace_back(World.Read(Port, Length), Length);
+            Reads.emplace_back(W.Read(Port, Length), Length);
             break;
         }
         case 6:
-            Ops.push_back(World.Write(Port, RandomBytes(1 + Pick(100))));
+            Ops.push_back(W.Write(Port, RandomBytes(1 + Pick(100))));
             break;
         case 7:
-            Ops.push_back(World.DeviceIoControl(Port, IOCTL_SERIAL_WAIT_ON_MASK, {}, 4));
+            Ops.push_back(W.DeviceIoControl(Port, IOCTL_SERIAL_WAIT_ON_MASK, {}, 4));
             break;
         case 8:
             if (!Ops.empty()) {
-                World.Cancel(Ops[Pick(static_cast<unsigned>(Ops.size()))]);
+                W.Cancel(Ops[Pick(static_cast<unsigned>(Ops.size()))]);
             }
             if (!Reads.empty()) {
-                World.Cancel(Reads[Pick(static_cast<unsigned>(Reads.size()))].first);
+                W.Cancel(Reads[Pick(static_cast<unsigned>(Reads.size()))].first);
             }
             break;
         case 9:
@@ -222,12 +222,12 @@ TEST_P(ControlRandom, MixedTraffic_EveryRequestCompletesOnceNothingLeaks)
     for (int Round = 0; Round < 4; Round++) {
         for (const OpHandle &Op : Ops) {
             if (!Op->Completed) {
-                World.Cancel(Op);
+                W.Cancel(Op);
             }
         }
         for (const auto &Read : Reads) {
             if (!Read.first->Completed) {
-                World.Cancel(Read.first);
+                W.Cancel(Read.first);
             }
         }
         Settle(6 * world::kSecond);

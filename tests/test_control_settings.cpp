@@ -113,14 +113,14 @@ TEST_F(PortSettings, SetQueueSize_NotEnoughRoom_FailsAndKeepsBytes)
         ExpectDone(Ioctl(IOCTL_SERIAL_SET_QUEUE_SIZE, Concat({Le32(InSize), Le32(0)})), STATUS_INSUFFICIENT_RESOURCES,
                    0);
     }
-    World.FailNthCall("ExAllocatePoolWithTag", 1, STATUS_INSUFFICIENT_RESOURCES);
+    W.FailNthCall("ExAllocatePoolWithTag", 1, STATUS_INSUFFICIENT_RESOURCES);
     ExpectDone(Ioctl(IOCTL_SERIAL_SET_QUEUE_SIZE, Concat({Le32(7000), Le32(0)})), STATUS_INSUFFICIENT_RESOURCES, 0);
-    World.ClearFaults();
+    W.ClearFaults();
     EXPECT_EQ(RxQueueSize(), 8192u);
 
     ExpectDone(Ioctl(IOCTL_SERIAL_SET_QUEUE_SIZE, Concat({Le32(6000), Le32(0)})), STATUS_SUCCESS, 8);
     EXPECT_EQ(RxQueueSize(), 6000u);
-    OpHandle Read = World.Read(Port, 5000);
+    OpHandle Read = W.Read(Port, 5000);
     Settle();
     ExpectDone(Read, STATUS_SUCCESS, 5000);
     EXPECT_EQ(Read->Output, Data);

@@ -55,7 +55,7 @@ TEST_F(WaitMask, Cancel_CompletesCancelledAndLaterEventsGoToNextWait)
 {
     SetWaitMask(SERIAL_EV_RXCHAR);
     OpHandle Wait = WaitOnMask();
-    EXPECT_TRUE(World.Cancel(Wait));
+    EXPECT_TRUE(W.Cancel(Wait));
     Settle();
     ExpectDone(Wait, STATUS_CANCELLED, 0);
     Device->SendBulkInText("c");
@@ -76,9 +76,9 @@ TEST_F(WaitMask, CancelRacingCompletion_CompletesExactlyOnce)
         OpHandle Wait = WaitOnMask();
         Device->SendInterrupt(SerialState(0x04));
         for (int I = 0; I < Steps; I++) {
-            World.Clock().RunOne();
+            W.Clock().RunOne();
         }
-        World.Cancel(Wait);
+        W.Cancel(Wait);
         Settle();
         ASSERT_TRUE(Wait->Completed);
         if (Wait->Status == STATUS_SUCCESS) {
@@ -100,7 +100,7 @@ TEST_F(WaitMask, TransmitEmpty_CompletesWaitAfterLastWrite)
 {
     SetWaitMask(SERIAL_EV_TXEMPTY);
     OpHandle Wait = WaitOnMask();
-    OpHandle Write = World.Write(Port, Bytes{'h', 'i'});
+    OpHandle Write = W.Write(Port, Bytes{'h', 'i'});
     Settle();
     ExpectDone(Write, STATUS_SUCCESS, 2);
     ExpectWaitResult(Wait, SERIAL_EV_TXEMPTY);
@@ -111,22 +111,22 @@ TEST_F(WaitMask, CloseAndReleaseHardware_CancelPendingWait)
 {
     SetWaitMask(SERIAL_EV_RXCHAR);
     OpHandle Wait = WaitOnMask();
-    ASSERT_EQ(World.Close(Port), STATUS_SUCCESS);
+    ASSERT_EQ(W.Close(Port), STATUS_SUCCESS);
     Settle();
     ExpectDone(Wait, STATUS_CANCELLED, 0);
-    ASSERT_EQ(World.Open(u"COM5", &Port), STATUS_SUCCESS);
+    ASSERT_EQ(W.Open(u"COM5", &Port), STATUS_SUCCESS);
     ExpectDone(WaitOnMask(), STATUS_INVALID_PARAMETER, 0); /* mask reset by the open */
 
     SetWaitMask(SERIAL_EV_BREAK);
     Wait = WaitOnMask();
-    World.SystemSleep(); /* a power-down keeps it */
-    World.SystemResume();
+    W.SystemSleep(); /* a power-down keeps it */
+    W.SystemResume();
     Settle();
     EXPECT_FALSE(Wait->Completed);
     /* Result handed over, DPC not yet run, then the release flushes it. */
     Device->SendInterrupt(SerialState(0x04));
-    World.Clock().RunOne();
-    ASSERT_EQ(World.StopDevice(Node), STATUS_SUCCESS);
+    W.Clock().RunOne();
+    ASSERT_EQ(W.StopDevice(Node), STATUS_SUCCESS);
     Settle();
     ASSERT_TRUE(Wait->Completed);
     EXPECT_TRUE(Wait->Status == STATUS_SUCCESS || Wait->Status == STATUS_CANCELLED) << world::StatusName(Wait->Status);
@@ -137,9 +137,9 @@ TEST_F(WaitMask, StaleCompletionDpc_LeavesNextWaitAlone)
     /* Guards a completion DPC queued for a cancelled wait completing its successor. */
     SetWaitMask(SERIAL_EV_BREAK);
     OpHandle First = WaitOnMask();
-    World.Cancel(First);
+    W.Cancel(First);
     OpHandle Set = Ioctl(IOCTL_SERIAL_SET_WAIT_MASK, Le32(SERIAL_EV_BREAK), 0, false); /* queues the DPC */
-    while (!First->Completed && World.Clock().RunOne()) {
+    while (!First->Completed && W.Clock().RunOne()) {
     }
     ASSERT_EQ(First->Status, STATUS_CANCELLED) << "the DPC ran first: nothing stale to test";
     OpHandle Second = Ioctl(IOCTL_SERIAL_WAIT_ON_MASK, {}, 4, false);
@@ -154,7 +154,7 @@ TEST_F(WaitMask, ReleaseHardware_CancelsWaitingWait)
 {
     SetWaitMask(SERIAL_EV_RXCHAR);
     OpHandle Wait = WaitOnMask();
-    ASSERT_EQ(World.StopDevice(Node), STATUS_SUCCESS);
+    ASSERT_EQ(W.StopDevice(Node), STATUS_SUCCESS);
     Settle();
     ExpectDone(Wait, STATUS_CANCELLED, 0);
 }

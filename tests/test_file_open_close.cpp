@@ -5,8 +5,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "CdcAcmDevice.h"
-#include "World.h"
+#include "support/TestSupport.h"
 
 #include "receive/CircularBuffer.h"
 
@@ -14,14 +13,9 @@
 #include <ntddser.h>
 
 using namespace world;
+using namespace test_support;
 
 namespace {
-
-template <class T> Bytes AsBytes(const T &Value)
-{
-    const auto *p = reinterpret_cast<const std::uint8_t *>(&Value);
-    return Bytes(p, p + sizeof(Value));
-}
 
 ULONG AsUlong(const Bytes &Data)
 {
@@ -30,27 +24,17 @@ ULONG AsUlong(const Bytes &Data)
     return v;
 }
 
-class FileOpenClose : public ::testing::Test {
+class FileOpenClose : public PortTest {
 protected:
-    World W;
-    std::shared_ptr<CdcAcmDevice> Usb;
-    DeviceNode *Node = nullptr;
-    FileHandle H = 0;
-
     void SetUp() override
     {
-        Usb = std::make_shared<CdcAcmDevice>();
-        Node = W.AddDevice(Usb, HardwareKey{{u"PortName", RegistryValue::String(u"COM5")}});
-        Run();
-        ASSERT_NE(Node, nullptr);
+        PortTest::SetUp();
+        Start();
         ASSERT_EQ(Node->StartStatus, STATUS_SUCCESS);
     }
-    void Run() { W.Clock().RunUntilIdle(); }
-    void Open() { ASSERT_EQ(W.Open(u"COM5", &H), STATUS_SUCCESS); }
     OpHandle Ioctl(ULONG Code, const Bytes &In, std::size_t OutLength = 0)
     {
-        auto op = W.DeviceIoControl(H, Code, In, OutLength);
-        Run();
+        auto op = PortTest::Ioctl(Code, In, OutLength);
         EXPECT_TRUE(op->Completed);
         return op;
     }

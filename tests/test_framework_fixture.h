@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "World.h"
+#include "support/TestSupport.h"
 
 #include <ntddk.h>
 #include <wdf.h>
@@ -157,10 +157,14 @@ inline NTSTATUS TestDriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING Reg
 }
 
 /* One device of the test driver, added and started, with a handle open. */
-class FxTest : public ::testing::Test {
-protected:
+/* The hooks outlive the world: its destruction removes the device, which
+   still calls them. */
+struct HooksFirst {
     Hooks H;
-    world::World W;
+};
+
+class FxTest : protected HooksFirst, public test_support::WorldTest {
+protected:
     world::DeviceNode *Node = nullptr;
     WDFDEVICE Dev = nullptr;
     world::FileHandle File = 0;
@@ -181,24 +185,6 @@ protected:
             ASSERT_EQ(W.Open(H.Name, &File), STATUS_SUCCESS);
         }
     }
-    void Run() { W.Clock().RunUntilIdle(); }
-    /* Reports collected since the last call, cleared. */
-    std::vector<std::string> TakeReports()
-    {
-        auto R = W.VerifierReports();
-        std::vector<std::string> New(R.begin() + (std::ptrdiff_t)Seen, R.end());
-        Seen = R.size();
-        return New;
-    }
-    static bool Mentions(const std::vector<std::string> &Reports, const std::string &Rule)
-    {
-        for (auto &R : Reports)
-            if (R.rfind(Rule, 0) == 0) return true;
-        return false;
-    }
-
-private:
-    size_t Seen = 0;
 };
 
 } // namespace fwtest

@@ -5,8 +5,7 @@
 
 #include <cstring>
 
-#include "CdcAcmDevice.h"
-#include "World.h"
+#include "support/TestSupport.h"
 
 #include "usb/UsbHardware.h"
 
@@ -14,40 +13,16 @@
 #include <ntddser.h>
 
 using namespace world;
+using namespace test_support;
 
 namespace {
 
-template <class T> Bytes AsBytes(const T &Value)
-{
-    const auto *p = reinterpret_cast<const std::uint8_t *>(&Value);
-    return Bytes(p, p + sizeof(Value));
-}
-
-class PowerTransitions : public ::testing::Test {
+class PowerTransitions : public PortTest {
 protected:
-    World W;
-    std::shared_ptr<CdcAcmDevice> Usb;
-    DeviceNode *Node = nullptr;
-    FileHandle H = 0;
-
-    void Start(CdcAcmOptions Options = {})
-    {
-        Usb = std::make_shared<CdcAcmDevice>(Options);
-        Node = W.AddDevice(Usb, HardwareKey{{u"PortName", RegistryValue::String(u"COM5")}});
-        Run();
-        ASSERT_NE(Node, nullptr);
-        ASSERT_EQ(Node->AddStatus, STATUS_SUCCESS);
-    }
-    void Run() { W.Clock().RunUntilIdle(); }
     void Open()
     {
-        ASSERT_EQ(W.Open(u"COM5", &H), STATUS_SUCCESS);
-        // Reads return at once with whatever is buffered.
-        SERIAL_TIMEOUTS t{};
-        t.ReadIntervalTimeout = MAXULONG;
-        auto op = W.DeviceIoControl(H, IOCTL_SERIAL_SET_TIMEOUTS, AsBytes(t), 0);
-        Run();
-        ASSERT_EQ(op->Status, STATUS_SUCCESS);
+        PortTest::Open();
+        ReadsReturnAtOnce();
     }
     bool ReadersRunning() const
     {

@@ -9,8 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "CdcAcmDevice.h"
-#include "World.h"
+#include "support/TestSupport.h"
 
 #include <ntddk.h>
 #include <ntddser.h>
@@ -18,23 +17,11 @@
 namespace receive_test {
 
 using namespace world;
+using namespace test_support;
 
 constexpr VirtualTime kDefaultTick = 156'250; // 15.625 ms
 constexpr std::size_t kPacket = 64;
 constexpr std::size_t kHeldLimit = 64 * 1024; // the driver's pause threshold
-
-template <class T> Bytes AsBytes(const T &Value)
-{
-    const auto *p = reinterpret_cast<const std::uint8_t *>(&Value);
-    return Bytes(p, p + sizeof(Value));
-}
-
-template <class T> T FromBytes(const Bytes &Data)
-{
-    T value{};
-    std::memcpy(&value, Data.data(), std::min(sizeof(T), Data.size()));
-    return value;
-}
 
 // Byte N of the device's stream: a pattern that repeats only every 65,280
 // bytes, so a block delivered twice, dropped or out of order shows up.
@@ -48,23 +35,17 @@ inline VirtualTime TickAtOrAfter(VirtualTime Time, VirtualTime Tick = kDefaultTi
 // First tick strictly after Time.
 inline VirtualTime TickAfter(VirtualTime Time, VirtualTime Tick = kDefaultTick) { return (Time / Tick + 1) * Tick; }
 
-class ReceiveFixture : public ::testing::Test {
+class ReceiveFixture : public WorldTest {
 protected:
-    World W;
     std::shared_ptr<CdcAcmDevice> Dev;
     FileHandle H = 0;
     std::size_t Sent = 0;     // bytes of the stream handed to the device so far
     std::size_t Received = 0; // bytes of the stream checked in completed reads so far
 
-    // A verifier report fails the test that caused it, not the whole run.
     void SetUp() override
     {
-        W.CollectVerifierReports(true);
+        WorldTest::SetUp();
         StartDevice();
-    }
-    void TearDown() override
-    {
-        for (const std::string &report : W.VerifierReports()) ADD_FAILURE() << "verifier: " << report;
     }
 
     void StartDevice(CdcAcmOptions Options = {})

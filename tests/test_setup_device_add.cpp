@@ -8,8 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "CdcAcmDevice.h"
-#include "World.h"
+#include "support/TestSupport.h"
 
 #include "FxHost.h"
 #include "driver/DeviceContext.h"
@@ -18,22 +17,9 @@
 #include <ntddser.h>
 
 using namespace world;
+using namespace test_support;
 
 namespace {
-
-template <class T> Bytes AsBytes(const T &Value)
-{
-    const auto *p = reinterpret_cast<const std::uint8_t *>(&Value);
-    return Bytes(p, p + sizeof(Value));
-}
-
-template <class T> T FromBytes(const Bytes &Data)
-{
-    T value{};
-    EXPECT_GE(Data.size(), sizeof(T));
-    std::memcpy(&value, Data.data(), std::min(Data.size(), sizeof(T)));
-    return value;
-}
 
 Bytes Utf16(const std::u16string &Text)
 {
@@ -47,11 +33,10 @@ Bytes Utf16(const std::u16string &Text)
 
 std::u16string U16(const std::string &Text) { return std::u16string(Text.begin(), Text.end()); }
 
-HardwareKey Key(const std::u16string &PortName) { return HardwareKey{{u"PortName", RegistryValue::String(PortName)}}; }
+HardwareKey Key(const std::u16string &PortName) { return PortKey(PortName); }
 
-class SetupDeviceAdd : public ::testing::Test {
+class SetupDeviceAdd : public WorldTest {
 protected:
-    World W;
 
     std::shared_ptr<CdcAcmDevice> NewUsb(CdcAcmOptions Options = {}) { return std::make_shared<CdcAcmDevice>(Options); }
     DeviceNode *Add(const HardwareKey &K, bool Start = true)
@@ -60,7 +45,6 @@ protected:
         W.Clock().RunUntilIdle();
         return node;
     }
-    void Run() { W.Clock().RunUntilIdle(); }
 
     // Everything a failed or removed device could leave behind.
     void ExpectNoTrace(ULONG SerialCountBefore)

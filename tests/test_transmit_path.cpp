@@ -6,23 +6,17 @@
 #include <cstring>
 #include <random>
 
-#include "CdcAcmDevice.h"
-#include "World.h"
+#include "support/TestSupport.h"
 
 #include <ntddk.h>
 #include <ntddser.h>
 
 using namespace world;
+using namespace test_support;
 
 namespace {
 
 constexpr ULONG kWritePoolTag = 0x52574452; // "RDWR": sub-request data
-
-template <class T> Bytes AsBytes(const T &Value)
-{
-    const auto *p = reinterpret_cast<const std::uint8_t *>(&Value);
-    return Bytes(p, p + sizeof(Value));
-}
 
 Bytes Pattern(std::size_t Length, unsigned Seed = 1)
 {
@@ -33,22 +27,15 @@ Bytes Pattern(std::size_t Length, unsigned Seed = 1)
 
 Bytes Slice(const Bytes &Data, std::size_t From, std::size_t Count) { return Bytes(Data.begin() + From, Data.begin() + From + Count); }
 
-class Transmit : public ::testing::Test {
+class Transmit : public PortTest {
 protected:
-    World W;
-    std::shared_ptr<CdcAcmDevice> Dev;
-    FileHandle H = 0;
-
     void Start(CdcAcmOptions Options = {}, ULONG DriverMode = 0)
     {
-        Dev = std::make_shared<CdcAcmDevice>(Options);
-        HardwareKey key{{u"PortName", RegistryValue::String(u"COM5")}};
-        if (DriverMode != 0) key[u"DriverMode"] = RegistryValue::Dword(DriverMode);
-        ASSERT_NE(W.AddDevice(Dev, key), nullptr);
-        ASSERT_EQ(W.Open(u"COM5", &H), STATUS_SUCCESS);
+        PortTest::Start(Options, DriverMode);
+        Open();
         Run();
     }
-    void Run() { W.Clock().RunUntilIdle(); }
+    // Issues a control code and leaves it to the test to run the world.
     OpHandle Ioctl(ULONG Code, const Bytes &In, std::size_t OutLength = 0) { return W.DeviceIoControl(H, Code, In, OutLength); }
     void SetWriteTimeouts(ULONG Multiplier, ULONG Constant)
     {
@@ -79,7 +66,7 @@ TEST_P(WritePackets, Write_CutIntoPacketsSentInOrderOneAtATime)
     CdcAcmOptions options;
     options.BulkOutPacket = c.Packet;
     Start(options, c.DriverMode);
-    Dev->SetDefaultBulkOutAnswer({Answer::Accept, 2 * kMillisecond});
+    Usb->SetDefaultBulkOutAnswer({Answer::Accept, 2 * kMillisecond});
     const Bytes data = Pattern(c.Length);
 
     auto op = W.Write(H, data);
@@ -88,7 +75,7 @@ TEST_P(WritePackets, Write_CutIntoPacketsSentInOrderOneAtATime)
     ASSERT_TRUE(op->Completed);
     EXPECT_EQ(op->Status, STATUS_SUCCESS);
     EXPECT_EQ(op->Information, c.Length);
-    const auto packets = Dev->BulkOutPackets();
+    const auto packets = Usb->BulkOutPackets();
     ASSERT_EQ(packets.size(), (c.Length + c.Packet - 1) / c.Packet);
     for (std::size_t i = 0; i < packets.size(); ++i) {
         EXPECT_EQ(packets[i].Data, Slice(data, i * c.Packet, std::min<std::size_t>(c.Packet, c.Length - i * c.Packet)));
@@ -107,8 +94,8 @@ INSTANTIATE_TEST_SUITE_P(Sizes, WritePackets,
 TEST_F(Transmit, PartialAndEmptyAcceptance_ResumeAtFirstUnsentByte)
 {
     Start();
-    Dev->QueueBulkOutAnswer({Answer::Partial, 0, 10});
-    Dev->QueueBulkOutAnswer({Answer::Partial, 0, 0}); // success, nothing taken: same chunk again
+    Usb->QueueBulkOutAnswer({Answer::Partial, 0, 10});
+    Usb->QueueBulkOutAnswer({Answer::Partial, 0, 0}); // success, nothing taken: same chunk again
     const Bytes data = Pattern(100);
 
     auto op = W.Write(H, data);
@@ -117,21 +104,21 @@ TEST_F(Transmit, PartialAndEmptyAcceptance_ResumeAtFirstUnsentByte)
     ASSERT_TRUE(op->Completed);
     EXPECT_EQ(op->Status, STATUS_SUCCESS);
     EXPECT_EQ(op->Information, 100u);
-    const auto packets = Dev->BulkOutPackets();
+    const auto packets = Usb->BulkOutPackets();
     ASSERT_EQ(packets.size(), 4u);
     EXPECT_EQ(packets[0].Data, Slice(data, 0, 64));
     EXPECT_EQ(packets[1].Data, Slice(data, 10, 64));
     EXPECT_EQ(packets[2].Data, Slice(data, 10, 64));
     EXPECT_EQ(packets[3].Data, Slice(data, 74, 26));
-    EXPECT_EQ(Dev->BulkOutBytes(), data);
+    EXPECT_EQ(Usb->BulkOutBytes(), data);
 }
 
 TEST_F(Transmit, FailingPacket_EndsWriteWithItsStatusAndBytesBefore)
 {
     Start();
-    Dev->QueueBulkOutAnswer({Answer::Accept});
-    Dev->QueueBulkOutAnswer({Answer::Accept});
-    Dev->QueueBulkOutAnswer({Answer::Stall});
+    Usb->QueueBulkOutAnswer({Answer::Accept});
+    Usb->QueueBulkOutAnswer({Answer::Accept});
+    Usb->QueueBulkOutAnswer({Answer::Stall});
 
     auto op = W.Write(H, Pattern(300));
     Run();
@@ -139,14 +126,14 @@ TEST_F(Transmit, FailingPacket_EndsWriteWithItsStatusAndBytesBefore)
     ASSERT_TRUE(op->Completed);
     EXPECT_FALSE(NT_SUCCESS(op->Status)) << StatusName(op->Status);
     EXPECT_EQ(op->Information, 128u);
-    EXPECT_EQ(Dev->BulkOutPackets().size(), 3u);
+    EXPECT_EQ(Usb->BulkOutPackets().size(), 3u);
     ExpectNoSubRequestsLeft();
 }
 
 TEST_F(Transmit, SecondWrite_HeldUntilFirstCompletes)
 {
     Start();
-    Dev->SetDefaultBulkOutAnswer({Answer::Accept, 20 * kMillisecond});
+    Usb->SetDefaultBulkOutAnswer({Answer::Accept, 20 * kMillisecond});
     const Bytes first = Pattern(200, 1), second = Pattern(90, 2);
 
     auto op1 = W.Write(H, first);
@@ -155,18 +142,18 @@ TEST_F(Transmit, SecondWrite_HeldUntilFirstCompletes)
 
     ASSERT_TRUE(op1->Completed && op2->Completed);
     EXPECT_EQ(op2->Information, 90u);
-    const auto packets = Dev->BulkOutPackets();
+    const auto packets = Usb->BulkOutPackets();
     ASSERT_EQ(packets.size(), 4u + 2u);
     EXPECT_GE(packets[4].SubmittedAt, op1->CompletedAt);
     Bytes both = first;
     both.insert(both.end(), second.begin(), second.end());
-    EXPECT_EQ(Dev->BulkOutBytes(), both);
+    EXPECT_EQ(Usb->BulkOutBytes(), both);
 }
 
 TEST_F(Transmit, Flush_ReturnsOnlyAfterWriteInProgress)
 {
     Start();
-    Dev->SetDefaultBulkOutAnswer({Answer::Accept, 30 * kMillisecond});
+    Usb->SetDefaultBulkOutAnswer({Answer::Accept, 30 * kMillisecond});
     auto op = W.Write(H, Pattern(500));
     auto flush = W.Flush(H);
     EXPECT_TRUE(flush->Completed);
@@ -192,14 +179,14 @@ TEST_F(Transmit, NoBulkOutPipe_RefusedAtOnceWithInvalidDeviceState)
 TEST_F(Transmit, ReaderFailed_RefusedWithDeletePendingAndNothingSent)
 {
     Start();
-    Dev->FailNextIn(Dev->BulkInAddress());
+    Usb->FailNextIn(Usb->BulkInAddress());
     Run();
     auto op = W.Write(H, Pattern(10));
     Run();
     ASSERT_TRUE(op->Completed);
     EXPECT_EQ(op->Status, STATUS_DELETE_PENDING);
     EXPECT_EQ(op->Information, 0u);
-    EXPECT_TRUE(Dev->BulkOutPackets().empty());
+    EXPECT_TRUE(Usb->BulkOutPackets().empty());
 }
 
 class WriteCallFaults : public Transmit, public ::testing::WithParamInterface<const char *> {};
@@ -241,7 +228,7 @@ TEST_P(WriteTimeouts, DeviceNeverTakesPacket_WriteEndsAtFirstTickAfterLimit)
     const TimeoutCase c = GetParam();
     Start();
     SetWriteTimeouts(c.Multiplier, c.Constant);
-    Dev->SetDefaultBulkOutAnswer({Answer::Never});
+    Usb->SetDefaultBulkOutAnswer({Answer::Never});
     const VirtualTime start = W.Clock().Now();
 
     auto op = W.Write(H, Pattern(c.Length));
@@ -261,8 +248,8 @@ TEST_P(WriteTimeouts, DeviceNeverTakesPacket_WriteEndsAtFirstTickAfterLimit)
         EXPECT_LE(op->CompletedAt - start, c.Expected + 156'250); // within one clock tick
     }
     Run();
-    ASSERT_EQ(Dev->BulkOutPackets().size(), 1u);
-    EXPECT_TRUE(Dev->BulkOutPackets()[0].Cancelled);
+    ASSERT_EQ(Usb->BulkOutPackets().size(), 1u);
+    EXPECT_TRUE(Usb->BulkOutPackets()[0].Cancelled);
     ExpectNoSubRequestsLeft();
 }
 
@@ -278,8 +265,8 @@ TEST_F(Transmit, TimeoutAfterThreeOfFivePackets_CountsThemAndReleasesFourth)
 {
     Start();
     SetWriteTimeouts(0, 350);
-    for (int i = 0; i < 3; ++i) Dev->QueueBulkOutAnswer({Answer::Accept, 100 * kMillisecond});
-    Dev->QueueBulkOutAnswer({Answer::Never});
+    for (int i = 0; i < 3; ++i) Usb->QueueBulkOutAnswer({Answer::Accept, 100 * kMillisecond});
+    Usb->QueueBulkOutAnswer({Answer::Never});
 
     auto op = W.Write(H, Pattern(320));
     Run();
@@ -287,7 +274,7 @@ TEST_F(Transmit, TimeoutAfterThreeOfFivePackets_CountsThemAndReleasesFourth)
     ASSERT_TRUE(op->Completed);
     EXPECT_EQ(op->Status, STATUS_SUCCESS);
     EXPECT_EQ(op->Information, 192u);
-    const auto packets = Dev->BulkOutPackets();
+    const auto packets = Usb->BulkOutPackets();
     ASSERT_EQ(packets.size(), 4u);
     EXPECT_TRUE(packets[3].Cancelled);
     ExpectNoSubRequestsLeft();
@@ -306,9 +293,9 @@ class WriteCancel : public Transmit, public ::testing::WithParamInterface<Cancel
 TEST_P(WriteCancel, WhilePacketOut_CancelledWithBytesSentAndPortServesNextWrite)
 {
     Start();
-    Dev->QueueBulkOutAnswer({Answer::Accept});
-    Dev->QueueBulkOutAnswer({Answer::Accept});
-    Dev->QueueBulkOutAnswer({Answer::Never});
+    Usb->QueueBulkOutAnswer({Answer::Accept});
+    Usb->QueueBulkOutAnswer({Answer::Accept});
+    Usb->QueueBulkOutAnswer({Answer::Never});
     auto op = W.Write(H, Pattern(300));
     Run();
     ASSERT_FALSE(op->Completed);
@@ -324,14 +311,14 @@ TEST_P(WriteCancel, WhilePacketOut_CancelledWithBytesSentAndPortServesNextWrite)
     ASSERT_TRUE(op->Completed);
     EXPECT_EQ(op->Status, STATUS_CANCELLED);
     EXPECT_EQ(op->Information, 128u);
-    EXPECT_TRUE(Dev->BulkOutPackets().back().Cancelled);
+    EXPECT_TRUE(Usb->BulkOutPackets().back().Cancelled);
     ExpectNoSubRequestsLeft();
 
     const Bytes next = Pattern(80, 9);
     auto op2 = W.Write(H, next);
     Run();
     EXPECT_EQ(op2->Status, STATUS_SUCCESS);
-    EXPECT_EQ(Slice(Dev->BulkOutBytes(), 128, 80), next);
+    EXPECT_EQ(Slice(Usb->BulkOutBytes(), 128, 80), next);
 }
 
 INSTANTIATE_TEST_SUITE_P(Ways, WriteCancel, ::testing::Values(CancelCase{"Application", false}, CancelCase{"Purge", true}),
@@ -361,7 +348,7 @@ protected:
 TEST_F(TransmitEmpty, LastWriteDone_CompletesWaitOnlyWhenNoWriteQueued)
 {
     Start();
-    Dev->SetDefaultBulkOutAnswer({Answer::Accept, 10 * kMillisecond});
+    Usb->SetDefaultBulkOutAnswer({Answer::Accept, 10 * kMillisecond});
     Arm(SERIAL_EV_TXEMPTY);
 
     auto op1 = W.Write(H, Pattern(100));
@@ -405,10 +392,10 @@ TEST_F(Transmit, RandomizedRun_EveryAcknowledgedByteCountedOnceInOrder)
         SetWriteTimeouts(pick(0, 2), pick(20, 400)); // every write ends, even on a packet never taken
         for (int k = pick(0, 6); k > 0; --k) {
             switch (pick(0, 5)) {
-            case 0: Dev->QueueBulkOutAnswer({Answer::Partial, pick(0, 5) * kMillisecond, std::size_t(pick(0, 63))}); break;
-            case 1: Dev->QueueBulkOutAnswer({Answer::Fail, 0, 0, USBD_STATUS_DEV_NOT_RESPONDING}); break;
-            case 2: Dev->QueueBulkOutAnswer({Answer::Never}); break;
-            default: Dev->QueueBulkOutAnswer({Answer::Accept, pick(0, 40) * kMillisecond}); break;
+            case 0: Usb->QueueBulkOutAnswer({Answer::Partial, pick(0, 5) * kMillisecond, std::size_t(pick(0, 63))}); break;
+            case 1: Usb->QueueBulkOutAnswer({Answer::Fail, 0, 0, USBD_STATUS_DEV_NOT_RESPONDING}); break;
+            case 2: Usb->QueueBulkOutAnswer({Answer::Never}); break;
+            default: Usb->QueueBulkOutAnswer({Answer::Accept, pick(0, 40) * kMillisecond}); break;
             }
         }
         for (int n = pick(1, 3); n > 0; --n) {
@@ -429,7 +416,7 @@ TEST_F(Transmit, RandomizedRun_EveryAcknowledgedByteCountedOnceInOrder)
         ASSERT_LE(op->Information, data.size());
         expected.insert(expected.end(), data.begin(), data.begin() + std::ptrdiff_t(op->Information));
     }
-    EXPECT_EQ(Dev->BulkOutBytes(), expected);
+    EXPECT_EQ(Usb->BulkOutBytes(), expected);
     ExpectNoSubRequestsLeft();
 }
 
@@ -441,7 +428,7 @@ TEST_F(Transmit, RandomizedRun_EveryAcknowledgedByteCountedOnceInOrder)
 TEST_F(Transmit, CancelledBeforeMarkedCancelable_CompletedOnceCancelledWithNothingSent)
 {
     Start();
-    Dev->SetDefaultBulkOutAnswer({Answer::Accept, 10 * kMillisecond});
+    Usb->SetDefaultBulkOutAnswer({Answer::Accept, 10 * kMillisecond});
     const Bytes first = Pattern(64, 1), second = Pattern(100, 2);
     auto op1 = W.Write(H, first);
     auto op2 = W.Write(H, second);
@@ -461,8 +448,8 @@ TEST_F(Transmit, CancelledBeforeMarkedCancelable_CompletedOnceCancelledWithNothi
     EXPECT_EQ(op2->Status, STATUS_CANCELLED);
     EXPECT_EQ(op2->Information, 0u);
     EXPECT_EQ(presented, 1);
-    EXPECT_EQ(Dev->BulkOutBytes(), first);
-    EXPECT_EQ(Dev->BulkOutPackets().size(), 1u) << "the cancelled write offered nothing to the device";
+    EXPECT_EQ(Usb->BulkOutBytes(), first);
+    EXPECT_EQ(Usb->BulkOutPackets().size(), 1u) << "the cancelled write offered nothing to the device";
     ExpectNoSubRequestsLeft();
 
     auto op3 = W.Write(H, Pattern(10, 3));

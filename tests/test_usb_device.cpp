@@ -8,9 +8,11 @@
 #include <vector>
 
 #include "CdcAcmDevice.h"
+#include "support/TestSupport.h"
 #include "Scheduler.h"
 
 using namespace world;
+using test_support::Text;
 
 namespace {
 
@@ -37,7 +39,6 @@ std::vector<Descriptor> Walk(const Bytes &Config)
     return Out;
 }
 
-Bytes Text(const std::string &S) { return Bytes(S.begin(), S.end()); }
 
 class UsbModel : public ::testing::Test {
 protected:

@@ -12,12 +12,14 @@
 #include <vector>
 
 #include "CdcAcmDevice.h"
+#include "support/TestSupport.h"
 #include "FxHost.h"
 #include "World.h"
 
 #include <wdfusb.h>
 
 using namespace world;
+using test_support::Text;
 
 namespace {
 
@@ -188,7 +190,6 @@ protected:
 };
 UsbStandIn *UsbStandIn::Self = nullptr;
 
-Bytes Text(const std::string &S) { return Bytes(S.begin(), S.end()); }
 
 // ---- descriptors and information ----
 

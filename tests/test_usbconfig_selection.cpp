@@ -5,13 +5,13 @@
 #include <algorithm>
 #include <cstring>
 
-#include "CdcAcmDevice.h"
-#include "World.h"
+#include "support/TestSupport.h"
 
 #include <ntddk.h>
 #include <ntddser.h>
 
 using namespace world;
+using namespace test_support;
 
 namespace {
 
@@ -19,38 +19,12 @@ constexpr ULONG kPairTag = 0x52494150;       // "PAIR"
 constexpr ULONG kDescriptorTag = 0x43534544; // "DESC"
 constexpr std::uint8_t kSetLineCoding = 0x20;
 
-template <class T> Bytes AsBytes(const T &Value)
-{
-    const auto *p = reinterpret_cast<const std::uint8_t *>(&Value);
-    return Bytes(p, p + sizeof(Value));
-}
-
-class UsbConfigPipes : public ::testing::Test {
+class UsbConfigPipes : public PortTest {
 protected:
-    World W;
-    std::shared_ptr<CdcAcmDevice> Usb;
-    DeviceNode *Node = nullptr;
-    FileHandle H = 0;
-
-    void Start(CdcAcmOptions Options)
-    {
-        Usb = std::make_shared<CdcAcmDevice>(Options);
-        Node = W.AddDevice(Usb, HardwareKey{{u"PortName", RegistryValue::String(u"COM5")}});
-        Run();
-        ASSERT_NE(Node, nullptr);
-        ASSERT_EQ(Node->AddStatus, STATUS_SUCCESS);
-    }
-    void Run() { W.Clock().RunUntilIdle(); }
-    void Open() { ASSERT_EQ(W.Open(u"COM5", &H), STATUS_SUCCESS); }
-
     // A read of Length bytes that returns at once with whatever is buffered.
     OpHandle ReadNow(std::size_t Length)
     {
-        SERIAL_TIMEOUTS t{};
-        t.ReadIntervalTimeout = MAXULONG;
-        auto set = W.DeviceIoControl(H, IOCTL_SERIAL_SET_TIMEOUTS, AsBytes(t), 0);
-        Run();
-        EXPECT_EQ(set->Status, STATUS_SUCCESS);
+        ReadsReturnAtOnce();
         auto op = W.Read(H, Length);
         Run();
         EXPECT_TRUE(op->Completed);

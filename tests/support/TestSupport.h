@@ -1,0 +1,142 @@
+// What every suite shares: records turned into the bytes an application
+// passes and back, little-endian fields, and the fixtures that own a World.
+//
+// WorldTest collects the verifier's reports instead of stopping the run, and
+// fails the test that raised any it did not take (TakeReports). PortTest
+// adds one simulated CDC ACM device named COM5 and a handle to it.
+#pragma once
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <initializer_list>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "CdcAcmDevice.h"
+#include "World.h"
+
+#include <ntddk.h>
+#include <ntddser.h>
+
+namespace test_support {
+
+using world::Bytes;
+using world::OpHandle;
+
+template <class T> Bytes AsBytes(const T &Value)
+{
+    const auto *p = reinterpret_cast<const std::uint8_t *>(&Value);
+    return Bytes(p, p + sizeof(Value));
+}
+
+// The record at the start of Data; a short Data leaves the rest zero.
+template <class T> T FromBytes(const Bytes &Data)
+{
+    T value{};
+    std::memcpy(&value, Data.data(), std::min(sizeof(T), Data.size()));
+    return value;
+}
+
+inline Bytes Le32(std::uint32_t V)
+{
+    return Bytes{std::uint8_t(V), std::uint8_t(V >> 8), std::uint8_t(V >> 16), std::uint8_t(V >> 24)};
+}
+
+inline std::uint32_t U32At(const Bytes &D, std::size_t At)
+{
+    return D.at(At) | (D.at(At + 1) << 8) | (D.at(At + 2) << 16) | (std::uint32_t(D.at(At + 3)) << 24);
+}
+
+inline Bytes Concat(std::initializer_list<Bytes> Parts)
+{
+    Bytes All;
+    for (const Bytes &Part : Parts) All.insert(All.end(), Part.begin(), Part.end());
+    return All;
+}
+
+inline Bytes Text(const std::string &S) { return Bytes(S.begin(), S.end()); }
+
+// The hardware key of a port named PortName; DriverMode 0 leaves the value out.
+inline world::HardwareKey PortKey(const std::u16string &PortName, ULONG DriverMode = 0)
+{
+    world::HardwareKey Key{{u"PortName", world::RegistryValue::String(PortName)}};
+    if (DriverMode != 0) Key[u"DriverMode"] = world::RegistryValue::Dword(DriverMode);
+    return Key;
+}
+
+class WorldTest : public ::testing::Test {
+protected:
+    world::World W;
+
+    // A verifier report fails the test that caused it, not the whole run.
+    void SetUp() override { W.CollectVerifierReports(true); }
+    void TearDown() override
+    {
+        for (const std::string &Report : TakeReports()) ADD_FAILURE() << "verifier: " << Report;
+    }
+
+    void Run() { W.Clock().RunUntilIdle(); }
+
+    // Reports raised since the last call; a test that expects one takes it.
+    std::vector<std::string> TakeReports()
+    {
+        std::vector<std::string> All = W.VerifierReports();
+        std::vector<std::string> New(All.begin() + static_cast<std::ptrdiff_t>(seen_), All.end());
+        seen_ = All.size();
+        return New;
+    }
+    static bool Mentions(const std::vector<std::string> &Reports, const std::string &Rule)
+    {
+        for (const std::string &R : Reports)
+            if (R.rfind(Rule, 0) == 0) return true;
+        return false;
+    }
+
+private:
+    std::size_t seen_ = 0;
+};
+
+class PortTest : public WorldTest {
+protected:
+    std::shared_ptr<world::CdcAcmDevice> Usb;
+    world::DeviceNode *Node = nullptr;
+    world::FileHandle H = 0;
+
+    // Adds a device as COM5 and starts it, and runs until the world is idle.
+    // The start's outcome is the test's to check (Node->StartStatus).
+    void Start(world::CdcAcmOptions Options = {}, ULONG DriverMode = 0)
+    {
+        Usb = std::make_shared<world::CdcAcmDevice>(Options);
+        Node = W.AddDevice(Usb, PortKey(u"COM5", DriverMode));
+        Run();
+        ASSERT_NE(Node, nullptr);
+        ASSERT_EQ(Node->AddStatus, STATUS_SUCCESS);
+    }
+    void Open() { ASSERT_EQ(W.Open(u"COM5", &H), STATUS_SUCCESS); }
+
+    // Issues a control code and runs until the world is idle.
+    OpHandle Ioctl(ULONG Code, const Bytes &In = {}, std::size_t OutLength = 0)
+    {
+        OpHandle Op = W.DeviceIoControl(H, Code, In, OutLength);
+        Run();
+        return Op;
+    }
+    void SetTimeouts(const SERIAL_TIMEOUTS &Timeouts)
+    {
+        OpHandle Op = Ioctl(IOCTL_SERIAL_SET_TIMEOUTS, AsBytes(Timeouts));
+        ASSERT_TRUE(Op->Completed);
+        ASSERT_EQ(Op->Status, STATUS_SUCCESS);
+    }
+    // Reads then return at once with whatever is buffered.
+    void ReadsReturnAtOnce()
+    {
+        SERIAL_TIMEOUTS T{};
+        T.ReadIntervalTimeout = MAXULONG;
+        SetTimeouts(T);
+    }
+};
+
+} // namespace test_support
