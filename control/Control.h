@@ -10,6 +10,37 @@ EVT_WDF_IO_QUEUE_IO_DEVICE_CONTROL SerialEvtIoDeviceControl;
 VOID SerialSendControlRequest(PDEVICE_EXT_CONTEXT DeviceContext, WDFREQUEST Request, PVOID InputBuffer);
 EVT_WDF_REQUEST_COMPLETION_ROUTINE IoIOCTLComplete;
 PCSTR IoctlCodeName(ULONG IoControlCode);
+
+/* A row of SerialCodes.def: a serial control code, the part of the port
+   that serves it and the buffer it takes. */
+typedef enum _SERIAL_CODE_PATH {
+    SERIAL_PATH_LINE,
+    SERIAL_PATH_SETTING,
+    SERIAL_PATH_STATUS,
+    SERIAL_PATH_QUEUE,
+    SERIAL_PATH_MASK,
+    SERIAL_PATH_PURGE,
+    SERIAL_PATH_ACCEPTED,
+    SERIAL_PATH_REFUSED,
+} SERIAL_CODE_PATH;
+
+typedef enum _SERIAL_CODE_SIDE {
+    SERIAL_SIDE_NONE,
+    SERIAL_SIDE_IN,
+    SERIAL_SIDE_OUT,
+} SERIAL_CODE_SIDE;
+
+typedef struct _SERIAL_CODE_ROW {
+    ULONG IoControlCode;
+    SERIAL_CODE_PATH Path;
+    SERIAL_CODE_SIDE Side;
+    ULONG MinimumLength;
+    PCSTR Name;
+} SERIAL_CODE_ROW, *PSERIAL_CODE_ROW;
+typedef const SERIAL_CODE_ROW *PCSERIAL_CODE_ROW;
+
+/* The row of IoControlCode, or NULL for a code the port does not know. */
+PCSERIAL_CODE_ROW SerialFindCode(ULONG IoControlCode);
 /* Stores an accepted line setting; takes IoctlLock (and EventLock for the
    DTR/RTS bits); caller holds no driver lock. */
 VOID SerialStoreLineSetting(PDEVICE_EXT_CONTEXT DeviceContext, ULONG IoControlCode, PVOID InputBuffer);

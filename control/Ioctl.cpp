@@ -258,68 +258,43 @@ VOID SerialCompleteIoctl(WDFREQUEST Request, NTSTATUS Status, ULONG_PTR Informat
     WdfRequestCompleteWithInformation(Request, Status, Information);
 }
 
-/*
- * The buffer each control code takes: its side and the minimum length the
- * framework is asked for. Codes not listed take none. A refused buffer
- * completes the request with the framework's status and Information 0,
- * and nothing is changed.
- */
-typedef struct _SERIAL_IOCTL_BUFFER {
-    ULONG IoControlCode;
-    BOOLEAN Output;
-    ULONG MinimumLength;
-    PCSTR Name;
-} SERIAL_IOCTL_BUFFER;
-
-static const SERIAL_IOCTL_BUFFER SerialIoctlBuffers[] = {
-    {IOCTL_SERIAL_SET_BAUD_RATE, FALSE, sizeof(SERIAL_BAUD_RATE), "Set Baud Rate"},
-    {IOCTL_SERIAL_SET_QUEUE_SIZE, FALSE, sizeof(SERIAL_QUEUE_SIZE), "Set Queue Size"},
-    {IOCTL_SERIAL_SET_LINE_CONTROL, FALSE, sizeof(SERIAL_LINE_CONTROL), "Set Line Control"},
-    {IOCTL_SERIAL_SET_TIMEOUTS, FALSE, sizeof(SERIAL_TIMEOUTS), "Set Timeouts"},
-    {IOCTL_SERIAL_GET_TIMEOUTS, TRUE, sizeof(SERIAL_TIMEOUTS), "Get Timeouts"},
-    {IOCTL_SERIAL_GET_WAIT_MASK, TRUE, sizeof(ULONG), "Get Wait Mask"},
-    {IOCTL_SERIAL_SET_WAIT_MASK, FALSE, sizeof(ULONG), "Set Wait Mask"},
-    {IOCTL_SERIAL_WAIT_ON_MASK, TRUE, sizeof(ULONG), "Wait On Mask"},
-    {IOCTL_SERIAL_PURGE, FALSE, sizeof(ULONG), "Purge"},
-    {IOCTL_SERIAL_GET_BAUD_RATE, TRUE, sizeof(SERIAL_BAUD_RATE), "Get Baud Rate"},
-    {IOCTL_SERIAL_GET_LINE_CONTROL, TRUE, sizeof(SERIAL_LINE_CONTROL), "Get Line Control"},
-    {IOCTL_SERIAL_GET_CHARS, TRUE, sizeof(SERIAL_CHARS), "Get Chars"},
-    {IOCTL_SERIAL_SET_CHARS, FALSE, sizeof(SERIAL_CHARS), "Set Chars"},
-    {IOCTL_SERIAL_GET_HANDFLOW, TRUE, sizeof(SERIAL_HANDFLOW), "Get Handflow"},
-    {IOCTL_SERIAL_SET_HANDFLOW, FALSE, sizeof(SERIAL_HANDFLOW), "Set Handflow"},
-    {IOCTL_SERIAL_GET_MODEMSTATUS, TRUE, sizeof(ULONG), "Get Modem Status"},
-    {IOCTL_SERIAL_GET_COMMSTATUS, TRUE, sizeof(SERIAL_STATUS), "Get Comm Status"},
-    {IOCTL_SERIAL_GET_PROPERTIES, TRUE, sizeof(SERIAL_COMMPROP), "Get Properties"},
-    {IOCTL_SERIAL_GET_DTRRTS, TRUE, sizeof(ULONG), "Get DTR/RTS"},
-    {IOCTL_SERIAL_CONFIG_SIZE, TRUE, sizeof(ULONG), "Config Size"},
-    {IOCTL_SERIAL_GET_STATS, TRUE, sizeof(SERIALPERF_STATS), "Get Stats"},
+/* The rows of SerialCodes.def, constant data in the read-only image. */
+#define SERIAL_CODE(Name, Path, Side, Minimum) \
+    {IOCTL_SERIAL_##Name, SERIAL_PATH_##Path, SERIAL_SIDE_##Side, (ULONG)(Minimum), "IOCTL_SERIAL_" #Name},
+static const SERIAL_CODE_ROW SerialCodes[] = {
+#include "SerialCodes.def"
 };
+#undef SERIAL_CODE
 
-/* Fetches the buffer IoControlCode takes into *Buffer (NULL for a code
-   that takes none). */
-static NTSTATUS SerialRetrieveIoctlBuffer(WDFREQUEST Request, ULONG IoControlCode, PVOID *Buffer)
+PCSERIAL_CODE_ROW SerialFindCode(ULONG IoControlCode)
 {
-    NTSTATUS Status;
     ULONG Index;
 
-    *Buffer = NULL;
-    for (Index = 0; Index < ARRAYSIZE(SerialIoctlBuffers); Index++) {
-        const SERIAL_IOCTL_BUFFER *Entry = &SerialIoctlBuffers[Index];
-        if (Entry->IoControlCode != IoControlCode) {
-            continue;
+    for (Index = 0; Index < ARRAYSIZE(SerialCodes); Index++) {
+        if (SerialCodes[Index].IoControlCode == IoControlCode) {
+            return &SerialCodes[Index];
         }
-        if (Entry->Output) {
-            Status = WdfRequestRetrieveOutputBuffer(Request, Entry->MinimumLength, Buffer, NULL);
-        } else {
-            Status = WdfRequestRetrieveInputBuffer(Request, Entry->MinimumLength, Buffer, NULL);
-        }
-        if (!NT_SUCCESS(Status)) {
-            BrisumTrace(TRACE_WARNING, "brisum : %s - Get buffer Failed (0x%p)\n", Entry->Name,
-                        (PVOID)(ULONG_PTR)Status);
-        }
-        return Status;
     }
-    return STATUS_SUCCESS;
+    return NULL;
+}
+
+/* Fetches the buffer of Code's row into *Buffer (NULL for a code that takes
+   none). A refused buffer completes the request with the framework's status
+   and Information 0, and nothing is changed. */
+static NTSTATUS SerialRetrieveIoctlBuffer(WDFREQUEST Request, PCSERIAL_CODE_ROW Code, PVOID *Buffer)
+{
+    NTSTATUS Status = STATUS_SUCCESS;
+
+    *Buffer = NULL;
+    if (Code->Side == SERIAL_SIDE_OUT) {
+        Status = WdfRequestRetrieveOutputBuffer(Request, Code->MinimumLength, Buffer, NULL);
+    } else if (Code->Side == SERIAL_SIDE_IN) {
+        Status = WdfRequestRetrieveInputBuffer(Request, Code->MinimumLength, Buffer, NULL);
+    }
+    if (!NT_SUCCESS(Status)) {
+        BrisumTrace(TRACE_WARNING, "brisum : %s - Get buffer Failed (0x%p)\n", Code->Name, (PVOID)(ULONG_PTR)Status);
+    }
+    return Status;
 }
 
 VOID SerialEvtIoDeviceControl(WDFQUEUE Queue, WDFREQUEST Request, size_t OutputBufferLength,
@@ -330,6 +305,7 @@ VOID SerialEvtIoDeviceControl(WDFQUEUE Queue, WDFREQUEST Request, size_t OutputB
     ULONG_PTR Information = 0;
     BOOLEAN Complete = TRUE;
     PVOID Buffer = NULL;
+    PCSERIAL_CODE_ROW Code = SerialFindCode(IoControlCode);
 
     /* Each code asks the framework for its own minimum instead. */
     UNREFERENCED_PARAMETER(OutputBufferLength);
@@ -338,29 +314,37 @@ VOID SerialEvtIoDeviceControl(WDFQUEUE Queue, WDFREQUEST Request, size_t OutputB
     GetRequestContext(Request)->DeviceContext = DeviceContext;
     BrisumTrace(TRACE_INFO, "brisum : Device control request(0x%p) %s\n", Request, IoctlCodeName(IoControlCode));
 
-    Status = SerialRetrieveIoctlBuffer(Request, IoControlCode, &Buffer);
+    if (Code == NULL || Code->Path == SERIAL_PATH_REFUSED) {
+        BrisumTrace(TRACE_WARNING, "brisum : Device control 0x%x refused\n", IoControlCode);
+        Status = STATUS_INVALID_PARAMETER;
+        goto Exit;
+    }
+
+    Status = SerialRetrieveIoctlBuffer(Request, Code, &Buffer);
     if (!NT_SUCCESS(Status)) {
         goto Exit;
     }
 
+    /* The paths that serve whole groups of codes; the rest by code below. */
+    switch (Code->Path) {
+    case SERIAL_PATH_LINE:
+        /* Buffer is the caller's record for the codes that take one. */
+        Complete = SerialApplyLineSetting(DeviceContext, Request, IoControlCode, Buffer);
+        goto Exit;
+    case SERIAL_PATH_MASK:
+        Complete = SerialStartMaskRequest(DeviceContext, Request, IoControlCode, (PULONG)Buffer, &Status);
+        goto Exit;
+    case SERIAL_PATH_PURGE:
+        Complete = SerialStartPurgeRequest(DeviceContext, Request, (PULONG)Buffer, &Status);
+        goto Exit;
+    case SERIAL_PATH_ACCEPTED:
+        /* The port has nothing to do for them and writes nothing. */
+        goto Exit;
+    default:
+        break;
+    }
+
     switch (IoControlCode) {
-    case IOCTL_SERIAL_SET_BAUD_RATE:
-        Complete = SerialApplyLineSetting(DeviceContext, Request, IoControlCode, Buffer);
-        break;
-
-    case IOCTL_SERIAL_SET_LINE_CONTROL:
-        Complete = SerialApplyLineSetting(DeviceContext, Request, IoControlCode, Buffer);
-        break;
-
-    case IOCTL_SERIAL_SET_BREAK_ON:
-    case IOCTL_SERIAL_SET_BREAK_OFF:
-    case IOCTL_SERIAL_SET_DTR:
-    case IOCTL_SERIAL_CLR_DTR:
-    case IOCTL_SERIAL_SET_RTS:
-    case IOCTL_SERIAL_CLR_RTS:
-        Complete = SerialApplyLineSetting(DeviceContext, Request, IoControlCode, NULL);
-        break;
-
     case IOCTL_SERIAL_SET_QUEUE_SIZE:
         Status = SerialSetQueueSize(DeviceContext, (PSERIAL_QUEUE_SIZE)Buffer, &Information);
         break;
@@ -384,18 +368,6 @@ VOID SerialEvtIoDeviceControl(WDFQUEUE Queue, WDFREQUEST Request, size_t OutputB
         *(PULONG)Buffer = DeviceContext->ulCurrentMask;
         WdfSpinLockRelease(DeviceContext->EventLock);
         Information = sizeof(ULONG);
-        break;
-
-    case IOCTL_SERIAL_SET_WAIT_MASK:
-        Complete = SerialStartMaskRequest(DeviceContext, Request, IoControlCode, (PULONG)Buffer, &Status);
-        break;
-
-    case IOCTL_SERIAL_WAIT_ON_MASK:
-        Complete = SerialStartMaskRequest(DeviceContext, Request, IoControlCode, (PULONG)Buffer, &Status);
-        break;
-
-    case IOCTL_SERIAL_PURGE:
-        Complete = SerialStartPurgeRequest(DeviceContext, Request, (PULONG)Buffer, &Status);
         break;
 
     case IOCTL_SERIAL_GET_BAUD_RATE:
@@ -484,22 +456,9 @@ VOID SerialEvtIoDeviceControl(WDFQUEUE Queue, WDFREQUEST Request, size_t OutputB
         WdfSpinLockRelease(DeviceContext->IoctlLock);
         break;
 
-    case IOCTL_SERIAL_IMMEDIATE_CHAR:
-    case IOCTL_SERIAL_RESET_DEVICE:
-    case IOCTL_SERIAL_SET_XOFF:
-    case IOCTL_SERIAL_SET_XON:
-    case IOCTL_SERIAL_XOFF_COUNTER:
-    case IOCTL_SERIAL_LSRMST_INSERT:
-    case IOCTL_SERIAL_GET_MODEM_CONTROL:
-    case IOCTL_SERIAL_SET_MODEM_CONTROL:
-    case IOCTL_SERIAL_SET_FIFO_CONTROL:
-        /* Accepted; the port has nothing to do for them and writes nothing. */
-        break;
-
-    case IOCTL_SERIAL_GET_COMMCONFIG:
-    case IOCTL_SERIAL_SET_COMMCONFIG:
     default:
-        BrisumTrace(TRACE_WARNING, "brisum : Device control 0x%x refused\n", IoControlCode);
+        /* A SETTING, STATUS or QUEUE row without its case here. */
+        NT_ASSERT(!"a control code's row names a path with no case in the dispatcher");
         Status = STATUS_INVALID_PARAMETER;
         break;
     }

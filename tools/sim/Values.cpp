@@ -659,49 +659,71 @@ std::string DescribeLayout(const Layout &Fields, const Bytes &Buffer, std::size_
 
 /* ---- control codes ---- */
 
+namespace {
+
+/* How the simulator reads and shows the records of the codes that have
+   one; every other code is issued with no input and shown by status. */
+struct RecordForm {
+    std::uint32_t Code;
+    InputForm Input;
+    const Layout *Output;
+};
+const RecordForm kRecordForms[] = {
+    {IOCTL_SERIAL_SET_BAUD_RATE, InputForm::BaudRate, nullptr},
+    {IOCTL_SERIAL_SET_QUEUE_SIZE, InputForm::QueueSize, nullptr},
+    {IOCTL_SERIAL_SET_LINE_CONTROL, InputForm::LineControl, nullptr},
+    {IOCTL_SERIAL_IMMEDIATE_CHAR, InputForm::Char, nullptr},
+    {IOCTL_SERIAL_SET_TIMEOUTS, InputForm::Timeouts, nullptr},
+    {IOCTL_SERIAL_GET_TIMEOUTS, InputForm::None, &kTimeouts},
+    {IOCTL_SERIAL_GET_WAIT_MASK, InputForm::None, &kWaitMask},
+    {IOCTL_SERIAL_SET_WAIT_MASK, InputForm::Mask, nullptr},
+    {IOCTL_SERIAL_WAIT_ON_MASK, InputForm::None, &kEvents},
+    {IOCTL_SERIAL_PURGE, InputForm::Purge, nullptr},
+    {IOCTL_SERIAL_GET_BAUD_RATE, InputForm::None, &kBaudRate},
+    {IOCTL_SERIAL_GET_LINE_CONTROL, InputForm::None, &kLineControl},
+    {IOCTL_SERIAL_GET_CHARS, InputForm::None, &kChars},
+    {IOCTL_SERIAL_SET_CHARS, InputForm::Chars, nullptr},
+    {IOCTL_SERIAL_GET_HANDFLOW, InputForm::None, &kHandFlow},
+    {IOCTL_SERIAL_SET_HANDFLOW, InputForm::HandFlow, nullptr},
+    {IOCTL_SERIAL_GET_MODEMSTATUS, InputForm::None, &kModemStatus},
+    {IOCTL_SERIAL_GET_COMMSTATUS, InputForm::None, &kCommStatus},
+    {IOCTL_SERIAL_GET_PROPERTIES, InputForm::None, &kCommProp},
+    {IOCTL_SERIAL_GET_DTRRTS, InputForm::None, &kDtrRts},
+    {IOCTL_SERIAL_CONFIG_SIZE, InputForm::None, &kConfigSize},
+    {IOCTL_SERIAL_GET_STATS, InputForm::None, &kStats},
+};
+
+/* The port's own table of codes (the driver's), read as data. */
+enum CodeSide { SIM_SIDE_NONE, SIM_SIDE_IN, SIM_SIDE_OUT };
+struct CodeRow {
+    const char *Name;
+    std::uint32_t Code;
+    CodeSide Side;
+    std::size_t Minimum;
+};
+#define SERIAL_CODE(Name, Path, Side, Minimum) {#Name, IOCTL_SERIAL_##Name, SIM_SIDE_##Side, (Minimum)},
+const CodeRow kCodeRows[] = {
+#include "control/SerialCodes.def"
+};
+#undef SERIAL_CODE
+
+} // namespace
+
 const std::vector<IoctlInfo> &SerialIoctls()
 {
-    static const std::vector<IoctlInfo> Table = {
-        {"SET_BAUD_RATE", IOCTL_SERIAL_SET_BAUD_RATE, InputForm::BaudRate, 0, nullptr},
-        {"SET_QUEUE_SIZE", IOCTL_SERIAL_SET_QUEUE_SIZE, InputForm::QueueSize, 0, nullptr},
-        {"SET_LINE_CONTROL", IOCTL_SERIAL_SET_LINE_CONTROL, InputForm::LineControl, 0, nullptr},
-        {"SET_BREAK_ON", IOCTL_SERIAL_SET_BREAK_ON, InputForm::None, 0, nullptr},
-        {"SET_BREAK_OFF", IOCTL_SERIAL_SET_BREAK_OFF, InputForm::None, 0, nullptr},
-        {"IMMEDIATE_CHAR", IOCTL_SERIAL_IMMEDIATE_CHAR, InputForm::Char, 0, nullptr},
-        {"SET_TIMEOUTS", IOCTL_SERIAL_SET_TIMEOUTS, InputForm::Timeouts, 0, nullptr},
-        {"GET_TIMEOUTS", IOCTL_SERIAL_GET_TIMEOUTS, InputForm::None, 20, &kTimeouts},
-        {"SET_DTR", IOCTL_SERIAL_SET_DTR, InputForm::None, 0, nullptr},
-        {"CLR_DTR", IOCTL_SERIAL_CLR_DTR, InputForm::None, 0, nullptr},
-        {"RESET_DEVICE", IOCTL_SERIAL_RESET_DEVICE, InputForm::None, 0, nullptr},
-        {"SET_RTS", IOCTL_SERIAL_SET_RTS, InputForm::None, 0, nullptr},
-        {"CLR_RTS", IOCTL_SERIAL_CLR_RTS, InputForm::None, 0, nullptr},
-        {"SET_XOFF", IOCTL_SERIAL_SET_XOFF, InputForm::None, 0, nullptr},
-        {"SET_XON", IOCTL_SERIAL_SET_XON, InputForm::None, 0, nullptr},
-        {"GET_WAIT_MASK", IOCTL_SERIAL_GET_WAIT_MASK, InputForm::None, 4, &kWaitMask},
-        {"SET_WAIT_MASK", IOCTL_SERIAL_SET_WAIT_MASK, InputForm::Mask, 0, nullptr},
-        {"WAIT_ON_MASK", IOCTL_SERIAL_WAIT_ON_MASK, InputForm::None, 4, &kEvents},
-        {"PURGE", IOCTL_SERIAL_PURGE, InputForm::Purge, 0, nullptr},
-        {"GET_BAUD_RATE", IOCTL_SERIAL_GET_BAUD_RATE, InputForm::None, 4, &kBaudRate},
-        {"GET_LINE_CONTROL", IOCTL_SERIAL_GET_LINE_CONTROL, InputForm::None, 3, &kLineControl},
-        {"GET_CHARS", IOCTL_SERIAL_GET_CHARS, InputForm::None, 6, &kChars},
-        {"SET_CHARS", IOCTL_SERIAL_SET_CHARS, InputForm::Chars, 0, nullptr},
-        {"GET_HANDFLOW", IOCTL_SERIAL_GET_HANDFLOW, InputForm::None, 16, &kHandFlow},
-        {"SET_HANDFLOW", IOCTL_SERIAL_SET_HANDFLOW, InputForm::HandFlow, 0, nullptr},
-        {"GET_MODEMSTATUS", IOCTL_SERIAL_GET_MODEMSTATUS, InputForm::None, 4, &kModemStatus},
-        {"GET_COMMSTATUS", IOCTL_SERIAL_GET_COMMSTATUS, InputForm::None, 20, &kCommStatus},
-        {"XOFF_COUNTER", IOCTL_SERIAL_XOFF_COUNTER, InputForm::None, 0, nullptr},
-        {"GET_PROPERTIES", IOCTL_SERIAL_GET_PROPERTIES, InputForm::None, 64, &kCommProp},
-        {"GET_DTRRTS", IOCTL_SERIAL_GET_DTRRTS, InputForm::None, 4, &kDtrRts},
-        {"LSRMST_INSERT", IOCTL_SERIAL_LSRMST_INSERT, InputForm::None, 0, nullptr},
-        {"CONFIG_SIZE", IOCTL_SERIAL_CONFIG_SIZE, InputForm::None, 4, &kConfigSize},
-        {"GET_COMMCONFIG", IOCTL_SERIAL_GET_COMMCONFIG, InputForm::None, 0, nullptr},
-        {"SET_COMMCONFIG", IOCTL_SERIAL_SET_COMMCONFIG, InputForm::None, 0, nullptr},
-        {"GET_STATS", IOCTL_SERIAL_GET_STATS, InputForm::None, 24, &kStats},
-        {"CLEAR_STATS", IOCTL_SERIAL_CLEAR_STATS, InputForm::None, 0, nullptr},
-        {"GET_MODEM_CONTROL", IOCTL_SERIAL_GET_MODEM_CONTROL, InputForm::None, 0, nullptr},
-        {"SET_MODEM_CONTROL", IOCTL_SERIAL_SET_MODEM_CONTROL, InputForm::None, 0, nullptr},
-        {"SET_FIFO_CONTROL", IOCTL_SERIAL_SET_FIFO_CONTROL, InputForm::None, 0, nullptr},
-    };
+    static const std::vector<IoctlInfo> Table = [] {
+        std::vector<IoctlInfo> Rows;
+        for (const CodeRow &Row : kCodeRows) {
+            IoctlInfo Info{Row.Name, Row.Code, InputForm::None, Row.Side == SIM_SIDE_OUT ? Row.Minimum : 0, nullptr};
+            for (const RecordForm &Form : kRecordForms) {
+                if (Form.Code != Row.Code) continue;
+                Info.Input = Form.Input;
+                Info.Output = Form.Output;
+            }
+            Rows.push_back(Info);
+        }
+        return Rows;
+    }();
     return Table;
 }
 

@@ -76,7 +76,8 @@ bool EndsWith(const std::string &S, const std::string &Suffix)
 }
 
 bool IsSource(const std::string &Path) { return EndsWith(Path, ".cpp") || EndsWith(Path, ".c"); }
-bool IsHeader(const std::string &Path) { return EndsWith(Path, ".h"); }
+// A header, or a table of rows a source includes (SerialCodes.def).
+bool IsHeader(const std::string &Path) { return EndsWith(Path, ".h") || EndsWith(Path, ".def"); }
 
 bool InDriverFolder(const std::string &Path)
 {
