@@ -115,7 +115,7 @@ VOID SerialSendControlRequest(PDEVICE_EXT_CONTEXT DeviceContext, WDFREQUEST Requ
     Status = WdfRequestCreate(&Attributes, Target, &SubRequest);
     if (!NT_SUCCESS(Status)) {
         BrisumTrace(TRACE_ERROR, "brisum : WdfRequestCreate for %s failed (0x%p)\n", IoctlCodeName(IoControlCode),
-                    (PVOID)(ULONG_PTR)Status);
+                    BRISUM_STATUS(Status));
         SubRequest = NULL;
         goto Exit;
     }
@@ -133,7 +133,7 @@ VOID SerialSendControlRequest(PDEVICE_EXT_CONTEXT DeviceContext, WDFREQUEST Requ
                                  (PVOID *)&Data);
         if (!NT_SUCCESS(Status)) {
             BrisumTrace(TRACE_ERROR, "brisum : WdfMemoryCreate for the line coding failed (0x%p)\n",
-                        (PVOID)(ULONG_PTR)Status);
+                        BRISUM_STATUS(Status));
             goto Exit;
         }
         RtlCopyMemory(Data, LineCoding, CDC_LINE_CODING_LENGTH);
@@ -145,7 +145,7 @@ VOID SerialSendControlRequest(PDEVICE_EXT_CONTEXT DeviceContext, WDFREQUEST Requ
                                                                Memory, NULL);
     if (!NT_SUCCESS(Status)) {
         BrisumTrace(TRACE_ERROR, "brisum : Format Request For Control Transfer failed (0x%p)\n",
-                    (PVOID)(ULONG_PTR)Status);
+                    BRISUM_STATUS(Status));
         goto Exit;
     }
 
@@ -155,7 +155,7 @@ VOID SerialSendControlRequest(PDEVICE_EXT_CONTEXT DeviceContext, WDFREQUEST Requ
     WDF_REQUEST_SEND_OPTIONS_SET_TIMEOUT(&SendOptions, CDC_REQUEST_TIMEOUT);
     if (!WdfRequestSend(SubRequest, Target, &SendOptions)) {
         Status = WdfRequestGetStatus(SubRequest);
-        BrisumTrace(TRACE_ERROR, "brisum : WdfRequestSend failed with status 0x%p\n", (PVOID)(ULONG_PTR)Status);
+        BrisumTrace(TRACE_ERROR, "brisum : WdfRequestSend failed with status 0x%p\n", BRISUM_STATUS(Status));
         /* A request that was not sent reached no device: never report it
            as accepted. */
         if (NT_SUCCESS(Status)) {
@@ -232,7 +232,7 @@ VOID IoIOCTLComplete(WDFREQUEST Request, WDFIOTARGET Target, PWDF_REQUEST_COMPLE
         UsbdStatus = Params->Parameters.Usb.Completion->UsbdStatus;
     }
     BrisumTrace(TRACE_INFO, "brisum : IoIOCTLComplete IOCTL =%s, Status= 0x%p,usbdStatus = 0x%p .\n",
-                IoctlCodeName(IoControlCode), (PVOID)(ULONG_PTR)Status, (PVOID)(ULONG_PTR)UsbdStatus);
+                IoctlCodeName(IoControlCode), BRISUM_STATUS(Status), BRISUM_STATUS(UsbdStatus));
 
     /* The caller's record is still valid: the serial request completes
        only below. */

@@ -94,7 +94,7 @@ static NTSTATUS SerialSetQueueSize(PDEVICE_EXT_CONTEXT DeviceContext, const SERI
     WdfSpinLockRelease(DeviceContext->BulkInLock);
     if (!NT_SUCCESS(Status)) {
         BrisumTrace(TRACE_WARNING, "brisum : SetCircularBufferSize(%u) failed (0x%p)\n", InSize,
-                    (PVOID)(ULONG_PTR)Status);
+                    BRISUM_STATUS(Status));
         goto Exit;
     }
 
@@ -292,7 +292,7 @@ static NTSTATUS SerialRetrieveIoctlBuffer(WDFREQUEST Request, PCSERIAL_CODE_ROW 
         Status = WdfRequestRetrieveInputBuffer(Request, Code->MinimumLength, Buffer, NULL);
     }
     if (!NT_SUCCESS(Status)) {
-        BrisumTrace(TRACE_WARNING, "brisum : %s - Get buffer Failed (0x%p)\n", Code->Name, (PVOID)(ULONG_PTR)Status);
+        BrisumTrace(TRACE_WARNING, "brisum : %s - Get buffer Failed (0x%p)\n", Code->Name, BRISUM_STATUS(Status));
     }
     return Status;
 }

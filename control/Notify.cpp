@@ -245,8 +245,8 @@ BOOLEAN InterruptINPipeReadersFailed(WDFUSBPIPE Pipe, NTSTATUS Status, USBD_STAT
     WDFIOTARGET Target = WdfUsbTargetPipeGetIoTarget(Pipe);
     PDEVICE_EXT_CONTEXT DeviceContext = GetPipeContext(Pipe)->DeviceContext;
 
-    BrisumTrace(TRACE_WARNING, "brisum : Interrupt reader failed (0x%p), usbdStatus 0x%p\n", (PVOID)(ULONG_PTR)Status,
-                (PVOID)(ULONG_PTR)UsbdStatus);
+    BrisumTrace(TRACE_WARNING, "brisum : Interrupt reader failed (0x%p), usbdStatus 0x%p\n", BRISUM_STATUS(Status),
+                BRISUM_STATUS(UsbdStatus));
 
     /* The failed read may have been the middle of a notification: whatever
        the restarted reader brings first begins a new one. */
@@ -261,11 +261,11 @@ BOOLEAN InterruptINPipeReadersFailed(WDFUSBPIPE Pipe, NTSTATUS Status, USBD_STAT
         WdfIoTargetStop(Target, WdfIoTargetCancelSentIo);
         Status = WdfUsbTargetPipeResetSynchronously(Pipe, WDF_NO_HANDLE, NULL);
         if (!NT_SUCCESS(Status)) {
-            BrisumTrace(TRACE_ERROR, "brisum : Interrupt pipe reset failed (0x%p)\n", (PVOID)(ULONG_PTR)Status);
+            BrisumTrace(TRACE_ERROR, "brisum : Interrupt pipe reset failed (0x%p)\n", BRISUM_STATUS(Status));
         }
         Status = WdfIoTargetStart(Target);
         if (!NT_SUCCESS(Status)) {
-            BrisumTrace(TRACE_ERROR, "brisum : Interrupt pipe restart failed (0x%p)\n", (PVOID)(ULONG_PTR)Status);
+            BrisumTrace(TRACE_ERROR, "brisum : Interrupt pipe restart failed (0x%p)\n", BRISUM_STATUS(Status));
         }
     }
     return TRUE;

@@ -87,7 +87,7 @@ static VOID SerialWaitOnMask(PDEVICE_EXT_CONTEXT DeviceContext, WDFREQUEST Reque
     Status = WdfRequestMarkCancelableEx(Request, SerialCancelWait);
     if (!NT_SUCCESS(Status)) {
         BrisumTrace(TRACE_INFO, "brisum : Wait On Mask(0x%p) cancelled before it was pending (0x%p)\n", Request,
-                    (PVOID)(ULONG_PTR)Status);
+                    BRISUM_STATUS(Status));
         RequestContext->CancelRoutine = NULL;
         RequestContext->ReferenceFlags = 0;
         SerialCompleteRequest(SITE_MASK_CANCELLED, Request, STATUS_CANCELLED, 0);

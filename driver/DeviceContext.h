@@ -208,3 +208,7 @@ WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(PIPE_CONTEXT, GetPipeContext)
 #define TRACE_ERROR DPFLTR_ERROR_LEVEL
 #define TRACE_WARNING DPFLTR_WARNING_LEVEL
 #define TRACE_INFO DPFLTR_INFO_LEVEL
+/* An NTSTATUS as a trace argument for "0x%p": sign-extended to pointer
+   width, so a failure reads 0xFFFFFFFFC000000D on x64 as the kernel's own
+   traces print it. */
+#define BRISUM_STATUS(Status) ((PVOID)(LONG_PTR)(Status))

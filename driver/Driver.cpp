@@ -35,7 +35,7 @@ NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath)
 
     status = WdfDriverCreate(DriverObject, RegistryPath, &attributes, &config, WDF_NO_HANDLE);
     if (!NT_SUCCESS(status)) {
-        BrisumTrace(TRACE_ERROR, "brisum : WdfDriverCreate failed with status 0x%p !\n", (PVOID)(LONG_PTR)status);
+        BrisumTrace(TRACE_ERROR, "brisum : WdfDriverCreate failed with status 0x%p !\n", BRISUM_STATUS(status));
     }
     return status;
 }
@@ -52,13 +52,13 @@ static ULONG SerialReadDriverMode(WDFDEVICE Device)
     status = WdfDeviceOpenRegistryKey(Device, PLUGPLAY_REGKEY_DEVICE, KEY_QUERY_VALUE, WDF_NO_OBJECT_ATTRIBUTES, &key);
     if (!NT_SUCCESS(status)) {
         BrisumTrace(TRACE_WARNING, "brisum : WdfDeviceOpenRegistryKey failed (0x%p), DriverMode stays 0\n",
-                    (PVOID)(LONG_PTR)status);
+                    BRISUM_STATUS(status));
         goto End;
     }
 
     status = WdfRegistryQueryULong(key, &valueName, &value);
     if (!NT_SUCCESS(status)) {
-        BrisumTrace(TRACE_INFO, "brisum : DriverMode not read (0x%p), stays 0\n", (PVOID)(LONG_PTR)status);
+        BrisumTrace(TRACE_INFO, "brisum : DriverMode not read (0x%p), stays 0\n", BRISUM_STATUS(status));
         value = 0;
     }
     WdfRegistryClose(key);
@@ -113,21 +113,21 @@ NTSTATUS BRISUM_DriverAddDevice(WDFDRIVER Driver, PWDFDEVICE_INIT DeviceInit)
 
     status = WdfDeviceInitAssignWdmIrpPreprocessCallback(DeviceInit, BRISUM_SerialFlush, IRP_MJ_FLUSH_BUFFERS, NULL, 0);
     if (!NT_SUCCESS(status)) {
-        BrisumTrace(TRACE_ERROR, "brisum : Assign SerialFlush failed (0x%p)\n", (PVOID)(LONG_PTR)status);
+        BrisumTrace(TRACE_ERROR, "brisum : Assign SerialFlush failed (0x%p)\n", BRISUM_STATUS(status));
         goto End;
     }
     status = WdfDeviceInitAssignWdmIrpPreprocessCallback(DeviceInit, BRISUM_SerialQueryInformationFile,
                                                          IRP_MJ_QUERY_INFORMATION, NULL, 0);
     if (!NT_SUCCESS(status)) {
         BrisumTrace(TRACE_ERROR, "brisum : Assign SerialQueryInformationFile failed (0x%p)\n",
-                    (PVOID)(LONG_PTR)status);
+                    BRISUM_STATUS(status));
         goto End;
     }
     status = WdfDeviceInitAssignWdmIrpPreprocessCallback(DeviceInit, BRISUM_SerialSetInformationFile,
                                                          IRP_MJ_SET_INFORMATION, NULL, 0);
     if (!NT_SUCCESS(status)) {
         BrisumTrace(TRACE_ERROR, "brisum : Assign SerialSetInformationFile failed (0x%p)\n",
-                    (PVOID)(LONG_PTR)status);
+                    BRISUM_STATUS(status));
         goto End;
     }
 
@@ -143,12 +143,12 @@ NTSTATUS BRISUM_DriverAddDevice(WDFDRIVER Driver, PWDFDEVICE_INIT DeviceInit)
         deviceName.Length = 0;
         status = RtlUnicodeStringPrintf(&deviceName, L"%ws%d", L"\\Device\\Serial", (LONG)number);
         if (!NT_SUCCESS(status)) {
-            BrisumTrace(TRACE_ERROR, "brisum : Format device name failed (0x%p)\n", (PVOID)(LONG_PTR)status);
+            BrisumTrace(TRACE_ERROR, "brisum : Format device name failed (0x%p)\n", BRISUM_STATUS(status));
             goto End;
         }
         status = WdfDeviceInitAssignName(DeviceInit, &deviceName);
         if (!NT_SUCCESS(status)) {
-            BrisumTrace(TRACE_ERROR, "brisum : WdfDeviceInitAssignName failed (0x%p)\n", (PVOID)(LONG_PTR)status);
+            BrisumTrace(TRACE_ERROR, "brisum : WdfDeviceInitAssignName failed (0x%p)\n", BRISUM_STATUS(status));
             goto End;
         }
         status = WdfDeviceCreate(&DeviceInit, &deviceAttributes, &device);
@@ -156,10 +156,10 @@ NTSTATUS BRISUM_DriverAddDevice(WDFDRIVER Driver, PWDFDEVICE_INIT DeviceInit)
             break;
         }
         BrisumTrace(TRACE_INFO, "brisum : WdfDeviceCreate %wZ failed (0x%p), trying the next number\n", &deviceName,
-                    (PVOID)(LONG_PTR)status);
+                    BRISUM_STATUS(status));
     }
     if (!NT_SUCCESS(status)) {
-        BrisumTrace(TRACE_ERROR, "brisum : WdfDeviceCreate failed with status 0x%p !\n", (PVOID)(LONG_PTR)status);
+        BrisumTrace(TRACE_ERROR, "brisum : WdfDeviceCreate failed with status 0x%p !\n", BRISUM_STATUS(status));
         goto End;
     }
 
@@ -174,25 +174,25 @@ NTSTATUS BRISUM_DriverAddDevice(WDFDRIVER Driver, PWDFDEVICE_INIT DeviceInit)
 
     status = CreateSpinLock(deviceContext);
     if (!NT_SUCCESS(status)) {
-        BrisumTrace(TRACE_ERROR, "brisum : CreateSpinLock failed with status 0x%p !\n", (PVOID)(LONG_PTR)status);
+        BrisumTrace(TRACE_ERROR, "brisum : CreateSpinLock failed with status 0x%p !\n", BRISUM_STATUS(status));
         goto End;
     }
 
     status = CreateQueues(deviceContext);
     if (!NT_SUCCESS(status)) {
-        BrisumTrace(TRACE_ERROR, "brisum : CreateQueues failed with status 0x%p !\n", (PVOID)(LONG_PTR)status);
+        BrisumTrace(TRACE_ERROR, "brisum : CreateQueues failed with status 0x%p !\n", BRISUM_STATUS(status));
         goto End;
     }
 
     status = SerialCreateTimersAndDpcs(deviceContext);
     if (!NT_SUCCESS(status)) {
-        BrisumTrace(TRACE_ERROR, "brisum : SerialCreateTimersAndDpcs failed (0x%p)\n", (PVOID)(LONG_PTR)status);
+        BrisumTrace(TRACE_ERROR, "brisum : SerialCreateTimersAndDpcs failed (0x%p)\n", BRISUM_STATUS(status));
         goto End;
     }
 
     status = CreateExternName(deviceContext);
     if (!NT_SUCCESS(status)) {
-        BrisumTrace(TRACE_ERROR, "brisum : CreateExternName failed with status 0x%p !\n", (PVOID)(LONG_PTR)status);
+        BrisumTrace(TRACE_ERROR, "brisum : CreateExternName failed with status 0x%p !\n", BRISUM_STATUS(status));
         goto End;
     }
     result = status;
@@ -280,7 +280,7 @@ NTSTATUS CreateSpinLock(PDEVICE_EXT_CONTEXT DeviceContext)
         attributes.ParentObject = DeviceContext->WdfDevice;
         status = WdfSpinLockCreate(&attributes, locks[index]);
         if (!NT_SUCCESS(status)) {
-            BrisumTrace(TRACE_ERROR, "brisum : WdfSpinLockCreate %u failed (0x%p)\n", index, (PVOID)(LONG_PTR)status);
+            BrisumTrace(TRACE_ERROR, "brisum : WdfSpinLockCreate %u failed (0x%p)\n", index, BRISUM_STATUS(status));
             break;
         }
     }

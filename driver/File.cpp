@@ -188,7 +188,7 @@ NTSTATUS BRISUM_SerialQueryInformationFile(WDFDEVICE Device, PIRP Irp)
 
     if (!NT_SUCCESS(status)) {
         BrisumTrace(TRACE_INFO, "brisum : Query information class %u, %u bytes: 0x%p\n", infoClass, length,
-                    (PVOID)(LONG_PTR)status);
+                    BRISUM_STATUS(status));
     }
 
     Irp->IoStatus.Status = status;

@@ -61,14 +61,14 @@ NTSTATUS CreateExternName(PDEVICE_EXT_CONTEXT DeviceContext)
     attributes.ParentObject = device;
     status = WdfStringCreate(NULL, &attributes, &nameString);
     if (!NT_SUCCESS(status)) {
-        BrisumTrace(TRACE_ERROR, "brisum : WdfStringCreate failed (0x%p)\n", (PVOID)(LONG_PTR)status);
+        BrisumTrace(TRACE_ERROR, "brisum : WdfStringCreate failed (0x%p)\n", BRISUM_STATUS(status));
         nameString = NULL;
         goto End;
     }
 
     status = WdfDeviceRetrieveDeviceName(device, nameString);
     if (!NT_SUCCESS(status)) {
-        BrisumTrace(TRACE_ERROR, "brisum : WdfDeviceRetrieveDeviceName failed (0x%p)\n", (PVOID)(LONG_PTR)status);
+        BrisumTrace(TRACE_ERROR, "brisum : WdfDeviceRetrieveDeviceName failed (0x%p)\n", BRISUM_STATUS(status));
         goto End;
     }
     WdfStringGetUnicodeString(nameString, &DeviceContext->DeviceName);
@@ -78,19 +78,19 @@ NTSTATUS CreateExternName(PDEVICE_EXT_CONTEXT DeviceContext)
     status = SerialNameToText(&DeviceContext->DeviceName, valueName, sizeof(valueName));
     if (!NT_SUCCESS(status)) {
         BrisumTrace(TRACE_ERROR, "brisum : Device name %wZ unusable (0x%p)\n", &DeviceContext->DeviceName,
-                    (PVOID)(LONG_PTR)status);
+                    BRISUM_STATUS(status));
         goto End;
     }
 
     status = QueryPortName(device, portName, &portNameLength);
     if (!NT_SUCCESS(status)) {
-        BrisumTrace(TRACE_ERROR, "brisum : QueryPortName failed (0x%p)\n", (PVOID)(LONG_PTR)status);
+        BrisumTrace(TRACE_ERROR, "brisum : QueryPortName failed (0x%p)\n", BRISUM_STATUS(status));
         goto End;
     }
 
     status = RtlUnicodeStringPrintf(&linkName, L"%ws%ws", L"\\DosDevices\\", portName);
     if (!NT_SUCCESS(status)) {
-        BrisumTrace(TRACE_ERROR, "brisum : Format Dos Name failed (0x%p) for com port %ws \n", (PVOID)(LONG_PTR)status,
+        BrisumTrace(TRACE_ERROR, "brisum : Format Dos Name failed (0x%p) for com port %ws \n", BRISUM_STATUS(status),
                     portName);
         goto End;
     }
@@ -159,7 +159,7 @@ NTSTATUS QueryPortName(WDFDEVICE Device, PWCHAR PortName, PULONG Length)
 
     status = WdfDeviceOpenRegistryKey(Device, PLUGPLAY_REGKEY_DEVICE, KEY_QUERY_VALUE, WDF_NO_OBJECT_ATTRIBUTES, &key);
     if (!NT_SUCCESS(status)) {
-        BrisumTrace(TRACE_ERROR, "brisum : WdfDeviceOpenRegistryKey failed (0x%p)\n", (PVOID)(LONG_PTR)status);
+        BrisumTrace(TRACE_ERROR, "brisum : WdfDeviceOpenRegistryKey failed (0x%p)\n", BRISUM_STATUS(status));
         goto End;
     }
 
@@ -168,7 +168,7 @@ NTSTATUS QueryPortName(WDFDEVICE Device, PWCHAR PortName, PULONG Length)
     value.MaximumLength = (USHORT)capacity;
     status = WdfRegistryQueryUnicodeString(key, &portNameValue, NULL, &value);
     if (!NT_SUCCESS(status)) {
-        BrisumTrace(TRACE_INFO, "brisum : PortName not read (0x%p), trying Identifier\n", (PVOID)(LONG_PTR)status);
+        BrisumTrace(TRACE_INFO, "brisum : PortName not read (0x%p), trying Identifier\n", BRISUM_STATUS(status));
         value.Buffer = PortName;
         value.Length = 0;
         value.MaximumLength = (USHORT)capacity;
@@ -177,7 +177,7 @@ NTSTATUS QueryPortName(WDFDEVICE Device, PWCHAR PortName, PULONG Length)
     WdfRegistryClose(key);
 
     if (!NT_SUCCESS(status)) {
-        BrisumTrace(TRACE_ERROR, "brisum : No port name in the hardware key (0x%p)\n", (PVOID)(LONG_PTR)status);
+        BrisumTrace(TRACE_ERROR, "brisum : No port name in the hardware key (0x%p)\n", BRISUM_STATUS(status));
         goto End;
     }
 

@@ -114,13 +114,13 @@ NTSTATUS CreateQueues(PDEVICE_EXT_CONTEXT DeviceContext)
     config.EvtIoDeviceControl = SerialEvtIoDeviceControl;
     status = WdfIoQueueCreate(device, &config, WDF_NO_OBJECT_ATTRIBUTES, &defaultQueue);
     if (!NT_SUCCESS(status)) {
-        BrisumTrace(TRACE_ERROR, "brisum : Create default queue failed with status : 0x%p.\n", (PVOID)(LONG_PTR)status);
+        BrisumTrace(TRACE_ERROR, "brisum : Create default queue failed with status : 0x%p.\n", BRISUM_STATUS(status));
         goto End;
     }
 
     status = SerialCreateParkingQueue(device, SerialReadQueueReady, &DeviceContext->ReadQueue);
     if (!NT_SUCCESS(status)) {
-        BrisumTrace(TRACE_ERROR, "brisum : Create read queue  failed (0x%p)\n", (PVOID)(LONG_PTR)status);
+        BrisumTrace(TRACE_ERROR, "brisum : Create read queue  failed (0x%p)\n", BRISUM_STATUS(status));
         goto End;
     }
 
@@ -128,24 +128,24 @@ NTSTATUS CreateQueues(PDEVICE_EXT_CONTEXT DeviceContext)
     config.EvtIoWrite = SerialEvtIoWrite;
     status = WdfIoQueueCreate(device, &config, WDF_NO_OBJECT_ATTRIBUTES, &DeviceContext->WriteQueue);
     if (!NT_SUCCESS(status)) {
-        BrisumTrace(TRACE_ERROR, "brisum : Create write queue failed (0x%p)\n", (PVOID)(LONG_PTR)status);
+        BrisumTrace(TRACE_ERROR, "brisum : Create write queue failed (0x%p)\n", BRISUM_STATUS(status));
         goto End;
     }
     status = WdfDeviceConfigureRequestDispatching(device, DeviceContext->WriteQueue, WdfRequestTypeWrite);
     if (!NT_SUCCESS(status)) {
-        BrisumTrace(TRACE_ERROR, "brisum : Configure Request Dispatching failed (0x%p)\n", (PVOID)(LONG_PTR)status);
+        BrisumTrace(TRACE_ERROR, "brisum : Configure Request Dispatching failed (0x%p)\n", BRISUM_STATUS(status));
         goto End;
     }
 
     status = SerialCreateParkingQueue(device, SerialMaskQueueReady, &DeviceContext->MaskQueue);
     if (!NT_SUCCESS(status)) {
-        BrisumTrace(TRACE_ERROR, "brisum : Create mask queue failed (0x%p)\n", (PVOID)(LONG_PTR)status);
+        BrisumTrace(TRACE_ERROR, "brisum : Create mask queue failed (0x%p)\n", BRISUM_STATUS(status));
         goto End;
     }
 
     status = SerialCreateParkingQueue(device, SerialPurgeQueueReady, &DeviceContext->PurgeQueue);
     if (!NT_SUCCESS(status)) {
-        BrisumTrace(TRACE_ERROR, "brisum : Create purge queue failed (0x%p)\n", (PVOID)(LONG_PTR)status);
+        BrisumTrace(TRACE_ERROR, "brisum : Create purge queue failed (0x%p)\n", BRISUM_STATUS(status));
         goto End;
     }
 
@@ -185,7 +185,7 @@ VOID SerialCancelCurrentRequest(WDFREQUEST *CurrentRequest)
             /* The framework is already cancelling the request: its cancel
                routine completes it. */
             BrisumTrace(TRACE_INFO, "brisum : SerialFlushQueue: request 0x%p already cancelling (0x%p)\n", request,
-                        (PVOID)(LONG_PTR)status);
+                        BRISUM_STATUS(status));
             return;
         }
         requestContext->CancelRoutine = NULL;

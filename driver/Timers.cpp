@@ -46,35 +46,35 @@ NTSTATUS SerialCreateTimersAndDpcs(PDEVICE_EXT_CONTEXT DeviceContext)
 
     status = SerialCreateTimer(DeviceContext, SerialReadTotalTimeout, &DeviceContext->ReadTotalTimer);
     if (!NT_SUCCESS(status)) {
-        BrisumTrace(TRACE_ERROR, "brisum : WdfTimerCreate: total timer failed (0x%p)\n", (PVOID)(LONG_PTR)status);
+        BrisumTrace(TRACE_ERROR, "brisum : WdfTimerCreate: total timer failed (0x%p)\n", BRISUM_STATUS(status));
         goto End;
     }
     status = SerialCreateTimer(DeviceContext, SerialReadIntervalTimeout, &DeviceContext->ReadIntervalTimer);
     if (!NT_SUCCESS(status)) {
-        BrisumTrace(TRACE_ERROR, "brisum : WdfTimerCreate: interval timer failed (0x%p)\n", (PVOID)(LONG_PTR)status);
+        BrisumTrace(TRACE_ERROR, "brisum : WdfTimerCreate: interval timer failed (0x%p)\n", BRISUM_STATUS(status));
         goto End;
     }
     status = SerialCreateTimer(DeviceContext, SerialWriteTimeout, &DeviceContext->WriteTotalTimer);
     if (!NT_SUCCESS(status)) {
         BrisumTrace(TRACE_ERROR, "brisum : WdfTimerCreate: write total timer failed (0x%p)\n",
-                    (PVOID)(LONG_PTR)status);
+                    BRISUM_STATUS(status));
         goto End;
     }
 
     status = SerialCreateDpc(DeviceContext, SerialCompleteWaitOnMask, &DeviceContext->CompleteWaitMaskDpc);
     if (!NT_SUCCESS(status)) {
         BrisumTrace(TRACE_ERROR, "brisum : WdfDpcCreate: complete wait mask DPC failed (0x%p)\n",
-                    (PVOID)(LONG_PTR)status);
+                    BRISUM_STATUS(status));
         goto End;
     }
     status = SerialCreateDpc(DeviceContext, SerialCompleteWrite, &DeviceContext->CompleteWriteDpc);
     if (!NT_SUCCESS(status)) {
-        BrisumTrace(TRACE_ERROR, "brisum : WdfDpcCreate: complete write DPC failed (0x%p)\n", (PVOID)(LONG_PTR)status);
+        BrisumTrace(TRACE_ERROR, "brisum : WdfDpcCreate: complete write DPC failed (0x%p)\n", BRISUM_STATUS(status));
         goto End;
     }
     status = SerialCreateDpc(DeviceContext, SerialStartWriteFromDpc, &DeviceContext->StartWriteDpc);
     if (!NT_SUCCESS(status)) {
-        BrisumTrace(TRACE_ERROR, "brisum : WdfDpcCreate: start write DPC failed (0x%p)\n", (PVOID)(LONG_PTR)status);
+        BrisumTrace(TRACE_ERROR, "brisum : WdfDpcCreate: start write DPC failed (0x%p)\n", BRISUM_STATUS(status));
         goto End;
     }
 
@@ -88,7 +88,7 @@ NTSTATUS SerialCreateTimersAndDpcs(PDEVICE_EXT_CONTEXT DeviceContext)
     status = WdfWorkItemCreate(&workItemConfig, &attributes, &DeviceContext->BulkInReaderWorkItem);
     if (!NT_SUCCESS(status)) {
         BrisumTrace(TRACE_ERROR, "brisum : WdfWorkItemCreate: bulk-in reader work item failed (0x%p)\n",
-                    (PVOID)(LONG_PTR)status);
+                    BRISUM_STATUS(status));
         goto End;
     }
 

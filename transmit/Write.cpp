@@ -187,7 +187,7 @@ VOID SerialEvtIoWrite(WDFQUEUE Queue, WDFREQUEST Request, size_t Length)
 
     status = WdfRequestRetrieveInputBuffer(Request, 1, &buffer, &bufferLength);
     if (!NT_SUCCESS(status) || buffer == NULL || bufferLength == 0) {
-        BrisumTrace(TRACE_ERROR, "brisum : WdfRequestRetrieveInputBuffer failed (0x%p)\n", (PVOID)(ULONG_PTR)status);
+        BrisumTrace(TRACE_ERROR, "brisum : WdfRequestRetrieveInputBuffer failed (0x%p)\n", BRISUM_STATUS(status));
         SerialCompleteRequest(WRITE_SITE_REFUSED, Request, NT_SUCCESS(status) ? STATUS_INVALID_PARAMETER : status, 0);
         return;
     }
@@ -222,7 +222,7 @@ VOID SerialEvtIoWrite(WDFQUEUE Queue, WDFREQUEST Request, size_t Length)
     status = WdfRequestMarkCancelableEx(Request, SerialCancelCurrentWrite);
     if (!NT_SUCCESS(status)) {
         BrisumTrace(TRACE_INFO, "brisum : Write request(0x%p) cancelled before it was started (0x%p)\n", Request,
-                    (PVOID)(ULONG_PTR)status);
+                    BRISUM_STATUS(status));
         WdfSpinLockAcquire(deviceContext->WriteLock);
         writeContext->ReferenceFlags = 0;
         writeContext->CancelRoutine = NULL;
@@ -300,7 +300,7 @@ VOID SerialStartWriteRequest(PDEVICE_EXT_CONTEXT DeviceContext, WDFREQUEST Reque
     attributes.ParentObject = DeviceContext->UsbDevice;
     status = WdfRequestCreate(&attributes, pipeTarget, &subRequest);
     if (!NT_SUCCESS(status)) {
-        BrisumTrace(TRACE_ERROR, "brisum : Create sub write request failed (0x%p)\n", (PVOID)(ULONG_PTR)status);
+        BrisumTrace(TRACE_ERROR, "brisum : Create sub write request failed (0x%p)\n", BRISUM_STATUS(status));
         SerialEndWriteTransfer(DeviceContext, writeContext, status);
         return;
     }
@@ -314,7 +314,7 @@ VOID SerialStartWriteRequest(PDEVICE_EXT_CONTEXT DeviceContext, WDFREQUEST Reque
     status = WdfMemoryCreate(&attributes, NonPagedPool, WRITE_POOL_TAG, chunk, &memory, &memoryBuffer);
     if (!NT_SUCCESS(status) || memory == NULL) {
         BrisumTrace(TRACE_ERROR, "brisum : WdfMemoryCreate for sub write request failed (0x%p)\n",
-                    (PVOID)(ULONG_PTR)status);
+                    BRISUM_STATUS(status));
         WdfObjectDelete(subRequest);
         SerialEndWriteTransfer(DeviceContext, writeContext, NT_SUCCESS(status) ? STATUS_INSUFFICIENT_RESOURCES : status);
         return;
@@ -322,7 +322,7 @@ VOID SerialStartWriteRequest(PDEVICE_EXT_CONTEXT DeviceContext, WDFREQUEST Reque
 
     status = WdfMemoryCopyFromBuffer(memory, 0, (PUCHAR)Buffer + offset, chunk);
     if (!NT_SUCCESS(status)) {
-        BrisumTrace(TRACE_ERROR, "brisum : WdfMemoryCopyFromBuffer failed (0x%p)\n", (PVOID)(ULONG_PTR)status);
+        BrisumTrace(TRACE_ERROR, "brisum : WdfMemoryCopyFromBuffer failed (0x%p)\n", BRISUM_STATUS(status));
         WdfObjectDelete(subRequest);
         SerialEndWriteTransfer(DeviceContext, writeContext, status);
         return;
@@ -331,7 +331,7 @@ VOID SerialStartWriteRequest(PDEVICE_EXT_CONTEXT DeviceContext, WDFREQUEST Reque
     status = WdfUsbTargetPipeFormatRequestForWrite(DeviceContext->BulkOutPipe, subRequest, memory, NULL);
     if (!NT_SUCCESS(status)) {
         BrisumTrace(TRACE_ERROR, "brisum : WdfUsbTargetPipeFormatRequestForWrite failed (0x%p)\n",
-                    (PVOID)(ULONG_PTR)status);
+                    BRISUM_STATUS(status));
         WdfObjectDelete(subRequest);
         SerialEndWriteTransfer(DeviceContext, writeContext, status);
         return;
@@ -359,7 +359,7 @@ VOID SerialStartWriteRequest(PDEVICE_EXT_CONTEXT DeviceContext, WDFREQUEST Reque
 
     if (!WdfRequestSend(subRequest, pipeTarget, WDF_NO_SEND_OPTIONS)) {
         status = WdfRequestGetStatus(subRequest);
-        BrisumTrace(TRACE_ERROR, "brisum : WdfRequestSend Sub Request failed (0x%p)\n", (PVOID)(ULONG_PTR)status);
+        BrisumTrace(TRACE_ERROR, "brisum : WdfRequestSend Sub Request failed (0x%p)\n", BRISUM_STATUS(status));
         WdfSpinLockAcquire(DeviceContext->WriteLock);
         DeviceContext->CurrentSubRequest = NULL;
         writeContext->SubRequest = NULL;
@@ -406,7 +406,7 @@ VOID SerialStartWriteFromDpc(WDFDPC Dpc)
 
     status = WdfRequestRetrieveInputBuffer(request, 1, &buffer, &bufferLength);
     if (!NT_SUCCESS(status) || buffer == NULL || bufferLength == 0) {
-        BrisumTrace(TRACE_ERROR, "brisum : WdfRequestRetrieveInputBuffer failed (0x%p)\n", (PVOID)(ULONG_PTR)status);
+        BrisumTrace(TRACE_ERROR, "brisum : WdfRequestRetrieveInputBuffer failed (0x%p)\n", BRISUM_STATUS(status));
         SerialEndWriteTransfer(deviceContext, GetRequestContext(request),
                                NT_SUCCESS(status) ? STATUS_INVALID_PARAMETER : status);
         return;
@@ -458,7 +458,7 @@ VOID IoWriteComplete(WDFREQUEST Request, WDFIOTARGET Target, PWDF_REQUEST_COMPLE
         writeContext->Length -= transferred;
     } else if (deviceContext->WriteAbortCode == 0) {
         BrisumTrace(TRACE_ERROR, "brisum : Sub write request(0x%p) failed (0x%p)\n", Request,
-                    (PVOID)(ULONG_PTR)status);
+                    BRISUM_STATUS(status));
         SerialRecordWriteFailure(writeContext, status);
     }
 
@@ -503,7 +503,7 @@ VOID IoWriteComplete(WDFREQUEST Request, WDFIOTARGET Target, PWDF_REQUEST_COMPLE
 
     status = WdfRequestRetrieveInputBuffer(write, 1, &buffer, &bufferLength);
     if (!NT_SUCCESS(status) || buffer == NULL || bufferLength == 0) {
-        BrisumTrace(TRACE_ERROR, "brisum : WdfRequestRetrieveInputBuffer failed (0x%p)\n", (PVOID)(ULONG_PTR)status);
+        BrisumTrace(TRACE_ERROR, "brisum : WdfRequestRetrieveInputBuffer failed (0x%p)\n", BRISUM_STATUS(status));
         SerialEndWriteTransfer(deviceContext, writeContext, NT_SUCCESS(status) ? STATUS_INVALID_PARAMETER : status);
         return;
     }
@@ -618,7 +618,7 @@ VOID SerialCompleteWrite(WDFDPC Dpc)
                 /* The framework is cancelling the write: its cancel routine
                    runs after this pass and schedules the one that completes. */
                 BrisumTrace(TRACE_INFO, "brisum : Write request(0x%p) is being cancelled (0x%p)\n", write,
-                            (PVOID)(ULONG_PTR)status);
+                            BRISUM_STATUS(status));
                 return;
             }
         }
@@ -644,7 +644,7 @@ VOID SerialCompleteWrite(WDFDPC Dpc)
     /* Completed outside WriteLock: completing may present the next write,
        whose arrival takes WriteLock. */
     BrisumTrace(TRACE_INFO, "brisum : Complete write request(0x%p) status 0x%p, %d bytes\n", write,
-                (PVOID)(ULONG_PTR)completionStatus, (int)information);
+                BRISUM_STATUS(completionStatus), (int)information);
     SerialCompleteRequest(WRITE_SITE_COMPLETE, write, completionStatus, information);
 
     /* Transmit-empty: only to a wait that is waiting, only when no write is

@@ -44,7 +44,7 @@ NTSTATUS ConfigureUsbInterfaceAndEndpoint(WDFDEVICE Device)
         status = WdfUsbTargetDeviceCreate(Device, WDF_NO_OBJECT_ATTRIBUTES, &deviceContext->UsbDevice);
         if (!NT_SUCCESS(status)) {
             BrisumTrace(TRACE_ERROR, "brisum : WdfUsbTargetDeviceCreate failed with status 0x%p !\n",
-                        (PVOID)(LONG_PTR)status);
+                        BRISUM_STATUS(status));
             deviceContext->UsbDevice = NULL;
             goto End;
         }
@@ -58,7 +58,7 @@ NTSTATUS ConfigureUsbInterfaceAndEndpoint(WDFDEVICE Device)
     status = WdfUsbTargetDeviceRetrieveConfigDescriptor(deviceContext->UsbDevice, NULL, &configLength);
     if (status != STATUS_BUFFER_TOO_SMALL || configLength == 0) {
         BrisumTrace(TRACE_ERROR, "brisum : WdfUsbTargetDeviceRetrieveConfigDescriptor size query 0x%p, length %u\n",
-                    (PVOID)(LONG_PTR)status, (ULONG)configLength);
+                    BRISUM_STATUS(status), (ULONG)configLength);
         if (NT_SUCCESS(status)) {
             /* A query without a buffer cannot have succeeded. */
             status = STATUS_INVALID_DEVICE_STATE;
@@ -71,14 +71,14 @@ NTSTATUS ConfigureUsbInterfaceAndEndpoint(WDFDEVICE Device)
     status = WdfMemoryCreate(&attributes, NonPagedPool, DESCRIPTOR_POOL_TAG, configLength, &memory, &configDescriptor);
     if (!NT_SUCCESS(status)) {
         BrisumTrace(TRACE_ERROR, "brisum : WdfMemoryCreate for the configuration descriptor failed (0x%p)\n",
-                    (PVOID)(LONG_PTR)status);
+                    BRISUM_STATUS(status));
         goto End;
     }
 
     status = WdfUsbTargetDeviceRetrieveConfigDescriptor(deviceContext->UsbDevice, configDescriptor, &configLength);
     if (!NT_SUCCESS(status)) {
         BrisumTrace(TRACE_ERROR, "brisum : WdfUsbTargetDeviceRetrieveConfigDescriptor failed (0x%p)\n",
-                    (PVOID)(LONG_PTR)status);
+                    BRISUM_STATUS(status));
         goto End;
     }
 
@@ -142,7 +142,7 @@ NTSTATUS BRISUM_SelectUsbInterfaceAndEndpoint(WDFDEVICE Device)
     }
     if (!NT_SUCCESS(status)) {
         BrisumTrace(TRACE_ERROR, "brisum : WdfUsbTargetDeviceSelectConfig failed with status 0x%p !\n",
-                    (PVOID)(LONG_PTR)status);
+                    BRISUM_STATUS(status));
         goto End;
     }
 
@@ -176,7 +176,7 @@ NTSTATUS BRISUM_SelectUsbInterfaceAndEndpoint(WDFDEVICE Device)
             status = WdfObjectAllocateContext(pipe, &pipeAttributes, (PVOID *)&pipeContext);
             if (!NT_SUCCESS(status) || pipeContext == NULL) {
                 BrisumTrace(TRACE_ERROR, "brisum : WdfObjectAllocateContext for pipe %u failed (0x%p)\n",
-                            (ULONG)endpointIndex, (PVOID)(LONG_PTR)status);
+                            (ULONG)endpointIndex, BRISUM_STATUS(status));
                 if (NT_SUCCESS(status)) {
                     status = STATUS_INTERNAL_ERROR;
                 }

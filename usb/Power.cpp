@@ -34,13 +34,13 @@ NTSTATUS BRISUM_DevicePrepareHardware(WDFDEVICE Device, WDFCMRESLIST ResourcesRa
 
     status = ConfigureUsbInterfaceAndEndpoint(Device);
     if (!NT_SUCCESS(status)) {
-        BrisumTrace(TRACE_ERROR, "brisum : ConfigureUsbInterfaceAndEndpoint failed (0x%p)\n", (PVOID)(LONG_PTR)status);
+        BrisumTrace(TRACE_ERROR, "brisum : ConfigureUsbInterfaceAndEndpoint failed (0x%p)\n", BRISUM_STATUS(status));
         goto End;
     }
 
     status = InitPowerManagement(Device, deviceContext);
     if (!NT_SUCCESS(status)) {
-        BrisumTrace(TRACE_ERROR, "brisum : InitPowerManagement failed (0x%p)\n", (PVOID)(LONG_PTR)status);
+        BrisumTrace(TRACE_ERROR, "brisum : InitPowerManagement failed (0x%p)\n", BRISUM_STATUS(status));
         goto End;
     }
 
@@ -55,7 +55,7 @@ NTSTATUS BRISUM_DevicePrepareHardware(WDFDEVICE Device, WDFCMRESLIST ResourcesRa
         status = WdfUsbTargetPipeConfigContinuousReader(deviceContext->InterruptPipe, &readerConfig);
         if (!NT_SUCCESS(status)) {
             BrisumTrace(TRACE_ERROR, "brisum : Config Interrupt Continuous Reader failed (0x%p)\n",
-                        (PVOID)(LONG_PTR)status);
+                        BRISUM_STATUS(status));
             goto End;
         }
     } else {
@@ -78,7 +78,7 @@ NTSTATUS BRISUM_DevicePrepareHardware(WDFDEVICE Device, WDFCMRESLIST ResourcesRa
         status = WdfUsbTargetPipeConfigContinuousReader(deviceContext->BulkInPipe, &readerConfig);
         if (!NT_SUCCESS(status)) {
             BrisumTrace(TRACE_ERROR, "brisum : Config Bulk Continuous Reader failed (0x%p)\n",
-                        (PVOID)(LONG_PTR)status);
+                        BRISUM_STATUS(status));
             goto End;
         }
     } else {
@@ -108,7 +108,7 @@ NTSTATUS InitPowerManagement(WDFDEVICE Device, PDEVICE_EXT_CONTEXT DeviceContext
     if (!NT_SUCCESS(infoStatus)) {
         /* Treated as a device without remote wake. */
         BrisumTrace(TRACE_WARNING, "brisum : WdfUsbTargetDeviceRetrieveInformation failed (0x%p)\n",
-                    (PVOID)(LONG_PTR)infoStatus);
+                    BRISUM_STATUS(infoStatus));
         deviceInformation.Traits = 0;
     }
     BrisumTrace(TRACE_INFO, "brisum : Device traits 0x%x\n", deviceInformation.Traits);
@@ -122,14 +122,14 @@ NTSTATUS InitPowerManagement(WDFDEVICE Device, PDEVICE_EXT_CONTEXT DeviceContext
     idleSettings.IdleTimeout = SERIAL_IDLE_TIMEOUT_MS;
     status = WdfDeviceAssignS0IdleSettings(Device, &idleSettings);
     if (!NT_SUCCESS(status)) {
-        BrisumTrace(TRACE_ERROR, "brisum : WdfDeviceAssignS0IdleSettings failed (0x%p)\n", (PVOID)(LONG_PTR)status);
+        BrisumTrace(TRACE_ERROR, "brisum : WdfDeviceAssignS0IdleSettings failed (0x%p)\n", BRISUM_STATUS(status));
         goto End;
     }
 
     WDF_DEVICE_POWER_POLICY_WAKE_SETTINGS_INIT(&wakeSettings);
     status = WdfDeviceAssignSxWakeSettings(Device, &wakeSettings);
     if (!NT_SUCCESS(status)) {
-        BrisumTrace(TRACE_ERROR, "brisum : WdfDeviceAssignSxWakeSettings failed (0x%p)\n", (PVOID)(LONG_PTR)status);
+        BrisumTrace(TRACE_ERROR, "brisum : WdfDeviceAssignSxWakeSettings failed (0x%p)\n", BRISUM_STATUS(status));
         goto End;
     }
 
@@ -165,7 +165,7 @@ NTSTATUS D0Entry(WDFDEVICE Device, WDF_POWER_DEVICE_STATE PreviousState)
         SerialResetNotification(deviceContext); /* nothing joins across the time out of D0 */
         status = WdfIoTargetStart(WdfUsbTargetPipeGetIoTarget(deviceContext->InterruptPipe));
         if (!NT_SUCCESS(status)) {
-            BrisumTrace(TRACE_ERROR, "brisum : WdfIoTargetStart Interrupt failed (0x%p)\n", (PVOID)(LONG_PTR)status);
+            BrisumTrace(TRACE_ERROR, "brisum : WdfIoTargetStart Interrupt failed (0x%p)\n", BRISUM_STATUS(status));
             goto End;
         }
     }
@@ -173,7 +173,7 @@ NTSTATUS D0Entry(WDFDEVICE Device, WDF_POWER_DEVICE_STATE PreviousState)
     if (deviceContext->BulkInPipe != NULL) {
         status = WdfIoTargetStart(WdfUsbTargetPipeGetIoTarget(deviceContext->BulkInPipe));
         if (!NT_SUCCESS(status)) {
-            BrisumTrace(TRACE_ERROR, "brisum : WdfIoTargetStart Bulk In failed (0x%p)\n", (PVOID)(LONG_PTR)status);
+            BrisumTrace(TRACE_ERROR, "brisum : WdfIoTargetStart Bulk In failed (0x%p)\n", BRISUM_STATUS(status));
             goto End;
         }
     }
