@@ -18,6 +18,7 @@
  *    the request is accepted, at its completion.
  */
 #include "CdcAcmDevice.h"
+#include "CdcWire.h"
 
 #include <algorithm>
 #include <map>
@@ -38,15 +39,6 @@ constexpr std::uint8_t kSetConfiguration = 0x09;
 constexpr std::uint8_t kGetInterface = 0x0A;
 constexpr std::uint8_t kSetInterface = 0x0B;
 
-/* CDC 1.2 / PSTN 1.2 class requests and notifications. */
-constexpr std::uint8_t kSendEncapsulatedCommand = 0x00;
-constexpr std::uint8_t kGetEncapsulatedResponse = 0x01;
-constexpr std::uint8_t kSetLineCoding = 0x20;
-constexpr std::uint8_t kGetLineCoding = 0x21;
-constexpr std::uint8_t kSetControlLineState = 0x22;
-constexpr std::uint8_t kSendBreak = 0x23;
-constexpr std::uint8_t kNotifySerialState = 0x20;
-constexpr std::uint8_t kNotifyNetworkConnection = 0x00;
 
 constexpr std::uint8_t kConfigurationValue = 1;
 
@@ -592,16 +584,16 @@ struct CdcAcmDevice::Impl {
             return false;
         }
         switch (Setup.bRequest) {
-        case kSetLineCoding:
+        case cdc::SetLineCoding:
             return !IsIn(Setup) && Setup.wLength == 7 && DataOut.size() == 7;
-        case kGetLineCoding:
+        case cdc::GetLineCoding:
             return IsIn(Setup) && Setup.wLength >= 7;
-        case kSetControlLineState:
-        case kSendBreak:
+        case cdc::SetControlLineState:
+        case cdc::SendBreak:
             return !IsIn(Setup) && Setup.wLength == 0;
-        case kSendEncapsulatedCommand:
+        case cdc::SendEncapsulatedCommand:
             return !IsIn(Setup);
-        case kGetEncapsulatedResponse:
+        case cdc::GetEncapsulatedResponse:
             return IsIn(Setup);
         default:
             return false;
@@ -612,9 +604,9 @@ struct CdcAcmDevice::Impl {
     std::function<void()> ClassEffect(const SetupPacket &Setup, const Bytes &DataOut)
     {
         switch (Setup.bRequest) {
-        case kSetLineCoding:
+        case cdc::SetLineCoding:
             return [this, DataOut]() { LineCodingValue = DataOut; };
-        case kSetControlLineState: {
+        case cdc::SetControlLineState: {
             const std::uint16_t NewLines = static_cast<std::uint16_t>(Setup.wValue & 0x3);
             return [this, NewLines]() {
                 const bool Changed = NewLines != Lines;
@@ -632,7 +624,7 @@ struct CdcAcmDevice::Impl {
                 }
             };
         }
-        case kSendBreak: {
+        case cdc::SendBreak: {
             const std::uint16_t Value = Setup.wValue;
             return [this, Value]() { BreakValue = Value; };
         }
@@ -644,7 +636,7 @@ struct CdcAcmDevice::Impl {
     void Notification(std::uint8_t Code, std::uint16_t Value, const Bytes &Data, VirtualTime After)
     {
         Bytes N;
-        N.push_back(0xA1); /* device to host, class, interface */
+        N.push_back(cdc::InterfaceToHost);
         N.push_back(Code);
         Put16(N, Value);
         Put16(N, CommNumber());
@@ -657,7 +649,7 @@ struct CdcAcmDevice::Impl {
     {
         Bytes Data;
         Put16(Data, Bitmap);
-        Notification(kNotifySerialState, 0, Data, After);
+        Notification(cdc::SerialState, 0, Data, After);
     }
 
     AnswerSpec NextAnswer(std::deque<AnswerSpec> &Queue, const AnswerSpec &Default)
@@ -726,7 +718,7 @@ void CdcAcmDevice::SendSerialState(std::uint16_t Bitmap, VirtualTime After) { im
 
 void CdcAcmDevice::SendNetworkConnection(bool Connected, VirtualTime After)
 {
-    impl_->Notification(kNotifyNetworkConnection, Connected ? 1 : 0, {}, After);
+    impl_->Notification(cdc::NetworkConnection, Connected ? 1 : 0, {}, After);
 }
 
 void CdcAcmDevice::FailNextIn(std::uint8_t Endpoint, USBD_STATUS Status)
@@ -908,9 +900,9 @@ std::uint64_t CdcAcmDevice::SubmitControl(const SetupPacket &Setup, const Bytes 
     case Answer::Partial: {
         Impl::Outcome Result;
         Result.Effect = I.ClassEffect(Setup, OutStage);
-        if (Setup.bRequest == kGetLineCoding) {
+        if (Setup.bRequest == cdc::GetLineCoding) {
             Result.Data = I.LineCodingValue;
-        } else if (Setup.bRequest == kGetEncapsulatedResponse) {
+        } else if (Setup.bRequest == cdc::GetEncapsulatedResponse) {
             Result.Data = {};
         }
         Result.Actual = IsIn(Setup) ? Result.Data.size() : OutStage.size();

@@ -165,5 +165,11 @@ private:
 
 /* Readable name of a status ("STATUS_TIMEOUT"), or the hex value. */
 std::string StatusName(NTSTATUS Status);
+/* The one table of NTSTATUS names ("STATUS_CANCELLED"), for names and parsing. */
+struct StatusNameRow {
+    const char *Name;
+    NTSTATUS Value;
+};
+const StatusNameRow *StatusNames(std::size_t *Count);
 
 } // namespace world

@@ -1046,7 +1046,7 @@ Action CompileNotify(const Statement &S, ArgReader &A)
     A.Finish();
     return Wrap([=](Impl &I) {
         Impl::DeviceEntry &D = I.Device(Ptr(Dev));
-        Bytes Whole = {0xA1, Code, static_cast<std::uint8_t>(Value), static_cast<std::uint8_t>(Value >> 8), 0, 0,
+        Bytes Whole = {cdc::InterfaceToHost, Code, static_cast<std::uint8_t>(Value), static_cast<std::uint8_t>(Value >> 8), 0, 0,
                        static_cast<std::uint8_t>(Data.size()), static_cast<std::uint8_t>(Data.size() >> 8)};
         Whole.insert(Whole.end(), Data.begin(), Data.end());
         I.Emit(I.Now(), "dev", D.Name + ": notify " + DescribeNotification(Whole) +
@@ -1270,7 +1270,7 @@ void CheckDevice(Impl &I, Impl::Entity &E, const OpExpectation &X, std::vector<s
             Bytes Want = {static_cast<std::uint8_t>(Rate), static_cast<std::uint8_t>(Rate >> 8), static_cast<std::uint8_t>(Rate >> 16),
                           static_cast<std::uint8_t>(Rate >> 24), LC.StopBits, LC.Parity, LC.WordLength};
             Bytes Have = D.Model->LineCoding();
-            if (Have != Want) Diff.push_back("the device's line coding is " + DescribeSetup({0x21, cdc::SetLineCoding, 0, 0, 7}, Have).substr(16) +
+            if (Have != Want) Diff.push_back("the device's line coding is " + DescribeSetup({cdc::HostToInterface, cdc::SetLineCoding, 0, 0, 7}, Have).substr(16) +
                                              ", expected " + Value);
         } else {
             throw SyntaxError("a device has no property '" + Key + "'");
@@ -1432,7 +1432,7 @@ Action CompileExpectSetup(const Statement &, ArgReader &A)
             if (SetupBytes(R.Setup) != *RawSetup) Diff.push_back("setup is " + HexBytes(SetupBytes(R.Setup)) + ", expected " + HexBytes(*RawSetup));
             if (Data && R.Data != *Data) Diff.push_back("data is " + HexBytes(R.Data) + ", expected " + HexBytes(*Data));
         } else {
-            if (R.Setup.bmRequestType != 0x21 || R.Setup.bRequest != *Request)
+            if (R.Setup.bmRequestType != cdc::HostToInterface || R.Setup.bRequest != *Request)
                 Diff.push_back("the device got " + Seen + ", expected " + Kind);
             else {
                 if (Value && R.Setup.wValue != *Value) Diff.push_back("the device got " + Seen);

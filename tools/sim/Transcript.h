@@ -19,6 +19,7 @@
 #include <ostream>
 #include <string>
 
+#include <CdcWire.h>
 #include <UsbDeviceModel.h>
 
 #include "Values.h"
@@ -37,20 +38,8 @@ std::string QuoteBytes(const Bytes &Data);
 std::string HexBytes(const Bytes &Data);
 std::string Hex32(std::uint32_t Value);
 
-/* ---- USB CDC class codes (USB Class Definitions for Communications
-   Devices 1.2, PSTN subclass 1.2, tables 13 and 30) ---- */
-namespace cdc {
-constexpr std::uint8_t SendEncapsulatedCommand = 0x00;
-constexpr std::uint8_t GetEncapsulatedResponse = 0x01;
-constexpr std::uint8_t SetLineCoding = 0x20;
-constexpr std::uint8_t GetLineCoding = 0x21;
-constexpr std::uint8_t SetControlLineState = 0x22;
-constexpr std::uint8_t SendBreak = 0x23;
-constexpr std::uint8_t NetworkConnection = 0x00;
-constexpr std::uint8_t ResponseAvailable = 0x01;
-constexpr std::uint8_t SerialState = 0x20;
-constexpr std::uint8_t ConnectionSpeedChange = 0x2A;
-} // namespace cdc
+/* The CDC wire constants are the world's (world/CdcWire.h). */
+namespace cdc = world::cdc;
 
 /* "SET_LINE_CODING 115200 8N1", "SET_CONTROL_LINE_STATE DTR|RTS",
    "GET_DESCRIPTOR configuration", or the raw request. */

@@ -10,6 +10,8 @@
 #include <ntddk.h>
 #include <ntddser.h>
 
+#include "World.h"
+
 namespace sim {
 
 namespace {
@@ -161,46 +163,6 @@ struct StatusEntry {
     const char *Name;
     NTSTATUS Value;
 };
-
-const std::vector<StatusEntry> &StatusTable()
-{
-    static const std::vector<StatusEntry> Table = {
-        {"STATUS_SUCCESS", STATUS_SUCCESS},
-        {"STATUS_TIMEOUT", STATUS_TIMEOUT},
-        {"STATUS_PENDING", STATUS_PENDING},
-        {"STATUS_BUFFER_OVERFLOW", STATUS_BUFFER_OVERFLOW},
-        {"STATUS_NO_MORE_ENTRIES", STATUS_NO_MORE_ENTRIES},
-        {"STATUS_UNSUCCESSFUL", STATUS_UNSUCCESSFUL},
-        {"STATUS_NOT_IMPLEMENTED", STATUS_NOT_IMPLEMENTED},
-        {"STATUS_INVALID_INFO_CLASS", STATUS_INVALID_INFO_CLASS},
-        {"STATUS_INFO_LENGTH_MISMATCH", STATUS_INFO_LENGTH_MISMATCH},
-        {"STATUS_INVALID_HANDLE", STATUS_INVALID_HANDLE},
-        {"STATUS_INVALID_PARAMETER", STATUS_INVALID_PARAMETER},
-        {"STATUS_NO_SUCH_DEVICE", STATUS_NO_SUCH_DEVICE},
-        {"STATUS_INVALID_DEVICE_REQUEST", STATUS_INVALID_DEVICE_REQUEST},
-        {"STATUS_NO_MEMORY", STATUS_NO_MEMORY},
-        {"STATUS_ACCESS_DENIED", STATUS_ACCESS_DENIED},
-        {"STATUS_BUFFER_TOO_SMALL", STATUS_BUFFER_TOO_SMALL},
-        {"STATUS_OBJECT_TYPE_MISMATCH", STATUS_OBJECT_TYPE_MISMATCH},
-        {"STATUS_OBJECT_NAME_INVALID", STATUS_OBJECT_NAME_INVALID},
-        {"STATUS_OBJECT_NAME_NOT_FOUND", STATUS_OBJECT_NAME_NOT_FOUND},
-        {"STATUS_OBJECT_NAME_COLLISION", STATUS_OBJECT_NAME_COLLISION},
-        {"STATUS_DELETE_PENDING", STATUS_DELETE_PENDING},
-        {"STATUS_ARRAY_BOUNDS_EXCEEDED", STATUS_ARRAY_BOUNDS_EXCEEDED},
-        {"STATUS_INSUFFICIENT_RESOURCES", STATUS_INSUFFICIENT_RESOURCES},
-        {"STATUS_DEVICE_NOT_READY", STATUS_DEVICE_NOT_READY},
-        {"STATUS_IO_TIMEOUT", STATUS_IO_TIMEOUT},
-        {"STATUS_NOT_SUPPORTED", STATUS_NOT_SUPPORTED},
-        {"STATUS_INTERNAL_ERROR", STATUS_INTERNAL_ERROR},
-        {"STATUS_CANCELLED", STATUS_CANCELLED},
-        {"STATUS_INVALID_DEVICE_STATE", STATUS_INVALID_DEVICE_STATE},
-        {"STATUS_DEVICE_NOT_CONNECTED", STATUS_DEVICE_NOT_CONNECTED},
-        {"STATUS_DEVICE_REMOVED", STATUS_DEVICE_REMOVED},
-        {"STATUS_NOT_FOUND", STATUS_NOT_FOUND},
-        {"STATUS_INVALID_BUFFER_SIZE", STATUS_INVALID_BUFFER_SIZE},
-    };
-    return Table;
-}
 
 const std::vector<StatusEntry> &UsbdTable()
 {
@@ -418,8 +380,10 @@ NTSTATUS ParseStatus(std::string_view Text)
     };
     for (const auto &E : Aliases)
         if (EqualsIgnoreCase(Text, E.Name)) return E.Value;
-    for (const auto &E : StatusTable())
-        if (EqualsIgnoreCase(Text, E.Name)) return E.Value;
+    std::size_t Count = 0;
+    const world::StatusNameRow *Names = world::StatusNames(&Count);
+    for (std::size_t I = 0; I < Count; ++I)
+        if (EqualsIgnoreCase(Text, Names[I].Name)) return Names[I].Value;
     if (IsNumberWord(Text))
         return static_cast<NTSTATUS>(ParseUnsigned(Text));
     throw SyntaxError("unknown status " + Quote(Text) + " (use a STATUS_ name, a number, or success/timeout/cancelled/pending)");
