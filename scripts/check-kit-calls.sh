@@ -6,10 +6,10 @@
 set -euo pipefail
 src="${1:?source dir}/framework/src"
 status=0
-for f in "$src"/*.cpp; do
+while IFS= read -r f; do
   # A definition: an EXTERN_C line whose routine body opens on a line of its
   # own; the first statement after that brace must be the entry.
-  out=$(awk -v file="$(basename "$f")" '
+  out=$(awk -v file="${f#"$src"/}" '
     /^(EXTERN_C|extern "C")/ && !/;[[:space:]]*$/ {
       line = $0; sub(/\(.*/, "", line); n = split(line, w, /[ *]+/); name = w[n]; want = 1; start = NR; next
     }
@@ -20,8 +20,8 @@ for f in "$src"/*.cpp; do
       want = 0
     }' "$f")
   if [ -n "$out" ]; then echo "$out"; status=1; fi
-done
-defined=$(grep -ho 'KIT_ENTRY([A-Za-z0-9_]*)' "$src"/*.cpp | sort | uniq -d)
+done < <(find "$src" -name '*.cpp' | sort)
+defined=$(find "$src" -name '*.cpp' -exec grep -ho 'KIT_ENTRY([A-Za-z0-9_]*)' {} + | sort | uniq -d)
 if [ -n "$defined" ]; then echo "entered twice: $defined"; status=1; fi
 [ $status = 0 ] && echo "kit calls: every routine opens with its entry"
 exit $status

@@ -100,6 +100,20 @@ enum class ObjectType {
 };
 const char *TypeName(ObjectType Type);
 
+/* A counted UNICODE_STRING as text (empty for none), and text narrowed to
+   ASCII for reports ('?' for the rest). */
+inline std::u16string FromUnicode(PCUNICODE_STRING S)
+{
+    if (S == nullptr || S->Buffer == nullptr) return {};
+    return std::u16string(reinterpret_cast<const char16_t *>(S->Buffer), S->Length / sizeof(WCHAR));
+}
+inline std::string Narrow(const std::u16string &S)
+{
+    std::string R;
+    for (char16_t C : S) R.push_back(C < 0x80 ? static_cast<char>(C) : '?');
+    return R;
+}
+
 /* ------------------------------------------------------------------ */
 /* Verifier, fault injection, world access                             */
 /* ------------------------------------------------------------------ */

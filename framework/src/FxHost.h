@@ -304,7 +304,7 @@ protected:
 Device *DeviceOfNode(const world::DeviceNode *Node);
 Queue *ToQueue(WDFQUEUE Handle, const char *Api);
 
-/* PnP manager side (FxDevice.cpp). */
+/* PnP manager side (pnp/Pnp.cpp). */
 NTSTATUS PnpAddDevice(world::DeviceNode *Node);
 NTSTATUS PnpStartDevice(world::DeviceNode *Node);
 NTSTATUS PnpStopDevice(world::DeviceNode *Node);
@@ -314,7 +314,7 @@ void PnpSystemResume();
 /* Deletes a device whose removal is done (last handle closed). */
 void PnpFinishRemoval(Device *Dev);
 
-/* File-object side of the framework (FxDevice.cpp). */
+/* File-object side of the framework (pnp/Pnp.cpp). */
 /* IRP_MJ_CLEANUP, when the last handle of File is closed: EvtFileCleanup,
    then the file's requests still waiting in any queue of the device are
    cancelled. Requests the driver holds are left to it. */

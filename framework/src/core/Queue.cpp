@@ -1,5 +1,5 @@
 /*
- * FxQueue.cpp - I/O queues: dispatch types, presentation under the
+ * Queue.cpp - I/O queues: dispatch types, presentation under the
  * device-wide lock, power management, forwarding, retrieval, purge, stop.
  *
  * Presentation runs inline when no driver code is on the stack (a new

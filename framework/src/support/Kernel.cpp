@@ -1,5 +1,5 @@
 /*
- * FxKernel.cpp - the kernel services outside the framework: memory and
+ * Kernel.cpp - the kernel services outside the framework: memory and
  * string helpers, pool, the registry device map, configuration record, time.
  */
 #include <cstring>

@@ -1,5 +1,5 @@
 /*
- * FxSync.cpp - timers, DPCs and work items on the virtual clock; spin locks.
+ * Sync.cpp - timers, DPCs and work items on the virtual clock; spin locks.
  *
  * A timer fires at the first system clock tick that is later than now and
  * not earlier than its due time, as the kernel's timer expiry does: a due

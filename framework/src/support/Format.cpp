@@ -1,5 +1,5 @@
 /*
- * FxFormat.cpp - the kernel's printf-style formatting (DbgPrint and the
+ * Format.cpp - the kernel's printf-style formatting (DbgPrint and the
  * ntstrsafe formatters), one engine for 8-bit and UTF-16 output.
  *
  * Integer sizes follow the target: "l" is 32 bits (LONG/ULONG), "ll" and

@@ -1,5 +1,5 @@
 /*
- * FxObject.cpp - objects, handles, contexts, references; the execution
+ * Object.cpp - objects, handles, contexts, references; the execution
  * context (IRQL, device-wide lock); verifier and fault injection; pool.
  */
 #include <cstdio>

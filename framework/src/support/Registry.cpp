@@ -1,0 +1,128 @@
+/*
+ * Registry.cpp - the device's hardware key as the kit's registry calls see it.
+ */
+#include <algorithm>
+#include <cstring>
+
+#include "FxHost.h"
+
+using namespace fx;
+
+EXTERN_C NTSTATUS WdfDeviceOpenRegistryKey(WDFDEVICE Device, ULONG DeviceInstanceKeyType, ACCESS_MASK DesiredAccess,
+                                           PWDF_OBJECT_ATTRIBUTES KeyAttributes, WDFKEY *Key)
+{
+    KIT_ENTRY(WdfDeviceOpenRegistryKey);
+    NTSTATUS Status;
+    (void)DesiredAccess;
+    if (Key != nullptr) *Key = nullptr;
+    auto *Dev = As<fx::Device>(Device, ObjectType::Device, Kit.Name());
+    if (Dev == nullptr || Key == nullptr) return STATUS_INVALID_PARAMETER;
+    if (!Kit.IrqlOk()) {
+        return STATUS_INVALID_DEVICE_STATE;
+    }
+    if (Kit.Injected(&Status)) {
+        return Status;
+    }
+    if ((DeviceInstanceKeyType & PLUGPLAY_REGKEY_DEVICE) == 0 || Dev->Node == nullptr) {
+        return STATUS_OBJECT_NAME_NOT_FOUND;
+    }
+    auto *K = new fx::Key(Dev, &Dev->Node->Key);
+    Status = K->Commit(KeyAttributes, Dev, Kit.Name());
+    if (!NT_SUCCESS(Status)) {
+        Object::Destroy(K);
+        return Status;
+    }
+    *Key = K->HandleAs<WDFKEY>();
+    return STATUS_SUCCESS;
+}
+
+namespace {
+const world::RegistryValue *FindValue(fx::Key *K, PCUNICODE_STRING Name)
+{
+    std::u16string N = world::World::Impl::Upper(FromUnicode(Name));
+    for (auto &E : *K->Values) {
+        if (world::World::Impl::Upper(E.first) == N) {
+            return &E.second;
+        }
+    }
+    return nullptr;
+}
+} // namespace
+
+EXTERN_C NTSTATUS WdfRegistryQueryULong(WDFKEY Key, PCUNICODE_STRING ValueName, PULONG Value)
+{
+    KIT_ENTRY(WdfRegistryQueryULong);
+    NTSTATUS Status;
+    auto *K = As<fx::Key>(Key, ObjectType::Key, Kit.Name());
+    if (K == nullptr || ValueName == nullptr || Value == nullptr) return STATUS_INVALID_PARAMETER;
+    if (!Kit.IrqlOk()) {
+        return STATUS_INVALID_DEVICE_STATE;
+    }
+    if (Kit.Injected(&Status)) {
+        return Status;
+    }
+    const world::RegistryValue *V = FindValue(K, ValueName);
+    if (V == nullptr) {
+        return STATUS_OBJECT_NAME_NOT_FOUND;
+    }
+    if (V->Type != REG_DWORD || V->Data.size() != sizeof(ULONG)) {
+        return STATUS_OBJECT_TYPE_MISMATCH;
+    }
+    std::memcpy(Value, V->Data.data(), sizeof(ULONG));
+    return STATUS_SUCCESS;
+}
+
+EXTERN_C NTSTATUS WdfRegistryQueryUnicodeString(WDFKEY Key, PCUNICODE_STRING ValueName, PUSHORT ValueByteLength,
+                                                PUNICODE_STRING Value)
+{
+    KIT_ENTRY(WdfRegistryQueryUnicodeString);
+    NTSTATUS Status;
+    auto *K = As<fx::Key>(Key, ObjectType::Key, Kit.Name());
+    if (K == nullptr || ValueName == nullptr) return STATUS_INVALID_PARAMETER;
+    if (!Kit.IrqlOk()) {
+        return STATUS_INVALID_DEVICE_STATE;
+    }
+    if (Kit.Injected(&Status)) {
+        return Status;
+    }
+    const world::RegistryValue *V = FindValue(K, ValueName);
+    if (V == nullptr) {
+        return STATUS_OBJECT_NAME_NOT_FOUND;
+    }
+    if (V->Type != REG_SZ && V->Type != REG_EXPAND_SZ) {
+        return STATUS_OBJECT_TYPE_MISMATCH;
+    }
+    /* The stored data usually ends with a null; the string is what precedes it. */
+    size_t Chars = V->Data.size() / sizeof(WCHAR);
+    const auto *Src = reinterpret_cast<const char16_t *>(V->Data.data());
+    size_t Len = 0;
+    while (Len < Chars && Src[Len] != 0) {
+        ++Len;
+    }
+    if (ValueByteLength != nullptr) {
+        *ValueByteLength = (USHORT)((Len + 1) * sizeof(WCHAR));
+    }
+    if (Value == nullptr) {
+        return STATUS_BUFFER_OVERFLOW;
+    }
+    if (Len * sizeof(WCHAR) > Value->MaximumLength || (Value->Buffer == nullptr && Len != 0)) {
+        return STATUS_BUFFER_OVERFLOW;
+    }
+    if (Len != 0) {
+        std::memcpy(Value->Buffer, Src, Len * sizeof(WCHAR));
+    }
+    Value->Length = (USHORT)(Len * sizeof(WCHAR));
+    if ((Len + 1) * sizeof(WCHAR) <= Value->MaximumLength) {
+        Value->Buffer[Len] = 0;
+    }
+    return STATUS_SUCCESS;
+}
+
+EXTERN_C VOID WdfRegistryClose(WDFKEY Key)
+{
+    KIT_ENTRY(WdfRegistryClose);
+    auto *K = As<fx::Key>(Key, ObjectType::Key, Kit.Name());
+    if (K != nullptr) {
+        K->Delete();
+    }
+}
