@@ -459,7 +459,7 @@ std::vector<std::pair<int, std::string>> ScenarioBlocks(const std::string &Path)
 TEST(SimManual, EveryScenarioExample_Compiles)
 {
     std::string Here = __FILE__;
-    std::string Manual = Here.substr(0, Here.find_last_of('/')) + "/../docs/scenarios.md";
+    std::string Manual = Here.substr(0, Here.rfind("/tests/")) + "/docs/scenarios.md";
     auto Blocks = ScenarioBlocks(Manual);
     ASSERT_GE(Blocks.size(), 8u) << "no examples found in " << Manual;
     for (const auto &[FirstLine, Text] : Blocks) {
@@ -474,7 +474,7 @@ TEST(SimManual, EveryScenarioExample_Compiles)
 TEST(SimManual, EveryFailableCall_IsListed)
 {
     std::string Here = __FILE__;
-    std::ifstream In(Here.substr(0, Here.find_last_of('/')) + "/../docs/scenarios.md");
+    std::ifstream In(Here.substr(0, Here.rfind("/tests/")) + "/docs/scenarios.md");
     const std::string Manual((std::istreambuf_iterator<char>(In)), std::istreambuf_iterator<char>());
     for (const std::string &Api : world::World::FailableCalls()) {
         EXPECT_NE(Manual.find("`" + Api + "`"), std::string::npos) << Api;
