@@ -27,12 +27,6 @@
 #include "../driver/Driver.h"
 #include "../receive/quoltread.h"
 
-/* Call-site numbers for SerialCompleteRequest's diagnostic. */
-#define SITE_MASK_REFUSED 51
-#define SITE_MASK_CANCELLED 52
-#define SITE_WAIT_DPC 53
-#define SITE_WAIT_CANCEL 54
-
 /*
  * SET_WAIT_MASK: a wait that is still waiting completes with 0; the new
  * mask applies, and events seen earlier survive only where the new mask

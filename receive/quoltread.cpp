@@ -69,21 +69,6 @@
    complete between the decision and the stop of the pipe. */
 #define HELD_MEMORY_LIMIT (64U * 1024U)
 
-/* Call-site numbers of SerialCompleteRequest (diagnostics only). */
-enum {
-    SITE_READ_REFUSED = 1,
-    SITE_READ_NO_BUFFER = 2,
-    SITE_READ_FORWARD_FAILED = 3,
-    SITE_START_AT_ONCE = 4,
-    SITE_START_CANCELLED = 5,
-    SITE_TOTAL_TIMEOUT = 6,
-    SITE_INTERVAL_TIMEOUT = 7,
-    SITE_BULKIN_ANY_DATA = 8,
-    SITE_BULKIN_FULL = 9,
-    SITE_CANCEL = 10,
-    SITE_CANCELED_ON_QUEUE = 11,
-};
-
 /* ReadIntervalCount holds a byte count (0 or more) or a completion code
    (negative). Counts saturate so that they never turn into a code. */
 static LONG SerialIntervalCountFromBytes(ULONGLONG Bytes)

@@ -15,7 +15,34 @@ EVT_WDF_WORKITEM SerialBulkInReaderWorkItem;
 BOOLEAN SerialFillReadRequest(PDEVICE_EXT_CONTEXT DeviceContext, PREQUEST_CONTEXT ReadContext);
 
 BOOLEAN CanAcceptIoRequest(WDFDEVICE Device);
+/* Completes Request with Status and Information (nothing for NULL). Site
+   labels the diagnostic trace only: one of the completion sites below. */
 VOID SerialCompleteRequest(int Site, WDFREQUEST Request, NTSTATUS Status, ULONG_PTR Information);
+
+/* The completion sites of the port, one number each, grouped by path:
+   reads 1-19, wait-on-mask 51-59, writes 401-409. A trace's "[N]" leads
+   back to the one place that completed the request. */
+enum {
+    SITE_READ_REFUSED = 1,
+    SITE_READ_NO_BUFFER = 2,
+    SITE_READ_FORWARD_FAILED = 3,
+    SITE_START_AT_ONCE = 4,
+    SITE_START_CANCELLED = 5,
+    SITE_TOTAL_TIMEOUT = 6,
+    SITE_INTERVAL_TIMEOUT = 7,
+    SITE_BULKIN_ANY_DATA = 8,
+    SITE_BULKIN_FULL = 9,
+    SITE_CANCEL = 10,
+    SITE_CANCELED_ON_QUEUE = 11,
+
+    SITE_MASK_REFUSED = 51,
+    SITE_MASK_CANCELLED = 52,
+    SITE_WAIT_DPC = 53,
+    SITE_WAIT_CANCEL = 54,
+
+    SITE_WRITE_REFUSED = 401,
+    SITE_WRITE_COMPLETE = 402,
+};
 
 EVT_WDF_IO_QUEUE_IO_READ SerialEvtIoRead;
 /* Ready notification of ReadQueue: makes the oldest parked read current

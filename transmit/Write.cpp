@@ -59,10 +59,6 @@
 /* Largest relative due time, in 100 ns units. */
 #define WRITE_MAX_DUE_TIME ((ULONGLONG)MAXLONGLONG)
 
-/* Call sites passed to SerialCompleteRequest (diagnostics). */
-#define WRITE_SITE_REFUSED 401
-#define WRITE_SITE_COMPLETE 402
-
 /*
  * Records Failure as the write's completion status unless a failure is
  * recorded already: the first failure is the one reported.
@@ -174,21 +170,21 @@ VOID SerialEvtIoWrite(WDFQUEUE Queue, WDFREQUEST Request, size_t Length)
 
     if (!CanAcceptIoRequest(device)) {
         BrisumTrace(TRACE_WARNING, "brisum : Write request(0x%p) refused, device is not accept IoRequest.\n", Request);
-        SerialCompleteRequest(WRITE_SITE_REFUSED, Request, STATUS_DELETE_PENDING, 0);
+        SerialCompleteRequest(SITE_WRITE_REFUSED, Request, STATUS_DELETE_PENDING, 0);
         return;
     }
 
     /* Without a usable bulk-OUT pipe the bytes have nowhere to go. */
     if (deviceContext->BulkOutPipe == NULL || deviceContext->BulkOutMaxPacketSize == 0) {
         BrisumTrace(TRACE_WARNING, "brisum : Write request(0x%p) refused, no bulk-out pipe.\n", Request);
-        SerialCompleteRequest(WRITE_SITE_REFUSED, Request, STATUS_INVALID_DEVICE_STATE, 0);
+        SerialCompleteRequest(SITE_WRITE_REFUSED, Request, STATUS_INVALID_DEVICE_STATE, 0);
         return;
     }
 
     status = WdfRequestRetrieveInputBuffer(Request, 1, &buffer, &bufferLength);
     if (!NT_SUCCESS(status) || buffer == NULL || bufferLength == 0) {
         BrisumTrace(TRACE_ERROR, "brisum : WdfRequestRetrieveInputBuffer failed (0x%p)\n", BRISUM_STATUS(status));
-        SerialCompleteRequest(WRITE_SITE_REFUSED, Request, NT_SUCCESS(status) ? STATUS_INVALID_PARAMETER : status, 0);
+        SerialCompleteRequest(SITE_WRITE_REFUSED, Request, NT_SUCCESS(status) ? STATUS_INVALID_PARAMETER : status, 0);
         return;
     }
 
@@ -645,7 +641,7 @@ VOID SerialCompleteWrite(WDFDPC Dpc)
        whose arrival takes WriteLock. */
     BrisumTrace(TRACE_INFO, "brisum : Complete write request(0x%p) status 0x%p, %d bytes\n", write,
                 BRISUM_STATUS(completionStatus), (int)information);
-    SerialCompleteRequest(WRITE_SITE_COMPLETE, write, completionStatus, information);
+    SerialCompleteRequest(SITE_WRITE_COMPLETE, write, completionStatus, information);
 
     /* Transmit-empty: only to a wait that is waiting, only when no write is
        current or queued. The event is never kept in HistoryMask. */
