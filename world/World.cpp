@@ -370,7 +370,7 @@ OpHandle Submit(World::Impl &H, FileHandle Handle, UCHAR Major, ULONG Code, cons
             F->ClosePending = false;
             WDFFILEOBJECT FH = F->HandleAs<WDFFILEOBJECT>();
             fx::Defer(
-                [HP, FH]() {
+                [FH]() {
                     fx::Object *O = fx::TryLookup(reinterpret_cast<WDFOBJECT>(FH));
                     if (O != nullptr) fx::FileClose(static_cast<fx::FileObject *>(O));
                 },
