@@ -591,6 +591,7 @@ OpHandle World::FlushAsync(FileHandle Handle)
         Op->Output = Done->Output;
         Op->CompletedAt = Done->CompletedAt;
         Op->Completed = Done->Completed;
+        Op->Completions = Done->Completions;
     });
     return Op;
 }

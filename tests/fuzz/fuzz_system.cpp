@@ -148,8 +148,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *Data, std::size_t Size
     if (!Gone) W.RemoveDevice(Node);
     W.Clock().RunUntilIdle(W.Clock().Now() + 60 * world::kSecond, 1'000'000);
 
-    for (const world::OpHandle &Op : Ops)
-        if (Op->Completions != 1) Finding("an operation did not complete exactly once");
+    for (std::size_t I = 0; I < Ops.size(); ++I) {
+        if (Ops[I]->Completions == 1) continue;
+        std::fprintf(stderr, "operation %zu of %zu: %d completions\n", I, Ops.size(), Ops[I]->Completions);
+        Finding("an operation did not complete exactly once");
+    }
     if (W.OperationsInFlight() != 0) Finding("operations are still in flight");
     for (const std::string &Report : W.VerifierReports()) {
         std::fprintf(stderr, "verifier: %s\n", Report.c_str());
