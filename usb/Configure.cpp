@@ -189,8 +189,20 @@ NTSTATUS BRISUM_SelectUsbInterfaceAndEndpoint(WDFDEVICE Device)
             /* Read buffers need not be a multiple of the packet size. */
             WdfUsbTargetPipeSetNoMaximumPacketSizeCheck(pipe);
 
+            /* A pipe that moves no bytes per packet cannot carry data: a
+               continuous reader or a write on it would never make progress. */
+            if (pipeInfo.MaximumPacketSize == 0) {
+                BrisumTrace(TRACE_INFO, "brisum : Pipe 0x%p has a zero packet size, not used\n", pipe);
+                continue;
+            }
+
             switch (pipeInfo.PipeType) {
             case WdfUsbPipeTypeInterrupt:
+                /* Notifications come from the device: only interrupt-IN. */
+                if (!WdfUsbTargetPipeIsInEndpoint(pipe)) {
+                    BrisumTrace(TRACE_INFO, "brisum : Interrupt-out pipe 0x%p not used\n", pipe);
+                    break;
+                }
                 deviceContext->InterruptPipe = pipe;
                 deviceContext->InterruptMaxPacketSize = pipeInfo.MaximumPacketSize;
                 deviceContext->InterruptInterfaceNumber = (USHORT)interfaceDescriptor.bInterfaceNumber;

@@ -219,6 +219,7 @@ struct CdcAcmDevice::Impl {
 
     Bytes DeviceDescriptor() const
     {
+        if (Opt.RawDeviceDescriptor) return *Opt.RawDeviceDescriptor;
         Bytes D;
         D.push_back(18);
         D.push_back(USB_DEVICE_DESCRIPTOR_TYPE);
@@ -239,6 +240,7 @@ struct CdcAcmDevice::Impl {
 
     Bytes ConfigurationDescriptor() const
     {
+        if (Opt.RawConfiguration) return *Opt.RawConfiguration;
         Bytes C;
         C.push_back(9);
         C.push_back(USB_CONFIGURATION_DESCRIPTOR_TYPE);

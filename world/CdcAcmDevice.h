@@ -34,6 +34,10 @@ struct CdcAcmOptions {
     /* the host's DTR comes back as DSR and RTS as DCD with CTS, through
        SERIAL_STATE; what arrives on bulk-OUT comes back on bulk-IN */
     bool Loopback = false;
+    /* Descriptor bytes served exactly as given instead of the layout's (a
+       faulty or hostile device); transfers still follow the layout. */
+    std::optional<Bytes> RawDeviceDescriptor;
+    std::optional<Bytes> RawConfiguration;
 };
 
 /* How the device answers a class request or a bulk-OUT packet. Delay

@@ -303,6 +303,7 @@ OpHandle Failed(NTSTATUS Status, VirtualTime Now)
 {
     auto Op = std::make_shared<Operation>();
     Op->Completed = true;
+    ++Op->Completions;
     Op->Status = Status;
     Op->CompletedAt = Now;
     return Op;
@@ -357,6 +358,7 @@ OpHandle Submit(World::Impl &H, FileHandle Handle, UCHAR Major, ULONG Code, cons
     std::weak_ptr<Operation> Weak = Op;
     R->OnComplete = [HP, Op](fx::Request *Req) {
         Op->Completed = true;
+        ++Op->Completions;
         Op->Status = Req->Status;
         Op->Information = Req->Information;
         Op->CompletedAt = HP->Clock.Now();
@@ -370,7 +372,7 @@ OpHandle Submit(World::Impl &H, FileHandle Handle, UCHAR Major, ULONG Code, cons
             F->ClosePending = false;
             WDFFILEOBJECT FH = F->HandleAs<WDFFILEOBJECT>();
             fx::Defer(
-                [HP, FH]() {
+                [FH]() {
                     fx::Object *O = fx::TryLookup(reinterpret_cast<WDFOBJECT>(FH));
                     if (O != nullptr) fx::FileClose(static_cast<fx::FileObject *>(O));
                 },
@@ -399,6 +401,7 @@ OpHandle Wdm(World::Impl &H, FileHandle Handle, UCHAR Major, ULONG Class, const 
     auto Op = std::make_shared<Operation>();
     if (Dev->Removed) {
         Op->Completed = true;
+        ++Op->Completions;
         Op->Status = STATUS_DELETE_PENDING;
         Op->CompletedAt = H.Clock.Now();
         return Op;
@@ -407,6 +410,7 @@ OpHandle Wdm(World::Impl &H, FileHandle Handle, UCHAR Major, ULONG Class, const 
     if (It == Dev->Init.Preprocess.end()) {
         /* The framework itself answers what no callback takes. */
         Op->Completed = true;
+        ++Op->Completions;
         Op->Status = Major == IRP_MJ_FLUSH_BUFFERS ? STATUS_SUCCESS : STATUS_INVALID_DEVICE_REQUEST;
         Op->CompletedAt = H.Clock.Now();
         return Op;
@@ -587,6 +591,7 @@ OpHandle World::FlushAsync(FileHandle Handle)
         Op->Output = Done->Output;
         Op->CompletedAt = Done->CompletedAt;
         Op->Completed = Done->Completed;
+        Op->Completions = Done->Completions;
     });
     return Op;
 }
@@ -650,6 +655,8 @@ std::size_t World::PoolBytesOutstanding(ULONG Tag) const
 }
 
 std::size_t World::LiveObjects() const { return impl_->LiveObjects; }
+
+std::size_t World::OperationsInFlight() const { return impl_->InFlight.size(); }
 
 std::optional<WDF_DEVICE_POWER_POLICY_IDLE_SETTINGS> World::IdleSettings(const DeviceNode *Node) const
 {
@@ -742,6 +749,7 @@ EXTERN_C VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
     W->Completed = true;
     auto &Op = *W->Op;
     Op.Completed = true;
+    ++Op.Completions;
     Op.Status = Irp->IoStatus.Status;
     Op.Information = Irp->IoStatus.Information;
     Op.CompletedAt = fx::Clock().Now();

@@ -59,6 +59,7 @@ struct Operation {
     Bytes Output;         /* output buffer as the driver left it (OutputLength bytes) */
     std::string Tag;      /* free label for transcripts */
     VirtualTime CompletedAt = -1;
+    int Completions = 0;  /* times the operation was completed; 1 once done */
 };
 using OpHandle = std::shared_ptr<Operation>;
 using FileHandle = int; /* 0 is never a valid handle */
@@ -133,6 +134,8 @@ public:
     std::size_t MemoryBlocksOutstanding(ULONG Tag = 0) const;
     std::size_t MemoryBytesOutstanding(ULONG Tag = 0) const;
     std::size_t LiveObjects() const; /* framework objects of the driver not yet deleted */
+    /* Application operations issued to the driver and not yet completed. */
+    std::size_t OperationsInFlight() const;
     /* Power policy the driver assigned to a device (WdfDeviceAssignS0IdleSettings,
        WdfDeviceAssignSxWakeSettings), if any. */
     std::optional<WDF_DEVICE_POWER_POLICY_IDLE_SETTINGS> IdleSettings(const DeviceNode *Node) const;

@@ -221,3 +221,20 @@ TEST_F(UsbConfigPipes, SecondPreparation_ReusesTargetAndRunsAgain)
 }
 
 } // namespace
+
+// Fault: a bulk-IN pipe whose wMaxPacketSize is 0 was taken as the receive
+// pipe, and its continuous reader was configured with no transfer length.
+TEST_F(UsbConfigPipes, ZeroPacketBulkIn_NotUsedAndNoReaderConfigured)
+{
+    CdcAcmOptions options;
+    options.BulkInPacket = 0;
+    Start(options);
+
+    EXPECT_EQ(Usb->OutstandingIn(Usb->BulkInAddress()), 0u);
+    if (Node->StartStatus == STATUS_SUCCESS) {
+        Open();
+        auto write = W.Write(H, Text("ok"));
+        Run();
+        EXPECT_TRUE(write->Completed);
+    }
+}

@@ -70,7 +70,9 @@ void CheckDevice(Impl &I, Impl::Entity &E, const OpExpectation &X, std::vector<s
         Diff.push_back(std::string("device is ") + StateName(N->State) + ", expected " + StateName(*X.State));
     if (X.InD0 && (N->Power == world::DevicePowerState::D0) != *X.InD0)
         Diff.push_back(std::string("device is in ") + (N->Power == world::DevicePowerState::D0 ? "D0" : "Dx"));
-    for (const auto &[Key, Value] : X.Other) {
+    for (const auto &Entry : X.Other) {
+        const std::string &Key = Entry.first;
+        const std::string &Value = Entry.second; /* a plain reference: lambdas may capture it */
         auto Count = [&](const char *Name, std::size_t Have) {
             std::size_t Want = ParseUnsigned(Value, 1u << 30);
             if (Have != Want) Diff.push_back(std::string(Name) + " is " + std::to_string(Have) + ", expected " + std::to_string(Want));
