@@ -109,6 +109,8 @@ struct CdcAcmDevice::Impl {
     };
 
     CdcAcmOptions Opt;
+    std::optional<Bytes> RawDevice;        /* ServeRawDescriptors */
+    std::optional<Bytes> RawConfiguration;
     std::vector<InterfaceDesc> Layout;
     std::map<std::uint8_t, EndpointDesc> EndpointsByAddress;
 
@@ -219,7 +221,7 @@ struct CdcAcmDevice::Impl {
 
     Bytes DeviceDescriptor() const
     {
-        if (Opt.RawDeviceDescriptor) return *Opt.RawDeviceDescriptor;
+        if (RawDevice) return *RawDevice;
         Bytes D;
         D.push_back(18);
         D.push_back(USB_DEVICE_DESCRIPTOR_TYPE);
@@ -240,7 +242,7 @@ struct CdcAcmDevice::Impl {
 
     Bytes ConfigurationDescriptor() const
     {
-        if (Opt.RawConfiguration) return *Opt.RawConfiguration;
+        if (RawConfiguration) return *RawConfiguration;
         Bytes C;
         C.push_back(9);
         C.push_back(USB_CONFIGURATION_DESCRIPTOR_TYPE);
@@ -835,6 +837,12 @@ std::size_t CdcAcmDevice::EndpointResets(std::uint8_t Endpoint) const
 Bytes CdcAcmDevice::LineCoding() const { return impl_->LineCodingValue; }
 std::uint16_t CdcAcmDevice::ControlLineState() const { return impl_->Lines; }
 bool CdcAcmDevice::BreakActive() const { return impl_->BreakValue != 0; }
+
+void CdcAcmDevice::ServeRawDescriptors(const Bytes &Device, const Bytes &Configuration)
+{
+    if (!Device.empty()) impl_->RawDevice = Device;
+    impl_->RawConfiguration = Configuration;
+}
 
 Bytes CdcAcmDevice::DeviceDescriptor() const { return impl_->DeviceDescriptor(); }
 Bytes CdcAcmDevice::ConfigurationDescriptor() const { return impl_->ConfigurationDescriptor(); }

@@ -34,10 +34,6 @@ struct CdcAcmOptions {
     /* the host's DTR comes back as DSR and RTS as DCD with CTS, through
        SERIAL_STATE; what arrives on bulk-OUT comes back on bulk-IN */
     bool Loopback = false;
-    /* Descriptor bytes served exactly as given instead of the layout's (a
-       faulty or hostile device); transfers still follow the layout. */
-    std::optional<Bytes> RawDeviceDescriptor;
-    std::optional<Bytes> RawConfiguration;
 };
 
 /* How the device answers a class request or a bulk-OUT packet. Delay
@@ -91,6 +87,11 @@ public:
     /* The next read on Endpoint fails with Status (reader failure). A read
        already waiting on the endpoint is that next read: it fails at once. */
     void FailNextIn(std::uint8_t Endpoint, USBD_STATUS Status = USBD_STATUS_DEV_NOT_RESPONDING);
+    /* Serves these descriptor bytes exactly as given instead of the
+       layout's (a faulty or hostile device); an empty Device keeps the
+       layout's device descriptor. Transfers still follow the layout. Call
+       before the device is added. */
+    void ServeRawDescriptors(const Bytes &Device, const Bytes &Configuration);
     /* Unplugs the device: outstanding transfers fail, later submits fail. */
     void Disconnect();
 

@@ -20,13 +20,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *Data, std::size_t Size
     world::CdcAcmOptions O;
     std::uint8_t Shape = In.Byte();
     O.Interfaces = (Shape & 1) ? 1 : 2;
-    if ((Shape & 2) != 0) O.RawDeviceDescriptor = In.Bytes(In.Below(40));
-    O.RawConfiguration = In.Bytes(In.Below(512));
+    world::Bytes Device = (Shape & 2) != 0 ? In.Bytes(In.Below(40)) : world::Bytes{};
+    world::Bytes Configuration = In.Bytes(In.Below(512));
     if ((Shape & 4) != 0) O.ReportedTotalLength = In.U16();
 
     world::World W;
     W.CollectVerifierReports(true);
     auto Usb = std::make_shared<world::CdcAcmDevice>(O);
+    Usb->ServeRawDescriptors(Device, Configuration);
     world::HardwareKey Key{{u"PortName", world::RegistryValue::String(u"COM5")}};
     world::DeviceNode *Node = W.AddDevice(Usb, Key);
     W.Clock().RunUntilIdle(W.Clock().Now() + world::kSecond, 100'000);

@@ -457,3 +457,16 @@ TEST_F(Transmit, CancelledBeforeMarkedCancelable_CompletedOnceCancelledWithNothi
     EXPECT_EQ(op3->Status, STATUS_SUCCESS);
     EXPECT_EQ(op3->Information, 10u);
 }
+
+// Fault: an operation from FlushAsync reported no completion count, so a
+// check that every request completed exactly once saw it as never completed.
+TEST_F(Transmit, FlushAsyncAndWrite_EachCompleteExactlyOnce)
+{
+    Start();
+    OpHandle write = W.Write(H, Text("abc"));
+    OpHandle flush = W.FlushAsync(H);
+    Run();
+    EXPECT_EQ(write->Completions, 1);
+    EXPECT_EQ(flush->Completions, 1);
+    EXPECT_EQ(W.OperationsInFlight(), 0u);
+}
