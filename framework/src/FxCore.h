@@ -206,8 +206,6 @@ void Defer(std::function<void()> Fn, const char *What);
 
 /* Passive-only calls: a report when called above PASSIVE_LEVEL. */
 bool RequirePassive(const char *Api);
-/* Calls allowed up to DISPATCH_LEVEL (always true here, checked for symmetry). */
-bool RequireMaxDispatch(const char *Api);
 
 /* ------------------------------------------------------------------ */
 /* Objects                                                             */

@@ -181,12 +181,6 @@ bool RequirePassive(const char *Api)
     return true;
 }
 
-bool RequireMaxDispatch(const char *Api)
-{
-    if (Irql() > DISPATCH_LEVEL) {
-        VerifierReport("IrqlTooHigh", std::string(Api) + " called above DISPATCH_LEVEL");
-        return false;
-    }
     return true;
 }
 
