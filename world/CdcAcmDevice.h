@@ -9,7 +9,7 @@
 #include <memory>
 #include <optional>
 
-#include "UsbDeviceModel.h"
+#include "World.h"
 
 namespace world {
 
@@ -93,7 +93,7 @@ public:
        before the device is added. */
     void ServeRawDescriptors(const Bytes &Device, const Bytes &Configuration);
     /* Unplugs the device: outstanding transfers fail, later submits fail. */
-    void Disconnect();
+    void Disconnect() override;
 
     /* ---- host to device behaviour ---- */
     /* Answers for the next class requests, in order; when none is queued the

@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "HostTypes.h"
 #include "Scheduler.h"
 #include "UsbDeviceModel.h"
 
@@ -25,30 +26,31 @@
 
 namespace world {
 
-using Bytes = std::vector<std::uint8_t>;
-
-/* ---- registry values of a device's hardware key ---- */
-struct RegistryValue {
-    ULONG Type = REG_SZ; /* REG_SZ, REG_DWORD, REG_BINARY, ... */
-    Bytes Data;          /* raw data; REG_SZ is UTF-16LE with its terminating null */
-    static RegistryValue String(const std::u16string &Text);
-    static RegistryValue Dword(ULONG Value);
-};
-using HardwareKey = std::map<std::u16string, RegistryValue>;
+/* The framework host's clock, bus and registry types, under the world's names. */
+using fx::Bytes;
+using fx::DevicePowerState;
+using fx::EventId;
+using fx::HardwareKey;
+using fx::kMillisecond;
+using fx::kSecond;
+using fx::RegistryValue;
+using fx::Scheduler;
+using fx::SetupPacket;
+using fx::TransferKind;
+using fx::TransferRecord;
+using fx::UsbDeviceModel;
+using fx::VirtualTime;
 
 /* ---- one device node of the PnP manager ---- */
 enum class DevicePnpState { Added, Started, Stopped, Removed, SurpriseRemoved, AddFailed, StartFailed };
-enum class DevicePowerState { D0, Dx };
 
-struct DeviceNode {
+/* The physical device (USB model, hardware key, power state, NT name) and
+   the PnP manager's record of it. */
+struct DeviceNode : fx::PhysicalDevice {
     int Id = 0;
-    std::shared_ptr<UsbDeviceModel> Usb;
-    HardwareKey Key;
     DevicePnpState State = DevicePnpState::Added;
-    DevicePowerState Power = DevicePowerState::Dx;
     NTSTATUS AddStatus = 0;   /* result of the driver's device add */
     NTSTATUS StartStatus = 0; /* result of the last start (prepare + D0 entry) */
-    std::u16string NtName;    /* "\Device\Serial0" once created */
 };
 
 /* ---- an application's view of one I/O operation ---- */
@@ -160,7 +162,6 @@ public:
     std::vector<std::string> VerifierReports() const;
 
     struct Impl;
-    Impl &Internals();
 
 private:
     std::unique_ptr<Impl> impl_;

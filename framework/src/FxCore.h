@@ -31,7 +31,7 @@
  *   generic checks (target started or IGNORE_TARGET_STATE, request formatted
  *   for this target, device present). Submit reads the request's UsbFormat
  *   slot (filled by the WdfUsb*Format* calls), hands the transfer to the
- *   device's world::UsbDeviceModel (fx::UsbModelOf) and returns
+ *   device's UsbDeviceModel (fx::UsbModelOf) and returns
  *   STATUS_PENDING; the model's completion (a scheduler event) calls
  *   CompleteSent(Request*, Status, Information) after filling
  *   Request::Usb.Params, which runs the driver's completion routine at
@@ -63,13 +63,10 @@
 
 #include "KitCalls.h"
 
-namespace world {
+namespace fx {
+
 class Scheduler;
 class UsbDeviceModel;
-class World;
-} // namespace world
-
-namespace fx {
 
 class Device;
 class Queue;
@@ -115,11 +112,11 @@ inline std::string Narrow(const std::u16string &S)
 }
 
 /* ------------------------------------------------------------------ */
-/* Verifier, fault injection, world access                             */
+/* Verifier, fault injection, host access                              */
 /* ------------------------------------------------------------------ */
 
 /* A misuse the kit's verifier would catch. Fatal (printed, then abort)
-   unless the current World collects reports. */
+   unless the host collects reports. */
 void VerifierReport(const char *Rule, const std::string &Message);
 
 
@@ -136,10 +133,9 @@ struct ExecutionContext {
 ExecutionContext SaveContext();
 void RestoreContext(const ExecutionContext &Saved);
 
-/* The current World (exactly one exists while the driver runs). */
-world::World &CurrentWorld();
-bool HaveWorld();
-world::Scheduler &Clock();
+/* TRUE while the one host exists (FxHost.h); the host's clock. */
+bool HaveHost();
+Scheduler &Clock();
 
 /* The driver's trace messages go here (DbgPrint / DbgPrintEx). */
 void Trace(const std::string &Message);
@@ -315,8 +311,8 @@ Object *TryLookup(WDFOBJECT Handle);
 
 /* The device behind a WDFDEVICE handle (a report and nullptr when it is not one). */
 Device *DeviceFromHandle(WDFDEVICE Handle, const char *Api);
-/* The device's USB model (set by World::AddDevice), or nullptr. */
-world::UsbDeviceModel *UsbModelOf(Device *Dev);
+/* The USB model of the device's physical device, or nullptr. */
+UsbDeviceModel *UsbModelOf(Device *Dev);
 /* TRUE while the device is present (not removed or surprise-removed). */
 bool DevicePresent(Device *Dev);
 

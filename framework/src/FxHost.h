@@ -1,9 +1,11 @@
 /*
- * FxHost.h - the hosted kernel and framework state behind one World, and the
- * framework object classes other than the core ones of FxCore.h.
+ * FxHost.h - the hosted kernel and framework state (HostState), the entry
+ * points of the PnP and I/O managers into the framework, and the framework
+ * object classes other than the core ones of FxCore.h.
  *
- * Internal to framework/src and the world sources (the framework-core side); the
- * USB stand-in builds only on FxCore.h.
+ * The world builds on this header: its World owns the one HostState and its
+ * PnP and I/O managers call the entry points below. The USB stand-in builds
+ * only on FxCore.h.
  */
 #pragma once
 
@@ -17,8 +19,8 @@
 #include <vector>
 
 #include "FxCore.h"
+#include "HostTypes.h"
 #include "Scheduler.h"
-#include "World.h"
 
 struct _DEVICE_OBJECT {
     fx::Device *Dev;
@@ -53,7 +55,7 @@ struct DeviceInitData {
 } // namespace fx
 
 struct WDFDEVICE_INIT {
-    world::DeviceNode *Node = nullptr;
+    fx::PhysicalDevice *Node = nullptr;
     fx::DeviceInitData Data;
     bool Consumed = false; /* WdfDeviceCreate succeeded: the record belongs to the device */
 };
@@ -162,7 +164,7 @@ public:
     Timer(Device *Owner, const WDF_TIMER_CONFIG &Config) : Object(ObjectType::Timer, Owner), Config(Config) {}
     WDF_TIMER_CONFIG Config;
     bool Serialized = false;
-    world::EventId Event = 0; /* queued expiry, 0 when none */
+    EventId Event = 0; /* queued expiry, 0 when none */
     bool Running = false;
     void Fire();
 
@@ -175,7 +177,7 @@ public:
     Dpc(Device *Owner, const WDF_DPC_CONFIG &Config) : Object(ObjectType::Dpc, Owner), Config(Config) {}
     WDF_DPC_CONFIG Config;
     bool Serialized = false;
-    world::EventId Event = 0;
+    EventId Event = 0;
     bool Running = false;
     void Run();
 
@@ -188,7 +190,7 @@ public:
     WorkItem(Device *Owner, const WDF_WORKITEM_CONFIG &Config) : Object(ObjectType::WorkItem, Owner), Config(Config) {}
     WDF_WORKITEM_CONFIG Config;
     bool Serialized = false;
-    world::EventId Event = 0;
+    EventId Event = 0;
     bool Running = false;
     void Run();
 
@@ -215,16 +217,16 @@ public:
 
 class Key : public Object {
 public:
-    Key(Device *Owner, world::HardwareKey *Values) : Object(ObjectType::Key, Owner), Values(Values) {}
-    world::HardwareKey *Values;
+    Key(Device *Owner, HardwareKey *Values) : Object(ObjectType::Key, Owner), Values(Values) {}
+    HardwareKey *Values;
 };
 
 class Device : public Object {
 public:
-    explicit Device(world::DeviceNode *Node);
+    explicit Device(PhysicalDevice *Node);
     ~Device() override;
 
-    world::DeviceNode *Node;
+    PhysicalDevice *Node;
     DeviceInitData Init;
     std::u16string Name;
     DEVICE_OBJECT Wdm;
@@ -249,7 +251,7 @@ public:
     bool PowerUpScheduled = false;
     bool SleptFromD0 = false;
     bool Deleted = false;
-    world::EventId IdleEvent = 0;
+    EventId IdleEvent = 0;
     bool IdleAssigned = false;
     WDF_DEVICE_POWER_POLICY_IDLE_SETTINGS Idle{};
     bool WakeAssigned = false;
@@ -301,16 +303,19 @@ protected:
 };
 
 /* Node <-> device. */
-Device *DeviceOfNode(const world::DeviceNode *Node);
+Device *DeviceOfNode(const PhysicalDevice *Node);
 Queue *ToQueue(WDFQUEUE Handle, const char *Api);
 
 /* PnP manager side (pnp/Pnp.cpp). */
-NTSTATUS PnpAddDevice(world::DeviceNode *Node);
-NTSTATUS PnpStartDevice(world::DeviceNode *Node);
-NTSTATUS PnpStopDevice(world::DeviceNode *Node);
-void PnpRemoveDevice(world::DeviceNode *Node, bool Surprise);
-void PnpSystemSleep();
-void PnpSystemResume();
+NTSTATUS PnpAddDevice(PhysicalDevice *Node);
+NTSTATUS PnpStartDevice(PhysicalDevice *Node);
+NTSTATUS PnpStopDevice(PhysicalDevice *Node);
+void PnpRemoveDevice(PhysicalDevice *Node, bool Surprise);
+/* A system sleep: the device leaves D0 for D3 (when in D0), and on resume
+   comes back to the state it slept from. The PnP manager calls these for
+   each device in its order. */
+void PnpSleepDevice(PhysicalDevice *Node);
+void PnpResumeDevice(PhysicalDevice *Node);
 /* Deletes a device whose removal is done (last handle closed). */
 void PnpFinishRemoval(Device *Dev);
 
@@ -325,15 +330,31 @@ void FileCleanup(FileObject *File);
    removal waits for its files, is deleted with the last one. */
 void FileClose(FileObject *File);
 /* Time at which a timer due at DueTime (kit units) fires. */
-world::VirtualTime TimerFireTime(LONGLONG DueTime);
+VirtualTime TimerFireTime(LONGLONG DueTime);
 
 } // namespace fx
 
 /* ------------------------------------------------------------------ */
-/* The host behind one World                                           */
+/* The host state                                                      */
 /* ------------------------------------------------------------------ */
-struct world::World::Impl {
-    World *Owner = nullptr;
+namespace fx {
+
+/* The hosted kernel and framework behind one World: clock, verifier and
+   fault injection, handles, pool, the execution context, the kernel's name
+   space and registry, and the loaded driver. Exactly one exists while the
+   driver runs (the kit's calls reach it through Host()); constructing a
+   second is fatal. */
+struct HostState {
+    HostState();
+    virtual ~HostState();
+    /* Ends the host, once the world has removed its devices: reports pool
+       blocks the driver never freed, deletes the driver object, reports
+       objects still referenced, then frees what is left. The destructor
+       runs it when nobody did. */
+    void Shutdown();
+    HostState(const HostState &) = delete;
+    HostState &operator=(const HostState &) = delete;
+
     Scheduler Clock;
     VirtualTime Tick = 156'250;
 
@@ -341,7 +362,7 @@ struct world::World::Impl {
     bool Collect = false;
     std::vector<std::string> Reports;
     struct Fault {
-        fx::KitCall Call;
+        KitCall Call;
         int Remaining;
         NTSTATUS Status;
     };
@@ -349,16 +370,16 @@ struct world::World::Impl {
     std::function<void(const std::string &)> TraceSink;
 
     /* Objects. */
-    std::unordered_map<std::uintptr_t, fx::Object *> Handles;
+    std::unordered_map<std::uintptr_t, Object *> Handles;
     std::uintptr_t NextHandle = 0x1000;
     std::size_t LiveObjects = 0;
-    std::vector<std::pair<fx::ObjectType, fx::IoTarget *(*)(fx::Object *)>> TargetResolvers;
+    std::vector<std::pair<ObjectType, IoTarget *(*)(Object *)>> TargetResolvers;
 
     /* Pool. */
     struct Block {
         SIZE_T Size;
         ULONG Tag;
-        fx::Device *Dev;
+        Device *Dev;
         bool Framework;
         bool DriverMemory = false; /* the buffer of a WdfMemoryCreate the driver called */
     };
@@ -366,7 +387,7 @@ struct world::World::Impl {
 
     /* Execution context. */
     KIRQL Irql = PASSIVE_LEVEL;
-    fx::Device *Current = nullptr;
+    Device *Current = nullptr;
     int LocksHeld = 0;
     int CallDepth = 0; /* driver callbacks on the stack */
     /* Each driver callback the framework makes is an execution context of
@@ -378,33 +399,25 @@ struct world::World::Impl {
     /* Kernel records. */
     CONFIGURATION_INFORMATION Config{};
     std::map<std::u16string, std::map<std::u16string, RegistryValue>> DeviceMap;
-    std::map<std::u16string, fx::Device *> Names; /* upper-cased NT name -> device (nullptr: another driver's) */
-    std::map<std::u16string, std::pair<std::u16string, fx::Device *>> Links; /* upper-cased link -> target, owner */
+    std::map<std::u16string, Device *> Names; /* upper-cased NT name -> device (nullptr: another driver's) */
+    std::map<std::u16string, std::pair<std::u16string, Device *>> Links; /* upper-cased link -> target, owner */
 
     /* Driver and PnP. */
     PDRIVER_INITIALIZE Entry = nullptr; /* nullptr: the linked DriverEntry */
     bool DriverLoaded = false;
     NTSTATUS DriverStatus = STATUS_SUCCESS;
     DRIVER_OBJECT DriverObject{};
-    fx::Driver *TheDriver = nullptr;
-    std::vector<std::unique_ptr<DeviceNode>> Nodes;
-    std::map<const DeviceNode *, fx::Device *> NodeDevices;
-    int NextNodeId = 1;
+    Driver *TheDriver = nullptr;
+    std::map<const PhysicalDevice *, Device *> NodeDevices;
+    bool ShutDown = false;
 
-    /* I/O manager. */
-    struct OpenFile {
-        fx::Device *Dev = nullptr;
-        fx::FileObject *File = nullptr;
-    };
-    std::map<FileHandle, OpenFile> Files;
-    FileHandle NextFile = 1;
-    std::map<const Operation *, fx::Request *> InFlight;
-
-    /* Helpers. */
+    /* A verifier report: collected, or printed and fatal. */
     void Report(const char *Rule, const std::string &Message);
     static std::u16string Upper(const std::u16string &S);
 };
 
-namespace fx {
-world::World::Impl &Host();
+/* The one host (fatal when none exists). */
+HostState &Host();
+bool HaveHost();
+
 } // namespace fx

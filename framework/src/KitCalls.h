@@ -17,6 +17,8 @@
 #pragma once
 
 #include <cstddef>
+#include <string>
+#include <vector>
 
 #include <ntddk.h>
 
@@ -42,6 +44,9 @@ const KitCallRow *KitCallRows(std::size_t *Count);
 const KitCallRow &KitRow(KitCall Call);
 /* The row of Name, or nullptr when the stand-in has no such routine. */
 const KitCallRow *FindKitCall(const char *Name, KitCall *Call);
+/* TRUE when Name is a FAILABLE row; the names of every FAILABLE row. */
+bool CanFailCall(const std::string &Name);
+std::vector<std::string> FailableCallNames();
 
 class KitEntry {
 public:

@@ -17,7 +17,7 @@ Device *DeviceFromHandle(WDFDEVICE Handle, const char *Api) { return As<Device>(
 
 bool DevicePresent(Device *Dev) { return Dev != nullptr && !Dev->Removed && !Dev->Deleted; }
 
-world::UsbDeviceModel *UsbModelOf(Device *Dev)
+UsbDeviceModel *UsbModelOf(Device *Dev)
 {
     if (Dev == nullptr || Dev->Node == nullptr) {
         return nullptr;
@@ -25,7 +25,7 @@ world::UsbDeviceModel *UsbModelOf(Device *Dev)
     return Dev->Node->Usb.get();
 }
 
-Device *DeviceOfNode(const world::DeviceNode *Node)
+Device *DeviceOfNode(const PhysicalDevice *Node)
 {
     auto &M = Host().NodeDevices;
     auto It = M.find(Node);
@@ -48,7 +48,7 @@ bool FileObject::DriverMayDelete() const
 /* ------------------------------------------------------------------ */
 /* Device                                                              */
 /* ------------------------------------------------------------------ */
-Device::Device(world::DeviceNode *N) : Object(ObjectType::Device, nullptr), Node(N)
+Device::Device(PhysicalDevice *N) : Object(ObjectType::Device, nullptr), Node(N)
 {
     Wdm.Dev = this;
     SetOwnerDevice(this);
@@ -81,7 +81,7 @@ void Device::OnDelete()
     }
     Links.clear();
     if (!Name.empty()) {
-        H.Names.erase(world::World::Impl::Upper(Name));
+        H.Names.erase(HostState::Upper(Name));
     }
     for (auto &I : Interfaces) {
         I.Enabled = false;
@@ -164,7 +164,7 @@ void Device::ActivityChanged()
         ULONG Ms = Idle.IdleTimeout == IdleTimeoutDefaultValue ? 5000 : Idle.IdleTimeout;
         WDFDEVICE H = DeviceHandle();
         IdleEvent = Clock().ScheduleAfter(
-            (world::VirtualTime)Ms * world::kMillisecond,
+            (VirtualTime)Ms * kMillisecond,
             [H]() {
                 Object *O = TryLookup(reinterpret_cast<WDFOBJECT>(H));
                 if (O == nullptr) return;
@@ -173,7 +173,7 @@ void Device::ActivityChanged()
                 if (D->PowerManagedActivity() != 0 || !D->InD0 || D->Removed) return;
                 D->LeaveD0(WdfPowerDeviceD2, false);
                 D->IdleSuspended = true;
-                if (D->Node != nullptr) D->Node->Power = world::DevicePowerState::Dx;
+                if (D->Node != nullptr) D->Node->Power = DevicePowerState::Dx;
                 /* A request that arrived during the power-down wakes it. */
                 D->ActivityChanged();
             },
@@ -205,7 +205,7 @@ NTSTATUS Device::EnterD0(WDF_POWER_DEVICE_STATE Previous)
     }
     InD0 = true;
     FirstD0 = false;
-    if (Node != nullptr) Node->Power = world::DevicePowerState::D0;
+    if (Node != nullptr) Node->Power = DevicePowerState::D0;
     /* The power-managed queues power on after EvtDeviceD0Entry; a manual
        one with requests in it owes its ready notification. */
     for (Queue *Q : Queues) {
@@ -263,7 +263,7 @@ void Device::LeaveD0(WDF_POWER_DEVICE_STATE Target, bool Removal)
         (void)Status;
     }
     InD0 = false;
-    if (Node != nullptr) Node->Power = world::DevicePowerState::Dx;
+    if (Node != nullptr) Node->Power = DevicePowerState::Dx;
     /* Power-managed queues stay held while out of D0 (InD0 false). */
     PowerTransition = false;
 }
@@ -525,7 +525,7 @@ EXTERN_C NTSTATUS WdfDeviceCreate(PWDFDEVICE_INIT *DeviceInit, PWDF_OBJECT_ATTRI
         return Status;
     }
     auto &H = Host();
-    std::u16string Key = world::World::Impl::Upper(I->Data.Name);
+    std::u16string Key = HostState::Upper(I->Data.Name);
     if (I->Data.HaveName && H.Names.count(Key) != 0) {
         return STATUS_OBJECT_NAME_COLLISION;
     }
@@ -659,7 +659,7 @@ EXTERN_C NTSTATUS WdfDeviceCreateSymbolicLink(WDFDEVICE Device, PCUNICODE_STRING
     }
     auto &H = Host();
     std::u16string Link = FromUnicode(SymbolicLinkName);
-    std::u16string Key = world::World::Impl::Upper(Link);
+    std::u16string Key = HostState::Upper(Link);
     if (H.Links.count(Key) != 0 || H.Names.count(Key) != 0) {
         return STATUS_OBJECT_NAME_COLLISION;
     }

@@ -9,12 +9,12 @@
 
 namespace fx {
 
-world::VirtualTime TimerFireTime(LONGLONG DueTime)
+VirtualTime TimerFireTime(LONGLONG DueTime)
 {
-    world::VirtualTime Now = Clock().Now();
-    world::VirtualTime Due = DueTime < 0 ? Now - DueTime : DueTime;
-    world::VirtualTime Tick = Host().Tick > 0 ? Host().Tick : 1;
-    world::VirtualTime Next = (Now / Tick + 1) * Tick; /* first tick after now */
+    VirtualTime Now = Clock().Now();
+    VirtualTime Due = DueTime < 0 ? Now - DueTime : DueTime;
+    VirtualTime Tick = Host().Tick > 0 ? Host().Tick : 1;
+    VirtualTime Next = (Now / Tick + 1) * Tick; /* first tick after now */
     if (Due <= Next) {
         return Next;
     }
@@ -81,7 +81,7 @@ void Timer::Fire()
     }
     Running = false;
     if (Config.Period != 0 && Event == 0) {
-        world::VirtualTime At = TimerFireTime(-(LONGLONG)Config.Period * 10'000);
+        VirtualTime At = TimerFireTime(-(LONGLONG)Config.Period * 10'000);
         Event = Clock().ScheduleAt(At, [H]() {
             Object *T = TryLookup(reinterpret_cast<WDFOBJECT>(H));
             if (T != nullptr) static_cast<Timer *>(T)->Fire();

@@ -109,7 +109,7 @@ bool KitEntry::Injected(NTSTATUS *Status) const
         std::fprintf(stderr, "stand-in: %s injects faults but its row in KitCalls.def is not FAILABLE\n", Row.Name);
         std::abort();
     }
-    if (!HaveWorld()) return false;
+    if (!HaveHost()) return false;
     auto &H = Host();
     for (auto It = H.Faults.begin(); It != H.Faults.end(); ++It) {
         if (It->Call != call_) continue;
@@ -122,17 +122,13 @@ bool KitEntry::Injected(NTSTATUS *Status) const
     return false;
 }
 
-} // namespace fx
-
-namespace world {
-
-bool World::CanFail(const std::string &Api)
+bool CanFailCall(const std::string &Name)
 {
-    const fx::KitCallRow *Row = fx::FindKitCall(Api.c_str(), nullptr);
-    return Row != nullptr && Row->Fault == fx::KitFault::FAILABLE;
+    const KitCallRow *Row = FindKitCall(Name.c_str(), nullptr);
+    return Row != nullptr && Row->Fault == KitFault::FAILABLE;
 }
 
-std::vector<std::string> World::FailableCalls()
+std::vector<std::string> FailableCallNames()
 {
     std::vector<std::string> Names;
     for (const KitCallRow &Row : kRows) {
@@ -141,6 +137,4 @@ std::vector<std::string> World::FailableCalls()
     return Names;
 }
 
-std::size_t World::PendingFaults() const { return impl_->Faults.size(); }
-
-} // namespace world
+} // namespace fx

@@ -8,34 +8,90 @@
 
 #include "FxHost.h"
 
-namespace world {
-/* The one World of the process (set by World's constructor). */
-extern World *g_CurrentWorld;
-} // namespace world
-
 namespace fx {
 
 /* ------------------------------------------------------------------ */
-/* World access, verifier, faults                                      */
+/* Host access, verifier, faults                                       */
 /* ------------------------------------------------------------------ */
-bool HaveWorld() { return world::g_CurrentWorld != nullptr; }
+namespace {
+/* The one host of the process (set while a HostState exists). */
+HostState *g_CurrentHost = nullptr;
+} // namespace
 
-world::World &CurrentWorld()
+bool HaveHost() { return g_CurrentHost != nullptr; }
+
+HostState &Host()
 {
-    if (world::g_CurrentWorld == nullptr) {
-        std::fprintf(stderr, "framework: a kit call was made with no World\n");
+    if (g_CurrentHost == nullptr) {
+        std::fprintf(stderr, "framework: a kit call was made with no host\n");
         std::abort();
     }
-    return *world::g_CurrentWorld;
+    return *g_CurrentHost;
 }
 
-world::World::Impl &Host() { return CurrentWorld().Internals(); }
+Scheduler &Clock() { return Host().Clock; }
 
-world::Scheduler &Clock() { return Host().Clock; }
+HostState::HostState()
+{
+    if (g_CurrentHost != nullptr) {
+        std::fprintf(stderr, "framework: a second host was created while one exists\n");
+        std::abort();
+    }
+    Config.Version = 0;
+    g_CurrentHost = this;
+}
+
+HostState::~HostState()
+{
+    Shutdown();
+    g_CurrentHost = nullptr;
+}
+
+void HostState::Shutdown()
+{
+    if (ShutDown) return;
+    ShutDown = true;
+    for (auto &B : Pool) {
+        if (!B.second.Framework) {
+            char Buf[128];
+            std::snprintf(Buf, sizeof Buf, "pool block of %zu bytes with tag 0x%08x never freed", (size_t)B.second.Size,
+                          B.second.Tag);
+            Report("PoolLeak", Buf);
+        }
+    }
+    if (TheDriver != nullptr) {
+        LiveObjects++;
+        TheDriver->Delete();
+        TheDriver = nullptr;
+    }
+    /* Objects kept alive by references nobody dropped. */
+    std::vector<Object *> Left;
+    for (auto &E : Handles) Left.push_back(E.second);
+    if (!Left.empty()) {
+        Report("ObjectLeak", std::to_string(Left.size()) + " framework object(s) still referenced when the world ended, "
+                                 "first " + Left.front()->Describe());
+    }
+    Handles.clear();
+    for (Object *O : Left) delete O;
+    for (auto &B : Pool) std::free(B.first);
+    Pool.clear();
+}
+
+void HostState::Report(const char *Rule, const std::string &Message)
+{
+    std::string Text = std::string(Rule) + ": " + Message;
+    if (Collect) {
+        Reports.push_back(Text);
+        return;
+    }
+    std::fprintf(stderr, "\n*** VERIFIER: %s\n", Text.c_str());
+    std::fflush(stderr);
+    std::abort();
+}
 
 void VerifierReport(const char *Rule, const std::string &Message)
 {
-    if (!HaveWorld()) {
+    if (!HaveHost()) {
         std::fprintf(stderr, "VERIFIER %s: %s\n", Rule, Message.c_str());
         std::abort();
     }
@@ -44,7 +100,7 @@ void VerifierReport(const char *Rule, const std::string &Message)
 
 void Trace(const std::string &Message)
 {
-    if (!HaveWorld()) {
+    if (!HaveHost()) {
         return;
     }
     auto &H = Host();
@@ -81,13 +137,13 @@ const char *TypeName(ObjectType Type)
 /* ------------------------------------------------------------------ */
 /* Execution context                                                   */
 /* ------------------------------------------------------------------ */
-KIRQL Irql() { return HaveWorld() ? Host().Irql : (KIRQL)PASSIVE_LEVEL; }
+KIRQL Irql() { return HaveHost() ? Host().Irql : (KIRQL)PASSIVE_LEVEL; }
 void SetIrql(KIRQL Level) { Host().Irql = Level; }
 
 IrqlScope::IrqlScope(KIRQL Level) : saved_(Host().Irql) { Host().Irql = Level; }
 IrqlScope::~IrqlScope() { Host().Irql = saved_; }
 
-Device *CurrentDevice() { return HaveWorld() ? Host().Current : nullptr; }
+Device *CurrentDevice() { return HaveHost() ? Host().Current : nullptr; }
 CurrentDeviceScope::CurrentDeviceScope(Device *Dev) : saved_(Host().Current) { Host().Current = Dev; }
 CurrentDeviceScope::~CurrentDeviceScope() { Host().Current = saved_; }
 
@@ -115,7 +171,7 @@ bool DeviceLockHeld(const Device *Dev) { return Dev != nullptr && Dev->LockHeld;
 
 ExecutionContext SaveContext()
 {
-    if (!HaveWorld()) {
+    if (!HaveHost()) {
         return ExecutionContext{PASSIVE_LEVEL, nullptr, 0, 0, 0};
     }
     auto &H = Host();
@@ -124,7 +180,7 @@ ExecutionContext SaveContext()
 
 void RestoreContext(const ExecutionContext &Saved)
 {
-    if (!HaveWorld()) {
+    if (!HaveHost()) {
         return;
     }
     auto &H = Host();
@@ -376,7 +432,7 @@ void Object::Free()
             It->Destroy(handle_);
         }
     }
-    if (committed_ && HaveWorld()) {
+    if (committed_ && HaveHost()) {
         auto &H = Host();
         H.Handles.erase(reinterpret_cast<std::uintptr_t>(handle_));
         H.LiveObjects--;
@@ -430,7 +486,7 @@ Object *Object::FromContext(const void *Ctx)
 
 Object *TryLookup(WDFOBJECT Handle)
 {
-    if (Handle == nullptr || !HaveWorld()) {
+    if (Handle == nullptr || !HaveHost()) {
         return nullptr;
     }
     auto &H = Host();
@@ -525,7 +581,7 @@ void *PoolAllocate(SIZE_T Bytes, ULONG Tag, bool FrameworkOwned, const char *Api
     }
     /* Fill with a pattern so that reads of uninitialised pool show up. */
     std::memset(P, 0xCD, Bytes == 0 ? 1 : Bytes);
-    Host().Pool[P] = world::World::Impl::Block{Bytes, Tag, FrameworkOwned ? nullptr : CurrentDevice(), FrameworkOwned};
+    Host().Pool[P] = HostState::Block{Bytes, Tag, FrameworkOwned ? nullptr : CurrentDevice(), FrameworkOwned};
     return P;
 }
 
@@ -535,7 +591,7 @@ void PoolFree(void *Block, ULONG Tag, bool CheckTag, const char *Api)
         VerifierReport("PoolFreeNull", std::string(Api) + " called with NULL");
         return;
     }
-    if (!HaveWorld()) {
+    if (!HaveHost()) {
         std::free(Block);
         return;
     }
@@ -810,25 +866,3 @@ EXTERN_C NTSTATUS WdfMemoryCopyToBuffer(WDFMEMORY SourceMemory, size_t SourceOff
     std::memmove(Buffer, static_cast<const char *>(M->Buffer()) + SourceOffset, NumBytesToCopyTo);
     return STATUS_SUCCESS;
 }
-
-namespace world {
-
-std::size_t World::MemoryBlocksOutstanding(ULONG Tag) const
-{
-    std::size_t N = 0;
-    for (auto &B : impl_->Pool) {
-        if (B.second.DriverMemory && (Tag == 0 || B.second.Tag == Tag)) ++N;
-    }
-    return N;
-}
-
-std::size_t World::MemoryBytesOutstanding(ULONG Tag) const
-{
-    std::size_t N = 0;
-    for (auto &B : impl_->Pool) {
-        if (B.second.DriverMemory && (Tag == 0 || B.second.Tag == Tag)) N += B.second.Size;
-    }
-    return N;
-}
-
-} // namespace world

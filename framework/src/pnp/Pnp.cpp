@@ -98,7 +98,7 @@ void CancelSentIo(Object *Root)
 void DeleteDevice(Device *Dev)
 {
     std::u16string Name = Dev->Name;
-    world::DeviceNode *Node = Dev->Node;
+    PhysicalDevice *Node = Dev->Node;
     Dev->Delete();
     Host().NodeDevices.erase(Node);
     CheckLeaks(Dev, Name);
@@ -106,7 +106,7 @@ void DeleteDevice(Device *Dev)
 
 } // namespace
 
-NTSTATUS PnpAddDevice(world::DeviceNode *Node)
+NTSTATUS PnpAddDevice(PhysicalDevice *Node)
 {
     NTSTATUS Status = LoadDriver();
     if (!NT_SUCCESS(Status)) {
@@ -136,7 +136,7 @@ NTSTATUS PnpAddDevice(world::DeviceNode *Node)
     return Status;
 }
 
-NTSTATUS PnpStartDevice(world::DeviceNode *Node)
+NTSTATUS PnpStartDevice(PhysicalDevice *Node)
 {
     Device *Dev = DeviceOfNode(Node);
     if (Dev == nullptr) {
@@ -168,7 +168,7 @@ NTSTATUS PnpStartDevice(world::DeviceNode *Node)
     return STATUS_SUCCESS;
 }
 
-NTSTATUS PnpStopDevice(world::DeviceNode *Node)
+NTSTATUS PnpStopDevice(PhysicalDevice *Node)
 {
     Device *Dev = DeviceOfNode(Node);
     if (Dev == nullptr) {
@@ -193,7 +193,7 @@ NTSTATUS PnpStopDevice(world::DeviceNode *Node)
     return STATUS_SUCCESS;
 }
 
-void PnpRemoveDevice(world::DeviceNode *Node, bool Surprise)
+void PnpRemoveDevice(PhysicalDevice *Node, bool Surprise)
 {
     Device *Dev = DeviceOfNode(Node);
     if (Dev == nullptr || Dev->Removed) {
@@ -300,28 +300,22 @@ void FileClose(FileObject *File)
     }
 }
 
-void PnpSystemSleep()
+void PnpSleepDevice(PhysicalDevice *Node)
 {
-    auto &H = Host();
-    for (auto &N : H.Nodes) {
-        Device *Dev = DeviceOfNode(N.get());
-        if (Dev == nullptr || Dev->Removed) continue;
-        Dev->SleptFromD0 = Dev->InD0;
-        if (Dev->InD0) {
-            Dev->LeaveD0(WdfPowerDeviceD3, false);
-        }
+    Device *Dev = DeviceOfNode(Node);
+    if (Dev == nullptr || Dev->Removed) return;
+    Dev->SleptFromD0 = Dev->InD0;
+    if (Dev->InD0) {
+        Dev->LeaveD0(WdfPowerDeviceD3, false);
     }
 }
 
-void PnpSystemResume()
+void PnpResumeDevice(PhysicalDevice *Node)
 {
-    auto &H = Host();
-    for (auto &N : H.Nodes) {
-        Device *Dev = DeviceOfNode(N.get());
-        if (Dev == nullptr || Dev->Removed || !Dev->SleptFromD0) continue;
-        Dev->SleptFromD0 = false;
-        (void)Dev->EnterD0(WdfPowerDeviceD3);
-    }
+    Device *Dev = DeviceOfNode(Node);
+    if (Dev == nullptr || Dev->Removed || !Dev->SleptFromD0) return;
+    Dev->SleptFromD0 = false;
+    (void)Dev->EnterD0(WdfPowerDeviceD3);
 }
 
 } // namespace fx

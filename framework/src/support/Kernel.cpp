@@ -18,15 +18,15 @@ std::u16string RegistryPath(ULONG RelativeTo, PCWSTR Path)
 {
     std::u16string P = FromWide(Path);
     if (RelativeTo == RTL_REGISTRY_DEVICEMAP) {
-        return world::World::Impl::Upper(P);
+        return HostState::Upper(P);
     }
     std::u16string Prefix;
     for (char C : std::to_string(RelativeTo)) Prefix.push_back((char16_t)C);
-    return Prefix + u":" + world::World::Impl::Upper(P);
+    return Prefix + u":" + HostState::Upper(P);
 }
 } // namespace
 
-std::u16string world::World::Impl::Upper(const std::u16string &S)
+std::u16string HostState::Upper(const std::u16string &S)
 {
     std::u16string R = S;
     for (auto &C : R) {
@@ -171,12 +171,12 @@ EXTERN_C NTSTATUS RtlWriteRegistryValue(ULONG RelativeTo, PCWSTR Path, PCWSTR Va
     auto &Key = Host().DeviceMap[RegistryPath(RelativeTo, Path)];
     std::u16string Name = FromWide(ValueName);
     for (auto It = Key.begin(); It != Key.end(); ++It) {
-        if (world::World::Impl::Upper(It->first) == world::World::Impl::Upper(Name)) {
+        if (HostState::Upper(It->first) == HostState::Upper(Name)) {
             Key.erase(It);
             break;
         }
     }
-    world::RegistryValue V;
+    RegistryValue V;
     V.Type = ValueType;
     auto *D = static_cast<const std::uint8_t *>(ValueData);
     V.Data.assign(D, D + ValueLength);
@@ -202,9 +202,9 @@ EXTERN_C NTSTATUS RtlDeleteRegistryValue(ULONG RelativeTo, PCWSTR Path, PCWSTR V
     if (K == Map.end()) {
         return STATUS_OBJECT_NAME_NOT_FOUND;
     }
-    std::u16string Name = world::World::Impl::Upper(FromWide(ValueName));
+    std::u16string Name = HostState::Upper(FromWide(ValueName));
     for (auto It = K->second.begin(); It != K->second.end(); ++It) {
-        if (world::World::Impl::Upper(It->first) == Name) {
+        if (HostState::Upper(It->first) == Name) {
             K->second.erase(It);
             return STATUS_SUCCESS;
         }

@@ -8,6 +8,28 @@
 
 using namespace fx;
 
+/* ---- the values of a hardware key ---- */
+RegistryValue RegistryValue::String(const std::u16string &Text)
+{
+    RegistryValue V;
+    V.Type = REG_SZ;
+    for (char16_t C : Text) {
+        V.Data.push_back((std::uint8_t)(C & 0xFF));
+        V.Data.push_back((std::uint8_t)(C >> 8));
+    }
+    V.Data.push_back(0);
+    V.Data.push_back(0);
+    return V;
+}
+
+RegistryValue RegistryValue::Dword(ULONG Value)
+{
+    RegistryValue V;
+    V.Type = REG_DWORD;
+    for (int I = 0; I < 4; ++I) V.Data.push_back((std::uint8_t)(Value >> (8 * I)));
+    return V;
+}
+
 EXTERN_C NTSTATUS WdfDeviceOpenRegistryKey(WDFDEVICE Device, ULONG DeviceInstanceKeyType, ACCESS_MASK DesiredAccess,
                                            PWDF_OBJECT_ATTRIBUTES KeyAttributes, WDFKEY *Key)
 {
@@ -37,11 +59,11 @@ EXTERN_C NTSTATUS WdfDeviceOpenRegistryKey(WDFDEVICE Device, ULONG DeviceInstanc
 }
 
 namespace {
-const world::RegistryValue *FindValue(fx::Key *K, PCUNICODE_STRING Name)
+const RegistryValue *FindValue(fx::Key *K, PCUNICODE_STRING Name)
 {
-    std::u16string N = world::World::Impl::Upper(FromUnicode(Name));
+    std::u16string N = HostState::Upper(FromUnicode(Name));
     for (auto &E : *K->Values) {
-        if (world::World::Impl::Upper(E.first) == N) {
+        if (HostState::Upper(E.first) == N) {
             return &E.second;
         }
     }
@@ -61,7 +83,7 @@ EXTERN_C NTSTATUS WdfRegistryQueryULong(WDFKEY Key, PCUNICODE_STRING ValueName, 
     if (Kit.Injected(&Status)) {
         return Status;
     }
-    const world::RegistryValue *V = FindValue(K, ValueName);
+    const RegistryValue *V = FindValue(K, ValueName);
     if (V == nullptr) {
         return STATUS_OBJECT_NAME_NOT_FOUND;
     }
@@ -85,7 +107,7 @@ EXTERN_C NTSTATUS WdfRegistryQueryUnicodeString(WDFKEY Key, PCUNICODE_STRING Val
     if (Kit.Injected(&Status)) {
         return Status;
     }
-    const world::RegistryValue *V = FindValue(K, ValueName);
+    const RegistryValue *V = FindValue(K, ValueName);
     if (V == nullptr) {
         return STATUS_OBJECT_NAME_NOT_FOUND;
     }

@@ -107,7 +107,7 @@ bool IoTarget::Send(const KitEntry &Kit, Request *Req, PWDF_REQUEST_SEND_OPTIONS
         return FALSE;
     }
     if ((Flags & WDF_REQUEST_SEND_OPTION_TIMEOUT) != 0 && Options->Timeout != 0) {
-        world::VirtualTime Due = Options->Timeout < 0 ? Clock().Now() - Options->Timeout : Options->Timeout;
+        VirtualTime Due = Options->Timeout < 0 ? Clock().Now() - Options->Timeout : Options->Timeout;
         WDFREQUEST H = Req->RequestHandle();
         Req->TimeoutEvent = Clock().ScheduleAt(
             Due,

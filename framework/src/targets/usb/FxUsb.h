@@ -3,7 +3,7 @@
  * I/O target is the default control pipe), its interfaces, the pipes of the
  * selected configuration and their continuous readers.
  *
- * Every transfer goes to the device's world::UsbDeviceModel. The model
+ * Every transfer goes to the device's UsbDeviceModel. The model
  * completes transfers through the world's scheduler; the completion comes
  * back here, is turned into WDF_USB_REQUEST_COMPLETION_PARAMS and an
  * NTSTATUS, and reaches the driver through IoTarget::CompleteSent. Objects
@@ -48,9 +48,9 @@ bool ParseConfiguration(const std::vector<std::uint8_t> &Config, std::vector<Usb
    control pipe. */
 class UsbDeviceTarget final : public IoTarget {
 public:
-    UsbDeviceTarget(Device *Owner, world::UsbDeviceModel *Model);
+    UsbDeviceTarget(Device *Owner, UsbDeviceModel *Model);
 
-    world::UsbDeviceModel *Model;
+    UsbDeviceModel *Model;
     USB_DEVICE_DESCRIPTOR DeviceDescriptor{};
     std::vector<std::uint8_t> Config; /* the whole configuration descriptor set */
     USHORT ReportedLength = 0;        /* what the configuration size query reports */
@@ -111,7 +111,7 @@ private:
     };
     void Fill();
     bool Post();
-    void Completed(std::uint64_t Transfer, USBD_STATUS Status, const world::Bytes &Data, std::size_t Actual);
+    void Completed(std::uint64_t Transfer, USBD_STATUS Status, const Bytes &Data, std::size_t Actual);
     void Failed(NTSTATUS Status, USBD_STATUS UsbdStatus);
     void AbandonAll();
     /* Deletes delivered buffers the driver no longer references. */
@@ -168,13 +168,13 @@ UsbPipe *ToUsbPipe(WDFUSBPIPE Handle, const char *Api);
 NTSTATUS FormatUsbRequest(Request *Req, IoTarget *Target, WDF_USB_REQUEST_TYPE Type, WDFMEMORY MemoryHandle,
                           PWDFMEMORY_OFFSET Offset, bool UseOutputBuffer, const char *Api, std::size_t *Length);
 /* The bytes a formatted request carries (write data, control OUT stage). */
-world::Bytes UsbRequestBytes(Request *Req);
+Bytes UsbRequestBytes(Request *Req);
 
 /* Completes a sent USB request from a model completion (shared by the
    control pipe and the data pipes). */
 void CompleteUsbTransfer(WDFREQUEST RequestHandle, std::uint64_t Transfer, USBD_STATUS Status,
-                         const world::Bytes &Data, std::size_t Actual);
+                         const Bytes &Data, std::size_t Actual);
 /* A target being deleted gives back its sent requests at once, cancelled. */
-void CancelSentOnDelete(IoTarget *Target, world::UsbDeviceModel *Model);
+void CancelSentOnDelete(IoTarget *Target, UsbDeviceModel *Model);
 
 } // namespace fx

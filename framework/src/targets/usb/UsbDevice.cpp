@@ -19,9 +19,9 @@ namespace {
 
 constexpr ULONG kMaximumTransferSize = 4096 * 64;
 
-world::SetupPacket StandardIn(std::uint8_t Request, std::uint16_t Value, std::uint16_t Index, std::uint16_t Length)
+SetupPacket StandardIn(std::uint8_t Request, std::uint16_t Value, std::uint16_t Index, std::uint16_t Length)
 {
-    world::SetupPacket S;
+    SetupPacket S;
     S.bmRequestType = 0x80; /* device to host, standard, device */
     S.bRequest = Request;
     S.wValue = Value;
@@ -104,7 +104,7 @@ bool ParseConfiguration(const std::vector<std::uint8_t> &Config, std::vector<Usb
 /* ---------------------------------------------------------------------- */
 /* Objects                                                                 */
 /* ---------------------------------------------------------------------- */
-UsbDeviceTarget::UsbDeviceTarget(Device *Owner, world::UsbDeviceModel *M)
+UsbDeviceTarget::UsbDeviceTarget(Device *Owner, UsbDeviceModel *M)
     : IoTarget(ObjectType::UsbDevice, Owner), Model(M)
 {
 }
@@ -130,7 +130,7 @@ void UsbDeviceTarget::DeletePipes()
     }
 }
 
-void CancelSentOnDelete(IoTarget *Target, world::UsbDeviceModel *Model)
+void CancelSentOnDelete(IoTarget *Target, UsbDeviceModel *Model)
 {
     std::vector<Request *> Sent(Target->SentRequests().begin(), Target->SentRequests().end());
     for (Request *R : Sent) {
@@ -254,7 +254,7 @@ NTSTATUS FormatUsbRequest(Request *Req, IoTarget *Target, WDF_USB_REQUEST_TYPE T
     return STATUS_SUCCESS;
 }
 
-world::Bytes UsbRequestBytes(Request *Req)
+Bytes UsbRequestBytes(Request *Req)
 {
     const UsbFormat &F = Req->Usb;
     const std::uint8_t *Base = nullptr;
@@ -266,11 +266,11 @@ world::Bytes UsbRequestBytes(Request *Req)
     if (Base == nullptr || F.Length == 0) {
         return {};
     }
-    return world::Bytes(Base + F.Offset, Base + F.Offset + F.Length);
+    return Bytes(Base + F.Offset, Base + F.Offset + F.Length);
 }
 
 /* Copies IN data into a formatted request's buffer; the count copied. */
-static std::size_t StoreUsbData(Request *Req, const world::Bytes &Data, std::size_t Actual)
+static std::size_t StoreUsbData(Request *Req, const Bytes &Data, std::size_t Actual)
 {
     UsbFormat &F = Req->Usb;
     std::size_t N = std::min({Actual, Data.size(), F.Length});
@@ -290,9 +290,9 @@ static std::size_t StoreUsbData(Request *Req, const world::Bytes &Data, std::siz
 }
 
 void CompleteUsbTransfer(WDFREQUEST RequestHandle, std::uint64_t Transfer, USBD_STATUS Status,
-                         const world::Bytes &Data, std::size_t Actual)
+                         const Bytes &Data, std::size_t Actual)
 {
-    if (!HaveWorld()) {
+    if (!HaveHost()) {
         return;
     }
     /* A request deleted while in flight, or one whose target already gave it
@@ -340,19 +340,19 @@ NTSTATUS UsbDeviceTarget::Submit(Request *Req)
                                                     " is not formatted for a control transfer");
         return STATUS_INVALID_DEVICE_REQUEST;
     }
-    world::SetupPacket S;
+    SetupPacket S;
     S.bmRequestType = F.Setup.Packet.bm.Byte;
     S.bRequest = F.Setup.Packet.bRequest;
     S.wValue = F.Setup.Packet.wValue.Value;
     S.wIndex = F.Setup.Packet.wIndex.Value;
     S.wLength = F.Setup.Packet.wLength;
-    world::Bytes Out;
+    Bytes Out;
     if (F.Setup.Packet.bm.Request.Dir == BmRequestHostToDevice) {
         Out = UsbRequestBytes(Req);
     }
     WDFREQUEST RH = Req->RequestHandle();
     auto Id = std::make_shared<std::uint64_t>(0);
-    *Id = Model->SubmitControl(S, Out, [RH, Id](USBD_STATUS St, const world::Bytes &Data, std::size_t Actual) {
+    *Id = Model->SubmitControl(S, Out, [RH, Id](USBD_STATUS St, const Bytes &Data, std::size_t Actual) {
         CompleteUsbTransfer(RH, *Id, St, Data, Actual);
     });
     F.TransferId = *Id;
@@ -394,19 +394,19 @@ EXTERN_C NTSTATUS WdfUsbTargetDeviceCreate(WDFDEVICE DeviceHandle, PWDF_OBJECT_A
     if (Dev == nullptr || DeviceObject == nullptr) {
         return STATUS_INVALID_HANDLE;
     }
-    world::UsbDeviceModel *Model = UsbModelOf(Dev);
+    UsbDeviceModel *Model = UsbModelOf(Dev);
     if (Model == nullptr) {
         /* Nothing below answers USB requests: not a USB device. */
         return STATUS_INVALID_DEVICE_REQUEST;
     }
     /* Read the descriptors as the USB stack does: the device descriptor, the
        configuration header for its length, then the whole set. */
-    world::Bytes DeviceDesc;
+    Bytes DeviceDesc;
     USBD_STATUS Usbd = Model->StandardRequest(StandardIn(0x06, USB_DEVICE_DESCRIPTOR_TYPE << 8, 0, 18), {}, &DeviceDesc);
     if (!USBD_SUCCESS(Usbd)) {
         return UsbdToNtStatus(Usbd);
     }
-    world::Bytes Header;
+    Bytes Header;
     Usbd = Model->StandardRequest(StandardIn(0x06, USB_CONFIGURATION_DESCRIPTOR_TYPE << 8, 0, 9), {}, &Header);
     if (!USBD_SUCCESS(Usbd)) {
         return UsbdToNtStatus(Usbd);
@@ -414,7 +414,7 @@ EXTERN_C NTSTATUS WdfUsbTargetDeviceCreate(WDFDEVICE DeviceHandle, PWDF_OBJECT_A
     if (DeviceDesc.size() < sizeof(USB_DEVICE_DESCRIPTOR) || Header.size() < sizeof(USB_CONFIGURATION_DESCRIPTOR)) {
         return STATUS_UNSUCCESSFUL;
     }
-    world::Bytes Config;
+    Bytes Config;
     Usbd = Model->StandardRequest(StandardIn(0x06, USB_CONFIGURATION_DESCRIPTOR_TYPE << 8, 0, Read16(Header, 2)), {},
                                   &Config);
     if (!USBD_SUCCESS(Usbd)) {
@@ -630,7 +630,7 @@ EXTERN_C NTSTATUS WdfUsbTargetDeviceSelectConfig(WDFUSBDEVICE UsbDevice, PWDF_OB
     switch (Params->Type) {
     case WdfUsbTargetDeviceSelectConfigTypeDeconfig: {
         T->DeletePipes();
-        world::SetupPacket S{0x00, 0x09, 0, 0, 0};
+        SetupPacket S{0x00, 0x09, 0, 0, 0};
         USBD_STATUS Usbd = T->Model->StandardRequest(S, {}, nullptr);
         T->Configured = false;
         return UsbdToNtStatus(Usbd);
@@ -678,7 +678,7 @@ EXTERN_C NTSTATUS WdfUsbTargetDeviceSelectConfig(WDFUSBDEVICE UsbDevice, PWDF_OB
     }
 
     /* The device takes the configuration, then the pipes are built. */
-    world::SetupPacket S{0x00, 0x09, static_cast<std::uint16_t>(T->Config.size() > 5 ? T->Config[5] : 1), 0, 0};
+    SetupPacket S{0x00, 0x09, static_cast<std::uint16_t>(T->Config.size() > 5 ? T->Config[5] : 1), 0, 0};
     USBD_STATUS Usbd = T->Model->StandardRequest(S, {}, nullptr);
     if (!USBD_SUCCESS(Usbd)) {
         return UsbdToNtStatus(Usbd);
@@ -688,7 +688,7 @@ EXTERN_C NTSTATUS WdfUsbTargetDeviceSelectConfig(WDFUSBDEVICE UsbDevice, PWDF_OB
         UsbInterfaceObject *If = T->Interfaces[I];
         If->ConfiguredSetting = static_cast<UCHAR>(Chosen[I]);
         if (Chosen[I] != 0) {
-            world::SetupPacket SetIf{0x01, 0x0B, static_cast<std::uint16_t>(Chosen[I]), If->Layout().Number, 0};
+            SetupPacket SetIf{0x01, 0x0B, static_cast<std::uint16_t>(Chosen[I]), If->Layout().Number, 0};
             Usbd = T->Model->StandardRequest(SetIf, {}, nullptr);
             if (!USBD_SUCCESS(Usbd)) {
                 return UsbdToNtStatus(Usbd);

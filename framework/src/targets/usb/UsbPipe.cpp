@@ -95,7 +95,7 @@ NTSTATUS UsbPipe::Submit(Request *Req)
     }
     WDFREQUEST RH = Req->RequestHandle();
     auto Id = std::make_shared<std::uint64_t>(0);
-    auto Done = [RH, Id](USBD_STATUS St, const world::Bytes &Data, std::size_t Actual) {
+    auto Done = [RH, Id](USBD_STATUS St, const Bytes &Data, std::size_t Actual) {
         CompleteUsbTransfer(RH, *Id, St, Data, Actual);
     };
     if (Write) {
@@ -165,8 +165,8 @@ bool ContinuousReader::Post()
     auto Id = std::make_shared<std::uint64_t>(0);
     *Id = pipe_->UsbDev->Model->SubmitIn(
         pipe_->Info.EndpointAddress, config_.TransferLength,
-        [PipeHandle, Id](USBD_STATUS St, const world::Bytes &Data, std::size_t Actual) {
-            if (!HaveWorld()) {
+        [PipeHandle, Id](USBD_STATUS St, const Bytes &Data, std::size_t Actual) {
+            if (!HaveHost()) {
                 return;
             }
             Object *O = TryLookup(reinterpret_cast<WDFOBJECT>(PipeHandle));
@@ -182,7 +182,7 @@ bool ContinuousReader::Post()
     return true;
 }
 
-void ContinuousReader::Completed(std::uint64_t Transfer, USBD_STATUS Status, const world::Bytes &Data,
+void ContinuousReader::Completed(std::uint64_t Transfer, USBD_STATUS Status, const Bytes &Data,
                                  std::size_t Actual)
 {
     auto Gone = std::find(abandoned_.begin(), abandoned_.end(), Transfer);

@@ -1,5 +1,5 @@
 /*
- * Scheduler.h - the simulated world's clock and its one event queue.
+ * Scheduler.h - the host's virtual clock and its one event queue.
  *
  * Deterministic and single-threaded: every asynchronous event (timer
  * expiries, DPCs, device-side activity, USB completions, application
@@ -14,7 +14,7 @@
 #include <functional>
 #include <string>
 
-namespace world {
+namespace fx {
 
 using VirtualTime = std::int64_t; /* 100 ns units since the world began */
 using EventId = std::uint64_t;
@@ -75,4 +75,4 @@ private:
     Impl *impl_;
 };
 
-} // namespace world
+} // namespace fx

@@ -16,7 +16,7 @@
 
 #include "FxCore.h"
 
-namespace world {
+namespace fx {
 
 struct Scheduler::Impl {
     struct Entry {
@@ -271,4 +271,4 @@ void Scheduler::RunBlockingCall(std::function<void()> Body)
 
 std::size_t Scheduler::BlockedCalls() const { return impl_->Calls.size(); }
 
-} // namespace world
+} // namespace fx

@@ -1,6 +1,8 @@
 /*
  * UsbDeviceModel.h - what the framework's USB stand-in talks to: one USB
  * device on the simulated bus, seen through its descriptors and transfers.
+ * The framework reaches a device only through this interface; the world's
+ * device models implement it.
  *
  * A transfer is submitted with a completion; the model completes it later
  * (always through the world's scheduler, never from inside the submit call)
@@ -17,7 +19,7 @@
 #include <ntddk.h>
 #include <usb.h>
 
-namespace world {
+namespace fx {
 
 using Bytes = std::vector<std::uint8_t>;
 
@@ -69,6 +71,9 @@ public:
 
     /* FALSE once the device has been unplugged: every submit then fails. */
     virtual bool Connected() const = 0;
+    /* The device leaves the bus (surprise removal): its outstanding
+       transfers complete with USBD_STATUS_DEVICE_GONE, later submits fail. */
+    virtual void Disconnect() = 0;
 
     /* The bus the device sits on (the World's scheduler); set on attach. */
     virtual void Attach(Scheduler &Clock) = 0;
@@ -100,4 +105,4 @@ public:
     }
 };
 
-} // namespace world
+} // namespace fx
