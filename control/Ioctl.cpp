@@ -174,6 +174,22 @@ static VOID SerialGetProperties(PDEVICE_EXT_CONTEXT DeviceContext, PSERIAL_COMMP
 }
 
 /*
+ * Parks Request in Queue, behind the request of its kind being processed.
+ * What names the kind in the trace. Returns TRUE when forwarding failed and
+ * the caller is to complete the request with *Status.
+ */
+static BOOLEAN SerialParkRequest(WDFREQUEST Request, WDFQUEUE Queue, PCSTR What, NTSTATUS *Status)
+{
+    *Status = WdfRequestForwardToIoQueue(Request, Queue);
+    if (!NT_SUCCESS(*Status)) {
+        BrisumTrace(TRACE_ERROR, "brisum : %s - WdfRequestForwardToIoQueue failed (0x%p)\n", What,
+                    BRISUM_STATUS(*Status));
+        return TRUE;
+    }
+    return FALSE;
+}
+
+/*
  * PURGE front end. Flags without any of the four purge bits are refused;
  * other bits are ignored once one of them is set. One purge runs at a
  * time: a purge arriving while another is in progress, or while others
@@ -198,12 +214,7 @@ static BOOLEAN SerialStartPurgeRequest(PDEVICE_EXT_CONTEXT DeviceContext, WDFREQ
         DeviceContext->CurrentPurgeRequest = Request;
         SerialPurge(DeviceContext);
     } else {
-        *Status = WdfRequestForwardToIoQueue(Request, DeviceContext->PurgeQueue);
-        if (!NT_SUCCESS(*Status)) {
-            BrisumTrace(TRACE_ERROR, "brisum : Purge - WdfRequestForwardToIoQueue failed (0x%p)\n",
-                        (PVOID)(ULONG_PTR)*Status);
-            Complete = TRUE;
-        }
+        Complete = SerialParkRequest(Request, DeviceContext->PurgeQueue, "Purge", Status);
     }
     WdfSpinLockRelease(DeviceContext->IoctlLock);
     return Complete;
@@ -229,12 +240,7 @@ static BOOLEAN SerialStartMaskRequest(PDEVICE_EXT_CONTEXT DeviceContext, WDFREQU
         DeviceContext->CurrentMaskRequest = Request;
         SerialStartMask(DeviceContext);
     } else {
-        *Status = WdfRequestForwardToIoQueue(Request, DeviceContext->MaskQueue);
-        if (!NT_SUCCESS(*Status)) {
-            BrisumTrace(TRACE_ERROR, "brisum : Mask - WdfRequestForwardToIoQueue failed (0x%p)\n",
-                        (PVOID)(ULONG_PTR)*Status);
-            Complete = TRUE;
-        }
+        Complete = SerialParkRequest(Request, DeviceContext->MaskQueue, "Mask", Status);
     }
     WdfSpinLockRelease(DeviceContext->MaskLock);
     return Complete;

@@ -16,20 +16,20 @@
    the ring, so that the framework can free them. */
 static VOID SerialReleaseHeldMemory(PDEVICE_EXT_CONTEXT DeviceContext)
 {
-    PLIST_ENTRY entry;
-    PREADER_CONTEXT readerContext;
-    WDFOBJECT memory;
+    PLIST_ENTRY Entry;
+    PREADER_CONTEXT ReaderContext;
+    WDFOBJECT Memory;
 
     if (DeviceContext->HeldMemoryList.Flink == NULL) {
         goto End;
     }
     while (!IsListEmpty(&DeviceContext->HeldMemoryList)) {
-        entry = RemoveHeadList(&DeviceContext->HeldMemoryList);
-        readerContext = CONTAINING_RECORD(entry, READER_CONTEXT, ListEntry);
-        memory = WdfObjectContextGetObject(readerContext);
-        BrisumTrace(TRACE_INFO, "brisum : Releasing held buffer 0x%p of %u bytes\n", memory,
-                    (ULONG)readerContext->Length);
-        WdfObjectDereference(memory);
+        Entry = RemoveHeadList(&DeviceContext->HeldMemoryList);
+        ReaderContext = CONTAINING_RECORD(Entry, READER_CONTEXT, ListEntry);
+        Memory = WdfObjectContextGetObject(ReaderContext);
+        BrisumTrace(TRACE_INFO, "brisum : Releasing held buffer 0x%p of %u bytes\n", Memory,
+                    (ULONG)ReaderContext->Length);
+        WdfObjectDereference(Memory);
     }
     DeviceContext->HeldMemoryBytes = 0;
 
@@ -39,58 +39,58 @@ End:
 
 VOID BRISUM_DeviceCleanUp(WDFOBJECT Object)
 {
-    NTSTATUS status;
-    PDEVICE_EXT_CONTEXT deviceContext = GetDeviceContext(Object);
-    WCHAR valueName[128];
+    NTSTATUS Status;
+    PDEVICE_EXT_CONTEXT DeviceContext = GetDeviceContext(Object);
+    WCHAR ValueName[128];
 
-    valueName[0] = L'\0';
-    BrisumTrace(TRACE_INFO, "brisum : BRISUM_DeviceCleanUp %wZ\n", &deviceContext->DeviceName);
+    ValueName[0] = L'\0';
+    BrisumTrace(TRACE_INFO, "brisum : BRISUM_DeviceCleanUp %wZ\n", &DeviceContext->DeviceName);
 
-    if (deviceContext->SerialCountIncremented) {
+    if (DeviceContext->SerialCountIncremented) {
         IoGetConfigurationInformation()->SerialCount--;
-        deviceContext->SerialCountIncremented = FALSE;
+        DeviceContext->SerialCountIncremented = FALSE;
     }
 
     /* Each waits until its callback is no longer running. Objects that a
        failed device add never created are skipped. */
-    if (deviceContext->ReadTotalTimer != NULL) {
-        WdfTimerStop(deviceContext->ReadTotalTimer, TRUE);
+    if (DeviceContext->ReadTotalTimer != NULL) {
+        WdfTimerStop(DeviceContext->ReadTotalTimer, TRUE);
     }
-    if (deviceContext->ReadIntervalTimer != NULL) {
-        WdfTimerStop(deviceContext->ReadIntervalTimer, TRUE);
+    if (DeviceContext->ReadIntervalTimer != NULL) {
+        WdfTimerStop(DeviceContext->ReadIntervalTimer, TRUE);
     }
-    if (deviceContext->WriteTotalTimer != NULL) {
-        WdfTimerStop(deviceContext->WriteTotalTimer, TRUE);
+    if (DeviceContext->WriteTotalTimer != NULL) {
+        WdfTimerStop(DeviceContext->WriteTotalTimer, TRUE);
     }
-    if (deviceContext->CompleteWaitMaskDpc != NULL) {
-        WdfDpcCancel(deviceContext->CompleteWaitMaskDpc, TRUE);
+    if (DeviceContext->CompleteWaitMaskDpc != NULL) {
+        WdfDpcCancel(DeviceContext->CompleteWaitMaskDpc, TRUE);
     }
-    if (deviceContext->CompleteWriteDpc != NULL) {
-        WdfDpcCancel(deviceContext->CompleteWriteDpc, TRUE);
+    if (DeviceContext->CompleteWriteDpc != NULL) {
+        WdfDpcCancel(DeviceContext->CompleteWriteDpc, TRUE);
     }
-    if (deviceContext->StartWriteDpc != NULL) {
-        WdfDpcCancel(deviceContext->StartWriteDpc, TRUE);
+    if (DeviceContext->StartWriteDpc != NULL) {
+        WdfDpcCancel(DeviceContext->StartWriteDpc, TRUE);
     }
     /* The work item may still touch the held buffers: let it finish first. */
-    if (deviceContext->BulkInReaderWorkItem != NULL) {
-        WdfWorkItemFlush(deviceContext->BulkInReaderWorkItem);
+    if (DeviceContext->BulkInReaderWorkItem != NULL) {
+        WdfWorkItemFlush(DeviceContext->BulkInReaderWorkItem);
     }
 
-    SerialReleaseHeldMemory(deviceContext);
+    SerialReleaseHeldMemory(DeviceContext);
 
-    if (deviceContext->DeviceName.Buffer != NULL && deviceContext->SerialCommEntryCreated) {
-        status = SerialNameToText(&deviceContext->DeviceName, valueName, sizeof(valueName));
-        if (NT_SUCCESS(status)) {
-            status = RtlDeleteRegistryValue(RTL_REGISTRY_DEVICEMAP, L"SERIALCOMM", valueName);
+    if (DeviceContext->DeviceName.Buffer != NULL && DeviceContext->SerialCommEntryCreated) {
+        Status = SerialNameToText(&DeviceContext->DeviceName, ValueName, sizeof(ValueName));
+        if (NT_SUCCESS(Status)) {
+            Status = RtlDeleteRegistryValue(RTL_REGISTRY_DEVICEMAP, L"SERIALCOMM", ValueName);
         }
-        if (!NT_SUCCESS(status)) {
-            BrisumTrace(TRACE_ERROR, "brisum : Destroy Extern name Failed with Port :%ws\n", valueName);
+        if (!NT_SUCCESS(Status)) {
+            BrisumTrace(TRACE_ERROR, "brisum : Destroy Extern name Failed with Port :%ws\n", ValueName);
         }
     }
 
-    if (deviceContext->ReceiveBuffer.Buffer != NULL) {
-        FreeCircularBuffer(&deviceContext->ReceiveBuffer);
+    if (DeviceContext->ReceiveBuffer.Buffer != NULL) {
+        FreeCircularBuffer(&DeviceContext->ReceiveBuffer);
     }
 
-    deviceContext->DeviceRemoved = TRUE;
+    DeviceContext->DeviceRemoved = TRUE;
 }

@@ -24,62 +24,62 @@
 
 NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath)
 {
-    NTSTATUS status;
-    WDF_DRIVER_CONFIG config;
-    WDF_OBJECT_ATTRIBUTES attributes;
+    NTSTATUS Status;
+    WDF_DRIVER_CONFIG Config;
+    WDF_OBJECT_ATTRIBUTES Attributes;
 
     BrisumTrace(TRACE_INFO, "brisum : DriverEntry\n");
 
-    WDF_DRIVER_CONFIG_INIT(&config, BRISUM_DriverAddDevice);
-    WDF_OBJECT_ATTRIBUTES_INIT(&attributes);
+    WDF_DRIVER_CONFIG_INIT(&Config, BRISUM_DriverAddDevice);
+    WDF_OBJECT_ATTRIBUTES_INIT(&Attributes);
 
-    status = WdfDriverCreate(DriverObject, RegistryPath, &attributes, &config, WDF_NO_HANDLE);
-    if (!NT_SUCCESS(status)) {
-        BrisumTrace(TRACE_ERROR, "brisum : WdfDriverCreate failed with status 0x%p !\n", BRISUM_STATUS(status));
+    Status = WdfDriverCreate(DriverObject, RegistryPath, &Attributes, &Config, WDF_NO_HANDLE);
+    if (!NT_SUCCESS(Status)) {
+        BrisumTrace(TRACE_ERROR, "brisum : WdfDriverCreate failed with status 0x%p !\n", BRISUM_STATUS(Status));
     }
-    return status;
+    return Status;
 }
 
 /* Reads DriverMode from the device's hardware key. Only the value 1 counts;
    a missing key, a missing value or a value of another type leaves 0. */
 static ULONG SerialReadDriverMode(WDFDEVICE Device)
 {
-    NTSTATUS status;
-    WDFKEY key = NULL;
-    ULONG value = 0;
+    NTSTATUS Status;
+    WDFKEY Key = NULL;
+    ULONG Value = 0;
     DECLARE_CONST_UNICODE_STRING(valueName, L"DriverMode");
 
-    status = WdfDeviceOpenRegistryKey(Device, PLUGPLAY_REGKEY_DEVICE, KEY_QUERY_VALUE, WDF_NO_OBJECT_ATTRIBUTES, &key);
-    if (!NT_SUCCESS(status)) {
+    Status = WdfDeviceOpenRegistryKey(Device, PLUGPLAY_REGKEY_DEVICE, KEY_QUERY_VALUE, WDF_NO_OBJECT_ATTRIBUTES, &Key);
+    if (!NT_SUCCESS(Status)) {
         BrisumTrace(TRACE_WARNING, "brisum : WdfDeviceOpenRegistryKey failed (0x%p), DriverMode stays 0\n",
-                    BRISUM_STATUS(status));
+                    BRISUM_STATUS(Status));
         goto End;
     }
 
-    status = WdfRegistryQueryULong(key, &valueName, &value);
-    if (!NT_SUCCESS(status)) {
-        BrisumTrace(TRACE_INFO, "brisum : DriverMode not read (0x%p), stays 0\n", BRISUM_STATUS(status));
-        value = 0;
+    Status = WdfRegistryQueryULong(Key, &valueName, &Value);
+    if (!NT_SUCCESS(Status)) {
+        BrisumTrace(TRACE_INFO, "brisum : DriverMode not read (0x%p), stays 0\n", BRISUM_STATUS(Status));
+        Value = 0;
     }
-    WdfRegistryClose(key);
+    WdfRegistryClose(Key);
 
 End:
-    return (value == 1) ? 1 : 0;
+    return (Value == 1) ? 1 : 0;
 }
 
 NTSTATUS BRISUM_DriverAddDevice(WDFDRIVER Driver, PWDFDEVICE_INIT DeviceInit)
 {
-    NTSTATUS status;
-    NTSTATUS result = STATUS_SUCCESS;
-    WDF_OBJECT_ATTRIBUTES requestAttributes;
-    WDF_OBJECT_ATTRIBUTES fileAttributes;
-    WDF_OBJECT_ATTRIBUTES deviceAttributes;
-    WDF_PNPPOWER_EVENT_CALLBACKS pnpPowerCallbacks;
-    WDF_FILEOBJECT_CONFIG fileConfig;
-    WDF_DEVICE_PNP_CAPABILITIES pnpCaps;
-    WDFDEVICE device = NULL;
-    PDEVICE_EXT_CONTEXT deviceContext;
-    USHORT number;
+    NTSTATUS Status;
+    NTSTATUS Result = STATUS_SUCCESS;
+    WDF_OBJECT_ATTRIBUTES RequestAttributes;
+    WDF_OBJECT_ATTRIBUTES FileAttributes;
+    WDF_OBJECT_ATTRIBUTES DeviceAttributes;
+    WDF_PNPPOWER_EVENT_CALLBACKS PnpPowerCallbacks;
+    WDF_FILEOBJECT_CONFIG FileConfig;
+    WDF_DEVICE_PNP_CAPABILITIES PnpCaps;
+    WDFDEVICE Device = NULL;
+    PDEVICE_EXT_CONTEXT DeviceContext;
+    USHORT Number;
     DECLARE_UNICODE_STRING_SIZE(deviceName, SERIAL_DEVICE_NAME_CCH);
 
     UNREFERENCED_PARAMETER(Driver);
@@ -90,125 +90,125 @@ NTSTATUS BRISUM_DriverAddDevice(WDFDRIVER Driver, PWDFDEVICE_INIT DeviceInit)
     WdfDeviceInitSetExclusive(DeviceInit, TRUE);
     WdfDeviceInitSetDeviceType(DeviceInit, FILE_DEVICE_SERIAL_PORT);
 
-    WDF_OBJECT_ATTRIBUTES_INIT_CONTEXT_TYPE(&requestAttributes, REQUEST_CONTEXT);
-    WdfDeviceInitSetRequestAttributes(DeviceInit, &requestAttributes);
+    WDF_OBJECT_ATTRIBUTES_INIT_CONTEXT_TYPE(&RequestAttributes, REQUEST_CONTEXT);
+    WdfDeviceInitSetRequestAttributes(DeviceInit, &RequestAttributes);
 
-    WDF_PNPPOWER_EVENT_CALLBACKS_INIT(&pnpPowerCallbacks);
-    pnpPowerCallbacks.EvtDevicePrepareHardware = BRISUM_DevicePrepareHardware;
-    pnpPowerCallbacks.EvtDeviceReleaseHardware = BRISUM_DeviceReleaseHardware;
-    pnpPowerCallbacks.EvtDeviceD0Entry = D0Entry;
-    pnpPowerCallbacks.EvtDeviceD0Exit = D0Exit;
-    WdfDeviceInitSetPnpPowerEventCallbacks(DeviceInit, &pnpPowerCallbacks);
+    WDF_PNPPOWER_EVENT_CALLBACKS_INIT(&PnpPowerCallbacks);
+    PnpPowerCallbacks.EvtDevicePrepareHardware = BRISUM_DevicePrepareHardware;
+    PnpPowerCallbacks.EvtDeviceReleaseHardware = BRISUM_DeviceReleaseHardware;
+    PnpPowerCallbacks.EvtDeviceD0Entry = D0Entry;
+    PnpPowerCallbacks.EvtDeviceD0Exit = D0Exit;
+    WdfDeviceInitSetPnpPowerEventCallbacks(DeviceInit, &PnpPowerCallbacks);
 
     /* File callbacks run outside the device-wide lock; what they share with
        the I/O paths is guarded by the paths' own locks (BulkInLock for open
        and close). */
-    WDF_FILEOBJECT_CONFIG_INIT(&fileConfig, SerialEvtDeviceFileCreate, BRISUM_SerialEvtFileClose,
+    WDF_FILEOBJECT_CONFIG_INIT(&FileConfig, SerialEvtDeviceFileCreate, BRISUM_SerialEvtFileClose,
                                BRISUM_SerialEvtFileCleanup);
-    fileConfig.AutoForwardCleanupClose = WdfUseDefault;
-    fileConfig.FileObjectClass = WdfFileObjectWdfCannotUseFsContexts;
-    WDF_OBJECT_ATTRIBUTES_INIT(&fileAttributes);
-    fileAttributes.SynchronizationScope = WdfSynchronizationScopeNone;
-    WdfDeviceInitSetFileObjectConfig(DeviceInit, &fileConfig, &fileAttributes);
+    FileConfig.AutoForwardCleanupClose = WdfUseDefault;
+    FileConfig.FileObjectClass = WdfFileObjectWdfCannotUseFsContexts;
+    WDF_OBJECT_ATTRIBUTES_INIT(&FileAttributes);
+    FileAttributes.SynchronizationScope = WdfSynchronizationScopeNone;
+    WdfDeviceInitSetFileObjectConfig(DeviceInit, &FileConfig, &FileAttributes);
 
-    status = WdfDeviceInitAssignWdmIrpPreprocessCallback(DeviceInit, BRISUM_SerialFlush, IRP_MJ_FLUSH_BUFFERS, NULL, 0);
-    if (!NT_SUCCESS(status)) {
-        BrisumTrace(TRACE_ERROR, "brisum : Assign SerialFlush failed (0x%p)\n", BRISUM_STATUS(status));
+    Status = WdfDeviceInitAssignWdmIrpPreprocessCallback(DeviceInit, BRISUM_SerialFlush, IRP_MJ_FLUSH_BUFFERS, NULL, 0);
+    if (!NT_SUCCESS(Status)) {
+        BrisumTrace(TRACE_ERROR, "brisum : Assign SerialFlush failed (0x%p)\n", BRISUM_STATUS(Status));
         goto End;
     }
-    status = WdfDeviceInitAssignWdmIrpPreprocessCallback(DeviceInit, BRISUM_SerialQueryInformationFile,
+    Status = WdfDeviceInitAssignWdmIrpPreprocessCallback(DeviceInit, BRISUM_SerialQueryInformationFile,
                                                          IRP_MJ_QUERY_INFORMATION, NULL, 0);
-    if (!NT_SUCCESS(status)) {
+    if (!NT_SUCCESS(Status)) {
         BrisumTrace(TRACE_ERROR, "brisum : Assign SerialQueryInformationFile failed (0x%p)\n",
-                    BRISUM_STATUS(status));
+                    BRISUM_STATUS(Status));
         goto End;
     }
-    status = WdfDeviceInitAssignWdmIrpPreprocessCallback(DeviceInit, BRISUM_SerialSetInformationFile,
+    Status = WdfDeviceInitAssignWdmIrpPreprocessCallback(DeviceInit, BRISUM_SerialSetInformationFile,
                                                          IRP_MJ_SET_INFORMATION, NULL, 0);
-    if (!NT_SUCCESS(status)) {
+    if (!NT_SUCCESS(Status)) {
         BrisumTrace(TRACE_ERROR, "brisum : Assign SerialSetInformationFile failed (0x%p)\n",
-                    BRISUM_STATUS(status));
+                    BRISUM_STATUS(Status));
         goto End;
     }
 
-    WDF_OBJECT_ATTRIBUTES_INIT_CONTEXT_TYPE(&deviceAttributes, DEVICE_EXT_CONTEXT);
-    deviceAttributes.EvtCleanupCallback = BRISUM_DeviceCleanUp;
-    deviceAttributes.SynchronizationScope = WdfSynchronizationScopeDevice;
-    deviceAttributes.ExecutionLevel = WdfExecutionLevelInheritFromParent;
+    WDF_OBJECT_ATTRIBUTES_INIT_CONTEXT_TYPE(&DeviceAttributes, DEVICE_EXT_CONTEXT);
+    DeviceAttributes.EvtCleanupCallback = BRISUM_DeviceCleanUp;
+    DeviceAttributes.SynchronizationScope = WdfSynchronizationScopeDevice;
+    DeviceAttributes.ExecutionLevel = WdfExecutionLevelInheritFromParent;
 
     /* The first free "\Device\Serial<n>" names the device. A failed
        creation leaves DeviceInit usable for the next attempt. */
-    status = STATUS_UNSUCCESSFUL;
-    for (number = 0; number <= SERIAL_DEVICE_NUMBER_LAST; number++) {
+    Status = STATUS_UNSUCCESSFUL;
+    for (Number = 0; Number <= SERIAL_DEVICE_NUMBER_LAST; Number++) {
         deviceName.Length = 0;
-        status = RtlUnicodeStringPrintf(&deviceName, L"%ws%d", L"\\Device\\Serial", (LONG)number);
-        if (!NT_SUCCESS(status)) {
-            BrisumTrace(TRACE_ERROR, "brisum : Format device name failed (0x%p)\n", BRISUM_STATUS(status));
+        Status = RtlUnicodeStringPrintf(&deviceName, L"%ws%d", L"\\Device\\Serial", (LONG)Number);
+        if (!NT_SUCCESS(Status)) {
+            BrisumTrace(TRACE_ERROR, "brisum : Format device name failed (0x%p)\n", BRISUM_STATUS(Status));
             goto End;
         }
-        status = WdfDeviceInitAssignName(DeviceInit, &deviceName);
-        if (!NT_SUCCESS(status)) {
-            BrisumTrace(TRACE_ERROR, "brisum : WdfDeviceInitAssignName failed (0x%p)\n", BRISUM_STATUS(status));
+        Status = WdfDeviceInitAssignName(DeviceInit, &deviceName);
+        if (!NT_SUCCESS(Status)) {
+            BrisumTrace(TRACE_ERROR, "brisum : WdfDeviceInitAssignName failed (0x%p)\n", BRISUM_STATUS(Status));
             goto End;
         }
-        status = WdfDeviceCreate(&DeviceInit, &deviceAttributes, &device);
-        if (NT_SUCCESS(status)) {
+        Status = WdfDeviceCreate(&DeviceInit, &DeviceAttributes, &Device);
+        if (NT_SUCCESS(Status)) {
             break;
         }
         BrisumTrace(TRACE_INFO, "brisum : WdfDeviceCreate %wZ failed (0x%p), trying the next number\n", &deviceName,
-                    BRISUM_STATUS(status));
+                    BRISUM_STATUS(Status));
     }
-    if (!NT_SUCCESS(status)) {
-        BrisumTrace(TRACE_ERROR, "brisum : WdfDeviceCreate failed with status 0x%p !\n", BRISUM_STATUS(status));
+    if (!NT_SUCCESS(Status)) {
+        BrisumTrace(TRACE_ERROR, "brisum : WdfDeviceCreate failed with status 0x%p !\n", BRISUM_STATUS(Status));
         goto End;
     }
 
-    deviceContext = GetDeviceContext(device);
-    deviceContext->WdfDevice = device;
-    InitDeviceExtContext(deviceContext);
+    DeviceContext = GetDeviceContext(Device);
+    DeviceContext->WdfDevice = Device;
+    InitDeviceExtContext(DeviceContext);
 
-    WDF_DEVICE_PNP_CAPABILITIES_INIT(&pnpCaps);
-    pnpCaps.Removable = WdfTrue;
-    pnpCaps.SurpriseRemovalOK = WdfTrue;
-    WdfDeviceSetPnpCapabilities(device, &pnpCaps);
+    WDF_DEVICE_PNP_CAPABILITIES_INIT(&PnpCaps);
+    PnpCaps.Removable = WdfTrue;
+    PnpCaps.SurpriseRemovalOK = WdfTrue;
+    WdfDeviceSetPnpCapabilities(Device, &PnpCaps);
 
-    status = CreateSpinLock(deviceContext);
-    if (!NT_SUCCESS(status)) {
-        BrisumTrace(TRACE_ERROR, "brisum : CreateSpinLock failed with status 0x%p !\n", BRISUM_STATUS(status));
+    Status = CreateSpinLock(DeviceContext);
+    if (!NT_SUCCESS(Status)) {
+        BrisumTrace(TRACE_ERROR, "brisum : CreateSpinLock failed with status 0x%p !\n", BRISUM_STATUS(Status));
         goto End;
     }
 
-    status = CreateQueues(deviceContext);
-    if (!NT_SUCCESS(status)) {
-        BrisumTrace(TRACE_ERROR, "brisum : CreateQueues failed with status 0x%p !\n", BRISUM_STATUS(status));
+    Status = CreateQueues(DeviceContext);
+    if (!NT_SUCCESS(Status)) {
+        BrisumTrace(TRACE_ERROR, "brisum : CreateQueues failed with status 0x%p !\n", BRISUM_STATUS(Status));
         goto End;
     }
 
-    status = SerialCreateTimersAndDpcs(deviceContext);
-    if (!NT_SUCCESS(status)) {
-        BrisumTrace(TRACE_ERROR, "brisum : SerialCreateTimersAndDpcs failed (0x%p)\n", BRISUM_STATUS(status));
+    Status = SerialCreateTimersAndDpcs(DeviceContext);
+    if (!NT_SUCCESS(Status)) {
+        BrisumTrace(TRACE_ERROR, "brisum : SerialCreateTimersAndDpcs failed (0x%p)\n", BRISUM_STATUS(Status));
         goto End;
     }
 
-    status = CreateExternName(deviceContext);
-    if (!NT_SUCCESS(status)) {
-        BrisumTrace(TRACE_ERROR, "brisum : CreateExternName failed with status 0x%p !\n", BRISUM_STATUS(status));
+    Status = CreateExternName(DeviceContext);
+    if (!NT_SUCCESS(Status)) {
+        BrisumTrace(TRACE_ERROR, "brisum : CreateExternName failed with status 0x%p !\n", BRISUM_STATUS(Status));
         goto End;
     }
-    result = status;
+    Result = Status;
 
-    if (SerialReadDriverMode(device) == 1) {
-        deviceContext->DriverMode = 1;
+    if (SerialReadDriverMode(Device) == 1) {
+        DeviceContext->DriverMode = 1;
     }
-    BrisumTrace(TRACE_INFO, "brisum : DriverMode %u\n", deviceContext->DriverMode);
+    BrisumTrace(TRACE_INFO, "brisum : DriverMode %u\n", DeviceContext->DriverMode);
 
     IoGetConfigurationInformation()->SerialCount++;
-    deviceContext->SerialCountIncremented = TRUE;
+    DeviceContext->SerialCountIncremented = TRUE;
 
-    status = result;
+    Status = Result;
 
 End:
-    return status;
+    return Status;
 }
 
 VOID InitDeviceExtContext(PDEVICE_EXT_CONTEXT DeviceContext)
@@ -266,23 +266,23 @@ VOID InitDeviceExtContext(PDEVICE_EXT_CONTEXT DeviceContext)
 
 NTSTATUS CreateSpinLock(PDEVICE_EXT_CONTEXT DeviceContext)
 {
-    NTSTATUS status = STATUS_SUCCESS;
-    WDF_OBJECT_ATTRIBUTES attributes;
-    ULONG index;
+    NTSTATUS Status = STATUS_SUCCESS;
+    WDF_OBJECT_ATTRIBUTES Attributes;
+    ULONG Index;
     /* Creation order; EventLock, the guard of the event fields, comes last. */
-    WDFSPINLOCK *locks[] = {
+    WDFSPINLOCK *Locks[] = {
         &DeviceContext->BulkInLock, &DeviceContext->ReadLock, &DeviceContext->WriteLock,
         &DeviceContext->IoctlLock,  &DeviceContext->MaskLock, &DeviceContext->EventLock,
     };
 
-    for (index = 0; index < ARRAYSIZE(locks); index++) {
-        WDF_OBJECT_ATTRIBUTES_INIT(&attributes);
-        attributes.ParentObject = DeviceContext->WdfDevice;
-        status = WdfSpinLockCreate(&attributes, locks[index]);
-        if (!NT_SUCCESS(status)) {
-            BrisumTrace(TRACE_ERROR, "brisum : WdfSpinLockCreate %u failed (0x%p)\n", index, BRISUM_STATUS(status));
+    for (Index = 0; Index < ARRAYSIZE(Locks); Index++) {
+        WDF_OBJECT_ATTRIBUTES_INIT(&Attributes);
+        Attributes.ParentObject = DeviceContext->WdfDevice;
+        Status = WdfSpinLockCreate(&Attributes, Locks[Index]);
+        if (!NT_SUCCESS(Status)) {
+            BrisumTrace(TRACE_ERROR, "brisum : WdfSpinLockCreate %u failed (0x%p)\n", Index, BRISUM_STATUS(Status));
             break;
         }
     }
-    return status;
+    return Status;
 }

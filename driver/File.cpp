@@ -22,48 +22,48 @@
 
 VOID SerialEvtDeviceFileCreate(WDFDEVICE Device, WDFREQUEST Request, WDFFILEOBJECT FileObject)
 {
-    NTSTATUS status = STATUS_SUCCESS;
-    PDEVICE_EXT_CONTEXT deviceContext = GetDeviceContext(Device);
+    NTSTATUS Status = STATUS_SUCCESS;
+    PDEVICE_EXT_CONTEXT DeviceContext = GetDeviceContext(Device);
 
     UNREFERENCED_PARAMETER(FileObject);
 
-    BrisumTrace(TRACE_INFO, "brisum : Open %wZ\n", &deviceContext->DeviceName);
+    BrisumTrace(TRACE_INFO, "brisum : Open %wZ\n", &DeviceContext->DeviceName);
 
-    WdfSpinLockAcquire(deviceContext->BulkInLock);
+    WdfSpinLockAcquire(DeviceContext->BulkInLock);
 
     /* Opens are exclusive and every close frees the ring, so an open never
        finds storage from an earlier one. */
-    NT_ASSERT(deviceContext->ReceiveBuffer.Buffer == NULL);
-    if (deviceContext->ReceiveBuffer.Buffer != NULL) {
-        FreeCircularBuffer(&deviceContext->ReceiveBuffer);
+    NT_ASSERT(DeviceContext->ReceiveBuffer.Buffer == NULL);
+    if (DeviceContext->ReceiveBuffer.Buffer != NULL) {
+        FreeCircularBuffer(&DeviceContext->ReceiveBuffer);
     }
 
-    InitCircularBuffer(&deviceContext->ReceiveBuffer, deviceContext->ReceiveBufferSize);
-    if (deviceContext->ReceiveBuffer.Buffer == NULL) {
+    InitCircularBuffer(&DeviceContext->ReceiveBuffer, DeviceContext->ReceiveBufferSize);
+    if (DeviceContext->ReceiveBuffer.Buffer == NULL) {
         /* Without a ring every received byte would be dropped while the
            port looks open: refuse the open instead. */
         BrisumTrace(TRACE_ERROR, "brisum : Receive buffer of %u bytes not allocated\n",
-                    deviceContext->ReceiveBufferSize);
-        FreeCircularBuffer(&deviceContext->ReceiveBuffer);
-        status = STATUS_INSUFFICIENT_RESOURCES;
+                    DeviceContext->ReceiveBufferSize);
+        FreeCircularBuffer(&DeviceContext->ReceiveBuffer);
+        Status = STATUS_INSUFFICIENT_RESOURCES;
     } else {
-        ResetCircularBuffer(&deviceContext->ReceiveBuffer);
+        ResetCircularBuffer(&DeviceContext->ReceiveBuffer);
 
-        WdfSpinLockAcquire(deviceContext->EventLock);
-        deviceContext->ulCurrentMask = 0;
-        deviceContext->HistoryMask = 0;
-        deviceContext->WaitMaskLocation = NULL;
-        deviceContext->CarrierPresent = FALSE;
-        WdfSpinLockRelease(deviceContext->EventLock);
+        WdfSpinLockAcquire(DeviceContext->EventLock);
+        DeviceContext->ulCurrentMask = 0;
+        DeviceContext->HistoryMask = 0;
+        DeviceContext->WaitMaskLocation = NULL;
+        DeviceContext->CarrierPresent = FALSE;
+        WdfSpinLockRelease(DeviceContext->EventLock);
 
-        deviceContext->DeviceRemoved = FALSE;
-        deviceContext->LastReadFailed = FALSE;
-        deviceContext->NotificationCollected = 0; /* no notification joins across a reopen */
+        DeviceContext->DeviceRemoved = FALSE;
+        DeviceContext->LastReadFailed = FALSE;
+        DeviceContext->NotificationCollected = 0; /* no notification joins across a reopen */
     }
 
-    WdfSpinLockRelease(deviceContext->BulkInLock);
+    WdfSpinLockRelease(DeviceContext->BulkInLock);
 
-    WdfRequestCompleteWithInformation(Request, status, 0);
+    WdfRequestCompleteWithInformation(Request, Status, 0);
 }
 
 /*
@@ -78,46 +78,46 @@ VOID SerialEvtDeviceFileCreate(WDFDEVICE Device, WDFREQUEST Request, WDFFILEOBJE
  */
 VOID BRISUM_SerialEvtFileCleanup(WDFFILEOBJECT FileObject)
 {
-    PDEVICE_EXT_CONTEXT deviceContext = GetDeviceContext(WdfFileObjectGetDevice(FileObject));
+    PDEVICE_EXT_CONTEXT DeviceContext = GetDeviceContext(WdfFileObjectGetDevice(FileObject));
 
-    BrisumTrace(TRACE_INFO, "brisum : Cleanup %wZ\n", &deviceContext->DeviceName);
+    BrisumTrace(TRACE_INFO, "brisum : Cleanup %wZ\n", &DeviceContext->DeviceName);
 
-    WdfIoQueuePurge(deviceContext->ReadQueue, WDF_NO_EVENT_CALLBACK, WDF_NO_CONTEXT);
-    WdfIoQueuePurge(deviceContext->WriteQueue, WDF_NO_EVENT_CALLBACK, WDF_NO_CONTEXT);
-    WdfIoQueueStart(deviceContext->WriteQueue);
+    WdfIoQueuePurge(DeviceContext->ReadQueue, WDF_NO_EVENT_CALLBACK, WDF_NO_CONTEXT);
+    WdfIoQueuePurge(DeviceContext->WriteQueue, WDF_NO_EVENT_CALLBACK, WDF_NO_CONTEXT);
+    WdfIoQueueStart(DeviceContext->WriteQueue);
 
     /* SerialPurgeReads restarts ReadQueue. */
-    WdfSpinLockAcquire(deviceContext->IoctlLock);
-    WdfSpinLockAcquire(deviceContext->ReadLock);
-    SerialPurgeReads(deviceContext);
-    WdfSpinLockRelease(deviceContext->ReadLock);
-    WdfSpinLockRelease(deviceContext->IoctlLock);
+    WdfSpinLockAcquire(DeviceContext->IoctlLock);
+    WdfSpinLockAcquire(DeviceContext->ReadLock);
+    SerialPurgeReads(DeviceContext);
+    WdfSpinLockRelease(DeviceContext->ReadLock);
+    WdfSpinLockRelease(DeviceContext->IoctlLock);
 
-    SerialEndMaskRequests(deviceContext);
+    SerialEndMaskRequests(DeviceContext);
 }
 
 VOID BRISUM_SerialEvtFileClose(WDFFILEOBJECT FileObject)
 {
-    PDEVICE_EXT_CONTEXT deviceContext = GetDeviceContext(WdfFileObjectGetDevice(FileObject));
+    PDEVICE_EXT_CONTEXT DeviceContext = GetDeviceContext(WdfFileObjectGetDevice(FileObject));
 
-    BrisumTrace(TRACE_INFO, "brisum : Close %wZ\n", &deviceContext->DeviceName);
+    BrisumTrace(TRACE_INFO, "brisum : Close %wZ\n", &DeviceContext->DeviceName);
 
     /* Settings, line states and the wait mask stay until the next open. */
-    WdfSpinLockAcquire(deviceContext->BulkInLock);
-    FreeCircularBuffer(&deviceContext->ReceiveBuffer);
-    WdfSpinLockRelease(deviceContext->BulkInLock);
+    WdfSpinLockAcquire(DeviceContext->BulkInLock);
+    FreeCircularBuffer(&DeviceContext->ReceiveBuffer);
+    WdfSpinLockRelease(DeviceContext->BulkInLock);
 }
 
 /* Blocks the caller until the write the driver holds, if any, is
    completed; writes still queued stay queued and start afterwards. */
 NTSTATUS BRISUM_SerialFlush(WDFDEVICE Device, PIRP Irp)
 {
-    PDEVICE_EXT_CONTEXT deviceContext = GetDeviceContext(Device);
+    PDEVICE_EXT_CONTEXT DeviceContext = GetDeviceContext(Device);
 
     BrisumTrace(TRACE_INFO, "brisum : Flush\n");
 
-    WdfIoQueueStopSynchronously(deviceContext->WriteQueue);
-    WdfIoQueueStart(deviceContext->WriteQueue);
+    WdfIoQueueStopSynchronously(DeviceContext->WriteQueue);
+    WdfIoQueueStart(DeviceContext->WriteQueue);
 
     Irp->IoStatus.Status = STATUS_SUCCESS;
     Irp->IoStatus.Information = 0;
@@ -131,94 +131,94 @@ C_ASSERT(sizeof(FILE_INFORMATION_CLASS) == sizeof(ULONG));
 
 static ULONG SerialInformationClass(const FILE_INFORMATION_CLASS *Class)
 {
-    ULONG value;
+    ULONG Value;
 
-    RtlCopyMemory(&value, Class, sizeof(value));
-    return value;
+    RtlCopyMemory(&Value, Class, sizeof(Value));
+    return Value;
 }
 
 NTSTATUS BRISUM_SerialQueryInformationFile(WDFDEVICE Device, PIRP Irp)
 {
-    NTSTATUS status;
-    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
-    ULONG length = stack->Parameters.QueryFile.Length;
-    PVOID buffer = Irp->AssociatedIrp.SystemBuffer;
-    PFILE_STANDARD_INFORMATION standard;
-    PFILE_POSITION_INFORMATION position;
-    ULONG infoClass = SerialInformationClass(&stack->Parameters.QueryFile.FileInformationClass);
+    NTSTATUS Status;
+    PIO_STACK_LOCATION Stack = IoGetCurrentIrpStackLocation(Irp);
+    ULONG Length = Stack->Parameters.QueryFile.Length;
+    PVOID Buffer = Irp->AssociatedIrp.SystemBuffer;
+    PFILE_STANDARD_INFORMATION Standard;
+    PFILE_POSITION_INFORMATION Position;
+    ULONG InfoClass = SerialInformationClass(&Stack->Parameters.QueryFile.FileInformationClass);
 
     UNREFERENCED_PARAMETER(Device);
 
     Irp->IoStatus.Information = 0;
 
-    switch (infoClass) {
+    switch (InfoClass) {
     case FileStandardInformation:
-        if (length < sizeof(FILE_STANDARD_INFORMATION) || buffer == NULL) {
-            status = STATUS_BUFFER_TOO_SMALL;
+        if (Length < sizeof(FILE_STANDARD_INFORMATION) || Buffer == NULL) {
+            Status = STATUS_BUFFER_TOO_SMALL;
             break;
         }
         /* Zero the whole record, padding included: nothing of the
            system buffer's earlier contents goes back to the caller. */
-        standard = (PFILE_STANDARD_INFORMATION)buffer;
-        RtlZeroMemory(standard, sizeof(FILE_STANDARD_INFORMATION));
-        standard->AllocationSize.QuadPart = 0;
-        standard->EndOfFile.QuadPart = 0;
-        standard->NumberOfLinks = 0;
-        standard->DeletePending = FALSE;
-        standard->Directory = FALSE;
+        Standard = (PFILE_STANDARD_INFORMATION)Buffer;
+        RtlZeroMemory(Standard, sizeof(FILE_STANDARD_INFORMATION));
+        Standard->AllocationSize.QuadPart = 0;
+        Standard->EndOfFile.QuadPart = 0;
+        Standard->NumberOfLinks = 0;
+        Standard->DeletePending = FALSE;
+        Standard->Directory = FALSE;
         Irp->IoStatus.Information = sizeof(FILE_STANDARD_INFORMATION);
-        status = STATUS_SUCCESS;
+        Status = STATUS_SUCCESS;
         break;
 
     case FilePositionInformation:
-        if (length < sizeof(FILE_POSITION_INFORMATION) || buffer == NULL) {
-            status = STATUS_BUFFER_TOO_SMALL;
+        if (Length < sizeof(FILE_POSITION_INFORMATION) || Buffer == NULL) {
+            Status = STATUS_BUFFER_TOO_SMALL;
             break;
         }
-        position = (PFILE_POSITION_INFORMATION)buffer;
-        position->CurrentByteOffset.QuadPart = 0;
+        Position = (PFILE_POSITION_INFORMATION)Buffer;
+        Position->CurrentByteOffset.QuadPart = 0;
         Irp->IoStatus.Information = sizeof(FILE_POSITION_INFORMATION);
-        status = STATUS_SUCCESS;
+        Status = STATUS_SUCCESS;
         break;
 
     default:
-        status = STATUS_INVALID_PARAMETER;
+        Status = STATUS_INVALID_PARAMETER;
         break;
     }
 
-    if (!NT_SUCCESS(status)) {
-        BrisumTrace(TRACE_INFO, "brisum : Query information class %u, %u bytes: 0x%p\n", infoClass, length,
-                    BRISUM_STATUS(status));
+    if (!NT_SUCCESS(Status)) {
+        BrisumTrace(TRACE_INFO, "brisum : Query information class %u, %u bytes: 0x%p\n", InfoClass, Length,
+                    BRISUM_STATUS(Status));
     }
 
-    Irp->IoStatus.Status = status;
+    Irp->IoStatus.Status = Status;
     IofCompleteRequest(Irp, IO_NO_INCREMENT);
-    return status;
+    return Status;
 }
 
 NTSTATUS BRISUM_SerialSetInformationFile(WDFDEVICE Device, PIRP Irp)
 {
-    NTSTATUS status;
-    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
-    ULONG infoClass = SerialInformationClass(&stack->Parameters.SetFile.FileInformationClass);
+    NTSTATUS Status;
+    PIO_STACK_LOCATION Stack = IoGetCurrentIrpStackLocation(Irp);
+    ULONG InfoClass = SerialInformationClass(&Stack->Parameters.SetFile.FileInformationClass);
 
     UNREFERENCED_PARAMETER(Device);
 
     Irp->IoStatus.Information = 0;
 
     /* End of file and allocation size are accepted and change nothing. */
-    switch (infoClass) {
+    switch (InfoClass) {
     case FileEndOfFileInformation:
     case FileAllocationInformation:
-        status = STATUS_SUCCESS;
+        Status = STATUS_SUCCESS;
         break;
     default:
-        BrisumTrace(TRACE_INFO, "brisum : Set information class %u refused\n", infoClass);
-        status = STATUS_INVALID_PARAMETER;
+        BrisumTrace(TRACE_INFO, "brisum : Set information class %u refused\n", InfoClass);
+        Status = STATUS_INVALID_PARAMETER;
         break;
     }
 
-    Irp->IoStatus.Status = status;
+    Irp->IoStatus.Status = Status;
     IofCompleteRequest(Irp, IO_NO_INCREMENT);
-    return status;
+    return Status;
 }

@@ -21,127 +21,127 @@
 
 NTSTATUS SerialNameToText(PCUNICODE_STRING Name, PWCHAR Text, ULONG TextBytes)
 {
-    NTSTATUS status = STATUS_SUCCESS;
-    ULONG units;
+    NTSTATUS Status = STATUS_SUCCESS;
+    ULONG Units;
 
     if (Name == NULL || Name->Buffer == NULL || TextBytes < sizeof(WCHAR)) {
-        status = STATUS_INVALID_PARAMETER;
+        Status = STATUS_INVALID_PARAMETER;
         goto End;
     }
-    units = Name->Length / sizeof(WCHAR);
-    if ((units + 1) * sizeof(WCHAR) > TextBytes) {
-        status = STATUS_BUFFER_TOO_SMALL;
+    Units = Name->Length / sizeof(WCHAR);
+    if ((Units + 1) * sizeof(WCHAR) > TextBytes) {
+        Status = STATUS_BUFFER_TOO_SMALL;
         goto End;
     }
-    RtlCopyMemory(Text, Name->Buffer, units * sizeof(WCHAR));
-    Text[units] = L'\0';
+    RtlCopyMemory(Text, Name->Buffer, Units * sizeof(WCHAR));
+    Text[Units] = L'\0';
 
 End:
-    return status;
+    return Status;
 }
 
 NTSTATUS CreateExternName(PDEVICE_EXT_CONTEXT DeviceContext)
 {
-    NTSTATUS status;
-    NTSTATUS deleteStatus;
-    WDFDEVICE device = DeviceContext->WdfDevice;
-    WDF_OBJECT_ATTRIBUTES attributes;
-    WDFSTRING nameString = NULL;
-    WCHAR portName[SERIAL_NAME_CCH];
-    WCHAR valueName[SERIAL_NAME_CCH];
-    ULONG portNameLength = sizeof(portName);
+    NTSTATUS Status;
+    NTSTATUS DeleteStatus;
+    WDFDEVICE Device = DeviceContext->WdfDevice;
+    WDF_OBJECT_ATTRIBUTES Attributes;
+    WDFSTRING NameString = NULL;
+    WCHAR PortName[SERIAL_NAME_CCH];
+    WCHAR ValueName[SERIAL_NAME_CCH];
+    ULONG PortNameLength = sizeof(PortName);
     DECLARE_UNICODE_STRING_SIZE(linkName, SERIAL_NAME_CCH);
 
     PAGED_CODE();
 
-    portName[0] = L'\0';
-    valueName[0] = L'\0';
+    PortName[0] = L'\0';
+    ValueName[0] = L'\0';
 
-    WDF_OBJECT_ATTRIBUTES_INIT(&attributes);
-    attributes.ParentObject = device;
-    status = WdfStringCreate(NULL, &attributes, &nameString);
-    if (!NT_SUCCESS(status)) {
-        BrisumTrace(TRACE_ERROR, "brisum : WdfStringCreate failed (0x%p)\n", BRISUM_STATUS(status));
-        nameString = NULL;
+    WDF_OBJECT_ATTRIBUTES_INIT(&Attributes);
+    Attributes.ParentObject = Device;
+    Status = WdfStringCreate(NULL, &Attributes, &NameString);
+    if (!NT_SUCCESS(Status)) {
+        BrisumTrace(TRACE_ERROR, "brisum : WdfStringCreate failed (0x%p)\n", BRISUM_STATUS(Status));
+        NameString = NULL;
         goto End;
     }
 
-    status = WdfDeviceRetrieveDeviceName(device, nameString);
-    if (!NT_SUCCESS(status)) {
-        BrisumTrace(TRACE_ERROR, "brisum : WdfDeviceRetrieveDeviceName failed (0x%p)\n", BRISUM_STATUS(status));
+    Status = WdfDeviceRetrieveDeviceName(Device, NameString);
+    if (!NT_SUCCESS(Status)) {
+        BrisumTrace(TRACE_ERROR, "brisum : WdfDeviceRetrieveDeviceName failed (0x%p)\n", BRISUM_STATUS(Status));
         goto End;
     }
-    WdfStringGetUnicodeString(nameString, &DeviceContext->DeviceName);
+    WdfStringGetUnicodeString(NameString, &DeviceContext->DeviceName);
 
     /* The map value is named after the NT name; the registry wants it as a
        null-terminated text, which a counted string need not be. */
-    status = SerialNameToText(&DeviceContext->DeviceName, valueName, sizeof(valueName));
-    if (!NT_SUCCESS(status)) {
+    Status = SerialNameToText(&DeviceContext->DeviceName, ValueName, sizeof(ValueName));
+    if (!NT_SUCCESS(Status)) {
         BrisumTrace(TRACE_ERROR, "brisum : Device name %wZ unusable (0x%p)\n", &DeviceContext->DeviceName,
-                    BRISUM_STATUS(status));
+                    BRISUM_STATUS(Status));
         goto End;
     }
 
-    status = QueryPortName(device, portName, &portNameLength);
-    if (!NT_SUCCESS(status)) {
-        BrisumTrace(TRACE_ERROR, "brisum : QueryPortName failed (0x%p)\n", BRISUM_STATUS(status));
+    Status = QueryPortName(Device, PortName, &PortNameLength);
+    if (!NT_SUCCESS(Status)) {
+        BrisumTrace(TRACE_ERROR, "brisum : QueryPortName failed (0x%p)\n", BRISUM_STATUS(Status));
         goto End;
     }
 
-    status = RtlUnicodeStringPrintf(&linkName, L"%ws%ws", L"\\DosDevices\\", portName);
-    if (!NT_SUCCESS(status)) {
-        BrisumTrace(TRACE_ERROR, "brisum : Format Dos Name failed (0x%p) for com port %ws \n", BRISUM_STATUS(status),
-                    portName);
+    Status = RtlUnicodeStringPrintf(&linkName, L"%ws%ws", L"\\DosDevices\\", PortName);
+    if (!NT_SUCCESS(Status)) {
+        BrisumTrace(TRACE_ERROR, "brisum : Format Dos Name failed (0x%p) for com port %ws \n", BRISUM_STATUS(Status),
+                    PortName);
         goto End;
     }
     /* The link name is counted, not terminated: it may fill its buffer. */
     BrisumTrace(TRACE_INFO, "brisum : Dos Name is %wZ \n", &linkName);
 
-    status = WdfDeviceCreateSymbolicLink(device, &linkName);
-    if (!NT_SUCCESS(status)) {
-        BrisumTrace(TRACE_ERROR, "brisum : Create Symbolic Name fail for com port %ws \n", portName);
+    Status = WdfDeviceCreateSymbolicLink(Device, &linkName);
+    if (!NT_SUCCESS(Status)) {
+        BrisumTrace(TRACE_ERROR, "brisum : Create Symbolic Name fail for com port %ws \n", PortName);
         goto End;
     }
 
-    status = RtlWriteRegistryValue(RTL_REGISTRY_DEVICEMAP, L"SERIALCOMM", valueName, REG_SZ, portName,
-                                   portNameLength);
-    if (!NT_SUCCESS(status)) {
-        BrisumTrace(TRACE_ERROR, "brisum : Create SERIALCOMM fail in com port %ws \n", portName);
+    Status = RtlWriteRegistryValue(RTL_REGISTRY_DEVICEMAP, L"SERIALCOMM", ValueName, REG_SZ, PortName,
+                                   PortNameLength);
+    if (!NT_SUCCESS(Status)) {
+        BrisumTrace(TRACE_ERROR, "brisum : Create SERIALCOMM fail in com port %ws \n", PortName);
         goto End;
     }
     DeviceContext->SerialCommEntryCreated = TRUE;
 
-    status = WdfDeviceCreateDeviceInterface(device, &GUID_DEVINTERFACE_BRISUM_SERIAL, NULL);
-    if (!NT_SUCCESS(status)) {
+    Status = WdfDeviceCreateDeviceInterface(Device, &GUID_DEVINTERFACE_BRISUM_SERIAL, NULL);
+    if (!NT_SUCCESS(Status)) {
         BrisumTrace(TRACE_ERROR, "brisum : Create application associated Interface fail in %wZ\n",
                     &DeviceContext->DeviceName);
         goto End;
     }
 
 End:
-    if (!NT_SUCCESS(status)) {
+    if (!NT_SUCCESS(Status)) {
         if (DeviceContext->SerialCommEntryCreated) {
-            deleteStatus = RtlDeleteRegistryValue(RTL_REGISTRY_DEVICEMAP, L"SERIALCOMM", valueName);
-            if (!NT_SUCCESS(deleteStatus)) {
-                BrisumTrace(TRACE_ERROR, "brisum : Destroy Extern name Failed with Port :%ws\n", portName);
+            DeleteStatus = RtlDeleteRegistryValue(RTL_REGISTRY_DEVICEMAP, L"SERIALCOMM", ValueName);
+            if (!NT_SUCCESS(DeleteStatus)) {
+                BrisumTrace(TRACE_ERROR, "brisum : Destroy Extern name Failed with Port :%ws\n", PortName);
             }
         }
         DeviceContext->DeviceName.Buffer = NULL;
         DeviceContext->DeviceName.Length = 0;
         DeviceContext->DeviceName.MaximumLength = 0;
-        if (nameString != NULL) {
-            WdfObjectDelete(nameString);
+        if (NameString != NULL) {
+            WdfObjectDelete(NameString);
         }
     }
-    return status;
+    return Status;
 }
 
 NTSTATUS QueryPortName(WDFDEVICE Device, PWCHAR PortName, PULONG Length)
 {
-    NTSTATUS status;
-    WDFKEY key = NULL;
-    UNICODE_STRING value;
-    ULONG capacity = *Length;
+    NTSTATUS Status;
+    WDFKEY Key = NULL;
+    UNICODE_STRING Value;
+    ULONG Capacity = *Length;
     DECLARE_CONST_UNICODE_STRING(portNameValue, L"PortName");
     DECLARE_CONST_UNICODE_STRING(identifierValue, L"Identifier");
 
@@ -149,55 +149,55 @@ NTSTATUS QueryPortName(WDFDEVICE Device, PWCHAR PortName, PULONG Length)
 
     /* A counted string holds at most MAXUSHORT bytes, and the name needs
        room for its terminating null. */
-    if (capacity > MAXUSHORT) {
-        capacity = MAXUSHORT & ~1U;
+    if (Capacity > MAXUSHORT) {
+        Capacity = MAXUSHORT & ~1U;
     }
-    if (capacity < sizeof(WCHAR)) {
-        status = STATUS_BUFFER_TOO_SMALL;
+    if (Capacity < sizeof(WCHAR)) {
+        Status = STATUS_BUFFER_TOO_SMALL;
         goto End;
     }
 
-    status = WdfDeviceOpenRegistryKey(Device, PLUGPLAY_REGKEY_DEVICE, KEY_QUERY_VALUE, WDF_NO_OBJECT_ATTRIBUTES, &key);
-    if (!NT_SUCCESS(status)) {
-        BrisumTrace(TRACE_ERROR, "brisum : WdfDeviceOpenRegistryKey failed (0x%p)\n", BRISUM_STATUS(status));
+    Status = WdfDeviceOpenRegistryKey(Device, PLUGPLAY_REGKEY_DEVICE, KEY_QUERY_VALUE, WDF_NO_OBJECT_ATTRIBUTES, &Key);
+    if (!NT_SUCCESS(Status)) {
+        BrisumTrace(TRACE_ERROR, "brisum : WdfDeviceOpenRegistryKey failed (0x%p)\n", BRISUM_STATUS(Status));
         goto End;
     }
 
-    value.Buffer = PortName;
-    value.Length = 0;
-    value.MaximumLength = (USHORT)capacity;
-    status = WdfRegistryQueryUnicodeString(key, &portNameValue, NULL, &value);
-    if (!NT_SUCCESS(status)) {
-        BrisumTrace(TRACE_INFO, "brisum : PortName not read (0x%p), trying Identifier\n", BRISUM_STATUS(status));
-        value.Buffer = PortName;
-        value.Length = 0;
-        value.MaximumLength = (USHORT)capacity;
-        status = WdfRegistryQueryUnicodeString(key, &identifierValue, NULL, &value);
+    Value.Buffer = PortName;
+    Value.Length = 0;
+    Value.MaximumLength = (USHORT)Capacity;
+    Status = WdfRegistryQueryUnicodeString(Key, &portNameValue, NULL, &Value);
+    if (!NT_SUCCESS(Status)) {
+        BrisumTrace(TRACE_INFO, "brisum : PortName not read (0x%p), trying Identifier\n", BRISUM_STATUS(Status));
+        Value.Buffer = PortName;
+        Value.Length = 0;
+        Value.MaximumLength = (USHORT)Capacity;
+        Status = WdfRegistryQueryUnicodeString(Key, &identifierValue, NULL, &Value);
     }
-    WdfRegistryClose(key);
+    WdfRegistryClose(Key);
 
-    if (!NT_SUCCESS(status)) {
-        BrisumTrace(TRACE_ERROR, "brisum : No port name in the hardware key (0x%p)\n", BRISUM_STATUS(status));
+    if (!NT_SUCCESS(Status)) {
+        BrisumTrace(TRACE_ERROR, "brisum : No port name in the hardware key (0x%p)\n", BRISUM_STATUS(Status));
         goto End;
     }
 
     /* An empty name would make the link name the DOS-device directory itself. */
-    if (value.Length == 0) {
+    if (Value.Length == 0) {
         BrisumTrace(TRACE_ERROR, "brisum : Port name is empty\n");
-        status = STATUS_OBJECT_NAME_INVALID;
+        Status = STATUS_OBJECT_NAME_INVALID;
         goto End;
     }
 
     /* The terminating null must fit behind the name. */
-    if (value.Length > capacity - sizeof(WCHAR)) {
-        BrisumTrace(TRACE_ERROR, "brisum : Port name of %u bytes is too long\n", (ULONG)value.Length);
-        status = STATUS_UNSUCCESSFUL;
+    if (Value.Length > Capacity - sizeof(WCHAR)) {
+        BrisumTrace(TRACE_ERROR, "brisum : Port name of %u bytes is too long\n", (ULONG)Value.Length);
+        Status = STATUS_UNSUCCESSFUL;
         goto End;
     }
 
-    *Length = value.Length;
-    PortName[value.Length / sizeof(WCHAR)] = L'\0';
+    *Length = Value.Length;
+    PortName[Value.Length / sizeof(WCHAR)] = L'\0';
 
 End:
-    return status;
+    return Status;
 }

@@ -39,12 +39,12 @@
 static VOID SerialResumeParkedRequests(PDEVICE_EXT_CONTEXT DeviceContext, WDFSPINLOCK Lock, WDFQUEUE Queue,
                                        WDFREQUEST *CurrentRequest, VOID (*Start)(PDEVICE_EXT_CONTEXT))
 {
-    WDFREQUEST request;
+    WDFREQUEST Request;
 
     WdfSpinLockAcquire(Lock);
-    if (*CurrentRequest == NULL && NT_SUCCESS(WdfIoQueueRetrieveNextRequest(Queue, &request))) {
-        BrisumTrace(TRACE_INFO, "brisum : Parked request(0x%p) resumes\n", request);
-        *CurrentRequest = request;
+    if (*CurrentRequest == NULL && NT_SUCCESS(WdfIoQueueRetrieveNextRequest(Queue, &Request))) {
+        BrisumTrace(TRACE_INFO, "brisum : Parked request(0x%p) resumes\n", Request);
+        *CurrentRequest = Request;
         Start(DeviceContext);
     }
     WdfSpinLockRelease(Lock);
@@ -52,19 +52,19 @@ static VOID SerialResumeParkedRequests(PDEVICE_EXT_CONTEXT DeviceContext, WDFSPI
 
 VOID SerialMaskQueueReady(WDFQUEUE Queue, WDFCONTEXT Context)
 {
-    PDEVICE_EXT_CONTEXT deviceContext = GetDeviceContext(WdfIoQueueGetDevice(Queue));
+    PDEVICE_EXT_CONTEXT DeviceContext = GetDeviceContext(WdfIoQueueGetDevice(Queue));
 
     UNREFERENCED_PARAMETER(Context);
-    SerialResumeParkedRequests(deviceContext, deviceContext->MaskLock, Queue, &deviceContext->CurrentMaskRequest,
+    SerialResumeParkedRequests(DeviceContext, DeviceContext->MaskLock, Queue, &DeviceContext->CurrentMaskRequest,
                                SerialStartMask);
 }
 
 VOID SerialPurgeQueueReady(WDFQUEUE Queue, WDFCONTEXT Context)
 {
-    PDEVICE_EXT_CONTEXT deviceContext = GetDeviceContext(WdfIoQueueGetDevice(Queue));
+    PDEVICE_EXT_CONTEXT DeviceContext = GetDeviceContext(WdfIoQueueGetDevice(Queue));
 
     UNREFERENCED_PARAMETER(Context);
-    SerialResumeParkedRequests(deviceContext, deviceContext->IoctlLock, Queue, &deviceContext->CurrentPurgeRequest,
+    SerialResumeParkedRequests(DeviceContext, DeviceContext->IoctlLock, Queue, &DeviceContext->CurrentPurgeRequest,
                                SerialPurge);
 }
 
@@ -73,18 +73,18 @@ static VOID SerialInitQueueConfig(PWDF_IO_QUEUE_CONFIG Config, WDF_IO_QUEUE_DISP
 /* Creates a manual queue for parked requests with its ready notification. */
 static NTSTATUS SerialCreateParkingQueue(WDFDEVICE Device, PFN_WDF_IO_QUEUE_STATE QueueReady, WDFQUEUE *Queue)
 {
-    NTSTATUS status;
-    WDF_IO_QUEUE_CONFIG config;
+    NTSTATUS Status;
+    WDF_IO_QUEUE_CONFIG Config;
 
-    SerialInitQueueConfig(&config, WdfIoQueueDispatchManual);
-    status = WdfIoQueueCreate(Device, &config, WDF_NO_OBJECT_ATTRIBUTES, Queue);
-    if (!NT_SUCCESS(status)) {
+    SerialInitQueueConfig(&Config, WdfIoQueueDispatchManual);
+    Status = WdfIoQueueCreate(Device, &Config, WDF_NO_OBJECT_ATTRIBUTES, Queue);
+    if (!NT_SUCCESS(Status)) {
         goto End;
     }
-    status = WdfIoQueueReadyNotify(*Queue, QueueReady, WDF_NO_CONTEXT);
+    Status = WdfIoQueueReadyNotify(*Queue, QueueReady, WDF_NO_CONTEXT);
 
 End:
-    return status;
+    return Status;
 }
 
 /* Fills the settings every queue shares: power-managed by default, no
@@ -100,98 +100,98 @@ static VOID SerialInitQueueConfig(PWDF_IO_QUEUE_CONFIG Config, WDF_IO_QUEUE_DISP
 
 NTSTATUS CreateQueues(PDEVICE_EXT_CONTEXT DeviceContext)
 {
-    NTSTATUS status;
-    WDF_IO_QUEUE_CONFIG config;
-    WDFQUEUE defaultQueue = NULL;
-    WDFDEVICE device = DeviceContext->WdfDevice;
+    NTSTATUS Status;
+    WDF_IO_QUEUE_CONFIG Config;
+    WDFQUEUE DefaultQueue = NULL;
+    WDFDEVICE Device = DeviceContext->WdfDevice;
 
     PAGED_CODE();
 
-    SerialInitQueueConfig(&config, WdfIoQueueDispatchParallel);
-    config.DefaultQueue = TRUE;
-    config.Settings.Parallel.NumberOfPresentedRequests = (ULONG)-1;
-    config.EvtIoRead = SerialEvtIoRead;
-    config.EvtIoDeviceControl = SerialEvtIoDeviceControl;
-    status = WdfIoQueueCreate(device, &config, WDF_NO_OBJECT_ATTRIBUTES, &defaultQueue);
-    if (!NT_SUCCESS(status)) {
-        BrisumTrace(TRACE_ERROR, "brisum : Create default queue failed with status : 0x%p.\n", BRISUM_STATUS(status));
+    SerialInitQueueConfig(&Config, WdfIoQueueDispatchParallel);
+    Config.DefaultQueue = TRUE;
+    Config.Settings.Parallel.NumberOfPresentedRequests = (ULONG)-1;
+    Config.EvtIoRead = SerialEvtIoRead;
+    Config.EvtIoDeviceControl = SerialEvtIoDeviceControl;
+    Status = WdfIoQueueCreate(Device, &Config, WDF_NO_OBJECT_ATTRIBUTES, &DefaultQueue);
+    if (!NT_SUCCESS(Status)) {
+        BrisumTrace(TRACE_ERROR, "brisum : Create default queue failed with status : 0x%p.\n", BRISUM_STATUS(Status));
         goto End;
     }
 
-    status = SerialCreateParkingQueue(device, SerialReadQueueReady, &DeviceContext->ReadQueue);
-    if (!NT_SUCCESS(status)) {
-        BrisumTrace(TRACE_ERROR, "brisum : Create read queue  failed (0x%p)\n", BRISUM_STATUS(status));
+    Status = SerialCreateParkingQueue(Device, SerialReadQueueReady, &DeviceContext->ReadQueue);
+    if (!NT_SUCCESS(Status)) {
+        BrisumTrace(TRACE_ERROR, "brisum : Create read queue  failed (0x%p)\n", BRISUM_STATUS(Status));
         goto End;
     }
 
-    SerialInitQueueConfig(&config, WdfIoQueueDispatchSequential);
-    config.EvtIoWrite = SerialEvtIoWrite;
-    status = WdfIoQueueCreate(device, &config, WDF_NO_OBJECT_ATTRIBUTES, &DeviceContext->WriteQueue);
-    if (!NT_SUCCESS(status)) {
-        BrisumTrace(TRACE_ERROR, "brisum : Create write queue failed (0x%p)\n", BRISUM_STATUS(status));
+    SerialInitQueueConfig(&Config, WdfIoQueueDispatchSequential);
+    Config.EvtIoWrite = SerialEvtIoWrite;
+    Status = WdfIoQueueCreate(Device, &Config, WDF_NO_OBJECT_ATTRIBUTES, &DeviceContext->WriteQueue);
+    if (!NT_SUCCESS(Status)) {
+        BrisumTrace(TRACE_ERROR, "brisum : Create write queue failed (0x%p)\n", BRISUM_STATUS(Status));
         goto End;
     }
-    status = WdfDeviceConfigureRequestDispatching(device, DeviceContext->WriteQueue, WdfRequestTypeWrite);
-    if (!NT_SUCCESS(status)) {
-        BrisumTrace(TRACE_ERROR, "brisum : Configure Request Dispatching failed (0x%p)\n", BRISUM_STATUS(status));
-        goto End;
-    }
-
-    status = SerialCreateParkingQueue(device, SerialMaskQueueReady, &DeviceContext->MaskQueue);
-    if (!NT_SUCCESS(status)) {
-        BrisumTrace(TRACE_ERROR, "brisum : Create mask queue failed (0x%p)\n", BRISUM_STATUS(status));
+    Status = WdfDeviceConfigureRequestDispatching(Device, DeviceContext->WriteQueue, WdfRequestTypeWrite);
+    if (!NT_SUCCESS(Status)) {
+        BrisumTrace(TRACE_ERROR, "brisum : Configure Request Dispatching failed (0x%p)\n", BRISUM_STATUS(Status));
         goto End;
     }
 
-    status = SerialCreateParkingQueue(device, SerialPurgeQueueReady, &DeviceContext->PurgeQueue);
-    if (!NT_SUCCESS(status)) {
-        BrisumTrace(TRACE_ERROR, "brisum : Create purge queue failed (0x%p)\n", BRISUM_STATUS(status));
+    Status = SerialCreateParkingQueue(Device, SerialMaskQueueReady, &DeviceContext->MaskQueue);
+    if (!NT_SUCCESS(Status)) {
+        BrisumTrace(TRACE_ERROR, "brisum : Create mask queue failed (0x%p)\n", BRISUM_STATUS(Status));
+        goto End;
+    }
+
+    Status = SerialCreateParkingQueue(Device, SerialPurgeQueueReady, &DeviceContext->PurgeQueue);
+    if (!NT_SUCCESS(Status)) {
+        BrisumTrace(TRACE_ERROR, "brisum : Create purge queue failed (0x%p)\n", BRISUM_STATUS(Status));
         goto End;
     }
 
 End:
-    return status;
+    return Status;
 }
 
 BOOLEAN SerialIsQueueIdle(WDFQUEUE Queue)
 {
-    WDF_IO_QUEUE_STATE state;
+    WDF_IO_QUEUE_STATE State;
 
-    state = WdfIoQueueGetState(Queue, NULL, NULL);
+    State = WdfIoQueueGetState(Queue, NULL, NULL);
     /* Idle means nothing waits in the queue and nothing taken from it is
        still owned by the driver. */
-    return (BOOLEAN)(((ULONG)state & WdfIoQueueNoRequests) != 0 && ((ULONG)state & WdfIoQueueDriverNoRequests) != 0);
+    return (BOOLEAN)(((ULONG)State & WdfIoQueueNoRequests) != 0 && ((ULONG)State & WdfIoQueueDriverNoRequests) != 0);
 }
 
 /* Caller holds the lock that guards *CurrentRequest (ReadLock, IoctlLock or
    MaskLock); the cancel routine called here runs with it held. */
 VOID SerialCancelCurrentRequest(WDFREQUEST *CurrentRequest)
 {
-    NTSTATUS status;
-    WDFREQUEST request;
-    PREQUEST_CONTEXT requestContext;
-    PFN_WDF_REQUEST_CANCEL cancelRoutine;
+    NTSTATUS Status;
+    WDFREQUEST Request;
+    PREQUEST_CONTEXT RequestContext;
+    PFN_WDF_REQUEST_CANCEL CancelRoutine;
 
-    request = *CurrentRequest;
-    if (request == NULL) {
+    Request = *CurrentRequest;
+    if (Request == NULL) {
         return;
     }
 
-    requestContext = GetRequestContext(request);
-    cancelRoutine = requestContext->CancelRoutine;
-    if ((requestContext->ReferenceFlags & REFERENCE_CANCEL) != 0) {
-        status = WdfRequestUnmarkCancelable(request);
-        if (!NT_SUCCESS(status)) {
+    RequestContext = GetRequestContext(Request);
+    CancelRoutine = RequestContext->CancelRoutine;
+    if ((RequestContext->ReferenceFlags & REFERENCE_CANCEL) != 0) {
+        Status = WdfRequestUnmarkCancelable(Request);
+        if (!NT_SUCCESS(Status)) {
             /* The framework is already cancelling the request: its cancel
                routine completes it. */
-            BrisumTrace(TRACE_INFO, "brisum : SerialFlushQueue: request 0x%p already cancelling (0x%p)\n", request,
-                        BRISUM_STATUS(status));
+            BrisumTrace(TRACE_INFO, "brisum : SerialFlushQueue: request 0x%p already cancelling (0x%p)\n", Request,
+                        BRISUM_STATUS(Status));
             return;
         }
-        requestContext->CancelRoutine = NULL;
+        RequestContext->CancelRoutine = NULL;
     }
-    if (cancelRoutine != NULL) {
-        cancelRoutine(request);
+    if (CancelRoutine != NULL) {
+        CancelRoutine(Request);
     }
 }
 

@@ -14,84 +14,84 @@
 
 static NTSTATUS SerialCreateTimer(PDEVICE_EXT_CONTEXT DeviceContext, PFN_WDF_TIMER Callback, WDFTIMER *Timer)
 {
-    WDF_TIMER_CONFIG config;
-    WDF_OBJECT_ATTRIBUTES attributes;
+    WDF_TIMER_CONFIG Config;
+    WDF_OBJECT_ATTRIBUTES Attributes;
 
-    WDF_TIMER_CONFIG_INIT(&config, Callback);
-    config.Period = 0;
-    config.AutomaticSerialization = TRUE;
-    config.TolerableDelay = 0;
-    WDF_OBJECT_ATTRIBUTES_INIT(&attributes);
-    attributes.ParentObject = DeviceContext->WdfDevice;
-    return WdfTimerCreate(&config, &attributes, Timer);
+    WDF_TIMER_CONFIG_INIT(&Config, Callback);
+    Config.Period = 0;
+    Config.AutomaticSerialization = TRUE;
+    Config.TolerableDelay = 0;
+    WDF_OBJECT_ATTRIBUTES_INIT(&Attributes);
+    Attributes.ParentObject = DeviceContext->WdfDevice;
+    return WdfTimerCreate(&Config, &Attributes, Timer);
 }
 
 static NTSTATUS SerialCreateDpc(PDEVICE_EXT_CONTEXT DeviceContext, PFN_WDF_DPC Callback, WDFDPC *Dpc)
 {
-    WDF_DPC_CONFIG config;
-    WDF_OBJECT_ATTRIBUTES attributes;
+    WDF_DPC_CONFIG Config;
+    WDF_OBJECT_ATTRIBUTES Attributes;
 
-    WDF_DPC_CONFIG_INIT(&config, Callback);
-    config.AutomaticSerialization = TRUE;
-    WDF_OBJECT_ATTRIBUTES_INIT(&attributes);
-    attributes.ParentObject = DeviceContext->WdfDevice;
-    return WdfDpcCreate(&config, &attributes, Dpc);
+    WDF_DPC_CONFIG_INIT(&Config, Callback);
+    Config.AutomaticSerialization = TRUE;
+    WDF_OBJECT_ATTRIBUTES_INIT(&Attributes);
+    Attributes.ParentObject = DeviceContext->WdfDevice;
+    return WdfDpcCreate(&Config, &Attributes, Dpc);
 }
 
 NTSTATUS SerialCreateTimersAndDpcs(PDEVICE_EXT_CONTEXT DeviceContext)
 {
-    NTSTATUS status;
-    WDF_WORKITEM_CONFIG workItemConfig;
-    WDF_OBJECT_ATTRIBUTES attributes;
+    NTSTATUS Status;
+    WDF_WORKITEM_CONFIG WorkItemConfig;
+    WDF_OBJECT_ATTRIBUTES Attributes;
 
-    status = SerialCreateTimer(DeviceContext, SerialReadTotalTimeout, &DeviceContext->ReadTotalTimer);
-    if (!NT_SUCCESS(status)) {
-        BrisumTrace(TRACE_ERROR, "brisum : WdfTimerCreate: total timer failed (0x%p)\n", BRISUM_STATUS(status));
+    Status = SerialCreateTimer(DeviceContext, SerialReadTotalTimeout, &DeviceContext->ReadTotalTimer);
+    if (!NT_SUCCESS(Status)) {
+        BrisumTrace(TRACE_ERROR, "brisum : WdfTimerCreate: total timer failed (0x%p)\n", BRISUM_STATUS(Status));
         goto End;
     }
-    status = SerialCreateTimer(DeviceContext, SerialReadIntervalTimeout, &DeviceContext->ReadIntervalTimer);
-    if (!NT_SUCCESS(status)) {
-        BrisumTrace(TRACE_ERROR, "brisum : WdfTimerCreate: interval timer failed (0x%p)\n", BRISUM_STATUS(status));
+    Status = SerialCreateTimer(DeviceContext, SerialReadIntervalTimeout, &DeviceContext->ReadIntervalTimer);
+    if (!NT_SUCCESS(Status)) {
+        BrisumTrace(TRACE_ERROR, "brisum : WdfTimerCreate: interval timer failed (0x%p)\n", BRISUM_STATUS(Status));
         goto End;
     }
-    status = SerialCreateTimer(DeviceContext, SerialWriteTimeout, &DeviceContext->WriteTotalTimer);
-    if (!NT_SUCCESS(status)) {
+    Status = SerialCreateTimer(DeviceContext, SerialWriteTimeout, &DeviceContext->WriteTotalTimer);
+    if (!NT_SUCCESS(Status)) {
         BrisumTrace(TRACE_ERROR, "brisum : WdfTimerCreate: write total timer failed (0x%p)\n",
-                    BRISUM_STATUS(status));
+                    BRISUM_STATUS(Status));
         goto End;
     }
 
-    status = SerialCreateDpc(DeviceContext, SerialCompleteWaitOnMask, &DeviceContext->CompleteWaitMaskDpc);
-    if (!NT_SUCCESS(status)) {
+    Status = SerialCreateDpc(DeviceContext, SerialCompleteWaitOnMask, &DeviceContext->CompleteWaitMaskDpc);
+    if (!NT_SUCCESS(Status)) {
         BrisumTrace(TRACE_ERROR, "brisum : WdfDpcCreate: complete wait mask DPC failed (0x%p)\n",
-                    BRISUM_STATUS(status));
+                    BRISUM_STATUS(Status));
         goto End;
     }
-    status = SerialCreateDpc(DeviceContext, SerialCompleteWrite, &DeviceContext->CompleteWriteDpc);
-    if (!NT_SUCCESS(status)) {
-        BrisumTrace(TRACE_ERROR, "brisum : WdfDpcCreate: complete write DPC failed (0x%p)\n", BRISUM_STATUS(status));
+    Status = SerialCreateDpc(DeviceContext, SerialCompleteWrite, &DeviceContext->CompleteWriteDpc);
+    if (!NT_SUCCESS(Status)) {
+        BrisumTrace(TRACE_ERROR, "brisum : WdfDpcCreate: complete write DPC failed (0x%p)\n", BRISUM_STATUS(Status));
         goto End;
     }
-    status = SerialCreateDpc(DeviceContext, SerialStartWriteFromDpc, &DeviceContext->StartWriteDpc);
-    if (!NT_SUCCESS(status)) {
-        BrisumTrace(TRACE_ERROR, "brisum : WdfDpcCreate: start write DPC failed (0x%p)\n", BRISUM_STATUS(status));
+    Status = SerialCreateDpc(DeviceContext, SerialStartWriteFromDpc, &DeviceContext->StartWriteDpc);
+    if (!NT_SUCCESS(Status)) {
+        BrisumTrace(TRACE_ERROR, "brisum : WdfDpcCreate: start write DPC failed (0x%p)\n", BRISUM_STATUS(Status));
         goto End;
     }
 
     /* The bulk-in reader is stopped and restarted at PASSIVE_LEVEL from this
        work item. It must not be serialized with the device-wide lock: the
        device runs its callbacks at dispatch level. */
-    WDF_WORKITEM_CONFIG_INIT(&workItemConfig, SerialBulkInReaderWorkItem);
-    workItemConfig.AutomaticSerialization = FALSE;
-    WDF_OBJECT_ATTRIBUTES_INIT(&attributes);
-    attributes.ParentObject = DeviceContext->WdfDevice;
-    status = WdfWorkItemCreate(&workItemConfig, &attributes, &DeviceContext->BulkInReaderWorkItem);
-    if (!NT_SUCCESS(status)) {
+    WDF_WORKITEM_CONFIG_INIT(&WorkItemConfig, SerialBulkInReaderWorkItem);
+    WorkItemConfig.AutomaticSerialization = FALSE;
+    WDF_OBJECT_ATTRIBUTES_INIT(&Attributes);
+    Attributes.ParentObject = DeviceContext->WdfDevice;
+    Status = WdfWorkItemCreate(&WorkItemConfig, &Attributes, &DeviceContext->BulkInReaderWorkItem);
+    if (!NT_SUCCESS(Status)) {
         BrisumTrace(TRACE_ERROR, "brisum : WdfWorkItemCreate: bulk-in reader work item failed (0x%p)\n",
-                    BRISUM_STATUS(status));
+                    BRISUM_STATUS(Status));
         goto End;
     }
 
 End:
-    return status;
+    return Status;
 }

@@ -24,10 +24,10 @@ static ULONG RingMin(ULONG A, ULONG B)
    Count is at most the free space less the one empty slot. */
 static VOID RingCopyIn(PCIRCULAR_BUFFER Ring, const UCHAR *Source, ULONG Count)
 {
-    ULONG first = RingMin(Count, Ring->BufferSize - Ring->WriteIndex);
+    ULONG First = RingMin(Count, Ring->BufferSize - Ring->WriteIndex);
 
-    RtlCopyMemory(Ring->Buffer + Ring->WriteIndex, Source, first);
-    RtlCopyMemory(Ring->Buffer, Source + first, Count - first);
+    RtlCopyMemory(Ring->Buffer + Ring->WriteIndex, Source, First);
+    RtlCopyMemory(Ring->Buffer, Source + First, Count - First);
     Ring->WriteIndex = (Ring->WriteIndex + Count) % Ring->BufferSize;
     Ring->DataLen += Count;
 }
@@ -36,10 +36,10 @@ static VOID RingCopyIn(PCIRCULAR_BUFFER Ring, const UCHAR *Source, ULONG Count)
    storage. Count is at most DataLen. */
 static VOID RingCopyOut(PCIRCULAR_BUFFER Ring, PUCHAR Destination, ULONG Count)
 {
-    ULONG first = RingMin(Count, Ring->BufferSize - Ring->ReadIndex);
+    ULONG First = RingMin(Count, Ring->BufferSize - Ring->ReadIndex);
 
-    RtlCopyMemory(Destination, Ring->Buffer + Ring->ReadIndex, first);
-    RtlCopyMemory(Destination + first, Ring->Buffer, Count - first);
+    RtlCopyMemory(Destination, Ring->Buffer + Ring->ReadIndex, First);
+    RtlCopyMemory(Destination + First, Ring->Buffer, Count - First);
     Ring->ReadIndex = (Ring->ReadIndex + Count) % Ring->BufferSize;
     Ring->DataLen -= Count;
 }
@@ -84,101 +84,101 @@ VOID FreeCircularBuffer(PCIRCULAR_BUFFER Ring)
 
 NTSTATUS SetCircularBufferSize(PCIRCULAR_BUFFER Ring, ULONG NewSize)
 {
-    NTSTATUS status = STATUS_SUCCESS;
-    PUCHAR newBuffer;
-    ULONG count;
+    NTSTATUS Status = STATUS_SUCCESS;
+    PUCHAR NewBuffer;
+    ULONG Count;
 
     if (NewSize == Ring->BufferSize) {
         goto End;
     }
     if (NewSize == 0) {
-        status = STATUS_INVALID_PARAMETER;
+        Status = STATUS_INVALID_PARAMETER;
         goto End;
     }
     /* The new storage must hold the buffered bytes and keep its free slot. */
     if (Ring->DataLen >= NewSize) {
-        status = STATUS_INSUFFICIENT_RESOURCES;
+        Status = STATUS_INSUFFICIENT_RESOURCES;
         goto End;
     }
 
-    newBuffer = (PUCHAR)ExAllocatePoolWithTag(NonPagedPool, NewSize, RECEIVE_BUFFER_POOL_TAG);
-    if (newBuffer == NULL) {
+    NewBuffer = (PUCHAR)ExAllocatePoolWithTag(NonPagedPool, NewSize, RECEIVE_BUFFER_POOL_TAG);
+    if (NewBuffer == NULL) {
         BrisumTrace(TRACE_ERROR, "brisum : SetCircularBufferSize: %u bytes not allocated\n", NewSize);
-        status = STATUS_INSUFFICIENT_RESOURCES;
+        Status = STATUS_INSUFFICIENT_RESOURCES;
         goto End;
     }
 
     /* The buffered bytes move, in order, to the start of the new storage. */
-    count = Ring->DataLen;
-    if (count != 0) {
-        status = PullCircularBuffer(Ring, newBuffer, count);
-        if (!NT_SUCCESS(status)) {
-            ExFreePoolWithTag(newBuffer, 0);
+    Count = Ring->DataLen;
+    if (Count != 0) {
+        Status = PullCircularBuffer(Ring, NewBuffer, Count);
+        if (!NT_SUCCESS(Status)) {
+            ExFreePoolWithTag(NewBuffer, 0);
             goto End;
         }
     }
 
     Ring->ReadIndex = 0;
-    Ring->DataLen = count;
-    Ring->WriteIndex = count;
+    Ring->DataLen = Count;
+    Ring->WriteIndex = Count;
     if (Ring->Buffer != NULL) {
         ExFreePoolWithTag(Ring->Buffer, 0);
     }
-    Ring->Buffer = newBuffer;
+    Ring->Buffer = NewBuffer;
     Ring->BufferSize = NewSize;
 
 End:
-    return status;
+    return Status;
 }
 
 NTSTATUS PushCircularBuffer(PCIRCULAR_BUFFER Ring, const UCHAR *Source, ULONG Length)
 {
-    NTSTATUS status = STATUS_SUCCESS;
-    ULONG room;
+    NTSTATUS Status = STATUS_SUCCESS;
+    ULONG Room;
 
     if (Length == 0) {
         goto End;
     }
     if (Source == NULL) {
-        status = STATUS_INVALID_PARAMETER;
+        Status = STATUS_INVALID_PARAMETER;
         goto End;
     }
     if (Ring->BufferSize - Ring->DataLen < Length) {
-        status = STATUS_INSUFFICIENT_RESOURCES;
+        Status = STATUS_INSUFFICIENT_RESOURCES;
         goto End;
     }
 
     /* Bytes fit up to the one slot that stays empty. When the free space
        equals Length exactly, all but the last byte are stored. */
-    room = Ring->BufferSize - Ring->DataLen - 1;
-    if (Length > room) {
-        RingCopyIn(Ring, Source, room);
-        status = STATUS_BUFFER_TOO_SMALL;
+    Room = Ring->BufferSize - Ring->DataLen - 1;
+    if (Length > Room) {
+        RingCopyIn(Ring, Source, Room);
+        Status = STATUS_BUFFER_TOO_SMALL;
         goto End;
     }
     RingCopyIn(Ring, Source, Length);
 
 End:
-    return status;
+    return Status;
 }
 
 NTSTATUS PullCircularBuffer(PCIRCULAR_BUFFER Ring, PUCHAR Destination, ULONG Length)
 {
-    NTSTATUS status = STATUS_SUCCESS;
+    NTSTATUS Status = STATUS_SUCCESS;
 
     if (Length == 0) {
         goto End;
     }
     if (Ring->DataLen < Length) {
-        status = STATUS_ARRAY_BOUNDS_EXCEEDED;
+        Status = STATUS_ARRAY_BOUNDS_EXCEEDED;
         goto End;
     }
     if (Destination == NULL) {
-        status = STATUS_INVALID_PARAMETER;
+        Status = STATUS_INVALID_PARAMETER;
         goto End;
     }
     RingCopyOut(Ring, Destination, Length);
 
 End:
-    return status;
+    return Status;
 }

@@ -81,16 +81,16 @@ static LONG SerialIntervalCountFromBytes(ULONGLONG Bytes)
    starts it with SerialStartRead after releasing BulkInLock. */
 static BOOLEAN SerialTakeNextReadLocked(PDEVICE_EXT_CONTEXT DeviceContext)
 {
-    WDFREQUEST next = NULL;
-    NTSTATUS status;
+    WDFREQUEST Next = NULL;
+    NTSTATUS Status;
 
-    status = WdfIoQueueRetrieveNextRequest(DeviceContext->ReadQueue, &next);
-    if (!NT_SUCCESS(status) || next == NULL) {
+    Status = WdfIoQueueRetrieveNextRequest(DeviceContext->ReadQueue, &Next);
+    if (!NT_SUCCESS(Status) || Next == NULL) {
         DeviceContext->CurrentReadRequest = NULL;
         return FALSE;
     }
-    BrisumTrace(TRACE_INFO, "brisum : Next read request(0x%p) becomes current\n", next);
-    DeviceContext->CurrentReadRequest = next;
+    BrisumTrace(TRACE_INFO, "brisum : Next read request(0x%p) becomes current\n", Next);
+    DeviceContext->CurrentReadRequest = Next;
     return TRUE;
 }
 
@@ -119,17 +119,17 @@ static NTSTATUS SerialReadFinalStatus(PDEVICE_EXT_CONTEXT DeviceContext, NTSTATU
    Caller holds BulkInLock. Returns what SerialTakeNextReadLocked returns. */
 static BOOLEAN SerialFinishCurrentReadLocked(PDEVICE_EXT_CONTEXT DeviceContext, int Site, NTSTATUS Status)
 {
-    WDFREQUEST request = DeviceContext->CurrentReadRequest;
-    PREQUEST_CONTEXT readContext;
+    WDFREQUEST Request = DeviceContext->CurrentReadRequest;
+    PREQUEST_CONTEXT ReadContext;
 
-    NT_ASSERT(request != NULL);
-    readContext = GetRequestContext(request);
-    NT_ASSERT(readContext->ReferenceFlags == 0);
+    NT_ASSERT(Request != NULL);
+    ReadContext = GetRequestContext(Request);
+    NT_ASSERT(ReadContext->ReferenceFlags == 0);
 
-    readContext->CancelRoutine = NULL;
+    ReadContext->CancelRoutine = NULL;
     DeviceContext->CurrentReadRequest = NULL;
-    SerialCompleteRequest(Site, request, SerialReadFinalStatus(DeviceContext, Status),
-                          (ULONG_PTR)readContext->BytesTransferred);
+    SerialCompleteRequest(Site, Request, SerialReadFinalStatus(DeviceContext, Status),
+                          (ULONG_PTR)ReadContext->BytesTransferred);
     return SerialTakeNextReadLocked(DeviceContext);
 }
 
@@ -149,127 +149,127 @@ static VOID SerialKickReaderWorkItemLocked(PDEVICE_EXT_CONTEXT DeviceContext)
 
 VOID BulkInPipeReadComplete(WDFUSBPIPE Pipe, WDFMEMORY Buffer, size_t NumBytesTransferred, WDFCONTEXT Context)
 {
-    PDEVICE_EXT_CONTEXT deviceContext = (PDEVICE_EXT_CONTEXT)Context;
-    PCIRCULAR_BUFFER ring;
-    PUCHAR data;
-    ULONG count = (ULONG)NumBytesTransferred;
-    BOOLEAN startNext = FALSE;
+    PDEVICE_EXT_CONTEXT DeviceContext = (PDEVICE_EXT_CONTEXT)Context;
+    PCIRCULAR_BUFFER Ring;
+    PUCHAR Data;
+    ULONG Count = (ULONG)NumBytesTransferred;
+    BOOLEAN StartNext = FALSE;
 
     UNREFERENCED_PARAMETER(Pipe);
-    NT_ASSERT(deviceContext != NULL);
+    NT_ASSERT(DeviceContext != NULL);
     /* The reader's transfer length is one packet: no block is longer. */
-    NT_ASSERT(NumBytesTransferred <= deviceContext->BulkInMaxPacketSize);
+    NT_ASSERT(NumBytesTransferred <= DeviceContext->BulkInMaxPacketSize);
 
-    WdfSpinLockAcquire(deviceContext->BulkInLock);
-    ring = &deviceContext->ReceiveBuffer;
+    WdfSpinLockAcquire(DeviceContext->BulkInLock);
+    Ring = &DeviceContext->ReceiveBuffer;
 
     /* 1. Port not open (or its ring could not be allocated): drop. */
-    if (ring->Buffer == NULL) {
-        BrisumTrace(TRACE_INFO, "brisum : Port closed, %u received bytes dropped\n", count);
+    if (Ring->Buffer == NULL) {
+        BrisumTrace(TRACE_INFO, "brisum : Port closed, %u received bytes dropped\n", Count);
         goto Exit;
     }
 
     /* 2. A block got through: the reader works again. */
-    deviceContext->LastReadFailed = FALSE;
+    DeviceContext->LastReadFailed = FALSE;
 
     /* 3. Store the block in arrival order. The ring holds only older bytes
           than the held list, so once the list is non-empty every block joins
           its tail until a fill has drained it. */
-    data = (PUCHAR)WdfMemoryGetBuffer(Buffer, NULL);
-    if (IsListEmpty(&deviceContext->HeldMemoryList) &&
-        ring->BufferSize - ring->DataLen > deviceContext->BulkInMaxPacketSize) {
-        NTSTATUS status = PushCircularBuffer(ring, data, count);
-        if (!NT_SUCCESS(status)) {
+    Data = (PUCHAR)WdfMemoryGetBuffer(Buffer, NULL);
+    if (IsListEmpty(&DeviceContext->HeldMemoryList) &&
+        Ring->BufferSize - Ring->DataLen > DeviceContext->BulkInMaxPacketSize) {
+        NTSTATUS Status = PushCircularBuffer(Ring, Data, Count);
+        if (!NT_SUCCESS(Status)) {
             BrisumTrace(TRACE_ERROR, "brisum : !!!!!!!!!!Push Data Failed ,Lost data here!!!!!!!\n");
             goto Exit;
         }
-    } else if (count != 0) {
+    } else if (Count != 0) {
         /* Keep the framework's buffer instead of copying it; the extra
            reference keeps it alive after this routine returns. A block of
            0 bytes carries nothing and is not held. */
-        PREADER_CONTEXT readerContext = GetReaderContext(Buffer);
-        readerContext->Length = count;
-        InsertTailList(&deviceContext->HeldMemoryList, &readerContext->ListEntry);
+        PREADER_CONTEXT ReaderContext = GetReaderContext(Buffer);
+        ReaderContext->Length = Count;
+        InsertTailList(&DeviceContext->HeldMemoryList, &ReaderContext->ListEntry);
         WdfObjectReference(Buffer);
-        deviceContext->HeldMemoryBytes += count;
-        if (deviceContext->BulkInReaderPaused) {
+        DeviceContext->HeldMemoryBytes += Count;
+        if (DeviceContext->BulkInReaderPaused) {
             /* Paused, yet a block came: the stop is still on its way, or
                D0 entry or a reader restart started the pipe again. Either
                way the work item (re)applies the pause. */
-            SerialKickReaderWorkItemLocked(deviceContext);
-        } else if (deviceContext->HeldMemoryBytes >= HELD_MEMORY_LIMIT &&
-                   deviceContext->BulkInReaderWorkItem != NULL) {
+            SerialKickReaderWorkItemLocked(DeviceContext);
+        } else if (DeviceContext->HeldMemoryBytes >= HELD_MEMORY_LIMIT &&
+                   DeviceContext->BulkInReaderWorkItem != NULL) {
             BrisumTrace(TRACE_WARNING, "brisum : %u bytes held, pausing the bulk-in reader\n",
-                        deviceContext->HeldMemoryBytes);
-            deviceContext->BulkInReaderPaused = TRUE;
-            SerialKickReaderWorkItemLocked(deviceContext);
+                        DeviceContext->HeldMemoryBytes);
+            DeviceContext->BulkInReaderPaused = TRUE;
+            SerialKickReaderWorkItemLocked(DeviceContext);
         }
     }
 
     /* 4. Receive events, for a pending wait-on-mask only. */
-    WdfSpinLockAcquire(deviceContext->EventLock);
-    if (deviceContext->ulCurrentMask != 0 && deviceContext->CurrentWaitRequest != NULL) {
-        ULONG mask = deviceContext->ulCurrentMask;
-        ULONG events = 0;
-        if (deviceContext->CarrierPresent && (mask & SERIAL_EV_RXFLAG) != 0) {
-            events |= SERIAL_EV_RXFLAG;
+    WdfSpinLockAcquire(DeviceContext->EventLock);
+    if (DeviceContext->ulCurrentMask != 0 && DeviceContext->CurrentWaitRequest != NULL) {
+        ULONG Mask = DeviceContext->ulCurrentMask;
+        ULONG Events = 0;
+        if (DeviceContext->CarrierPresent && (Mask & SERIAL_EV_RXFLAG) != 0) {
+            Events |= SERIAL_EV_RXFLAG;
         }
-        if ((mask & SERIAL_EV_RXCHAR) != 0) {
-            events |= SERIAL_EV_RXCHAR;
+        if ((Mask & SERIAL_EV_RXCHAR) != 0) {
+            Events |= SERIAL_EV_RXCHAR;
         }
         /* The ring always keeps one slot free: the divisor is never 0. */
-        if ((mask & SERIAL_EV_RX80FULL) != 0 && ring->BufferSize / (ring->BufferSize - ring->DataLen) >= 3) {
-            events |= SERIAL_EV_RX80FULL;
+        if ((Mask & SERIAL_EV_RX80FULL) != 0 && Ring->BufferSize / (Ring->BufferSize - Ring->DataLen) >= 3) {
+            Events |= SERIAL_EV_RX80FULL;
         }
-        SerialDeliverEventsLocked(deviceContext, events);
+        SerialDeliverEventsLocked(DeviceContext, Events);
     }
-    WdfSpinLockRelease(deviceContext->EventLock);
+    WdfSpinLockRelease(DeviceContext->EventLock);
 
     /* 5. and 6. Serve the current read, unless it is still being started
           (empty flags): the start's own fill collects these bytes. */
-    if (deviceContext->CurrentReadRequest != NULL) {
-        WDFREQUEST request = deviceContext->CurrentReadRequest;
-        PREQUEST_CONTEXT readContext = GetRequestContext(request);
-        BOOLEAN done;
+    if (DeviceContext->CurrentReadRequest != NULL) {
+        WDFREQUEST Request = DeviceContext->CurrentReadRequest;
+        PREQUEST_CONTEXT ReadContext = GetRequestContext(Request);
+        BOOLEAN Done;
 
-        if (readContext->ReferenceFlags == 0) {
+        if (ReadContext->ReferenceFlags == 0) {
             goto Exit;
         }
-        done = SerialFillReadRequest(deviceContext, readContext);
-        if (readContext->CompleteOnAnyData) {
+        Done = SerialFillReadRequest(DeviceContext, ReadContext);
+        if (ReadContext->CompleteOnAnyData) {
             /* Served: whoever completes the read, it completes with success. */
-            deviceContext->ReadIntervalCount = SERIAL_COMPLETE_READ_COMPLETE;
-            if (SerialReadRundown(&deviceContext->CurrentReadRequest, deviceContext->ReadIntervalTimer,
-                                  deviceContext->ReadTotalTimer, 1) == 0) {
-                startNext = SerialFinishCurrentReadLocked(deviceContext, SITE_BULKIN_ANY_DATA, STATUS_SUCCESS);
+            DeviceContext->ReadIntervalCount = SERIAL_COMPLETE_READ_COMPLETE;
+            if (SerialReadRundown(&DeviceContext->CurrentReadRequest, DeviceContext->ReadIntervalTimer,
+                                  DeviceContext->ReadTotalTimer, 1) == 0) {
+                StartNext = SerialFinishCurrentReadLocked(DeviceContext, SITE_BULKIN_ANY_DATA, STATUS_SUCCESS);
             }
-        } else if (done) {
-            deviceContext->ReadIntervalCount = SERIAL_COMPLETE_READ_COMPLETE;
-            if (SerialReadRundown(&deviceContext->CurrentReadRequest, deviceContext->ReadIntervalTimer,
-                                  deviceContext->ReadTotalTimer, 1) == 0) {
-                startNext = SerialFinishCurrentReadLocked(deviceContext, SITE_BULKIN_FULL, STATUS_SUCCESS);
+        } else if (Done) {
+            DeviceContext->ReadIntervalCount = SERIAL_COMPLETE_READ_COMPLETE;
+            if (SerialReadRundown(&DeviceContext->CurrentReadRequest, DeviceContext->ReadIntervalTimer,
+                                  DeviceContext->ReadTotalTimer, 1) == 0) {
+                StartNext = SerialFinishCurrentReadLocked(DeviceContext, SITE_BULKIN_FULL, STATUS_SUCCESS);
             }
-        } else if (deviceContext->ReadIntervalCount >= 0) {
+        } else if (DeviceContext->ReadIntervalCount >= 0) {
             /* A negative count is a completion code left for a timer
                routine that still holds the read; it must survive. */
-            deviceContext->ReadIntervalCount =
-                SerialIntervalCountFromBytes((ULONGLONG)(ULONG)deviceContext->ReadIntervalCount + count);
-            if (deviceContext->ReadIntervalTimer != NULL && readContext->UseIntervalTimer &&
-                WdfTimerStop(deviceContext->ReadIntervalTimer, FALSE)) {
+            DeviceContext->ReadIntervalCount =
+                SerialIntervalCountFromBytes((ULONGLONG)(ULONG)DeviceContext->ReadIntervalCount + Count);
+            if (DeviceContext->ReadIntervalTimer != NULL && ReadContext->UseIntervalTimer &&
+                WdfTimerStop(DeviceContext->ReadIntervalTimer, FALSE)) {
                 /* Pushes the next interval poll back. A poll that has already
                    fired (its routine waiting for the device-wide lock) is
                    not armed again: one arming and one pending routine for
                    the same reference would let the routine outlive the
                    read and act on the next one. */
-                (void)WdfTimerStart(deviceContext->ReadIntervalTimer, *deviceContext->IntervalPollInUse);
+                (void)WdfTimerStart(DeviceContext->ReadIntervalTimer, *DeviceContext->IntervalPollInUse);
             }
         }
     }
 
 Exit:
-    WdfSpinLockRelease(deviceContext->BulkInLock);
-    if (startNext) {
-        SerialStartRead(deviceContext);
+    WdfSpinLockRelease(DeviceContext->BulkInLock);
+    if (StartNext) {
+        SerialStartRead(DeviceContext);
     }
 }
 
@@ -277,31 +277,31 @@ Exit:
    whole packet. Caller holds BulkInLock. TRUE when a block moved. */
 static BOOLEAN SerialDrainHeldMemoryLocked(PDEVICE_EXT_CONTEXT DeviceContext)
 {
-    PCIRCULAR_BUFFER ring = &DeviceContext->ReceiveBuffer;
-    BOOLEAN drained = FALSE;
+    PCIRCULAR_BUFFER Ring = &DeviceContext->ReceiveBuffer;
+    BOOLEAN Drained = FALSE;
 
     while (!IsListEmpty(&DeviceContext->HeldMemoryList) &&
-           ring->BufferSize - ring->DataLen > DeviceContext->BulkInMaxPacketSize) {
-        PLIST_ENTRY entry = RemoveHeadList(&DeviceContext->HeldMemoryList);
-        PREADER_CONTEXT readerContext = CONTAINING_RECORD(entry, READER_CONTEXT, ListEntry);
-        WDFMEMORY memory = (WDFMEMORY)WdfObjectContextGetObject(readerContext);
-        PUCHAR data = (PUCHAR)WdfMemoryGetBuffer(memory, NULL);
-        ULONG length = (ULONG)readerContext->Length;
-        NTSTATUS status = PushCircularBuffer(ring, data, length);
+           Ring->BufferSize - Ring->DataLen > DeviceContext->BulkInMaxPacketSize) {
+        PLIST_ENTRY Entry = RemoveHeadList(&DeviceContext->HeldMemoryList);
+        PREADER_CONTEXT ReaderContext = CONTAINING_RECORD(Entry, READER_CONTEXT, ListEntry);
+        WDFMEMORY Memory = (WDFMEMORY)WdfObjectContextGetObject(ReaderContext);
+        PUCHAR Data = (PUCHAR)WdfMemoryGetBuffer(Memory, NULL);
+        ULONG Length = (ULONG)ReaderContext->Length;
+        NTSTATUS Status = PushCircularBuffer(Ring, Data, Length);
 
-        if (!NT_SUCCESS(status)) {
+        if (!NT_SUCCESS(Status)) {
             /* Cannot happen: no held block is longer than a packet. Keep
                the block where it was rather than lose it. */
-            BrisumTrace(TRACE_ERROR, "brisum : Moving a held block into the ring failed (0x%08X)\n", status);
-            NT_ASSERT(NT_SUCCESS(status));
-            InsertHeadList(&DeviceContext->HeldMemoryList, entry);
+            BrisumTrace(TRACE_ERROR, "brisum : Moving a held block into the ring failed (0x%08X)\n", Status);
+            NT_ASSERT(NT_SUCCESS(Status));
+            InsertHeadList(&DeviceContext->HeldMemoryList, Entry);
             break;
         }
-        DeviceContext->HeldMemoryBytes -= length;
-        WdfObjectDereference(memory);
-        drained = TRUE;
+        DeviceContext->HeldMemoryBytes -= Length;
+        WdfObjectDereference(Memory);
+        Drained = TRUE;
     }
-    return drained;
+    return Drained;
 }
 
 /*
@@ -314,62 +314,62 @@ static BOOLEAN SerialDrainHeldMemoryLocked(PDEVICE_EXT_CONTEXT DeviceContext)
  */
 BOOLEAN SerialFillReadRequest(PDEVICE_EXT_CONTEXT DeviceContext, PREQUEST_CONTEXT ReadContext)
 {
-    PCIRCULAR_BUFFER ring = &DeviceContext->ReceiveBuffer;
-    BOOLEAN drained = FALSE;
-    BOOLEAN satisfied = FALSE;
+    PCIRCULAR_BUFFER Ring = &DeviceContext->ReceiveBuffer;
+    BOOLEAN Drained = FALSE;
+    BOOLEAN Satisfied = FALSE;
 
     for (;;) {
-        BOOLEAN moved = SerialDrainHeldMemoryLocked(DeviceContext);
-        ULONG need = DeviceContext->ReadBytesNeeded;
-        ULONG take = (ring->DataLen < need) ? ring->DataLen : need;
+        BOOLEAN Moved = SerialDrainHeldMemoryLocked(DeviceContext);
+        ULONG Need = DeviceContext->ReadBytesNeeded;
+        ULONG Take = (Ring->DataLen < Need) ? Ring->DataLen : Need;
 
-        drained = drained || moved;
-        if (take != 0) {
-            (void)PullCircularBuffer(ring, (PUCHAR)ReadContext->SystemBuffer + ReadContext->BytesTransferred, take);
-            ReadContext->BytesTransferred += take;
-            DeviceContext->ReadBytesNeeded = need - take;
+        Drained = Drained || Moved;
+        if (Take != 0) {
+            (void)PullCircularBuffer(Ring, (PUCHAR)ReadContext->SystemBuffer + ReadContext->BytesTransferred, Take);
+            ReadContext->BytesTransferred += Take;
+            DeviceContext->ReadBytesNeeded = Need - Take;
         }
         if (DeviceContext->ReadBytesNeeded == 0) {
-            satisfied = TRUE;
+            Satisfied = TRUE;
             break;
         }
-        if (!moved && take == 0) {
+        if (!Moved && Take == 0) {
             break;
         }
     }
 
     /* The held list shrank: a reader paused at the limit may read again. */
-    if (drained && DeviceContext->BulkInReaderPaused && DeviceContext->HeldMemoryBytes < HELD_MEMORY_LIMIT) {
+    if (Drained && DeviceContext->BulkInReaderPaused && DeviceContext->HeldMemoryBytes < HELD_MEMORY_LIMIT) {
         BrisumTrace(TRACE_INFO, "brisum : %u bytes held, resuming the bulk-in reader\n",
                     DeviceContext->HeldMemoryBytes);
         DeviceContext->BulkInReaderPaused = FALSE;
         SerialKickReaderWorkItemLocked(DeviceContext);
     }
-    return satisfied;
+    return Satisfied;
 }
 
 BOOLEAN BulkInPipeReadersFailed(WDFUSBPIPE Pipe, NTSTATUS Status, USBD_STATUS UsbdStatus)
 {
-    PDEVICE_EXT_CONTEXT deviceContext = GetPipeContext(Pipe)->DeviceContext;
+    PDEVICE_EXT_CONTEXT DeviceContext = GetPipeContext(Pipe)->DeviceContext;
 
     BrisumTrace(TRACE_ERROR, "brisum : Bulk-in reader failed (0x%08X, USBD 0x%08X)\n", Status, UsbdStatus);
 
     /* Refuses reads and writes until a block gets through again (single
        byte store, no lock). */
-    deviceContext->LastReadFailed = TRUE;
+    DeviceContext->LastReadFailed = TRUE;
 
     if (KeGetCurrentIrql() == APC_LEVEL) {
-        WDFIOTARGET target = WdfUsbTargetPipeGetIoTarget(Pipe);
-        NTSTATUS status;
+        WDFIOTARGET Target = WdfUsbTargetPipeGetIoTarget(Pipe);
+        NTSTATUS Status;
 
-        WdfIoTargetStop(target, WdfIoTargetCancelSentIo);
-        status = WdfUsbTargetPipeResetSynchronously(Pipe, NULL, NULL);
-        if (!NT_SUCCESS(status)) {
-            BrisumTrace(TRACE_ERROR, "brisum : WdfUsbTargetPipeResetSynchronously failed (0x%08X)\n", status);
+        WdfIoTargetStop(Target, WdfIoTargetCancelSentIo);
+        Status = WdfUsbTargetPipeResetSynchronously(Pipe, NULL, NULL);
+        if (!NT_SUCCESS(Status)) {
+            BrisumTrace(TRACE_ERROR, "brisum : WdfUsbTargetPipeResetSynchronously failed (0x%08X)\n", Status);
         }
-        status = WdfIoTargetStart(target);
-        if (!NT_SUCCESS(status)) {
-            BrisumTrace(TRACE_ERROR, "brisum : WdfIoTargetStart Bulk In failed (0x%08X)\n", status);
+        Status = WdfIoTargetStart(Target);
+        if (!NT_SUCCESS(Status)) {
+            BrisumTrace(TRACE_ERROR, "brisum : WdfIoTargetStart Bulk In failed (0x%08X)\n", Status);
         }
     }
 
@@ -391,38 +391,38 @@ BOOLEAN BulkInPipeReadersFailed(WDFUSBPIPE Pipe, NTSTATUS Status, USBD_STATUS Us
  */
 VOID SerialBulkInReaderWorkItem(WDFWORKITEM WorkItem)
 {
-    PDEVICE_EXT_CONTEXT deviceContext = GetDeviceContext(WdfWorkItemGetParentObject(WorkItem));
-    BOOLEAN applied = FALSE;
-    BOOLEAN anyApplied = FALSE;
+    PDEVICE_EXT_CONTEXT DeviceContext = GetDeviceContext(WdfWorkItemGetParentObject(WorkItem));
+    BOOLEAN Applied = FALSE;
+    BOOLEAN AnyApplied = FALSE;
 
     for (;;) {
-        BOOLEAN paused;
-        WDFIOTARGET target;
+        BOOLEAN Paused;
+        WDFIOTARGET Target;
 
-        WdfSpinLockAcquire(deviceContext->BulkInLock);
-        paused = deviceContext->BulkInReaderPaused;
-        WdfSpinLockRelease(deviceContext->BulkInLock);
+        WdfSpinLockAcquire(DeviceContext->BulkInLock);
+        Paused = DeviceContext->BulkInReaderPaused;
+        WdfSpinLockRelease(DeviceContext->BulkInLock);
 
-        if (anyApplied && paused == applied) {
+        if (AnyApplied && Paused == Applied) {
             break;
         }
-        if (deviceContext->BulkInPipe == NULL) {
+        if (DeviceContext->BulkInPipe == NULL) {
             break;
         }
-        target = WdfUsbTargetPipeGetIoTarget(deviceContext->BulkInPipe);
-        if (paused) {
+        Target = WdfUsbTargetPipeGetIoTarget(DeviceContext->BulkInPipe);
+        if (Paused) {
             BrisumTrace(TRACE_INFO, "brisum : Stopping the bulk-in reader\n");
-            WdfIoTargetStop(target, WdfIoTargetCancelSentIo);
-        } else if (deviceContext->DeviceInD0) {
-            NTSTATUS status;
+            WdfIoTargetStop(Target, WdfIoTargetCancelSentIo);
+        } else if (DeviceContext->DeviceInD0) {
+            NTSTATUS Status;
             BrisumTrace(TRACE_INFO, "brisum : Restarting the bulk-in reader\n");
-            status = WdfIoTargetStart(target);
-            if (!NT_SUCCESS(status)) {
-                BrisumTrace(TRACE_ERROR, "brisum : WdfIoTargetStart Bulk In failed (0x%08X)\n", status);
+            Status = WdfIoTargetStart(Target);
+            if (!NT_SUCCESS(Status)) {
+                BrisumTrace(TRACE_ERROR, "brisum : WdfIoTargetStart Bulk In failed (0x%08X)\n", Status);
             }
         }
-        applied = paused;
-        anyApplied = TRUE;
+        Applied = Paused;
+        AnyApplied = TRUE;
     }
 }
 
@@ -432,21 +432,21 @@ VOID SerialBulkInReaderWorkItem(WDFWORKITEM WorkItem)
 
 BOOLEAN CanAcceptIoRequest(WDFDEVICE Device)
 {
-    PDEVICE_EXT_CONTEXT deviceContext = GetDeviceContext(Device);
+    PDEVICE_EXT_CONTEXT DeviceContext = GetDeviceContext(Device);
 
-    if (!deviceContext->DeviceStarted) {
+    if (!DeviceContext->DeviceStarted) {
         BrisumTrace(TRACE_WARNING, "brisum : Can not accept the IO request with device is not start !\n");
         return FALSE;
     }
-    if (deviceContext->DeviceRemoved) {
+    if (DeviceContext->DeviceRemoved) {
         BrisumTrace(TRACE_WARNING, "brisum : Can not accept the IO request with device is removed !\n");
         return FALSE;
     }
-    if (deviceContext->LastReadFailed) {
+    if (DeviceContext->LastReadFailed) {
         BrisumTrace(TRACE_WARNING, "brisum : Can not accept the IO request with last read failed!\n");
         return FALSE;
     }
-    if (!deviceContext->DeviceInD0) {
+    if (!DeviceContext->DeviceInD0) {
         BrisumTrace(TRACE_WARNING, "brisum : Can not accept the IO request with power is not D0 !\n");
         return FALSE;
     }
@@ -469,66 +469,66 @@ VOID SerialCompleteRequest(int Site, WDFREQUEST Request, NTSTATUS Status, ULONG_
 
 VOID SerialEvtIoRead(WDFQUEUE Queue, WDFREQUEST Request, size_t Length)
 {
-    WDFDEVICE device = WdfIoQueueGetDevice(Queue);
-    PDEVICE_EXT_CONTEXT deviceContext = GetDeviceContext(device);
-    PREQUEST_CONTEXT readContext = GetRequestContext(Request);
-    NTSTATUS status;
-    PVOID buffer = NULL;
-    size_t bufferLength = 0;
-    BOOLEAN start = FALSE;
+    WDFDEVICE Device = WdfIoQueueGetDevice(Queue);
+    PDEVICE_EXT_CONTEXT DeviceContext = GetDeviceContext(Device);
+    PREQUEST_CONTEXT ReadContext = GetRequestContext(Request);
+    NTSTATUS Status;
+    PVOID Buffer = NULL;
+    size_t BufferLength = 0;
+    BOOLEAN Start = FALSE;
 
     BrisumTrace(TRACE_INFO, "brisum : Received a read request(0x%p) of %d bytes\n", Request, (int)Length);
 
-    readContext->Length = Length;
-    readContext->CancelRoutine = SerialCancelCurrentRead;
-    readContext->DeviceContext = deviceContext;
+    ReadContext->Length = Length;
+    ReadContext->CancelRoutine = SerialCancelCurrentRead;
+    ReadContext->DeviceContext = DeviceContext;
 
-    if (!CanAcceptIoRequest(device)) {
+    if (!CanAcceptIoRequest(Device)) {
         SerialCompleteRequest(SITE_READ_REFUSED, Request, STATUS_DELETE_PENDING, 0);
         return;
     }
 
-    WdfSpinLockAcquire(deviceContext->ReadLock);
+    WdfSpinLockAcquire(DeviceContext->ReadLock);
 
-    status = WdfRequestRetrieveOutputBuffer(Request, Length, &buffer, &bufferLength);
-    if (!NT_SUCCESS(status) || bufferLength == 0 || buffer == NULL) {
-        BrisumTrace(TRACE_ERROR, "brisum : WdfRequestRetrieveOutputBuffer failed (0x%08X)\n", status);
-        readContext->CancelRoutine = NULL;
-        SerialCompleteRequest(SITE_READ_NO_BUFFER, Request, status, 0);
+    Status = WdfRequestRetrieveOutputBuffer(Request, Length, &Buffer, &BufferLength);
+    if (!NT_SUCCESS(Status) || BufferLength == 0 || Buffer == NULL) {
+        BrisumTrace(TRACE_ERROR, "brisum : WdfRequestRetrieveOutputBuffer failed (0x%08X)\n", Status);
+        ReadContext->CancelRoutine = NULL;
+        SerialCompleteRequest(SITE_READ_NO_BUFFER, Request, Status, 0);
         goto Exit;
     }
-    readContext->SystemBuffer = buffer;
+    ReadContext->SystemBuffer = Buffer;
 
     /* The choice between starting and parking is made under BulkInLock as
        well, against the completion paths that take the next read out of
        ReadQueue under it: a read parked here is always found by the
        completion of the read in front of it. */
-    WdfSpinLockAcquire(deviceContext->BulkInLock);
-    if (SerialIsQueueIdle(deviceContext->ReadQueue) && deviceContext->CurrentReadRequest == NULL) {
-        deviceContext->CurrentReadRequest = Request;
-        start = TRUE;
+    WdfSpinLockAcquire(DeviceContext->BulkInLock);
+    if (SerialIsQueueIdle(DeviceContext->ReadQueue) && DeviceContext->CurrentReadRequest == NULL) {
+        DeviceContext->CurrentReadRequest = Request;
+        Start = TRUE;
     } else {
-        status = WdfRequestForwardToIoQueue(Request, deviceContext->ReadQueue);
+        Status = WdfRequestForwardToIoQueue(Request, DeviceContext->ReadQueue);
         /* A read cancelled while queued counts as held by the driver until
            its IOCanceledOnQueue has run, so the queue can look busy while no
            read is current and no completion will ever come to take the read
            just parked: the oldest parked read becomes current now. */
-        if (NT_SUCCESS(status) && deviceContext->CurrentReadRequest == NULL) {
-            start = SerialTakeNextReadLocked(deviceContext);
+        if (NT_SUCCESS(Status) && DeviceContext->CurrentReadRequest == NULL) {
+            Start = SerialTakeNextReadLocked(DeviceContext);
         }
     }
-    WdfSpinLockRelease(deviceContext->BulkInLock);
+    WdfSpinLockRelease(DeviceContext->BulkInLock);
 
-    if (start) {
-        SerialStartRead(deviceContext);
-    } else if (!NT_SUCCESS(status)) {
-        BrisumTrace(TRACE_ERROR, "brisum : WdfRequestForwardToIoQueue failed (0x%08X)\n", status);
-        readContext->CancelRoutine = NULL;
-        SerialCompleteRequest(SITE_READ_FORWARD_FAILED, Request, status, 0);
+    if (Start) {
+        SerialStartRead(DeviceContext);
+    } else if (!NT_SUCCESS(Status)) {
+        BrisumTrace(TRACE_ERROR, "brisum : WdfRequestForwardToIoQueue failed (0x%08X)\n", Status);
+        ReadContext->CancelRoutine = NULL;
+        SerialCompleteRequest(SITE_READ_FORWARD_FAILED, Request, Status, 0);
     }
 
 Exit:
-    WdfSpinLockRelease(deviceContext->ReadLock);
+    WdfSpinLockRelease(DeviceContext->ReadLock);
 }
 
 /*
@@ -539,21 +539,21 @@ Exit:
  */
 VOID SerialReadQueueReady(WDFQUEUE Queue, WDFCONTEXT Context)
 {
-    PDEVICE_EXT_CONTEXT deviceContext = GetDeviceContext(WdfIoQueueGetDevice(Queue));
-    BOOLEAN start = FALSE;
+    PDEVICE_EXT_CONTEXT DeviceContext = GetDeviceContext(WdfIoQueueGetDevice(Queue));
+    BOOLEAN Start = FALSE;
 
     UNREFERENCED_PARAMETER(Context);
 
-    WdfSpinLockAcquire(deviceContext->ReadLock);
-    WdfSpinLockAcquire(deviceContext->BulkInLock);
-    if (deviceContext->CurrentReadRequest == NULL) {
-        start = SerialTakeNextReadLocked(deviceContext);
+    WdfSpinLockAcquire(DeviceContext->ReadLock);
+    WdfSpinLockAcquire(DeviceContext->BulkInLock);
+    if (DeviceContext->CurrentReadRequest == NULL) {
+        Start = SerialTakeNextReadLocked(DeviceContext);
     }
-    WdfSpinLockRelease(deviceContext->BulkInLock);
-    if (start) {
-        SerialStartRead(deviceContext);
+    WdfSpinLockRelease(DeviceContext->BulkInLock);
+    if (Start) {
+        SerialStartRead(DeviceContext);
     }
-    WdfSpinLockRelease(deviceContext->ReadLock);
+    WdfSpinLockRelease(DeviceContext->ReadLock);
 }
 
 /*
@@ -564,138 +564,138 @@ VOID SerialReadQueueReady(WDFQUEUE Queue, WDFCONTEXT Context)
 VOID SerialStartRead(PDEVICE_EXT_CONTEXT DeviceContext)
 {
     for (;;) {
-        WDFREQUEST request;
-        PREQUEST_CONTEXT readContext;
-        SERIAL_TIMEOUTS timeouts;
-        ULONG need;
-        ULONG multiplier;
-        BOOLEAN returnWhatPresent = FALSE;
-        BOOLEAN returnIfAny = FALSE;
-        BOOLEAN completeOnAnyData = FALSE;
-        BOOLEAN useInterval = FALSE;
-        BOOLEAN useTotal = FALSE;
-        LONGLONG *intervalPoll = NULL;
-        LONGLONG totalDueTime = 0;
-        NTSTATUS status;
-        int site;
-        BOOLEAN startNext;
-        BOOLEAN cancelled;
+        WDFREQUEST Request;
+        PREQUEST_CONTEXT ReadContext;
+        SERIAL_TIMEOUTS Timeouts;
+        ULONG Need;
+        ULONG Multiplier;
+        BOOLEAN ReturnWhatPresent = FALSE;
+        BOOLEAN ReturnIfAny = FALSE;
+        BOOLEAN CompleteOnAnyData = FALSE;
+        BOOLEAN UseInterval = FALSE;
+        BOOLEAN UseTotal = FALSE;
+        LONGLONG *IntervalPoll = NULL;
+        LONGLONG TotalDueTime = 0;
+        NTSTATUS Status;
+        int Site;
+        BOOLEAN StartNext;
+        BOOLEAN Cancelled;
 
         WdfSpinLockAcquire(DeviceContext->BulkInLock);
-        request = DeviceContext->CurrentReadRequest;
+        Request = DeviceContext->CurrentReadRequest;
         WdfSpinLockRelease(DeviceContext->BulkInLock);
-        if (request == NULL) {
+        if (Request == NULL) {
             return;
         }
         /* A starting read is completed by no one but this routine, so the
            request stays valid until it is completed below. */
-        readContext = GetRequestContext(request);
+        ReadContext = GetRequestContext(Request);
 
         /* Time-outs apply from the next read started. */
         WdfSpinLockAcquire(DeviceContext->IoctlLock);
-        timeouts = DeviceContext->Timeouts;
+        Timeouts = DeviceContext->Timeouts;
         WdfSpinLockRelease(DeviceContext->IoctlLock);
 
         /* Read lengths beyond 4 GiB - 1 are served as 4 GiB - 1. */
-        need = (readContext->Length > (size_t)MAXULONG) ? MAXULONG : (ULONG)readContext->Length;
+        Need = (ReadContext->Length > (size_t)MAXULONG) ? MAXULONG : (ULONG)ReadContext->Length;
 
-        if (timeouts.ReadIntervalTimeout != 0 && timeouts.ReadIntervalTimeout != MAXULONG) {
-            useInterval = TRUE;
-            intervalPoll = ((LONGLONG)timeouts.ReadIntervalTimeout * 10000 < DeviceContext->IntervalCutOver)
+        if (Timeouts.ReadIntervalTimeout != 0 && Timeouts.ReadIntervalTimeout != MAXULONG) {
+            UseInterval = TRUE;
+            IntervalPoll = ((LONGLONG)Timeouts.ReadIntervalTimeout * 10000 < DeviceContext->IntervalCutOver)
                                ? &DeviceContext->IntervalPollShort
                                : &DeviceContext->IntervalPollLong;
         }
-        if (timeouts.ReadTotalTimeoutMultiplier != 0 || timeouts.ReadTotalTimeoutConstant != 0) {
-            ULONGLONG totalMs;
-            useTotal = TRUE;
-            multiplier = (timeouts.ReadTotalTimeoutMultiplier == MAXULONG) ? 0 : timeouts.ReadTotalTimeoutMultiplier;
-            totalMs = (ULONGLONG)need * multiplier + timeouts.ReadTotalTimeoutConstant;
+        if (Timeouts.ReadTotalTimeoutMultiplier != 0 || Timeouts.ReadTotalTimeoutConstant != 0) {
+            ULONGLONG TotalMs;
+            UseTotal = TRUE;
+            Multiplier = (Timeouts.ReadTotalTimeoutMultiplier == MAXULONG) ? 0 : Timeouts.ReadTotalTimeoutMultiplier;
+            TotalMs = (ULONGLONG)Need * Multiplier + Timeouts.ReadTotalTimeoutConstant;
             /* Only absurd settings come near this: the due time saturates
                (about 29,000 years) instead of wrapping into the past. */
-            if (totalMs > (ULONGLONG)MAXLONGLONG / 10000) {
-                totalMs = (ULONGLONG)MAXLONGLONG / 10000;
+            if (TotalMs > (ULONGLONG)MAXLONGLONG / 10000) {
+                TotalMs = (ULONGLONG)MAXLONGLONG / 10000;
             }
-            totalDueTime = -(LONGLONG)(totalMs * 10000);
+            TotalDueTime = -(LONGLONG)(TotalMs * 10000);
         }
-        if (timeouts.ReadIntervalTimeout == MAXULONG) {
-            if (timeouts.ReadTotalTimeoutMultiplier == 0 && timeouts.ReadTotalTimeoutConstant == 0) {
-                returnWhatPresent = TRUE;
+        if (Timeouts.ReadIntervalTimeout == MAXULONG) {
+            if (Timeouts.ReadTotalTimeoutMultiplier == 0 && Timeouts.ReadTotalTimeoutConstant == 0) {
+                ReturnWhatPresent = TRUE;
             } else {
-                returnIfAny = TRUE;
-                completeOnAnyData = (timeouts.ReadTotalTimeoutConstant == MAXULONG);
+                ReturnIfAny = TRUE;
+                CompleteOnAnyData = (Timeouts.ReadTotalTimeoutConstant == MAXULONG);
             }
         }
 
         WdfSpinLockAcquire(DeviceContext->BulkInLock);
-        NT_ASSERT(DeviceContext->CurrentReadRequest == request);
-        NT_ASSERT(readContext->ReferenceFlags == 0);
+        NT_ASSERT(DeviceContext->CurrentReadRequest == Request);
+        NT_ASSERT(ReadContext->ReferenceFlags == 0);
 
         /* Arming left over from an earlier read is void. */
         (void)WdfTimerStop(DeviceContext->ReadIntervalTimer, FALSE);
         (void)WdfTimerStop(DeviceContext->ReadTotalTimer, FALSE);
 
-        readContext->BytesTransferred = 0;
-        readContext->CompleteOnAnyData = completeOnAnyData;
-        readContext->UseIntervalTimer = useInterval;
-        if (useInterval) {
-            DeviceContext->IntervalPollInUse = intervalPoll;
+        ReadContext->BytesTransferred = 0;
+        ReadContext->CompleteOnAnyData = CompleteOnAnyData;
+        ReadContext->UseIntervalTimer = UseInterval;
+        if (UseInterval) {
+            DeviceContext->IntervalPollInUse = IntervalPoll;
         }
-        DeviceContext->ReadBytesNeeded = need;
+        DeviceContext->ReadBytesNeeded = Need;
         DeviceContext->ReadIntervalCount = 0; /* no outcome decided yet */
 
         /* Cancelled while it was starting (by a receive purge, or by the
            application before it could be marked cancelable): it ends without
            taking any byte, which stays buffered for the next read. */
-        cancelled = (readContext->Status == STATUS_CANCELLED || WdfRequestIsCanceled(request));
-        if (!cancelled) {
-            (void)SerialFillReadRequest(DeviceContext, readContext);
+        Cancelled = (ReadContext->Status == STATUS_CANCELLED || WdfRequestIsCanceled(Request));
+        if (!Cancelled) {
+            (void)SerialFillReadRequest(DeviceContext, ReadContext);
         }
 
-        if (cancelled) {
-            status = STATUS_CANCELLED;
-            site = SITE_START_CANCELLED;
-        } else if (returnWhatPresent || DeviceContext->ReadBytesNeeded == 0 ||
-                   (returnIfAny && readContext->BytesTransferred != 0)) {
+        if (Cancelled) {
+            Status = STATUS_CANCELLED;
+            Site = SITE_START_CANCELLED;
+        } else if (ReturnWhatPresent || DeviceContext->ReadBytesNeeded == 0 ||
+                   (ReturnIfAny && ReadContext->BytesTransferred != 0)) {
             DeviceContext->LastReadFailed = FALSE;
-            status = STATUS_SUCCESS;
-            site = SITE_START_AT_ONCE;
+            Status = STATUS_SUCCESS;
+            Site = SITE_START_AT_ONCE;
         } else {
-            ULONG64 flags;
+            ULONG64 Flags;
 
             /* The read waits. */
-            DeviceContext->ReadIntervalCount = SerialIntervalCountFromBytes(readContext->BytesTransferred);
-            BrisumTrace(TRACE_INFO, "brisum : Read request(0x%p) has %u bytes, marking it cancelable\n", request,
-                        (ULONG)readContext->BytesTransferred);
-            readContext->CancelRoutine = SerialCancelCurrentRead;
-            status = WdfRequestMarkCancelableEx(request, SerialCancelCurrentRead);
-            if (!NT_SUCCESS(status)) {
+            DeviceContext->ReadIntervalCount = SerialIntervalCountFromBytes(ReadContext->BytesTransferred);
+            BrisumTrace(TRACE_INFO, "brisum : Read request(0x%p) has %u bytes, marking it cancelable\n", Request,
+                        (ULONG)ReadContext->BytesTransferred);
+            ReadContext->CancelRoutine = SerialCancelCurrentRead;
+            Status = WdfRequestMarkCancelableEx(Request, SerialCancelCurrentRead);
+            if (!NT_SUCCESS(Status)) {
                 /* Cancelled after the fill, before it could be marked
                    cancelable: bytes it took are handed over with success
                    rather than dropped by an error status. */
                 BrisumTrace(TRACE_INFO, "brisum : Read request(0x%p) was cancelled before it could wait\n",
-                            request);
-                readContext->CancelRoutine = NULL;
-                status = (readContext->BytesTransferred != 0) ? STATUS_SUCCESS : STATUS_CANCELLED;
-                site = SITE_START_CANCELLED;
+                            Request);
+                ReadContext->CancelRoutine = NULL;
+                Status = (ReadContext->BytesTransferred != 0) ? STATUS_SUCCESS : STATUS_CANCELLED;
+                Site = SITE_START_CANCELLED;
             } else {
-                flags = REFERENCE_CANCEL;
-                if (useTotal && !WdfTimerStart(DeviceContext->ReadTotalTimer, totalDueTime)) {
-                    flags |= REFERENCE_TOTAL_TIMER;
+                Flags = REFERENCE_CANCEL;
+                if (UseTotal && !WdfTimerStart(DeviceContext->ReadTotalTimer, TotalDueTime)) {
+                    Flags |= REFERENCE_TOTAL_TIMER;
                 }
-                if (useInterval && !WdfTimerStart(DeviceContext->ReadIntervalTimer, *intervalPoll)) {
-                    flags |= REFERENCE_INTERVAL_TIMER;
+                if (UseInterval && !WdfTimerStart(DeviceContext->ReadIntervalTimer, *IntervalPoll)) {
+                    Flags |= REFERENCE_INTERVAL_TIMER;
                 }
-                readContext->ReferenceFlags = flags;
-                BrisumTrace(TRACE_INFO, "brisum : Read request(0x%p) waits for %u more bytes\n", request,
+                ReadContext->ReferenceFlags = Flags;
+                BrisumTrace(TRACE_INFO, "brisum : Read request(0x%p) waits for %u more bytes\n", Request,
                             DeviceContext->ReadBytesNeeded);
                 WdfSpinLockRelease(DeviceContext->BulkInLock);
                 return;
             }
         }
 
-        startNext = SerialFinishCurrentReadLocked(DeviceContext, site, status);
+        StartNext = SerialFinishCurrentReadLocked(DeviceContext, Site, Status);
         WdfSpinLockRelease(DeviceContext->BulkInLock);
-        if (!startNext) {
+        if (!StartNext) {
             return;
         }
     }
@@ -711,142 +711,142 @@ VOID SerialStartRead(PDEVICE_EXT_CONTEXT DeviceContext)
  */
 ULONG64 SerialReadRundown(WDFREQUEST *CurrentRequest, WDFTIMER IntervalTimer, WDFTIMER TotalTimer, ULONG CallerBit)
 {
-    PREQUEST_CONTEXT readContext;
-    ULONG64 flags;
+    PREQUEST_CONTEXT ReadContext;
+    ULONG64 Flags;
 
     if (*CurrentRequest == NULL) {
         return 0;
     }
-    readContext = GetRequestContext(*CurrentRequest);
-    flags = readContext->ReferenceFlags;
+    ReadContext = GetRequestContext(*CurrentRequest);
+    Flags = ReadContext->ReferenceFlags;
 
     /* Cancel party. A failing unmark means the framework is about to run
        the cancel routine, which keeps its reference. */
     if (CallerBit == REFERENCE_CANCEL) {
-        flags &= ~REFERENCE_CANCEL;
-        readContext->CancelRoutine = NULL;
-    } else if ((flags & REFERENCE_CANCEL) != 0) {
+        Flags &= ~REFERENCE_CANCEL;
+        ReadContext->CancelRoutine = NULL;
+    } else if ((Flags & REFERENCE_CANCEL) != 0) {
         if (NT_SUCCESS(WdfRequestUnmarkCancelable(*CurrentRequest))) {
-            readContext->CancelRoutine = NULL;
-            flags &= ~REFERENCE_CANCEL;
+            ReadContext->CancelRoutine = NULL;
+            Flags &= ~REFERENCE_CANCEL;
         }
     }
 
     /* Timer parties: a timer whose routine is already on its way keeps its
        reference unless that routine is the caller. */
-    if (IntervalTimer != NULL && readContext->UseIntervalTimer) {
+    if (IntervalTimer != NULL && ReadContext->UseIntervalTimer) {
         if (WdfTimerStop(IntervalTimer, FALSE) || CallerBit == REFERENCE_INTERVAL_TIMER) {
-            flags &= ~REFERENCE_INTERVAL_TIMER;
+            Flags &= ~REFERENCE_INTERVAL_TIMER;
         }
     }
     if (TotalTimer != NULL) {
         if (WdfTimerStop(TotalTimer, FALSE) || CallerBit == REFERENCE_TOTAL_TIMER) {
-            flags &= ~REFERENCE_TOTAL_TIMER;
+            Flags &= ~REFERENCE_TOTAL_TIMER;
         }
     }
 
-    readContext->ReferenceFlags = flags;
-    return flags;
+    ReadContext->ReferenceFlags = Flags;
+    return Flags;
 }
 
 VOID SerialReadTotalTimeout(WDFTIMER Timer)
 {
-    PDEVICE_EXT_CONTEXT deviceContext = GetDeviceContext(WdfTimerGetParentObject(Timer));
-    PREQUEST_CONTEXT readContext;
-    BOOLEAN startNext = FALSE;
+    PDEVICE_EXT_CONTEXT DeviceContext = GetDeviceContext(WdfTimerGetParentObject(Timer));
+    PREQUEST_CONTEXT ReadContext;
+    BOOLEAN StartNext = FALSE;
 
-    WdfSpinLockAcquire(deviceContext->BulkInLock);
-    if (deviceContext->CurrentReadRequest == NULL) {
+    WdfSpinLockAcquire(DeviceContext->BulkInLock);
+    if (DeviceContext->CurrentReadRequest == NULL) {
         goto Exit;
     }
-    readContext = GetRequestContext(deviceContext->CurrentReadRequest);
-    if ((readContext->ReferenceFlags & REFERENCE_TOTAL_TIMER) == 0) {
+    ReadContext = GetRequestContext(DeviceContext->CurrentReadRequest);
+    if ((ReadContext->ReferenceFlags & REFERENCE_TOTAL_TIMER) == 0) {
         /* Not armed for this read: nothing of ours to finish. */
         goto Exit;
     }
 
-    BrisumTrace(TRACE_INFO, "brisum : Read total time-out for request(0x%p)\n", deviceContext->CurrentReadRequest);
-    if (deviceContext->ReadIntervalCount != SERIAL_COMPLETE_READ_COMPLETE) {
-        deviceContext->ReadIntervalCount = SERIAL_COMPLETE_READ_TOTAL;
+    BrisumTrace(TRACE_INFO, "brisum : Read total time-out for request(0x%p)\n", DeviceContext->CurrentReadRequest);
+    if (DeviceContext->ReadIntervalCount != SERIAL_COMPLETE_READ_COMPLETE) {
+        DeviceContext->ReadIntervalCount = SERIAL_COMPLETE_READ_TOTAL;
     }
     /* Bytes that came in are still delivered. */
-    (void)SerialFillReadRequest(deviceContext, readContext);
-    if (SerialReadRundown(&deviceContext->CurrentReadRequest, deviceContext->ReadIntervalTimer,
-                          deviceContext->ReadTotalTimer, (ULONG)REFERENCE_TOTAL_TIMER) == 0) {
-        startNext = SerialFinishCurrentReadLocked(deviceContext, SITE_TOTAL_TIMEOUT, STATUS_TIMEOUT);
+    (void)SerialFillReadRequest(DeviceContext, ReadContext);
+    if (SerialReadRundown(&DeviceContext->CurrentReadRequest, DeviceContext->ReadIntervalTimer,
+                          DeviceContext->ReadTotalTimer, (ULONG)REFERENCE_TOTAL_TIMER) == 0) {
+        StartNext = SerialFinishCurrentReadLocked(DeviceContext, SITE_TOTAL_TIMEOUT, STATUS_TIMEOUT);
     }
 
 Exit:
-    WdfSpinLockRelease(deviceContext->BulkInLock);
-    if (startNext) {
-        SerialStartRead(deviceContext);
+    WdfSpinLockRelease(DeviceContext->BulkInLock);
+    if (StartNext) {
+        SerialStartRead(DeviceContext);
     }
 }
 
 VOID SerialReadIntervalTimeout(WDFTIMER Timer)
 {
-    PDEVICE_EXT_CONTEXT deviceContext = GetDeviceContext(WdfTimerGetParentObject(Timer));
-    PREQUEST_CONTEXT readContext;
-    ULONG buffered;
-    LONG count;
-    NTSTATUS status;
-    BOOLEAN startNext = FALSE;
+    PDEVICE_EXT_CONTEXT DeviceContext = GetDeviceContext(WdfTimerGetParentObject(Timer));
+    PREQUEST_CONTEXT ReadContext;
+    ULONG Buffered;
+    LONG Count;
+    NTSTATUS Status;
+    BOOLEAN StartNext = FALSE;
 
-    WdfSpinLockAcquire(deviceContext->BulkInLock);
-    buffered = deviceContext->ReceiveBuffer.DataLen;
-    if (deviceContext->CurrentReadRequest == NULL) {
+    WdfSpinLockAcquire(DeviceContext->BulkInLock);
+    Buffered = DeviceContext->ReceiveBuffer.DataLen;
+    if (DeviceContext->CurrentReadRequest == NULL) {
         goto Exit;
     }
-    readContext = GetRequestContext(deviceContext->CurrentReadRequest);
-    if ((readContext->ReferenceFlags & REFERENCE_INTERVAL_TIMER) == 0) {
+    ReadContext = GetRequestContext(DeviceContext->CurrentReadRequest);
+    if ((ReadContext->ReferenceFlags & REFERENCE_INTERVAL_TIMER) == 0) {
         goto Exit;
     }
 
-    count = deviceContext->ReadIntervalCount;
-    if (count == SERIAL_COMPLETE_READ_TOTAL) {
-        (void)SerialFillReadRequest(deviceContext, readContext);
-        status = STATUS_TIMEOUT;
-    } else if (count == SERIAL_COMPLETE_READ_COMPLETE) {
-        status = STATUS_SUCCESS;
-    } else if (count == SERIAL_COMPLETE_READ_CANCEL) {
-        status = STATUS_CANCELLED;
-    } else if (buffered > 0) {
+    Count = DeviceContext->ReadIntervalCount;
+    if (Count == SERIAL_COMPLETE_READ_TOTAL) {
+        (void)SerialFillReadRequest(DeviceContext, ReadContext);
+        Status = STATUS_TIMEOUT;
+    } else if (Count == SERIAL_COMPLETE_READ_COMPLETE) {
+        Status = STATUS_SUCCESS;
+    } else if (Count == SERIAL_COMPLETE_READ_CANCEL) {
+        Status = STATUS_CANCELLED;
+    } else if (Buffered > 0) {
         /* Bytes waited in the ring: take them and keep polling. */
-        if (SerialFillReadRequest(deviceContext, readContext)) {
+        if (SerialFillReadRequest(DeviceContext, ReadContext)) {
             /* They were all the read still needed: a full read completes
                now with success, as it would had the bytes come from the
                bulk-IN completion, instead of being re-armed and ending at
                the next poll as a time-out. */
-            deviceContext->ReadIntervalCount = SERIAL_COMPLETE_READ_COMPLETE;
-            status = STATUS_SUCCESS;
+            DeviceContext->ReadIntervalCount = SERIAL_COMPLETE_READ_COMPLETE;
+            Status = STATUS_SUCCESS;
         } else {
-            deviceContext->ReadIntervalCount = SerialIntervalCountFromBytes(buffered);
-            (void)WdfTimerStart(deviceContext->ReadIntervalTimer, *deviceContext->IntervalPollInUse);
+            DeviceContext->ReadIntervalCount = SerialIntervalCountFromBytes(Buffered);
+            (void)WdfTimerStart(DeviceContext->ReadIntervalTimer, *DeviceContext->IntervalPollInUse);
             goto Exit;
         }
-    } else if (count == 0) {
+    } else if (Count == 0) {
         /* Nothing has arrived yet: the interval has not begun. */
-        (void)WdfTimerStart(deviceContext->ReadIntervalTimer, *deviceContext->IntervalPollInUse);
+        (void)WdfTimerStart(DeviceContext->ReadIntervalTimer, *DeviceContext->IntervalPollInUse);
         goto Exit;
     } else {
         /* Data came before, none since the last look. */
         BrisumTrace(TRACE_INFO, "brisum : Read interval time-out for request(0x%p)\n",
-                    deviceContext->CurrentReadRequest);
+                    DeviceContext->CurrentReadRequest);
         /* Recorded for a party that may still hold the read (a cancel on
            its way): it completes it as timed out, with its bytes. */
-        deviceContext->ReadIntervalCount = SERIAL_COMPLETE_READ_TOTAL;
-        status = STATUS_TIMEOUT;
+        DeviceContext->ReadIntervalCount = SERIAL_COMPLETE_READ_TOTAL;
+        Status = STATUS_TIMEOUT;
     }
 
-    if (SerialReadRundown(&deviceContext->CurrentReadRequest, deviceContext->ReadIntervalTimer,
-                          deviceContext->ReadTotalTimer, (ULONG)REFERENCE_INTERVAL_TIMER) == 0) {
-        startNext = SerialFinishCurrentReadLocked(deviceContext, SITE_INTERVAL_TIMEOUT, status);
+    if (SerialReadRundown(&DeviceContext->CurrentReadRequest, DeviceContext->ReadIntervalTimer,
+                          DeviceContext->ReadTotalTimer, (ULONG)REFERENCE_INTERVAL_TIMER) == 0) {
+        StartNext = SerialFinishCurrentReadLocked(DeviceContext, SITE_INTERVAL_TIMEOUT, Status);
     }
 
 Exit:
-    WdfSpinLockRelease(deviceContext->BulkInLock);
-    if (startNext) {
-        SerialStartRead(deviceContext);
+    WdfSpinLockRelease(DeviceContext->BulkInLock);
+    if (StartNext) {
+        SerialStartRead(DeviceContext);
     }
 }
 
@@ -885,20 +885,20 @@ static BOOLEAN SerialCancelCurrentReadLocked(PDEVICE_EXT_CONTEXT DeviceContext, 
 
 VOID SerialCancelCurrentRead(WDFREQUEST Request)
 {
-    PDEVICE_EXT_CONTEXT deviceContext = GetDeviceContext(WdfIoQueueGetDevice(WdfRequestGetIoQueue(Request)));
-    BOOLEAN startNext = FALSE;
+    PDEVICE_EXT_CONTEXT DeviceContext = GetDeviceContext(WdfIoQueueGetDevice(WdfRequestGetIoQueue(Request)));
+    BOOLEAN StartNext = FALSE;
 
     BrisumTrace(TRACE_INFO, "brisum : Cancel the current read request(0x%p)\n", Request);
 
-    WdfSpinLockAcquire(deviceContext->BulkInLock);
+    WdfSpinLockAcquire(DeviceContext->BulkInLock);
     /* Registered for the current read only; the framework runs it once. */
-    NT_ASSERT(deviceContext->CurrentReadRequest == Request);
-    if (deviceContext->CurrentReadRequest == Request) {
-        startNext = SerialCancelCurrentReadLocked(deviceContext, GetRequestContext(Request));
+    NT_ASSERT(DeviceContext->CurrentReadRequest == Request);
+    if (DeviceContext->CurrentReadRequest == Request) {
+        StartNext = SerialCancelCurrentReadLocked(DeviceContext, GetRequestContext(Request));
     }
-    WdfSpinLockRelease(deviceContext->BulkInLock);
-    if (startNext) {
-        SerialStartRead(deviceContext);
+    WdfSpinLockRelease(DeviceContext->BulkInLock);
+    if (StartNext) {
+        SerialStartRead(DeviceContext);
     }
 }
 
@@ -914,38 +914,38 @@ VOID SerialCancelCurrentRead(WDFREQUEST Request)
  */
 VOID SerialPurgeReads(PDEVICE_EXT_CONTEXT DeviceContext)
 {
-    WDFREQUEST request;
-    PREQUEST_CONTEXT readContext;
-    BOOLEAN startNext = FALSE;
+    WDFREQUEST Request;
+    PREQUEST_CONTEXT ReadContext;
+    BOOLEAN StartNext = FALSE;
 
     /* Waiting reads first, so that no next read becomes current below. */
     WdfIoQueuePurge(DeviceContext->ReadQueue, WDF_NO_EVENT_CALLBACK, WDF_NO_CONTEXT);
 
     WdfSpinLockAcquire(DeviceContext->BulkInLock);
-    request = DeviceContext->CurrentReadRequest;
-    if (request == NULL) {
+    Request = DeviceContext->CurrentReadRequest;
+    if (Request == NULL) {
         goto Exit;
     }
-    readContext = GetRequestContext(request);
-    if ((readContext->ReferenceFlags & REFERENCE_CANCEL) != 0) {
-        if (!NT_SUCCESS(WdfRequestUnmarkCancelable(request))) {
-            BrisumTrace(TRACE_INFO, "brisum : Purge: read 0x%p already being cancelled\n", request);
+    ReadContext = GetRequestContext(Request);
+    if ((ReadContext->ReferenceFlags & REFERENCE_CANCEL) != 0) {
+        if (!NT_SUCCESS(WdfRequestUnmarkCancelable(Request))) {
+            BrisumTrace(TRACE_INFO, "brisum : Purge: read 0x%p already being cancelled\n", Request);
             goto Exit;
         }
-        readContext->CancelRoutine = NULL;
-    } else if (readContext->ReferenceFlags != 0) {
+        ReadContext->CancelRoutine = NULL;
+    } else if (ReadContext->ReferenceFlags != 0) {
         /* The cancel routine already ran; a timer completes the read. */
         goto Exit;
     }
-    startNext = SerialCancelCurrentReadLocked(DeviceContext, readContext);
+    StartNext = SerialCancelCurrentReadLocked(DeviceContext, ReadContext);
 
 Exit:
     WdfSpinLockRelease(DeviceContext->BulkInLock);
     /* The queue was purged under ReadLock, so no parked read can have become
        current; starting one here would take IoctlLock, which the caller
        holds. */
-    NT_ASSERT(!startNext);
-    UNREFERENCED_PARAMETER(startNext);
+    NT_ASSERT(!StartNext);
+    UNREFERENCED_PARAMETER(StartNext);
     WdfIoQueueStart(DeviceContext->ReadQueue);
 }
 
@@ -975,11 +975,11 @@ VOID BRISUM_IOStop(WDFQUEUE Queue, WDFREQUEST Request, ULONG ActionFlags)
  */
 VOID IOCanceledOnQueue(WDFQUEUE Queue, WDFREQUEST Request)
 {
-    NTSTATUS status = WdfRequestGetStatus(Request);
+    NTSTATUS Status = WdfRequestGetStatus(Request);
 
     UNREFERENCED_PARAMETER(Queue);
-    if (NT_SUCCESS(status)) {
-        status = STATUS_CANCELLED;
+    if (NT_SUCCESS(Status)) {
+        Status = STATUS_CANCELLED;
     }
-    SerialCompleteRequest(SITE_CANCELED_ON_QUEUE, Request, status, 0);
+    SerialCompleteRequest(SITE_CANCELED_ON_QUEUE, Request, Status, 0);
 }

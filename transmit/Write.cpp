@@ -98,37 +98,37 @@ static VOID SerialEndWriteTransfer(PDEVICE_EXT_CONTEXT DeviceContext, PREQUEST_C
  */
 static VOID SerialCancelSubRequest(PDEVICE_EXT_CONTEXT DeviceContext)
 {
-    WDFREQUEST subRequest = NULL;
-    WDFREQUEST returned;
-    BOOLEAN completePass;
+    WDFREQUEST SubRequest = NULL;
+    WDFREQUEST Returned;
+    BOOLEAN CompletePass;
 
     WdfSpinLockAcquire(DeviceContext->WriteLock);
     if (DeviceContext->CurrentSubRequest != NULL && DeviceContext->SubRequestSent &&
         !DeviceContext->SubRequestCancelling) {
-        subRequest = DeviceContext->CurrentSubRequest;
+        SubRequest = DeviceContext->CurrentSubRequest;
         DeviceContext->SubRequestCancelling = TRUE;
     }
     WdfSpinLockRelease(DeviceContext->WriteLock);
 
-    if (subRequest == NULL) {
+    if (SubRequest == NULL) {
         return;
     }
 
-    BrisumTrace(TRACE_INFO, "brisum : Cancel sub write request(0x%p)\n", subRequest);
-    WdfRequestCancelSentRequest(subRequest);
+    BrisumTrace(TRACE_INFO, "brisum : Cancel sub write request(0x%p)\n", SubRequest);
+    WdfRequestCancelSentRequest(SubRequest);
 
     WdfSpinLockAcquire(DeviceContext->WriteLock);
     DeviceContext->SubRequestCancelling = FALSE;
-    returned = DeviceContext->ReturnedSubRequest;
+    Returned = DeviceContext->ReturnedSubRequest;
     DeviceContext->ReturnedSubRequest = NULL;
-    completePass = (BOOLEAN)(DeviceContext->CurrentWriteRequest != NULL && !DeviceContext->WriteTransferActive);
+    CompletePass = (BOOLEAN)(DeviceContext->CurrentWriteRequest != NULL && !DeviceContext->WriteTransferActive);
     WdfSpinLockRelease(DeviceContext->WriteLock);
 
-    if (returned != NULL) {
-        NT_ASSERT(returned == subRequest);
-        WdfObjectDelete(returned);
+    if (Returned != NULL) {
+        NT_ASSERT(Returned == SubRequest);
+        WdfObjectDelete(Returned);
     }
-    if (completePass) {
+    if (CompletePass) {
         /* A completion pass may have found the sub-request still being
            cancelled; let it run again. */
         WdfDpcEnqueue(DeviceContext->CompleteWriteDpc);
@@ -143,105 +143,105 @@ static VOID SerialCancelSubRequest(PDEVICE_EXT_CONTEXT DeviceContext)
  */
 static LONGLONG SerialWriteDueTime(size_t WriteLength, ULONG Multiplier, ULONG Constant)
 {
-    ULONGLONG length = (WriteLength > MAXULONG) ? MAXULONG : (ULONGLONG)WriteLength;
-    ULONGLONG milliseconds = length * Multiplier + Constant; /* < 2^64 for 32-bit operands */
+    ULONGLONG Length = (WriteLength > MAXULONG) ? MAXULONG : (ULONGLONG)WriteLength;
+    ULONGLONG Milliseconds = Length * Multiplier + Constant; /* < 2^64 for 32-bit operands */
 
-    if (milliseconds > WRITE_MAX_DUE_TIME / 10000) {
+    if (Milliseconds > WRITE_MAX_DUE_TIME / 10000) {
         return -(LONGLONG)WRITE_MAX_DUE_TIME;
     }
-    return -(LONGLONG)(milliseconds * 10000);
+    return -(LONGLONG)(Milliseconds * 10000);
 }
 
 VOID SerialEvtIoWrite(WDFQUEUE Queue, WDFREQUEST Request, size_t Length)
 {
-    WDFDEVICE device = WdfIoQueueGetDevice(Queue);
-    PDEVICE_EXT_CONTEXT deviceContext = GetDeviceContext(device);
-    PREQUEST_CONTEXT writeContext = GetRequestContext(Request);
-    SERIAL_TIMEOUTS timeouts;
-    PVOID buffer = NULL;
-    size_t bufferLength = 0;
-    NTSTATUS status;
+    WDFDEVICE Device = WdfIoQueueGetDevice(Queue);
+    PDEVICE_EXT_CONTEXT DeviceContext = GetDeviceContext(Device);
+    PREQUEST_CONTEXT WriteContext = GetRequestContext(Request);
+    SERIAL_TIMEOUTS Timeouts;
+    PVOID Buffer = NULL;
+    size_t BufferLength = 0;
+    NTSTATUS Status;
 
     BrisumTrace(TRACE_INFO, "brisum : Received a write request(0x%p) of %d bytes\n", Request, (int)Length);
 
     /* The dispatcher that changes Timeouts runs under the same device-wide
        lock as this callback, so the copy is consistent without IoctlLock. */
-    timeouts = deviceContext->Timeouts;
+    Timeouts = DeviceContext->Timeouts;
 
-    if (!CanAcceptIoRequest(device)) {
+    if (!CanAcceptIoRequest(Device)) {
         BrisumTrace(TRACE_WARNING, "brisum : Write request(0x%p) refused, device is not accept IoRequest.\n", Request);
         SerialCompleteRequest(SITE_WRITE_REFUSED, Request, STATUS_DELETE_PENDING, 0);
         return;
     }
 
     /* Without a usable bulk-OUT pipe the bytes have nowhere to go. */
-    if (deviceContext->BulkOutPipe == NULL || deviceContext->BulkOutMaxPacketSize == 0) {
+    if (DeviceContext->BulkOutPipe == NULL || DeviceContext->BulkOutMaxPacketSize == 0) {
         BrisumTrace(TRACE_WARNING, "brisum : Write request(0x%p) refused, no bulk-out pipe.\n", Request);
         SerialCompleteRequest(SITE_WRITE_REFUSED, Request, STATUS_INVALID_DEVICE_STATE, 0);
         return;
     }
 
-    status = WdfRequestRetrieveInputBuffer(Request, 1, &buffer, &bufferLength);
-    if (!NT_SUCCESS(status) || buffer == NULL || bufferLength == 0) {
-        BrisumTrace(TRACE_ERROR, "brisum : WdfRequestRetrieveInputBuffer failed (0x%p)\n", BRISUM_STATUS(status));
-        SerialCompleteRequest(SITE_WRITE_REFUSED, Request, NT_SUCCESS(status) ? STATUS_INVALID_PARAMETER : status, 0);
+    Status = WdfRequestRetrieveInputBuffer(Request, 1, &Buffer, &BufferLength);
+    if (!NT_SUCCESS(Status) || Buffer == NULL || BufferLength == 0) {
+        BrisumTrace(TRACE_ERROR, "brisum : WdfRequestRetrieveInputBuffer failed (0x%p)\n", BRISUM_STATUS(Status));
+        SerialCompleteRequest(SITE_WRITE_REFUSED, Request, NT_SUCCESS(Status) ? STATUS_INVALID_PARAMETER : Status, 0);
         return;
     }
 
-    WdfSpinLockAcquire(deviceContext->WriteLock);
+    WdfSpinLockAcquire(DeviceContext->WriteLock);
     /* The sequential queue presents a write only when the previous one is completed. */
-    NT_ASSERT(deviceContext->CurrentWriteRequest == NULL);
-    NT_ASSERT(!deviceContext->WriteTransferActive);
-    deviceContext->WriteAbortCode = 0;
-    deviceContext->CurrentSubRequest = NULL;
-    deviceContext->SubRequestSent = FALSE;
-    deviceContext->CurrentSubRequestLength = 0;
-    NT_ASSERT(!deviceContext->SubRequestCancelling && deviceContext->ReturnedSubRequest == NULL);
-    deviceContext->CurrentWriteRequest = Request;
-    deviceContext->WriteTransferActive = TRUE; /* the start below holds the write */
+    NT_ASSERT(DeviceContext->CurrentWriteRequest == NULL);
+    NT_ASSERT(!DeviceContext->WriteTransferActive);
+    DeviceContext->WriteAbortCode = 0;
+    DeviceContext->CurrentSubRequest = NULL;
+    DeviceContext->SubRequestSent = FALSE;
+    DeviceContext->CurrentSubRequestLength = 0;
+    NT_ASSERT(!DeviceContext->SubRequestCancelling && DeviceContext->ReturnedSubRequest == NULL);
+    DeviceContext->CurrentWriteRequest = Request;
+    DeviceContext->WriteTransferActive = TRUE; /* the start below holds the write */
 
-    writeContext->Status = STATUS_SUCCESS;
-    writeContext->DeviceContext = deviceContext;
-    writeContext->Length = bufferLength;
-    writeContext->BytesTransferred = 0;
-    writeContext->SubRequest = NULL;
+    WriteContext->Status = STATUS_SUCCESS;
+    WriteContext->DeviceContext = DeviceContext;
+    WriteContext->Length = BufferLength;
+    WriteContext->BytesTransferred = 0;
+    WriteContext->SubRequest = NULL;
     /* Set before marking: once marked, the cancel routine may run (after
        this callback, under the device-wide lock) and clears the bit. */
-    writeContext->ReferenceFlags = REFERENCE_CANCEL;
-    writeContext->CancelRoutine = SerialCancelCurrentWrite;
-    WdfSpinLockRelease(deviceContext->WriteLock);
+    WriteContext->ReferenceFlags = REFERENCE_CANCEL;
+    WriteContext->CancelRoutine = SerialCancelCurrentWrite;
+    WdfSpinLockRelease(DeviceContext->WriteLock);
 
     /* A write cancelled before it could be marked is not started: the Ex
        form reports the cancellation instead of queueing the cancel routine
        for later, and the write ends as cancelled with no byte sent, through
        the one completion pass. */
-    status = WdfRequestMarkCancelableEx(Request, SerialCancelCurrentWrite);
-    if (!NT_SUCCESS(status)) {
+    Status = WdfRequestMarkCancelableEx(Request, SerialCancelCurrentWrite);
+    if (!NT_SUCCESS(Status)) {
         BrisumTrace(TRACE_INFO, "brisum : Write request(0x%p) cancelled before it was started (0x%p)\n", Request,
-                    BRISUM_STATUS(status));
-        WdfSpinLockAcquire(deviceContext->WriteLock);
-        writeContext->ReferenceFlags = 0;
-        writeContext->CancelRoutine = NULL;
-        deviceContext->WriteAbortCode = SERIAL_COMPLETE_WRITE_CANCEL;
-        WdfSpinLockRelease(deviceContext->WriteLock);
-        deviceContext->WriteTimerState = WRITE_TIMER_IDLE;
-        SerialEndWriteTransfer(deviceContext, writeContext, STATUS_SUCCESS);
+                    BRISUM_STATUS(Status));
+        WdfSpinLockAcquire(DeviceContext->WriteLock);
+        WriteContext->ReferenceFlags = 0;
+        WriteContext->CancelRoutine = NULL;
+        DeviceContext->WriteAbortCode = SERIAL_COMPLETE_WRITE_CANCEL;
+        WdfSpinLockRelease(DeviceContext->WriteLock);
+        DeviceContext->WriteTimerState = WRITE_TIMER_IDLE;
+        SerialEndWriteTransfer(DeviceContext, WriteContext, STATUS_SUCCESS);
         return;
     }
 
-    if (timeouts.WriteTotalTimeoutMultiplier != 0 || timeouts.WriteTotalTimeoutConstant != 0) {
-        LONGLONG dueTime = SerialWriteDueTime(bufferLength, timeouts.WriteTotalTimeoutMultiplier,
-                                              timeouts.WriteTotalTimeoutConstant);
-        deviceContext->WriteTimerState = WRITE_TIMER_ARMED;
-        WdfTimerStart(deviceContext->WriteTotalTimer, dueTime);
+    if (Timeouts.WriteTotalTimeoutMultiplier != 0 || Timeouts.WriteTotalTimeoutConstant != 0) {
+        LONGLONG DueTime = SerialWriteDueTime(BufferLength, Timeouts.WriteTotalTimeoutMultiplier,
+                                              Timeouts.WriteTotalTimeoutConstant);
+        DeviceContext->WriteTimerState = WRITE_TIMER_ARMED;
+        WdfTimerStart(DeviceContext->WriteTotalTimer, DueTime);
     } else {
-        deviceContext->WriteTimerState = WRITE_TIMER_IDLE;
+        DeviceContext->WriteTimerState = WRITE_TIMER_IDLE;
     }
 
-    if (deviceContext->DriverMode == 1) {
-        WdfDpcEnqueue(deviceContext->StartWriteDpc); /* the DPC takes over the token */
+    if (DeviceContext->DriverMode == 1) {
+        WdfDpcEnqueue(DeviceContext->StartWriteDpc); /* the DPC takes over the token */
     } else {
-        SerialStartWriteRequest(deviceContext, Request, buffer);
+        SerialStartWriteRequest(DeviceContext, Request, Buffer);
     }
 }
 
@@ -253,17 +253,17 @@ VOID SerialEvtIoWrite(WDFQUEUE Queue, WDFREQUEST Request, size_t Length)
  */
 VOID SerialStartWriteRequest(PDEVICE_EXT_CONTEXT DeviceContext, WDFREQUEST Request, PVOID Buffer)
 {
-    PREQUEST_CONTEXT writeContext = GetRequestContext(Request);
-    WDF_OBJECT_ATTRIBUTES attributes;
-    WDFIOTARGET pipeTarget;
-    WDFREQUEST subRequest = NULL;
-    WDFMEMORY memory = NULL;
-    PVOID memoryBuffer = NULL;
-    PREQUEST_CONTEXT subContext;
-    size_t offset;
-    ULONG chunk;
-    BOOLEAN cancelNow = FALSE;
-    NTSTATUS status;
+    PREQUEST_CONTEXT WriteContext = GetRequestContext(Request);
+    WDF_OBJECT_ATTRIBUTES Attributes;
+    WDFIOTARGET PipeTarget;
+    WDFREQUEST SubRequest = NULL;
+    WDFMEMORY Memory = NULL;
+    PVOID MemoryBuffer = NULL;
+    PREQUEST_CONTEXT SubContext;
+    size_t Offset;
+    ULONG Chunk;
+    BOOLEAN CancelNow = FALSE;
+    NTSTATUS Status;
 
     WdfSpinLockAcquire(DeviceContext->WriteLock);
     NT_ASSERT(DeviceContext->WriteTransferActive);
@@ -274,141 +274,141 @@ VOID SerialStartWriteRequest(PDEVICE_EXT_CONTEXT DeviceContext, WDFREQUEST Reque
         WdfSpinLockRelease(DeviceContext->WriteLock);
         BrisumTrace(TRACE_INFO, "brisum : Write request(0x%p) aborted (%d), no further transfer\n", Request,
                     DeviceContext->WriteAbortCode);
-        SerialEndWriteTransfer(DeviceContext, writeContext, STATUS_SUCCESS);
+        SerialEndWriteTransfer(DeviceContext, WriteContext, STATUS_SUCCESS);
         return;
     }
-    offset = writeContext->BytesTransferred;
-    chunk = (writeContext->Length < DeviceContext->BulkOutMaxPacketSize) ? (ULONG)writeContext->Length
+    Offset = WriteContext->BytesTransferred;
+    Chunk = (WriteContext->Length < DeviceContext->BulkOutMaxPacketSize) ? (ULONG)WriteContext->Length
                                                                           : DeviceContext->BulkOutMaxPacketSize;
     WdfSpinLockRelease(DeviceContext->WriteLock);
 
-    if (chunk == 0) {
+    if (Chunk == 0) {
         /* Only a bulk-OUT packet size of 0 gets here (a write with bytes
            left always has a chunk); nothing could ever be sent. */
         BrisumTrace(TRACE_ERROR, "brisum : Write request(0x%p) has an empty chunk\n", Request);
-        SerialEndWriteTransfer(DeviceContext, writeContext, STATUS_INVALID_DEVICE_STATE);
+        SerialEndWriteTransfer(DeviceContext, WriteContext, STATUS_INVALID_DEVICE_STATE);
         return;
     }
 
-    pipeTarget = WdfUsbTargetPipeGetIoTarget(DeviceContext->BulkOutPipe);
+    PipeTarget = WdfUsbTargetPipeGetIoTarget(DeviceContext->BulkOutPipe);
 
-    WDF_OBJECT_ATTRIBUTES_INIT_CONTEXT_TYPE(&attributes, REQUEST_CONTEXT);
-    attributes.ParentObject = DeviceContext->UsbDevice;
-    status = WdfRequestCreate(&attributes, pipeTarget, &subRequest);
-    if (!NT_SUCCESS(status)) {
-        BrisumTrace(TRACE_ERROR, "brisum : Create sub write request failed (0x%p)\n", BRISUM_STATUS(status));
-        SerialEndWriteTransfer(DeviceContext, writeContext, status);
+    WDF_OBJECT_ATTRIBUTES_INIT_CONTEXT_TYPE(&Attributes, REQUEST_CONTEXT);
+    Attributes.ParentObject = DeviceContext->UsbDevice;
+    Status = WdfRequestCreate(&Attributes, PipeTarget, &SubRequest);
+    if (!NT_SUCCESS(Status)) {
+        BrisumTrace(TRACE_ERROR, "brisum : Create sub write request failed (0x%p)\n", BRISUM_STATUS(Status));
+        SerialEndWriteTransfer(DeviceContext, WriteContext, Status);
         return;
     }
-    subContext = GetRequestContext(subRequest);
-    subContext->DeviceContext = DeviceContext;
-    subContext->ParentRequest = Request;
-    subContext->Length = chunk;
+    SubContext = GetRequestContext(SubRequest);
+    SubContext->DeviceContext = DeviceContext;
+    SubContext->ParentRequest = Request;
+    SubContext->Length = Chunk;
 
-    WDF_OBJECT_ATTRIBUTES_INIT(&attributes);
-    attributes.ParentObject = subRequest; /* deleting the sub-request frees it */
-    status = WdfMemoryCreate(&attributes, NonPagedPool, WRITE_POOL_TAG, chunk, &memory, &memoryBuffer);
-    if (!NT_SUCCESS(status) || memory == NULL) {
+    WDF_OBJECT_ATTRIBUTES_INIT(&Attributes);
+    Attributes.ParentObject = SubRequest; /* deleting the sub-request frees it */
+    Status = WdfMemoryCreate(&Attributes, NonPagedPool, WRITE_POOL_TAG, Chunk, &Memory, &MemoryBuffer);
+    if (!NT_SUCCESS(Status) || Memory == NULL) {
         BrisumTrace(TRACE_ERROR, "brisum : WdfMemoryCreate for sub write request failed (0x%p)\n",
-                    BRISUM_STATUS(status));
-        WdfObjectDelete(subRequest);
-        SerialEndWriteTransfer(DeviceContext, writeContext, NT_SUCCESS(status) ? STATUS_INSUFFICIENT_RESOURCES : status);
+                    BRISUM_STATUS(Status));
+        WdfObjectDelete(SubRequest);
+        SerialEndWriteTransfer(DeviceContext, WriteContext, NT_SUCCESS(Status) ? STATUS_INSUFFICIENT_RESOURCES : Status);
         return;
     }
 
-    status = WdfMemoryCopyFromBuffer(memory, 0, (PUCHAR)Buffer + offset, chunk);
-    if (!NT_SUCCESS(status)) {
-        BrisumTrace(TRACE_ERROR, "brisum : WdfMemoryCopyFromBuffer failed (0x%p)\n", BRISUM_STATUS(status));
-        WdfObjectDelete(subRequest);
-        SerialEndWriteTransfer(DeviceContext, writeContext, status);
+    Status = WdfMemoryCopyFromBuffer(Memory, 0, (PUCHAR)Buffer + Offset, Chunk);
+    if (!NT_SUCCESS(Status)) {
+        BrisumTrace(TRACE_ERROR, "brisum : WdfMemoryCopyFromBuffer failed (0x%p)\n", BRISUM_STATUS(Status));
+        WdfObjectDelete(SubRequest);
+        SerialEndWriteTransfer(DeviceContext, WriteContext, Status);
         return;
     }
 
-    status = WdfUsbTargetPipeFormatRequestForWrite(DeviceContext->BulkOutPipe, subRequest, memory, NULL);
-    if (!NT_SUCCESS(status)) {
+    Status = WdfUsbTargetPipeFormatRequestForWrite(DeviceContext->BulkOutPipe, SubRequest, Memory, NULL);
+    if (!NT_SUCCESS(Status)) {
         BrisumTrace(TRACE_ERROR, "brisum : WdfUsbTargetPipeFormatRequestForWrite failed (0x%p)\n",
-                    BRISUM_STATUS(status));
-        WdfObjectDelete(subRequest);
-        SerialEndWriteTransfer(DeviceContext, writeContext, status);
+                    BRISUM_STATUS(Status));
+        WdfObjectDelete(SubRequest);
+        SerialEndWriteTransfer(DeviceContext, WriteContext, Status);
         return;
     }
 
-    WdfRequestSetCompletionRoutine(subRequest, IoWriteComplete, writeContext);
+    WdfRequestSetCompletionRoutine(SubRequest, IoWriteComplete, WriteContext);
 
     /* Publish the sub-request, unless the write was aborted meanwhile. */
     WdfSpinLockAcquire(DeviceContext->WriteLock);
     if (DeviceContext->WriteAbortCode != 0) {
         WdfSpinLockRelease(DeviceContext->WriteLock);
-        WdfObjectDelete(subRequest);
-        SerialEndWriteTransfer(DeviceContext, writeContext, STATUS_SUCCESS);
+        WdfObjectDelete(SubRequest);
+        SerialEndWriteTransfer(DeviceContext, WriteContext, STATUS_SUCCESS);
         return;
     }
-    DeviceContext->CurrentSubRequest = subRequest;
+    DeviceContext->CurrentSubRequest = SubRequest;
     DeviceContext->SubRequestSent = FALSE;
-    DeviceContext->CurrentSubRequestLength = chunk;
-    writeContext->SubRequest = subRequest;
+    DeviceContext->CurrentSubRequestLength = Chunk;
+    WriteContext->SubRequest = SubRequest;
     WdfSpinLockRelease(DeviceContext->WriteLock);
 
     /* The completion routine may run, and release the sub-request, before
        WdfRequestSend returns: this reference keeps the handle valid here. */
-    WdfObjectReference(subRequest);
+    WdfObjectReference(SubRequest);
 
-    if (!WdfRequestSend(subRequest, pipeTarget, WDF_NO_SEND_OPTIONS)) {
-        status = WdfRequestGetStatus(subRequest);
-        BrisumTrace(TRACE_ERROR, "brisum : WdfRequestSend Sub Request failed (0x%p)\n", BRISUM_STATUS(status));
+    if (!WdfRequestSend(SubRequest, PipeTarget, WDF_NO_SEND_OPTIONS)) {
+        Status = WdfRequestGetStatus(SubRequest);
+        BrisumTrace(TRACE_ERROR, "brisum : WdfRequestSend Sub Request failed (0x%p)\n", BRISUM_STATUS(Status));
         WdfSpinLockAcquire(DeviceContext->WriteLock);
         DeviceContext->CurrentSubRequest = NULL;
-        writeContext->SubRequest = NULL;
+        WriteContext->SubRequest = NULL;
         WdfSpinLockRelease(DeviceContext->WriteLock);
-        WdfObjectDelete(subRequest);
-        WdfObjectDereference(subRequest);
-        SerialEndWriteTransfer(DeviceContext, writeContext, NT_SUCCESS(status) ? STATUS_UNSUCCESSFUL : status);
+        WdfObjectDelete(SubRequest);
+        WdfObjectDereference(SubRequest);
+        SerialEndWriteTransfer(DeviceContext, WriteContext, NT_SUCCESS(Status) ? STATUS_UNSUCCESSFUL : Status);
         return;
     }
 
     /* Sent. A time-out or cancellation that came in between could not have
        it cancelled yet (it was not sent); do it now on their behalf. */
     WdfSpinLockAcquire(DeviceContext->WriteLock);
-    if (DeviceContext->CurrentSubRequest == subRequest) {
+    if (DeviceContext->CurrentSubRequest == SubRequest) {
         DeviceContext->SubRequestSent = TRUE;
-        cancelNow = (BOOLEAN)(DeviceContext->WriteAbortCode != 0);
+        CancelNow = (BOOLEAN)(DeviceContext->WriteAbortCode != 0);
     }
     WdfSpinLockRelease(DeviceContext->WriteLock);
 
-    if (cancelNow) {
+    if (CancelNow) {
         SerialCancelSubRequest(DeviceContext);
     }
-    WdfObjectDereference(subRequest);
+    WdfObjectDereference(SubRequest);
 }
 
 VOID SerialStartWriteFromDpc(WDFDPC Dpc)
 {
-    PDEVICE_EXT_CONTEXT deviceContext = GetDeviceContext(WdfDpcGetParentObject(Dpc));
-    WDFREQUEST request;
-    PVOID buffer = NULL;
-    size_t bufferLength = 0;
-    NTSTATUS status;
+    PDEVICE_EXT_CONTEXT DeviceContext = GetDeviceContext(WdfDpcGetParentObject(Dpc));
+    WDFREQUEST Request;
+    PVOID Buffer = NULL;
+    size_t BufferLength = 0;
+    NTSTATUS Status;
 
-    WdfSpinLockAcquire(deviceContext->WriteLock);
-    request = deviceContext->CurrentWriteRequest;
-    if (request == NULL || !deviceContext->WriteTransferActive || deviceContext->CurrentSubRequest != NULL) {
+    WdfSpinLockAcquire(DeviceContext->WriteLock);
+    Request = DeviceContext->CurrentWriteRequest;
+    if (Request == NULL || !DeviceContext->WriteTransferActive || DeviceContext->CurrentSubRequest != NULL) {
         /* Only the holder of the token enqueues this DPC, and the write
            cannot be completed while the token is held. */
         NT_ASSERT(FALSE);
-        WdfSpinLockRelease(deviceContext->WriteLock);
+        WdfSpinLockRelease(DeviceContext->WriteLock);
         return;
     }
-    WdfSpinLockRelease(deviceContext->WriteLock);
+    WdfSpinLockRelease(DeviceContext->WriteLock);
 
-    status = WdfRequestRetrieveInputBuffer(request, 1, &buffer, &bufferLength);
-    if (!NT_SUCCESS(status) || buffer == NULL || bufferLength == 0) {
-        BrisumTrace(TRACE_ERROR, "brisum : WdfRequestRetrieveInputBuffer failed (0x%p)\n", BRISUM_STATUS(status));
-        SerialEndWriteTransfer(deviceContext, GetRequestContext(request),
-                               NT_SUCCESS(status) ? STATUS_INVALID_PARAMETER : status);
+    Status = WdfRequestRetrieveInputBuffer(Request, 1, &Buffer, &BufferLength);
+    if (!NT_SUCCESS(Status) || Buffer == NULL || BufferLength == 0) {
+        BrisumTrace(TRACE_ERROR, "brisum : WdfRequestRetrieveInputBuffer failed (0x%p)\n", BRISUM_STATUS(Status));
+        SerialEndWriteTransfer(DeviceContext, GetRequestContext(Request),
+                               NT_SUCCESS(Status) ? STATUS_INVALID_PARAMETER : Status);
         return;
     }
 
-    SerialStartWriteRequest(deviceContext, request, buffer);
+    SerialStartWriteRequest(DeviceContext, Request, Buffer);
 }
 
 /*
@@ -418,119 +418,119 @@ VOID SerialStartWriteFromDpc(WDFDPC Dpc)
  */
 VOID IoWriteComplete(WDFREQUEST Request, WDFIOTARGET Target, PWDF_REQUEST_COMPLETION_PARAMS Params, WDFCONTEXT Context)
 {
-    PREQUEST_CONTEXT writeContext = (PREQUEST_CONTEXT)Context;
-    PDEVICE_EXT_CONTEXT deviceContext = GetRequestContext(Request)->DeviceContext;
-    WDFREQUEST write = (WDFREQUEST)WdfObjectContextGetObject(writeContext);
-    NTSTATUS status = Params->IoStatus.Status;
-    size_t transferred;
-    BOOLEAN accepting;
-    BOOLEAN finished;
-    BOOLEAN release = TRUE;
-    PVOID buffer = NULL;
-    size_t bufferLength = 0;
+    PREQUEST_CONTEXT WriteContext = (PREQUEST_CONTEXT)Context;
+    PDEVICE_EXT_CONTEXT DeviceContext = GetRequestContext(Request)->DeviceContext;
+    WDFREQUEST Write = (WDFREQUEST)WdfObjectContextGetObject(WriteContext);
+    NTSTATUS Status = Params->IoStatus.Status;
+    size_t Transferred;
+    BOOLEAN Accepting;
+    BOOLEAN Finished;
+    BOOLEAN Release = TRUE;
+    PVOID Buffer = NULL;
+    size_t BufferLength = 0;
 
     UNREFERENCED_PARAMETER(Target);
 
     if (Params->Parameters.Usb.Completion != NULL) {
-        transferred = Params->Parameters.Usb.Completion->Parameters.PipeWrite.Length;
+        Transferred = Params->Parameters.Usb.Completion->Parameters.PipeWrite.Length;
     } else {
-        transferred = Params->IoStatus.Information;
+        Transferred = Params->IoStatus.Information;
     }
 
-    accepting = CanAcceptIoRequest(deviceContext->WdfDevice);
+    Accepting = CanAcceptIoRequest(DeviceContext->WdfDevice);
 
-    WdfSpinLockAcquire(deviceContext->WriteLock);
-    NT_ASSERT(deviceContext->WriteTransferActive);
-    NT_ASSERT(deviceContext->CurrentWriteRequest == write);
-    NT_ASSERT(deviceContext->CurrentSubRequest == Request);
+    WdfSpinLockAcquire(DeviceContext->WriteLock);
+    NT_ASSERT(DeviceContext->WriteTransferActive);
+    NT_ASSERT(DeviceContext->CurrentWriteRequest == Write);
+    NT_ASSERT(DeviceContext->CurrentSubRequest == Request);
 
-    if (NT_SUCCESS(status)) {
+    if (NT_SUCCESS(Status)) {
         /* A lower stack cannot take more than it was offered; never count
            more than the sub-request carried. */
-        if (transferred > deviceContext->CurrentSubRequestLength) {
-            transferred = deviceContext->CurrentSubRequestLength;
+        if (Transferred > DeviceContext->CurrentSubRequestLength) {
+            Transferred = DeviceContext->CurrentSubRequestLength;
         }
-        writeContext->BytesTransferred += transferred;
-        writeContext->Length -= transferred;
-    } else if (deviceContext->WriteAbortCode == 0) {
+        WriteContext->BytesTransferred += Transferred;
+        WriteContext->Length -= Transferred;
+    } else if (DeviceContext->WriteAbortCode == 0) {
         BrisumTrace(TRACE_ERROR, "brisum : Sub write request(0x%p) failed (0x%p)\n", Request,
-                    BRISUM_STATUS(status));
-        SerialRecordWriteFailure(writeContext, status);
+                    BRISUM_STATUS(Status));
+        SerialRecordWriteFailure(WriteContext, Status);
     }
 
-    deviceContext->CurrentSubRequest = NULL;
-    deviceContext->SubRequestSent = FALSE;
-    deviceContext->CurrentSubRequestLength = 0;
-    writeContext->SubRequest = NULL;
-    if (deviceContext->SubRequestCancelling) {
+    DeviceContext->CurrentSubRequest = NULL;
+    DeviceContext->SubRequestSent = FALSE;
+    DeviceContext->CurrentSubRequestLength = 0;
+    WriteContext->SubRequest = NULL;
+    if (DeviceContext->SubRequestCancelling) {
         /* Someone is inside WdfRequestCancelSentRequest with this handle;
            it releases the sub-request when that call returns. */
-        deviceContext->ReturnedSubRequest = Request;
-        release = FALSE;
+        DeviceContext->ReturnedSubRequest = Request;
+        Release = FALSE;
     }
 
-    finished = (BOOLEAN)(deviceContext->WriteAbortCode != 0 || writeContext->Length == 0 || !NT_SUCCESS(status) ||
-                         !accepting);
-    if (finished) {
-        if (!accepting && writeContext->Length != 0 && deviceContext->WriteAbortCode == 0) {
-            BrisumTrace(TRACE_WARNING, "brisum : Clear request(0x%p) ,device is not accept IoRequest.\n", write);
-            SerialRecordWriteFailure(writeContext, STATUS_DELETE_PENDING);
+    Finished = (BOOLEAN)(DeviceContext->WriteAbortCode != 0 || WriteContext->Length == 0 || !NT_SUCCESS(Status) ||
+                         !Accepting);
+    if (Finished) {
+        if (!Accepting && WriteContext->Length != 0 && DeviceContext->WriteAbortCode == 0) {
+            BrisumTrace(TRACE_WARNING, "brisum : Clear request(0x%p) ,device is not accept IoRequest.\n", Write);
+            SerialRecordWriteFailure(WriteContext, STATUS_DELETE_PENDING);
         }
-        deviceContext->WriteTransferActive = FALSE;
+        DeviceContext->WriteTransferActive = FALSE;
     }
-    WdfSpinLockRelease(deviceContext->WriteLock);
+    WdfSpinLockRelease(DeviceContext->WriteLock);
 
-    if (release) {
+    if (Release) {
         WdfObjectDelete(Request);
     }
 
-    if (finished) {
-        WdfDpcEnqueue(deviceContext->CompleteWriteDpc);
+    if (Finished) {
+        WdfDpcEnqueue(DeviceContext->CompleteWriteDpc);
         return;
     }
 
     /* More to send: the token passes to the next start. A sub-request that
        took fewer bytes than it carried, or none, is followed by one that
        starts at the first byte not taken. */
-    if (deviceContext->DriverMode == 1) {
-        WdfDpcEnqueue(deviceContext->StartWriteDpc);
+    if (DeviceContext->DriverMode == 1) {
+        WdfDpcEnqueue(DeviceContext->StartWriteDpc);
         return;
     }
 
-    status = WdfRequestRetrieveInputBuffer(write, 1, &buffer, &bufferLength);
-    if (!NT_SUCCESS(status) || buffer == NULL || bufferLength == 0) {
-        BrisumTrace(TRACE_ERROR, "brisum : WdfRequestRetrieveInputBuffer failed (0x%p)\n", BRISUM_STATUS(status));
-        SerialEndWriteTransfer(deviceContext, writeContext, NT_SUCCESS(status) ? STATUS_INVALID_PARAMETER : status);
+    Status = WdfRequestRetrieveInputBuffer(Write, 1, &Buffer, &BufferLength);
+    if (!NT_SUCCESS(Status) || Buffer == NULL || BufferLength == 0) {
+        BrisumTrace(TRACE_ERROR, "brisum : WdfRequestRetrieveInputBuffer failed (0x%p)\n", BRISUM_STATUS(Status));
+        SerialEndWriteTransfer(DeviceContext, WriteContext, NT_SUCCESS(Status) ? STATUS_INVALID_PARAMETER : Status);
         return;
     }
-    SerialStartWriteRequest(deviceContext, write, buffer);
+    SerialStartWriteRequest(DeviceContext, Write, Buffer);
 }
 
 VOID SerialWriteTimeout(WDFTIMER Timer)
 {
-    PDEVICE_EXT_CONTEXT deviceContext = GetDeviceContext(WdfTimerGetParentObject(Timer));
+    PDEVICE_EXT_CONTEXT DeviceContext = GetDeviceContext(WdfTimerGetParentObject(Timer));
 
     /* An expiry that was already on its way when its write was completed
        (the stop could not withdraw it) must not end the next write. */
-    if (deviceContext->WriteTimerStaleExpiries != 0) {
-        deviceContext->WriteTimerStaleExpiries--;
+    if (DeviceContext->WriteTimerStaleExpiries != 0) {
+        DeviceContext->WriteTimerStaleExpiries--;
         BrisumTrace(TRACE_INFO, "brisum : Stale write time-out ignored\n");
         return;
     }
-    if (deviceContext->WriteTimerState != WRITE_TIMER_ARMED) {
+    if (DeviceContext->WriteTimerState != WRITE_TIMER_ARMED) {
         return;
     }
-    deviceContext->WriteTimerState = WRITE_TIMER_FIRED;
+    DeviceContext->WriteTimerState = WRITE_TIMER_FIRED;
 
     BrisumTrace(TRACE_INFO, "brisum : Write total time-out\n");
 
-    WdfSpinLockAcquire(deviceContext->WriteLock);
-    if (deviceContext->CurrentWriteRequest != NULL && deviceContext->WriteAbortCode == 0) {
-        deviceContext->WriteAbortCode = SERIAL_COMPLETE_WRITE_TOTAL;
+    WdfSpinLockAcquire(DeviceContext->WriteLock);
+    if (DeviceContext->CurrentWriteRequest != NULL && DeviceContext->WriteAbortCode == 0) {
+        DeviceContext->WriteAbortCode = SERIAL_COMPLETE_WRITE_TOTAL;
     }
-    WdfSpinLockRelease(deviceContext->WriteLock);
+    WdfSpinLockRelease(DeviceContext->WriteLock);
 
-    WdfDpcEnqueue(deviceContext->CompleteWriteDpc);
+    WdfDpcEnqueue(DeviceContext->CompleteWriteDpc);
 }
 
 /*
@@ -541,115 +541,115 @@ VOID SerialWriteTimeout(WDFTIMER Timer)
  */
 VOID SerialCancelCurrentWrite(WDFREQUEST Request)
 {
-    PDEVICE_EXT_CONTEXT deviceContext = GetDeviceContext(WdfIoQueueGetDevice(WdfRequestGetIoQueue(Request)));
-    PREQUEST_CONTEXT writeContext = GetRequestContext(Request);
+    PDEVICE_EXT_CONTEXT DeviceContext = GetDeviceContext(WdfIoQueueGetDevice(WdfRequestGetIoQueue(Request)));
+    PREQUEST_CONTEXT WriteContext = GetRequestContext(Request);
 
     BrisumTrace(TRACE_INFO, "brisum : Cancel write request(0x%p)\n", Request);
 
-    WdfSpinLockAcquire(deviceContext->WriteLock);
-    NT_ASSERT(deviceContext->CurrentWriteRequest == Request);
+    WdfSpinLockAcquire(DeviceContext->WriteLock);
+    NT_ASSERT(DeviceContext->CurrentWriteRequest == Request);
     /* The write is no longer cancelable: this routine has run. */
-    InterlockedAnd64((LONG64 volatile *)&writeContext->ReferenceFlags, ~(LONG64)REFERENCE_CANCEL);
-    writeContext->CancelRoutine = NULL;
+    InterlockedAnd64((LONG64 volatile *)&WriteContext->ReferenceFlags, ~(LONG64)REFERENCE_CANCEL);
+    WriteContext->CancelRoutine = NULL;
     /* The first reason to end a write is the one that stands. */
-    if (deviceContext->WriteAbortCode == 0) {
-        deviceContext->WriteAbortCode = SERIAL_COMPLETE_WRITE_CANCEL;
+    if (DeviceContext->WriteAbortCode == 0) {
+        DeviceContext->WriteAbortCode = SERIAL_COMPLETE_WRITE_CANCEL;
     }
-    WdfSpinLockRelease(deviceContext->WriteLock);
+    WdfSpinLockRelease(DeviceContext->WriteLock);
 
-    WdfDpcEnqueue(deviceContext->CompleteWriteDpc);
+    WdfDpcEnqueue(DeviceContext->CompleteWriteDpc);
 }
 
 VOID SerialCompleteWrite(WDFDPC Dpc)
 {
-    PDEVICE_EXT_CONTEXT deviceContext = GetDeviceContext(WdfDpcGetParentObject(Dpc));
-    WDFREQUEST write;
-    PREQUEST_CONTEXT writeContext;
-    BOOLEAN cancelSubRequest;
-    NTSTATUS status;
-    NTSTATUS completionStatus;
-    ULONG_PTR information;
-    BOOLEAN complete = FALSE;
+    PDEVICE_EXT_CONTEXT DeviceContext = GetDeviceContext(WdfDpcGetParentObject(Dpc));
+    WDFREQUEST Write;
+    PREQUEST_CONTEXT WriteContext;
+    BOOLEAN CancelSubRequest;
+    NTSTATUS Status;
+    NTSTATUS CompletionStatus;
+    ULONG_PTR Information;
+    BOOLEAN Complete = FALSE;
 
-    WdfSpinLockAcquire(deviceContext->WriteLock);
-    write = deviceContext->CurrentWriteRequest;
-    if (write == NULL) {
-        WdfSpinLockRelease(deviceContext->WriteLock);
+    WdfSpinLockAcquire(DeviceContext->WriteLock);
+    Write = DeviceContext->CurrentWriteRequest;
+    if (Write == NULL) {
+        WdfSpinLockRelease(DeviceContext->WriteLock);
         return;
     }
-    if (deviceContext->WriteTransferActive || deviceContext->SubRequestCancelling) {
+    if (DeviceContext->WriteTransferActive || DeviceContext->SubRequestCancelling) {
         /* The transfer chain still holds the write, or its last sub-request
            is still being cancelled. If the write is to end early, ask the
            pipe to give the sub-request back; whoever lets go of the write
            schedules this pass again. */
-        cancelSubRequest = (BOOLEAN)(deviceContext->WriteTransferActive && deviceContext->WriteAbortCode != 0);
-        WdfSpinLockRelease(deviceContext->WriteLock);
-        if (cancelSubRequest) {
-            SerialCancelSubRequest(deviceContext);
+        CancelSubRequest = (BOOLEAN)(DeviceContext->WriteTransferActive && DeviceContext->WriteAbortCode != 0);
+        WdfSpinLockRelease(DeviceContext->WriteLock);
+        if (CancelSubRequest) {
+            SerialCancelSubRequest(DeviceContext);
         }
         return;
     }
-    WdfSpinLockRelease(deviceContext->WriteLock);
+    WdfSpinLockRelease(DeviceContext->WriteLock);
 
-    writeContext = GetRequestContext(write);
+    WriteContext = GetRequestContext(Write);
 
-    if (deviceContext->WriteTimerState == WRITE_TIMER_ARMED) {
-        if (!WdfTimerStop(deviceContext->WriteTotalTimer, FALSE)) {
+    if (DeviceContext->WriteTimerState == WRITE_TIMER_ARMED) {
+        if (!WdfTimerStop(DeviceContext->WriteTotalTimer, FALSE)) {
             /* Expired, its routine not yet run: ignore it when it does. */
-            deviceContext->WriteTimerStaleExpiries++;
+            DeviceContext->WriteTimerStaleExpiries++;
         }
     }
-    deviceContext->WriteTimerState = WRITE_TIMER_IDLE;
+    DeviceContext->WriteTimerState = WRITE_TIMER_IDLE;
 
-    if ((writeContext->ReferenceFlags & REFERENCE_CANCEL) != 0) {
-        if (writeContext->CancelRoutine == NULL) {
+    if ((WriteContext->ReferenceFlags & REFERENCE_CANCEL) != 0) {
+        if (WriteContext->CancelRoutine == NULL) {
             /* Unmarked by the queue's stop routine. */
-            InterlockedAnd64((LONG64 volatile *)&writeContext->ReferenceFlags, ~(LONG64)REFERENCE_CANCEL);
+            InterlockedAnd64((LONG64 volatile *)&WriteContext->ReferenceFlags, ~(LONG64)REFERENCE_CANCEL);
         } else {
-            status = WdfRequestUnmarkCancelable(write);
-            if (NT_SUCCESS(status)) {
-                InterlockedAnd64((LONG64 volatile *)&writeContext->ReferenceFlags, ~(LONG64)REFERENCE_CANCEL);
-                writeContext->CancelRoutine = NULL;
+            Status = WdfRequestUnmarkCancelable(Write);
+            if (NT_SUCCESS(Status)) {
+                InterlockedAnd64((LONG64 volatile *)&WriteContext->ReferenceFlags, ~(LONG64)REFERENCE_CANCEL);
+                WriteContext->CancelRoutine = NULL;
             } else {
                 /* The framework is cancelling the write: its cancel routine
                    runs after this pass and schedules the one that completes. */
-                BrisumTrace(TRACE_INFO, "brisum : Write request(0x%p) is being cancelled (0x%p)\n", write,
-                            BRISUM_STATUS(status));
+                BrisumTrace(TRACE_INFO, "brisum : Write request(0x%p) is being cancelled (0x%p)\n", Write,
+                            BRISUM_STATUS(Status));
                 return;
             }
         }
     }
 
-    WdfSpinLockAcquire(deviceContext->WriteLock);
-    if (writeContext->ReferenceFlags == 0) {
-        completionStatus = writeContext->Status;
-        if (deviceContext->WriteAbortCode == SERIAL_COMPLETE_WRITE_CANCEL && NT_SUCCESS(completionStatus) &&
-            writeContext->Length != 0) {
-            completionStatus = STATUS_CANCELLED;
+    WdfSpinLockAcquire(DeviceContext->WriteLock);
+    if (WriteContext->ReferenceFlags == 0) {
+        CompletionStatus = WriteContext->Status;
+        if (DeviceContext->WriteAbortCode == SERIAL_COMPLETE_WRITE_CANCEL && NT_SUCCESS(CompletionStatus) &&
+            WriteContext->Length != 0) {
+            CompletionStatus = STATUS_CANCELLED;
         }
-        information = writeContext->BytesTransferred;
-        deviceContext->CurrentWriteRequest = NULL;
-        complete = TRUE;
+        Information = WriteContext->BytesTransferred;
+        DeviceContext->CurrentWriteRequest = NULL;
+        Complete = TRUE;
     }
-    WdfSpinLockRelease(deviceContext->WriteLock);
+    WdfSpinLockRelease(DeviceContext->WriteLock);
 
-    if (!complete) {
+    if (!Complete) {
         return;
     }
 
     /* Completed outside WriteLock: completing may present the next write,
        whose arrival takes WriteLock. */
-    BrisumTrace(TRACE_INFO, "brisum : Complete write request(0x%p) status 0x%p, %d bytes\n", write,
-                BRISUM_STATUS(completionStatus), (int)information);
-    SerialCompleteRequest(SITE_WRITE_COMPLETE, write, completionStatus, information);
+    BrisumTrace(TRACE_INFO, "brisum : Complete write request(0x%p) status 0x%p, %d bytes\n", Write,
+                BRISUM_STATUS(CompletionStatus), (int)Information);
+    SerialCompleteRequest(SITE_WRITE_COMPLETE, Write, CompletionStatus, Information);
 
     /* Transmit-empty: only to a wait that is waiting, only when no write is
        current or queued. The event is never kept in HistoryMask. */
-    WdfSpinLockAcquire(deviceContext->EventLock);
-    if ((deviceContext->ulCurrentMask & SERIAL_EV_TXEMPTY) != 0 && deviceContext->CurrentWriteRequest == NULL &&
-        deviceContext->CurrentWaitRequest != NULL && deviceContext->WaitMaskLocation != NULL &&
-        SerialIsQueueIdle(deviceContext->WriteQueue)) {
-        SerialDeliverEventsLocked(deviceContext, SERIAL_EV_TXEMPTY);
+    WdfSpinLockAcquire(DeviceContext->EventLock);
+    if ((DeviceContext->ulCurrentMask & SERIAL_EV_TXEMPTY) != 0 && DeviceContext->CurrentWriteRequest == NULL &&
+        DeviceContext->CurrentWaitRequest != NULL && DeviceContext->WaitMaskLocation != NULL &&
+        SerialIsQueueIdle(DeviceContext->WriteQueue)) {
+        SerialDeliverEventsLocked(DeviceContext, SERIAL_EV_TXEMPTY);
     }
-    WdfSpinLockRelease(deviceContext->EventLock);
+    WdfSpinLockRelease(DeviceContext->EventLock);
 }

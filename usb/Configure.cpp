@@ -27,211 +27,211 @@
 
 NTSTATUS ConfigureUsbInterfaceAndEndpoint(WDFDEVICE Device)
 {
-    NTSTATUS status;
-    PDEVICE_EXT_CONTEXT deviceContext;
-    USB_DEVICE_DESCRIPTOR deviceDescriptor;
-    WDF_OBJECT_ATTRIBUTES attributes;
-    WDFMEMORY memory = NULL;
-    PVOID configDescriptor = NULL;
-    USHORT configLength = 0;
+    NTSTATUS Status;
+    PDEVICE_EXT_CONTEXT DeviceContext;
+    USB_DEVICE_DESCRIPTOR DeviceDescriptor;
+    WDF_OBJECT_ATTRIBUTES Attributes;
+    WDFMEMORY Memory = NULL;
+    PVOID ConfigDescriptor = NULL;
+    USHORT ConfigLength = 0;
 
     PAGED_CODE();
 
-    deviceContext = GetDeviceContext(Device);
+    DeviceContext = GetDeviceContext(Device);
 
     /* Created once per device object; a later preparation reuses it. */
-    if (deviceContext->UsbDevice == NULL) {
-        status = WdfUsbTargetDeviceCreate(Device, WDF_NO_OBJECT_ATTRIBUTES, &deviceContext->UsbDevice);
-        if (!NT_SUCCESS(status)) {
+    if (DeviceContext->UsbDevice == NULL) {
+        Status = WdfUsbTargetDeviceCreate(Device, WDF_NO_OBJECT_ATTRIBUTES, &DeviceContext->UsbDevice);
+        if (!NT_SUCCESS(Status)) {
             BrisumTrace(TRACE_ERROR, "brisum : WdfUsbTargetDeviceCreate failed with status 0x%p !\n",
-                        BRISUM_STATUS(status));
-            deviceContext->UsbDevice = NULL;
+                        BRISUM_STATUS(Status));
+            DeviceContext->UsbDevice = NULL;
             goto End;
         }
     }
 
-    RtlZeroMemory(&deviceDescriptor, sizeof(deviceDescriptor));
-    WdfUsbTargetDeviceGetDeviceDescriptor(deviceContext->UsbDevice, &deviceDescriptor);
-    DumpDeviceDescriptor(&deviceDescriptor);
+    RtlZeroMemory(&DeviceDescriptor, sizeof(DeviceDescriptor));
+    WdfUsbTargetDeviceGetDeviceDescriptor(DeviceContext->UsbDevice, &DeviceDescriptor);
+    DumpDeviceDescriptor(&DeviceDescriptor);
 
     /* Size query: only "too small" with a length says how much to fetch. */
-    status = WdfUsbTargetDeviceRetrieveConfigDescriptor(deviceContext->UsbDevice, NULL, &configLength);
-    if (status != STATUS_BUFFER_TOO_SMALL || configLength == 0) {
+    Status = WdfUsbTargetDeviceRetrieveConfigDescriptor(DeviceContext->UsbDevice, NULL, &ConfigLength);
+    if (Status != STATUS_BUFFER_TOO_SMALL || ConfigLength == 0) {
         BrisumTrace(TRACE_ERROR, "brisum : WdfUsbTargetDeviceRetrieveConfigDescriptor size query 0x%p, length %u\n",
-                    BRISUM_STATUS(status), (ULONG)configLength);
-        if (NT_SUCCESS(status)) {
+                    BRISUM_STATUS(Status), (ULONG)ConfigLength);
+        if (NT_SUCCESS(Status)) {
             /* A query without a buffer cannot have succeeded. */
-            status = STATUS_INVALID_DEVICE_STATE;
+            Status = STATUS_INVALID_DEVICE_STATE;
         }
         goto End;
     }
 
-    WDF_OBJECT_ATTRIBUTES_INIT(&attributes);
-    attributes.ParentObject = Device;
-    status = WdfMemoryCreate(&attributes, NonPagedPool, DESCRIPTOR_POOL_TAG, configLength, &memory, &configDescriptor);
-    if (!NT_SUCCESS(status)) {
+    WDF_OBJECT_ATTRIBUTES_INIT(&Attributes);
+    Attributes.ParentObject = Device;
+    Status = WdfMemoryCreate(&Attributes, NonPagedPool, DESCRIPTOR_POOL_TAG, ConfigLength, &Memory, &ConfigDescriptor);
+    if (!NT_SUCCESS(Status)) {
         BrisumTrace(TRACE_ERROR, "brisum : WdfMemoryCreate for the configuration descriptor failed (0x%p)\n",
-                    BRISUM_STATUS(status));
+                    BRISUM_STATUS(Status));
         goto End;
     }
 
-    status = WdfUsbTargetDeviceRetrieveConfigDescriptor(deviceContext->UsbDevice, configDescriptor, &configLength);
-    if (!NT_SUCCESS(status)) {
+    Status = WdfUsbTargetDeviceRetrieveConfigDescriptor(DeviceContext->UsbDevice, ConfigDescriptor, &ConfigLength);
+    if (!NT_SUCCESS(Status)) {
         BrisumTrace(TRACE_ERROR, "brisum : WdfUsbTargetDeviceRetrieveConfigDescriptor failed (0x%p)\n",
-                    BRISUM_STATUS(status));
+                    BRISUM_STATUS(Status));
         goto End;
     }
 
-    if (configLength >= sizeof(USB_CONFIGURATION_DESCRIPTOR)) {
-        DumpConfigDescriptor((PUSB_CONFIGURATION_DESCRIPTOR)configDescriptor);
+    if (ConfigLength >= sizeof(USB_CONFIGURATION_DESCRIPTOR)) {
+        DumpConfigDescriptor((PUSB_CONFIGURATION_DESCRIPTOR)ConfigDescriptor);
     }
 
-    status = BRISUM_SelectUsbInterfaceAndEndpoint(Device);
+    Status = BRISUM_SelectUsbInterfaceAndEndpoint(Device);
 
 End:
-    return status;
+    return Status;
 }
 
 NTSTATUS BRISUM_SelectUsbInterfaceAndEndpoint(WDFDEVICE Device)
 {
-    NTSTATUS status;
-    PDEVICE_EXT_CONTEXT deviceContext;
-    WDF_USB_DEVICE_SELECT_CONFIG_PARAMS params;
-    PWDF_USB_INTERFACE_SETTING_PAIR pairs = NULL;
-    WDF_OBJECT_ATTRIBUTES pipeAttributes;
-    WDF_USB_PIPE_INFORMATION pipeInfo;
-    USB_INTERFACE_DESCRIPTOR interfaceDescriptor;
-    PPIPE_CONTEXT pipeContext;
-    WDFUSBINTERFACE usbInterface;
-    WDFUSBPIPE pipe;
-    UCHAR numInterfaces;
-    UCHAR numEndpoints;
-    UCHAR settingIndex;
-    UCHAR interfaceIndex;
-    UCHAR endpointIndex;
+    NTSTATUS Status;
+    PDEVICE_EXT_CONTEXT DeviceContext;
+    WDF_USB_DEVICE_SELECT_CONFIG_PARAMS Params;
+    PWDF_USB_INTERFACE_SETTING_PAIR Pairs = NULL;
+    WDF_OBJECT_ATTRIBUTES PipeAttributes;
+    WDF_USB_PIPE_INFORMATION PipeInfo;
+    USB_INTERFACE_DESCRIPTOR InterfaceDescriptor;
+    PPIPE_CONTEXT PipeContext;
+    WDFUSBINTERFACE UsbInterface;
+    WDFUSBPIPE Pipe;
+    UCHAR NumInterfaces;
+    UCHAR NumEndpoints;
+    UCHAR SettingIndex;
+    UCHAR InterfaceIndex;
+    UCHAR EndpointIndex;
 
     PAGED_CODE();
 
-    deviceContext = GetDeviceContext(Device);
-    numInterfaces = WdfUsbTargetDeviceGetNumInterfaces(deviceContext->UsbDevice);
+    DeviceContext = GetDeviceContext(Device);
+    NumInterfaces = WdfUsbTargetDeviceGetNumInterfaces(DeviceContext->UsbDevice);
 
-    if (numInterfaces == 1) {
-        WDF_USB_DEVICE_SELECT_CONFIG_PARAMS_INIT_SINGLE_INTERFACE(&params);
+    if (NumInterfaces == 1) {
+        WDF_USB_DEVICE_SELECT_CONFIG_PARAMS_INIT_SINGLE_INTERFACE(&Params);
     } else {
-        pairs = (PWDF_USB_INTERFACE_SETTING_PAIR)ExAllocatePoolWithTag(
-            NonPagedPool, sizeof(WDF_USB_INTERFACE_SETTING_PAIR) * numInterfaces, PAIR_POOL_TAG);
-        if (pairs == NULL) {
-            BrisumTrace(TRACE_ERROR, "brisum : Interface pair array of %u not allocated\n", (ULONG)numInterfaces);
-            status = STATUS_INSUFFICIENT_RESOURCES;
+        Pairs = (PWDF_USB_INTERFACE_SETTING_PAIR)ExAllocatePoolWithTag(
+            NonPagedPool, sizeof(WDF_USB_INTERFACE_SETTING_PAIR) * NumInterfaces, PAIR_POOL_TAG);
+        if (Pairs == NULL) {
+            BrisumTrace(TRACE_ERROR, "brisum : Interface pair array of %u not allocated\n", (ULONG)NumInterfaces);
+            Status = STATUS_INSUFFICIENT_RESOURCES;
             goto End;
         }
-        for (interfaceIndex = 0; interfaceIndex < numInterfaces; interfaceIndex++) {
-            pairs[interfaceIndex].UsbInterface =
-                WdfUsbTargetDeviceGetInterface(deviceContext->UsbDevice, interfaceIndex);
-            pairs[interfaceIndex].SettingIndex = 0;
+        for (InterfaceIndex = 0; InterfaceIndex < NumInterfaces; InterfaceIndex++) {
+            Pairs[InterfaceIndex].UsbInterface =
+                WdfUsbTargetDeviceGetInterface(DeviceContext->UsbDevice, InterfaceIndex);
+            Pairs[InterfaceIndex].SettingIndex = 0;
         }
-        WDF_USB_DEVICE_SELECT_CONFIG_PARAMS_INIT_MULTIPLE_INTERFACES(&params, numInterfaces, pairs);
+        WDF_USB_DEVICE_SELECT_CONFIG_PARAMS_INIT_MULTIPLE_INTERFACES(&Params, NumInterfaces, Pairs);
     }
 
-    DumpSelectConfigParams(&params);
+    DumpSelectConfigParams(&Params);
 
-    status = WdfUsbTargetDeviceSelectConfig(deviceContext->UsbDevice, WDF_NO_OBJECT_ATTRIBUTES, &params);
-    if (pairs != NULL) {
-        ExFreePoolWithTag(pairs, PAIR_POOL_TAG);
-        pairs = NULL;
+    Status = WdfUsbTargetDeviceSelectConfig(DeviceContext->UsbDevice, WDF_NO_OBJECT_ATTRIBUTES, &Params);
+    if (Pairs != NULL) {
+        ExFreePoolWithTag(Pairs, PAIR_POOL_TAG);
+        Pairs = NULL;
     }
-    if (!NT_SUCCESS(status)) {
+    if (!NT_SUCCESS(Status)) {
         BrisumTrace(TRACE_ERROR, "brisum : WdfUsbTargetDeviceSelectConfig failed with status 0x%p !\n",
-                    BRISUM_STATUS(status));
+                    BRISUM_STATUS(Status));
         goto End;
     }
 
-    for (interfaceIndex = 0; interfaceIndex < numInterfaces; interfaceIndex++) {
-        usbInterface = WdfUsbTargetDeviceGetInterface(deviceContext->UsbDevice, interfaceIndex);
-        if (usbInterface == NULL) {
-            BrisumTrace(TRACE_ERROR, "brisum : Interface %u missing after selection\n", (ULONG)interfaceIndex);
-            status = STATUS_INTERNAL_ERROR;
+    for (InterfaceIndex = 0; InterfaceIndex < NumInterfaces; InterfaceIndex++) {
+        UsbInterface = WdfUsbTargetDeviceGetInterface(DeviceContext->UsbDevice, InterfaceIndex);
+        if (UsbInterface == NULL) {
+            BrisumTrace(TRACE_ERROR, "brisum : Interface %u missing after selection\n", (ULONG)InterfaceIndex);
+            Status = STATUS_INTERNAL_ERROR;
             goto End;
         }
 
-        numEndpoints = WdfUsbInterfaceGetNumEndpoints(usbInterface, 0);
-        settingIndex = WdfUsbInterfaceGetConfiguredSettingIndex(usbInterface);
-        RtlZeroMemory(&interfaceDescriptor, sizeof(interfaceDescriptor));
-        WdfUsbInterfaceGetDescriptor(usbInterface, settingIndex, &interfaceDescriptor);
-        DumpInterfaceDescriptor(&interfaceDescriptor);
+        NumEndpoints = WdfUsbInterfaceGetNumEndpoints(UsbInterface, 0);
+        SettingIndex = WdfUsbInterfaceGetConfiguredSettingIndex(UsbInterface);
+        RtlZeroMemory(&InterfaceDescriptor, sizeof(InterfaceDescriptor));
+        WdfUsbInterfaceGetDescriptor(UsbInterface, SettingIndex, &InterfaceDescriptor);
+        DumpInterfaceDescriptor(&InterfaceDescriptor);
 
-        for (endpointIndex = 0; endpointIndex < numEndpoints; endpointIndex++) {
-            WDF_USB_PIPE_INFORMATION_INIT(&pipeInfo);
-            pipe = WdfUsbInterfaceGetConfiguredPipe(usbInterface, endpointIndex, &pipeInfo);
-            if (pipe == NULL) {
+        for (EndpointIndex = 0; EndpointIndex < NumEndpoints; EndpointIndex++) {
+            WDF_USB_PIPE_INFORMATION_INIT(&PipeInfo);
+            Pipe = WdfUsbInterfaceGetConfiguredPipe(UsbInterface, EndpointIndex, &PipeInfo);
+            if (Pipe == NULL) {
                 BrisumTrace(TRACE_ERROR, "brisum : Pipe %u of interface %u missing after selection\n",
-                            (ULONG)endpointIndex, (ULONG)interfaceIndex);
-                status = STATUS_INTERNAL_ERROR;
+                            (ULONG)EndpointIndex, (ULONG)InterfaceIndex);
+                Status = STATUS_INTERNAL_ERROR;
                 goto End;
             }
 
             /* The readers-failed routines find the device through this. */
-            WDF_OBJECT_ATTRIBUTES_INIT_CONTEXT_TYPE(&pipeAttributes, PIPE_CONTEXT);
-            pipeContext = NULL;
-            status = WdfObjectAllocateContext(pipe, &pipeAttributes, (PVOID *)&pipeContext);
-            if (!NT_SUCCESS(status) || pipeContext == NULL) {
+            WDF_OBJECT_ATTRIBUTES_INIT_CONTEXT_TYPE(&PipeAttributes, PIPE_CONTEXT);
+            PipeContext = NULL;
+            Status = WdfObjectAllocateContext(Pipe, &PipeAttributes, (PVOID *)&PipeContext);
+            if (!NT_SUCCESS(Status) || PipeContext == NULL) {
                 BrisumTrace(TRACE_ERROR, "brisum : WdfObjectAllocateContext for pipe %u failed (0x%p)\n",
-                            (ULONG)endpointIndex, BRISUM_STATUS(status));
-                if (NT_SUCCESS(status)) {
-                    status = STATUS_INTERNAL_ERROR;
+                            (ULONG)EndpointIndex, BRISUM_STATUS(Status));
+                if (NT_SUCCESS(Status)) {
+                    Status = STATUS_INTERNAL_ERROR;
                 }
                 goto End;
             }
-            pipeContext->DeviceContext = deviceContext;
+            PipeContext->DeviceContext = DeviceContext;
 
-            DumpPipeInformation(&pipeInfo);
+            DumpPipeInformation(&PipeInfo);
 
             /* Read buffers need not be a multiple of the packet size. */
-            WdfUsbTargetPipeSetNoMaximumPacketSizeCheck(pipe);
+            WdfUsbTargetPipeSetNoMaximumPacketSizeCheck(Pipe);
 
             /* A pipe that moves no bytes per packet cannot carry data: a
                continuous reader or a write on it would never make progress. */
-            if (pipeInfo.MaximumPacketSize == 0) {
-                BrisumTrace(TRACE_INFO, "brisum : Pipe 0x%p has a zero packet size, not used\n", pipe);
+            if (PipeInfo.MaximumPacketSize == 0) {
+                BrisumTrace(TRACE_INFO, "brisum : Pipe 0x%p has a zero packet size, not used\n", Pipe);
                 continue;
             }
 
-            switch (pipeInfo.PipeType) {
+            switch (PipeInfo.PipeType) {
             case WdfUsbPipeTypeInterrupt:
                 /* Notifications come from the device: only interrupt-IN. */
-                if (!WdfUsbTargetPipeIsInEndpoint(pipe)) {
-                    BrisumTrace(TRACE_INFO, "brisum : Interrupt-out pipe 0x%p not used\n", pipe);
+                if (!WdfUsbTargetPipeIsInEndpoint(Pipe)) {
+                    BrisumTrace(TRACE_INFO, "brisum : Interrupt-out pipe 0x%p not used\n", Pipe);
                     break;
                 }
-                deviceContext->InterruptPipe = pipe;
-                deviceContext->InterruptMaxPacketSize = pipeInfo.MaximumPacketSize;
-                deviceContext->InterruptInterfaceNumber = (USHORT)interfaceDescriptor.bInterfaceNumber;
-                BrisumTrace(TRACE_INFO, "brisum : Interrupt pipe 0x%p, interface %u\n", pipe,
-                            (ULONG)interfaceDescriptor.bInterfaceNumber);
+                DeviceContext->InterruptPipe = Pipe;
+                DeviceContext->InterruptMaxPacketSize = PipeInfo.MaximumPacketSize;
+                DeviceContext->InterruptInterfaceNumber = (USHORT)InterfaceDescriptor.bInterfaceNumber;
+                BrisumTrace(TRACE_INFO, "brisum : Interrupt pipe 0x%p, interface %u\n", Pipe,
+                            (ULONG)InterfaceDescriptor.bInterfaceNumber);
                 break;
 
             case WdfUsbPipeTypeBulk:
-                if (WdfUsbTargetPipeIsInEndpoint(pipe)) {
-                    deviceContext->BulkInPipe = pipe;
-                    deviceContext->BulkInMaxPacketSize = pipeInfo.MaximumPacketSize;
-                    BrisumTrace(TRACE_INFO, "brisum : Bulk-in pipe 0x%p\n", pipe);
+                if (WdfUsbTargetPipeIsInEndpoint(Pipe)) {
+                    DeviceContext->BulkInPipe = Pipe;
+                    DeviceContext->BulkInMaxPacketSize = PipeInfo.MaximumPacketSize;
+                    BrisumTrace(TRACE_INFO, "brisum : Bulk-in pipe 0x%p\n", Pipe);
                 }
-                if (WdfUsbTargetPipeIsOutEndpoint(pipe)) {
-                    deviceContext->BulkOutPipe = pipe;
-                    deviceContext->BulkOutMaxPacketSize = pipeInfo.MaximumPacketSize;
-                    BrisumTrace(TRACE_INFO, "brisum : Bulk-out pipe 0x%p\n", pipe);
+                if (WdfUsbTargetPipeIsOutEndpoint(Pipe)) {
+                    DeviceContext->BulkOutPipe = Pipe;
+                    DeviceContext->BulkOutMaxPacketSize = PipeInfo.MaximumPacketSize;
+                    BrisumTrace(TRACE_INFO, "brisum : Bulk-out pipe 0x%p\n", Pipe);
                 }
                 break;
 
             default:
-                BrisumTrace(TRACE_INFO, "brisum : Pipe 0x%p of type %d not used\n", pipe, (LONG)pipeInfo.PipeType);
+                BrisumTrace(TRACE_INFO, "brisum : Pipe 0x%p of type %d not used\n", Pipe, (LONG)PipeInfo.PipeType);
                 break;
             }
         }
     }
 
 End:
-    return status;
+    return Status;
 }
 
 VOID DumpDeviceDescriptor(PUSB_DEVICE_DESCRIPTOR Descriptor)
@@ -301,7 +301,7 @@ VOID DumpPipeInformation(PWDF_USB_PIPE_INFORMATION PipeInformation)
 
 VOID DumpSelectConfigParams(PWDF_USB_DEVICE_SELECT_CONFIG_PARAMS Params)
 {
-    ULONG index;
+    ULONG Index;
 
     PAGED_CODE();
 
@@ -324,10 +324,10 @@ VOID DumpSelectConfigParams(PWDF_USB_DEVICE_SELECT_CONFIG_PARAMS Params)
                     (ULONG)Params->Types.MultiInterface.NumberInterfaces,
                     (ULONG)Params->Types.MultiInterface.NumberOfConfiguredInterfaces);
         if (Params->Types.MultiInterface.Pairs != NULL) {
-            for (index = 0; index < Params->Types.MultiInterface.NumberInterfaces; index++) {
-                BrisumTrace(TRACE_INFO, "brisum :   Pair %u: UsbInterface 0x%p, SettingIndex %u\n", index,
-                            Params->Types.MultiInterface.Pairs[index].UsbInterface,
-                            (ULONG)Params->Types.MultiInterface.Pairs[index].SettingIndex);
+            for (Index = 0; Index < Params->Types.MultiInterface.NumberInterfaces; Index++) {
+                BrisumTrace(TRACE_INFO, "brisum :   Pair %u: UsbInterface 0x%p, SettingIndex %u\n", Index,
+                            Params->Types.MultiInterface.Pairs[Index].UsbInterface,
+                            (ULONG)Params->Types.MultiInterface.Pairs[Index].SettingIndex);
             }
         }
         break;

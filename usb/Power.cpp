@@ -22,63 +22,63 @@
 
 NTSTATUS BRISUM_DevicePrepareHardware(WDFDEVICE Device, WDFCMRESLIST ResourcesRaw, WDFCMRESLIST ResourcesTranslated)
 {
-    NTSTATUS status;
-    PDEVICE_EXT_CONTEXT deviceContext = GetDeviceContext(Device);
-    WDF_USB_CONTINUOUS_READER_CONFIG readerConfig;
-    WDF_OBJECT_ATTRIBUTES bufferAttributes;
+    NTSTATUS Status;
+    PDEVICE_EXT_CONTEXT DeviceContext = GetDeviceContext(Device);
+    WDF_USB_CONTINUOUS_READER_CONFIG ReaderConfig;
+    WDF_OBJECT_ATTRIBUTES BufferAttributes;
 
     UNREFERENCED_PARAMETER(ResourcesRaw);
     UNREFERENCED_PARAMETER(ResourcesTranslated);
 
     BrisumTrace(TRACE_INFO, "brisum : BRISUM_DevicePrepareHardware\n");
 
-    status = ConfigureUsbInterfaceAndEndpoint(Device);
-    if (!NT_SUCCESS(status)) {
-        BrisumTrace(TRACE_ERROR, "brisum : ConfigureUsbInterfaceAndEndpoint failed (0x%p)\n", BRISUM_STATUS(status));
+    Status = ConfigureUsbInterfaceAndEndpoint(Device);
+    if (!NT_SUCCESS(Status)) {
+        BrisumTrace(TRACE_ERROR, "brisum : ConfigureUsbInterfaceAndEndpoint failed (0x%p)\n", BRISUM_STATUS(Status));
         goto End;
     }
 
-    status = InitPowerManagement(Device, deviceContext);
-    if (!NT_SUCCESS(status)) {
-        BrisumTrace(TRACE_ERROR, "brisum : InitPowerManagement failed (0x%p)\n", BRISUM_STATUS(status));
+    Status = InitPowerManagement(Device, DeviceContext);
+    if (!NT_SUCCESS(Status)) {
+        BrisumTrace(TRACE_ERROR, "brisum : InitPowerManagement failed (0x%p)\n", BRISUM_STATUS(Status));
         goto End;
     }
 
-    if (deviceContext->InterruptPipe != NULL) {
-        WDF_USB_CONTINUOUS_READER_CONFIG_INIT(&readerConfig, EvtUsbDeviceInterrupt, deviceContext,
-                                              deviceContext->InterruptMaxPacketSize);
-        readerConfig.HeaderLength = 0;
-        readerConfig.TrailerLength = 0;
-        readerConfig.NumPendingReads = 1;
-        readerConfig.BufferAttributes = WDF_NO_OBJECT_ATTRIBUTES;
-        readerConfig.EvtUsbTargetPipeReadersFailed = InterruptINPipeReadersFailed;
-        status = WdfUsbTargetPipeConfigContinuousReader(deviceContext->InterruptPipe, &readerConfig);
-        if (!NT_SUCCESS(status)) {
+    if (DeviceContext->InterruptPipe != NULL) {
+        WDF_USB_CONTINUOUS_READER_CONFIG_INIT(&ReaderConfig, EvtUsbDeviceInterrupt, DeviceContext,
+                                              DeviceContext->InterruptMaxPacketSize);
+        ReaderConfig.HeaderLength = 0;
+        ReaderConfig.TrailerLength = 0;
+        ReaderConfig.NumPendingReads = 1;
+        ReaderConfig.BufferAttributes = WDF_NO_OBJECT_ATTRIBUTES;
+        ReaderConfig.EvtUsbTargetPipeReadersFailed = InterruptINPipeReadersFailed;
+        Status = WdfUsbTargetPipeConfigContinuousReader(DeviceContext->InterruptPipe, &ReaderConfig);
+        if (!NT_SUCCESS(Status)) {
             BrisumTrace(TRACE_ERROR, "brisum : Config Interrupt Continuous Reader failed (0x%p)\n",
-                        BRISUM_STATUS(status));
+                        BRISUM_STATUS(Status));
             goto End;
         }
     } else {
         BrisumTrace(TRACE_WARNING, "brisum : No interrupt pipe: no notifications, no class requests\n");
     }
 
-    if (deviceContext->BulkInPipe != NULL) {
-        WdfUsbTargetPipeSetNoMaximumPacketSizeCheck(deviceContext->BulkInPipe);
+    if (DeviceContext->BulkInPipe != NULL) {
+        WdfUsbTargetPipeSetNoMaximumPacketSizeCheck(DeviceContext->BulkInPipe);
 
         /* Every buffer carries a READER_CONTEXT, so the receive path can
            hold it on its list when the ring is short of room. */
-        WDF_OBJECT_ATTRIBUTES_INIT_CONTEXT_TYPE(&bufferAttributes, READER_CONTEXT);
-        WDF_USB_CONTINUOUS_READER_CONFIG_INIT(&readerConfig, BulkInPipeReadComplete, deviceContext,
-                                              deviceContext->BulkInMaxPacketSize);
-        readerConfig.HeaderLength = 0;
-        readerConfig.TrailerLength = 0;
-        readerConfig.NumPendingReads = 1;
-        readerConfig.BufferAttributes = &bufferAttributes;
-        readerConfig.EvtUsbTargetPipeReadersFailed = BulkInPipeReadersFailed;
-        status = WdfUsbTargetPipeConfigContinuousReader(deviceContext->BulkInPipe, &readerConfig);
-        if (!NT_SUCCESS(status)) {
+        WDF_OBJECT_ATTRIBUTES_INIT_CONTEXT_TYPE(&BufferAttributes, READER_CONTEXT);
+        WDF_USB_CONTINUOUS_READER_CONFIG_INIT(&ReaderConfig, BulkInPipeReadComplete, DeviceContext,
+                                              DeviceContext->BulkInMaxPacketSize);
+        ReaderConfig.HeaderLength = 0;
+        ReaderConfig.TrailerLength = 0;
+        ReaderConfig.NumPendingReads = 1;
+        ReaderConfig.BufferAttributes = &BufferAttributes;
+        ReaderConfig.EvtUsbTargetPipeReadersFailed = BulkInPipeReadersFailed;
+        Status = WdfUsbTargetPipeConfigContinuousReader(DeviceContext->BulkInPipe, &ReaderConfig);
+        if (!NT_SUCCESS(Status)) {
             BrisumTrace(TRACE_ERROR, "brisum : Config Bulk Continuous Reader failed (0x%p)\n",
-                        BRISUM_STATUS(status));
+                        BRISUM_STATUS(Status));
             goto End;
         }
     } else {
@@ -89,104 +89,104 @@ NTSTATUS BRISUM_DevicePrepareHardware(WDFDEVICE Device, WDFCMRESLIST ResourcesRa
        prepares it again. Release cleared DeviceStarted; leaving it FALSE
        would make the port refuse every request for good although the
        device works, so a successful preparation sets it again. */
-    deviceContext->DeviceStarted = TRUE;
+    DeviceContext->DeviceStarted = TRUE;
 
 End:
-    return status;
+    return Status;
 }
 
 NTSTATUS InitPowerManagement(WDFDEVICE Device, PDEVICE_EXT_CONTEXT DeviceContext)
 {
-    NTSTATUS status = STATUS_SUCCESS;
-    NTSTATUS infoStatus;
-    WDF_USB_DEVICE_INFORMATION deviceInformation;
-    WDF_DEVICE_POWER_POLICY_IDLE_SETTINGS idleSettings;
-    WDF_DEVICE_POWER_POLICY_WAKE_SETTINGS wakeSettings;
+    NTSTATUS Status = STATUS_SUCCESS;
+    NTSTATUS InfoStatus;
+    WDF_USB_DEVICE_INFORMATION DeviceInformation;
+    WDF_DEVICE_POWER_POLICY_IDLE_SETTINGS IdleSettings;
+    WDF_DEVICE_POWER_POLICY_WAKE_SETTINGS WakeSettings;
 
-    WDF_USB_DEVICE_INFORMATION_INIT(&deviceInformation);
-    infoStatus = WdfUsbTargetDeviceRetrieveInformation(DeviceContext->UsbDevice, &deviceInformation);
-    if (!NT_SUCCESS(infoStatus)) {
+    WDF_USB_DEVICE_INFORMATION_INIT(&DeviceInformation);
+    InfoStatus = WdfUsbTargetDeviceRetrieveInformation(DeviceContext->UsbDevice, &DeviceInformation);
+    if (!NT_SUCCESS(InfoStatus)) {
         /* Treated as a device without remote wake. */
         BrisumTrace(TRACE_WARNING, "brisum : WdfUsbTargetDeviceRetrieveInformation failed (0x%p)\n",
-                    BRISUM_STATUS(infoStatus));
-        deviceInformation.Traits = 0;
+                    BRISUM_STATUS(InfoStatus));
+        DeviceInformation.Traits = 0;
     }
-    BrisumTrace(TRACE_INFO, "brisum : Device traits 0x%x\n", deviceInformation.Traits);
+    BrisumTrace(TRACE_INFO, "brisum : Device traits 0x%x\n", DeviceInformation.Traits);
 
     /* Without remote wake the device never idles out and is not armed. */
-    if ((deviceInformation.Traits & WDF_USB_DEVICE_TRAIT_REMOTE_WAKE_CAPABLE) == 0) {
+    if ((DeviceInformation.Traits & WDF_USB_DEVICE_TRAIT_REMOTE_WAKE_CAPABLE) == 0) {
         goto End;
     }
 
-    WDF_DEVICE_POWER_POLICY_IDLE_SETTINGS_INIT(&idleSettings, IdleUsbSelectiveSuspend);
-    idleSettings.IdleTimeout = SERIAL_IDLE_TIMEOUT_MS;
-    status = WdfDeviceAssignS0IdleSettings(Device, &idleSettings);
-    if (!NT_SUCCESS(status)) {
-        BrisumTrace(TRACE_ERROR, "brisum : WdfDeviceAssignS0IdleSettings failed (0x%p)\n", BRISUM_STATUS(status));
+    WDF_DEVICE_POWER_POLICY_IDLE_SETTINGS_INIT(&IdleSettings, IdleUsbSelectiveSuspend);
+    IdleSettings.IdleTimeout = SERIAL_IDLE_TIMEOUT_MS;
+    Status = WdfDeviceAssignS0IdleSettings(Device, &IdleSettings);
+    if (!NT_SUCCESS(Status)) {
+        BrisumTrace(TRACE_ERROR, "brisum : WdfDeviceAssignS0IdleSettings failed (0x%p)\n", BRISUM_STATUS(Status));
         goto End;
     }
 
-    WDF_DEVICE_POWER_POLICY_WAKE_SETTINGS_INIT(&wakeSettings);
-    status = WdfDeviceAssignSxWakeSettings(Device, &wakeSettings);
-    if (!NT_SUCCESS(status)) {
-        BrisumTrace(TRACE_ERROR, "brisum : WdfDeviceAssignSxWakeSettings failed (0x%p)\n", BRISUM_STATUS(status));
+    WDF_DEVICE_POWER_POLICY_WAKE_SETTINGS_INIT(&WakeSettings);
+    Status = WdfDeviceAssignSxWakeSettings(Device, &WakeSettings);
+    if (!NT_SUCCESS(Status)) {
+        BrisumTrace(TRACE_ERROR, "brisum : WdfDeviceAssignSxWakeSettings failed (0x%p)\n", BRISUM_STATUS(Status));
         goto End;
     }
 
 End:
-    return status;
+    return Status;
 }
 
 NTSTATUS BRISUM_DeviceReleaseHardware(WDFDEVICE Device, WDFCMRESLIST ResourcesTranslated)
 {
-    PDEVICE_EXT_CONTEXT deviceContext = GetDeviceContext(Device);
+    PDEVICE_EXT_CONTEXT DeviceContext = GetDeviceContext(Device);
 
     UNREFERENCED_PARAMETER(ResourcesTranslated);
 
     BrisumTrace(TRACE_INFO, "brisum : BRISUM_DeviceReleaseHardware\n");
 
     /* From here on the accept check refuses new requests. */
-    deviceContext->DeviceStarted = FALSE;
+    DeviceContext->DeviceStarted = FALSE;
 
     /* End a pending wait-on-mask and whatever waits in the mask queue. */
-    SerialEndMaskRequests(deviceContext);
+    SerialEndMaskRequests(DeviceContext);
 
     return STATUS_SUCCESS;
 }
 
 NTSTATUS D0Entry(WDFDEVICE Device, WDF_POWER_DEVICE_STATE PreviousState)
 {
-    NTSTATUS status = STATUS_SUCCESS;
-    PDEVICE_EXT_CONTEXT deviceContext = GetDeviceContext(Device);
+    NTSTATUS Status = STATUS_SUCCESS;
+    PDEVICE_EXT_CONTEXT DeviceContext = GetDeviceContext(Device);
 
     BrisumTrace(TRACE_INFO, "brisum : D0Entry from %s\n", PowerDeviceStateName((ULONG)PreviousState));
 
-    if (deviceContext->InterruptPipe != NULL) {
-        SerialResetNotification(deviceContext); /* nothing joins across the time out of D0 */
-        status = WdfIoTargetStart(WdfUsbTargetPipeGetIoTarget(deviceContext->InterruptPipe));
-        if (!NT_SUCCESS(status)) {
-            BrisumTrace(TRACE_ERROR, "brisum : WdfIoTargetStart Interrupt failed (0x%p)\n", BRISUM_STATUS(status));
+    if (DeviceContext->InterruptPipe != NULL) {
+        SerialResetNotification(DeviceContext); /* nothing joins across the time out of D0 */
+        Status = WdfIoTargetStart(WdfUsbTargetPipeGetIoTarget(DeviceContext->InterruptPipe));
+        if (!NT_SUCCESS(Status)) {
+            BrisumTrace(TRACE_ERROR, "brisum : WdfIoTargetStart Interrupt failed (0x%p)\n", BRISUM_STATUS(Status));
             goto End;
         }
     }
 
-    if (deviceContext->BulkInPipe != NULL) {
-        status = WdfIoTargetStart(WdfUsbTargetPipeGetIoTarget(deviceContext->BulkInPipe));
-        if (!NT_SUCCESS(status)) {
-            BrisumTrace(TRACE_ERROR, "brisum : WdfIoTargetStart Bulk In failed (0x%p)\n", BRISUM_STATUS(status));
+    if (DeviceContext->BulkInPipe != NULL) {
+        Status = WdfIoTargetStart(WdfUsbTargetPipeGetIoTarget(DeviceContext->BulkInPipe));
+        if (!NT_SUCCESS(Status)) {
+            BrisumTrace(TRACE_ERROR, "brisum : WdfIoTargetStart Bulk In failed (0x%p)\n", BRISUM_STATUS(Status));
             goto End;
         }
     }
 
-    deviceContext->DeviceInD0 = TRUE;
+    DeviceContext->DeviceInD0 = TRUE;
 
 End:
-    return status;
+    return Status;
 }
 
 NTSTATUS D0Exit(WDFDEVICE Device, WDF_POWER_DEVICE_STATE TargetState)
 {
-    PDEVICE_EXT_CONTEXT deviceContext = GetDeviceContext(Device);
+    PDEVICE_EXT_CONTEXT DeviceContext = GetDeviceContext(Device);
 
     BrisumTrace(TRACE_INFO, "brisum : D0Exit to %s\n", PowerDeviceStateName((ULONG)TargetState));
 
@@ -194,46 +194,46 @@ NTSTATUS D0Exit(WDFDEVICE Device, WDF_POWER_DEVICE_STATE TargetState)
        first, then waiting for a work item that may have seen D0 just before,
        guarantees that no restart lands after the stop below. The queues are
        already stopped, so no request sees the flag early. */
-    deviceContext->DeviceInD0 = FALSE;
-    if (deviceContext->BulkInReaderWorkItem != NULL) {
-        WdfWorkItemFlush(deviceContext->BulkInReaderWorkItem);
+    DeviceContext->DeviceInD0 = FALSE;
+    if (DeviceContext->BulkInReaderWorkItem != NULL) {
+        WdfWorkItemFlush(DeviceContext->BulkInReaderWorkItem);
     }
 
-    if (deviceContext->InterruptPipe != NULL) {
-        WdfIoTargetStop(WdfUsbTargetPipeGetIoTarget(deviceContext->InterruptPipe), WdfIoTargetCancelSentIo);
+    if (DeviceContext->InterruptPipe != NULL) {
+        WdfIoTargetStop(WdfUsbTargetPipeGetIoTarget(DeviceContext->InterruptPipe), WdfIoTargetCancelSentIo);
     }
-    if (deviceContext->BulkInPipe != NULL) {
-        WdfIoTargetStop(WdfUsbTargetPipeGetIoTarget(deviceContext->BulkInPipe), WdfIoTargetCancelSentIo);
+    if (DeviceContext->BulkInPipe != NULL) {
+        WdfIoTargetStop(WdfUsbTargetPipeGetIoTarget(DeviceContext->BulkInPipe), WdfIoTargetCancelSentIo);
     }
     return STATUS_SUCCESS;
 }
 
 PCSTR PowerDeviceStateName(ULONG State)
 {
-    PCSTR name;
+    PCSTR Name;
 
     switch (State) {
     case PowerDeviceUnspecified:
-        name = "PowerDeviceUnspecified";
+        Name = "PowerDeviceUnspecified";
         break;
     case PowerDeviceD0:
-        name = "PowerDeviceD0";
+        Name = "PowerDeviceD0";
         break;
     case PowerDeviceD1:
-        name = "PowerDeviceD1";
+        Name = "PowerDeviceD1";
         break;
     case PowerDeviceD2:
-        name = "PowerDeviceD2";
+        Name = "PowerDeviceD2";
         break;
     case PowerDeviceD3:
-        name = "PowerDeviceD3";
+        Name = "PowerDeviceD3";
         break;
     case PowerDeviceMaximum:
-        name = "PowerDeviceMaximum";
+        Name = "PowerDeviceMaximum";
         break;
     default:
-        name = "PowerDeviceUnknown";
+        Name = "PowerDeviceUnknown";
         break;
     }
-    return name;
+    return Name;
 }
