@@ -1,12 +1,14 @@
 // Receive throughput: bytes streamed from the simulated device through the
 // bulk-IN completion, the ring and the read path into application reads, per
-// second of CPU, next to a plain memcpy of the same data in the same run.
+// second of CPU, next to a plain memcpy of the same data in the same run,
+// with the heap allocations the path makes per packet.
 #include <benchmark/benchmark.h>
 
 #include <cstring>
 #include <memory>
 #include <vector>
 
+#include "AllocationCount.h"
 #include "CdcAcmDevice.h"
 #include "World.h"
 
@@ -26,14 +28,18 @@ Bytes MakeData(std::size_t Length)
     return data;
 }
 
+// Args: data per iteration, bulk-IN packet size.
 void BM_ReceiveThroughDriver(benchmark::State &State)
 {
     const std::size_t total = static_cast<std::size_t>(State.range(0));
+    const auto packet = static_cast<std::uint16_t>(State.range(1));
     const std::size_t reads = total / kReadLength;
     const Bytes data = MakeData(total);
 
     World w;
-    auto dev = std::make_shared<CdcAcmDevice>();
+    CdcAcmOptions options;
+    options.BulkInPacket = packet;
+    auto dev = std::make_shared<CdcAcmDevice>(options);
     FileHandle h = 0;
     if (w.AddDevice(dev, {{u"PortName", RegistryValue::String(u"COM9")}}) == nullptr ||
         w.Open(u"COM9", &h) != STATUS_SUCCESS) {
@@ -46,6 +52,7 @@ void BM_ReceiveThroughDriver(benchmark::State &State)
     w.Clock().RunDue();
 
     std::vector<OpHandle> ops(reads);
+    const std::uint64_t allocationsBefore = bench::Allocations();
     for (auto _ : State) {
         for (std::size_t i = 0; i < reads; ++i) ops[i] = w.Read(h, kReadLength);
         dev->SendBulkIn(data);
@@ -56,7 +63,10 @@ void BM_ReceiveThroughDriver(benchmark::State &State)
         }
         benchmark::DoNotOptimize(ops.back()->Output.data());
     }
+    const std::uint64_t allocations = bench::Allocations() - allocationsBefore;
     State.SetBytesProcessed(static_cast<std::int64_t>(State.iterations()) * static_cast<std::int64_t>(total));
+    const double packets = static_cast<double>(State.iterations()) * static_cast<double>((total + packet - 1) / packet);
+    State.counters["allocs/packet"] = packets > 0 ? static_cast<double>(allocations) / packets : 0;
 }
 
 void BM_ReceiveMemcpySameData(benchmark::State &State)
@@ -71,7 +81,7 @@ void BM_ReceiveMemcpySameData(benchmark::State &State)
     State.SetBytesProcessed(static_cast<std::int64_t>(State.iterations()) * static_cast<std::int64_t>(total));
 }
 
-BENCHMARK(BM_ReceiveThroughDriver)->Arg(64 * 1024)->Arg(256 * 1024);
+BENCHMARK(BM_ReceiveThroughDriver)->Args({64 * 1024, 64})->Args({256 * 1024, 64})->Args({256 * 1024, 512});
 BENCHMARK(BM_ReceiveMemcpySameData)->Arg(64 * 1024)->Arg(256 * 1024);
 
 } // namespace
