@@ -14,6 +14,11 @@ if [ "${BRISUM_NEED_TSHARK:-0}" = 1 ]; then
   command -v tshark >/dev/null 2>&1 || need+=(tshark)
 fi
 
+if [ "${BRISUM_NEED_STYLE:-0}" = 1 ]; then
+  command -v clang-format-14 >/dev/null 2>&1 || need+=(clang-format-14)
+  command -v clang-tidy-14 >/dev/null 2>&1 || need+=(clang-tidy-14)
+fi
+
 if [ "${BRISUM_NEED_FUZZ:-0}" = 1 ]; then
   command -v clang++-14 >/dev/null 2>&1 || need+=(clang-14)
   ls /usr/lib/llvm-14/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a >/dev/null 2>&1 || need+=(libclang-rt-14-dev)

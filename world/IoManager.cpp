@@ -211,7 +211,7 @@ OpHandle Wdm(World::Impl &H, FileHandle Handle, UCHAR Major, ULONG Class, const 
     }
     if (!W->Completed) {
         /* Never completed: the IRP record must stay valid; keep it. */
-        W.release();
+        (void)W.release();
     }
     return Op;
 }

@@ -154,7 +154,7 @@ template <class Ch, class InCh> std::basic_string<Ch> Engine(const InCh *Format,
             if (Size == 8) V = va_arg(Args, long long);
             else V = va_arg(Args, int);
             if (Size == 2) V = (short)V;
-            if (Size == 1) V = (signed char)V;
+            if (Size == 1) V = (signed char)V; // NOLINT(bugprone-signed-char-misuse): %hhd sign-extends its char
             unsigned long long U = V < 0 ? 0ULL - (unsigned long long)V : (unsigned long long)V;
             std::string Digits = std::to_string(U);
             if (Precision >= 0 && (int)Digits.size() < Precision) {

@@ -113,7 +113,8 @@ Scheduler::~Scheduler()
 {
     /* A call still blocked would wait for ever, as its thread would on a
        real system: it is left blocked (its state stays allocated). */
-    static auto *Abandoned = new std::vector<std::shared_ptr<Impl::Call>>(); /* never freed: their threads wait on them */
+    /* Never freed: their threads wait on them. */
+    static auto *Abandoned = new std::vector<std::shared_ptr<Impl::Call>>(); // NOLINT(bugprone-unhandled-exception-at-new)
     for (auto &C : impl_->Calls) {
         if (C->Thread.joinable()) {
             C->Thread.detach();
