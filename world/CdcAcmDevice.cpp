@@ -119,7 +119,12 @@ struct CdcAcmDevice::Impl {
     bool IsConnected = true;
     std::uint8_t Configuration = 0;
 
+    /* The transfer log's window: Records[0] is transfer FirstId; ids are
+       handed out from NextId. */
     std::vector<TransferRecord> Records;
+    std::uint64_t FirstId = 1;
+    std::uint64_t NextId = 1;
+    std::uint64_t BulkOutAccepted = 0;
     std::map<std::uint64_t, Pending> Outstanding;
     std::map<std::uint8_t, std::deque<std::uint64_t>> WaitingReads; /* per IN endpoint, oldest first */
     std::map<std::uint8_t, std::deque<Block>> InData;               /* per IN endpoint, oldest first */
@@ -334,18 +339,32 @@ struct CdcAcmDevice::Impl {
             std::move(What));
     }
 
+    /* Appends R (whose Id is NextId) to the log; a log twice its window
+       lets its older half go. */
+    void Log(TransferRecord R)
+    {
+        ++NextId;
+        Records.push_back(std::move(R));
+        const std::size_t Window = Opt.TransferLogWindow > 0 ? Opt.TransferLogWindow : 1;
+        if (Records.size() >= 2 * Window) {
+            const std::size_t Drop = Records.size() - Window;
+            Records.erase(Records.begin(), Records.begin() + static_cast<std::ptrdiff_t>(Drop));
+            FirstId += Drop;
+        }
+    }
+
     std::uint64_t Record(TransferKind Kind, std::uint8_t Endpoint, const SetupPacket &Setup, const Bytes &DataOut,
                          std::size_t Requested, Completion Done)
     {
         TransferRecord R;
-        R.Id = Records.size() + 1;
+        R.Id = NextId;
         R.Kind = Kind;
         R.Endpoint = Endpoint;
         R.Setup = Setup;
         R.Data = DataOut;
         R.Requested = Requested;
         R.SubmittedAt = Now();
-        Records.push_back(R);
+        Log(std::move(R));
         Pending P;
         P.Id = R.Id;
         P.Kind = Kind;
@@ -369,13 +388,19 @@ struct CdcAcmDevice::Impl {
         auto &Waiting = WaitingReads[P.Endpoint];
         Waiting.erase(std::remove(Waiting.begin(), Waiting.end(), Id), Waiting.end());
 
-        TransferRecord &R = Records[Id - 1];
-        R.Status = Result.Status;
-        R.Actual = Result.Actual;
-        R.Cancelled = Result.Status == USBD_STATUS_CANCELED;
-        R.CompletedAt = Now();
-        if (P.Kind != TransferKind::BulkOut && !(P.Kind == TransferKind::Control && !IsIn(R.Setup))) {
-            R.Data = Result.Data;
+        if (P.Kind == TransferKind::BulkOut && USBD_SUCCESS(Result.Status)) {
+            BulkOutAccepted += Result.Actual;
+        }
+        if (Id >= FirstId) {
+            /* still in the log's window */
+            TransferRecord &R = Records[Id - FirstId];
+            R.Status = Result.Status;
+            R.Actual = Result.Actual;
+            R.Cancelled = Result.Status == USBD_STATUS_CANCELED;
+            R.CompletedAt = Now();
+            if (P.Kind != TransferKind::BulkOut && !(P.Kind == TransferKind::Control && !IsIn(R.Setup))) {
+                R.Data = Result.Data;
+            }
         }
         if (USBD_SUCCESS(Result.Status) && Result.Effect) {
             Result.Effect();
@@ -784,6 +809,10 @@ Bytes CdcAcmDevice::BulkOutBytes() const
     return Out;
 }
 
+std::uint64_t CdcAcmDevice::TransfersRecorded() const { return impl_->NextId - 1; }
+
+std::uint64_t CdcAcmDevice::BulkOutBytesAccepted() const { return impl_->BulkOutAccepted; }
+
 std::size_t CdcAcmDevice::OutstandingIn(std::uint8_t Endpoint) const
 {
     std::size_t N = 0;
@@ -859,7 +888,7 @@ USBD_STATUS CdcAcmDevice::StandardRequest(const SetupPacket &Setup, const Bytes 
 {
     Impl &I = *impl_;
     TransferRecord R;
-    R.Id = I.Records.size() + 1;
+    R.Id = I.NextId;
     R.Kind = TransferKind::Control;
     R.Setup = Setup;
     R.Requested = Setup.wLength;
@@ -873,7 +902,7 @@ USBD_STATUS CdcAcmDevice::StandardRequest(const SetupPacket &Setup, const Bytes 
     R.Actual = IsIn(Setup) ? In.size() : (USBD_SUCCESS(Status) ? DataOut.size() : 0);
     R.Status = Status;
     R.CompletedAt = I.Now();
-    I.Records.push_back(R);
+    I.Log(std::move(R));
     if (DataIn != nullptr) {
         *DataIn = In;
     }

@@ -34,6 +34,10 @@ struct CdcAcmOptions {
     /* the host's DTR comes back as DSR and RTS as DCD with CTS, through
        SERIAL_STATE; what arrives on bulk-OUT comes back on bulk-IN */
     bool Loopback = false;
+    /* The transfer log keeps at least this many of the latest transfers
+       (and at most twice as many): a long run holds bounded memory, and
+       what falls out of the window is only counted (TransfersRecorded). */
+    std::size_t TransferLogWindow = 8192;
 };
 
 /* How the device answers a class request or a bulk-OUT packet. Delay
@@ -104,10 +108,17 @@ public:
     void SetDefaultBulkOutAnswer(AnswerSpec Spec);
 
     /* ---- what crossed the wire ---- */
+    /* The transfer log: the latest transfers in order (the window of
+       CdcAcmOptions::TransferLogWindow), and the derived views below are
+       read from it. */
     const std::vector<TransferRecord> &Transfers() const override;
     std::vector<TransferRecord> ClassRequests() const; /* control transfers of the CDC class */
     std::vector<TransferRecord> BulkOutPackets() const;
-    Bytes BulkOutBytes() const; /* every byte the device accepted on its bulk-OUT endpoints, in order */
+    Bytes BulkOutBytes() const; /* the bytes the device accepted on its bulk-OUT endpoints, in order */
+    /* Every transfer since the device was made, the window's and those it
+       let go; and the bytes the device accepted on bulk-OUT in all. */
+    std::uint64_t TransfersRecorded() const;
+    std::uint64_t BulkOutBytesAccepted() const;
     std::size_t OutstandingIn(std::uint8_t Endpoint) const;
     std::size_t OutstandingOut() const;
     std::size_t QueuedBulkIn() const; /* blocks not yet delivered */
