@@ -2,6 +2,7 @@
  * VerbsPnp.cpp - the verbs of the device's PnP life, system power, faults in the kit and the system tick.
  */
 #include "SessionImpl.h"
+#include <cstdint>
 
 namespace sim::verbs {
 
@@ -10,6 +11,9 @@ namespace sim::verbs {
 Action CompileAdd(const Statement &S, ArgReader &A)
 {
     world::CdcAcmOptions O;
+    /* The session reads the transfer log by position and writes a capture
+       from it at the end, so it keeps the whole log. */
+    O.TransferLogWindow = SIZE_MAX / 2;
     world::HardwareKey Key;
     bool Start = !A.Flag("nostart");
     if (auto V = A.Option("interfaces")) {
