@@ -198,6 +198,7 @@ TEST_F(ReaderFailure, FailedReader_RefusesReadsAndWritesUntilNextBlock)
     EXPECT_EQ(write->Information, 0u);
 
     Send(4); // the restarted reader gets a block through
+    W.Clock().AdvanceBy(world::kMillisecond); // the restart follows the pipe reset, a frame later
 
     SetReturnImmediately();
     auto after = Read(10);

@@ -92,6 +92,10 @@ protected:
 /* The continuous reader of an IN pipe. Reads go straight to the model
    (they are the framework's own requests); each completed read's buffer is
    a new framework memory object handed to the driver. */
+/* One USB frame: the time a control transfer of the stack's own (a pipe
+   reset) takes on the bus. */
+constexpr VirtualTime kUsbFrame = kMillisecond;
+
 class ContinuousReader {
 public:
     ContinuousReader(UsbPipe *Pipe, const WDF_USB_CONTINUOUS_READER_CONFIG &Config,
@@ -125,6 +129,7 @@ private:
     bool running_ = false;
     bool failing_ = false;      /* a failure is being reported; no new reads */
     std::uint64_t generation_ = 0; /* bumped by every start and stop */
+    EventId restartEvent_ = 0;     /* the restart after a failure's pipe reset, 0 when none */
     std::vector<Read> reads_;
     std::set<std::uint64_t> abandoned_; /* cancelled by a stop; completions only free their buffers */
 };

@@ -269,8 +269,23 @@ void ContinuousReader::Failed(NTSTATUS Status, USBD_STATUS UsbdStatus)
                 Self->running_ = false;
                 return;
             }
+            /* The reset is a control transfer on the bus (CLEAR_FEATURE
+               ENDPOINT_HALT): the readers restart when it is done, a frame
+               later. A pipe that fails every read at once thus retries once
+               a frame, as on a real bus, instead of without end at one
+               instant. */
             P->UsbDev->Model->ResetEndpoint(P->Info.EndpointAddress);
-            Self->Fill();
+            Self->restartEvent_ = Clock().ScheduleAfter(
+                kUsbFrame,
+                [PipeHandle, Generation]() {
+                    Object *Again = TryLookup(reinterpret_cast<WDFOBJECT>(PipeHandle));
+                    if (Again == nullptr || Again->Type() != ObjectType::UsbPipe) return;
+                    ContinuousReader *Reader = static_cast<UsbPipe *>(Again)->Reader.get();
+                    if (Reader == nullptr || Reader->generation_ != Generation || !Reader->running_) return;
+                    Reader->restartEvent_ = 0;
+                    Reader->Fill();
+                },
+                "usb readers restart");
         },
         "usb readers failed");
 }
@@ -294,6 +309,10 @@ void ContinuousReader::Stop(WDF_IO_TARGET_SENT_IO_ACTION Action)
     ++generation_;
     running_ = false;
     failing_ = false;
+    if (restartEvent_ != 0) {
+        Clock().Cancel(restartEvent_);
+        restartEvent_ = 0;
+    }
     switch (Action) {
     case WdfIoTargetLeaveSentIoPending:
         /* The reads stay at the device; what they bring is still delivered. */
