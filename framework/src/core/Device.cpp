@@ -67,10 +67,7 @@ void Device::OnDelete()
 {
     Deleted = true;
     Removed = true;
-    if (IdleEvent != 0) {
-        Clock().Cancel(IdleEvent);
-        IdleEvent = 0;
-    }
+    Clock().CancelIfQueued(IdleEvent);
     for (Queue *Q : Queues) {
         Q->Accepting = false;
     }
@@ -137,10 +134,7 @@ void Device::ActivityChanged()
     bool IdleEnabled = IdleAssigned && Idle.Enabled != WdfFalse;
     size_t Activity = PowerManagedActivity();
     if (Activity > 0) {
-        if (IdleEvent != 0) {
-            Clock().Cancel(IdleEvent);
-            IdleEvent = 0;
-        }
+        Clock().CancelIfQueued(IdleEvent);
         if (IdleSuspended && !PowerUpScheduled && !PowerTransition) {
             PowerUpScheduled = true;
             WDFDEVICE H = DeviceHandle();
@@ -236,10 +230,7 @@ NTSTATUS Device::EnterD0(WDF_POWER_DEVICE_STATE Previous)
 
 void Device::LeaveD0(WDF_POWER_DEVICE_STATE Target, bool Removal)
 {
-    if (IdleEvent != 0) {
-        Clock().Cancel(IdleEvent);
-        IdleEvent = 0;
-    }
+    Clock().CancelIfQueued(IdleEvent);
     PowerTransition = true;
     if (Removal) {
         PurgeQueuesForRemoval();

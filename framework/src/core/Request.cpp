@@ -59,10 +59,7 @@ void Request::OnDelete()
         T->Abort(this);
         auto &L = const_cast<std::list<Request *> &>(T->SentRequests());
         L.remove(this);
-        if (TimeoutEvent != 0) {
-            Clock().Cancel(TimeoutEvent);
-            TimeoutEvent = 0;
-        }
+        Clock().CancelIfQueued(TimeoutEvent);
     }
     ReleaseUsbFormat();
 }

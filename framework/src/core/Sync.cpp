@@ -91,10 +91,7 @@ void Timer::Fire()
 
 void Timer::OnDelete()
 {
-    if (Event != 0) {
-        Clock().Cancel(Event);
-        Event = 0;
-    }
+    Clock().CancelIfQueued(Event);
 }
 
 void Dpc::Run()
@@ -111,10 +108,7 @@ void Dpc::Run()
 
 void Dpc::OnDelete()
 {
-    if (Event != 0) {
-        Clock().Cancel(Event);
-        Event = 0;
-    }
+    Clock().CancelIfQueued(Event);
 }
 
 void WorkItem::Run()
@@ -131,10 +125,7 @@ void WorkItem::Run()
 
 void WorkItem::OnDelete()
 {
-    if (Event != 0) {
-        Clock().Cancel(Event);
-        Event = 0;
-    }
+    Clock().CancelIfQueued(Event);
 }
 
 } // namespace fx
@@ -188,11 +179,7 @@ EXTERN_C BOOLEAN WdfTimerStart(WDFTIMER Timer, LONGLONG DueTime)
     if (T == nullptr) {
         return FALSE;
     }
-    BOOLEAN WasQueued = FALSE;
-    if (T->Event != 0) {
-        WasQueued = Clock().Cancel(T->Event) ? TRUE : FALSE;
-        T->Event = 0;
-    }
+    BOOLEAN WasQueued = Clock().CancelIfQueued(T->Event) ? TRUE : FALSE;
     WDFTIMER H = Timer;
     T->Event = Clock().ScheduleAt(TimerFireTime(DueTime), [H]() {
         Object *O = TryLookup(reinterpret_cast<WDFOBJECT>(H));
@@ -211,11 +198,7 @@ EXTERN_C BOOLEAN WdfTimerStop(WDFTIMER Timer, BOOLEAN Wait)
     if (Wait && !RequirePassive("WdfTimerStop(Wait=TRUE)")) {
         Wait = FALSE;
     }
-    BOOLEAN Removed = FALSE;
-    if (T->Event != 0) {
-        Removed = Clock().Cancel(T->Event) ? TRUE : FALSE;
-        T->Event = 0;
-    }
+    BOOLEAN Removed = Clock().CancelIfQueued(T->Event) ? TRUE : FALSE;
     if (Wait && T->Running) {
         VerifierReport("Deadlock", "WdfTimerStop(Wait=TRUE) from the timer's own callback");
     }
@@ -292,11 +275,7 @@ EXTERN_C BOOLEAN WdfDpcCancel(WDFDPC Dpc, BOOLEAN Wait)
     if (Wait && !RequirePassive("WdfDpcCancel(Wait=TRUE)")) {
         Wait = FALSE;
     }
-    BOOLEAN Removed = FALSE;
-    if (D->Event != 0) {
-        Removed = Clock().Cancel(D->Event) ? TRUE : FALSE;
-        D->Event = 0;
-    }
+    BOOLEAN Removed = Clock().CancelIfQueued(D->Event) ? TRUE : FALSE;
     if (Wait && D->Running) {
         VerifierReport("Deadlock", "WdfDpcCancel(Wait=TRUE) from the DPC's own callback");
     }

@@ -148,10 +148,7 @@ void IoTarget::CompleteSent(Request *Req, NTSTATUS Status, ULONG_PTR Information
         VerifierReport("CompleteOfUnsentRequest", "an I/O target completed a request it does not hold");
         return;
     }
-    if (Req->TimeoutEvent != 0) {
-        Clock().Cancel(Req->TimeoutEvent);
-        Req->TimeoutEvent = 0;
-    }
+    Clock().CancelIfQueued(Req->TimeoutEvent);
     /* The time-out cancelled the request; only that cancellation is
        reported as the time-out. A request that completed on its own after
        the time-out fired (success, or a failure of its own) keeps its
