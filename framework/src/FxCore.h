@@ -308,6 +308,12 @@ template <class T> T *As(void *Handle, ObjectType Type, const char *Api)
 }
 /* Lookup without reports (nullptr when not a live handle). */
 Object *TryLookup(WDFOBJECT Handle);
+/* TryLookup of a handle whose object type the caller knows: an event or a
+   wait that may outlive the object it was made for. */
+template <class T, class H> T *TryLookupAs(H Handle)
+{
+    return static_cast<T *>(TryLookup(reinterpret_cast<WDFOBJECT>(Handle)));
+}
 
 /* The device behind a WDFDEVICE handle (a report and nullptr when it is not one). */
 Device *DeviceFromHandle(WDFDEVICE Handle, const char *Api);

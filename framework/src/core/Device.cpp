@@ -140,9 +140,8 @@ void Device::ActivityChanged()
             WDFDEVICE H = DeviceHandle();
             Defer(
                 [H]() {
-                    Object *O = TryLookup(reinterpret_cast<WDFOBJECT>(H));
-                    if (O == nullptr) return;
-                    auto *D = static_cast<Device *>(O);
+                    auto *D = TryLookupAs<Device>(H);
+                    if (D == nullptr) return;
                     D->PowerUpScheduled = false;
                     if (!D->IdleSuspended || D->Removed) return;
                     /* Selective-suspend wake-up: back to D0 for the request. */
@@ -160,9 +159,8 @@ void Device::ActivityChanged()
         IdleEvent = Clock().ScheduleAfter(
             (VirtualTime)Ms * kMillisecond,
             [H]() {
-                Object *O = TryLookup(reinterpret_cast<WDFOBJECT>(H));
-                if (O == nullptr) return;
-                auto *D = static_cast<Device *>(O);
+                auto *D = TryLookupAs<Device>(H);
+                if (D == nullptr) return;
                 D->IdleEvent = 0;
                 if (D->PowerManagedActivity() != 0 || !D->InD0 || D->Removed) return;
                 D->LeaveD0(WdfPowerDeviceD2, false);

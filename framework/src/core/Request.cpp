@@ -167,11 +167,10 @@ void Request::ScheduleCancelRoutine(PFN_WDF_REQUEST_CANCEL Routine)
     WDFREQUEST H = RequestHandle();
     Defer(
         [H, Routine]() {
-            Object *O = TryLookup(reinterpret_cast<WDFOBJECT>(H));
-            if (O == nullptr) {
+            auto *R = TryLookupAs<Request>(H);
+            if (R == nullptr) {
                 return; /* completed (and reported) meanwhile */
             }
-            auto *R = static_cast<Request *>(O);
             if (R->State() == Where::Completed) {
                 return;
             }

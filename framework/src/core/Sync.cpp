@@ -83,8 +83,7 @@ void Timer::Fire()
     if (Config.Period != 0 && Event == 0) {
         VirtualTime At = TimerFireTime(-(LONGLONG)Config.Period * 10'000);
         Event = Clock().ScheduleAt(At, [H]() {
-            Object *T = TryLookup(reinterpret_cast<WDFOBJECT>(H));
-            if (T != nullptr) static_cast<Timer *>(T)->Fire();
+            if (auto *T = TryLookupAs<Timer>(H)) T->Fire();
         }, "periodic timer");
     }
 }
@@ -182,8 +181,7 @@ EXTERN_C BOOLEAN WdfTimerStart(WDFTIMER Timer, LONGLONG DueTime)
     BOOLEAN WasQueued = Clock().CancelIfQueued(T->Event) ? TRUE : FALSE;
     WDFTIMER H = Timer;
     T->Event = Clock().ScheduleAt(TimerFireTime(DueTime), [H]() {
-        Object *O = TryLookup(reinterpret_cast<WDFOBJECT>(H));
-        if (O != nullptr) static_cast<fx::Timer *>(O)->Fire();
+        if (auto *O = TryLookupAs<fx::Timer>(H)) O->Fire();
     }, "timer expiry");
     return WasQueued;
 }
@@ -259,8 +257,7 @@ EXTERN_C BOOLEAN WdfDpcEnqueue(WDFDPC Dpc)
     }
     WDFDPC H = Dpc;
     D->Event = Clock().ScheduleAfter(0, [H]() {
-        Object *O = TryLookup(reinterpret_cast<WDFOBJECT>(H));
-        if (O != nullptr) static_cast<fx::Dpc *>(O)->Run();
+        if (auto *O = TryLookupAs<fx::Dpc>(H)) O->Run();
     }, "DPC");
     return TRUE;
 }
@@ -339,8 +336,7 @@ EXTERN_C VOID WdfWorkItemEnqueue(WDFWORKITEM WorkItem)
     }
     WDFWORKITEM H = WorkItem;
     W->Event = Clock().ScheduleAfter(0, [H]() {
-        Object *O = TryLookup(reinterpret_cast<WDFOBJECT>(H));
-        if (O != nullptr) static_cast<fx::WorkItem *>(O)->Run();
+        if (auto *O = TryLookupAs<fx::WorkItem>(H)) O->Run();
     }, "work item");
 }
 
@@ -365,8 +361,8 @@ EXTERN_C VOID WdfWorkItemFlush(WDFWORKITEM WorkItem)
     WDFWORKITEM H = WorkItem;
     Clock().RunUntil(
         [H]() {
-            Object *O = TryLookup(reinterpret_cast<WDFOBJECT>(H));
-            return O == nullptr || (static_cast<fx::WorkItem *>(O)->Event == 0 && !static_cast<fx::WorkItem *>(O)->Running);
+            auto *O = TryLookupAs<fx::WorkItem>(H);
+            return O == nullptr || (O->Event == 0 && !O->Running);
         },
         "WdfWorkItemFlush: the work item to run");
 }

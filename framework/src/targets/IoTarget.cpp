@@ -112,11 +112,10 @@ bool IoTarget::Send(const KitEntry &Kit, Request *Req, PWDF_REQUEST_SEND_OPTIONS
         Req->TimeoutEvent = Clock().ScheduleAt(
             Due,
             [this, H]() {
-                Object *O = TryLookup(reinterpret_cast<WDFOBJECT>(H));
-                if (O == nullptr) {
+                auto *R = TryLookupAs<Request>(H);
+                if (R == nullptr) {
                     return;
                 }
-                auto *R = static_cast<Request *>(O);
                 R->TimeoutEvent = 0;
                 if (R->State() == Request::Where::Sent && R->SentTo == this) {
                     R->TimedOut = true;
