@@ -337,9 +337,8 @@ EXTERN_C NTSTATUS WdfDriverCreate(PDRIVER_OBJECT DriverObject, PCUNICODE_STRING 
     }
     auto *D = new fx::Driver();
     D->Config = *DriverConfig;
-    Status = D->Commit(DriverAttributes, nullptr, Kit.Name());
+    Status = CommitOrDestroy(D, DriverAttributes, nullptr, Kit.Name());
     if (!NT_SUCCESS(Status)) {
-        Object::Destroy(D);
         return Status;
     }
     H.TheDriver = D;
@@ -521,17 +520,15 @@ EXTERN_C NTSTATUS WdfDeviceCreate(PWDFDEVICE_INIT *DeviceInit, PWDF_OBJECT_ATTRI
     auto *Dev = new fx::Device(I->Node);
     Dev->Init = I->Data;
     Dev->Name = I->Data.HaveName ? I->Data.Name : std::u16string();
-    Status = Dev->Commit(DeviceAttributes, H.TheDriver, Kit.Name());
+    Status = CommitOrDestroy(Dev, DeviceAttributes, H.TheDriver, Kit.Name());
     if (!NT_SUCCESS(Status)) {
-        Object::Destroy(Dev);
         return Status;
     }
     if (I->Data.HaveName) {
         H.Names[Key] = Dev;
     }
     Dev->Lower = new fx::LowerTarget(Dev);
-    if (!NT_SUCCESS(Dev->Lower->Commit(nullptr, Dev, Kit.Name()))) {
-        Object::Destroy(Dev->Lower);
+    if (!NT_SUCCESS(CommitOrDestroy(Dev->Lower, nullptr, Dev, Kit.Name()))) {
         Dev->Lower = nullptr;
     }
     if (I->Node != nullptr) {

@@ -439,9 +439,8 @@ EXTERN_C NTSTATUS WdfIoQueueCreate(WDFDEVICE Device, PWDF_IO_QUEUE_CONFIG Config
                       : Config->PowerManaged == WdfTrue ? true
                                                         : Dev->Init.PowerPolicyOwner;
     Q->PoweredOff = Q->PowerManaged && !Dev->InD0;
-    Status = Q->Commit(QueueAttributes, Dev, Kit.Name());
+    Status = CommitOrDestroy(Q, QueueAttributes, Dev, Kit.Name());
     if (!NT_SUCCESS(Status)) {
-        Object::Destroy(Q);
         return Status;
     }
     Dev->Queues.push_back(Q);

@@ -216,13 +216,7 @@ EXTERN_C NTSTATUS WdfRequestCreate(PWDF_OBJECT_ATTRIBUTES RequestAttributes, WDF
     Device *Owner = T != nullptr ? T->OwnerDevice() : CurrentDevice();
     auto *R = new fx::Request(Owner, fx::Request::Origin::Driver);
     R->DefaultTarget = T;
-    Status = R->Commit(RequestAttributes, DefaultParent, Kit.Name());
-    if (!NT_SUCCESS(Status)) {
-        Object::Destroy(R);
-        return Status;
-    }
-    *Request = R->RequestHandle();
-    return STATUS_SUCCESS;
+    return CommitNew(R, RequestAttributes, DefaultParent, Kit.Name(), Request);
 }
 
 EXTERN_C BOOLEAN WdfRequestSend(WDFREQUEST Request, WDFIOTARGET Target, PWDF_REQUEST_SEND_OPTIONS Options)

@@ -162,13 +162,7 @@ EXTERN_C NTSTATUS WdfTimerCreate(PWDF_TIMER_CONFIG Config, PWDF_OBJECT_ATTRIBUTE
                                                              : static_cast<fx::Device *>(Parent),
                             *Config);
     T->Serialized = Config->AutomaticSerialization && SerializedUnder(Parent);
-    Status = T->Commit(Attributes, Parent, Kit.Name());
-    if (!NT_SUCCESS(Status)) {
-        Object::Destroy(T);
-        return Status;
-    }
-    *Timer = T->HandleAs<WDFTIMER>();
-    return STATUS_SUCCESS;
+    return CommitNew(T, Attributes, Parent, Kit.Name(), Timer);
 }
 
 EXTERN_C BOOLEAN WdfTimerStart(WDFTIMER Timer, LONGLONG DueTime)
@@ -239,13 +233,7 @@ EXTERN_C NTSTATUS WdfDpcCreate(PWDF_DPC_CONFIG Config, PWDF_OBJECT_ATTRIBUTES At
     auto *D = new fx::Dpc(Parent->OwnerDevice() != nullptr ? Parent->OwnerDevice() : static_cast<fx::Device *>(Parent),
                           *Config);
     D->Serialized = Config->AutomaticSerialization && SerializedUnder(Parent);
-    Status = D->Commit(Attributes, Parent, Kit.Name());
-    if (!NT_SUCCESS(Status)) {
-        Object::Destroy(D);
-        return Status;
-    }
-    *Dpc = D->HandleAs<WDFDPC>();
-    return STATUS_SUCCESS;
+    return CommitNew(D, Attributes, Parent, Kit.Name(), Dpc);
 }
 
 EXTERN_C BOOLEAN WdfDpcEnqueue(WDFDPC Dpc)
@@ -318,13 +306,7 @@ EXTERN_C NTSTATUS WdfWorkItemCreate(PWDF_WORKITEM_CONFIG Config, PWDF_OBJECT_ATT
     auto *W = new fx::WorkItem(
         Parent->OwnerDevice() != nullptr ? Parent->OwnerDevice() : static_cast<fx::Device *>(Parent), *Config);
     W->Serialized = Config->AutomaticSerialization && SerializedUnder(Parent);
-    Status = W->Commit(Attributes, Parent, Kit.Name());
-    if (!NT_SUCCESS(Status)) {
-        Object::Destroy(W);
-        return Status;
-    }
-    *WorkItem = W->HandleAs<WDFWORKITEM>();
-    return STATUS_SUCCESS;
+    return CommitNew(W, Attributes, Parent, Kit.Name(), WorkItem);
 }
 
 EXTERN_C VOID WdfWorkItemEnqueue(WDFWORKITEM WorkItem)
@@ -390,13 +372,7 @@ EXTERN_C NTSTATUS WdfSpinLockCreate(PWDF_OBJECT_ATTRIBUTES SpinLockAttributes, W
         }
     }
     auto *L = new fx::SpinLock(Parent != nullptr ? Parent->OwnerDevice() : CurrentDevice());
-    Status = L->Commit(SpinLockAttributes, Parent != nullptr ? Parent : Host().TheDriver, Kit.Name());
-    if (!NT_SUCCESS(Status)) {
-        Object::Destroy(L);
-        return Status;
-    }
-    *SpinLock = L->HandleAs<WDFSPINLOCK>();
-    return STATUS_SUCCESS;
+    return CommitNew(L, SpinLockAttributes, Parent != nullptr ? Parent : Host().TheDriver, Kit.Name(), SpinLock);
 }
 
 EXTERN_C VOID WdfSpinLockAcquire(WDFSPINLOCK SpinLock)

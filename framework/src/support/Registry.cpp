@@ -49,13 +49,7 @@ EXTERN_C NTSTATUS WdfDeviceOpenRegistryKey(WDFDEVICE Device, ULONG DeviceInstanc
         return STATUS_OBJECT_NAME_NOT_FOUND;
     }
     auto *K = new fx::Key(Dev, &Dev->Node->Key);
-    Status = K->Commit(KeyAttributes, Dev, Kit.Name());
-    if (!NT_SUCCESS(Status)) {
-        Object::Destroy(K);
-        return Status;
-    }
-    *Key = K->HandleAs<WDFKEY>();
-    return STATUS_SUCCESS;
+    return CommitNew(K, KeyAttributes, Dev, Kit.Name(), Key);
 }
 
 namespace {
