@@ -52,79 +52,79 @@ WDF_EXECUTION_LEVEL LevelUnder(Object *Parent)
     return WdfExecutionLevelDispatch;
 }
 
-Object *ParentFromAttributes(PWDF_OBJECT_ATTRIBUTES Attributes, const char *Api)
+/* The parent of a timer, DPC or work item: the attributes' ParentObject,
+   which must be a device or a queue (a report and nullptr otherwise). */
+Object *DeviceOrQueueParent(PWDF_OBJECT_ATTRIBUTES Attributes, const char *Api)
 {
     if (Attributes == nullptr || Attributes->ParentObject == nullptr) {
         VerifierReport("ParentRequired", std::string(Api) + " needs a parent object in its attributes");
         return nullptr;
     }
-    return Lookup(Attributes->ParentObject, Api);
+    Object *Parent = Lookup(Attributes->ParentObject, Api);
+    if (Parent == nullptr) {
+        return nullptr;
+    }
+    if (Parent->Type() != ObjectType::Device && Parent->Type() != ObjectType::Queue) {
+        VerifierReport("BadParent", std::string(Api) + ": the parent must be a device or a queue");
+        return nullptr;
+    }
+    return Parent;
 }
 
-bool IsDeviceOrQueue(Object *O)
+/* The device an object created under a device or a queue belongs to. */
+Device *DeviceUnder(Object *Parent)
 {
-    return O->Type() == ObjectType::Device || O->Type() == ObjectType::Queue;
+    return Parent->OwnerDevice() != nullptr ? Parent->OwnerDevice() : static_cast<Device *>(Parent);
 }
 } // namespace
 
-void Timer::Fire()
+void ClockCallbackObject::QueueRun(VirtualTime At, const char *What)
+{
+    WDFOBJECT H = Handle();
+    Event = Clock().ScheduleAt(At, [H]() {
+        if (auto *O = TryLookupAs<ClockCallbackObject>(H)) O->Run();
+    }, What);
+}
+
+bool ClockCallbackObject::RunCallback(KIRQL Level, const std::function<void()> &Callback)
 {
     Event = 0;
     Running = true;
-    WDFTIMER H = HandleAs<WDFTIMER>();
-    PFN_WDF_TIMER Cb = Config.EvtTimerFunc;
-    CallDriver(OwnerDevice(), DISPATCH_LEVEL, Serialized, [&]() { Cb(H); });
-    /* The callback may have deleted the timer. */
-    Object *O = TryLookup(reinterpret_cast<WDFOBJECT>(H));
-    if (O == nullptr) {
-        return;
+    WDFOBJECT H = Handle();
+    CallDriver(OwnerDevice(), Level, Serialized, Callback);
+    if (TryLookup(H) == nullptr) {
+        return false;
     }
     Running = false;
-    if (Config.Period != 0 && Event == 0) {
-        VirtualTime At = TimerFireTime(-(LONGLONG)Config.Period * 10'000);
-        Event = Clock().ScheduleAt(At, [H]() {
-            if (auto *T = TryLookupAs<Timer>(H)) T->Fire();
-        }, "periodic timer");
-    }
+    return true;
 }
 
-void Timer::OnDelete()
+void ClockCallbackObject::OnDelete() { Clock().CancelIfQueued(Event); }
+
+void Timer::Run()
 {
-    Clock().CancelIfQueued(Event);
+    WDFTIMER H = HandleAs<WDFTIMER>();
+    PFN_WDF_TIMER Cb = Config.EvtTimerFunc;
+    if (!RunCallback(DISPATCH_LEVEL, [&]() { Cb(H); })) {
+        return;
+    }
+    if (Config.Period != 0 && Event == 0) {
+        QueueRun(TimerFireTime(-(LONGLONG)Config.Period * 10'000), "periodic timer");
+    }
 }
 
 void Dpc::Run()
 {
-    Event = 0;
-    Running = true;
     WDFDPC H = HandleAs<WDFDPC>();
     PFN_WDF_DPC Cb = Config.EvtDpcFunc;
-    CallDriver(OwnerDevice(), DISPATCH_LEVEL, Serialized, [&]() { Cb(H); });
-    if (TryLookup(reinterpret_cast<WDFOBJECT>(H)) != nullptr) {
-        Running = false;
-    }
-}
-
-void Dpc::OnDelete()
-{
-    Clock().CancelIfQueued(Event);
+    RunCallback(DISPATCH_LEVEL, [&]() { Cb(H); });
 }
 
 void WorkItem::Run()
 {
-    Event = 0;
-    Running = true;
     WDFWORKITEM H = HandleAs<WDFWORKITEM>();
     PFN_WDF_WORKITEM Cb = Config.EvtWorkItemFunc;
-    CallDriver(OwnerDevice(), PASSIVE_LEVEL, Serialized, [&]() { Cb(H); });
-    if (TryLookup(reinterpret_cast<WDFOBJECT>(H)) != nullptr) {
-        Running = false;
-    }
-}
-
-void WorkItem::OnDelete()
-{
-    Clock().CancelIfQueued(Event);
+    RunCallback(PASSIVE_LEVEL, [&]() { Cb(H); });
 }
 
 } // namespace fx
@@ -147,21 +147,16 @@ EXTERN_C NTSTATUS WdfTimerCreate(PWDF_TIMER_CONFIG Config, PWDF_OBJECT_ATTRIBUTE
         VerifierReport("BadConfig", "WdfTimerCreate with an uninitialised WDF_TIMER_CONFIG or no callback");
         return STATUS_INVALID_PARAMETER;
     }
-    Object *Parent = ParentFromAttributes(Attributes, Kit.Name());
+    Object *Parent = DeviceOrQueueParent(Attributes, Kit.Name());
     if (Parent == nullptr) {
         return STATUS_INVALID_PARAMETER;
     }
-    if (!IsDeviceOrQueue(Parent)) {
-        VerifierReport("BadParent", "WdfTimerCreate: the parent must be a device or a queue");
-        return STATUS_INVALID_PARAMETER;
-    }
-    if (Config->AutomaticSerialization && SerializedUnder(Parent) && LevelUnder(Parent) == WdfExecutionLevelPassive) {
+    bool Serialized = Config->AutomaticSerialization && SerializedUnder(Parent);
+    if (Serialized && LevelUnder(Parent) == WdfExecutionLevelPassive) {
         return STATUS_INVALID_DEVICE_REQUEST;
     }
-    auto *T = new fx::Timer(Parent->OwnerDevice() != nullptr ? Parent->OwnerDevice()
-                                                             : static_cast<fx::Device *>(Parent),
-                            *Config);
-    T->Serialized = Config->AutomaticSerialization && SerializedUnder(Parent);
+    auto *T = new fx::Timer(DeviceUnder(Parent), *Config);
+    T->Serialized = Serialized;
     return CommitNew(T, Attributes, Parent, Kit.Name(), Timer);
 }
 
@@ -173,10 +168,7 @@ EXTERN_C BOOLEAN WdfTimerStart(WDFTIMER Timer, LONGLONG DueTime)
         return FALSE;
     }
     BOOLEAN WasQueued = Clock().CancelIfQueued(T->Event) ? TRUE : FALSE;
-    WDFTIMER H = Timer;
-    T->Event = Clock().ScheduleAt(TimerFireTime(DueTime), [H]() {
-        if (auto *O = TryLookupAs<fx::Timer>(H)) O->Fire();
-    }, "timer expiry");
+    T->QueueRun(TimerFireTime(DueTime), "timer expiry");
     return WasQueued;
 }
 
@@ -219,20 +211,16 @@ EXTERN_C NTSTATUS WdfDpcCreate(PWDF_DPC_CONFIG Config, PWDF_OBJECT_ATTRIBUTES At
         VerifierReport("BadConfig", "WdfDpcCreate with an uninitialised WDF_DPC_CONFIG or no callback");
         return STATUS_INVALID_PARAMETER;
     }
-    Object *Parent = ParentFromAttributes(Attributes, Kit.Name());
+    Object *Parent = DeviceOrQueueParent(Attributes, Kit.Name());
     if (Parent == nullptr) {
         return STATUS_INVALID_PARAMETER;
     }
-    if (!IsDeviceOrQueue(Parent)) {
-        VerifierReport("BadParent", "WdfDpcCreate: the parent must be a device or a queue");
-        return STATUS_INVALID_PARAMETER;
-    }
-    if (Config->AutomaticSerialization && SerializedUnder(Parent) && LevelUnder(Parent) == WdfExecutionLevelPassive) {
+    bool Serialized = Config->AutomaticSerialization && SerializedUnder(Parent);
+    if (Serialized && LevelUnder(Parent) == WdfExecutionLevelPassive) {
         return STATUS_INVALID_DEVICE_REQUEST;
     }
-    auto *D = new fx::Dpc(Parent->OwnerDevice() != nullptr ? Parent->OwnerDevice() : static_cast<fx::Device *>(Parent),
-                          *Config);
-    D->Serialized = Config->AutomaticSerialization && SerializedUnder(Parent);
+    auto *D = new fx::Dpc(DeviceUnder(Parent), *Config);
+    D->Serialized = Serialized;
     return CommitNew(D, Attributes, Parent, Kit.Name(), Dpc);
 }
 
@@ -243,10 +231,7 @@ EXTERN_C BOOLEAN WdfDpcEnqueue(WDFDPC Dpc)
     if (D == nullptr || D->Event != 0) {
         return FALSE;
     }
-    WDFDPC H = Dpc;
-    D->Event = Clock().ScheduleAfter(0, [H]() {
-        if (auto *O = TryLookupAs<fx::Dpc>(H)) O->Run();
-    }, "DPC");
+    D->QueueRun(Clock().Now(), "DPC");
     return TRUE;
 }
 
@@ -291,21 +276,17 @@ EXTERN_C NTSTATUS WdfWorkItemCreate(PWDF_WORKITEM_CONFIG Config, PWDF_OBJECT_ATT
         VerifierReport("BadConfig", "WdfWorkItemCreate with an uninitialised WDF_WORKITEM_CONFIG or no callback");
         return STATUS_INVALID_PARAMETER;
     }
-    Object *Parent = ParentFromAttributes(Attributes, Kit.Name());
+    Object *Parent = DeviceOrQueueParent(Attributes, Kit.Name());
     if (Parent == nullptr) {
         return STATUS_INVALID_PARAMETER;
     }
-    if (!IsDeviceOrQueue(Parent)) {
-        VerifierReport("BadParent", "WdfWorkItemCreate: the parent must be a device or a queue");
-        return STATUS_INVALID_PARAMETER;
-    }
+    bool Serialized = Config->AutomaticSerialization && SerializedUnder(Parent);
     /* Serialized work items need a passive-level synchronization lock. */
-    if (Config->AutomaticSerialization && SerializedUnder(Parent) && LevelUnder(Parent) != WdfExecutionLevelPassive) {
+    if (Serialized && LevelUnder(Parent) != WdfExecutionLevelPassive) {
         return STATUS_INVALID_DEVICE_REQUEST;
     }
-    auto *W = new fx::WorkItem(
-        Parent->OwnerDevice() != nullptr ? Parent->OwnerDevice() : static_cast<fx::Device *>(Parent), *Config);
-    W->Serialized = Config->AutomaticSerialization && SerializedUnder(Parent);
+    auto *W = new fx::WorkItem(DeviceUnder(Parent), *Config);
+    W->Serialized = Serialized;
     return CommitNew(W, Attributes, Parent, Kit.Name(), WorkItem);
 }
 
@@ -316,10 +297,7 @@ EXTERN_C VOID WdfWorkItemEnqueue(WDFWORKITEM WorkItem)
     if (W == nullptr || W->Event != 0) {
         return;
     }
-    WDFWORKITEM H = WorkItem;
-    W->Event = Clock().ScheduleAfter(0, [H]() {
-        if (auto *O = TryLookupAs<fx::WorkItem>(H)) O->Run();
-    }, "work item");
+    W->QueueRun(Clock().Now(), "work item");
 }
 
 EXTERN_C WDFOBJECT WdfWorkItemGetParentObject(WDFWORKITEM WorkItem)
