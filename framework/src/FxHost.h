@@ -226,6 +226,9 @@ public:
     Key(Device *Owner, HardwareKey *Values) : Object(ObjectType::Key, Owner), Values(Values) {}
     HardwareKey *Values;
 };
+/* The value named Name in Key, names compared as the registry compares
+   them (case ignored), or Key.end(). */
+HardwareKey::iterator FindRegistryValue(HardwareKey &Key, const std::u16string &Name);
 
 class Device : public Object {
 public:
