@@ -171,6 +171,11 @@ public:
        after the object was deleted does nothing. */
     void QueueRun(VirtualTime At, const char *What);
     virtual void Run() = 0;
+    /* WdfTimerStop and WdfDpcCancel (Api): takes a queued run off the clock,
+       TRUE when one was queued. Wait needs PASSIVE_LEVEL (a report, and no
+       wait, above it); waiting from the object's own callback (What: "timer",
+       "DPC") is a Deadlock report. */
+    BOOLEAN CancelRun(const char *Api, BOOLEAN Wait, const char *What);
 
 protected:
     ClockCallbackObject(ObjectType Type, Device *Owner) : Object(Type, Owner) {}

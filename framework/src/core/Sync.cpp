@@ -99,6 +99,19 @@ bool ClockCallbackObject::RunCallback(KIRQL Level, const std::function<void()> &
     return true;
 }
 
+BOOLEAN ClockCallbackObject::CancelRun(const char *Api, BOOLEAN Wait, const char *What)
+{
+    std::string Waiting = std::string(Api) + "(Wait=TRUE)";
+    if (Wait && !RequirePassive(Waiting.c_str())) {
+        Wait = FALSE;
+    }
+    BOOLEAN Removed = Clock().CancelIfQueued(Event) ? TRUE : FALSE;
+    if (Wait && Running) {
+        VerifierReport("Deadlock", Waiting + " from the " + What + "'s own callback");
+    }
+    return Removed;
+}
+
 void ClockCallbackObject::OnDelete() { Clock().CancelIfQueued(Event); }
 
 void Timer::Run()
@@ -179,14 +192,7 @@ EXTERN_C BOOLEAN WdfTimerStop(WDFTIMER Timer, BOOLEAN Wait)
     if (T == nullptr) {
         return FALSE;
     }
-    if (Wait && !RequirePassive("WdfTimerStop(Wait=TRUE)")) {
-        Wait = FALSE;
-    }
-    BOOLEAN Removed = Clock().CancelIfQueued(T->Event) ? TRUE : FALSE;
-    if (Wait && T->Running) {
-        VerifierReport("Deadlock", "WdfTimerStop(Wait=TRUE) from the timer's own callback");
-    }
-    return Removed;
+    return T->CancelRun(Kit.Name(), Wait, "timer");
 }
 
 EXTERN_C WDFOBJECT WdfTimerGetParentObject(WDFTIMER Timer)
@@ -242,14 +248,7 @@ EXTERN_C BOOLEAN WdfDpcCancel(WDFDPC Dpc, BOOLEAN Wait)
     if (D == nullptr) {
         return FALSE;
     }
-    if (Wait && !RequirePassive("WdfDpcCancel(Wait=TRUE)")) {
-        Wait = FALSE;
-    }
-    BOOLEAN Removed = Clock().CancelIfQueued(D->Event) ? TRUE : FALSE;
-    if (Wait && D->Running) {
-        VerifierReport("Deadlock", "WdfDpcCancel(Wait=TRUE) from the DPC's own callback");
-    }
-    return Removed;
+    return D->CancelRun(Kit.Name(), Wait, "DPC");
 }
 
 EXTERN_C WDFOBJECT WdfDpcGetParentObject(WDFDPC Dpc)
