@@ -297,6 +297,28 @@ private:
     bool deleteWhenUnreferenced_ = false;
 };
 
+/* Commit for an object that its creator gives up when Commit fails: the
+   object is then destroyed (Object::Destroy) and Commit's status returned. */
+inline NTSTATUS CommitOrDestroy(Object *Obj, PWDF_OBJECT_ATTRIBUTES Attributes, Object *DefaultParent, const char *Api)
+{
+    NTSTATUS Status = Obj->Commit(Attributes, DefaultParent, Api);
+    if (!NT_SUCCESS(Status)) {
+        Object::Destroy(Obj);
+    }
+    return Status;
+}
+/* The end of a create call: CommitOrDestroy, and on success the new
+   object's handle in *Out (left as it was on failure). */
+template <class H>
+NTSTATUS CommitNew(Object *Obj, PWDF_OBJECT_ATTRIBUTES Attributes, Object *DefaultParent, const char *Api, H *Out)
+{
+    NTSTATUS Status = CommitOrDestroy(Obj, Attributes, DefaultParent, Api);
+    if (NT_SUCCESS(Status)) {
+        *Out = Obj->HandleAs<H>();
+    }
+    return Status;
+}
+
 /* Handle lookup with type and liveness checks: a report and nullptr when
    the handle is null, unknown, deleted or of another type. AllowDisposed
    lets context access and dereference reach a deleted-but-referenced object. */
@@ -308,6 +330,12 @@ template <class T> T *As(void *Handle, ObjectType Type, const char *Api)
 }
 /* Lookup without reports (nullptr when not a live handle). */
 Object *TryLookup(WDFOBJECT Handle);
+/* TryLookup of a handle whose object type the caller knows: an event or a
+   wait that may outlive the object it was made for. */
+template <class T, class H> T *TryLookupAs(H Handle)
+{
+    return static_cast<T *>(TryLookup(reinterpret_cast<WDFOBJECT>(Handle)));
+}
 
 /* The device behind a WDFDEVICE handle (a report and nullptr when it is not one). */
 Device *DeviceFromHandle(WDFDEVICE Handle, const char *Api);

@@ -159,43 +159,54 @@ public:
     bool DriverMayDelete() const override;
 };
 
-class Timer : public Object {
+/* What a timer, a DPC and a work item share: a driver callback run from a
+   clock event, at most one run queued at a time, under the device-wide lock
+   when Serialized. Deleting the object takes its queued run off the clock. */
+class ClockCallbackObject : public Object {
 public:
-    Timer(Device *Owner, const WDF_TIMER_CONFIG &Config) : Object(ObjectType::Timer, Owner), Config(Config) {}
+    bool Serialized = false;
+    EventId Event = 0; /* queued run, 0 when none */
+    bool Running = false;
+    /* Queues Run() at time At (an event named What); a run that comes due
+       after the object was deleted does nothing. */
+    void QueueRun(VirtualTime At, const char *What);
+    virtual void Run() = 0;
+    /* WdfTimerStop and WdfDpcCancel (Api): takes a queued run off the clock,
+       TRUE when one was queued. Wait needs PASSIVE_LEVEL (a report, and no
+       wait, above it); waiting from the object's own callback (What: "timer",
+       "DPC") is a Deadlock report. */
+    BOOLEAN CancelRun(const char *Api, BOOLEAN Wait, const char *What);
+
+protected:
+    ClockCallbackObject(ObjectType Type, Device *Owner) : Object(Type, Owner) {}
+    /* Runs Callback as the driver's callback at Level, Running set while it
+       runs: TRUE when the object is still there after it (the callback may
+       delete it). */
+    bool RunCallback(KIRQL Level, const std::function<void()> &Callback);
+    void OnDelete() override;
+};
+
+class Timer : public ClockCallbackObject {
+public:
+    Timer(Device *Owner, const WDF_TIMER_CONFIG &Config) : ClockCallbackObject(ObjectType::Timer, Owner), Config(Config) {}
     WDF_TIMER_CONFIG Config;
-    bool Serialized = false;
-    EventId Event = 0; /* queued expiry, 0 when none */
-    bool Running = false;
-    void Fire();
-
-protected:
-    void OnDelete() override;
+    /* The expiry: the callback, then the next period's expiry when periodic. */
+    void Run() override;
 };
 
-class Dpc : public Object {
+class Dpc : public ClockCallbackObject {
 public:
-    Dpc(Device *Owner, const WDF_DPC_CONFIG &Config) : Object(ObjectType::Dpc, Owner), Config(Config) {}
+    Dpc(Device *Owner, const WDF_DPC_CONFIG &Config) : ClockCallbackObject(ObjectType::Dpc, Owner), Config(Config) {}
     WDF_DPC_CONFIG Config;
-    bool Serialized = false;
-    EventId Event = 0;
-    bool Running = false;
-    void Run();
-
-protected:
-    void OnDelete() override;
+    void Run() override;
 };
 
-class WorkItem : public Object {
+class WorkItem : public ClockCallbackObject {
 public:
-    WorkItem(Device *Owner, const WDF_WORKITEM_CONFIG &Config) : Object(ObjectType::WorkItem, Owner), Config(Config) {}
+    WorkItem(Device *Owner, const WDF_WORKITEM_CONFIG &Config)
+        : ClockCallbackObject(ObjectType::WorkItem, Owner), Config(Config) {}
     WDF_WORKITEM_CONFIG Config;
-    bool Serialized = false;
-    EventId Event = 0;
-    bool Running = false;
-    void Run();
-
-protected:
-    void OnDelete() override;
+    void Run() override;
 };
 
 class SpinLock : public Object {
@@ -220,6 +231,9 @@ public:
     Key(Device *Owner, HardwareKey *Values) : Object(ObjectType::Key, Owner), Values(Values) {}
     HardwareKey *Values;
 };
+/* The value named Name in Key, names compared as the registry compares
+   them (case ignored), or Key.end(). */
+HardwareKey::iterator FindRegistryValue(HardwareKey &Key, const std::u16string &Name);
 
 class Device : public Object {
 public:

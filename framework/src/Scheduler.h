@@ -31,6 +31,9 @@ public:
     EventId ScheduleAfter(VirtualTime Delay, std::function<void()> Fn, std::string What = {});
     /* TRUE when the event was still queued and is now removed. */
     bool Cancel(EventId Id);
+    /* Cancels the event Id names, if it names one (not 0), and sets Id to 0
+       (no event): TRUE when that event was still queued and is now removed. */
+    bool CancelIfQueued(EventId &Id);
 
     /* Runs the earliest event, moving the clock to its due time. FALSE when none. */
     bool RunOne();

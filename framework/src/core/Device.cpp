@@ -67,10 +67,7 @@ void Device::OnDelete()
 {
     Deleted = true;
     Removed = true;
-    if (IdleEvent != 0) {
-        Clock().Cancel(IdleEvent);
-        IdleEvent = 0;
-    }
+    Clock().CancelIfQueued(IdleEvent);
     for (Queue *Q : Queues) {
         Q->Accepting = false;
     }
@@ -137,18 +134,14 @@ void Device::ActivityChanged()
     bool IdleEnabled = IdleAssigned && Idle.Enabled != WdfFalse;
     size_t Activity = PowerManagedActivity();
     if (Activity > 0) {
-        if (IdleEvent != 0) {
-            Clock().Cancel(IdleEvent);
-            IdleEvent = 0;
-        }
+        Clock().CancelIfQueued(IdleEvent);
         if (IdleSuspended && !PowerUpScheduled && !PowerTransition) {
             PowerUpScheduled = true;
             WDFDEVICE H = DeviceHandle();
             Defer(
                 [H]() {
-                    Object *O = TryLookup(reinterpret_cast<WDFOBJECT>(H));
-                    if (O == nullptr) return;
-                    auto *D = static_cast<Device *>(O);
+                    auto *D = TryLookupAs<Device>(H);
+                    if (D == nullptr) return;
                     D->PowerUpScheduled = false;
                     if (!D->IdleSuspended || D->Removed) return;
                     /* Selective-suspend wake-up: back to D0 for the request. */
@@ -166,9 +159,8 @@ void Device::ActivityChanged()
         IdleEvent = Clock().ScheduleAfter(
             (VirtualTime)Ms * kMillisecond,
             [H]() {
-                Object *O = TryLookup(reinterpret_cast<WDFOBJECT>(H));
-                if (O == nullptr) return;
-                auto *D = static_cast<Device *>(O);
+                auto *D = TryLookupAs<Device>(H);
+                if (D == nullptr) return;
                 D->IdleEvent = 0;
                 if (D->PowerManagedActivity() != 0 || !D->InD0 || D->Removed) return;
                 D->LeaveD0(WdfPowerDeviceD2, false);
@@ -236,10 +228,7 @@ NTSTATUS Device::EnterD0(WDF_POWER_DEVICE_STATE Previous)
 
 void Device::LeaveD0(WDF_POWER_DEVICE_STATE Target, bool Removal)
 {
-    if (IdleEvent != 0) {
-        Clock().Cancel(IdleEvent);
-        IdleEvent = 0;
-    }
+    Clock().CancelIfQueued(IdleEvent);
     PowerTransition = true;
     if (Removal) {
         PurgeQueuesForRemoval();
@@ -348,9 +337,8 @@ EXTERN_C NTSTATUS WdfDriverCreate(PDRIVER_OBJECT DriverObject, PCUNICODE_STRING 
     }
     auto *D = new fx::Driver();
     D->Config = *DriverConfig;
-    Status = D->Commit(DriverAttributes, nullptr, Kit.Name());
+    Status = CommitOrDestroy(D, DriverAttributes, nullptr, Kit.Name());
     if (!NT_SUCCESS(Status)) {
-        Object::Destroy(D);
         return Status;
     }
     H.TheDriver = D;
@@ -532,17 +520,15 @@ EXTERN_C NTSTATUS WdfDeviceCreate(PWDFDEVICE_INIT *DeviceInit, PWDF_OBJECT_ATTRI
     auto *Dev = new fx::Device(I->Node);
     Dev->Init = I->Data;
     Dev->Name = I->Data.HaveName ? I->Data.Name : std::u16string();
-    Status = Dev->Commit(DeviceAttributes, H.TheDriver, Kit.Name());
+    Status = CommitOrDestroy(Dev, DeviceAttributes, H.TheDriver, Kit.Name());
     if (!NT_SUCCESS(Status)) {
-        Object::Destroy(Dev);
         return Status;
     }
     if (I->Data.HaveName) {
         H.Names[Key] = Dev;
     }
     Dev->Lower = new fx::LowerTarget(Dev);
-    if (!NT_SUCCESS(Dev->Lower->Commit(nullptr, Dev, Kit.Name()))) {
-        Object::Destroy(Dev->Lower);
+    if (!NT_SUCCESS(CommitOrDestroy(Dev->Lower, nullptr, Dev, Kit.Name()))) {
         Dev->Lower = nullptr;
     }
     if (I->Node != nullptr) {

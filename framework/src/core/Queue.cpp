@@ -108,11 +108,10 @@ void Queue::ScheduleDispatch()
     WDFQUEUE H = QueueHandle();
     Defer(
         [H]() {
-            Object *O = TryLookup(reinterpret_cast<WDFOBJECT>(H));
-            if (O == nullptr) {
+            auto *Q = TryLookupAs<Queue>(H);
+            if (Q == nullptr) {
                 return;
             }
-            auto *Q = static_cast<Queue *>(O);
             Q->DispatchScheduled = false;
             Q->Dispatch();
         },
@@ -248,13 +247,11 @@ void Queue::CancelQueued(Request *Req)
         WDFQUEUE Q = QueueHandle();
         WDFREQUEST R = Req->RequestHandle();
         auto Run = [Q, R]() {
-            Object *QO = TryLookup(reinterpret_cast<WDFOBJECT>(Q));
-            Object *RO = TryLookup(reinterpret_cast<WDFOBJECT>(R));
-            if (QO == nullptr || RO == nullptr) {
+            auto *Qu = TryLookupAs<Queue>(Q);
+            auto *Rq = TryLookupAs<Request>(R);
+            if (Qu == nullptr || Rq == nullptr) {
                 return;
             }
-            auto *Qu = static_cast<Queue *>(QO);
-            auto *Rq = static_cast<Request *>(RO);
             if (Rq->State() == Request::Where::Completed) {
                 return;
             }
@@ -301,11 +298,10 @@ void Queue::CheckWaiters()
         WDFCONTEXT Ctx = W.Context;
         Defer(
             [Q, Cb, Ctx]() {
-                Object *O = TryLookup(reinterpret_cast<WDFOBJECT>(Q));
-                if (O == nullptr) {
+                auto *Qu = TryLookupAs<Queue>(Q);
+                if (Qu == nullptr) {
                     return;
                 }
-                auto *Qu = static_cast<Queue *>(O);
                 CallDriver(Qu->OwnerDevice(), DISPATCH_LEVEL, Qu->Serialized(), [&]() { Cb(Q, Ctx); });
             },
             "queue state callback");
@@ -443,9 +439,8 @@ EXTERN_C NTSTATUS WdfIoQueueCreate(WDFDEVICE Device, PWDF_IO_QUEUE_CONFIG Config
                       : Config->PowerManaged == WdfTrue ? true
                                                         : Dev->Init.PowerPolicyOwner;
     Q->PoweredOff = Q->PowerManaged && !Dev->InD0;
-    Status = Q->Commit(QueueAttributes, Dev, Kit.Name());
+    Status = CommitOrDestroy(Q, QueueAttributes, Dev, Kit.Name());
     if (!NT_SUCCESS(Status)) {
-        Object::Destroy(Q);
         return Status;
     }
     Dev->Queues.push_back(Q);
@@ -531,9 +526,8 @@ EXTERN_C VOID WdfIoQueuePurgeSynchronously(WDFQUEUE Queue)
     WDFQUEUE H = Queue;
     Clock().RunUntil(
         [H]() {
-            Object *O = TryLookup(reinterpret_cast<WDFOBJECT>(H));
-            if (O == nullptr) return true;
-            auto *Qu = static_cast<fx::Queue *>(O);
+            auto *Qu = TryLookupAs<fx::Queue>(H);
+            if (Qu == nullptr) return true;
             return Qu->Owned.empty() && Qu->Pending.empty();
         },
         "WdfIoQueuePurgeSynchronously: the queue's requests to complete");
@@ -612,8 +606,8 @@ EXTERN_C VOID WdfIoQueueStopSynchronously(WDFQUEUE Queue)
     WDFQUEUE H = Queue;
     Clock().RunUntil(
         [H]() {
-            Object *O = TryLookup(reinterpret_cast<WDFOBJECT>(H));
-            return O == nullptr || static_cast<fx::Queue *>(O)->Owned.empty();
+            auto *Qu = TryLookupAs<fx::Queue>(H);
+            return Qu == nullptr || Qu->Owned.empty();
         },
         "WdfIoQueueStopSynchronously: driver-owned requests to complete");
 }

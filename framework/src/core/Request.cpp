@@ -59,10 +59,7 @@ void Request::OnDelete()
         T->Abort(this);
         auto &L = const_cast<std::list<Request *> &>(T->SentRequests());
         L.remove(this);
-        if (TimeoutEvent != 0) {
-            Clock().Cancel(TimeoutEvent);
-            TimeoutEvent = 0;
-        }
+        Clock().CancelIfQueued(TimeoutEvent);
     }
     ReleaseUsbFormat();
 }
@@ -170,11 +167,10 @@ void Request::ScheduleCancelRoutine(PFN_WDF_REQUEST_CANCEL Routine)
     WDFREQUEST H = RequestHandle();
     Defer(
         [H, Routine]() {
-            Object *O = TryLookup(reinterpret_cast<WDFOBJECT>(H));
-            if (O == nullptr) {
+            auto *R = TryLookupAs<Request>(H);
+            if (R == nullptr) {
                 return; /* completed (and reported) meanwhile */
             }
-            auto *R = static_cast<Request *>(O);
             if (R->State() == Where::Completed) {
                 return;
             }
@@ -220,13 +216,7 @@ EXTERN_C NTSTATUS WdfRequestCreate(PWDF_OBJECT_ATTRIBUTES RequestAttributes, WDF
     Device *Owner = T != nullptr ? T->OwnerDevice() : CurrentDevice();
     auto *R = new fx::Request(Owner, fx::Request::Origin::Driver);
     R->DefaultTarget = T;
-    Status = R->Commit(RequestAttributes, DefaultParent, Kit.Name());
-    if (!NT_SUCCESS(Status)) {
-        Object::Destroy(R);
-        return Status;
-    }
-    *Request = R->RequestHandle();
-    return STATUS_SUCCESS;
+    return CommitNew(R, RequestAttributes, DefaultParent, Kit.Name(), Request);
 }
 
 EXTERN_C BOOLEAN WdfRequestSend(WDFREQUEST Request, WDFIOTARGET Target, PWDF_REQUEST_SEND_OPTIONS Options)

@@ -52,89 +52,92 @@ WDF_EXECUTION_LEVEL LevelUnder(Object *Parent)
     return WdfExecutionLevelDispatch;
 }
 
-Object *ParentFromAttributes(PWDF_OBJECT_ATTRIBUTES Attributes, const char *Api)
+/* The parent of a timer, DPC or work item: the attributes' ParentObject,
+   which must be a device or a queue (a report and nullptr otherwise). */
+Object *DeviceOrQueueParent(PWDF_OBJECT_ATTRIBUTES Attributes, const char *Api)
 {
     if (Attributes == nullptr || Attributes->ParentObject == nullptr) {
         VerifierReport("ParentRequired", std::string(Api) + " needs a parent object in its attributes");
         return nullptr;
     }
-    return Lookup(Attributes->ParentObject, Api);
+    Object *Parent = Lookup(Attributes->ParentObject, Api);
+    if (Parent == nullptr) {
+        return nullptr;
+    }
+    if (Parent->Type() != ObjectType::Device && Parent->Type() != ObjectType::Queue) {
+        VerifierReport("BadParent", std::string(Api) + ": the parent must be a device or a queue");
+        return nullptr;
+    }
+    return Parent;
 }
 
-bool IsDeviceOrQueue(Object *O)
+/* The device an object created under a device or a queue belongs to. */
+Device *DeviceUnder(Object *Parent)
 {
-    return O->Type() == ObjectType::Device || O->Type() == ObjectType::Queue;
+    return Parent->OwnerDevice() != nullptr ? Parent->OwnerDevice() : static_cast<Device *>(Parent);
 }
 } // namespace
 
-void Timer::Fire()
+void ClockCallbackObject::QueueRun(VirtualTime At, const char *What)
+{
+    WDFOBJECT H = Handle();
+    Event = Clock().ScheduleAt(At, [H]() {
+        if (auto *O = TryLookupAs<ClockCallbackObject>(H)) O->Run();
+    }, What);
+}
+
+bool ClockCallbackObject::RunCallback(KIRQL Level, const std::function<void()> &Callback)
 {
     Event = 0;
     Running = true;
-    WDFTIMER H = HandleAs<WDFTIMER>();
-    PFN_WDF_TIMER Cb = Config.EvtTimerFunc;
-    CallDriver(OwnerDevice(), DISPATCH_LEVEL, Serialized, [&]() { Cb(H); });
-    /* The callback may have deleted the timer. */
-    Object *O = TryLookup(reinterpret_cast<WDFOBJECT>(H));
-    if (O == nullptr) {
-        return;
+    WDFOBJECT H = Handle();
+    CallDriver(OwnerDevice(), Level, Serialized, Callback);
+    if (TryLookup(H) == nullptr) {
+        return false;
     }
     Running = false;
-    if (Config.Period != 0 && Event == 0) {
-        VirtualTime At = TimerFireTime(-(LONGLONG)Config.Period * 10'000);
-        Event = Clock().ScheduleAt(At, [H]() {
-            Object *T = TryLookup(reinterpret_cast<WDFOBJECT>(H));
-            if (T != nullptr) static_cast<Timer *>(T)->Fire();
-        }, "periodic timer");
-    }
+    return true;
 }
 
-void Timer::OnDelete()
+BOOLEAN ClockCallbackObject::CancelRun(const char *Api, BOOLEAN Wait, const char *What)
 {
-    if (Event != 0) {
-        Clock().Cancel(Event);
-        Event = 0;
+    std::string Waiting = std::string(Api) + "(Wait=TRUE)";
+    if (Wait && !RequirePassive(Waiting.c_str())) {
+        Wait = FALSE;
+    }
+    BOOLEAN Removed = Clock().CancelIfQueued(Event) ? TRUE : FALSE;
+    if (Wait && Running) {
+        VerifierReport("Deadlock", Waiting + " from the " + What + "'s own callback");
+    }
+    return Removed;
+}
+
+void ClockCallbackObject::OnDelete() { Clock().CancelIfQueued(Event); }
+
+void Timer::Run()
+{
+    WDFTIMER H = HandleAs<WDFTIMER>();
+    PFN_WDF_TIMER Cb = Config.EvtTimerFunc;
+    if (!RunCallback(DISPATCH_LEVEL, [&]() { Cb(H); })) {
+        return;
+    }
+    if (Config.Period != 0 && Event == 0) {
+        QueueRun(TimerFireTime(-(LONGLONG)Config.Period * 10'000), "periodic timer");
     }
 }
 
 void Dpc::Run()
 {
-    Event = 0;
-    Running = true;
     WDFDPC H = HandleAs<WDFDPC>();
     PFN_WDF_DPC Cb = Config.EvtDpcFunc;
-    CallDriver(OwnerDevice(), DISPATCH_LEVEL, Serialized, [&]() { Cb(H); });
-    if (TryLookup(reinterpret_cast<WDFOBJECT>(H)) != nullptr) {
-        Running = false;
-    }
-}
-
-void Dpc::OnDelete()
-{
-    if (Event != 0) {
-        Clock().Cancel(Event);
-        Event = 0;
-    }
+    RunCallback(DISPATCH_LEVEL, [&]() { Cb(H); });
 }
 
 void WorkItem::Run()
 {
-    Event = 0;
-    Running = true;
     WDFWORKITEM H = HandleAs<WDFWORKITEM>();
     PFN_WDF_WORKITEM Cb = Config.EvtWorkItemFunc;
-    CallDriver(OwnerDevice(), PASSIVE_LEVEL, Serialized, [&]() { Cb(H); });
-    if (TryLookup(reinterpret_cast<WDFOBJECT>(H)) != nullptr) {
-        Running = false;
-    }
-}
-
-void WorkItem::OnDelete()
-{
-    if (Event != 0) {
-        Clock().Cancel(Event);
-        Event = 0;
-    }
+    RunCallback(PASSIVE_LEVEL, [&]() { Cb(H); });
 }
 
 } // namespace fx
@@ -157,28 +160,17 @@ EXTERN_C NTSTATUS WdfTimerCreate(PWDF_TIMER_CONFIG Config, PWDF_OBJECT_ATTRIBUTE
         VerifierReport("BadConfig", "WdfTimerCreate with an uninitialised WDF_TIMER_CONFIG or no callback");
         return STATUS_INVALID_PARAMETER;
     }
-    Object *Parent = ParentFromAttributes(Attributes, Kit.Name());
+    Object *Parent = DeviceOrQueueParent(Attributes, Kit.Name());
     if (Parent == nullptr) {
         return STATUS_INVALID_PARAMETER;
     }
-    if (!IsDeviceOrQueue(Parent)) {
-        VerifierReport("BadParent", "WdfTimerCreate: the parent must be a device or a queue");
-        return STATUS_INVALID_PARAMETER;
-    }
-    if (Config->AutomaticSerialization && SerializedUnder(Parent) && LevelUnder(Parent) == WdfExecutionLevelPassive) {
+    bool Serialized = Config->AutomaticSerialization && SerializedUnder(Parent);
+    if (Serialized && LevelUnder(Parent) == WdfExecutionLevelPassive) {
         return STATUS_INVALID_DEVICE_REQUEST;
     }
-    auto *T = new fx::Timer(Parent->OwnerDevice() != nullptr ? Parent->OwnerDevice()
-                                                             : static_cast<fx::Device *>(Parent),
-                            *Config);
-    T->Serialized = Config->AutomaticSerialization && SerializedUnder(Parent);
-    Status = T->Commit(Attributes, Parent, Kit.Name());
-    if (!NT_SUCCESS(Status)) {
-        Object::Destroy(T);
-        return Status;
-    }
-    *Timer = T->HandleAs<WDFTIMER>();
-    return STATUS_SUCCESS;
+    auto *T = new fx::Timer(DeviceUnder(Parent), *Config);
+    T->Serialized = Serialized;
+    return CommitNew(T, Attributes, Parent, Kit.Name(), Timer);
 }
 
 EXTERN_C BOOLEAN WdfTimerStart(WDFTIMER Timer, LONGLONG DueTime)
@@ -188,16 +180,8 @@ EXTERN_C BOOLEAN WdfTimerStart(WDFTIMER Timer, LONGLONG DueTime)
     if (T == nullptr) {
         return FALSE;
     }
-    BOOLEAN WasQueued = FALSE;
-    if (T->Event != 0) {
-        WasQueued = Clock().Cancel(T->Event) ? TRUE : FALSE;
-        T->Event = 0;
-    }
-    WDFTIMER H = Timer;
-    T->Event = Clock().ScheduleAt(TimerFireTime(DueTime), [H]() {
-        Object *O = TryLookup(reinterpret_cast<WDFOBJECT>(H));
-        if (O != nullptr) static_cast<fx::Timer *>(O)->Fire();
-    }, "timer expiry");
+    BOOLEAN WasQueued = Clock().CancelIfQueued(T->Event) ? TRUE : FALSE;
+    T->QueueRun(TimerFireTime(DueTime), "timer expiry");
     return WasQueued;
 }
 
@@ -208,18 +192,7 @@ EXTERN_C BOOLEAN WdfTimerStop(WDFTIMER Timer, BOOLEAN Wait)
     if (T == nullptr) {
         return FALSE;
     }
-    if (Wait && !RequirePassive("WdfTimerStop(Wait=TRUE)")) {
-        Wait = FALSE;
-    }
-    BOOLEAN Removed = FALSE;
-    if (T->Event != 0) {
-        Removed = Clock().Cancel(T->Event) ? TRUE : FALSE;
-        T->Event = 0;
-    }
-    if (Wait && T->Running) {
-        VerifierReport("Deadlock", "WdfTimerStop(Wait=TRUE) from the timer's own callback");
-    }
-    return Removed;
+    return T->CancelRun(Kit.Name(), Wait, "timer");
 }
 
 EXTERN_C WDFOBJECT WdfTimerGetParentObject(WDFTIMER Timer)
@@ -244,27 +217,17 @@ EXTERN_C NTSTATUS WdfDpcCreate(PWDF_DPC_CONFIG Config, PWDF_OBJECT_ATTRIBUTES At
         VerifierReport("BadConfig", "WdfDpcCreate with an uninitialised WDF_DPC_CONFIG or no callback");
         return STATUS_INVALID_PARAMETER;
     }
-    Object *Parent = ParentFromAttributes(Attributes, Kit.Name());
+    Object *Parent = DeviceOrQueueParent(Attributes, Kit.Name());
     if (Parent == nullptr) {
         return STATUS_INVALID_PARAMETER;
     }
-    if (!IsDeviceOrQueue(Parent)) {
-        VerifierReport("BadParent", "WdfDpcCreate: the parent must be a device or a queue");
-        return STATUS_INVALID_PARAMETER;
-    }
-    if (Config->AutomaticSerialization && SerializedUnder(Parent) && LevelUnder(Parent) == WdfExecutionLevelPassive) {
+    bool Serialized = Config->AutomaticSerialization && SerializedUnder(Parent);
+    if (Serialized && LevelUnder(Parent) == WdfExecutionLevelPassive) {
         return STATUS_INVALID_DEVICE_REQUEST;
     }
-    auto *D = new fx::Dpc(Parent->OwnerDevice() != nullptr ? Parent->OwnerDevice() : static_cast<fx::Device *>(Parent),
-                          *Config);
-    D->Serialized = Config->AutomaticSerialization && SerializedUnder(Parent);
-    Status = D->Commit(Attributes, Parent, Kit.Name());
-    if (!NT_SUCCESS(Status)) {
-        Object::Destroy(D);
-        return Status;
-    }
-    *Dpc = D->HandleAs<WDFDPC>();
-    return STATUS_SUCCESS;
+    auto *D = new fx::Dpc(DeviceUnder(Parent), *Config);
+    D->Serialized = Serialized;
+    return CommitNew(D, Attributes, Parent, Kit.Name(), Dpc);
 }
 
 EXTERN_C BOOLEAN WdfDpcEnqueue(WDFDPC Dpc)
@@ -274,11 +237,7 @@ EXTERN_C BOOLEAN WdfDpcEnqueue(WDFDPC Dpc)
     if (D == nullptr || D->Event != 0) {
         return FALSE;
     }
-    WDFDPC H = Dpc;
-    D->Event = Clock().ScheduleAfter(0, [H]() {
-        Object *O = TryLookup(reinterpret_cast<WDFOBJECT>(H));
-        if (O != nullptr) static_cast<fx::Dpc *>(O)->Run();
-    }, "DPC");
+    D->QueueRun(Clock().Now(), "DPC");
     return TRUE;
 }
 
@@ -289,18 +248,7 @@ EXTERN_C BOOLEAN WdfDpcCancel(WDFDPC Dpc, BOOLEAN Wait)
     if (D == nullptr) {
         return FALSE;
     }
-    if (Wait && !RequirePassive("WdfDpcCancel(Wait=TRUE)")) {
-        Wait = FALSE;
-    }
-    BOOLEAN Removed = FALSE;
-    if (D->Event != 0) {
-        Removed = Clock().Cancel(D->Event) ? TRUE : FALSE;
-        D->Event = 0;
-    }
-    if (Wait && D->Running) {
-        VerifierReport("Deadlock", "WdfDpcCancel(Wait=TRUE) from the DPC's own callback");
-    }
-    return Removed;
+    return D->CancelRun(Kit.Name(), Wait, "DPC");
 }
 
 EXTERN_C WDFOBJECT WdfDpcGetParentObject(WDFDPC Dpc)
@@ -327,28 +275,18 @@ EXTERN_C NTSTATUS WdfWorkItemCreate(PWDF_WORKITEM_CONFIG Config, PWDF_OBJECT_ATT
         VerifierReport("BadConfig", "WdfWorkItemCreate with an uninitialised WDF_WORKITEM_CONFIG or no callback");
         return STATUS_INVALID_PARAMETER;
     }
-    Object *Parent = ParentFromAttributes(Attributes, Kit.Name());
+    Object *Parent = DeviceOrQueueParent(Attributes, Kit.Name());
     if (Parent == nullptr) {
         return STATUS_INVALID_PARAMETER;
     }
-    if (!IsDeviceOrQueue(Parent)) {
-        VerifierReport("BadParent", "WdfWorkItemCreate: the parent must be a device or a queue");
-        return STATUS_INVALID_PARAMETER;
-    }
+    bool Serialized = Config->AutomaticSerialization && SerializedUnder(Parent);
     /* Serialized work items need a passive-level synchronization lock. */
-    if (Config->AutomaticSerialization && SerializedUnder(Parent) && LevelUnder(Parent) != WdfExecutionLevelPassive) {
+    if (Serialized && LevelUnder(Parent) != WdfExecutionLevelPassive) {
         return STATUS_INVALID_DEVICE_REQUEST;
     }
-    auto *W = new fx::WorkItem(
-        Parent->OwnerDevice() != nullptr ? Parent->OwnerDevice() : static_cast<fx::Device *>(Parent), *Config);
-    W->Serialized = Config->AutomaticSerialization && SerializedUnder(Parent);
-    Status = W->Commit(Attributes, Parent, Kit.Name());
-    if (!NT_SUCCESS(Status)) {
-        Object::Destroy(W);
-        return Status;
-    }
-    *WorkItem = W->HandleAs<WDFWORKITEM>();
-    return STATUS_SUCCESS;
+    auto *W = new fx::WorkItem(DeviceUnder(Parent), *Config);
+    W->Serialized = Serialized;
+    return CommitNew(W, Attributes, Parent, Kit.Name(), WorkItem);
 }
 
 EXTERN_C VOID WdfWorkItemEnqueue(WDFWORKITEM WorkItem)
@@ -358,11 +296,7 @@ EXTERN_C VOID WdfWorkItemEnqueue(WDFWORKITEM WorkItem)
     if (W == nullptr || W->Event != 0) {
         return;
     }
-    WDFWORKITEM H = WorkItem;
-    W->Event = Clock().ScheduleAfter(0, [H]() {
-        Object *O = TryLookup(reinterpret_cast<WDFOBJECT>(H));
-        if (O != nullptr) static_cast<fx::WorkItem *>(O)->Run();
-    }, "work item");
+    W->QueueRun(Clock().Now(), "work item");
 }
 
 EXTERN_C WDFOBJECT WdfWorkItemGetParentObject(WDFWORKITEM WorkItem)
@@ -386,8 +320,8 @@ EXTERN_C VOID WdfWorkItemFlush(WDFWORKITEM WorkItem)
     WDFWORKITEM H = WorkItem;
     Clock().RunUntil(
         [H]() {
-            Object *O = TryLookup(reinterpret_cast<WDFOBJECT>(H));
-            return O == nullptr || (static_cast<fx::WorkItem *>(O)->Event == 0 && !static_cast<fx::WorkItem *>(O)->Running);
+            auto *O = TryLookupAs<fx::WorkItem>(H);
+            return O == nullptr || (O->Event == 0 && !O->Running);
         },
         "WdfWorkItemFlush: the work item to run");
 }
@@ -415,13 +349,7 @@ EXTERN_C NTSTATUS WdfSpinLockCreate(PWDF_OBJECT_ATTRIBUTES SpinLockAttributes, W
         }
     }
     auto *L = new fx::SpinLock(Parent != nullptr ? Parent->OwnerDevice() : CurrentDevice());
-    Status = L->Commit(SpinLockAttributes, Parent != nullptr ? Parent : Host().TheDriver, Kit.Name());
-    if (!NT_SUCCESS(Status)) {
-        Object::Destroy(L);
-        return Status;
-    }
-    *SpinLock = L->HandleAs<WDFSPINLOCK>();
-    return STATUS_SUCCESS;
+    return CommitNew(L, SpinLockAttributes, Parent != nullptr ? Parent : Host().TheDriver, Kit.Name(), SpinLock);
 }
 
 EXTERN_C VOID WdfSpinLockAcquire(WDFSPINLOCK SpinLock)

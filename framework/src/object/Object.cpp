@@ -561,9 +561,8 @@ Memory *CreateMemory(Device *Owner, Object *Parent, size_t Size, ULONG Tag, PWDF
     }
     std::memset(Buf, 0, Size == 0 ? 1 : Size);
     auto *M = new Memory(Owner, Buf, Size, Tag, true);
-    *Status = M->Commit(Attributes, Parent, "WdfMemoryCreate");
+    *Status = CommitOrDestroy(M, Attributes, Parent, "WdfMemoryCreate");
     if (!NT_SUCCESS(*Status)) {
-        Object::Destroy(M);
         return nullptr;
     }
     return M;
@@ -805,13 +804,7 @@ EXTERN_C NTSTATUS WdfMemoryCreatePreallocated(PWDF_OBJECT_ATTRIBUTES Attributes,
     }
     Device *Owner = Parent != nullptr && Parent->OwnerDevice() != nullptr ? Parent->OwnerDevice() : CurrentDevice();
     auto *M = new fx::Memory(Owner, Buffer, BufferSize, 0, false);
-    Status = M->Commit(Attributes, Parent, Kit.Name());
-    if (!NT_SUCCESS(Status)) {
-        Object::Destroy(M);
-        return Status;
-    }
-    *Memory = M->HandleAs<WDFMEMORY>();
-    return STATUS_SUCCESS;
+    return CommitNew(M, Attributes, Parent, Kit.Name(), Memory);
 }
 
 EXTERN_C PVOID WdfMemoryGetBuffer(WDFMEMORY Memory, size_t *BufferSize)

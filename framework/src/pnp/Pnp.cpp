@@ -177,10 +177,7 @@ NTSTATUS PnpStopDevice(PhysicalDevice *Node)
     if (!Dev->HardwarePrepared) {
         return STATUS_SUCCESS;
     }
-    if (Dev->IdleEvent != 0) {
-        Clock().Cancel(Dev->IdleEvent);
-        Dev->IdleEvent = 0;
-    }
+    Clock().CancelIfQueued(Dev->IdleEvent);
     if (Dev->InD0) {
         Dev->LeaveD0(WdfPowerDeviceD3, false);
     }
@@ -201,10 +198,7 @@ void PnpRemoveDevice(PhysicalDevice *Node, bool Surprise)
     }
     WDFDEVICE H = Dev->DeviceHandle();
     Dev->Removed = true;
-    if (Dev->IdleEvent != 0) {
-        Clock().Cancel(Dev->IdleEvent);
-        Dev->IdleEvent = 0;
-    }
+    Clock().CancelIfQueued(Dev->IdleEvent);
     if (Surprise) {
         Dev->SurpriseRemoved = true;
         if (Dev->Init.PnpPower.EvtDeviceSurpriseRemoval != nullptr) {

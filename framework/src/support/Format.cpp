@@ -49,6 +49,25 @@ void Pad(std::basic_string<Ch> &Out, const std::basic_string<Ch> &Body, int Widt
     }
 }
 
+/* A converted integer: Digits widened with zeros to Precision; with the 0
+   flag, no precision and right alignment, zero-filled to Width after Prefix
+   (the sign or 0x); then Prefix and Digits padded with spaces to Width. */
+template <class Ch>
+void AppendNumber(std::basic_string<Ch> &Out, const std::string &Prefix, std::string Digits, int Width, int Precision,
+                  bool Left, bool Zero)
+{
+    if (Precision >= 0 && (int)Digits.size() < Precision) {
+        Digits.insert(0, (size_t)(Precision - (int)Digits.size()), '0');
+    }
+    if (Zero && !Left && Precision < 0) {
+        int N = Width - (int)Prefix.size();
+        if ((int)Digits.size() < N) Digits.insert(0, (size_t)(N - (int)Digits.size()), '0');
+    }
+    std::basic_string<Ch> Body;
+    for (char C : Prefix + Digits) Body.push_back((Ch)C);
+    Pad<Ch>(Out, Body, Width, Left, (Ch)' ');
+}
+
 template <class Ch, class InCh> std::basic_string<Ch> Engine(const InCh *Format, va_list Args, bool WideFormat)
 {
     std::basic_string<Ch> Out;
@@ -156,17 +175,8 @@ template <class Ch, class InCh> std::basic_string<Ch> Engine(const InCh *Format,
             if (Size == 2) V = (short)V;
             if (Size == 1) V = (signed char)V; // NOLINT(bugprone-signed-char-misuse): %hhd sign-extends its char
             unsigned long long U = V < 0 ? 0ULL - (unsigned long long)V : (unsigned long long)V;
-            std::string Digits = std::to_string(U);
-            if (Precision >= 0 && (int)Digits.size() < Precision) {
-                Digits.insert(0, (size_t)(Precision - (int)Digits.size()), '0');
-            }
             std::string Sign = V < 0 ? "-" : Plus ? "+" : Space ? " " : "";
-            if (Zero && !Left && Precision < 0) {
-                int N = Width - (int)Sign.size();
-                if ((int)Digits.size() < N) Digits.insert(0, (size_t)(N - (int)Digits.size()), '0');
-            }
-            for (char C : Sign + Digits) Body.push_back((Ch)C);
-            Pad<Ch>(Out, Body, Width, Left, (Ch)' ');
+            AppendNumber<Ch>(Out, Sign, std::to_string(U), Width, Precision, Left, Zero);
             break;
         }
         case 'u':
@@ -193,16 +203,8 @@ template <class Ch, class InCh> std::basic_string<Ch> Engine(const InCh *Format,
                 } while (U != 0);
                 if (Pointer && Digits.size() < 16) Digits.insert(0, 16 - Digits.size(), '0');
             }
-            if (Precision >= 0 && (int)Digits.size() < Precision) {
-                Digits.insert(0, (size_t)(Precision - (int)Digits.size()), '0');
-            }
             std::string Prefix = (Alt && (Conv == (InCh)'x')) ? "0x" : (Alt && Conv == (InCh)'X') ? "0X" : "";
-            if (Zero && !Left && Precision < 0) {
-                int N = Width - (int)Prefix.size();
-                if ((int)Digits.size() < N) Digits.insert(0, (size_t)(N - (int)Digits.size()), '0');
-            }
-            for (char C : Prefix + Digits) Body.push_back((Ch)C);
-            Pad<Ch>(Out, Body, Width, Left, (Ch)' ');
+            AppendNumber<Ch>(Out, Prefix, Digits, Width, Precision, Left, Zero);
             break;
         }
         case 'c':

@@ -170,11 +170,9 @@ EXTERN_C NTSTATUS RtlWriteRegistryValue(ULONG RelativeTo, PCWSTR Path, PCWSTR Va
     }
     auto &Key = Host().DeviceMap[RegistryPath(RelativeTo, Path)];
     std::u16string Name = FromWide(ValueName);
-    for (auto It = Key.begin(); It != Key.end(); ++It) {
-        if (HostState::Upper(It->first) == HostState::Upper(Name)) {
-            Key.erase(It);
-            break;
-        }
+    auto Old = FindRegistryValue(Key, Name);
+    if (Old != Key.end()) {
+        Key.erase(Old);
     }
     RegistryValue V;
     V.Type = ValueType;
@@ -202,14 +200,12 @@ EXTERN_C NTSTATUS RtlDeleteRegistryValue(ULONG RelativeTo, PCWSTR Path, PCWSTR V
     if (K == Map.end()) {
         return STATUS_OBJECT_NAME_NOT_FOUND;
     }
-    std::u16string Name = HostState::Upper(FromWide(ValueName));
-    for (auto It = K->second.begin(); It != K->second.end(); ++It) {
-        if (HostState::Upper(It->first) == Name) {
-            K->second.erase(It);
-            return STATUS_SUCCESS;
-        }
+    auto It = FindRegistryValue(K->second, FromWide(ValueName));
+    if (It == K->second.end()) {
+        return STATUS_OBJECT_NAME_NOT_FOUND;
     }
-    return STATUS_OBJECT_NAME_NOT_FOUND;
+    K->second.erase(It);
+    return STATUS_SUCCESS;
 }
 
 EXTERN_C PCONFIGURATION_INFORMATION IoGetConfigurationInformation(void)

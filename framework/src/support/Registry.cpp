@@ -49,25 +49,27 @@ EXTERN_C NTSTATUS WdfDeviceOpenRegistryKey(WDFDEVICE Device, ULONG DeviceInstanc
         return STATUS_OBJECT_NAME_NOT_FOUND;
     }
     auto *K = new fx::Key(Dev, &Dev->Node->Key);
-    Status = K->Commit(KeyAttributes, Dev, Kit.Name());
-    if (!NT_SUCCESS(Status)) {
-        Object::Destroy(K);
-        return Status;
-    }
-    *Key = K->HandleAs<WDFKEY>();
-    return STATUS_SUCCESS;
+    return CommitNew(K, KeyAttributes, Dev, Kit.Name(), Key);
 }
+
+namespace fx {
+HardwareKey::iterator FindRegistryValue(HardwareKey &Key, const std::u16string &Name)
+{
+    std::u16string N = HostState::Upper(Name);
+    for (auto It = Key.begin(); It != Key.end(); ++It) {
+        if (HostState::Upper(It->first) == N) {
+            return It;
+        }
+    }
+    return Key.end();
+}
+} // namespace fx
 
 namespace {
 const RegistryValue *FindValue(fx::Key *K, PCUNICODE_STRING Name)
 {
-    std::u16string N = HostState::Upper(FromUnicode(Name));
-    for (auto &E : *K->Values) {
-        if (HostState::Upper(E.first) == N) {
-            return &E.second;
-        }
-    }
-    return nullptr;
+    auto It = FindRegistryValue(*K->Values, FromUnicode(Name));
+    return It == K->Values->end() ? nullptr : &It->second;
 }
 } // namespace
 

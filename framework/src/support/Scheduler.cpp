@@ -157,6 +157,16 @@ bool Scheduler::Cancel(EventId Id)
     return true;
 }
 
+bool Scheduler::CancelIfQueued(EventId &Id)
+{
+    if (Id == 0) {
+        return false;
+    }
+    bool Removed = Cancel(Id);
+    Id = 0;
+    return Removed;
+}
+
 bool Scheduler::RunOne() { return impl_->RunFirst(); }
 
 void Scheduler::RunDue()

@@ -33,13 +33,7 @@ EXTERN_C NTSTATUS WdfStringCreate(PCUNICODE_STRING UnicodeString, PWDF_OBJECT_AT
     }
     auto *S = new fx::String(CurrentDevice());
     S->Set(FromUnicode(UnicodeString));
-    Status = S->Commit(StringAttributes, Host().TheDriver, Kit.Name());
-    if (!NT_SUCCESS(Status)) {
-        Object::Destroy(S);
-        return Status;
-    }
-    *String = S->HandleAs<WDFSTRING>();
-    return STATUS_SUCCESS;
+    return CommitNew(S, StringAttributes, Host().TheDriver, Kit.Name(), String);
 }
 
 EXTERN_C VOID WdfStringGetUnicodeString(WDFSTRING String, PUNICODE_STRING UnicodeString)

@@ -112,11 +112,10 @@ bool IoTarget::Send(const KitEntry &Kit, Request *Req, PWDF_REQUEST_SEND_OPTIONS
         Req->TimeoutEvent = Clock().ScheduleAt(
             Due,
             [this, H]() {
-                Object *O = TryLookup(reinterpret_cast<WDFOBJECT>(H));
-                if (O == nullptr) {
+                auto *R = TryLookupAs<Request>(H);
+                if (R == nullptr) {
                     return;
                 }
-                auto *R = static_cast<Request *>(O);
                 R->TimeoutEvent = 0;
                 if (R->State() == Request::Where::Sent && R->SentTo == this) {
                     R->TimedOut = true;
@@ -148,10 +147,7 @@ void IoTarget::CompleteSent(Request *Req, NTSTATUS Status, ULONG_PTR Information
         VerifierReport("CompleteOfUnsentRequest", "an I/O target completed a request it does not hold");
         return;
     }
-    if (Req->TimeoutEvent != 0) {
-        Clock().Cancel(Req->TimeoutEvent);
-        Req->TimeoutEvent = 0;
-    }
+    Clock().CancelIfQueued(Req->TimeoutEvent);
     /* The time-out cancelled the request; only that cancellation is
        reported as the time-out. A request that completed on its own after
        the time-out fired (success, or a failure of its own) keeps its

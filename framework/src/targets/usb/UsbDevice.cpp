@@ -430,16 +430,14 @@ EXTERN_C NTSTATUS WdfUsbTargetDeviceCreate(WDFDEVICE DeviceHandle, PWDF_OBJECT_A
     Target->Config = Config;
     Target->ReportedLength = Model->ReportedConfigurationLength();
     Target->Layout = Layout;
-    Status = Target->Commit(Attributes, DeviceObject, Kit.Name());
+    Status = CommitOrDestroy(Target, Attributes, DeviceObject, Kit.Name());
     if (!NT_SUCCESS(Status)) {
-        Object::Destroy(Target);
         return Status;
     }
     for (std::size_t I = 0; I < Layout.size(); ++I) {
         auto *If = new UsbInterfaceObject(Dev, Target, I);
-        Status = If->Commit(nullptr, Target, Kit.Name());
+        Status = CommitOrDestroy(If, nullptr, Target, Kit.Name());
         if (!NT_SUCCESS(Status)) {
-            Object::Destroy(If);
             Target->Delete();
             return Status;
         }
@@ -588,9 +586,8 @@ NTSTATUS CreatePipes(UsbDeviceTarget *T, UsbInterfaceObject *If, PWDF_OBJECT_ATT
             Attributes.ParentObject = nullptr; /* pipes always belong to their interface */
             Use = &Attributes;
         }
-        NTSTATUS Status = Pipe->Commit(Use, If, "WdfUsbTargetDeviceSelectConfig");
+        NTSTATUS Status = CommitOrDestroy(Pipe, Use, If, "WdfUsbTargetDeviceSelectConfig");
         if (!NT_SUCCESS(Status)) {
-            Object::Destroy(Pipe);
             return Status;
         }
         If->Pipes.push_back(Pipe);

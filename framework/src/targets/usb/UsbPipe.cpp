@@ -321,8 +321,8 @@ void ContinuousReader::Stop(WDF_IO_TARGET_SENT_IO_ACTION Action)
         WDFUSBPIPE PipeHandle = pipeHandle_;
         Clock().RunUntil(
             [PipeHandle]() {
-                Object *O = TryLookup(reinterpret_cast<WDFOBJECT>(PipeHandle));
-                return O == nullptr || static_cast<UsbPipe *>(O)->Reader->InFlight() == 0;
+                auto *P = TryLookupAs<UsbPipe>(PipeHandle);
+                return P == nullptr || P->Reader->InFlight() == 0;
             },
             "WdfIoTargetStop waiting for the continuous reader's reads");
         break;
@@ -333,8 +333,8 @@ void ContinuousReader::Stop(WDF_IO_TARGET_SENT_IO_ACTION Action)
         WDFUSBPIPE PipeHandle = pipeHandle_;
         Clock().RunUntil(
             [PipeHandle]() {
-                Object *O = TryLookup(reinterpret_cast<WDFOBJECT>(PipeHandle));
-                return O == nullptr || static_cast<UsbPipe *>(O)->Reader->abandoned_.empty();
+                auto *P = TryLookupAs<UsbPipe>(PipeHandle);
+                return P == nullptr || P->Reader->abandoned_.empty();
             },
             "WdfIoTargetStop cancelling the continuous reader's reads");
         break;
