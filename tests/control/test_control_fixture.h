@@ -1,7 +1,7 @@
 /*
- * test_control_fixture.h - shared set-up for the serial-control tests: one
- * simulated CDC ACM device, added, started and opened as COM5, and helpers
- * to issue control codes and read their results.
+ * test_control_fixture.h - the serial-control tests' port: the shared port
+ * fixture with the clock moved on by fixed steps (Settle) rather than run
+ * idle, and helpers to issue control codes and read their results.
  */
 #pragma once
 #include <gtest/gtest.h>
@@ -32,30 +32,24 @@ inline Bytes SerialState(std::uint16_t Bitmap)
     return Notification(0x20, 0, Bytes{std::uint8_t(Bitmap), std::uint8_t(Bitmap >> 8)});
 }
 
-class ControlFixture : public WorldTest {
+class ControlFixture : public PortTest {
 public:
-    std::shared_ptr<world::CdcAcmDevice> Device;
-    world::DeviceNode *Node = nullptr;
-    world::FileHandle Port = 0;
-
-    /* Adds and starts a device with Options and opens it as COM5. */
+    /* Adds and starts a device with Options, opens it as COM5 and lets the
+       first 100 ms pass. */
     void Bring(world::CdcAcmOptions Options = {})
     {
-        Device = std::make_shared<world::CdcAcmDevice>(Options);
-        world::HardwareKey Key;
-        Key[u"PortName"] = world::RegistryValue::String(u"COM5");
-        Node = W.AddDevice(Device, Key, true);
+        Add(Options);
         ASSERT_EQ(Node->StartStatus, STATUS_SUCCESS);
-        ASSERT_EQ(W.Open(u"COM5", &Port), STATUS_SUCCESS);
+        Open();
         Settle();
     }
 
     void Settle(world::VirtualTime For = 100 * world::kMillisecond) { W.Clock().AdvanceBy(For); }
 
-    OpHandle Ioctl(ULONG Code, const Bytes &Input = {}, std::size_t OutputLength = 0, bool Run = true)
+    OpHandle Ioctl(ULONG Code, const Bytes &Input = {}, std::size_t OutputLength = 0, bool SettleAfter = true)
     {
-        OpHandle Op = W.DeviceIoControl(Port, Code, Input, OutputLength);
-        if (Run) {
+        OpHandle Op = W.DeviceIoControl(H, Code, Input, OutputLength);
+        if (SettleAfter) {
             Settle();
         }
         return Op;
@@ -93,18 +87,15 @@ public:
     /* Delivers one raw interrupt transfer and lets the driver take it. */
     void Interrupt(const Bytes &Transfer)
     {
-        Device->SendInterrupt(Transfer);
+        Usb->SendInterrupt(Transfer);
         Settle();
     }
 
-    /* Removes the device and checks that it left nothing behind. */
+    /* Closes the port, removes the device and checks it left nothing. */
     void ExpectCleanRemoval()
     {
-        ASSERT_EQ(W.Close(Port), STATUS_SUCCESS);
-        W.RemoveDevice(Node);
-        W.Clock().RunUntilIdle();
-        EXPECT_EQ(W.PoolBlocksOutstanding(), 0u);
-        EXPECT_EQ(W.LiveObjects(), 0u);
+        ASSERT_EQ(W.Close(H), STATUS_SUCCESS);
+        RemoveAndExpectNothingLeft();
     }
 };
 

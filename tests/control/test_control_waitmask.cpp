@@ -22,7 +22,7 @@ TEST_F(WaitMask, Refusals_MaskZeroOrWaitPending)
     OpHandle First = WaitOnMask();
     ExpectDone(WaitOnMask(), STATUS_INVALID_PARAMETER, 0);
     EXPECT_FALSE(First->Completed);
-    Device->SendBulkInText("a");
+    Usb->SendBulkInText("a");
     Settle();
     ExpectWaitResult(First, SERIAL_EV_RXCHAR);
 }
@@ -58,11 +58,11 @@ TEST_F(WaitMask, Cancel_CompletesCancelledAndLaterEventsGoToNextWait)
     EXPECT_TRUE(W.Cancel(Wait));
     Settle();
     ExpectDone(Wait, STATUS_CANCELLED, 0);
-    Device->SendBulkInText("c");
+    Usb->SendBulkInText("c");
     Settle();
     OpHandle Next = WaitOnMask();
     EXPECT_FALSE(Next->Completed);
-    Device->SendBulkInText("d");
+    Usb->SendBulkInText("d");
     Settle();
     ExpectWaitResult(Next, SERIAL_EV_RXCHAR);
 }
@@ -74,7 +74,7 @@ TEST_F(WaitMask, CancelRacingCompletion_CompletesExactlyOnce)
         SCOPED_TRACE(Steps);
         SetWaitMask(SERIAL_EV_BREAK);
         OpHandle Wait = WaitOnMask();
-        Device->SendInterrupt(SerialState(0x04));
+        Usb->SendInterrupt(SerialState(0x04));
         for (int I = 0; I < Steps; I++) {
             W.Clock().RunOne();
         }
@@ -100,7 +100,7 @@ TEST_F(WaitMask, TransmitEmpty_CompletesWaitAfterLastWrite)
 {
     SetWaitMask(SERIAL_EV_TXEMPTY);
     OpHandle Wait = WaitOnMask();
-    OpHandle Write = W.Write(Port, Bytes{'h', 'i'});
+    OpHandle Write = W.Write(H, Bytes{'h', 'i'});
     Settle();
     ExpectDone(Write, STATUS_SUCCESS, 2);
     ExpectWaitResult(Wait, SERIAL_EV_TXEMPTY);
@@ -111,10 +111,10 @@ TEST_F(WaitMask, CloseAndReleaseHardware_CancelPendingWait)
 {
     SetWaitMask(SERIAL_EV_RXCHAR);
     OpHandle Wait = WaitOnMask();
-    ASSERT_EQ(W.Close(Port), STATUS_SUCCESS);
+    ASSERT_EQ(W.Close(H), STATUS_SUCCESS);
     Settle();
     ExpectDone(Wait, STATUS_CANCELLED, 0);
-    ASSERT_EQ(W.Open(u"COM5", &Port), STATUS_SUCCESS);
+    ASSERT_EQ(W.Open(u"COM5", &H), STATUS_SUCCESS);
     ExpectDone(WaitOnMask(), STATUS_INVALID_PARAMETER, 0); /* mask reset by the open */
 
     SetWaitMask(SERIAL_EV_BREAK);
@@ -124,7 +124,7 @@ TEST_F(WaitMask, CloseAndReleaseHardware_CancelPendingWait)
     Settle();
     EXPECT_FALSE(Wait->Completed);
     /* Result handed over, DPC not yet run, then the release flushes it. */
-    Device->SendInterrupt(SerialState(0x04));
+    Usb->SendInterrupt(SerialState(0x04));
     W.Clock().RunOne();
     ASSERT_EQ(W.StopDevice(Node), STATUS_SUCCESS);
     Settle();

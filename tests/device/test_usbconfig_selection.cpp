@@ -158,10 +158,7 @@ TEST_F(UsbConfigPipes, SizeQueryReportsZeroLength_StartFailsBufferTooSmall)
 
     EXPECT_EQ(Node->StartStatus, STATUS_BUFFER_TOO_SMALL);
     EXPECT_EQ(Usb->OutstandingIn(Usb->BulkInAddress()), 0u);
-    W.RemoveDevice(Node);
-    Run();
-    EXPECT_EQ(W.PoolBlocksOutstanding(), 0u);
-    EXPECT_EQ(W.LiveObjects(), 0u);
+    RemoveAndExpectNothingLeft();
 }
 
 struct ConfigFault {
@@ -178,10 +175,7 @@ TEST_P(UsbConfigPipesFault, FailingStep_StartFailsWithItsStatus_RemovalLeaksNoth
     Start(CdcAcmOptions{});
 
     EXPECT_EQ(Node->StartStatus, c.Status);
-    W.RemoveDevice(Node);
-    Run();
-    EXPECT_EQ(W.PoolBlocksOutstanding(), 0u);
-    EXPECT_EQ(W.LiveObjects(), 0u);
+    RemoveAndExpectNothingLeft();
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -214,10 +208,7 @@ TEST_F(UsbConfigPipes, SecondPreparation_ReusesTargetAndRunsAgain)
     ExpectAllThreePipesWork(0);
 
     W.Close(H);
-    W.RemoveDevice(Node);
-    Run();
-    EXPECT_EQ(W.PoolBlocksOutstanding(), 0u);
-    EXPECT_EQ(W.LiveObjects(), 0u);
+    RemoveAndExpectNothingLeft();
 }
 
 } // namespace

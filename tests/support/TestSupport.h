@@ -67,6 +67,14 @@ inline world::HardwareKey PortKey(const std::u16string &PortName, ULONG DriverMo
     return Key;
 }
 
+// Names a table-driven test after its row's Name field.
+struct CaseName {
+    template <class Info> std::string operator()(const Info &Row) const { return std::string(Row.param.Name); }
+};
+
+// A suite of Fixture run once per row of a table of Case (GetParam()).
+template <class Fixture, class Case> class TableTest : public Fixture, public ::testing::WithParamInterface<Case> {};
+
 class WorldTest : public ::testing::Test {
 protected:
     world::World W;
@@ -79,6 +87,14 @@ protected:
     }
 
     void Run() { W.Clock().RunUntilIdle(); }
+
+    // Nothing a removed device or a closed handle could keep: no pool block
+    // and no framework object still alive.
+    void ExpectNothingLeft()
+    {
+        EXPECT_EQ(W.PoolBlocksOutstanding(), 0u);
+        EXPECT_EQ(W.LiveObjects(), 0u);
+    }
 
     // Reports raised since the last call; a test that expects one takes it.
     std::vector<std::string> TakeReports()
@@ -105,17 +121,31 @@ protected:
     world::DeviceNode *Node = nullptr;
     world::FileHandle H = 0;
 
-    // Adds a device as COM5 and starts it, and runs until the world is idle.
-    // The start's outcome is the test's to check (Node->StartStatus).
-    void Start(world::CdcAcmOptions Options = {}, ULONG DriverMode = 0)
+    // Adds a device as COM5, which the world starts at once; nothing else
+    // runs, so the clock has not moved. The start's outcome is the test's to
+    // check (Node->StartStatus).
+    void Add(world::CdcAcmOptions Options = {}, ULONG DriverMode = 0)
     {
         Usb = std::make_shared<world::CdcAcmDevice>(Options);
         Node = W.AddDevice(Usb, PortKey(u"COM5", DriverMode));
-        Run();
         ASSERT_NE(Node, nullptr);
         ASSERT_EQ(Node->AddStatus, STATUS_SUCCESS);
     }
+    // Adds and starts a device as COM5 and runs until the world is idle.
+    void Start(world::CdcAcmOptions Options = {}, ULONG DriverMode = 0)
+    {
+        Add(Options, DriverMode);
+        Run();
+    }
     void Open() { ASSERT_EQ(W.Open(u"COM5", &H), STATUS_SUCCESS); }
+
+    // Removes the device, runs the world idle and checks it left nothing.
+    void RemoveAndExpectNothingLeft()
+    {
+        W.RemoveDevice(Node);
+        Run();
+        ExpectNothingLeft();
+    }
 
     // Issues a control code and runs until the world is idle.
     OpHandle Ioctl(ULONG Code, const Bytes &In = {}, std::size_t OutLength = 0)
