@@ -153,7 +153,7 @@ INSTANTIATE_TEST_SUITE_P(
         // "\DosDevices\" + 116 characters fills the 128 code units exactly
         PortNameCase{"LinkOfExactlyFullLength", Key(k116), true, k116},
         PortNameCase{"LinkTooLong", Key(k117), false, u""}),
-    [](const auto &Info) { return std::string(Info.param.Name); });
+    test_support::CaseName());
 
 TEST_F(SetupDeviceAdd, LinkAlreadyHeld_AddFailsAndLeavesNoMapEntry)
 {
@@ -289,7 +289,7 @@ INSTANTIATE_TEST_SUITE_P(Table, SetupDriverMode,
                                            ModeCase{"Missing", std::nullopt, 0},
                                            ModeCase{"String", RegistryValue::String(u"1"), 0},
                                            ModeCase{"Binary", RegistryValue{REG_BINARY, Bytes{1, 0, 0, 0}}, 0}),
-                         [](const auto &Info) { return std::string(Info.param.Name); });
+                         test_support::CaseName());
 
 // ---- initial settings, seen by the first application ----
 

@@ -166,7 +166,7 @@ INSTANTIATE_TEST_SUITE_P(
                        O.DataInterfaceNumber = 3;
                    }),
                    {{2, 0x02}, {3, 0x0A}}, {{{0x81, Int}}, {{0x82, Bulk}, {0x02, Bulk}}}}),
-    [](const ::testing::TestParamInfo<LayoutCase> &Info) { return std::string(Info.param.Name); });
+    test_support::CaseName());
 
 TEST(UsbModelDescriptors, CommunicationInterface_CarriesAcmFunctionalDescriptorsNamingTheDataInterface)
 {
@@ -389,7 +389,7 @@ INSTANTIATE_TEST_SUITE_P(
                       OutCase{"Fail", {Answer::Fail, kMillisecond, 0, USBD_STATUS_DEV_NOT_RESPONDING},
                               USBD_STATUS_DEV_NOT_RESPONDING, 0, kMillisecond},
                       OutCase{"Never", {Answer::Never, 0, 0, 0}, USBD_STATUS_PENDING, 0, 0}),
-    [](const ::testing::TestParamInfo<OutCase> &Info) { return std::string(Info.param.Name); });
+    test_support::CaseName());
 
 TEST_F(UsbModel, BulkOut_QueuedAnswersGoFirstThenTheDefault)
 {
