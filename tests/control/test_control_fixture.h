@@ -78,6 +78,12 @@ public:
         ExpectDone(Ioctl(IOCTL_SERIAL_SET_WAIT_MASK, Le32(Mask)), STATUS_SUCCESS, 4);
     }
     OpHandle WaitOnMask() { return Ioctl(IOCTL_SERIAL_WAIT_ON_MASK, {}, 4); }
+    /* Sets Mask and issues a wait on it. */
+    OpHandle WaitFor(std::uint32_t Mask)
+    {
+        SetWaitMask(Mask);
+        return WaitOnMask();
+    }
     void ExpectWaitResult(const OpHandle &Op, std::uint32_t Events)
     {
         ExpectDone(Op, STATUS_SUCCESS, 4);

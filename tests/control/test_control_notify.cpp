@@ -97,8 +97,7 @@ TEST_F(Notifications, Events_RaisedPerMaskAndWait)
 
 TEST_F(Notifications, NetworkConnection_ConnectRaisesRlsdDisconnectDoesNot)
 {
-    SetWaitMask(SERIAL_EV_RLSD);
-    OpHandle Wait = WaitOnMask();
+    OpHandle Wait = WaitFor(SERIAL_EV_RLSD);
     Interrupt(Notification(0x00, 1, {}));
     ExpectWaitResult(Wait, SERIAL_EV_RLSD);
     EXPECT_EQ(ModemStatus(), 0x80u);
@@ -123,8 +122,7 @@ TEST_F(Notifications, PortClosed_NotificationsDropped)
 TEST_F(Notifications, BadTransfers_DroppedWholeChangingNothing)
 {
     Interrupt(SerialState(0x02));
-    SetWaitMask(SERIAL_EV_CTS | SERIAL_EV_DSR | SERIAL_EV_BREAK | SERIAL_EV_RLSD);
-    OpHandle Wait = WaitOnMask();
+    OpHandle Wait = WaitFor(SERIAL_EV_CTS | SERIAL_EV_DSR | SERIAL_EV_BREAK | SERIAL_EV_RLSD);
     Bytes Truncated = SerialState(0x05);
     Truncated.resize(9);
     Bytes HugeLength = SerialState(0x05);
@@ -150,8 +148,7 @@ TEST_F(Notifications, BadTransfers_DroppedWholeChangingNothing)
 
 TEST_F(SplitNotifications, SerialState_ReassembledFromTwoPackets)
 {
-    SetWaitMask(SERIAL_EV_BREAK);
-    OpHandle Wait = WaitOnMask();
+    OpHandle Wait = WaitFor(SERIAL_EV_BREAK);
     const Bytes Whole = SerialState(0x07);
     Interrupt(Head(Whole));
     EXPECT_EQ(ModemStatus(), 0u) << "applied before its state byte arrived";
@@ -194,8 +191,7 @@ TEST_F(Notifications, Oversized_DroppedWithAllItsPackets)
 {
     /* Guards an oversized notification dropped in its first packet only, its later packets read as notifications. */
     Interrupt(SerialState(0x0B));
-    SetWaitMask(SERIAL_EV_BREAK);
-    OpHandle Wait = WaitOnMask();
+    OpHandle Wait = WaitFor(SERIAL_EV_BREAK);
     const Bytes FakeHeader{0xA1, 0x20, 0, 0, 0, 0, 2, 0, 0x04, 0, 0, 0, 0, 0, 0, 0}; /* a whole SERIAL_STATE with break */
     const std::pair<std::uint8_t, Bytes> Cases[] = {
         {0x2A, Concat({Bytes(8, 0), FakeHeader, Bytes(40, 0)})}, /* 72 bytes: its second packet looks like a notification */

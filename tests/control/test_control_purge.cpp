@@ -82,8 +82,7 @@ TEST_F(Purge, TxAbort_CancelsWritesLaterWritesWork)
 
 TEST_F(Purge, AllFlags_LeavePendingWaitAndMask)
 {
-    SetWaitMask(SERIAL_EV_RXCHAR);
-    OpHandle Wait = WaitOnMask();
+    OpHandle Wait = WaitFor(SERIAL_EV_RXCHAR);
     OpHandle Read = W.Read(H, 4);
     Settle();
     ExpectDone(PurgeWith(0xF), STATUS_SUCCESS, 4);
