@@ -155,6 +155,15 @@ class Cancel : public Queues {
 protected:
     std::vector<WDFREQUEST> Cancelled;
     Cancel() { g_Cancelled = &Cancelled; }
+
+    /* The test driver keeps every read, marked cancelable with RecordCancel. */
+    void HoldReadsCancelable()
+    {
+        H.Read = [this](WDFQUEUE, WDFREQUEST R, size_t) {
+            Held.push_back(R);
+            WdfRequestMarkCancelable(R, RecordCancel);
+        };
+    }
 };
 } // namespace
 
@@ -173,10 +182,7 @@ TEST_F(Cancel, QueuedRequest_RemovedAndCanceledOnQueueRuns)
 
 TEST_F(Cancel, MarkedCancelable_RoutineRunsAsSeparateStepAndUnmarkFailsMeanwhile)
 {
-    H.Read = [&](WDFQUEUE, WDFREQUEST R, size_t) {
-        Held.push_back(R);
-        WdfRequestMarkCancelable(R, RecordCancel);
-    };
+    HoldReadsCancelable();
     Add();
     OpHandle A = W.Read(File, 1);
     ASSERT_EQ(Held.size(), 1u);
@@ -191,10 +197,7 @@ TEST_F(Cancel, MarkedCancelable_RoutineRunsAsSeparateStepAndUnmarkFailsMeanwhile
 
 TEST_F(Cancel, UnmarkBeforeCancel_DriverKeepsOwnership)
 {
-    H.Read = [&](WDFQUEUE, WDFREQUEST R, size_t) {
-        Held.push_back(R);
-        WdfRequestMarkCancelable(R, RecordCancel);
-    };
+    HoldReadsCancelable();
     Add();
     OpHandle A = W.Read(File, 1);
     EXPECT_EQ(WdfRequestUnmarkCancelable(Held[0]), STATUS_SUCCESS);
@@ -253,10 +256,7 @@ TEST_F(Cancel, PurgeOfQueue_AlsoCancelsHeldCancelableRequests)
 TEST_F(Cancel, CloseHandle_HeldCancelableRequestStaysPending_FileCloseAfterItCompletes)
 {
     H.WithFileCallbacks = true;
-    H.Read = [&](WDFQUEUE, WDFREQUEST R, size_t) {
-        Held.push_back(R);
-        WdfRequestMarkCancelable(R, RecordCancel);
-    };
+    HoldReadsCancelable();
     Add();
     OpHandle A = W.Read(File, 1);
     EXPECT_EQ(W.Close(File), STATUS_SUCCESS);
