@@ -72,9 +72,6 @@ struct CaseName {
     template <class Info> std::string operator()(const Info &Row) const { return std::string(Row.param.Name); }
 };
 
-// A suite of Fixture run once per row of a table of Case (GetParam()).
-template <class Fixture, class Case> class TableTest : public Fixture, public ::testing::WithParamInterface<Case> {};
-
 class WorldTest : public ::testing::Test {
 protected:
     world::World W;
