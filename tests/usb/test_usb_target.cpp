@@ -150,6 +150,16 @@ protected:
     }
     std::vector<std::shared_ptr<SentResult>> Sent;
 
+    /* A device selected at setting zero whose bulk-in pipe has a continuous
+       reader, configured and started. */
+    void StartBulkInReader()
+    {
+        Make();
+        ASSERT_EQ(SelectAllAtSettingZero(), STATUS_SUCCESS);
+        ASSERT_EQ(ConfigReader(BulkIn()), STATUS_SUCCESS);
+        ASSERT_EQ(WdfIoTargetStart(WdfUsbTargetPipeGetIoTarget(BulkIn())), STATUS_SUCCESS);
+    }
+
     NTSTATUS ConfigReader(WDFUSBPIPE P, UCHAR PendingReads = 1, size_t Length = 64)
     {
         WDF_USB_CONTINUOUS_READER_CONFIG Config;
@@ -645,11 +655,8 @@ TEST_F(UsbStandIn, Reader_DefaultPendingReadsIsTwo)
 
 TEST_F(UsbStandIn, Reader_StopCancelsThePendingReadAndStartResumes)
 {
-    Make();
-    ASSERT_EQ(SelectAllAtSettingZero(), STATUS_SUCCESS);
-    ASSERT_EQ(ConfigReader(BulkIn()), STATUS_SUCCESS);
+    ASSERT_NO_FATAL_FAILURE(StartBulkInReader());
     WDFIOTARGET Target = WdfUsbTargetPipeGetIoTarget(BulkIn());
-    ASSERT_EQ(WdfIoTargetStart(Target), STATUS_SUCCESS);
     Run();
     WdfIoTargetStop(Target, WdfIoTargetCancelSentIo);
     EXPECT_EQ(Dev->OutstandingIn(0x82), 0u) << "the stop returns once the read is back";
@@ -664,10 +671,7 @@ TEST_F(UsbStandIn, Reader_StopCancelsThePendingReadAndStartResumes)
 
 TEST_F(UsbStandIn, Reader_HeldBufferStaysValidAndDoesNotBlockTheNextRead)
 {
-    Make();
-    ASSERT_EQ(SelectAllAtSettingZero(), STATUS_SUCCESS);
-    ASSERT_EQ(ConfigReader(BulkIn()), STATUS_SUCCESS);
-    ASSERT_EQ(WdfIoTargetStart(WdfUsbTargetPipeGetIoTarget(BulkIn())), STATUS_SUCCESS);
+    ASSERT_NO_FATAL_FAILURE(StartBulkInReader());
     HoldBuffers = true;
     Dev->SendBulkInText("held");
     Run();
@@ -697,10 +701,7 @@ class UsbReaderFailure : public UsbStandIn, public ::testing::WithParamInterface
 
 TEST_P(UsbReaderFailure, FailedRead_ReportedAtPassiveThenRestartedAfterAResetOnlyWhenAsked)
 {
-    Make();
-    ASSERT_EQ(SelectAllAtSettingZero(), STATUS_SUCCESS);
-    ASSERT_EQ(ConfigReader(BulkIn()), STATUS_SUCCESS);
-    ASSERT_EQ(WdfIoTargetStart(WdfUsbTargetPipeGetIoTarget(BulkIn())), STATUS_SUCCESS);
+    ASSERT_NO_FATAL_FAILURE(StartBulkInReader());
     Run();
     RestartAfterFailure = GetParam().Restart;
     Dev->FailNextIn(0x82, USBD_STATUS_DEV_NOT_RESPONDING);
@@ -723,10 +724,7 @@ INSTANTIATE_TEST_SUITE_P(Answers, UsbReaderFailure,
 // Guards against an endless fail-restart loop once the device is unplugged.
 TEST_F(UsbStandIn, Reader_UnpluggedDeviceFailsOnceAndIsNotRestarted)
 {
-    Make();
-    ASSERT_EQ(SelectAllAtSettingZero(), STATUS_SUCCESS);
-    ASSERT_EQ(ConfigReader(BulkIn()), STATUS_SUCCESS);
-    ASSERT_EQ(WdfIoTargetStart(WdfUsbTargetPipeGetIoTarget(BulkIn())), STATUS_SUCCESS);
+    ASSERT_NO_FATAL_FAILURE(StartBulkInReader());
     Run();
     Dev->Disconnect();
     EXPECT_LT(W.Clock().RunUntilIdle(), 100u);
