@@ -211,8 +211,7 @@ TEST_F(PowerTransitions, SurpriseRemovalWhileOpen_NewIoRefusedCleanupAfterClose)
     Run();
     EXPECT_EQ(W.SerialCount(), count - 1);
     EXPECT_TRUE(W.DeviceMap().empty());
-    EXPECT_EQ(W.PoolBlocksOutstanding(), 0u);
-    EXPECT_EQ(W.LiveObjects(), 0u);
+    ExpectNothingLeft();
 }
 
 // ---- state names ----

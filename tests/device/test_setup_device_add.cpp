@@ -53,8 +53,7 @@ protected:
         EXPECT_TRUE(W.DeviceMap().empty());
         EXPECT_FALSE(W.SymbolicLink(u"\\DosDevices\\COM5").has_value());
         EXPECT_FALSE(W.NameExists(u"\\Device\\Serial0"));
-        EXPECT_EQ(W.PoolBlocksOutstanding(), 0u);
-        EXPECT_EQ(W.LiveObjects(), 0u);
+        ExpectNothingLeft();
     }
 };
 
