@@ -18,20 +18,6 @@ namespace control_test {
 
 using namespace test_support;
 
-/* A CDC notification as it crosses the wire: 8-byte header, then data. */
-inline Bytes Notification(std::uint8_t Code, std::uint16_t Value, const Bytes &Data)
-{
-    Bytes Out{0xA1, Code, std::uint8_t(Value), std::uint8_t(Value >> 8), 0, 0, std::uint8_t(Data.size()),
-              std::uint8_t(Data.size() >> 8)};
-    Out.insert(Out.end(), Data.begin(), Data.end());
-    return Out;
-}
-
-inline Bytes SerialState(std::uint16_t Bitmap)
-{
-    return Notification(0x20, 0, Bytes{std::uint8_t(Bitmap), std::uint8_t(Bitmap >> 8)});
-}
-
 class ControlFixture : public PortTest {
 public:
     /* Adds and starts a device with Options, opens it as COM5 and lets the

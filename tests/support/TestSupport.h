@@ -1,5 +1,6 @@
 // What every suite shares: records turned into the bytes an application
-// passes and back, little-endian fields, and the fixtures that own a World.
+// passes and back, little-endian fields, CDC notifications as the device
+// sends them, and the fixtures that own a World.
 //
 // WorldTest collects the verifier's reports instead of stopping the run, and
 // fails the test that raised any it did not take (TakeReports). PortTest
@@ -58,6 +59,21 @@ inline Bytes Concat(std::initializer_list<Bytes> Parts)
 }
 
 inline Bytes Text(const std::string &S) { return Bytes(S.begin(), S.end()); }
+
+/* A CDC notification as it crosses the wire: 8-byte header, then data. */
+inline Bytes Notification(std::uint8_t Code, std::uint16_t Value, const Bytes &Data)
+{
+    Bytes Out{0xA1, Code, std::uint8_t(Value), std::uint8_t(Value >> 8), 0, 0, std::uint8_t(Data.size()),
+              std::uint8_t(Data.size() >> 8)};
+    Out.insert(Out.end(), Data.begin(), Data.end());
+    return Out;
+}
+
+/* A SERIAL_STATE notification carrying Bitmap. */
+inline Bytes SerialState(std::uint16_t Bitmap)
+{
+    return Notification(0x20, 0, Bytes{std::uint8_t(Bitmap), std::uint8_t(Bitmap >> 8)});
+}
 
 // The hardware key of a port named PortName; DriverMode 0 leaves the value out.
 inline world::HardwareKey PortKey(const std::u16string &PortName, ULONG DriverMode = 0)
