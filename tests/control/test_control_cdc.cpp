@@ -23,7 +23,7 @@ public:
     /* Checks the one class request sent since the last call; returns its data. */
     Bytes ExpectSent(std::uint8_t Request, std::uint16_t Value, std::uint16_t Length)
     {
-        std::vector<world::TransferRecord> All = Device->ClassRequests();
+        std::vector<world::TransferRecord> All = Usb->ClassRequests();
         EXPECT_EQ(All.size(), Seen + 1);
         Seen = All.size();
         if (All.empty()) {
@@ -77,12 +77,12 @@ TEST_F(CdcRequests, ControlLinesAndBreak_OtherLineTakesStoredState)
         ExpectSent(S.Request, S.Value, 0);
         EXPECT_EQ(QueryUlong(IOCTL_SERIAL_GET_DTRRTS), S.DtrRts);
     }
-    EXPECT_FALSE(Device->BreakActive());
+    EXPECT_FALSE(Usb->BreakActive());
 }
 
 TEST_F(CdcRequests, Refusals_FailAndKeepStoredSettings)
 {
-    Device->QueueControlAnswer({world::Answer::Accept, 300 * world::kMillisecond});
+    Usb->QueueControlAnswer({world::Answer::Accept, 300 * world::kMillisecond});
     OpHandle Slow = Ioctl(IOCTL_SERIAL_SET_RTS, {}, 0, false);
     Settle();
     EXPECT_FALSE(Slow->Completed);
@@ -97,7 +97,7 @@ TEST_F(CdcRequests, Refusals_FailAndKeepStoredSettings)
     for (const auto &[Code, Input] : Codes) {
         SCOPED_TRACE(Code);
         for (world::Answer Kind : {world::Answer::Stall, world::Answer::Fail}) {
-            Device->QueueControlAnswer({Kind, 0, 0, USBD_STATUS_DEV_NOT_RESPONDING});
+            Usb->QueueControlAnswer({Kind, 0, 0, USBD_STATUS_DEV_NOT_RESPONDING});
             OpHandle Op = Ioctl(Code, Input);
             ASSERT_TRUE(Op->Completed);
             EXPECT_FALSE(NT_SUCCESS(Op->Status));
@@ -118,7 +118,7 @@ TEST_F(CdcRequests, Refusals_FailAndKeepStoredSettings)
 
 TEST_F(CdcRequests, SilentDevice_TimesOutAfterFiveSeconds)
 {
-    Device->QueueControlAnswer({world::Answer::Never});
+    Usb->QueueControlAnswer({world::Answer::Never});
     const world::VirtualTime Sent = W.Clock().Now();
     OpHandle Op = Ioctl(IOCTL_SERIAL_SET_BAUD_RATE, Le32(115200), 0, false);
     Settle(4900 * world::kMillisecond);
@@ -133,12 +133,12 @@ TEST_F(CdcRequests, ShortLineBuffers_NothingSent)
 {
     ExpectDone(Ioctl(IOCTL_SERIAL_SET_BAUD_RATE, Bytes(3, 1)), STATUS_BUFFER_TOO_SMALL, 0);
     ExpectDone(Ioctl(IOCTL_SERIAL_SET_LINE_CONTROL, Bytes(2, 1)), STATUS_BUFFER_TOO_SMALL, 0);
-    EXPECT_TRUE(Device->ClassRequests().empty());
+    EXPECT_TRUE(Usb->ClassRequests().empty());
 }
 
 TEST_F(CdcRequests, RemovalWithRequestOutstanding_NothingLeaks)
 {
-    Device->QueueControlAnswer({world::Answer::Never});
+    Usb->QueueControlAnswer({world::Answer::Never});
     OpHandle Pending = Ioctl(IOCTL_SERIAL_SET_BAUD_RATE, Le32(300));
     EXPECT_FALSE(Pending->Completed);
     ExpectCleanRemoval();

@@ -1,7 +1,7 @@
 /*
- * test_control_fixture.h - shared set-up for the serial-control tests: one
- * simulated CDC ACM device, added, started and opened as COM5, and helpers
- * to issue control codes and read their results.
+ * test_control_fixture.h - the serial-control tests' port: the shared port
+ * fixture with the clock moved on by fixed steps (Settle) rather than run
+ * idle, and helpers to issue control codes and read their results.
  */
 #pragma once
 #include <gtest/gtest.h>
@@ -18,44 +18,24 @@ namespace control_test {
 
 using namespace test_support;
 
-/* A CDC notification as it crosses the wire: 8-byte header, then data. */
-inline Bytes Notification(std::uint8_t Code, std::uint16_t Value, const Bytes &Data)
-{
-    Bytes Out{0xA1, Code, std::uint8_t(Value), std::uint8_t(Value >> 8), 0, 0, std::uint8_t(Data.size()),
-              std::uint8_t(Data.size() >> 8)};
-    Out.insert(Out.end(), Data.begin(), Data.end());
-    return Out;
-}
-
-inline Bytes SerialState(std::uint16_t Bitmap)
-{
-    return Notification(0x20, 0, Bytes{std::uint8_t(Bitmap), std::uint8_t(Bitmap >> 8)});
-}
-
-class ControlFixture : public WorldTest {
+class ControlFixture : public PortTest {
 public:
-    std::shared_ptr<world::CdcAcmDevice> Device;
-    world::DeviceNode *Node = nullptr;
-    world::FileHandle Port = 0;
-
-    /* Adds and starts a device with Options and opens it as COM5. */
+    /* Adds and starts a device with Options, opens it as COM5 and lets the
+       first 100 ms pass. */
     void Bring(world::CdcAcmOptions Options = {})
     {
-        Device = std::make_shared<world::CdcAcmDevice>(Options);
-        world::HardwareKey Key;
-        Key[u"PortName"] = world::RegistryValue::String(u"COM5");
-        Node = W.AddDevice(Device, Key, true);
+        Add(Options);
         ASSERT_EQ(Node->StartStatus, STATUS_SUCCESS);
-        ASSERT_EQ(W.Open(u"COM5", &Port), STATUS_SUCCESS);
+        Open();
         Settle();
     }
 
     void Settle(world::VirtualTime For = 100 * world::kMillisecond) { W.Clock().AdvanceBy(For); }
 
-    OpHandle Ioctl(ULONG Code, const Bytes &Input = {}, std::size_t OutputLength = 0, bool Run = true)
+    OpHandle Ioctl(ULONG Code, const Bytes &Input = {}, std::size_t OutputLength = 0, bool SettleAfter = true)
     {
-        OpHandle Op = W.DeviceIoControl(Port, Code, Input, OutputLength);
-        if (Run) {
+        OpHandle Op = W.DeviceIoControl(H, Code, Input, OutputLength);
+        if (SettleAfter) {
             Settle();
         }
         return Op;
@@ -84,6 +64,12 @@ public:
         ExpectDone(Ioctl(IOCTL_SERIAL_SET_WAIT_MASK, Le32(Mask)), STATUS_SUCCESS, 4);
     }
     OpHandle WaitOnMask() { return Ioctl(IOCTL_SERIAL_WAIT_ON_MASK, {}, 4); }
+    /* Sets Mask and issues a wait on it. */
+    OpHandle WaitFor(std::uint32_t Mask)
+    {
+        SetWaitMask(Mask);
+        return WaitOnMask();
+    }
     void ExpectWaitResult(const OpHandle &Op, std::uint32_t Events)
     {
         ExpectDone(Op, STATUS_SUCCESS, 4);
@@ -93,18 +79,15 @@ public:
     /* Delivers one raw interrupt transfer and lets the driver take it. */
     void Interrupt(const Bytes &Transfer)
     {
-        Device->SendInterrupt(Transfer);
+        Usb->SendInterrupt(Transfer);
         Settle();
     }
 
-    /* Removes the device and checks that it left nothing behind. */
+    /* Closes the port, removes the device and checks it left nothing. */
     void ExpectCleanRemoval()
     {
-        ASSERT_EQ(W.Close(Port), STATUS_SUCCESS);
-        W.RemoveDevice(Node);
-        W.Clock().RunUntilIdle();
-        EXPECT_EQ(W.PoolBlocksOutstanding(), 0u);
-        EXPECT_EQ(W.LiveObjects(), 0u);
+        ASSERT_EQ(W.Close(H), STATUS_SUCCESS);
+        RemoveAndExpectNothingLeft();
     }
 };
 

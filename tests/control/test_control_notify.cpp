@@ -48,7 +48,7 @@ TEST_F(Notifications, CarrierReport_LeavesHostDtrAlone)
     Interrupt(SerialState(0x01));
     EXPECT_EQ(ModemStatus(), 0x91u);
     ExpectDone(Ioctl(IOCTL_SERIAL_SET_RTS), STATUS_SUCCESS, 0);
-    EXPECT_EQ(Device->ClassRequests().back().Setup.wValue, 0x0003);
+    EXPECT_EQ(Usb->ClassRequests().back().Setup.wValue, 0x0003);
 }
 
 TEST_F(Notifications, Carrier_GatesRxFlagEvent)
@@ -63,7 +63,7 @@ TEST_F(Notifications, Carrier_GatesRxFlagEvent)
     for (const auto &[Report, Events] : Steps) {
         Interrupt(Report);
         OpHandle Wait = WaitOnMask();
-        Device->SendBulkInText("x");
+        Usb->SendBulkInText("x");
         Settle();
         ExpectWaitResult(Wait, Events);
     }
@@ -97,8 +97,7 @@ TEST_F(Notifications, Events_RaisedPerMaskAndWait)
 
 TEST_F(Notifications, NetworkConnection_ConnectRaisesRlsdDisconnectDoesNot)
 {
-    SetWaitMask(SERIAL_EV_RLSD);
-    OpHandle Wait = WaitOnMask();
+    OpHandle Wait = WaitFor(SERIAL_EV_RLSD);
     Interrupt(Notification(0x00, 1, {}));
     ExpectWaitResult(Wait, SERIAL_EV_RLSD);
     EXPECT_EQ(ModemStatus(), 0x80u);
@@ -112,9 +111,9 @@ TEST_F(Notifications, NetworkConnection_ConnectRaisesRlsdDisconnectDoesNot)
 
 TEST_F(Notifications, PortClosed_NotificationsDropped)
 {
-    ASSERT_EQ(W.Close(Port), STATUS_SUCCESS);
+    ASSERT_EQ(W.Close(H), STATUS_SUCCESS);
     Interrupt(SerialState(0x0B));
-    ASSERT_EQ(W.Open(u"COM5", &Port), STATUS_SUCCESS);
+    ASSERT_EQ(W.Open(u"COM5", &H), STATUS_SUCCESS);
     EXPECT_EQ(ModemStatus(), 0u);
     Interrupt(SerialState(0x03));
     EXPECT_EQ(ModemStatus(), 0xB0u);
@@ -123,8 +122,7 @@ TEST_F(Notifications, PortClosed_NotificationsDropped)
 TEST_F(Notifications, BadTransfers_DroppedWholeChangingNothing)
 {
     Interrupt(SerialState(0x02));
-    SetWaitMask(SERIAL_EV_CTS | SERIAL_EV_DSR | SERIAL_EV_BREAK | SERIAL_EV_RLSD);
-    OpHandle Wait = WaitOnMask();
+    OpHandle Wait = WaitFor(SERIAL_EV_CTS | SERIAL_EV_DSR | SERIAL_EV_BREAK | SERIAL_EV_RLSD);
     Bytes Truncated = SerialState(0x05);
     Truncated.resize(9);
     Bytes HugeLength = SerialState(0x05);
@@ -150,8 +148,7 @@ TEST_F(Notifications, BadTransfers_DroppedWholeChangingNothing)
 
 TEST_F(SplitNotifications, SerialState_ReassembledFromTwoPackets)
 {
-    SetWaitMask(SERIAL_EV_BREAK);
-    OpHandle Wait = WaitOnMask();
+    OpHandle Wait = WaitFor(SERIAL_EV_BREAK);
     const Bytes Whole = SerialState(0x07);
     Interrupt(Head(Whole));
     EXPECT_EQ(ModemStatus(), 0u) << "applied before its state byte arrived";
@@ -159,7 +156,7 @@ TEST_F(SplitNotifications, SerialState_ReassembledFromTwoPackets)
     Interrupt(Tail(Whole));
     EXPECT_EQ(ModemStatus(), 0xB0u);
     ExpectWaitResult(Wait, SERIAL_EV_BREAK);
-    Device->SendSerialState(0x08); /* the device's own packetising */
+    Usb->SendSerialState(0x08); /* the device's own packetising */
     Settle();
     EXPECT_EQ(ModemStatus(), 0x40u);
 }
@@ -176,16 +173,16 @@ TEST_F(SplitNotifications, BrokenSequences_RecoverOnNextNotification)
     Interrupt(Bytes(Whole.begin() + 7, Whole.end()));
     EXPECT_EQ(ModemStatus(), 0x80u);
     Interrupt(Bytes{0xA1, 0x77, 0, 0, 0, 0, 0x00, 0x01}); /* announces 256 bytes, too long to apply */
-    Device->SendSerialState(0x01); /* within the announced length: its tail, dropped with it */
+    Usb->SendSerialState(0x01); /* within the announced length: its tail, dropped with it */
     Settle();
     EXPECT_EQ(ModemStatus(), 0x80u);
-    Device->SendSerialState(0x01);
+    Usb->SendSerialState(0x01);
     Settle();
     EXPECT_EQ(ModemStatus(), 0x90u);
     Interrupt(Head(Whole)); /* half left over a close and reopen */
-    ASSERT_EQ(W.Close(Port), STATUS_SUCCESS);
-    ASSERT_EQ(W.Open(u"COM5", &Port), STATUS_SUCCESS);
-    Device->SendSerialState(0x02);
+    ASSERT_EQ(W.Close(H), STATUS_SUCCESS);
+    ASSERT_EQ(W.Open(u"COM5", &H), STATUS_SUCCESS);
+    Usb->SendSerialState(0x02);
     Settle();
     EXPECT_EQ(ModemStatus(), 0x20u);
 }
@@ -194,8 +191,7 @@ TEST_F(Notifications, Oversized_DroppedWithAllItsPackets)
 {
     /* Guards an oversized notification dropped in its first packet only, its later packets read as notifications. */
     Interrupt(SerialState(0x0B));
-    SetWaitMask(SERIAL_EV_BREAK);
-    OpHandle Wait = WaitOnMask();
+    OpHandle Wait = WaitFor(SERIAL_EV_BREAK);
     const Bytes FakeHeader{0xA1, 0x20, 0, 0, 0, 0, 2, 0, 0x04, 0, 0, 0, 0, 0, 0, 0}; /* a whole SERIAL_STATE with break */
     const std::pair<std::uint8_t, Bytes> Cases[] = {
         {0x2A, Concat({Bytes(8, 0), FakeHeader, Bytes(40, 0)})}, /* 72 bytes: its second packet looks like a notification */
@@ -203,14 +199,14 @@ TEST_F(Notifications, Oversized_DroppedWithAllItsPackets)
     };
     for (const auto &[Code, Data] : Cases) {
         SCOPED_TRACE(Code);
-        Device->SendNotification(Code, 0, Data);
+        Usb->SendNotification(Code, 0, Data);
         Settle();
         EXPECT_FALSE(Wait->Completed);
         EXPECT_EQ(ModemStatus(), 0xF0u);
     }
     /* 64 bytes fit: applied at its fourth full packet; a zero-length packet after it is nothing. */
-    Device->SendNotification(0x20, 0, Bytes(56, 0));
-    Device->SendInterrupt({});
+    Usb->SendNotification(0x20, 0, Bytes(56, 0));
+    Usb->SendInterrupt({});
     Settle();
     EXPECT_EQ(ModemStatus(), 0x00u);
     EXPECT_FALSE(Wait->Completed);
@@ -220,7 +216,7 @@ TEST_F(Notifications, Oversized_DroppedWithAllItsPackets)
     Interrupt(Bytes(Cut.begin(), Cut.begin() + 16));
     Interrupt(Bytes(Cut.begin() + 16, Cut.begin() + 32));
     Interrupt(Bytes(Cut.begin() + 32, Cut.begin() + 40));
-    Device->SendSerialState(0x0F);
+    Usb->SendSerialState(0x0F);
     Settle();
     EXPECT_EQ(ModemStatus(), 0xF0u);
     ExpectWaitResult(Wait, SERIAL_EV_BREAK);
@@ -233,9 +229,9 @@ TEST_F(SplitNotifications, HalfNotification_ForgottenAtReaderFailure)
 {
     /* Guards a half-received notification joined with the first transfers after a reader failure. */
     Interrupt(HalfNotification);
-    Device->FailNextIn(Device->InterruptAddress());
+    Usb->FailNextIn(Usb->InterruptAddress());
     Settle();
-    Device->SendSerialState(0x03);
+    Usb->SendSerialState(0x03);
     Settle();
     EXPECT_EQ(ModemStatus(), 0xB0u);
 }
@@ -246,7 +242,7 @@ TEST_F(SplitNotifications, HalfNotification_ForgottenAcrossPowerAndPnp)
     const std::pair<const char *, std::function<void()>> Breaks[] = {
         {"sleep", [&] { W.SystemSleep(); Settle(); W.SystemResume(); }},
         {"restart", [&] { ASSERT_EQ(W.StopDevice(Node), STATUS_SUCCESS); ASSERT_EQ(W.StartDevice(Node), STATUS_SUCCESS); }},
-        {"reopen", [&] { ASSERT_EQ(W.Close(Port), STATUS_SUCCESS); ASSERT_EQ(W.Open(u"COM5", &Port), STATUS_SUCCESS); }},
+        {"reopen", [&] { ASSERT_EQ(W.Close(H), STATUS_SUCCESS); ASSERT_EQ(W.Open(u"COM5", &H), STATUS_SUCCESS); }},
     };
     std::uint16_t Bitmap = 0x03;
     for (const auto &[Name, Break] : Breaks) {
@@ -254,7 +250,7 @@ TEST_F(SplitNotifications, HalfNotification_ForgottenAcrossPowerAndPnp)
         Interrupt(HalfNotification);
         Break();
         Settle();
-        Device->SendSerialState(Bitmap);
+        Usb->SendSerialState(Bitmap);
         Settle();
         EXPECT_EQ(ModemStatus(), Bitmap == 0x03 ? 0xB0u : 0x20u);
         Bitmap = Bitmap == 0x03 ? 0x02 : 0x03;

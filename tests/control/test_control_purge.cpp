@@ -26,10 +26,10 @@ TEST_F(Purge, Flags_ValidatedOnTheFourPurgeBits)
 
 TEST_F(Purge, RxAbort_CancelsReadsOnlyAndLaterReadsWork)
 {
-    OpHandle Reads[] = {W.Read(Port, 10), W.Read(Port, 10), W.Read(Port, 10)};
-    Device->QueueBulkOutAnswer({world::Answer::Accept, 200 * world::kMillisecond});
-    OpHandle Write = W.Write(Port, Bytes(3, 'w'));
-    Device->SendBulkInText("abc"); /* the current read holds 3 of 10 */
+    OpHandle Reads[] = {W.Read(H, 10), W.Read(H, 10), W.Read(H, 10)};
+    Usb->QueueBulkOutAnswer({world::Answer::Accept, 200 * world::kMillisecond});
+    OpHandle Write = W.Write(H, Bytes(3, 'w'));
+    Usb->SendBulkInText("abc"); /* the current read holds 3 of 10 */
     Settle(50 * world::kMillisecond);
     ExpectDone(PurgeWith(SERIAL_PURGE_RXABORT), STATUS_SUCCESS, 4);
     for (const OpHandle &Read : Reads) {
@@ -39,8 +39,8 @@ TEST_F(Purge, RxAbort_CancelsReadsOnlyAndLaterReadsWork)
     EXPECT_FALSE(Write->Completed);
     Settle(300 * world::kMillisecond);
     ExpectDone(Write, STATUS_SUCCESS, 3);
-    OpHandle After = W.Read(Port, 2);
-    Device->SendBulkInText("xy");
+    OpHandle After = W.Read(H, 2);
+    Usb->SendBulkInText("xy");
     Settle();
     ExpectDone(After, STATUS_SUCCESS, 2);
     EXPECT_EQ(After->Output, (Bytes{'x', 'y'}));
@@ -48,14 +48,14 @@ TEST_F(Purge, RxAbort_CancelsReadsOnlyAndLaterReadsWork)
 
 TEST_F(Purge, RxClear_DiscardsBufferedBytesTxClearNothing)
 {
-    Device->SendBulkIn(Bytes(100, 'o'));
+    Usb->SendBulkIn(Bytes(100, 'o'));
     Settle();
     ExpectDone(PurgeWith(SERIAL_PURGE_TXCLEAR), STATUS_SUCCESS, 4);
     EXPECT_EQ(Buffered(), 100u);
     ExpectDone(PurgeWith(SERIAL_PURGE_RXCLEAR), STATUS_SUCCESS, 4);
     EXPECT_EQ(Buffered(), 0u);
-    Device->SendBulkInText("new");
-    OpHandle Read = W.Read(Port, 3);
+    Usb->SendBulkInText("new");
+    OpHandle Read = W.Read(H, 3);
     Settle();
     ExpectDone(Read, STATUS_SUCCESS, 3);
     EXPECT_EQ(Read->Output, (Bytes{'n', 'e', 'w'}));
@@ -63,9 +63,9 @@ TEST_F(Purge, RxClear_DiscardsBufferedBytesTxClearNothing)
 
 TEST_F(Purge, TxAbort_CancelsWritesLaterWritesWork)
 {
-    Device->QueueBulkOutAnswer({world::Answer::Never});
-    OpHandle Stuck = W.Write(Port, Bytes(10, 'w'));
-    OpHandle Queued = W.Write(Port, Bytes(5, 'q'));
+    Usb->QueueBulkOutAnswer({world::Answer::Never});
+    OpHandle Stuck = W.Write(H, Bytes(10, 'w'));
+    OpHandle Queued = W.Write(H, Bytes(5, 'q'));
     Settle();
     ExpectDone(PurgeWith(SERIAL_PURGE_TXABORT), STATUS_SUCCESS, 4);
     Settle();
@@ -73,23 +73,22 @@ TEST_F(Purge, TxAbort_CancelsWritesLaterWritesWork)
         ASSERT_TRUE(Write->Completed);
         EXPECT_EQ(Write->Status, STATUS_CANCELLED) << world::StatusName(Write->Status);
     }
-    OpHandle Later = W.Write(Port, Bytes{'o', 'k'});
+    OpHandle Later = W.Write(H, Bytes{'o', 'k'});
     Settle();
     ExpectDone(Later, STATUS_SUCCESS, 2);
-    const Bytes Wire = Device->BulkOutBytes();
+    const Bytes Wire = Usb->BulkOutBytes();
     EXPECT_EQ(Bytes(Wire.end() - 2, Wire.end()), (Bytes{'o', 'k'}));
 }
 
 TEST_F(Purge, AllFlags_LeavePendingWaitAndMask)
 {
-    SetWaitMask(SERIAL_EV_RXCHAR);
-    OpHandle Wait = WaitOnMask();
-    OpHandle Read = W.Read(Port, 4);
+    OpHandle Wait = WaitFor(SERIAL_EV_RXCHAR);
+    OpHandle Read = W.Read(H, 4);
     Settle();
     ExpectDone(PurgeWith(0xF), STATUS_SUCCESS, 4);
     EXPECT_EQ(Read->Status, STATUS_CANCELLED);
     EXPECT_FALSE(Wait->Completed);
-    Device->SendBulkInText("z");
+    Usb->SendBulkInText("z");
     Settle();
     ExpectWaitResult(Wait, SERIAL_EV_RXCHAR);
 }

@@ -108,12 +108,12 @@ public:
         const CodeInfo &Info = kCodes[Pick(sizeof(kCodes) / sizeof(kCodes[0]))];
         std::size_t In = NearSize(Info.Input);
         std::size_t Out = NearSize(Info.Output);
-        Ops.push_back(W.DeviceIoControl(Port, Info.Code, InputFor(Info.Code, In), Out));
+        Ops.push_back(W.DeviceIoControl(H, Info.Code, InputFor(Info.Code, In), Out));
     }
 
     void RandomNotification()
     {
-        const std::size_t Packet = Device->Options().InterruptPacket;
+        const std::size_t Packet = Usb->Options().InterruptPacket;
         Bytes Whole;
         switch (Pick(3)) {
         case 0:
@@ -130,25 +130,25 @@ public:
         switch (Pick(5)) {
         case 0: /* whole, packetised by the device */
             if (Whole[1] == 0x20) {
-                Device->SendSerialState(static_cast<std::uint16_t>(Whole[8] | (Whole[9] << 8)));
+                Usb->SendSerialState(static_cast<std::uint16_t>(Whole[8] | (Whole[9] << 8)));
                 break;
             }
             [[fallthrough]];
         case 1: /* whole, packet by packet */
             for (std::size_t At = 0; At < Whole.size(); At += Packet) {
-                Device->SendInterrupt(Bytes(Whole.begin() + At, Whole.begin() + std::min(Whole.size(), At + Packet)));
+                Usb->SendInterrupt(Bytes(Whole.begin() + At, Whole.begin() + std::min(Whole.size(), At + Packet)));
             }
             break;
         case 2: /* truncated */
             Whole.resize(std::min<std::size_t>(Pick(static_cast<unsigned>(Whole.size())), Packet));
-            Device->SendInterrupt(Whole);
+            Usb->SendInterrupt(Whole);
             break;
         case 3: /* only the first packet of it */
             Whole.resize(std::min(Whole.size(), Packet));
-            Device->SendInterrupt(Whole);
+            Usb->SendInterrupt(Whole);
             break;
         default: /* garbage */
-            Device->SendInterrupt(RandomBytes(Pick(static_cast<unsigned>(Packet) + 1)));
+            Usb->SendInterrupt(RandomBytes(Pick(static_cast<unsigned>(Packet) + 1)));
             break;
         }
     }
@@ -167,14 +167,14 @@ public:
             break;
         case 5: {
             std::size_t Length = 1 + Pick(64);
-            Reads.emplace_back(W.Read(Port, Length), Length);
+            Reads.emplace_back(W.Read(H, Length), Length);
             break;
         }
         case 6:
-            Ops.push_back(W.Write(Port, RandomBytes(1 + Pick(100))));
+            Ops.push_back(W.Write(H, RandomBytes(1 + Pick(100))));
             break;
         case 7:
-            Ops.push_back(W.DeviceIoControl(Port, IOCTL_SERIAL_WAIT_ON_MASK, {}, 4));
+            Ops.push_back(W.DeviceIoControl(H, IOCTL_SERIAL_WAIT_ON_MASK, {}, 4));
             break;
         case 8:
             if (!Ops.empty()) {
@@ -185,16 +185,16 @@ public:
             }
             break;
         case 9:
-            Device->SendBulkIn(RandomBytes(Pick(80)), Pick(20) * world::kMillisecond);
+            Usb->SendBulkIn(RandomBytes(Pick(80)), Pick(20) * world::kMillisecond);
             break;
         case 10: {
             world::AnswerSpec Answer;
             unsigned Kind = Pick(10);
             Answer.Kind = Kind < 6 ? world::Answer::Accept : Kind < 9 ? world::Answer::Stall : world::Answer::Never;
             Answer.Delay = Pick(30) * world::kMillisecond;
-            Device->QueueControlAnswer(Answer);
+            Usb->QueueControlAnswer(Answer);
             if (Chance(20)) {
-                Device->QueueBulkOutAnswer({Chance(50) ? world::Answer::Never : world::Answer::Stall});
+                Usb->QueueBulkOutAnswer({Chance(50) ? world::Answer::Never : world::Answer::Stall});
             }
             break;
         }

@@ -41,7 +41,7 @@ TEST_F(PortSettings, LocalSettings_InitialValuesThenStoredAsGiven)
     EXPECT_EQ(Query(IOCTL_SERIAL_GET_TIMEOUTS, 20), Timeouts);
     ExpectDone(Ioctl(IOCTL_SERIAL_SET_BREAK_ON), STATUS_SUCCESS, 0);
     ExpectDone(Ioctl(IOCTL_SERIAL_SET_BREAK_OFF), STATUS_SUCCESS, 0);
-    EXPECT_TRUE(Device->ClassRequests().empty());
+    EXPECT_TRUE(Usb->ClassRequests().empty());
 }
 
 TEST_F(PortSettings, DtrRts_TrackedInModemStatus)
@@ -105,7 +105,7 @@ TEST_F(PortSettings, SetQueueSize_NotEnoughRoom_FailsAndKeepsBytes)
     for (std::size_t I = 0; I < Data.size(); I++) {
         Data[I] = std::uint8_t(I * 7 + 3);
     }
-    Device->SendBulkIn(Data);
+    Usb->SendBulkIn(Data);
     Settle();
     ASSERT_EQ(Buffered(), 5000u);
     /* 5000 does not fit either: one slot always stays free. */
@@ -120,7 +120,7 @@ TEST_F(PortSettings, SetQueueSize_NotEnoughRoom_FailsAndKeepsBytes)
 
     ExpectDone(Ioctl(IOCTL_SERIAL_SET_QUEUE_SIZE, Concat({Le32(6000), Le32(0)})), STATUS_SUCCESS, 8);
     EXPECT_EQ(RxQueueSize(), 6000u);
-    OpHandle Read = W.Read(Port, 5000);
+    OpHandle Read = W.Read(H, 5000);
     Settle();
     ExpectDone(Read, STATUS_SUCCESS, 5000);
     EXPECT_EQ(Read->Output, Data);
@@ -128,7 +128,7 @@ TEST_F(PortSettings, SetQueueSize_NotEnoughRoom_FailsAndKeepsBytes)
 
 TEST_F(PortSettings, StatusRecords_ReportFixedAndBufferedValues)
 {
-    Device->SendBulkIn(Bytes(100, 0x55));
+    Usb->SendBulkIn(Bytes(100, 0x55));
     Settle();
     EXPECT_EQ(Query(IOCTL_SERIAL_GET_COMMSTATUS, 20), Concat({Le32(0), Le32(0), Le32(100), Le32(0), Le32(0)}));
     EXPECT_EQ(Query(IOCTL_SERIAL_GET_STATS, 24), Bytes(24, 0));

@@ -11,6 +11,14 @@ namespace {
 class WaitMask : public ControlFixture {
 public:
     void SetUp() override { Bring(); }
+
+    /* Wait is still pending, and the next break event completes it. */
+    void ExpectBreakCompletes(const OpHandle &Wait)
+    {
+        EXPECT_FALSE(Wait->Completed);
+        Interrupt(SerialState(0x04));
+        ExpectWaitResult(Wait, SERIAL_EV_BREAK);
+    }
 };
 
 TEST_F(WaitMask, Refusals_MaskZeroOrWaitPending)
@@ -18,19 +26,17 @@ TEST_F(WaitMask, Refusals_MaskZeroOrWaitPending)
     ExpectDone(WaitOnMask(), STATUS_INVALID_PARAMETER, 0); /* mask 0 after open */
     SetWaitMask(0x1FFF);
     EXPECT_EQ(QueryUlong(IOCTL_SERIAL_GET_WAIT_MASK), 0x1FFFu);
-    SetWaitMask(SERIAL_EV_RXCHAR);
-    OpHandle First = WaitOnMask();
+    OpHandle First = WaitFor(SERIAL_EV_RXCHAR);
     ExpectDone(WaitOnMask(), STATUS_INVALID_PARAMETER, 0);
     EXPECT_FALSE(First->Completed);
-    Device->SendBulkInText("a");
+    Usb->SendBulkInText("a");
     Settle();
     ExpectWaitResult(First, SERIAL_EV_RXCHAR);
 }
 
 TEST_F(WaitMask, SetWaitMask_CompletesPendingWaitWithZero)
 {
-    SetWaitMask(SERIAL_EV_RXCHAR);
-    OpHandle Wait = WaitOnMask();
+    OpHandle Wait = WaitFor(SERIAL_EV_RXCHAR);
     SetWaitMask(SERIAL_EV_CTS);
     ExpectWaitResult(Wait, 0);
     OpHandle Next = WaitOnMask();
@@ -44,25 +50,21 @@ TEST_F(WaitMask, EventsBeforeWait_KeptPerMaskBit)
     Interrupt(SerialState(0x04 | 0x10));
     SetWaitMask(SERIAL_EV_ERR); /* the break goes with its bit */
     ExpectWaitResult(WaitOnMask(), SERIAL_EV_ERR);
-    SetWaitMask(SERIAL_EV_BREAK | SERIAL_EV_ERR);
-    OpHandle Wait = WaitOnMask(); /* reported once: this one waits */
-    EXPECT_FALSE(Wait->Completed);
-    Interrupt(SerialState(0x04));
-    ExpectWaitResult(Wait, SERIAL_EV_BREAK);
+    OpHandle Wait = WaitFor(SERIAL_EV_BREAK | SERIAL_EV_ERR); /* reported once: this one waits */
+    ExpectBreakCompletes(Wait);
 }
 
 TEST_F(WaitMask, Cancel_CompletesCancelledAndLaterEventsGoToNextWait)
 {
-    SetWaitMask(SERIAL_EV_RXCHAR);
-    OpHandle Wait = WaitOnMask();
+    OpHandle Wait = WaitFor(SERIAL_EV_RXCHAR);
     EXPECT_TRUE(W.Cancel(Wait));
     Settle();
     ExpectDone(Wait, STATUS_CANCELLED, 0);
-    Device->SendBulkInText("c");
+    Usb->SendBulkInText("c");
     Settle();
     OpHandle Next = WaitOnMask();
     EXPECT_FALSE(Next->Completed);
-    Device->SendBulkInText("d");
+    Usb->SendBulkInText("d");
     Settle();
     ExpectWaitResult(Next, SERIAL_EV_RXCHAR);
 }
@@ -72,9 +74,8 @@ TEST_F(WaitMask, CancelRacingCompletion_CompletesExactlyOnce)
     /* Every interleaving of the event, its DPC and the cancel step. */
     for (int Steps = 0; Steps < 6; Steps++) {
         SCOPED_TRACE(Steps);
-        SetWaitMask(SERIAL_EV_BREAK);
-        OpHandle Wait = WaitOnMask();
-        Device->SendInterrupt(SerialState(0x04));
+        OpHandle Wait = WaitFor(SERIAL_EV_BREAK);
+        Usb->SendInterrupt(SerialState(0x04));
         for (int I = 0; I < Steps; I++) {
             W.Clock().RunOne();
         }
@@ -87,20 +88,16 @@ TEST_F(WaitMask, CancelRacingCompletion_CompletesExactlyOnce)
             ExpectDone(Wait, STATUS_CANCELLED, 0);
         }
         /* A stale completion DPC never completes the next wait. */
-        SetWaitMask(SERIAL_EV_BREAK);
-        OpHandle Next = WaitOnMask();
+        OpHandle Next = WaitFor(SERIAL_EV_BREAK);
         Settle();
-        EXPECT_FALSE(Next->Completed);
-        Interrupt(SerialState(0x04));
-        ExpectWaitResult(Next, SERIAL_EV_BREAK);
+        ExpectBreakCompletes(Next);
     }
 }
 
 TEST_F(WaitMask, TransmitEmpty_CompletesWaitAfterLastWrite)
 {
-    SetWaitMask(SERIAL_EV_TXEMPTY);
-    OpHandle Wait = WaitOnMask();
-    OpHandle Write = W.Write(Port, Bytes{'h', 'i'});
+    OpHandle Wait = WaitFor(SERIAL_EV_TXEMPTY);
+    OpHandle Write = W.Write(H, Bytes{'h', 'i'});
     Settle();
     ExpectDone(Write, STATUS_SUCCESS, 2);
     ExpectWaitResult(Wait, SERIAL_EV_TXEMPTY);
@@ -109,22 +106,20 @@ TEST_F(WaitMask, TransmitEmpty_CompletesWaitAfterLastWrite)
 
 TEST_F(WaitMask, CloseAndReleaseHardware_CancelPendingWait)
 {
-    SetWaitMask(SERIAL_EV_RXCHAR);
-    OpHandle Wait = WaitOnMask();
-    ASSERT_EQ(W.Close(Port), STATUS_SUCCESS);
+    OpHandle Wait = WaitFor(SERIAL_EV_RXCHAR);
+    ASSERT_EQ(W.Close(H), STATUS_SUCCESS);
     Settle();
     ExpectDone(Wait, STATUS_CANCELLED, 0);
-    ASSERT_EQ(W.Open(u"COM5", &Port), STATUS_SUCCESS);
+    ASSERT_EQ(W.Open(u"COM5", &H), STATUS_SUCCESS);
     ExpectDone(WaitOnMask(), STATUS_INVALID_PARAMETER, 0); /* mask reset by the open */
 
-    SetWaitMask(SERIAL_EV_BREAK);
-    Wait = WaitOnMask();
+    Wait = WaitFor(SERIAL_EV_BREAK);
     W.SystemSleep(); /* a power-down keeps it */
     W.SystemResume();
     Settle();
     EXPECT_FALSE(Wait->Completed);
     /* Result handed over, DPC not yet run, then the release flushes it. */
-    Device->SendInterrupt(SerialState(0x04));
+    Usb->SendInterrupt(SerialState(0x04));
     W.Clock().RunOne();
     ASSERT_EQ(W.StopDevice(Node), STATUS_SUCCESS);
     Settle();
@@ -135,8 +130,7 @@ TEST_F(WaitMask, CloseAndReleaseHardware_CancelPendingWait)
 TEST_F(WaitMask, StaleCompletionDpc_LeavesNextWaitAlone)
 {
     /* Guards a completion DPC queued for a cancelled wait completing its successor. */
-    SetWaitMask(SERIAL_EV_BREAK);
-    OpHandle First = WaitOnMask();
+    OpHandle First = WaitFor(SERIAL_EV_BREAK);
     W.Cancel(First);
     OpHandle Set = Ioctl(IOCTL_SERIAL_SET_WAIT_MASK, Le32(SERIAL_EV_BREAK), 0, false); /* queues the DPC */
     while (!First->Completed && W.Clock().RunOne()) {
@@ -145,15 +139,12 @@ TEST_F(WaitMask, StaleCompletionDpc_LeavesNextWaitAlone)
     OpHandle Second = Ioctl(IOCTL_SERIAL_WAIT_ON_MASK, {}, 4, false);
     Settle();
     ExpectDone(Set, STATUS_SUCCESS, 4);
-    EXPECT_FALSE(Second->Completed);
-    Interrupt(SerialState(0x04));
-    ExpectWaitResult(Second, SERIAL_EV_BREAK);
+    ExpectBreakCompletes(Second);
 }
 
 TEST_F(WaitMask, ReleaseHardware_CancelsWaitingWait)
 {
-    SetWaitMask(SERIAL_EV_RXCHAR);
-    OpHandle Wait = WaitOnMask();
+    OpHandle Wait = WaitFor(SERIAL_EV_RXCHAR);
     ASSERT_EQ(W.StopDevice(Node), STATUS_SUCCESS);
     Settle();
     ExpectDone(Wait, STATUS_CANCELLED, 0);
@@ -161,8 +152,7 @@ TEST_F(WaitMask, ReleaseHardware_CancelsWaitingWait)
 
 TEST_F(WaitMask, RemovalWithWaitPending_NothingLeaks)
 {
-    SetWaitMask(SERIAL_EV_RXCHAR);
-    OpHandle Pending = WaitOnMask();
+    OpHandle Pending = WaitFor(SERIAL_EV_RXCHAR);
     ExpectCleanRemoval();
     EXPECT_TRUE(Pending->Completed);
 }

@@ -17,13 +17,6 @@ using namespace test_support;
 
 namespace {
 
-ULONG AsUlong(const Bytes &Data)
-{
-    ULONG v = 0;
-    std::memcpy(&v, Data.data(), std::min(Data.size(), sizeof(v)));
-    return v;
-}
-
 class FileOpenClose : public PortTest {
 protected:
     void SetUp() override
@@ -106,7 +99,7 @@ TEST_F(FileOpenClose, Reopen_MaskAndHistoryCleared)
 
     auto get = Ioctl(IOCTL_SERIAL_GET_WAIT_MASK, {}, sizeof(ULONG));
     ASSERT_EQ(get->Status, STATUS_SUCCESS);
-    EXPECT_EQ(AsUlong(get->Output), 0u);
+    EXPECT_EQ(FromBytes<ULONG>(get->Output), 0u);
     ASSERT_EQ(Ioctl(IOCTL_SERIAL_SET_WAIT_MASK, AsBytes(ULONG{SERIAL_EV_BREAK}))->Status, STATUS_SUCCESS);
     auto wait = W.DeviceIoControl(H, IOCTL_SERIAL_WAIT_ON_MASK, {}, sizeof(ULONG));
     Run();
@@ -115,7 +108,7 @@ TEST_F(FileOpenClose, Reopen_MaskAndHistoryCleared)
     Run();
     ASSERT_TRUE(wait->Completed);
     EXPECT_EQ(wait->Status, STATUS_SUCCESS);
-    EXPECT_EQ(AsUlong(wait->Output), static_cast<ULONG>(SERIAL_EV_BREAK));
+    EXPECT_EQ(FromBytes<ULONG>(wait->Output), static_cast<ULONG>(SERIAL_EV_BREAK));
 }
 
 // Regression: the close left the reads, writes and wait-on-mask the driver
@@ -263,7 +256,7 @@ INSTANTIATE_TEST_SUITE_P(
                       QueryCase{"Basic", FileBasicInformation, 64, STATUS_INVALID_PARAMETER, 0},
                       QueryCase{"EndOfFile", FileEndOfFileInformation, 64, STATUS_INVALID_PARAMETER, 0},
                       QueryCase{"OutOfRange", 200, 64, STATUS_INVALID_PARAMETER, 0}),
-    [](const auto &Info) { return std::string(Info.param.Name); });
+    test_support::CaseName());
 
 struct SetCase {
     const char *Name;
@@ -293,6 +286,6 @@ INSTANTIATE_TEST_SUITE_P(Table, FileSetInformation,
                                            SetCase{"Disposition", FileDispositionInformation, STATUS_INVALID_PARAMETER},
                                            SetCase{"Position", FilePositionInformation, STATUS_INVALID_PARAMETER},
                                            SetCase{"Basic", FileBasicInformation, STATUS_INVALID_PARAMETER}),
-                         [](const auto &Info) { return std::string(Info.param.Name); });
+                         test_support::CaseName());
 
 } // namespace

@@ -77,15 +77,12 @@ TEST_P(PowerD0Fault, PipeStartFails_PowerUpFailsAndBulkReaderNeverRuns)
     if (c.Nth == 1) {
         for (const auto &t : Usb->Transfers()) EXPECT_NE(t.Endpoint, Usb->BulkInAddress());
     }
-    W.RemoveDevice(Node);
-    Run();
-    EXPECT_EQ(W.PoolBlocksOutstanding(), 0u);
-    EXPECT_EQ(W.LiveObjects(), 0u);
+    RemoveAndExpectNothingLeft();
 }
 
 INSTANTIATE_TEST_SUITE_P(Table, PowerD0Fault,
                          ::testing::Values(D0Fault{"InterruptPipe", 1}, D0Fault{"BulkInPipe", 2}),
-                         [](const auto &Info) { return std::string(Info.param.Name); });
+                         test_support::CaseName());
 
 // ---- idle and wake ----
 
@@ -121,7 +118,7 @@ INSTANTIATE_TEST_SUITE_P(Table, PowerIdlePolicy,
                          ::testing::Values(IdleCase{"WakeCapableIdleTenSeconds", true, 10 * kSecond + kSecond / 2, true},
                                            IdleCase{"WakeCapableIdleNineSeconds", true, 9 * kSecond, false},
                                            IdleCase{"NoWakeIdleAMinute", false, 60 * kSecond, false}),
-                         [](const auto &Info) { return std::string(Info.param.Name); });
+                         test_support::CaseName());
 
 TEST_F(PowerTransitions, Suspended_NewReadResumesAndIsServed)
 {
@@ -214,8 +211,7 @@ TEST_F(PowerTransitions, SurpriseRemovalWhileOpen_NewIoRefusedCleanupAfterClose)
     Run();
     EXPECT_EQ(W.SerialCount(), count - 1);
     EXPECT_TRUE(W.DeviceMap().empty());
-    EXPECT_EQ(W.PoolBlocksOutstanding(), 0u);
-    EXPECT_EQ(W.LiveObjects(), 0u);
+    ExpectNothingLeft();
 }
 
 // ---- state names ----

@@ -53,8 +53,7 @@ protected:
         EXPECT_TRUE(W.DeviceMap().empty());
         EXPECT_FALSE(W.SymbolicLink(u"\\DosDevices\\COM5").has_value());
         EXPECT_FALSE(W.NameExists(u"\\Device\\Serial0"));
-        EXPECT_EQ(W.PoolBlocksOutstanding(), 0u);
-        EXPECT_EQ(W.LiveObjects(), 0u);
+        ExpectNothingLeft();
     }
 };
 
@@ -153,7 +152,7 @@ INSTANTIATE_TEST_SUITE_P(
         // "\DosDevices\" + 116 characters fills the 128 code units exactly
         PortNameCase{"LinkOfExactlyFullLength", Key(k116), true, k116},
         PortNameCase{"LinkTooLong", Key(k117), false, u""}),
-    [](const auto &Info) { return std::string(Info.param.Name); });
+    test_support::CaseName());
 
 TEST_F(SetupDeviceAdd, LinkAlreadyHeld_AddFailsAndLeavesNoMapEntry)
 {
@@ -289,7 +288,7 @@ INSTANTIATE_TEST_SUITE_P(Table, SetupDriverMode,
                                            ModeCase{"Missing", std::nullopt, 0},
                                            ModeCase{"String", RegistryValue::String(u"1"), 0},
                                            ModeCase{"Binary", RegistryValue{REG_BINARY, Bytes{1, 0, 0, 0}}, 0}),
-                         [](const auto &Info) { return std::string(Info.param.Name); });
+                         test_support::CaseName());
 
 // ---- initial settings, seen by the first application ----
 

@@ -2,8 +2,7 @@
 // read queue of a live device, and the sequential write queue.
 #include <gtest/gtest.h>
 
-#include "CdcAcmDevice.h"
-#include "World.h"
+#include "support/TestSupport.h"
 
 #include "FxHost.h"
 #include "driver/Driver.h"
@@ -15,25 +14,19 @@ using namespace world;
 
 namespace {
 
-class SetupQueues : public ::testing::Test {
+class SetupQueues : public test_support::PortTest {
 protected:
-    World W;
-    std::shared_ptr<CdcAcmDevice> Usb;
-    DeviceNode *Node = nullptr;
-    FileHandle H = 0;
     PDEVICE_EXT_CONTEXT Context = nullptr;
 
     void SetUp() override
     {
-        Usb = std::make_shared<CdcAcmDevice>();
-        Node = W.AddDevice(Usb, HardwareKey{{u"PortName", RegistryValue::String(u"COM5")}});
-        Run();
+        PortTest::SetUp();
+        Start();
         ASSERT_EQ(Node->StartStatus, STATUS_SUCCESS);
-        ASSERT_EQ(W.Open(u"COM5", &H), STATUS_SUCCESS);
+        Open();
         // The routines under test take a queue handle: find the device's.
         Context = GetDeviceContext(fx::DeviceOfNode(Node)->DeviceHandle());
     }
-    void Run() { W.Clock().RunUntilIdle(); }
     ULONG ReadQueueState() { return static_cast<ULONG>(WdfIoQueueGetState(Context->ReadQueue, nullptr, nullptr)); }
 };
 

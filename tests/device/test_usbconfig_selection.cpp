@@ -65,45 +65,41 @@ protected:
     }
 };
 
-TEST_F(UsbConfigPipes, TwoInterfaces_AllPipesFound_ClassRequestsToCommunicationInterface)
+struct InterfaceLayout {
+    const char *Name;
+    int Interfaces;
+    std::uint8_t CommInterfaceNumber;
+    std::uint8_t DataInterfaceNumber;
+};
+
+class UsbConfigLayouts : public UsbConfigPipes, public ::testing::WithParamInterface<InterfaceLayout> {};
+
+// Both readers run, the pair array of a multi-interface selection is freed,
+// and class requests carry the communication interface's number.
+TEST_P(UsbConfigLayouts, AllPipesFound_PairArrayFreed_ClassRequestsToCommunicationInterface)
 {
+    const InterfaceLayout c = GetParam();
     CdcAcmOptions options;
-    options.Interfaces = 2;
+    options.Interfaces = c.Interfaces;
+    options.CommInterfaceNumber = c.CommInterfaceNumber;
+    options.DataInterfaceNumber = c.DataInterfaceNumber;
     Start(options);
 
     ASSERT_EQ(Node->StartStatus, STATUS_SUCCESS);
     EXPECT_EQ(Usb->OutstandingIn(Usb->InterruptAddress()), 1u);
     EXPECT_EQ(Usb->OutstandingIn(Usb->BulkInAddress()), 1u);
     EXPECT_EQ(W.PoolBlocksOutstanding(kPairTag), 0u) << "pair array not freed after selection";
-    ExpectAllThreePipesWork(0);
+    ExpectAllThreePipesWork(c.CommInterfaceNumber);
 }
 
-// Regression: using the interface index instead of its number sends every
-// class request to the wrong interface when the numbers are not 0 and 1.
-TEST_F(UsbConfigPipes, CommunicationInterfaceNumberedOne_ClassRequestsCarryItsNumber)
-{
-    CdcAcmOptions options;
-    options.Interfaces = 2;
-    options.CommInterfaceNumber = 1;
-    options.DataInterfaceNumber = 0;
-    Start(options);
-
-    ASSERT_EQ(Node->StartStatus, STATUS_SUCCESS);
-    ExpectAllThreePipesWork(1);
-}
-
-TEST_F(UsbConfigPipes, SingleInterface_AllPipesFoundWithoutPairArray)
-{
-    CdcAcmOptions options;
-    options.Interfaces = 1;
-    options.CommInterfaceNumber = 0;
-    Start(options);
-
-    ASSERT_EQ(Node->StartStatus, STATUS_SUCCESS);
-    EXPECT_EQ(W.PoolBlocksOutstanding(kPairTag), 0u);
-    EXPECT_EQ(Usb->OutstandingIn(Usb->InterruptAddress()), 1u);
-    ExpectAllThreePipesWork(0);
-}
+INSTANTIATE_TEST_SUITE_P(
+    Table, UsbConfigLayouts,
+    ::testing::Values(InterfaceLayout{"TwoInterfaces", 2, 0, 1},
+                      // Regression: using the interface index instead of its number sent every
+                      // class request to the wrong interface when the numbers are not 0 and 1.
+                      InterfaceLayout{"CommunicationInterfaceNumberedOne", 2, 1, 0},
+                      InterfaceLayout{"SingleInterface", 1, 0, 1}),
+    test_support::CaseName());
 
 TEST_F(UsbConfigPipes, TwoBulkInPipes_LastEnumeratedOneRead)
 {
@@ -158,10 +154,7 @@ TEST_F(UsbConfigPipes, SizeQueryReportsZeroLength_StartFailsBufferTooSmall)
 
     EXPECT_EQ(Node->StartStatus, STATUS_BUFFER_TOO_SMALL);
     EXPECT_EQ(Usb->OutstandingIn(Usb->BulkInAddress()), 0u);
-    W.RemoveDevice(Node);
-    Run();
-    EXPECT_EQ(W.PoolBlocksOutstanding(), 0u);
-    EXPECT_EQ(W.LiveObjects(), 0u);
+    RemoveAndExpectNothingLeft();
 }
 
 struct ConfigFault {
@@ -178,10 +171,7 @@ TEST_P(UsbConfigPipesFault, FailingStep_StartFailsWithItsStatus_RemovalLeaksNoth
     Start(CdcAcmOptions{});
 
     EXPECT_EQ(Node->StartStatus, c.Status);
-    W.RemoveDevice(Node);
-    Run();
-    EXPECT_EQ(W.PoolBlocksOutstanding(), 0u);
-    EXPECT_EQ(W.LiveObjects(), 0u);
+    RemoveAndExpectNothingLeft();
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -214,10 +204,7 @@ TEST_F(UsbConfigPipes, SecondPreparation_ReusesTargetAndRunsAgain)
     ExpectAllThreePipesWork(0);
 
     W.Close(H);
-    W.RemoveDevice(Node);
-    Run();
-    EXPECT_EQ(W.PoolBlocksOutstanding(), 0u);
-    EXPECT_EQ(W.LiveObjects(), 0u);
+    RemoveAndExpectNothingLeft();
 }
 
 } // namespace

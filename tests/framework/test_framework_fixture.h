@@ -171,6 +171,15 @@ protected:
 
     FxTest() { g_Hooks = &H; W.SetDriverEntry(TestDriverEntry); }
 
+    /* Attributes of an object the device owns: deleted with it. */
+    WDF_OBJECT_ATTRIBUTES ChildOfDevice() const
+    {
+        WDF_OBJECT_ATTRIBUTES A;
+        WDF_OBJECT_ATTRIBUTES_INIT(&A);
+        A.ParentObject = Dev;
+        return A;
+    }
+
     void Add(bool Open = true, world::HardwareKey Key = {})
     {
         auto After = H.AfterCreate;

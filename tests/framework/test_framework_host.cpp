@@ -149,7 +149,6 @@ TEST_F(FxTest, CompletedRequests_LeaveNoLiveObjects)
 // goes to what the driver still holds, and the removal waits for it.
 TEST_F(FxTest, Removal_PurgeCancelsHeldCancelableThenStopWithPurgeForTheRest)
 {
-    W.CollectVerifierReports(true);
     std::vector<WDFREQUEST> Held;
     WDFQUEUE Other = nullptr;
     std::vector<ULONG> StopFlags;

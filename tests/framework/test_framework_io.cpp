@@ -155,6 +155,15 @@ class Cancel : public Queues {
 protected:
     std::vector<WDFREQUEST> Cancelled;
     Cancel() { g_Cancelled = &Cancelled; }
+
+    /* The test driver keeps every read, marked cancelable with RecordCancel. */
+    void HoldReadsCancelable()
+    {
+        H.Read = [this](WDFQUEUE, WDFREQUEST R, size_t) {
+            Held.push_back(R);
+            WdfRequestMarkCancelable(R, RecordCancel);
+        };
+    }
 };
 } // namespace
 
@@ -173,10 +182,7 @@ TEST_F(Cancel, QueuedRequest_RemovedAndCanceledOnQueueRuns)
 
 TEST_F(Cancel, MarkedCancelable_RoutineRunsAsSeparateStepAndUnmarkFailsMeanwhile)
 {
-    H.Read = [&](WDFQUEUE, WDFREQUEST R, size_t) {
-        Held.push_back(R);
-        WdfRequestMarkCancelable(R, RecordCancel);
-    };
+    HoldReadsCancelable();
     Add();
     OpHandle A = W.Read(File, 1);
     ASSERT_EQ(Held.size(), 1u);
@@ -191,10 +197,7 @@ TEST_F(Cancel, MarkedCancelable_RoutineRunsAsSeparateStepAndUnmarkFailsMeanwhile
 
 TEST_F(Cancel, UnmarkBeforeCancel_DriverKeepsOwnership)
 {
-    H.Read = [&](WDFQUEUE, WDFREQUEST R, size_t) {
-        Held.push_back(R);
-        WdfRequestMarkCancelable(R, RecordCancel);
-    };
+    HoldReadsCancelable();
     Add();
     OpHandle A = W.Read(File, 1);
     EXPECT_EQ(WdfRequestUnmarkCancelable(Held[0]), STATUS_SUCCESS);
@@ -224,7 +227,6 @@ TEST_F(Cancel, MarkAfterCancel_RoutineRunsInsideMarkAndExReturnsCancelled)
 
 TEST_F(Cancel, UnmarkOfUnmarkedRequest_Reported)
 {
-    W.CollectVerifierReports(true);
     H.Read = [&](WDFQUEUE, WDFREQUEST R, size_t) { Held.push_back(R); };
     Add();
     W.Read(File, 1);
@@ -254,10 +256,7 @@ TEST_F(Cancel, PurgeOfQueue_AlsoCancelsHeldCancelableRequests)
 TEST_F(Cancel, CloseHandle_HeldCancelableRequestStaysPending_FileCloseAfterItCompletes)
 {
     H.WithFileCallbacks = true;
-    H.Read = [&](WDFQUEUE, WDFREQUEST R, size_t) {
-        Held.push_back(R);
-        WdfRequestMarkCancelable(R, RecordCancel);
-    };
+    HoldReadsCancelable();
     Add();
     OpHandle A = W.Read(File, 1);
     EXPECT_EQ(W.Close(File), STATUS_SUCCESS);
@@ -275,7 +274,6 @@ TEST_F(Cancel, CloseHandle_HeldCancelableRequestStaysPending_FileCloseAfterItCom
 // ---- requests and the verifier ----
 TEST_F(Queues, DoubleCompletionAndUseAfterCompletion_Reported)
 {
-    W.CollectVerifierReports(true);
     H.Read = [&](WDFQUEUE, WDFREQUEST R, size_t) { Held.push_back(R); };
     Add();
     OpHandle A = W.Read(File, 4);
@@ -292,7 +290,6 @@ TEST_F(Queues, DoubleCompletionAndUseAfterCompletion_Reported)
 // Guards against a driver reporting more bytes than the caller's buffer holds.
 TEST_F(Queues, ReadInformationBeyondBuffer_Reported)
 {
-    W.CollectVerifierReports(true);
     H.Read = [&](WDFQUEUE, WDFREQUEST R, size_t) { WdfRequestCompleteWithInformation(R, STATUS_SUCCESS, 5); };
     Add();
     W.Read(File, 4);
@@ -335,7 +332,7 @@ INSTANTIATE_TEST_SUITE_P(
                       BufferCase{"InputShort", 3, 8, 4, 1, STATUS_BUFFER_TOO_SMALL, STATUS_SUCCESS},
                       BufferCase{"OutputShort", 4, 7, 1, 8, STATUS_SUCCESS, STATUS_BUFFER_TOO_SMALL},
                       BufferCase{"NoBuffersMinimumZero", 0, 0, 0, 0, STATUS_BUFFER_TOO_SMALL, STATUS_BUFFER_TOO_SMALL}),
-    [](const auto &Info) { return std::string(Info.param.Name); });
+    test_support::CaseName());
 
 // ---- power: idle, sleep, stop callbacks ----
 TEST_F(Queues, IdleSettings_PowerDownAfterTimeoutAndRequestPowersUp)
@@ -490,12 +487,11 @@ INSTANTIATE_TEST_SUITE_P(
         RegCase{"StringFits", world::RegistryValue::String(u"COM12"), 10, STATUS_OBJECT_TYPE_MISMATCH, STATUS_SUCCESS, 12},
         RegCase{"StringTooLong", world::RegistryValue::String(u"COM12"), 8, STATUS_OBJECT_TYPE_MISMATCH,
                 STATUS_BUFFER_OVERFLOW, 12}),
-    [](const auto &Info) { return std::string(Info.param.Name); });
+    test_support::CaseName());
 
 // Guards against a device's pool leak going unnoticed at removal.
 TEST_F(FxTest, Removal_RunsCleanupAndReportsPoolLeftBehind)
 {
-    W.CollectVerifierReports(true);
     H.AfterCreate = [](WDFDEVICE) {
         ExAllocatePoolWithTag(NonPagedPool, 32, 0x6B61654CU);
         return STATUS_SUCCESS;

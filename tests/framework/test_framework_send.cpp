@@ -70,9 +70,7 @@ protected:
     }
     WDFREQUEST NewRequest()
     {
-        WDF_OBJECT_ATTRIBUTES A;
-        WDF_OBJECT_ATTRIBUTES_INIT(&A);
-        A.ParentObject = Dev;
+        WDF_OBJECT_ATTRIBUTES A = ChildOfDevice();
         WDFREQUEST R = nullptr;
         EXPECT_EQ(WdfRequestCreate(&A, TargetHandle, &R), STATUS_SUCCESS);
         WdfRequestSetCompletionRoutine(R, OnSent, nullptr);
@@ -120,7 +118,7 @@ TEST_P(SendRefused, ReturnsFalseWithStatusAndNoCompletion)
 INSTANTIATE_TEST_SUITE_P(Table, SendRefused,
                          ::testing::Values(RefusalCase{"StoppedTarget", true, STATUS_PENDING, STATUS_INVALID_DEVICE_STATE},
                                            RefusalCase{"TargetRefuses", false, STATUS_NO_SUCH_DEVICE, STATUS_NO_SUCH_DEVICE}),
-                         [](const auto &Info) { return std::string(Info.param.Name); });
+                         test_support::CaseName());
 
 TEST_F(Send, Timeout_CancelsAndCompletesWithIoTimeout)
 {
@@ -186,7 +184,6 @@ TEST_F(Send, CancelSentAndStopWithCancel_CompleteAsCancelled)
 
 TEST_F(Send, SendTwiceOrDeleteWhileSent_Reported)
 {
-    W.CollectVerifierReports(true);
     WDFREQUEST R = NewRequest();
     ASSERT_TRUE(WdfRequestSend(R, TargetHandle, WDF_NO_SEND_OPTIONS));
     EXPECT_FALSE(WdfRequestSend(R, TargetHandle, WDF_NO_SEND_OPTIONS));
@@ -241,9 +238,7 @@ TEST_F(Send, Delete_ChildrenFirstAndReferenceKeepsMemory)
 {
     std::vector<std::string> Order;
     g_Order = &Order;
-    WDF_OBJECT_ATTRIBUTES A;
-    WDF_OBJECT_ATTRIBUTES_INIT(&A);
-    A.ParentObject = Dev;
+    WDF_OBJECT_ATTRIBUTES A = ChildOfDevice();
     A.EvtCleanupCallback = CleanupParent;
     WDFMEMORY Parent, Child;
     PVOID Buf;
@@ -263,7 +258,6 @@ TEST_F(Send, Delete_ChildrenFirstAndReferenceKeepsMemory)
     EXPECT_EQ(Order.back(), "child-destroy");
     EXPECT_EQ(W.LiveObjects(), Live - 2);
 
-    W.CollectVerifierReports(true);
     WdfObjectDelete(Child);
     EXPECT_TRUE(Mentions(TakeReports(), "DeletedHandle"));
     WdfSpinLockAcquire((WDFSPINLOCK)Dev);

@@ -20,6 +20,17 @@ VOID RecordTimer(WDFTIMER T)
     if (g_TimerBody != nullptr && *g_TimerBody) (*g_TimerBody)(T);
 }
 
+int g_DpcRuns = 0;
+VOID CountDpc(WDFDPC) { ++g_DpcRuns; }
+
+int g_WorkRuns = 0;
+KIRQL g_WorkIrql = 0xFF;
+VOID CountWork(WDFWORKITEM)
+{
+    ++g_WorkRuns;
+    g_WorkIrql = KeGetCurrentIrql();
+}
+
 class Timing : public FxTest {
 protected:
     std::vector<VirtualTime> Fired;
@@ -31,6 +42,8 @@ protected:
         g_Fired = &Fired;
         g_Irql = &Irqls;
         g_TimerBody = &Body;
+        g_DpcRuns = 0;
+        g_WorkRuns = 0;
         Add(false);
     }
     WDFTIMER MakeTimer(ULONG PeriodMs = 0)
@@ -38,9 +51,7 @@ protected:
         WDF_TIMER_CONFIG C;
         WDF_TIMER_CONFIG_INIT(&C, RecordTimer);
         C.Period = PeriodMs;
-        WDF_OBJECT_ATTRIBUTES A;
-        WDF_OBJECT_ATTRIBUTES_INIT(&A);
-        A.ParentObject = Dev;
+        WDF_OBJECT_ATTRIBUTES A = ChildOfDevice();
         WDFTIMER T = nullptr;
         EXPECT_EQ(WdfTimerCreate(&C, &A, &T), STATUS_SUCCESS);
         return T;
@@ -83,7 +94,7 @@ INSTANTIATE_TEST_SUITE_P(
                       DueCase{"Absolute", 156'250, 0, 400'000, 468'750},
                       DueCase{"AbsoluteInThePast", 156'250, 500'000, 1, 625'000},
                       DueCase{"OneMillisecondTick", 10'000, 0, -25'000, 30'000}),
-    [](const auto &Info) { return std::string(Info.param.Name); });
+    test_support::CaseName());
 
 TEST_F(Timing, Start_ReturnsTrueOnlyWhenItRearmedAQueuedTimer)
 {
@@ -143,7 +154,6 @@ TEST_F(Timing, DeviceRemoval_DropsQueuedExpiry)
 
 TEST_F(Timing, CreateWithoutParent_FailsWithInvalidParameterAndReport)
 {
-    W.CollectVerifierReports(true);
     WDF_TIMER_CONFIG C;
     WDF_TIMER_CONFIG_INIT(&C, RecordTimer);
     WDFTIMER T = nullptr;
@@ -154,7 +164,6 @@ TEST_F(Timing, CreateWithoutParent_FailsWithInvalidParameterAndReport)
 
 TEST_F(Timing, StopWithWaitAtDispatch_IsReported)
 {
-    W.CollectVerifierReports(true);
     WDFTIMER T = MakeTimer();
     Body = [](WDFTIMER Self) { WdfTimerStop(Self, TRUE); };
     WdfTimerStart(T, -1);
@@ -163,19 +172,12 @@ TEST_F(Timing, StopWithWaitAtDispatch_IsReported)
 }
 
 // ---- DPCs ----
-namespace {
-int g_DpcRuns = 0;
-VOID CountDpc(WDFDPC) { ++g_DpcRuns; }
-} // namespace
 
 TEST_F(Timing, DpcEnqueuedTwice_RunsOnceAndSecondEnqueueReturnsFalse)
 {
-    g_DpcRuns = 0;
     WDF_DPC_CONFIG C;
     WDF_DPC_CONFIG_INIT(&C, CountDpc);
-    WDF_OBJECT_ATTRIBUTES A;
-    WDF_OBJECT_ATTRIBUTES_INIT(&A);
-    A.ParentObject = Dev;
+    WDF_OBJECT_ATTRIBUTES A = ChildOfDevice();
     WDFDPC D;
     ASSERT_EQ(WdfDpcCreate(&C, &A, &D), STATUS_SUCCESS);
     EXPECT_TRUE(WdfDpcEnqueue(D));
@@ -190,24 +192,12 @@ TEST_F(Timing, DpcEnqueuedTwice_RunsOnceAndSecondEnqueueReturnsFalse)
 }
 
 // ---- work items ----
-namespace {
-int g_WorkRuns = 0;
-KIRQL g_WorkIrql = 0xFF;
-VOID CountWork(WDFWORKITEM)
-{
-    ++g_WorkRuns;
-    g_WorkIrql = KeGetCurrentIrql();
-}
-} // namespace
 
 TEST_F(Timing, WorkItem_RunsOnceAtPassiveAndSerializedAtDispatchDeviceIsRefused)
 {
-    g_WorkRuns = 0;
     WDF_WORKITEM_CONFIG C;
     WDF_WORKITEM_CONFIG_INIT(&C, CountWork);
-    WDF_OBJECT_ATTRIBUTES A;
-    WDF_OBJECT_ATTRIBUTES_INIT(&A);
-    A.ParentObject = Dev;
+    WDF_OBJECT_ATTRIBUTES A = ChildOfDevice();
     WDFWORKITEM Item;
     EXPECT_EQ(WdfWorkItemCreate(&C, &A, &Item), STATUS_INVALID_DEVICE_REQUEST);
     C.AutomaticSerialization = FALSE;
@@ -223,9 +213,7 @@ TEST_F(Timing, WorkItem_RunsOnceAtPassiveAndSerializedAtDispatchDeviceIsRefused)
 TEST_F(Timing, SpinLock_RaisesToDispatchAndRestores)
 {
     WDFSPINLOCK L;
-    WDF_OBJECT_ATTRIBUTES A;
-    WDF_OBJECT_ATTRIBUTES_INIT(&A);
-    A.ParentObject = Dev;
+    WDF_OBJECT_ATTRIBUTES A = ChildOfDevice();
     ASSERT_EQ(WdfSpinLockCreate(&A, &L), STATUS_SUCCESS);
     EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
     WdfSpinLockAcquire(L);
@@ -238,11 +226,8 @@ TEST_F(Timing, SpinLock_RaisesToDispatchAndRestores)
 // different processor on a real system) passing unnoticed.
 TEST_F(Timing, LockReleasedByAnotherContext_Reported)
 {
-    W.CollectVerifierReports(true);
     static WDFSPINLOCK L;
-    WDF_OBJECT_ATTRIBUTES A;
-    WDF_OBJECT_ATTRIBUTES_INIT(&A);
-    A.ParentObject = Dev;
+    WDF_OBJECT_ATTRIBUTES A = ChildOfDevice();
     ASSERT_EQ(WdfSpinLockCreate(&A, &L), STATUS_SUCCESS);
 
     WDFTIMER T = MakeTimer();
@@ -259,11 +244,8 @@ TEST_F(Timing, LockReleasedByAnotherContext_Reported)
 
 TEST_F(Timing, LockMisuse_EachReported)
 {
-    W.CollectVerifierReports(true);
     WDFSPINLOCK L;
-    WDF_OBJECT_ATTRIBUTES A;
-    WDF_OBJECT_ATTRIBUTES_INIT(&A);
-    A.ParentObject = Dev;
+    WDF_OBJECT_ATTRIBUTES A = ChildOfDevice();
     ASSERT_EQ(WdfSpinLockCreate(&A, &L), STATUS_SUCCESS);
 
     WdfSpinLockAcquire(L);
@@ -284,7 +266,6 @@ TEST_F(Timing, LockMisuse_EachReported)
 // Guards against zeroed attributes slipping through (the real kit rejects them).
 TEST_F(Timing, ZeroedAttributes_RejectedWithLengthMismatch)
 {
-    W.CollectVerifierReports(true);
     WDF_OBJECT_ATTRIBUTES A;
     RtlZeroMemory(&A, sizeof A);
     A.ParentObject = Dev;
@@ -298,9 +279,7 @@ TEST_F(Timing, FaultInjection_FailsOnlyTheNthCall)
     W.FailNthCall("WdfTimerCreate", 2, STATUS_INSUFFICIENT_RESOURCES);
     WDF_TIMER_CONFIG C;
     WDF_TIMER_CONFIG_INIT(&C, RecordTimer);
-    WDF_OBJECT_ATTRIBUTES A;
-    WDF_OBJECT_ATTRIBUTES_INIT(&A);
-    A.ParentObject = Dev;
+    WDF_OBJECT_ATTRIBUTES A = ChildOfDevice();
     WDFTIMER T;
     EXPECT_EQ(WdfTimerCreate(&C, &A, &T), STATUS_SUCCESS);
     EXPECT_EQ(WdfTimerCreate(&C, &A, &T), STATUS_INSUFFICIENT_RESOURCES);
@@ -317,7 +296,6 @@ TEST_F(Timing, FaultInjection_FailsOnlyTheNthCall)
 
 TEST_F(Timing, PoolDoubleFreeAndWrongTag_Reported)
 {
-    W.CollectVerifierReports(true);
     void *P = ExAllocatePoolWithTag(NonPagedPool, 8, 0x41414141U);
     ExFreePoolWithTag(P, 0x42424242U);
     EXPECT_TRUE(Mentions(TakeReports(), "PoolTagMismatch"));

@@ -81,7 +81,7 @@ TEST_F(RingAndHeldList, CloseAndReopen_HeldBlocksDeliveredFirst)
     ASSERT_EQ(W.Close(H), STATUS_SUCCESS);
     Settle();
     Skip(8128); // the ring goes with the close
-    ASSERT_EQ(W.Open(u"COM7", &H), STATUS_SUCCESS);
+    Open();
     Settle();
     Send(5);
 
@@ -95,7 +95,7 @@ TEST_F(RingAndHeldList, BlocksWhileClosed_AreDropped)
     Settle();
     Send(100);
     Skip(100);
-    ASSERT_EQ(W.Open(u"COM7", &H), STATUS_SUCCESS);
+    Open();
     Settle();
     Send(7);
 
@@ -155,7 +155,7 @@ TEST_F(ReceiveEvents, ZeroLengthBlock_CompletesRxcharWait)
     auto wait = WaitOnMask(SERIAL_EV_RXCHAR);
     ASSERT_FALSE(wait->Completed);
 
-    Dev->SendBulkIn({});
+    Usb->SendBulkIn({});
     Settle();
 
     ASSERT_TRUE(wait->Completed);
@@ -171,7 +171,7 @@ TEST_F(ReceiveEvents, Rxflag_OnlyWhileCarrierPresent)
     Send(3); // carrier is off after the open
     EXPECT_FALSE(wait->Completed);
 
-    Dev->SendSerialState(0x01); // carrier on
+    Usb->SendSerialState(0x01); // carrier on
     Settle();
     Send(3);
 
@@ -186,7 +186,7 @@ class ReaderFailure : public ReceiveFixture {};
 // Guards against I/O being accepted while the reader is failed, or refused forever after.
 TEST_F(ReaderFailure, FailedReader_RefusesReadsAndWritesUntilNextBlock)
 {
-    Dev->FailNextIn(Dev->BulkInAddress());
+    Usb->FailNextIn(Usb->BulkInAddress());
     Settle();
 
     auto read = Read(10);
@@ -218,7 +218,7 @@ protected:
     {
         const std::size_t packets = kPacketsToPause + ExtraPackets;
         for (std::size_t i = 0; i < packets; ++i) {
-            Dev->SendBulkIn(NextStream(kPacket), static_cast<VirtualTime>(i) * kMillisecond);
+            Usb->SendBulkIn(NextStream(kPacket), static_cast<VirtualTime>(i) * kMillisecond);
         }
         Advance(static_cast<VirtualTime>(kPacketsToPause - 1) * kMillisecond + kMillisecond / 2);
         return packets * kPacket;
@@ -245,33 +245,33 @@ TEST_F(HeldBound, Flood_PausesReaderAtLimitThenReadsResumeItAndGetEveryByte)
 {
     const std::size_t total = Flood(256);
 
-    const std::size_t left = Dev->QueuedBulkIn();
-    EXPECT_EQ(Dev->OutstandingIn(Dev->BulkInAddress()), 0u) << "no read pending while paused";
+    const std::size_t left = Usb->QueuedBulkIn();
+    EXPECT_EQ(Usb->OutstandingIn(Usb->BulkInAddress()), 0u) << "no read pending while paused";
     const std::size_t taken = Sent / kPacket - left;
     EXPECT_GE(taken, kPacketsToPause);
     EXPECT_LE(taken, kPacketsToPause + 4) << "the bound is soft by a few packets at most";
     Advance(5 * kSecond);
-    EXPECT_EQ(Dev->QueuedBulkIn(), left) << "stays paused while nothing reads";
+    EXPECT_EQ(Usb->QueuedBulkIn(), left) << "stays paused while nothing reads";
 
     EXPECT_EQ(ReadAll(total), total);
-    EXPECT_EQ(Dev->QueuedBulkIn(), 0u);
-    EXPECT_EQ(Dev->OutstandingIn(Dev->BulkInAddress()), 1u) << "reader running again";
+    EXPECT_EQ(Usb->QueuedBulkIn(), 0u);
+    EXPECT_EQ(Usb->OutstandingIn(Usb->BulkInAddress()), 1u) << "reader running again";
 }
 
 // Guards against D0 entry leaving a paused reader running (pause and power fighting).
 TEST_F(HeldBound, SleepAndResumeWhilePaused_ReaderPausesAgainAndNothingIsLost)
 {
     const std::size_t total = Flood(256);
-    const std::size_t left = Dev->QueuedBulkIn();
+    const std::size_t left = Usb->QueuedBulkIn();
     ASSERT_GT(left, 0u);
 
     W.SystemSleep();
     W.SystemResume();
     Advance(100 * kMillisecond);
 
-    EXPECT_GT(Dev->QueuedBulkIn(), 0u);
-    EXPECT_LE(left - Dev->QueuedBulkIn(), 4u) << "at most a few blocks taken before pausing again";
-    EXPECT_EQ(Dev->OutstandingIn(Dev->BulkInAddress()), 0u);
+    EXPECT_GT(Usb->QueuedBulkIn(), 0u);
+    EXPECT_LE(left - Usb->QueuedBulkIn(), 4u) << "at most a few blocks taken before pausing again";
+    EXPECT_EQ(Usb->OutstandingIn(Usb->BulkInAddress()), 0u);
 
     EXPECT_EQ(ReadAll(total), total);
 }

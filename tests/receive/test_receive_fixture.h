@@ -1,6 +1,6 @@
-// Shared fixture of the receive-path tests: one started CDC ACM device with
-// the port open, a numbered byte stream sent from the device, and helpers
-// that read through the I/O manager and check what came back.
+// The receive-path tests' port: the shared port fixture opened before the
+// clock moves, a numbered byte stream sent from the device, and helpers that
+// read through the I/O manager and check what came back.
 #pragma once
 #include <gtest/gtest.h>
 
@@ -35,25 +35,17 @@ inline VirtualTime TickAtOrAfter(VirtualTime Time, VirtualTime Tick = kDefaultTi
 // First tick strictly after Time.
 inline VirtualTime TickAfter(VirtualTime Time, VirtualTime Tick = kDefaultTick) { return (Time / Tick + 1) * Tick; }
 
-class ReceiveFixture : public WorldTest {
+class ReceiveFixture : public PortTest {
 protected:
-    std::shared_ptr<CdcAcmDevice> Dev;
-    FileHandle H = 0;
     std::size_t Sent = 0;     // bytes of the stream handed to the device so far
     std::size_t Received = 0; // bytes of the stream checked in completed reads so far
 
+    // The port is open before any time passes: the tests count ticks from 0.
     void SetUp() override
     {
-        WorldTest::SetUp();
-        StartDevice();
-    }
-
-    void StartDevice(CdcAcmOptions Options = {})
-    {
-        Dev = std::make_shared<CdcAcmDevice>(Options);
-        HardwareKey key{{u"PortName", RegistryValue::String(u"COM7")}};
-        ASSERT_NE(W.AddDevice(Dev, key), nullptr);
-        ASSERT_EQ(W.Open(u"COM7", &H), STATUS_SUCCESS);
+        PortTest::SetUp();
+        Add();
+        Open();
         Settle();
     }
 
@@ -71,7 +63,7 @@ protected:
     // Length stream bytes, cut into packets by the device.
     void Send(std::size_t Length, VirtualTime After = 0)
     {
-        Dev->SendBulkIn(NextStream(Length), After);
+        Usb->SendBulkIn(NextStream(Length), After);
         if (After == 0) Settle();
     }
     // Stream bytes that never reach a read (closed port, receive purge).

@@ -90,7 +90,7 @@ TEST_P(ReadTimeouts, Read_CompletesAsTheRowSays)
     VirtualTime last = issued;
     for (const Arrival &a : row.Arrivals) {
         if (a.Bytes == 0) {
-            Dev->SendBulkIn({}, a.At);
+            Usb->SendBulkIn({}, a.At);
         } else {
             Send(a.Bytes, a.At);
         }
@@ -124,7 +124,7 @@ TEST_P(ReadTimeouts, Read_CompletesAsTheRowSays)
 }
 
 INSTANTIATE_TEST_SUITE_P(Table, ReadTimeouts, ::testing::ValuesIn(kRows),
-                         [](const ::testing::TestParamInfo<TimeoutRow> &Info) { return std::string(Info.param.Name); });
+                         test_support::CaseName());
 
 // ---- reads in order, queued reads ----
 
@@ -324,7 +324,7 @@ TEST_F(ReadRandomized, SeededRun_EveryByteOnceInOrderEveryReadCompletedOnce)
         case 0: case 1: case 2: {
             const int size = pick(0, 10) == 0 ? 0 : pick(1, 64);
             if (size == 0) {
-                Dev->SendBulkIn({}, pick(0, 20) * ms);
+                Usb->SendBulkIn({}, pick(0, 20) * ms);
             } else {
                 Send(static_cast<std::size_t>(size), pick(0, 20) * ms);
             }

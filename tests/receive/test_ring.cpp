@@ -4,7 +4,7 @@
 
 #include <vector>
 
-#include "World.h"
+#include "support/TestSupport.h"
 
 #include "receive/CircularBuffer.h"
 
@@ -94,7 +94,7 @@ INSTANTIATE_TEST_SUITE_P(
         PushCase{"FreeEqualsLengthWrapped", 8, 5, 5, 3, STATUS_BUFFER_TOO_SMALL, 2, 4},
         PushCase{"FreeBelowLength", 8, 3, 5, 4, STATUS_INSUFFICIENT_RESOURCES, 0, 0},
         PushCase{"Empty", 8, 3, 2, 0, STATUS_SUCCESS, 0, 5}),
-    [](const auto &Info) { return std::string(Info.param.Name); });
+    test_support::CaseName());
 
 // ---- pulls ----
 
@@ -156,7 +156,7 @@ INSTANTIATE_TEST_SUITE_P(
         ResizeCase{"SameSize", 128, 100, 100, 128, STATUS_SUCCESS},
         ResizeCase{"EmptyToSmaller", 8192, 5000, 0, 64, STATUS_SUCCESS},
         ResizeCase{"Zero", 128, 0, 0, 0, STATUS_INVALID_PARAMETER}),
-    [](const auto &Info) { return std::string(Info.param.Name); });
+    test_support::CaseName());
 
 TEST_F(ReceiveRing, Resize_AllocationFails_OldStorageAndBytesUntouched)
 {

@@ -6,17 +6,15 @@
 
 #include <cstring>
 
+#include "support/TestSupport.h"
+
 #include "Pcap.h"
 #include "Transcript.h"
 
 using namespace sim;
+using test_support::U32At;
 
 namespace {
-
-std::uint32_t U32(const Bytes &B, std::size_t At)
-{
-    return B[At] | B[At + 1] << 8 | B[At + 2] << 16 | static_cast<std::uint32_t>(B[At + 3]) << 24;
-}
 
 world::TransferRecord Record(world::TransferKind Kind, std::uint8_t Endpoint, Bytes Data, std::size_t Requested,
                              std::size_t Actual, VirtualTime Submitted, VirtualTime Completed)
@@ -40,7 +38,7 @@ std::vector<Bytes> Records(const Bytes &File)
     std::vector<Bytes> Out;
     std::size_t At = 24;
     while (At + 16 <= File.size()) {
-        std::uint32_t Length = U32(File, At + 8);
+        std::uint32_t Length = U32At(File, At + 8);
         Out.emplace_back(File.begin() + static_cast<std::ptrdiff_t>(At + 16),
                          File.begin() + static_cast<std::ptrdiff_t>(At + 16 + Length));
         At += 16 + Length;
@@ -131,11 +129,11 @@ TEST(SimCapture, UsbmonHeader_FieldsAtTheirOffsets)
     EXPECT_EQ(H[12], 1);
     EXPECT_EQ(H[14], 0);                 /* setup present */
     EXPECT_EQ(H[15], 0);                 /* data present */
-    EXPECT_EQ(U32(H, 16), 12u);          /* seconds */
-    EXPECT_EQ(U32(H, 24), 345'678u);     /* microseconds */
-    EXPECT_EQ(static_cast<std::int32_t>(U32(H, 28)), -115);
-    EXPECT_EQ(U32(H, 32), 7u);
-    EXPECT_EQ(U32(H, 36), 7u);           /* captured length */
+    EXPECT_EQ(U32At(H, 16), 12u);          /* seconds */
+    EXPECT_EQ(U32At(H, 24), 345'678u);     /* microseconds */
+    EXPECT_EQ(static_cast<std::int32_t>(U32At(H, 28)), -115);
+    EXPECT_EQ(U32At(H, 32), 7u);
+    EXPECT_EQ(U32At(H, 36), 7u);           /* captured length */
     EXPECT_EQ(H[40], 0x21);
     EXPECT_EQ(H[41], 0x20);
     EXPECT_EQ(H[64], 0x00);
@@ -150,10 +148,10 @@ TEST(SimCapture, InSubmission_CarriesNoDataAndTheInFlag)
     ASSERT_EQ(R.size(), 2u);
     EXPECT_EQ(R[0][8], 'S');
     EXPECT_EQ(R[0][15], '<');
-    EXPECT_EQ(U32(R[0], 32), 64u);      /* requested */
-    EXPECT_EQ(U32(R[0], 36), 0u);
+    EXPECT_EQ(U32At(R[0], 32), 64u);      /* requested */
+    EXPECT_EQ(U32At(R[0], 36), 0u);
     EXPECT_EQ(R[1][8], 'C');
-    EXPECT_EQ(U32(R[1], 32), 2u);       /* actual */
+    EXPECT_EQ(U32At(R[1], 32), 2u);       /* actual */
     ASSERT_EQ(R[1].size(), 66u);
     EXPECT_EQ(R[1][64], 'o');
     EXPECT_EQ(R[1][10], 0x82);
@@ -169,7 +167,7 @@ TEST(SimCapture, OutTransfer_DataOnSubmissionOnly)
     EXPECT_EQ(R[0].size(), 67u);
     EXPECT_EQ(R[1].size(), 64u);
     EXPECT_EQ(R[1][15], '>');
-    EXPECT_EQ(U32(R[1], 32), 2u);       /* the device took 2 */
+    EXPECT_EQ(U32At(R[1], 32), 2u);       /* the device took 2 */
     EXPECT_EQ(R[0][11], 2);             /* device address */
 }
 
@@ -198,14 +196,14 @@ TEST(SimCapture, File_HasTheHeaderAndRecordsInTimeOrder)
     W.AddTransfers({Record(world::TransferKind::BulkOut, 0x02, {'b'}, 1, 1, 500, 600)}, 1, 0);
     W.AddTransfers({Record(world::TransferKind::BulkOut, 0x02, {'a'}, 1, 1, 100, 200)}, 1, 0);
     Bytes F = W.Encode();
-    EXPECT_EQ(U32(F, 0), 0xA1B23C4Du);  /* nanosecond timestamps */
-    EXPECT_EQ(U32(F, 20), 220u);        /* DLT_USB_LINUX_MMAPPED */
+    EXPECT_EQ(U32At(F, 0), 0xA1B23C4Du);  /* nanosecond timestamps */
+    EXPECT_EQ(U32At(F, 20), 220u);        /* DLT_USB_LINUX_MMAPPED */
     auto R = Records(F);
     ASSERT_EQ(R.size(), 4u);
     EXPECT_EQ(R[0][64], 'a');
     EXPECT_EQ(R[2][64], 'b');
     /* the record timestamp is in nanoseconds: 100 units of 100 ns */
-    EXPECT_EQ(U32(F, 24 + 4), 10'000u);
+    EXPECT_EQ(U32At(F, 24 + 4), 10'000u);
 }
 
 TEST(SimCapture, Enumeration_DescribesTheDevice)

@@ -1,5 +1,6 @@
 // What every suite shares: records turned into the bytes an application
-// passes and back, little-endian fields, and the fixtures that own a World.
+// passes and back, little-endian fields, CDC notifications as the device
+// sends them, and the fixtures that own a World.
 //
 // WorldTest collects the verifier's reports instead of stopping the run, and
 // fails the test that raised any it did not take (TakeReports). PortTest
@@ -59,6 +60,21 @@ inline Bytes Concat(std::initializer_list<Bytes> Parts)
 
 inline Bytes Text(const std::string &S) { return Bytes(S.begin(), S.end()); }
 
+/* A CDC notification as it crosses the wire: 8-byte header, then data. */
+inline Bytes Notification(std::uint8_t Code, std::uint16_t Value, const Bytes &Data)
+{
+    Bytes Out{0xA1, Code, std::uint8_t(Value), std::uint8_t(Value >> 8), 0, 0, std::uint8_t(Data.size()),
+              std::uint8_t(Data.size() >> 8)};
+    Out.insert(Out.end(), Data.begin(), Data.end());
+    return Out;
+}
+
+/* A SERIAL_STATE notification carrying Bitmap. */
+inline Bytes SerialState(std::uint16_t Bitmap)
+{
+    return Notification(0x20, 0, Bytes{std::uint8_t(Bitmap), std::uint8_t(Bitmap >> 8)});
+}
+
 // The hardware key of a port named PortName; DriverMode 0 leaves the value out.
 inline world::HardwareKey PortKey(const std::u16string &PortName, ULONG DriverMode = 0)
 {
@@ -66,6 +82,11 @@ inline world::HardwareKey PortKey(const std::u16string &PortName, ULONG DriverMo
     if (DriverMode != 0) Key[u"DriverMode"] = world::RegistryValue::Dword(DriverMode);
     return Key;
 }
+
+// Names a table-driven test after its row's Name field.
+struct CaseName {
+    template <class Info> std::string operator()(const Info &Row) const { return std::string(Row.param.Name); }
+};
 
 class WorldTest : public ::testing::Test {
 protected:
@@ -79,6 +100,14 @@ protected:
     }
 
     void Run() { W.Clock().RunUntilIdle(); }
+
+    // Nothing a removed device or a closed handle could keep: no pool block
+    // and no framework object still alive.
+    void ExpectNothingLeft()
+    {
+        EXPECT_EQ(W.PoolBlocksOutstanding(), 0u);
+        EXPECT_EQ(W.LiveObjects(), 0u);
+    }
 
     // Reports raised since the last call; a test that expects one takes it.
     std::vector<std::string> TakeReports()
@@ -105,17 +134,31 @@ protected:
     world::DeviceNode *Node = nullptr;
     world::FileHandle H = 0;
 
-    // Adds a device as COM5 and starts it, and runs until the world is idle.
-    // The start's outcome is the test's to check (Node->StartStatus).
-    void Start(world::CdcAcmOptions Options = {}, ULONG DriverMode = 0)
+    // Adds a device as COM5, which the world starts at once; nothing else
+    // runs, so the clock has not moved. The start's outcome is the test's to
+    // check (Node->StartStatus).
+    void Add(world::CdcAcmOptions Options = {}, ULONG DriverMode = 0)
     {
         Usb = std::make_shared<world::CdcAcmDevice>(Options);
         Node = W.AddDevice(Usb, PortKey(u"COM5", DriverMode));
-        Run();
         ASSERT_NE(Node, nullptr);
         ASSERT_EQ(Node->AddStatus, STATUS_SUCCESS);
     }
+    // Adds and starts a device as COM5 and runs until the world is idle.
+    void Start(world::CdcAcmOptions Options = {}, ULONG DriverMode = 0)
+    {
+        Add(Options, DriverMode);
+        Run();
+    }
     void Open() { ASSERT_EQ(W.Open(u"COM5", &H), STATUS_SUCCESS); }
+
+    // Removes the device, runs the world idle and checks it left nothing.
+    void RemoveAndExpectNothingLeft()
+    {
+        W.RemoveDevice(Node);
+        Run();
+        ExpectNothingLeft();
+    }
 
     // Issues a control code and runs until the world is idle.
     OpHandle Ioctl(ULONG Code, const Bytes &In = {}, std::size_t OutLength = 0)

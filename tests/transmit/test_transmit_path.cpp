@@ -322,7 +322,7 @@ TEST_P(WriteCancel, WhilePacketOut_CancelledWithBytesSentAndPortServesNextWrite)
 }
 
 INSTANTIATE_TEST_SUITE_P(Ways, WriteCancel, ::testing::Values(CancelCase{"Application", false}, CancelCase{"Purge", true}),
-                         [](const auto &Info) { return std::string(Info.param.Name); });
+                         test_support::CaseName());
 
 // ---- transmit-empty ----
 

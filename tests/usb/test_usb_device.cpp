@@ -69,6 +69,13 @@ protected:
         Dev->SubmitIn(Endpoint, Length, Into(O));
         return O;
     }
+    /* An IN transfer, and the scheduler run until idle after it. */
+    OutcomeP InThenRun(std::uint8_t Endpoint, std::size_t Length)
+    {
+        OutcomeP O = In(Endpoint, Length);
+        Run();
+        return O;
+    }
     OutcomeP Out(const Bytes &Data, std::uint8_t Endpoint = 0x02)
     {
         auto O = std::make_shared<Outcome>();
@@ -166,7 +173,7 @@ INSTANTIATE_TEST_SUITE_P(
                        O.DataInterfaceNumber = 3;
                    }),
                    {{2, 0x02}, {3, 0x0A}}, {{{0x81, Int}}, {{0x82, Bulk}, {0x02, Bulk}}}}),
-    [](const ::testing::TestParamInfo<LayoutCase> &Info) { return std::string(Info.param.Name); });
+    test_support::CaseName());
 
 TEST(UsbModelDescriptors, CommunicationInterface_CarriesAcmFunctionalDescriptorsNamingTheDataInterface)
 {
@@ -240,12 +247,9 @@ TEST_F(UsbModel, BulkIn_ReadShorterThanTheBlockGetsItsHeadAndTheRestComesNext)
 {
     Dev->SendBulkInText("0123456789");
     Dev->SendBulkInText("xy");
-    auto A = In(0x82, 4);
-    Run();
-    auto B = In(0x82, 64);
-    Run();
-    auto C = In(0x82, 64);
-    Run();
+    auto A = InThenRun(0x82, 4);
+    auto B = InThenRun(0x82, 64);
+    auto C = InThenRun(0x82, 64);
     EXPECT_EQ(A->Data, Text("0123"));
     EXPECT_EQ(A->Actual, 4u);
     EXPECT_EQ(B->Data, Text("456789")) << "one block per read: the rest of the cut block, not the next block";
@@ -286,8 +290,7 @@ TEST_F(UsbModel, BulkIn_BlocksArriveAtTheirTimeAndInOrder)
     ASSERT_TRUE(A->Done);
     EXPECT_EQ(A->Data, Text("late"));
     EXPECT_EQ(A->At, 10 * kMillisecond);
-    auto B = In(0x82, 64);
-    Run();
+    auto B = InThenRun(0x82, 64);
     EXPECT_EQ(B->Data, Text("early"));
     EXPECT_EQ(B->At, 10 * kMillisecond);
 }
@@ -298,23 +301,20 @@ TEST_F(UsbModel, BulkIn_DataQueuedBeforeAttachIsDeliveredAfterwards)
     Dev->SendBulkInText("before");
     EXPECT_EQ(Dev->QueuedBulkIn(), 1u);
     Dev->Attach(Clock);
-    auto R = In(0x82, 64);
-    Run();
+    auto R = InThenRun(0x82, 64);
     EXPECT_EQ(R->Data, Text("before"));
 }
 
 TEST_F(UsbModel, FailNextIn_FailsTheWaitingReadOnlyOnce)
 {
-    auto A = In(0x82, 64);
-    Run();
+    auto A = InThenRun(0x82, 64);
     EXPECT_FALSE(A->Done);
     Dev->FailNextIn(0x82, USBD_STATUS_DEV_NOT_RESPONDING);
     Run();
     ASSERT_TRUE(A->Done);
     EXPECT_EQ(A->Status, USBD_STATUS_DEV_NOT_RESPONDING);
     Dev->SendBulkInText("ok");
-    auto B = In(0x82, 64);
-    Run();
+    auto B = InThenRun(0x82, 64);
     EXPECT_EQ(B->Status, USBD_STATUS_SUCCESS);
     EXPECT_EQ(B->Data, Text("ok"));
 }
@@ -325,10 +325,8 @@ TEST_F(UsbModel, InterruptIn_NotificationLongerThanAPacketIsCut)
     O.InterruptPacket = 8;
     Make(O);
     Dev->SendSerialState(0x0003);
-    auto A = In(0x81, 8);
-    Run();
-    auto B = In(0x81, 8);
-    Run();
+    auto A = InThenRun(0x81, 8);
+    auto B = InThenRun(0x81, 8);
     EXPECT_EQ(A->Data, (Bytes{0xA1, 0x20, 0, 0, 0, 0, 2, 0}));
     EXPECT_EQ(B->Data, (Bytes{0x03, 0x00}));
     EXPECT_EQ(Dev->Transfers()[0].Kind, TransferKind::InterruptIn);
@@ -389,7 +387,7 @@ INSTANTIATE_TEST_SUITE_P(
                       OutCase{"Fail", {Answer::Fail, kMillisecond, 0, USBD_STATUS_DEV_NOT_RESPONDING},
                               USBD_STATUS_DEV_NOT_RESPONDING, 0, kMillisecond},
                       OutCase{"Never", {Answer::Never, 0, 0, 0}, USBD_STATUS_PENDING, 0, 0}),
-    [](const ::testing::TestParamInfo<OutCase> &Info) { return std::string(Info.param.Name); });
+    test_support::CaseName());
 
 TEST_F(UsbModel, BulkOut_QueuedAnswersGoFirstThenTheDefault)
 {
@@ -420,12 +418,10 @@ TEST_F(UsbModel, Abort_CancelsAnOutstandingTransferExactlyOnce)
 // Guards against an aborted read still receiving the block that was due.
 TEST_F(UsbModel, Abort_OfAWaitingReadLeavesTheDataForTheNextRead)
 {
-    auto A = In(0x82, 64);
-    Run();
+    auto A = InThenRun(0x82, 64);
     Dev->SendBulkInText("keep");
     EXPECT_TRUE(Dev->Abort(Dev->Transfers().back().Id));
-    auto B = In(0x82, 64);
-    Run();
+    auto B = InThenRun(0x82, 64);
     EXPECT_EQ(A->Status, USBD_STATUS_CANCELED);
     EXPECT_TRUE(A->Data.empty());
     EXPECT_EQ(B->Data, Text("keep"));
@@ -527,16 +523,13 @@ TEST_F(UsbModel, Loopback_LineChangesComeBackAsSerialState)
     Make(O);
     Control(Class(0x22, 0x1, 0)); // DTR
     Run();
-    auto First = In(0x81, 16);
-    Run();
+    auto First = InThenRun(0x81, 16);
     EXPECT_EQ(First->Data, (Bytes{0xA1, 0x20, 0, 0, 0, 0, 2, 0, 0x02, 0x00})) << "DTR comes back as DSR";
     Control(Class(0x22, 0x3, 0)); // DTR and RTS
     Control(Class(0x22, 0x3, 0)); // no change: no notification
     Run();
-    auto Second = In(0x81, 16);
-    Run();
-    auto Third = In(0x81, 16);
-    Run();
+    auto Second = InThenRun(0x81, 16);
+    auto Third = InThenRun(0x81, 16);
     ASSERT_TRUE(Second->Done);
     EXPECT_EQ(Second->Data[8], 0x03) << "RTS comes back as carrier";
     EXPECT_FALSE(Third->Done);
@@ -551,10 +544,8 @@ TEST_F(UsbModel, Loopback_EchoesOnlyTheBytesTheDeviceTook)
     Out(Text("hello"));
     Out(Text("lo"));
     Run();
-    auto A = In(0x82, 64);
-    Run();
-    auto B = In(0x82, 64);
-    Run();
+    auto A = InThenRun(0x82, 64);
+    auto B = InThenRun(0x82, 64);
     EXPECT_EQ(A->Data, Text("hel"));
     EXPECT_EQ(B->Data, Text("lo"));
 }

@@ -53,9 +53,8 @@ struct FailureSeen {
     KIRQL Irql;
 };
 
-class UsbStandIn : public ::testing::Test {
+class UsbStandIn : public test_support::WorldTest {
 protected:
-    World W;
     std::shared_ptr<CdcAcmDevice> Dev;
     WDFDEVICE Device = nullptr;
     WDFUSBDEVICE Usb = nullptr;
@@ -67,12 +66,20 @@ protected:
     bool HoldBuffers = false;
     BOOLEAN RestartAfterFailure = TRUE;
 
-    void SetUp() override { Self = this; }
-    void TearDown() override { Self = nullptr; }
+    void SetUp() override
+    {
+        WorldTest::SetUp();
+        Self = this;
+    }
+    void TearDown() override
+    {
+        Self = nullptr;
+        WorldTest::TearDown();
+    }
 
     WDFDEVICE AddUnstarted(const std::shared_ptr<CdcAcmDevice> &Model, const char16_t *Port)
     {
-        DeviceNode *Node = W.AddDevice(Model, {{u"PortName", RegistryValue::String(Port)}}, /*Start*/ false);
+        DeviceNode *Node = W.AddDevice(Model, test_support::PortKey(Port), /*Start*/ false);
         EXPECT_NE(Node, nullptr);
         if (Node == nullptr) return nullptr;
         fx::Device *D = fx::DeviceOfNode(Node);
@@ -107,7 +114,6 @@ protected:
     }
     WDFUSBPIPE BulkIn() { return Pipe(1, 0); }
     WDFUSBPIPE BulkOut() { return Pipe(1, 1); }
-    void Run() { W.Clock().RunUntilIdle(); }
 
     /* A driver-style request with a memory of Data (or Length zero bytes). */
     WDFREQUEST NewRequest(const Bytes &Data, WDFMEMORY *Memory, std::size_t Length = 0)
@@ -143,6 +149,16 @@ protected:
         return Result;
     }
     std::vector<std::shared_ptr<SentResult>> Sent;
+
+    /* A device selected at setting zero whose bulk-in pipe has a continuous
+       reader, configured and started. */
+    void StartBulkInReader()
+    {
+        Make();
+        ASSERT_EQ(SelectAllAtSettingZero(), STATUS_SUCCESS);
+        ASSERT_EQ(ConfigReader(BulkIn()), STATUS_SUCCESS);
+        ASSERT_EQ(WdfIoTargetStart(WdfUsbTargetPipeGetIoTarget(BulkIn())), STATUS_SUCCESS);
+    }
 
     NTSTATUS ConfigReader(WDFUSBPIPE P, UCHAR PendingReads = 1, size_t Length = 64)
     {
@@ -229,7 +245,7 @@ TEST_P(UsbConfigQuery, SizeQueryShortBufferAndFullRead_HonourTheReportedLength)
 INSTANTIATE_TEST_SUITE_P(Lengths, UsbConfigQuery,
                          ::testing::Values(ConfigQueryCase{"Real", std::nullopt}, ConfigQueryCase{"Zero", 0},
                                            ConfigQueryCase{"Truncated", 20}),
-                         [](const ::testing::TestParamInfo<ConfigQueryCase> &I) { return std::string(I.param.Name); });
+                         test_support::CaseName());
 
 TEST_F(UsbStandIn, Create_ReadsTheDescriptorsOverTheDefaultPipe)
 {
@@ -332,7 +348,7 @@ INSTANTIATE_TEST_SUITE_P(
                       SelectCase{"SettingThatDoesNotExist", 2, Select::PairsSettingOne, STATUS_INVALID_PARAMETER,
                                  {0, 0}},
                       SelectCase{"InterfaceLeftOut", 2, Select::PairsTooFew, STATUS_INVALID_PARAMETER, {0, 0}}),
-    [](const ::testing::TestParamInfo<SelectCase> &I) { return std::string(I.param.Name); });
+    test_support::CaseName());
 
 TEST_F(UsbStandIn, SelectConfig_InterfaceOfAnotherDeviceIsRefused)
 {
@@ -357,9 +373,8 @@ TEST_F(UsbStandIn, SelectConfig_AgainReplacesThePipes)
     ASSERT_EQ(SelectAllAtSettingZero(), STATUS_SUCCESS);
     EXPECT_EQ(W.LiveObjects(), Live) << "the old pipes are deleted, new ones take their place";
     EXPECT_NE(BulkIn(), Old);
-    W.CollectVerifierReports(true);
     WdfUsbTargetPipeGetType(Old);
-    ASSERT_EQ(W.VerifierReports().size(), 1u) << "the old pipe handle is dead";
+    ASSERT_EQ(TakeReports().size(), 1u) << "the old pipe handle is dead";
 }
 
 TEST_F(UsbStandIn, Interfaces_AndPipes_DescribeTheSelectedSetting)
@@ -448,7 +463,7 @@ INSTANTIATE_TEST_SUITE_P(
                       WriteCase{"Stall", {Answer::Stall}, STATUS_UNSUCCESSFUL, USBD_STATUS_STALL_PID, 0},
                       WriteCase{"DeviceGone", {Answer::Fail, 0, 0, USBD_STATUS_DEVICE_GONE}, STATUS_NO_SUCH_DEVICE,
                                 USBD_STATUS_DEVICE_GONE, 0}),
-    [](const ::testing::TestParamInfo<WriteCase> &I) { return std::string(I.param.Name); });
+    test_support::CaseName());
 
 TEST_F(UsbStandIn, BulkOut_NeverAnsweredWriteTimesOutAndIsCancelledAtTheDevice)
 {
@@ -492,9 +507,8 @@ TEST_F(UsbStandIn, Format_WrongDirectionIsReported)
     ASSERT_EQ(SelectAllAtSettingZero(), STATUS_SUCCESS);
     WDFMEMORY Memory;
     WDFREQUEST Request = NewRequest(Text("x"), &Memory);
-    W.CollectVerifierReports(true);
     EXPECT_EQ(WdfUsbTargetPipeFormatRequestForWrite(BulkIn(), Request, Memory, nullptr), STATUS_INVALID_DEVICE_REQUEST);
-    EXPECT_EQ(W.VerifierReports().size(), 1u);
+    EXPECT_EQ(TakeReports().size(), 1u);
 }
 
 TEST_F(UsbStandIn, ResetSynchronously_ResetsTheEndpointAtPassiveLevelOnly)
@@ -503,12 +517,11 @@ TEST_F(UsbStandIn, ResetSynchronously_ResetsTheEndpointAtPassiveLevelOnly)
     ASSERT_EQ(SelectAllAtSettingZero(), STATUS_SUCCESS);
     EXPECT_EQ(WdfUsbTargetPipeResetSynchronously(BulkOut(), WDF_NO_HANDLE, nullptr), STATUS_SUCCESS);
     EXPECT_EQ(Dev->EndpointResets(0x02), 1u);
-    W.CollectVerifierReports(true);
     {
         fx::IrqlScope Dispatch(DISPATCH_LEVEL);
         EXPECT_FALSE(NT_SUCCESS(WdfUsbTargetPipeResetSynchronously(BulkOut(), WDF_NO_HANDLE, nullptr)));
     }
-    EXPECT_EQ(W.VerifierReports().size(), 1u);
+    EXPECT_EQ(TakeReports().size(), 1u);
     EXPECT_EQ(Dev->EndpointResets(0x02), 1u);
     Dev->Disconnect();
     EXPECT_EQ(WdfUsbTargetPipeResetSynchronously(BulkOut(), WDF_NO_HANDLE, nullptr), STATUS_NO_SUCH_DEVICE);
@@ -642,11 +655,8 @@ TEST_F(UsbStandIn, Reader_DefaultPendingReadsIsTwo)
 
 TEST_F(UsbStandIn, Reader_StopCancelsThePendingReadAndStartResumes)
 {
-    Make();
-    ASSERT_EQ(SelectAllAtSettingZero(), STATUS_SUCCESS);
-    ASSERT_EQ(ConfigReader(BulkIn()), STATUS_SUCCESS);
+    ASSERT_NO_FATAL_FAILURE(StartBulkInReader());
     WDFIOTARGET Target = WdfUsbTargetPipeGetIoTarget(BulkIn());
-    ASSERT_EQ(WdfIoTargetStart(Target), STATUS_SUCCESS);
     Run();
     WdfIoTargetStop(Target, WdfIoTargetCancelSentIo);
     EXPECT_EQ(Dev->OutstandingIn(0x82), 0u) << "the stop returns once the read is back";
@@ -661,10 +671,7 @@ TEST_F(UsbStandIn, Reader_StopCancelsThePendingReadAndStartResumes)
 
 TEST_F(UsbStandIn, Reader_HeldBufferStaysValidAndDoesNotBlockTheNextRead)
 {
-    Make();
-    ASSERT_EQ(SelectAllAtSettingZero(), STATUS_SUCCESS);
-    ASSERT_EQ(ConfigReader(BulkIn()), STATUS_SUCCESS);
-    ASSERT_EQ(WdfIoTargetStart(WdfUsbTargetPipeGetIoTarget(BulkIn())), STATUS_SUCCESS);
+    ASSERT_NO_FATAL_FAILURE(StartBulkInReader());
     HoldBuffers = true;
     Dev->SendBulkInText("held");
     Run();
@@ -694,10 +701,7 @@ class UsbReaderFailure : public UsbStandIn, public ::testing::WithParamInterface
 
 TEST_P(UsbReaderFailure, FailedRead_ReportedAtPassiveThenRestartedAfterAResetOnlyWhenAsked)
 {
-    Make();
-    ASSERT_EQ(SelectAllAtSettingZero(), STATUS_SUCCESS);
-    ASSERT_EQ(ConfigReader(BulkIn()), STATUS_SUCCESS);
-    ASSERT_EQ(WdfIoTargetStart(WdfUsbTargetPipeGetIoTarget(BulkIn())), STATUS_SUCCESS);
+    ASSERT_NO_FATAL_FAILURE(StartBulkInReader());
     Run();
     RestartAfterFailure = GetParam().Restart;
     Dev->FailNextIn(0x82, USBD_STATUS_DEV_NOT_RESPONDING);
@@ -715,15 +719,12 @@ TEST_P(UsbReaderFailure, FailedRead_ReportedAtPassiveThenRestartedAfterAResetOnl
 
 INSTANTIATE_TEST_SUITE_P(Answers, UsbReaderFailure,
                          ::testing::Values(FailureCase{"Restart", TRUE}, FailureCase{"StayStopped", FALSE}),
-                         [](const ::testing::TestParamInfo<FailureCase> &I) { return std::string(I.param.Name); });
+                         test_support::CaseName());
 
 // Guards against an endless fail-restart loop once the device is unplugged.
 TEST_F(UsbStandIn, Reader_UnpluggedDeviceFailsOnceAndIsNotRestarted)
 {
-    Make();
-    ASSERT_EQ(SelectAllAtSettingZero(), STATUS_SUCCESS);
-    ASSERT_EQ(ConfigReader(BulkIn()), STATUS_SUCCESS);
-    ASSERT_EQ(WdfIoTargetStart(WdfUsbTargetPipeGetIoTarget(BulkIn())), STATUS_SUCCESS);
+    ASSERT_NO_FATAL_FAILURE(StartBulkInReader());
     Run();
     Dev->Disconnect();
     EXPECT_LT(W.Clock().RunUntilIdle(), 100u);
@@ -739,10 +740,9 @@ TEST_F(UsbStandIn, Reader_ConfigurationMistakesAreRefused)
     EXPECT_EQ(ConfigReader(BulkIn(), 1, 10), STATUS_INVALID_BUFFER_SIZE) << "not a whole packet";
     WdfUsbTargetPipeSetNoMaximumPacketSizeCheck(BulkIn());
     ASSERT_EQ(ConfigReader(BulkIn(), 1, 10), STATUS_SUCCESS);
-    W.CollectVerifierReports(true);
     EXPECT_EQ(ConfigReader(BulkIn()), STATUS_INVALID_DEVICE_STATE) << "configured twice";
     EXPECT_EQ(ConfigReader(BulkOut()), STATUS_INVALID_DEVICE_REQUEST) << "an OUT pipe";
-    EXPECT_EQ(W.VerifierReports().size(), 2u);
+    EXPECT_EQ(TakeReports().size(), 2u);
 }
 
 } // namespace

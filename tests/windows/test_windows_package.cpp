@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "support/TestSupport.h"
+
 #include "InfCheck.h"
 #include "ProjectCheck.h"
 
@@ -120,7 +122,7 @@ INSTANTIATE_TEST_SUITE_P(
         PlantedFault{"file_without_source", "brisum.sys                 = 1,,", "", "brisum.sys is copied but not listed in [SourceDisksFiles]"},
         PlantedFault{"unknown_disk", "brisum.sys                 = 1,,", "brisum.sys                 = 2,,", "disk 2 of brisum.sys is not in [SourceDisksNames]"},
         PlantedFault{"no_catalog", "CatalogFile = brisum.cat", "", "names no CatalogFile"}),
-    [](const ::testing::TestParamInfo<PlantedFault> &Info) { return std::string(Info.param.Name); });
+    test_support::CaseName());
 
 TEST(WindowsInfSyntax, Parse_CommentsQuotesAndContinuations_ReadAsTheInstallerDoes)
 {
