@@ -625,6 +625,15 @@ struct CdcAcmDevice::Impl {
                         Bitmap |= 0x01;
                     }
                     SerialState(Bitmap, 0);
+                } else if (Opt.LoopbackPlug && Changed && Opt.InterruptEndpoint) {
+                    std::uint16_t Bitmap = 0;
+                    if (NewLines & 0x1) {
+                        Bitmap |= 0x02 | 0x08; /* DSR, ring */
+                    }
+                    if (NewLines & 0x2) {
+                        Bitmap |= 0x01; /* carrier: CTS */
+                    }
+                    SerialState(Bitmap, 0);
                 }
             };
         }
@@ -978,7 +987,7 @@ std::uint64_t CdcAcmDevice::SubmitOut(std::uint8_t Endpoint, const Bytes &Data, 
         const std::size_t Taken = Spec.Kind == Answer::Accept ? Data.size() : std::min(Spec.AcceptBytes, Data.size());
         Impl::Outcome Result;
         Result.Actual = Taken;
-        if (I.Opt.Loopback && Taken > 0) {
+        if ((I.Opt.Loopback || I.Opt.LoopbackPlug) && Taken > 0) {
             Bytes Echo(Data.begin(), Data.begin() + static_cast<std::ptrdiff_t>(Taken));
             Result.Effect = [this, Echo]() { SendBulkIn(Echo); };
         }

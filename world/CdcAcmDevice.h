@@ -34,6 +34,10 @@ struct CdcAcmOptions {
     /* the host's DTR comes back as DSR and RTS as DCD with CTS, through
        SERIAL_STATE; what arrives on bulk-OUT comes back on bulk-IN */
     bool Loopback = false;
+    /* the 9-pin loopback plug: TX to RX, RTS to CTS, DTR to DSR, DCD and RI.
+       SERIAL_STATE has no CTS bit and the host reads CTS with the carrier,
+       so RTS comes back as the carrier bit, DTR as DSR and ring. */
+    bool LoopbackPlug = false;
 };
 
 /* How the device answers a class request or a bulk-OUT packet. Delay
