@@ -1,5 +1,5 @@
 /* The Win32 layer's files, I/O and the I/O manager's rules. */
-#include "win32_fixture.h"
+#include "support/Win32Fixture.h"
 
 #include <cstring>
 

@@ -78,6 +78,35 @@ template <typename T> BOOL Set(Enter &E, FileObject &F, DWORD Code, const T &In)
 
 } // namespace
 
+DWORD CommErrorsOf(ULONG SerialErrors)
+{
+    /* SERIAL_ERROR_* -> CE_* */
+    static const struct {
+        ULONG Serial;
+        DWORD Ce;
+    } Errors[] = {{0x01, CE_BREAK}, {0x02, CE_FRAME}, {0x04, CE_OVERRUN}, {0x08, CE_RXOVER}, {0x10, CE_RXPARITY}};
+    DWORD Ce = 0;
+    for (const auto &M : Errors)
+        if (SerialErrors & M.Serial) Ce |= M.Ce;
+    return Ce;
+}
+
+COMSTAT ComstatOf(ULONG HoldReasons, ULONG InQueue, ULONG OutQueue)
+{
+    /* SERIAL_TX_WAITING_FOR_CTS, _DSR, _DCD, _XON and _XON_SENT, bits 0 to 4 */
+    COMSTAT C{};
+    C.fCtsHold = (HoldReasons >> 0) & 1;
+    C.fDsrHold = (HoldReasons >> 1) & 1;
+    C.fRlsdHold = (HoldReasons >> 2) & 1;
+    C.fXoffHold = (HoldReasons >> 3) & 1;
+    C.fXoffSent = (HoldReasons >> 4) & 1;
+    C.cbInQue = InQueue;
+    C.cbOutQue = OutQueue;
+    return C;
+}
+
+namespace {
+
 /* DCB -> SERIAL_HANDFLOW as the system converts it. */
 Handflow HandflowOf(const DCB &D)
 {
@@ -126,6 +155,7 @@ void DcbFromHandflow(const Handflow &H, DCB &D)
     D.XoffLim = static_cast<WORD>(H.XoffLimit);
 }
 
+} // namespace
 } // namespace brisum_w32
 
 using namespace brisum_w32;
@@ -225,28 +255,11 @@ BOOL WINAPI ClearCommError(HANDLE hFile, LPDWORD lpErrors, LPCOMSTAT lpStat)
     return WithFile(hFile, [=](Enter &E, FileObject &F) -> BOOL {
         Status S{};
         if (!Get(E, F, kGetCommStatus, S)) return FALSE;
-        if (lpErrors) {
-            static const struct {
-                ULONG Serial;
-                DWORD Ce;
-            } Errors[] = {{0x01, CE_BREAK}, {0x02, CE_FRAME}, {0x04, CE_OVERRUN}, {0x08, CE_RXOVER}, {0x10, CE_RXPARITY}};
-            DWORD Ce = 0;
-            for (const auto &M : Errors)
-                if (S.Errors & M.Serial) Ce |= M.Ce;
-            *lpErrors = Ce;
-        }
+        if (lpErrors) *lpErrors = CommErrorsOf(S.Errors);
         if (lpStat) {
-            COMSTAT C{};
-            C.fCtsHold = (S.HoldReasons >> 0) & 1;
-            C.fDsrHold = (S.HoldReasons >> 1) & 1;
-            C.fRlsdHold = (S.HoldReasons >> 2) & 1;
-            C.fXoffHold = (S.HoldReasons >> 3) & 1;
-            C.fXoffSent = (S.HoldReasons >> 4) & 1;
-            C.fEof = S.EofReceived ? 1 : 0;
-            C.fTxim = S.WaitForImmediate ? 1 : 0;
-            C.cbInQue = S.AmountInInQueue;
-            C.cbOutQue = S.AmountInOutQueue;
-            *lpStat = C;
+            *lpStat = ComstatOf(S.HoldReasons, S.AmountInInQueue, S.AmountInOutQueue);
+            lpStat->fEof = S.EofReceived ? 1 : 0;
+            lpStat->fTxim = S.WaitForImmediate ? 1 : 0;
         }
         return TRUE;
     });

@@ -98,6 +98,11 @@ std::list<PendingRef> &InFlight();
 NtStatus SyncIoctl(Enter &E, FileObject &File, DWORD Code, const void *In, DWORD InLength, void *Out,
                    DWORD OutLength, DWORD *Returned);
 
+/* ClearCommError's mapping: SERIAL_ERROR_* bits to CE_* bits, and the
+   hold reasons and queue amounts of SERIAL_STATUS to a COMSTAT. */
+DWORD CommErrorsOf(ULONG SerialErrors);
+COMSTAT ComstatOf(ULONG HoldReasons, ULONG InQueue, ULONG OutQueue);
+
 /* Sets the thread's last error and returns FALSE. */
 BOOL Fail(DWORD Error);
 BOOL FailStatus(NtStatus Status);

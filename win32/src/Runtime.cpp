@@ -48,7 +48,7 @@ struct Runtime {
     std::vector<Waiter *> Waiters;
     std::function<void()> Deliver;
     std::unique_ptr<sim::Session> Session;
-    std::vector<std::uint32_t> Ioctls;
+    std::vector<IoctlRecord> Ioctls;
 
     world::World &W() { return Session->TheWorld(); }
 
@@ -261,8 +261,8 @@ IoRef Write(int File, const std::uint8_t *Data, std::size_t Length)
 }
 IoRef Ioctl(int File, std::uint32_t Code, const std::uint8_t *In, std::size_t InLength, std::size_t OutLength)
 {
-    R().Ioctls.push_back(Code);
     world::Bytes Input = In ? world::Bytes(In, In + InLength) : world::Bytes(InLength, 0);
+    R().Ioctls.push_back({Code, Input});
     return Wrap(R().W().DeviceIoControl(File, Code, Input, OutLength));
 }
 IoRef Flush(int File) { return Wrap(R().W().FlushAsync(File)); }
@@ -370,7 +370,7 @@ std::string ResetWorld(const std::string &ScenarioText, const std::string &File)
     return Rt.Reset(ScenarioText, File);
 }
 
-std::vector<std::uint32_t> IoctlLog()
+std::vector<IoctlRecord> IoctlLog()
 {
     std::lock_guard<std::mutex> G(R().Mutex);
     return R().Ioctls;

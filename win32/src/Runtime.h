@@ -85,8 +85,13 @@ inline bool IsError(NtStatus Status) { return (static_cast<std::uint32_t>(Status
    lines). Returns an empty string or the diagnostics. No client may be
    inside the layer. */
 std::string ResetWorld(const std::string &ScenarioText, const std::string &File = "scenario");
-/* Every IOCTL code the layer sent, in order, since the last clear. */
-std::vector<std::uint32_t> IoctlLog();
+/* Every control request the layer sent (code and input bytes), in order,
+   since the last clear. */
+struct IoctlRecord {
+    std::uint32_t Code;
+    std::vector<std::uint8_t> Input;
+};
+std::vector<IoctlRecord> IoctlLog();
 /* The driver's name of a control code ("IOCTL_SERIAL_SET_BAUD_RATE"). */
 std::string IoctlName(std::uint32_t Code);
 void ClearIoctlLog();

@@ -1,5 +1,5 @@
 /*
- * win32_fixture.h - a fresh world with one loopback-plug port COM1 for each
+ * Win32Fixture.h - a fresh world with one loopback-plug port COM1 for each
  * test of the Win32 layer, and helpers to open it either way.
  */
 #pragma once
@@ -33,10 +33,19 @@ protected:
         COMMTIMEOUTS T{Interval, Multiplier, Constant, 0, 0};
         ASSERT_TRUE(SetCommTimeouts(H, &T));
     }
-    static std::vector<DWORD> Ioctls()
+    /* The driver's names of the control requests sent since the last clear. */
+    static std::vector<std::string> Ioctls()
+    {
+        std::vector<std::string> Names;
+        for (const auto &R : brisum_w32::IoctlLog()) Names.push_back(brisum_w32::IoctlName(R.Code));
+        return Names;
+    }
+    static std::vector<std::uint8_t> LastInput(DWORD Code)
     {
         auto Log = brisum_w32::IoctlLog();
-        return std::vector<DWORD>(Log.begin(), Log.end());
+        for (auto It = Log.rbegin(); It != Log.rend(); ++It)
+            if (It->Code == Code) return It->Input;
+        return {};
     }
     std::vector<HANDLE> Opened;
 };
