@@ -79,9 +79,13 @@ struct Runtime {
         return Any;
     }
 
+    /* After every call and every step: what is due at the present instant
+       runs (a cancel's completion, a DPC), which moves no time, so a thread
+       waiting for it is released even while other client threads run. */
     void Settle()
     {
         if (!Session) return;
+        W().Clock().RunDue();
         if (Deliver) Deliver();
         if (Release()) Changed.notify_all();
     }
@@ -425,3 +429,23 @@ std::string RunScenario(const std::string &Text)
 }
 
 } // namespace brisum_w32
+
+/* For hosts that drive the world from outside the Win32 API (the Python
+   package's tests): a fresh world from scenario text, and further device
+   or PnP lines run now. Each returns 0, or -1 with the diagnostics on
+   standard error. No client may be inside the layer during a reset. */
+extern "C" __attribute__((visibility("default"))) int brisum_world_reset(const char *Scenario)
+{
+    std::string Errors = brisum_w32::ResetWorld(Scenario ? Scenario : "", "brisum_world_reset");
+    if (Errors.empty()) return 0;
+    std::fprintf(stderr, "%s", Errors.c_str());
+    return -1;
+}
+
+extern "C" __attribute__((visibility("default"))) int brisum_world_run(const char *Lines)
+{
+    std::string Errors = brisum_w32::RunScenario(Lines ? Lines : "");
+    if (Errors.empty()) return 0;
+    std::fprintf(stderr, "%s", Errors.c_str());
+    return -1;
+}
