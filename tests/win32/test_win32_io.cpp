@@ -219,3 +219,41 @@ TEST_F(Win32Io, Win32Error_mapsAsTheSystemTable)
     for (const auto &E : Table)
         EXPECT_EQ(brisum_w32::Win32Error(static_cast<std::int32_t>(E.Status)), E.Error) << std::hex << E.Status;
 }
+
+TEST_F(Win32Io, LineRate_writeTakesTheLinesTime)
+{
+    World("add loopback-plug line-rate PortName=\"COM1\"\n");
+    HANDLE H = Open();
+    DCB D{};
+    ASSERT_TRUE(BuildCommDCBA("baud=9600 parity=n data=8 stop=1", &D));
+    ASSERT_TRUE(SetCommState(H, &D));
+    Timeouts(H, 0, 0, 500);
+    char Out[96];
+    for (int I = 0; I < 96; ++I) Out[I] = static_cast<char>('0' + I % 10);
+    DWORD N = 0;
+    const ULONGLONG Before = GetTickCount64();
+    ASSERT_TRUE(WriteFile(H, Out, sizeof Out, &N, nullptr));
+    EXPECT_EQ(N, sizeof Out);
+    const ULONGLONG Took = GetTickCount64() - Before;
+    EXPECT_GE(Took, 99u) << "96 characters of 10 bits at 9600 baud: 100 ms, less the rounding of each packet";
+    EXPECT_LT(Took, 120u);
+    char In[96] = {};
+    ASSERT_TRUE(ReadFile(H, In, sizeof In, &N, nullptr));
+    EXPECT_EQ(N, sizeof In);
+    EXPECT_EQ(std::memcmp(In, Out, sizeof In), 0);
+}
+
+TEST_F(Win32Io, LineRate_writeTimeoutReturnsTrueWithFewerBytes)
+{
+    World("add loopback-plug line-rate PortName=\"COM1\"\n");
+    HANDLE H = Open();
+    DCB D{};
+    ASSERT_TRUE(BuildCommDCBA("baud=1200 parity=n data=8 stop=1", &D));
+    ASSERT_TRUE(SetCommState(H, &D));
+    COMMTIMEOUTS T{0, 0, 0, 0, 100};
+    ASSERT_TRUE(SetCommTimeouts(H, &T));
+    static char Out[1200] = {};
+    DWORD N = 0;
+    ASSERT_TRUE(WriteFile(H, Out, sizeof Out, &N, nullptr)) << "STATUS_TIMEOUT is a success";
+    EXPECT_LT(N, sizeof Out);
+}

@@ -33,6 +33,7 @@ Action CompileAdd(const Statement &S, ArgReader &A)
     O.RemoteWake = A.Flag("remote-wake");
     O.Loopback = A.Flag("loopback");
     O.LoopbackPlug = A.Flag("loopback-plug");
+    O.LineRate = A.Flag("line-rate");
     O.ExtraIsochronousIn = A.Flag("iso-in");
     if (auto V = A.Option("extra-bulk-in")) O.ExtraBulkIn = static_cast<int>(ParseUnsigned(*V, 8));
     if (auto V = A.Option("extra-bulk-out")) O.ExtraBulkOut = static_cast<int>(ParseUnsigned(*V, 8));
