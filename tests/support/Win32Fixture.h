@@ -27,6 +27,16 @@ protected:
         if (H != INVALID_HANDLE_VALUE) Opened.push_back(H);
         return H;
     }
+    /* Opens COM1 and sets its line from a mode string ("baud=9600 ..."). */
+    HANDLE OpenWithMode(const char *Mode)
+    {
+        HANDLE H = Open();
+        DCB D{};
+        D.DCBlength = sizeof D;
+        EXPECT_TRUE(BuildCommDCBA(Mode, &D)) << Mode;
+        EXPECT_TRUE(SetCommState(H, &D)) << Mode;
+        return H;
+    }
     void Forget(HANDLE H) { std::erase(Opened, H); }
     static void Timeouts(HANDLE H, DWORD Interval, DWORD Multiplier, DWORD Constant)
     {

@@ -223,10 +223,7 @@ TEST_F(Win32Io, Win32Error_mapsAsTheSystemTable)
 TEST_F(Win32Io, LineRate_writeTakesTheLinesTime)
 {
     World("add loopback-plug line-rate PortName=\"COM1\"\n");
-    HANDLE H = Open();
-    DCB D{};
-    ASSERT_TRUE(BuildCommDCBA("baud=9600 parity=n data=8 stop=1", &D));
-    ASSERT_TRUE(SetCommState(H, &D));
+    HANDLE H = OpenWithMode("baud=9600 parity=n data=8 stop=1");
     Timeouts(H, 0, 0, 500);
     char Out[96];
     for (int I = 0; I < 96; ++I) Out[I] = static_cast<char>('0' + I % 10);
@@ -246,10 +243,7 @@ TEST_F(Win32Io, LineRate_writeTakesTheLinesTime)
 TEST_F(Win32Io, LineRate_writeTimeoutReturnsTrueWithFewerBytes)
 {
     World("add loopback-plug line-rate PortName=\"COM1\"\n");
-    HANDLE H = Open();
-    DCB D{};
-    ASSERT_TRUE(BuildCommDCBA("baud=1200 parity=n data=8 stop=1", &D));
-    ASSERT_TRUE(SetCommState(H, &D));
+    HANDLE H = OpenWithMode("baud=1200 parity=n data=8 stop=1");
     COMMTIMEOUTS T{0, 0, 0, 0, 100};
     ASSERT_TRUE(SetCommTimeouts(H, &T));
     static char Out[1200] = {};
