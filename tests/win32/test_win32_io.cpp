@@ -7,7 +7,7 @@ using Win32Io = Win32Fixture;
 
 TEST_F(Win32Io, CreateFile_portNames)
 {
-    static const char *const Names[] = {"COM1", "\\\\.\\COM1", "\\\\?\\COM1", "\\??\\COM1", "\\DosDevices\\COM1", "\\Device\\Serial0"};
+    static const char *const Names[] = {"COM1", "com1:", "\\\\.\\COM1", "\\\\?\\COM1", "\\??\\COM1", "\\DosDevices\\COM1", "\\Device\\Serial0"};
     for (const char *Name : Names) {
         HANDLE H = Open(Name);
         ASSERT_NE(H, INVALID_HANDLE_VALUE) << Name << " error " << GetLastError();
@@ -22,6 +22,8 @@ TEST_F(Win32Io, CreateFile_portNames)
 TEST_F(Win32Io, CreateFile_twoDigitPortNeedsDevicePrefix)
 {
     World("add loopback-plug PortName=\"COM10\"\n");
+    EXPECT_EQ(Open("COM10"), INVALID_HANDLE_VALUE) << "a bare COM10 is a file of the current directory";
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_FILE_NOT_FOUND);
     HANDLE H = Open("\\\\.\\COM10");
     ASSERT_NE(H, INVALID_HANDLE_VALUE) << GetLastError();
     HANDLE W = CreateFileW(L"\\\\.\\COM10", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);

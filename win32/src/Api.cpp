@@ -73,8 +73,20 @@ void Deliver()
     }
 }
 
+/* The old world's files and operations go with it; events and threads stay. */
+void Forget()
+{
+    InFlight().clear();
+    for (auto It = Handles().begin(); It != Handles().end();)
+        It = It->second->K == Object::Kind::File ? Handles().erase(It) : std::next(It);
+}
+
 struct DelivererInstall {
-    DelivererInstall() { SetDeliverer(Deliver); }
+    DelivererInstall()
+    {
+        SetDeliverer(Deliver);
+        SetForgetter(Forget);
+    }
 } InstallDeliverer;
 
 Time DeadlineAfter(DWORD Milliseconds)
@@ -90,8 +102,12 @@ std::u16string Utf8ToUtf16(const char *S)
     return Out;
 }
 
-/* "COM3", "\\.\COM3", "\\?\COM3" go to the DOS device name; an NT name
-   ("\Device\Serial0", "\DosDevices\COM3", "\??\COM3") as given. */
+/* "\\.\COM10" and "\\?\COM10" name the DOS device; an NT name
+   ("\Device\Serial0", "\DosDevices\COM3", "\??\COM3") is taken as given.
+   A bare name is a DOS device only for COM1 to COM9 (a trailing colon
+   allowed), as Win32 reserves them; any other bare name is a file of the
+   current directory, which the layer has none of: empty, and the open fails
+   with ERROR_FILE_NOT_FOUND. */
 std::u16string DeviceName(std::u16string Name)
 {
     for (const char16_t *Prefix : {u"\\\\.\\", u"\\\\?\\"}) {
@@ -99,7 +115,13 @@ std::u16string DeviceName(std::u16string Name)
         if (Name.compare(0, P.size(), P) == 0) return Name.substr(P.size());
     }
     if (Name.compare(0, 4, u"\\??\\") == 0) return u"\\DosDevices\\" + Name.substr(4);
-    return Name;
+    if (!Name.empty() && Name[0] == u'\\') return Name;
+    if (!Name.empty() && Name.back() == u':') Name.pop_back();
+    auto Upper = [](char16_t C) { return C >= u'a' && C <= u'z' ? static_cast<char16_t>(C - u'a' + u'A') : C; };
+    if (Name.size() == 4 && Upper(Name[0]) == u'C' && Upper(Name[1]) == u'O' && Upper(Name[2]) == u'M' &&
+        Name[3] >= u'1' && Name[3] <= u'9')
+        return u"COM" + Name.substr(3);
+    return {};
 }
 
 HANDLE OpenPort(const std::u16string &Name, DWORD Disposition, DWORD Flags)
@@ -115,8 +137,13 @@ HANDLE OpenPort(const std::u16string &Name, DWORD Disposition, DWORD Flags)
                                                                                   : ERROR_INVALID_PARAMETER;
         return INVALID_HANDLE_VALUE;
     }
+    const std::u16string Device = DeviceName(Name);
+    if (Device.empty()) {
+        LastError = ERROR_FILE_NOT_FOUND;
+        return INVALID_HANDLE_VALUE;
+    }
     int World = 0;
-    NtStatus S = Open(DeviceName(Name), &World);
+    NtStatus S = Open(Device, &World);
     if (IsError(S)) {
         LastError = Win32Error(S);
         return INVALID_HANDLE_VALUE;

@@ -47,6 +47,7 @@ struct Runtime {
     Time VirtualAtStart = 0;
     std::vector<Waiter *> Waiters;
     std::function<void()> Deliver;
+    std::function<void()> Forget;
     std::unique_ptr<sim::Session> Session;
     std::vector<IoctlRecord> Ioctls;
 
@@ -197,6 +198,7 @@ std::string Runtime::Reset(const std::string &Text, const std::string &File)
 {
     sim::SessionOptions O;
     O.Errors = &std::cerr;
+    if (Forget) Forget();
     Session.reset();
     Session = std::make_unique<sim::Session>(O);
     Ioctls.clear();
@@ -306,6 +308,7 @@ void Yield(Enter &E)
 }
 
 void SetDeliverer(std::function<void()> Deliver) { R().Deliver = std::move(Deliver); }
+void SetForgetter(std::function<void()> Forget) { R().Forget = std::move(Forget); }
 
 void AdoptNewThread() { ++R().Running; }
 void StartAdoptedThread() { Self.Counted = true; }

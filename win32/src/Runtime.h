@@ -70,6 +70,9 @@ void Yield(Enter &E);
 /* Called under the lock after every step of the world and every call: the
    Win32 side delivers its finished operations here. */
 void SetDeliverer(std::function<void()> Deliver);
+/* Called under the lock when the world is replaced: the Win32 side drops
+   its files and the operations in flight, which belonged to the old one. */
+void SetForgetter(std::function<void()> Forget);
 
 /* Threads the layer started: counted as running from their creation. */
 void AdoptNewThread();   /* the creator, before the thread starts */
