@@ -253,3 +253,35 @@ TEST_F(Win32Io, LineRate_writeTimeoutReturnsTrueWithFewerBytes)
     ASSERT_TRUE(WriteFile(H, Out, sizeof Out, &N, nullptr)) << "STATUS_TIMEOUT is a success";
     EXPECT_LT(N, sizeof Out);
 }
+
+TEST_F(Win32Io, SurpriseRemoval_pendingReadFailsAndThePortIsGone)
+{
+    HANDLE H = Open("COM1", true);
+    OVERLAPPED Ov{};
+    Ov.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    char B[4];
+    DWORD N = 0;
+    ASSERT_FALSE(ReadFile(H, B, 4, &N, &Ov));
+    ASSERT_EQ(GetLastError(), (DWORD)ERROR_IO_PENDING);
+    ASSERT_EQ(brisum_w32::RunScenario("surprise-remove\n"), "");
+    EXPECT_FALSE(GetOverlappedResult(H, &Ov, &N, TRUE));
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_OPERATION_ABORTED) << "the driver cancels what it holds";
+    EXPECT_FALSE(WriteFile(H, "x", 1, &N, &Ov)) << "a request on the removed port is refused";
+    CloseHandle(Ov.hEvent);
+    ASSERT_TRUE(CloseHandle(H));
+    Forget(H);
+    EXPECT_EQ(Open(), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_FILE_NOT_FOUND);
+}
+
+TEST_F(Win32Io, StdHandles_writeGoesToTheDescriptor)
+{
+    HANDLE Out = GetStdHandle(STD_OUTPUT_HANDLE);
+    ASSERT_NE(Out, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetStdHandle(STD_OUTPUT_HANDLE), Out);
+    DWORD N = 99;
+    EXPECT_TRUE(WriteFile(Out, "", 0, &N, nullptr));
+    EXPECT_EQ(N, 0u);
+    EXPECT_FALSE(CloseHandle(Out)) << "the standard handles stay";
+    EXPECT_EQ(GetStdHandle(12345), INVALID_HANDLE_VALUE);
+}

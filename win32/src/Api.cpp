@@ -16,6 +16,8 @@
 #include <string>
 #include <thread>
 
+#include <unistd.h>
+
 #include "Objects.h"
 
 namespace brisum_w32 {
@@ -155,6 +157,32 @@ HANDLE OpenPort(const std::u16string &Name, DWORD Disposition, DWORD Flags)
 }
 
 using Starter = IoRef (*)(int, const void *, DWORD, DWORD, DWORD);
+
+/* The standard handles: the process's descriptors 0 to 2. */
+struct StdObject : Object {
+    explicit StdObject(int Fd) : Object(Kind::Std), Descriptor(Fd) {}
+    int Descriptor;
+    bool TakeSignal() override { return true; }
+};
+
+int StdDescriptor(HANDLE H)
+{
+    Enter E;
+    auto O = Lookup(H);
+    return O && O->K == Object::Kind::Std ? static_cast<StdObject *>(O.get())->Descriptor : -1;
+}
+
+/* A read or write of a standard handle goes straight to its descriptor,
+   synchronously and outside the layer's lock: a thread reading its input
+   counts as running, so virtual time stands still meanwhile. */
+BOOL StdIo(int Fd, bool Write, void *Buffer, DWORD Length, LPDWORD Done)
+{
+    if (Done) *Done = 0;
+    const ssize_t N = Write ? ::write(Fd, Buffer, Length) : ::read(Fd, Buffer, Length);
+    if (N < 0) return Fail(Write ? ERROR_WRITE_FAULT : ERROR_READ_FAULT);
+    if (Done) *Done = static_cast<DWORD>(N);
+    return TRUE;
+}
 
 /* The common path of ReadFile, WriteFile, DeviceIoControl and the native
    calls: starts the request with its completion words reset (status
@@ -350,6 +378,8 @@ BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead, 
                      LPOVERLAPPED lpOverlapped)
 {
     if (!lpBuffer && nNumberOfBytesToRead) return Fail(ERROR_NOACCESS);
+    if (const int Fd = StdDescriptor(hFile); Fd >= 0)
+        return StdIo(Fd, false, lpBuffer, nNumberOfBytesToRead, lpNumberOfBytesRead);
     return Transfer(hFile, StartRead, 0, nullptr, 0, lpBuffer, nNumberOfBytesToRead, lpNumberOfBytesRead,
                     lpOverlapped);
 }
@@ -358,6 +388,8 @@ BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrit
                       LPOVERLAPPED lpOverlapped)
 {
     if (!lpBuffer && nNumberOfBytesToWrite) return Fail(ERROR_NOACCESS);
+    if (const int Fd = StdDescriptor(hFile); Fd >= 0)
+        return StdIo(Fd, true, const_cast<void *>(lpBuffer), nNumberOfBytesToWrite, lpNumberOfBytesWritten);
     return Transfer(hFile, StartWrite, 0, lpBuffer, nNumberOfBytesToWrite, nullptr, 0, lpNumberOfBytesWritten,
                     lpOverlapped);
 }
@@ -433,11 +465,6 @@ BOOL WINAPI FlushFileBuffers(HANDLE hFile)
 
 HANDLE WINAPI GetStdHandle(DWORD nStdHandle)
 {
-    struct StdObject : Object {
-        explicit StdObject(int Fd) : Object(Kind::Std), Descriptor(Fd) {}
-        int Descriptor;
-        bool TakeSignal() override { return true; }
-    };
     Enter E;
     static HANDLE Std[3] = {};
     int Index = nStdHandle == STD_INPUT_HANDLE ? 0 : nStdHandle == STD_OUTPUT_HANDLE ? 1 : nStdHandle == STD_ERROR_HANDLE ? 2 : -1;
