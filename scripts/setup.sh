@@ -10,6 +10,10 @@ command -v g++ >/dev/null 2>&1 || need+=(g++)
 [ -f /usr/include/gtest/gtest.h ] || need+=(libgtest-dev)
 [ -f /usr/include/gmock/gmock.h ] || need+=(libgmock-dev)
 [ -f /usr/include/benchmark/benchmark.h ] || need+=(libbenchmark-dev)
+# Debian's python3 with pyserial: the Python package's tests run pyserial's
+# Windows backend over the comm layer.
+[ -x /usr/bin/python3 ] || need+=(python3)
+/usr/bin/python3 -c "import serial" >/dev/null 2>&1 || need+=(python3-serial)
 if [ "${BRISUM_NEED_TSHARK:-0}" = 1 ]; then
   command -v tshark >/dev/null 2>&1 || need+=(tshark)
 fi

@@ -140,6 +140,23 @@ struct CdcAcmDevice::Impl {
     AnswerSpec DefaultBulkOut;
 
     Bytes LineCodingValue{0x80, 0x25, 0x00, 0x00, 0x00, 0x00, 0x08};
+    /* line-rate: when each direction of the line is next free */
+    VirtualTime TxFreeAt = 0;
+    VirtualTime RxFreeAt = 0;
+
+    /* The time N characters take on the line at the current line coding:
+       one start bit, the data bits, a parity bit unless none, and 1, 1.5 or
+       2 stop bits, counted in half bits. */
+    VirtualTime LineTime(std::size_t N) const
+    {
+        const Bytes &C = LineCodingValue;
+        std::uint32_t Rate = C.size() >= 7 ? static_cast<std::uint32_t>(C[0] | C[1] << 8 | C[2] << 16 |
+                                                                        static_cast<std::uint32_t>(C[3]) << 24)
+                                           : 0;
+        if (Rate == 0) return 0;
+        const std::uint64_t HalfBits = 2 * (1 + C[6] + (C[5] != 0 ? 1 : 0)) + (C[4] == 0 ? 2 : C[4] == 1 ? 3 : 4);
+        return static_cast<VirtualTime>(HalfBits * N * static_cast<std::uint64_t>(kSecond) / (2 * Rate));
+    }
     std::uint16_t Lines = 0;
     std::uint16_t BreakValue = 0;
 
@@ -433,7 +450,8 @@ struct CdcAcmDevice::Impl {
     /* ------------------------------------------------------------------ */
     /* IN endpoints                                                         */
     /* ------------------------------------------------------------------ */
-    void QueueIn(std::uint8_t Endpoint, const Bytes &Data, VirtualTime After, std::uint16_t Packet)
+    void QueueIn(std::uint8_t Endpoint, const Bytes &Data, VirtualTime After, std::uint16_t Packet,
+                 bool Paced = false)
     {
         std::vector<Bytes> Pieces;
         if (Data.empty() || Packet == 0) {
@@ -458,6 +476,10 @@ struct CdcAcmDevice::Impl {
             At = std::max(At, Queue.back().At);
         }
         for (Bytes &Piece : Pieces) {
+            if (Paced) {
+                At = std::max(At, RxFreeAt) + LineTime(Piece.size());
+                RxFreeAt = At;
+            }
             Queue.push_back(Block{std::move(Piece), At});
         }
         SchedulePump(Endpoint, At);
@@ -650,6 +672,15 @@ struct CdcAcmDevice::Impl {
                         Bitmap |= 0x01;
                     }
                     SerialState(Bitmap, 0);
+                } else if (Opt.LoopbackPlug && Changed && Opt.InterruptEndpoint) {
+                    std::uint16_t Bitmap = 0;
+                    if (NewLines & 0x1) {
+                        Bitmap |= 0x02 | 0x08; /* DSR, ring */
+                    }
+                    if (NewLines & 0x2) {
+                        Bitmap |= 0x01; /* carrier: CTS */
+                    }
+                    SerialState(Bitmap, 0);
                 }
             };
         }
@@ -716,7 +747,7 @@ std::uint8_t CdcAcmDevice::InterruptAddress() const { return 0x81; }
 
 void CdcAcmDevice::SendBulkIn(const Bytes &Block, VirtualTime After)
 {
-    impl_->QueueIn(BulkInAddress(), Block, After, impl_->Opt.BulkInPacket);
+    impl_->QueueIn(BulkInAddress(), Block, After, impl_->Opt.BulkInPacket, impl_->Opt.LineRate);
 }
 
 void CdcAcmDevice::SendBulkInText(const std::string &Text, VirtualTime After)
@@ -1007,11 +1038,17 @@ std::uint64_t CdcAcmDevice::SubmitOut(std::uint8_t Endpoint, const Bytes &Data, 
         const std::size_t Taken = Spec.Kind == Answer::Accept ? Data.size() : std::min(Spec.AcceptBytes, Data.size());
         Impl::Outcome Result;
         Result.Actual = Taken;
-        if (I.Opt.Loopback && Taken > 0) {
+        if ((I.Opt.Loopback || I.Opt.LoopbackPlug) && Taken > 0) {
             Bytes Echo(Data.begin(), Data.begin() + static_cast<std::ptrdiff_t>(Taken));
-            Result.Effect = [this, Echo]() { SendBulkIn(Echo); };
+            /* With line-rate the echo came in while the packet went out. */
+            Result.Effect = [this, Echo]() { impl_->QueueIn(BulkInAddress(), Echo, 0, impl_->Opt.BulkInPacket); };
         }
-        I.FinishAt(Id, At, std::move(Result));
+        VirtualTime Done = At;
+        if (I.Opt.LineRate && Taken > 0) {
+            Done = std::max(At, I.TxFreeAt) + I.LineTime(Taken);
+            I.TxFreeAt = Done;
+        }
+        I.FinishAt(Id, Done, std::move(Result));
         break;
     }
     case Answer::Stall:

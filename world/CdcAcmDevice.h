@@ -38,6 +38,15 @@ struct CdcAcmOptions {
        (and at most twice as many): a long run holds bounded memory, and
        what falls out of the window is only counted (TransfersRecorded). */
     std::size_t TransferLogWindow = 8192;
+    /* the 9-pin loopback plug: TX to RX, RTS to CTS, DTR to DSR, DCD and RI.
+       SERIAL_STATE has no CTS bit and the host reads CTS with the carrier,
+       so RTS comes back as the carrier bit, DTR as DSR and ring. */
+    bool LoopbackPlug = false;
+    /* the line's pace: bulk-OUT packets complete, and bulk-IN blocks from
+       the device's side arrive, no faster than the line coding allows
+       (start, data, parity and stop bits per character, one character
+       after another); a loopback's echo has arrived when its packet ends */
+    bool LineRate = false;
 };
 
 /* How the device answers a class request or a bulk-OUT packet. Delay

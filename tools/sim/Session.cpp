@@ -372,5 +372,10 @@ int Session::Checks() const { return impl_->CheckCount; }
 VirtualTime Session::Now() const { return impl_->W.Clock().Now(); }
 std::uint8_t Session::DevicesAdded() const { return static_cast<std::uint8_t>(impl_->Devices.size()); }
 Session::Impl &Session::Internals() { return *impl_; }
+world::World &Session::TheWorld() { return impl_->W; }
+std::shared_ptr<world::CdcAcmDevice> Session::DeviceModel(std::size_t Index) const
+{
+    return Index < impl_->Devices.size() ? impl_->Devices[Index].Model : nullptr;
+}
 
 } // namespace sim

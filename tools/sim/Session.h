@@ -18,6 +18,11 @@
 #include "Pcap.h"
 #include "Script.h"
 
+namespace world {
+class World;
+class CdcAcmDevice;
+}
+
 namespace sim {
 
 struct Diagnostic {
@@ -68,6 +73,10 @@ public:
     int Checks() const;
     VirtualTime Now() const;
     std::uint8_t DevicesAdded() const;
+    /* The session's world and the model of its Index-th added device (null
+       when there is none), for hosts that run programs against it. */
+    world::World &TheWorld();
+    std::shared_ptr<world::CdcAcmDevice> DeviceModel(std::size_t Index) const;
 
     struct Impl;
     Impl &Internals();

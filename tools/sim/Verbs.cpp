@@ -20,7 +20,7 @@ struct VerbDef {
 const std::vector<VerbDef> &Verbs()
 {
     static const std::vector<VerbDef> Table = {
-        {"add", CompileAdd, "[TAG:] add [loopback] [interfaces=1|2] [bulk-in=N|none] ... [PortName=\"COM5\"] [reg.NAME=VALUE] [nostart]"},
+        {"add", CompileAdd, "[TAG:] add [loopback|loopback-plug] [line-rate] [interfaces=1|2] [bulk-in=N|none] ... [PortName=\"COM5\"] [reg.NAME=VALUE] [nostart]"},
         {"start", CompilePnp, "start [DEVICE]"},
         {"stop", CompilePnp, "stop [DEVICE]"},
         {"restart", CompilePnp, "restart [DEVICE]   (stop, then start)"},

@@ -36,6 +36,8 @@ Action CompileAdd(const Statement &S, ArgReader &A)
     Endpoint("interrupt", O.InterruptPacket, O.InterruptEndpoint);
     O.RemoteWake = A.Flag("remote-wake");
     O.Loopback = A.Flag("loopback");
+    O.LoopbackPlug = A.Flag("loopback-plug");
+    O.LineRate = A.Flag("line-rate");
     O.ExtraIsochronousIn = A.Flag("iso-in");
     if (auto V = A.Option("extra-bulk-in")) O.ExtraBulkIn = static_cast<int>(ParseUnsigned(*V, 8));
     if (auto V = A.Option("extra-bulk-out")) O.ExtraBulkOut = static_cast<int>(ParseUnsigned(*V, 8));

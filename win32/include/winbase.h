@@ -20,6 +20,15 @@
 #define WAIT_ABANDONED 0x80L
 #define WAIT_FAILED 0xFFFFFFFFu
 #define WAIT_IO_COMPLETION 0xC0L
+#define WAIT_ABANDONED_0 0x80L
+#define MAXIMUM_WAIT_OBJECTS 64
+#define STILL_ACTIVE 259
+#define CREATE_SUSPENDED 0x00000004
+#define STD_INPUT_HANDLE ((DWORD)-10)
+#define STD_OUTPUT_HANDLE ((DWORD)-11)
+#define STD_ERROR_HANDLE ((DWORD)-12)
+#define FILE_FLAG_RANDOM_ACCESS 0x10000000u
+#define FILE_FLAG_SEQUENTIAL_SCAN 0x08000000u
 
 typedef struct _OVERLAPPED {
     ULONG_PTR Internal;
@@ -39,6 +48,12 @@ typedef struct _SECURITY_ATTRIBUTES {
     LPVOID lpSecurityDescriptor;
     BOOL bInheritHandle;
 } SECURITY_ATTRIBUTES, *PSECURITY_ATTRIBUTES, *LPSECURITY_ATTRIBUTES;
+
+typedef DWORD(WINAPI *PTHREAD_START_ROUTINE)(LPVOID lpThreadParameter);
+typedef PTHREAD_START_ROUTINE LPTHREAD_START_ROUTINE;
+typedef INT_PTR(WINAPI *FARPROC)(void);
+
+#define HasOverlappedIoCompleted(lpOverlapped) (((DWORD)(lpOverlapped)->Internal) != STATUS_PENDING)
 
 /* DCB */
 #define DTR_CONTROL_DISABLE 0x00
@@ -163,6 +178,11 @@ typedef struct _COMMCONFIG {
 #define CE_FRAME 0x0008
 #define CE_BREAK 0x0010
 #define CE_TXFULL 0x0100
+#define CE_PTO 0x0200
+#define CE_IOE 0x0400
+#define CE_DNS 0x0800
+#define CE_OOP 0x1000
+#define CE_MODE 0x8000
 /* comm events */
 #define EV_RXCHAR 0x0001
 #define EV_RXFLAG 0x0002
@@ -199,7 +219,60 @@ typedef struct _COMMCONFIG {
 #define MS_RLSD_ON 0x0080u
 /* COMMPROP */
 #define SP_SERIALCOMM 0x00000001u
+#define PST_UNSPECIFIED 0x00000000u
 #define PST_RS232 0x00000001u
+#define PST_MODEM 0x00000006u
+#define PCF_DTRDSR 0x0001u
+#define PCF_RTSCTS 0x0002u
+#define PCF_RLSD 0x0004u
+#define PCF_PARITY_CHECK 0x0008u
+#define PCF_XONXOFF 0x0010u
+#define PCF_SETXCHAR 0x0020u
+#define PCF_TOTALTIMEOUTS 0x0040u
+#define PCF_INTTIMEOUTS 0x0080u
+#define PCF_SPECIALCHARS 0x0100u
+#define PCF_16BITMODE 0x0200u
+#define SP_PARITY 0x0001u
+#define SP_BAUD 0x0002u
+#define SP_DATABITS 0x0004u
+#define SP_STOPBITS 0x0008u
+#define SP_HANDSHAKING 0x0010u
+#define SP_PARITY_CHECK 0x0020u
+#define SP_RLSD 0x0040u
+#define BAUD_075 0x00000001u
+#define BAUD_110 0x00000002u
+#define BAUD_134_5 0x00000004u
+#define BAUD_150 0x00000008u
+#define BAUD_300 0x00000010u
+#define BAUD_600 0x00000020u
+#define BAUD_1200 0x00000040u
+#define BAUD_1800 0x00000080u
+#define BAUD_2400 0x00000100u
+#define BAUD_4800 0x00000200u
+#define BAUD_7200 0x00000400u
+#define BAUD_9600 0x00000800u
+#define BAUD_14400 0x00001000u
+#define BAUD_19200 0x00002000u
+#define BAUD_38400 0x00004000u
+#define BAUD_56K 0x00008000u
+#define BAUD_128K 0x00010000u
+#define BAUD_115200 0x00020000u
+#define BAUD_57600 0x00040000u
+#define BAUD_USER 0x10000000u
+#define DATABITS_5 ((WORD)0x0001)
+#define DATABITS_6 ((WORD)0x0002)
+#define DATABITS_7 ((WORD)0x0004)
+#define DATABITS_8 ((WORD)0x0008)
+#define DATABITS_16 ((WORD)0x0010)
+#define DATABITS_16X ((WORD)0x0020)
+#define STOPBITS_10 ((WORD)0x0001)
+#define STOPBITS_15 ((WORD)0x0002)
+#define STOPBITS_20 ((WORD)0x0004)
+#define PARITY_NONE ((WORD)0x0100)
+#define PARITY_ODD ((WORD)0x0200)
+#define PARITY_EVEN ((WORD)0x0400)
+#define PARITY_MARK ((WORD)0x0800)
+#define PARITY_SPACE ((WORD)0x1000)
 #define COMMPROP_INITIALIZED 0xE73CF52Eu
 
 #define BRISUM_OFFSET_OF(T, F) offsetof(T, F)
@@ -220,7 +293,6 @@ BRISUM_STATIC_ASSERT(BRISUM_OFFSET_OF(COMMCONFIG, dwProviderSubType) == 36, "COM
 #ifdef __cplusplus
 extern "C" {
 #endif
-#define BRISUM_API __attribute__((visibility("default")))
 BRISUM_API HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
     LPSECURITY_ATTRIBUTES lpSecurityAttributes, DWORD dwCreationDisposition, DWORD dwFlagsAndAttributes,
     HANDLE hTemplateFile);
@@ -261,6 +333,55 @@ BRISUM_API BOOL WINAPI EscapeCommFunction(HANDLE hFile, DWORD dwFunc);
 BRISUM_API BOOL WINAPI SetCommBreak(HANDLE hFile);
 BRISUM_API BOOL WINAPI ClearCommBreak(HANDLE hFile);
 BRISUM_API BOOL WINAPI TransmitCommChar(HANDLE hFile, char cChar);
+BRISUM_API BOOL WINAPI GetCommConfig(HANDLE hCommDev, LPCOMMCONFIG lpCC, LPDWORD lpdwSize);
+BRISUM_API BOOL WINAPI SetCommConfig(HANDLE hCommDev, LPCOMMCONFIG lpCC, DWORD dwSize);
+BRISUM_API BOOL WINAPI GetDefaultCommConfigA(LPCSTR lpszName, LPCOMMCONFIG lpCC, LPDWORD lpdwSize);
+BRISUM_API BOOL WINAPI GetDefaultCommConfigW(LPCWSTR lpszName, LPCOMMCONFIG lpCC, LPDWORD lpdwSize);
+BRISUM_API BOOL WINAPI BuildCommDCBA(LPCSTR lpDef, LPDCB lpDCB);
+BRISUM_API BOOL WINAPI BuildCommDCBW(LPCWSTR lpDef, LPDCB lpDCB);
+BRISUM_API BOOL WINAPI BuildCommDCBAndTimeoutsA(LPCSTR lpDef, LPDCB lpDCB, LPCOMMTIMEOUTS lpCommTimeouts);
+BRISUM_API BOOL WINAPI BuildCommDCBAndTimeoutsW(LPCWSTR lpDef, LPDCB lpDCB, LPCOMMTIMEOUTS lpCommTimeouts);
+
+BRISUM_API HANDLE WINAPI GetStdHandle(DWORD nStdHandle);
+BRISUM_API HANDLE WINAPI CreateEventA(LPSECURITY_ATTRIBUTES lpEventAttributes, BOOL bManualReset,
+    BOOL bInitialState, LPCSTR lpName);
+BRISUM_API HANDLE WINAPI CreateEventW(LPSECURITY_ATTRIBUTES lpEventAttributes, BOOL bManualReset,
+    BOOL bInitialState, LPCWSTR lpName);
+BRISUM_API BOOL WINAPI SetEvent(HANDLE hEvent);
+BRISUM_API BOOL WINAPI ResetEvent(HANDLE hEvent);
+BRISUM_API DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds);
+BRISUM_API DWORD WINAPI WaitForSingleObjectEx(HANDLE hHandle, DWORD dwMilliseconds, BOOL bAlertable);
+BRISUM_API DWORD WINAPI WaitForMultipleObjects(DWORD nCount, const HANDLE *lpHandles, BOOL bWaitAll,
+    DWORD dwMilliseconds);
+BRISUM_API HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES lpThreadAttributes, SIZE_T dwStackSize,
+    LPTHREAD_START_ROUTINE lpStartAddress, LPVOID lpParameter, DWORD dwCreationFlags, LPDWORD lpThreadId);
+BRISUM_API BOOL WINAPI GetExitCodeThread(HANDLE hThread, LPDWORD lpExitCode);
+BRISUM_API DWORD WINAPI GetCurrentThreadId(void);
+BRISUM_API void WINAPI Sleep(DWORD dwMilliseconds);
+BRISUM_API DWORD WINAPI SleepEx(DWORD dwMilliseconds, BOOL bAlertable);
+BRISUM_API DWORD WINAPI GetTickCount(void);
+BRISUM_API ULONGLONG WINAPI GetTickCount64(void);
+BRISUM_API BOOL WINAPI QueryPerformanceCounter(LARGE_INTEGER *lpPerformanceCount);
+BRISUM_API BOOL WINAPI QueryPerformanceFrequency(LARGE_INTEGER *lpFrequency);
+BRISUM_API HMODULE WINAPI GetModuleHandleA(LPCSTR lpModuleName);
+BRISUM_API HMODULE WINAPI GetModuleHandleW(LPCWSTR lpModuleName);
+BRISUM_API FARPROC WINAPI GetProcAddress(HMODULE hModule, LPCSTR lpProcName);
 #ifdef __cplusplus
 }
+#endif
+
+#ifdef UNICODE
+#define CreateFile CreateFileW
+#define CreateEvent CreateEventW
+#define BuildCommDCB BuildCommDCBW
+#define BuildCommDCBAndTimeouts BuildCommDCBAndTimeoutsW
+#define GetDefaultCommConfig GetDefaultCommConfigW
+#define GetModuleHandle GetModuleHandleW
+#else
+#define CreateFile CreateFileA
+#define CreateEvent CreateEventA
+#define BuildCommDCB BuildCommDCBA
+#define BuildCommDCBAndTimeouts BuildCommDCBAndTimeoutsA
+#define GetDefaultCommConfig GetDefaultCommConfigA
+#define GetModuleHandle GetModuleHandleA
 #endif
