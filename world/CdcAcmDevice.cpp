@@ -373,8 +373,9 @@ struct CdcAcmDevice::Impl {
     std::uint64_t Record(TransferKind Kind, std::uint8_t Endpoint, const SetupPacket &Setup, const Bytes &DataOut,
                          std::size_t Requested, Completion Done)
     {
+        const std::uint64_t Id = NextId;
         TransferRecord R;
-        R.Id = NextId;
+        R.Id = Id;
         R.Kind = Kind;
         R.Endpoint = Endpoint;
         R.Setup = Setup;
@@ -383,13 +384,13 @@ struct CdcAcmDevice::Impl {
         R.SubmittedAt = Now();
         Log(std::move(R));
         Pending P;
-        P.Id = R.Id;
+        P.Id = Id;
         P.Kind = Kind;
         P.Endpoint = Endpoint;
         P.Length = Requested;
         P.Done = std::move(Done);
-        Outstanding[R.Id] = std::move(P);
-        return R.Id;
+        Outstanding[Id] = std::move(P);
+        return Id;
     }
 
     /* Completes transfer Id now: record, device-side effect, then the host's
