@@ -51,8 +51,8 @@
 #define CDC_NOTIFICATION_HEADER_LENGTH 8
 #define CDC_NOTIFICATION_REQUEST_TYPE_OFFSET 0
 #define CDC_NOTIFICATION_CODE_OFFSET 1
-#define CDC_NOTIFICATION_VALUE_OFFSET 2 /* wValue, 2 bytes */
-#define CDC_NOTIFICATION_INDEX_OFFSET 4 /* wIndex, 2 bytes: the interface */
+#define CDC_NOTIFICATION_VALUE_OFFSET 2  /* wValue, 2 bytes */
+#define CDC_NOTIFICATION_INDEX_OFFSET 4  /* wIndex, 2 bytes: the interface */
 #define CDC_NOTIFICATION_LENGTH_OFFSET 6 /* wLength, 2 bytes */
 #define CDC_NOTIFICATION_DATA_OFFSET 8
 

@@ -72,8 +72,7 @@ static BOOLEAN SerialBuildClassRequest(PDEVICE_EXT_CONTEXT DeviceContext, ULONG 
             *Value |= CDC_CONTROL_LINE_RTS;
         }
         return TRUE;
-    default:
-        return FALSE;
+    default: return FALSE;
     }
 }
 
@@ -100,8 +99,8 @@ VOID SerialSendControlRequest(PDEVICE_EXT_CONTEXT DeviceContext, WDFREQUEST Requ
     IoControlCode = Parameters.Parameters.DeviceIoControl.IoControlCode;
 
     WdfSpinLockAcquire(DeviceContext->IoctlLock);
-    IsLineSetting = SerialBuildClassRequest(DeviceContext, IoControlCode, InputBuffer, &ClassRequest, &Value,
-                                            LineCoding);
+    IsLineSetting =
+        SerialBuildClassRequest(DeviceContext, IoControlCode, InputBuffer, &ClassRequest, &Value, LineCoding);
     WdfSpinLockRelease(DeviceContext->IoctlLock);
     /* The dispatcher passes only the eight line-setting codes. */
     NT_ASSERT(IsLineSetting);
@@ -129,8 +128,8 @@ VOID SerialSendControlRequest(PDEVICE_EXT_CONTEXT DeviceContext, WDFREQUEST Requ
     if (ClassRequest == CDC_SET_LINE_CODING) {
         WDF_OBJECT_ATTRIBUTES_INIT(&Attributes);
         Attributes.ParentObject = SubRequest;
-        Status = WdfMemoryCreate(&Attributes, NonPagedPool, IOCTL_POOL_TAG, CDC_LINE_CODING_LENGTH, &Memory,
-                                 (PVOID *)&Data);
+        Status =
+            WdfMemoryCreate(&Attributes, NonPagedPool, IOCTL_POOL_TAG, CDC_LINE_CODING_LENGTH, &Memory, (PVOID *)&Data);
         if (!NT_SUCCESS(Status)) {
             BrisumTrace(TRACE_ERROR, "brisum : WdfMemoryCreate for the line coding failed (0x%p)\n",
                         BRISUM_STATUS(Status));
@@ -144,8 +143,7 @@ VOID SerialSendControlRequest(PDEVICE_EXT_CONTEXT DeviceContext, WDFREQUEST Requ
     Status = WdfUsbTargetDeviceFormatRequestForControlTransfer(DeviceContext->UsbDevice, SubRequest, &SetupPacket,
                                                                Memory, NULL);
     if (!NT_SUCCESS(Status)) {
-        BrisumTrace(TRACE_ERROR, "brisum : Format Request For Control Transfer failed (0x%p)\n",
-                    BRISUM_STATUS(Status));
+        BrisumTrace(TRACE_ERROR, "brisum : Format Request For Control Transfer failed (0x%p)\n", BRISUM_STATUS(Status));
         goto Exit;
     }
 
@@ -186,12 +184,8 @@ VOID SerialStoreLineSetting(PDEVICE_EXT_CONTEXT DeviceContext, ULONG IoControlCo
 {
     WdfSpinLockAcquire(DeviceContext->IoctlLock);
     switch (IoControlCode) {
-    case IOCTL_SERIAL_SET_BAUD_RATE:
-        DeviceContext->BaudRate = ((PSERIAL_BAUD_RATE)InputBuffer)->BaudRate;
-        break;
-    case IOCTL_SERIAL_SET_LINE_CONTROL:
-        DeviceContext->LineControl = *(PSERIAL_LINE_CONTROL)InputBuffer;
-        break;
+    case IOCTL_SERIAL_SET_BAUD_RATE: DeviceContext->BaudRate = ((PSERIAL_BAUD_RATE)InputBuffer)->BaudRate; break;
+    case IOCTL_SERIAL_SET_LINE_CONTROL: DeviceContext->LineControl = *(PSERIAL_LINE_CONTROL)InputBuffer; break;
     case IOCTL_SERIAL_SET_DTR:
     case IOCTL_SERIAL_CLR_DTR:
     case IOCTL_SERIAL_SET_RTS:
@@ -208,14 +202,12 @@ VOID SerialStoreLineSetting(PDEVICE_EXT_CONTEXT DeviceContext, ULONG IoControlCo
         }
         WdfSpinLockRelease(DeviceContext->EventLock);
         break;
-    default:
-        break;
+    default: break;
     }
     WdfSpinLockRelease(DeviceContext->IoctlLock);
 }
 
-VOID IoIOCTLComplete(WDFREQUEST Request, WDFIOTARGET Target, PWDF_REQUEST_COMPLETION_PARAMS Params,
-                     WDFCONTEXT Context)
+VOID IoIOCTLComplete(WDFREQUEST Request, WDFIOTARGET Target, PWDF_REQUEST_COMPLETION_PARAMS Params, WDFCONTEXT Context)
 {
     PDEVICE_EXT_CONTEXT DeviceContext = (PDEVICE_EXT_CONTEXT)Context;
     PREQUEST_CONTEXT SubContext = GetRequestContext(Request);
@@ -261,7 +253,10 @@ typedef struct _IOCTL_NAME {
 /* Modem codes (device type FILE_DEVICE_MODEM). */
 #define BRISUM_MODEM_CODE(Function) CTL_CODE(FILE_DEVICE_MODEM, (Function), METHOD_BUFFERED, FILE_ANY_ACCESS)
 
-#define IOCTL_NAME_ENTRY(Code) {(ULONG)(Code), #Code}
+#define IOCTL_NAME_ENTRY(Code) \
+    {                          \
+        (ULONG)(Code), #Code   \
+    }
 
 PCSTR IoctlCodeName(ULONG IoControlCode)
 {

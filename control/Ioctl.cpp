@@ -22,20 +22,20 @@
 
 /* Values reported by GET_PROPERTIES. */
 #define SERIAL_COMMPROP_PACKET_VERSION 2
-#define SERIAL_PROVIDER_CAPABILITIES                                                                            \
-    (SERIAL_PCF_DTRDSR | SERIAL_PCF_RTSCTS | SERIAL_PCF_CD | SERIAL_PCF_PARITY_CHECK | SERIAL_PCF_XONXOFF |       \
+#define SERIAL_PROVIDER_CAPABILITIES                                                                        \
+    (SERIAL_PCF_DTRDSR | SERIAL_PCF_RTSCTS | SERIAL_PCF_CD | SERIAL_PCF_PARITY_CHECK | SERIAL_PCF_XONXOFF | \
      SERIAL_PCF_SETXCHAR | SERIAL_PCF_TOTALTIMEOUTS | SERIAL_PCF_INTTIMEOUTS)
-#define SERIAL_SETTABLE_PARAMS                                                                                  \
-    (SERIAL_SP_PARITY | SERIAL_SP_BAUD | SERIAL_SP_DATABITS | SERIAL_SP_STOPBITS | SERIAL_SP_HANDSHAKING |      \
+#define SERIAL_SETTABLE_PARAMS                                                                             \
+    (SERIAL_SP_PARITY | SERIAL_SP_BAUD | SERIAL_SP_DATABITS | SERIAL_SP_STOPBITS | SERIAL_SP_HANDSHAKING | \
      SERIAL_SP_PARITY_CHECK | SERIAL_SP_CARRIER_DETECT)
-#define SERIAL_SETTABLE_BAUD                                                                                    \
+#define SERIAL_SETTABLE_BAUD                                                                                      \
     (SERIAL_BAUD_075 | SERIAL_BAUD_110 | SERIAL_BAUD_150 | SERIAL_BAUD_300 | SERIAL_BAUD_600 | SERIAL_BAUD_1200 | \
-     SERIAL_BAUD_1800 | SERIAL_BAUD_2400 | SERIAL_BAUD_4800 | SERIAL_BAUD_7200 | SERIAL_BAUD_9600 |             \
-     SERIAL_BAUD_14400 | SERIAL_BAUD_19200 | SERIAL_BAUD_38400 | SERIAL_BAUD_56K | SERIAL_BAUD_128K |           \
+     SERIAL_BAUD_1800 | SERIAL_BAUD_2400 | SERIAL_BAUD_4800 | SERIAL_BAUD_7200 | SERIAL_BAUD_9600 |               \
+     SERIAL_BAUD_14400 | SERIAL_BAUD_19200 | SERIAL_BAUD_38400 | SERIAL_BAUD_56K | SERIAL_BAUD_128K |             \
      SERIAL_BAUD_115200 | SERIAL_BAUD_57600 | SERIAL_BAUD_USER)
 #define SERIAL_SETTABLE_DATA (SERIAL_DATABITS_5 | SERIAL_DATABITS_6 | SERIAL_DATABITS_7 | SERIAL_DATABITS_8)
-#define SERIAL_SETTABLE_STOP_PARITY                                                                             \
-    (SERIAL_STOPBITS_10 | SERIAL_STOPBITS_20 | SERIAL_PARITY_NONE | SERIAL_PARITY_ODD | SERIAL_PARITY_EVEN |     \
+#define SERIAL_SETTABLE_STOP_PARITY                                                                          \
+    (SERIAL_STOPBITS_10 | SERIAL_STOPBITS_20 | SERIAL_PARITY_NONE | SERIAL_PARITY_ODD | SERIAL_PARITY_EVEN | \
      SERIAL_PARITY_MARK | SERIAL_PARITY_SPACE)
 C_ASSERT(SERIAL_PROVIDER_CAPABILITIES == 0xFF);
 C_ASSERT(SERIAL_SETTABLE_PARAMS == 0x7F);
@@ -93,8 +93,7 @@ static NTSTATUS SerialSetQueueSize(PDEVICE_EXT_CONTEXT DeviceContext, const SERI
     Status = SetCircularBufferSize(&DeviceContext->ReceiveBuffer, InSize);
     WdfSpinLockRelease(DeviceContext->BulkInLock);
     if (!NT_SUCCESS(Status)) {
-        BrisumTrace(TRACE_WARNING, "brisum : SetCircularBufferSize(%u) failed (0x%p)\n", InSize,
-                    BRISUM_STATUS(Status));
+        BrisumTrace(TRACE_WARNING, "brisum : SetCircularBufferSize(%u) failed (0x%p)\n", InSize, BRISUM_STATUS(Status));
         goto Exit;
     }
 
@@ -257,8 +256,8 @@ VOID SerialCompleteIoctl(WDFREQUEST Request, NTSTATUS Status, ULONG_PTR Informat
     if (!NT_SUCCESS(Status)) {
         Information = 0;
     } else if (OutputLength != 0 && Information > OutputLength) {
-        BrisumTrace(TRACE_INFO, "brisum : Information %u capped at the output buffer of %u bytes\n",
-                    (ULONG)Information, (ULONG)OutputLength);
+        BrisumTrace(TRACE_INFO, "brisum : Information %u capped at the output buffer of %u bytes\n", (ULONG)Information,
+                    (ULONG)OutputLength);
         Information = OutputLength;
     }
     WdfRequestCompleteWithInformation(Request, Status, Information);
@@ -303,8 +302,8 @@ static NTSTATUS SerialRetrieveIoctlBuffer(WDFREQUEST Request, PCSERIAL_CODE_ROW 
     return Status;
 }
 
-VOID SerialEvtIoDeviceControl(WDFQUEUE Queue, WDFREQUEST Request, size_t OutputBufferLength,
-                              size_t InputBufferLength, ULONG IoControlCode)
+VOID SerialEvtIoDeviceControl(WDFQUEUE Queue, WDFREQUEST Request, size_t OutputBufferLength, size_t InputBufferLength,
+                              ULONG IoControlCode)
 {
     PDEVICE_EXT_CONTEXT DeviceContext = GetDeviceContext(WdfIoQueueGetDevice(Queue));
     NTSTATUS Status = STATUS_SUCCESS;
@@ -346,8 +345,7 @@ VOID SerialEvtIoDeviceControl(WDFQUEUE Queue, WDFREQUEST Request, size_t OutputB
     case SERIAL_PATH_ACCEPTED:
         /* The port has nothing to do for them and writes nothing. */
         goto Exit;
-    default:
-        break;
+    default: break;
     }
 
     switch (IoControlCode) {

@@ -179,9 +179,7 @@ static VOID SerialApplyNotificationLocked(PDEVICE_EXT_CONTEXT DeviceContext, con
         BrisumTrace(TRACE_INFO, "brisum : RESPONSE_AVAILABLE\n");
         break;
 
-    default:
-        BrisumTrace(TRACE_INFO, "brisum : Notification 0x%x ignored\n", Code);
-        break;
+    default: BrisumTrace(TRACE_INFO, "brisum : Notification 0x%x ignored\n", Code); break;
     }
 
     /* Line-level events follow the level at any notification, and only

@@ -10,7 +10,6 @@
 #include "../driver/Driver.h"
 #include "../receive/quoltread.h"
 
-
 /*
  * Carries out the current purge request, then every purge parked in
  * PurgeQueue behind it. Each completes with STATUS_SUCCESS and Information

@@ -94,9 +94,10 @@ typedef struct _DEVICE_EXT_CONTEXT {
     WDFQUEUE WriteQueue;
     WDFQUEUE PurgeQueue;
     WDFQUEUE MaskQueue;
-    WDFREQUEST CurrentWaitRequest;  /* EventLock */
-    WDFREQUEST CurrentMaskRequest;  /* MaskLock */
-    WDFREQUEST CurrentReadRequest;  /* ReadLock when made current by the read callback; BulkInLock when completed or replaced */
+    WDFREQUEST CurrentWaitRequest; /* EventLock */
+    WDFREQUEST CurrentMaskRequest; /* MaskLock */
+    /* ReadLock when made current by the read callback; BulkInLock when completed or replaced */
+    WDFREQUEST CurrentReadRequest;
     WDFREQUEST CurrentWriteRequest; /* WriteLock when cleared at completion */
     WDFREQUEST CurrentPurgeRequest; /* IoctlLock */
     WDFREQUEST CurrentSubRequest;   /* WriteLock when set */
@@ -160,15 +161,15 @@ typedef struct _DEVICE_EXT_CONTEXT {
     WDFWORKITEM BulkInReaderWorkItem; /* stops or restarts the bulk-in reader at PASSIVE_LEVEL */
 
     /* Transmit (WriteLock unless noted). */
-    BOOLEAN WriteTransferActive;    /* the transfer chain owns the current write: a sub-request
+    BOOLEAN WriteTransferActive;   /* the transfer chain owns the current write: a sub-request
                                        is being built or is out at the pipe, or StartWriteDpc is
                                        queued to build one; the write is completed only while FALSE */
-    BOOLEAN SubRequestSent;         /* CurrentSubRequest was handed to the pipe and may be cancelled */
-    BOOLEAN SubRequestCancelling;   /* a party is asking the pipe to give CurrentSubRequest back */
-    WDFREQUEST ReturnedSubRequest;  /* came back while being cancelled: the canceller releases it */
-    ULONG CurrentSubRequestLength;  /* bytes carried by CurrentSubRequest */
-    UCHAR WriteTimerState;          /* device-wide lock: WRITE_TIMER_IDLE, _ARMED or _FIRED */
-    ULONG WriteTimerStaleExpiries;  /* device-wide lock: expiries of finished writes still to ignore */
+    BOOLEAN SubRequestSent;        /* CurrentSubRequest was handed to the pipe and may be cancelled */
+    BOOLEAN SubRequestCancelling;  /* a party is asking the pipe to give CurrentSubRequest back */
+    WDFREQUEST ReturnedSubRequest; /* came back while being cancelled: the canceller releases it */
+    ULONG CurrentSubRequestLength; /* bytes carried by CurrentSubRequest */
+    UCHAR WriteTimerState;         /* device-wide lock: WRITE_TIMER_IDLE, _ARMED or _FIRED */
+    ULONG WriteTimerStaleExpiries; /* device-wide lock: expiries of finished writes still to ignore */
 } DEVICE_EXT_CONTEXT, *PDEVICE_EXT_CONTEXT;
 
 WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(DEVICE_EXT_CONTEXT, GetDeviceContext)

@@ -119,15 +119,13 @@ NTSTATUS BRISUM_DriverAddDevice(WDFDRIVER Driver, PWDFDEVICE_INIT DeviceInit)
     Status = WdfDeviceInitAssignWdmIrpPreprocessCallback(DeviceInit, BRISUM_SerialQueryInformationFile,
                                                          IRP_MJ_QUERY_INFORMATION, NULL, 0);
     if (!NT_SUCCESS(Status)) {
-        BrisumTrace(TRACE_ERROR, "brisum : Assign SerialQueryInformationFile failed (0x%p)\n",
-                    BRISUM_STATUS(Status));
+        BrisumTrace(TRACE_ERROR, "brisum : Assign SerialQueryInformationFile failed (0x%p)\n", BRISUM_STATUS(Status));
         goto End;
     }
     Status = WdfDeviceInitAssignWdmIrpPreprocessCallback(DeviceInit, BRISUM_SerialSetInformationFile,
                                                          IRP_MJ_SET_INFORMATION, NULL, 0);
     if (!NT_SUCCESS(Status)) {
-        BrisumTrace(TRACE_ERROR, "brisum : Assign SerialSetInformationFile failed (0x%p)\n",
-                    BRISUM_STATUS(Status));
+        BrisumTrace(TRACE_ERROR, "brisum : Assign SerialSetInformationFile failed (0x%p)\n", BRISUM_STATUS(Status));
         goto End;
     }
 
@@ -239,8 +237,8 @@ VOID InitDeviceExtContext(PDEVICE_EXT_CONTEXT DeviceContext)
     DeviceContext->ReceiveBufferSize = DEFAULT_RECEIVE_BUFFER_SIZE;
     InitializeListHead(&DeviceContext->HeldMemoryList);
     DeviceContext->IntervalPollShort = -1;
-    DeviceContext->IntervalPollLong = -10000000LL;  /* 1 s */
-    DeviceContext->IntervalCutOver = 200000000LL;   /* 20 s */
+    DeviceContext->IntervalPollLong = -10000000LL; /* 1 s */
+    DeviceContext->IntervalCutOver = 200000000LL;  /* 20 s */
     DeviceContext->IntervalPollInUse = NULL;
 
     DeviceContext->BaudRate = 2400;

@@ -181,9 +181,7 @@ NTSTATUS BRISUM_SerialQueryInformationFile(WDFDEVICE Device, PIRP Irp)
         Status = STATUS_SUCCESS;
         break;
 
-    default:
-        Status = STATUS_INVALID_PARAMETER;
-        break;
+    default: Status = STATUS_INVALID_PARAMETER; break;
     }
 
     if (!NT_SUCCESS(Status)) {
@@ -209,9 +207,7 @@ NTSTATUS BRISUM_SerialSetInformationFile(WDFDEVICE Device, PIRP Irp)
     /* End of file and allocation size are accepted and change nothing. */
     switch (InfoClass) {
     case FileEndOfFileInformation:
-    case FileAllocationInformation:
-        Status = STATUS_SUCCESS;
-        break;
+    case FileAllocationInformation: Status = STATUS_SUCCESS; break;
     default:
         BrisumTrace(TRACE_INFO, "brisum : Set information class %u refused\n", InfoClass);
         Status = STATUS_INVALID_PARAMETER;

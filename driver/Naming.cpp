@@ -103,8 +103,7 @@ NTSTATUS CreateExternName(PDEVICE_EXT_CONTEXT DeviceContext)
         goto End;
     }
 
-    Status = RtlWriteRegistryValue(RTL_REGISTRY_DEVICEMAP, L"SERIALCOMM", ValueName, REG_SZ, PortName,
-                                   PortNameLength);
+    Status = RtlWriteRegistryValue(RTL_REGISTRY_DEVICEMAP, L"SERIALCOMM", ValueName, REG_SZ, PortName, PortNameLength);
     if (!NT_SUCCESS(Status)) {
         BrisumTrace(TRACE_ERROR, "brisum : Create SERIALCOMM fail in com port %ws \n", PortName);
         goto End;

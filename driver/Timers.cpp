@@ -56,8 +56,7 @@ NTSTATUS SerialCreateTimersAndDpcs(PDEVICE_EXT_CONTEXT DeviceContext)
     }
     Status = SerialCreateTimer(DeviceContext, SerialWriteTimeout, &DeviceContext->WriteTotalTimer);
     if (!NT_SUCCESS(Status)) {
-        BrisumTrace(TRACE_ERROR, "brisum : WdfTimerCreate: write total timer failed (0x%p)\n",
-                    BRISUM_STATUS(Status));
+        BrisumTrace(TRACE_ERROR, "brisum : WdfTimerCreate: write total timer failed (0x%p)\n", BRISUM_STATUS(Status));
         goto End;
     }
 

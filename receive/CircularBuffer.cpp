@@ -15,10 +15,7 @@
  */
 #include "../driver/DeviceContext.h"
 
-static ULONG RingMin(ULONG A, ULONG B)
-{
-    return (A < B) ? A : B;
-}
+static ULONG RingMin(ULONG A, ULONG B) { return (A < B) ? A : B; }
 
 /* Copies Count bytes in at WriteIndex, wrapping at the end of the storage.
    Count is at most the free space less the one empty slot. */

@@ -197,8 +197,7 @@ VOID BulkInPipeReadComplete(WDFUSBPIPE Pipe, WDFMEMORY Buffer, size_t NumBytesTr
                D0 entry or a reader restart started the pipe again. Either
                way the work item (re)applies the pause. */
             SerialKickReaderWorkItemLocked(DeviceContext);
-        } else if (DeviceContext->HeldMemoryBytes >= HELD_MEMORY_LIMIT &&
-                   DeviceContext->BulkInReaderWorkItem != NULL) {
+        } else if (DeviceContext->HeldMemoryBytes >= HELD_MEMORY_LIMIT && DeviceContext->BulkInReaderWorkItem != NULL) {
             BrisumTrace(TRACE_WARNING, "brisum : %u bytes held, pausing the bulk-in reader\n",
                         DeviceContext->HeldMemoryBytes);
             DeviceContext->BulkInReaderPaused = TRUE;
@@ -672,8 +671,7 @@ VOID SerialStartRead(PDEVICE_EXT_CONTEXT DeviceContext)
                 /* Cancelled after the fill, before it could be marked
                    cancelable: bytes it took are handed over with success
                    rather than dropped by an error status. */
-                BrisumTrace(TRACE_INFO, "brisum : Read request(0x%p) was cancelled before it could wait\n",
-                            Request);
+                BrisumTrace(TRACE_INFO, "brisum : Read request(0x%p) was cancelled before it could wait\n", Request);
                 ReadContext->CancelRoutine = NULL;
                 Status = (ReadContext->BytesTransferred != 0) ? STATUS_SUCCESS : STATUS_CANCELLED;
                 Site = SITE_START_CANCELLED;

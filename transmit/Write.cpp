@@ -230,8 +230,8 @@ VOID SerialEvtIoWrite(WDFQUEUE Queue, WDFREQUEST Request, size_t Length)
     }
 
     if (Timeouts.WriteTotalTimeoutMultiplier != 0 || Timeouts.WriteTotalTimeoutConstant != 0) {
-        LONGLONG DueTime = SerialWriteDueTime(BufferLength, Timeouts.WriteTotalTimeoutMultiplier,
-                                              Timeouts.WriteTotalTimeoutConstant);
+        LONGLONG DueTime =
+            SerialWriteDueTime(BufferLength, Timeouts.WriteTotalTimeoutMultiplier, Timeouts.WriteTotalTimeoutConstant);
         DeviceContext->WriteTimerState = WRITE_TIMER_ARMED;
         WdfTimerStart(DeviceContext->WriteTotalTimer, DueTime);
     } else {
@@ -279,7 +279,7 @@ VOID SerialStartWriteRequest(PDEVICE_EXT_CONTEXT DeviceContext, WDFREQUEST Reque
     }
     Offset = WriteContext->BytesTransferred;
     Chunk = (WriteContext->Length < DeviceContext->BulkOutMaxPacketSize) ? (ULONG)WriteContext->Length
-                                                                          : DeviceContext->BulkOutMaxPacketSize;
+                                                                         : DeviceContext->BulkOutMaxPacketSize;
     WdfSpinLockRelease(DeviceContext->WriteLock);
 
     if (Chunk == 0) {
@@ -312,7 +312,8 @@ VOID SerialStartWriteRequest(PDEVICE_EXT_CONTEXT DeviceContext, WDFREQUEST Reque
         BrisumTrace(TRACE_ERROR, "brisum : WdfMemoryCreate for sub write request failed (0x%p)\n",
                     BRISUM_STATUS(Status));
         WdfObjectDelete(SubRequest);
-        SerialEndWriteTransfer(DeviceContext, WriteContext, NT_SUCCESS(Status) ? STATUS_INSUFFICIENT_RESOURCES : Status);
+        SerialEndWriteTransfer(DeviceContext, WriteContext,
+                               NT_SUCCESS(Status) ? STATUS_INSUFFICIENT_RESOURCES : Status);
         return;
     }
 
@@ -453,8 +454,7 @@ VOID IoWriteComplete(WDFREQUEST Request, WDFIOTARGET Target, PWDF_REQUEST_COMPLE
         WriteContext->BytesTransferred += Transferred;
         WriteContext->Length -= Transferred;
     } else if (DeviceContext->WriteAbortCode == 0) {
-        BrisumTrace(TRACE_ERROR, "brisum : Sub write request(0x%p) failed (0x%p)\n", Request,
-                    BRISUM_STATUS(Status));
+        BrisumTrace(TRACE_ERROR, "brisum : Sub write request(0x%p) failed (0x%p)\n", Request, BRISUM_STATUS(Status));
         SerialRecordWriteFailure(WriteContext, Status);
     }
 
@@ -469,8 +469,8 @@ VOID IoWriteComplete(WDFREQUEST Request, WDFIOTARGET Target, PWDF_REQUEST_COMPLE
         Release = FALSE;
     }
 
-    Finished = (BOOLEAN)(DeviceContext->WriteAbortCode != 0 || WriteContext->Length == 0 || !NT_SUCCESS(Status) ||
-                         !Accepting);
+    Finished =
+        (BOOLEAN)(DeviceContext->WriteAbortCode != 0 || WriteContext->Length == 0 || !NT_SUCCESS(Status) || !Accepting);
     if (Finished) {
         if (!Accepting && WriteContext->Length != 0 && DeviceContext->WriteAbortCode == 0) {
             BrisumTrace(TRACE_WARNING, "brisum : Clear request(0x%p) ,device is not accept IoRequest.\n", Write);

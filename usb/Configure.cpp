@@ -333,17 +333,12 @@ VOID DumpSelectConfigParams(PWDF_USB_DEVICE_SELECT_CONFIG_PARAMS Params)
         break;
     case WdfUsbTargetDeviceSelectConfigTypeInterfacesDescriptor:
         BrisumTrace(TRACE_INFO, "brisum : Descriptor: ConfigurationDescriptor 0x%p, NumInterfaceDescriptors %u\n",
-                    Params->Types.Descriptor.ConfigurationDescriptor,
-                    Params->Types.Descriptor.NumInterfaceDescriptors);
+                    Params->Types.Descriptor.ConfigurationDescriptor, Params->Types.Descriptor.NumInterfaceDescriptors);
         break;
     case WdfUsbTargetDeviceSelectConfigTypeUrb:
         BrisumTrace(TRACE_INFO, "brisum : Urb: 0x%p\n", Params->Types.Urb.Urb);
         break;
-    case WdfUsbTargetDeviceSelectConfigTypeDeconfig:
-        BrisumTrace(TRACE_INFO, "brisum : Deconfigure\n");
-        break;
-    default:
-        BrisumTrace(TRACE_INFO, "brisum : unknown or invalid\n");
-        break;
+    case WdfUsbTargetDeviceSelectConfigTypeDeconfig: BrisumTrace(TRACE_INFO, "brisum : Deconfigure\n"); break;
+    default: BrisumTrace(TRACE_INFO, "brisum : unknown or invalid\n"); break;
     }
 }

@@ -77,8 +77,7 @@ NTSTATUS BRISUM_DevicePrepareHardware(WDFDEVICE Device, WDFCMRESLIST ResourcesRa
         ReaderConfig.EvtUsbTargetPipeReadersFailed = BulkInPipeReadersFailed;
         Status = WdfUsbTargetPipeConfigContinuousReader(DeviceContext->BulkInPipe, &ReaderConfig);
         if (!NT_SUCCESS(Status)) {
-            BrisumTrace(TRACE_ERROR, "brisum : Config Bulk Continuous Reader failed (0x%p)\n",
-                        BRISUM_STATUS(Status));
+            BrisumTrace(TRACE_ERROR, "brisum : Config Bulk Continuous Reader failed (0x%p)\n", BRISUM_STATUS(Status));
             goto End;
         }
     } else {
@@ -213,27 +212,13 @@ PCSTR PowerDeviceStateName(ULONG State)
     PCSTR Name;
 
     switch (State) {
-    case PowerDeviceUnspecified:
-        Name = "PowerDeviceUnspecified";
-        break;
-    case PowerDeviceD0:
-        Name = "PowerDeviceD0";
-        break;
-    case PowerDeviceD1:
-        Name = "PowerDeviceD1";
-        break;
-    case PowerDeviceD2:
-        Name = "PowerDeviceD2";
-        break;
-    case PowerDeviceD3:
-        Name = "PowerDeviceD3";
-        break;
-    case PowerDeviceMaximum:
-        Name = "PowerDeviceMaximum";
-        break;
-    default:
-        Name = "PowerDeviceUnknown";
-        break;
+    case PowerDeviceUnspecified: Name = "PowerDeviceUnspecified"; break;
+    case PowerDeviceD0: Name = "PowerDeviceD0"; break;
+    case PowerDeviceD1: Name = "PowerDeviceD1"; break;
+    case PowerDeviceD2: Name = "PowerDeviceD2"; break;
+    case PowerDeviceD3: Name = "PowerDeviceD3"; break;
+    case PowerDeviceMaximum: Name = "PowerDeviceMaximum"; break;
+    default: Name = "PowerDeviceUnknown"; break;
     }
     return Name;
 }

@@ -39,7 +39,6 @@ constexpr std::uint8_t kSetConfiguration = 0x09;
 constexpr std::uint8_t kGetInterface = 0x0A;
 constexpr std::uint8_t kSetInterface = 0x0B;
 
-
 constexpr std::uint8_t kConfigurationValue = 1;
 
 enum class Recipient { Device = 0, Interface = 1, Endpoint = 2, Other = 3 };
@@ -109,7 +108,7 @@ struct CdcAcmDevice::Impl {
     };
 
     CdcAcmOptions Opt;
-    std::optional<Bytes> RawDevice;        /* ServeRawDescriptors */
+    std::optional<Bytes> RawDevice; /* ServeRawDescriptors */
     std::optional<Bytes> RawConfiguration;
     std::vector<InterfaceDesc> Layout;
     std::map<std::uint8_t, EndpointDesc> EndpointsByAddress;
@@ -126,11 +125,11 @@ struct CdcAcmDevice::Impl {
     std::uint64_t NextId = 1;
     std::uint64_t BulkOutAccepted = 0;
     std::map<std::uint64_t, Pending> Outstanding;
-    std::map<std::uint8_t, std::deque<std::uint64_t>> WaitingReads; /* per IN endpoint, oldest first */
-    std::map<std::uint8_t, std::deque<Block>> InData;               /* per IN endpoint, oldest first */
+    std::map<std::uint8_t, std::deque<std::uint64_t>> WaitingReads;              /* per IN endpoint, oldest first */
+    std::map<std::uint8_t, std::deque<Block>> InData;                            /* per IN endpoint, oldest first */
     std::map<std::uint8_t, std::deque<std::pair<Bytes, VirtualTime>>> EarlyData; /* queued before attach */
     std::map<std::uint8_t, USBD_STATUS> FailNext;
-    std::map<std::uint8_t, EventId> PumpEvent;  /* a pump scheduled for a future block */
+    std::map<std::uint8_t, EventId> PumpEvent; /* a pump scheduled for a future block */
     std::map<std::uint8_t, VirtualTime> PumpAt;
     std::map<std::uint8_t, std::size_t> Resets;
 
@@ -150,9 +149,10 @@ struct CdcAcmDevice::Impl {
     VirtualTime LineTime(std::size_t N) const
     {
         const Bytes &C = LineCodingValue;
-        std::uint32_t Rate = C.size() >= 7 ? static_cast<std::uint32_t>(C[0] | C[1] << 8 | C[2] << 16 |
-                                                                        static_cast<std::uint32_t>(C[3]) << 24)
-                                           : 0;
+        std::uint32_t Rate =
+            C.size() >= 7
+                ? static_cast<std::uint32_t>(C[0] | C[1] << 8 | C[2] << 16 | static_cast<std::uint32_t>(C[3]) << 24)
+                : 0;
         if (Rate == 0) return 0;
         const std::uint64_t HalfBits = 2 * (1 + C[6] + (C[5] != 0 ? 1 : 0)) + (C[4] == 0 ? 2 : C[4] == 1 ? 3 : 4);
         return static_cast<VirtualTime>(HalfBits * N * static_cast<std::uint64_t>(kSecond) / (2 * Rate));
@@ -247,18 +247,18 @@ struct CdcAcmDevice::Impl {
         Bytes D;
         D.push_back(18);
         D.push_back(USB_DEVICE_DESCRIPTOR_TYPE);
-        Put16(D, 0x0200); /* USB 2.0 */
+        Put16(D, 0x0200);  /* USB 2.0 */
         D.push_back(0x02); /* device class: CDC */
         D.push_back(0x00);
         D.push_back(0x00);
-        D.push_back(64);   /* bMaxPacketSize0 */
-        Put16(D, 0xF0C1);  /* idVendor: a test value */
-        Put16(D, 0x0ACB);  /* idProduct */
-        Put16(D, 0x0100);  /* bcdDevice */
-        D.push_back(1);    /* iManufacturer */
-        D.push_back(2);    /* iProduct */
-        D.push_back(3);    /* iSerialNumber */
-        D.push_back(1);    /* bNumConfigurations */
+        D.push_back(64);  /* bMaxPacketSize0 */
+        Put16(D, 0xF0C1); /* idVendor: a test value */
+        Put16(D, 0x0ACB); /* idProduct */
+        Put16(D, 0x0100); /* bcdDevice */
+        D.push_back(1);   /* iManufacturer */
+        D.push_back(2);   /* iProduct */
+        D.push_back(3);   /* iSerialNumber */
+        D.push_back(1);   /* bNumConfigurations */
         return D;
     }
 
@@ -272,7 +272,8 @@ struct CdcAcmDevice::Impl {
         C.push_back(static_cast<std::uint8_t>(Layout.size()));
         C.push_back(kConfigurationValue);
         C.push_back(0); /* iConfiguration */
-        C.push_back(static_cast<std::uint8_t>(USB_CONFIG_BUS_POWERED | (Opt.RemoteWake ? USB_CONFIG_REMOTE_WAKEUP : 0)));
+        C.push_back(
+            static_cast<std::uint8_t>(USB_CONFIG_BUS_POWERED | (Opt.RemoteWake ? USB_CONFIG_REMOTE_WAKEUP : 0)));
         C.push_back(50); /* 100 mA */
         for (const InterfaceDesc &If : Layout) {
             C.push_back(9);
@@ -302,20 +303,13 @@ struct CdcAcmDevice::Impl {
     Bytes StringDescriptor(std::uint8_t Index) const
     {
         switch (Index) {
-        case 0:
-            return Bytes{4, USB_STRING_DESCRIPTOR_TYPE, 0x09, 0x04}; /* English (US) */
-        case 1:
-            return Utf16Descriptor("brisum world");
-        case 2:
-            return Utf16Descriptor("Simulated CDC ACM serial port");
-        case 3:
-            return Utf16Descriptor("0001");
-        case 4:
-            return Utf16Descriptor("CDC ACM control");
-        case 5:
-            return Utf16Descriptor("CDC ACM data");
-        default:
-            return {};
+        case 0: return Bytes{4, USB_STRING_DESCRIPTOR_TYPE, 0x09, 0x04}; /* English (US) */
+        case 1: return Utf16Descriptor("brisum world");
+        case 2: return Utf16Descriptor("Simulated CDC ACM serial port");
+        case 3: return Utf16Descriptor("0001");
+        case 4: return Utf16Descriptor("CDC ACM control");
+        case 5: return Utf16Descriptor("CDC ACM data");
+        default: return {};
         }
     }
 
@@ -451,8 +445,7 @@ struct CdcAcmDevice::Impl {
     /* ------------------------------------------------------------------ */
     /* IN endpoints                                                         */
     /* ------------------------------------------------------------------ */
-    void QueueIn(std::uint8_t Endpoint, const Bytes &Data, VirtualTime After, std::uint16_t Packet,
-                 bool Paced = false)
+    void QueueIn(std::uint8_t Endpoint, const Bytes &Data, VirtualTime After, std::uint16_t Packet, bool Paced = false)
     {
         std::vector<Bytes> Pieces;
         if (Data.empty() || Packet == 0) {
@@ -566,9 +559,7 @@ struct CdcAcmDevice::Impl {
             break;
         case kClearFeature:
         case kSetFeature:
-        case kSetAddress:
-            Status = IsIn(Setup) ? USBD_STATUS_STALL_PID : USBD_STATUS_SUCCESS;
-            break;
+        case kSetAddress: Status = IsIn(Setup) ? USBD_STATUS_STALL_PID : USBD_STATUS_SUCCESS; break;
         case kGetDescriptor: {
             if (!IsIn(Setup)) {
                 Status = USBD_STATUS_STALL_PID;
@@ -617,9 +608,7 @@ struct CdcAcmDevice::Impl {
                 Status = USBD_STATUS_STALL_PID;
             }
             break;
-        default:
-            Status = USBD_STATUS_STALL_PID;
-            break;
+        default: Status = USBD_STATUS_STALL_PID; break;
         }
         if (In.size() > Setup.wLength) {
             In.resize(Setup.wLength);
@@ -636,19 +625,13 @@ struct CdcAcmDevice::Impl {
             return false;
         }
         switch (Setup.bRequest) {
-        case cdc::SetLineCoding:
-            return !IsIn(Setup) && Setup.wLength == 7 && DataOut.size() == 7;
-        case cdc::GetLineCoding:
-            return IsIn(Setup) && Setup.wLength >= 7;
+        case cdc::SetLineCoding: return !IsIn(Setup) && Setup.wLength == 7 && DataOut.size() == 7;
+        case cdc::GetLineCoding: return IsIn(Setup) && Setup.wLength >= 7;
         case cdc::SetControlLineState:
-        case cdc::SendBreak:
-            return !IsIn(Setup) && Setup.wLength == 0;
-        case cdc::SendEncapsulatedCommand:
-            return !IsIn(Setup);
-        case cdc::GetEncapsulatedResponse:
-            return IsIn(Setup);
-        default:
-            return false;
+        case cdc::SendBreak: return !IsIn(Setup) && Setup.wLength == 0;
+        case cdc::SendEncapsulatedCommand: return !IsIn(Setup);
+        case cdc::GetEncapsulatedResponse: return IsIn(Setup);
+        default: return false;
         }
     }
 
@@ -656,8 +639,7 @@ struct CdcAcmDevice::Impl {
     std::function<void()> ClassEffect(const SetupPacket &Setup, const Bytes &DataOut)
     {
         switch (Setup.bRequest) {
-        case cdc::SetLineCoding:
-            return [this, DataOut]() { LineCodingValue = DataOut; };
+        case cdc::SetLineCoding: return [this, DataOut]() { LineCodingValue = DataOut; };
         case cdc::SetControlLineState: {
             const std::uint16_t NewLines = static_cast<std::uint16_t>(Setup.wValue & 0x3);
             return [this, NewLines]() {
@@ -689,8 +671,7 @@ struct CdcAcmDevice::Impl {
             const std::uint16_t Value = Setup.wValue;
             return [this, Value]() { BreakValue = Value; };
         }
-        default:
-            return nullptr;
+        default: return nullptr;
         }
     }
 
@@ -980,14 +961,9 @@ std::uint64_t CdcAcmDevice::SubmitControl(const SetupPacket &Setup, const Bytes 
         I.FinishAt(Id, At, std::move(Result));
         break;
     }
-    case Answer::Stall:
-        I.FinishAt(Id, At, Impl::Failed(USBD_STATUS_STALL_PID));
-        break;
-    case Answer::Fail:
-        I.FinishAt(Id, At, Impl::Failed(Spec.Status));
-        break;
-    case Answer::Never:
-        break;
+    case Answer::Stall: I.FinishAt(Id, At, Impl::Failed(USBD_STATUS_STALL_PID)); break;
+    case Answer::Fail: I.FinishAt(Id, At, Impl::Failed(Spec.Status)); break;
+    case Answer::Never: break;
     }
     return Id;
 }
@@ -1019,7 +995,8 @@ std::uint64_t CdcAcmDevice::SubmitOut(std::uint8_t Endpoint, const Bytes &Data, 
 {
     Impl &I = *impl_;
     I.Sched();
-    const std::uint64_t Id = I.Record(TransferKind::BulkOut, Endpoint, SetupPacket{}, Data, Data.size(), std::move(Done));
+    const std::uint64_t Id =
+        I.Record(TransferKind::BulkOut, Endpoint, SetupPacket{}, Data, Data.size(), std::move(Done));
     const VirtualTime Now = I.Now();
     if (!I.IsConnected) {
         I.FinishAt(Id, Now, Impl::Failed(USBD_STATUS_DEVICE_GONE));
@@ -1052,14 +1029,9 @@ std::uint64_t CdcAcmDevice::SubmitOut(std::uint8_t Endpoint, const Bytes &Data, 
         I.FinishAt(Id, Done, std::move(Result));
         break;
     }
-    case Answer::Stall:
-        I.FinishAt(Id, At, Impl::Failed(USBD_STATUS_STALL_PID));
-        break;
-    case Answer::Fail:
-        I.FinishAt(Id, At, Impl::Failed(Spec.Status));
-        break;
-    case Answer::Never:
-        break;
+    case Answer::Stall: I.FinishAt(Id, At, Impl::Failed(USBD_STATUS_STALL_PID)); break;
+    case Answer::Fail: I.FinishAt(Id, At, Impl::Failed(Spec.Status)); break;
+    case Answer::Never: break;
     }
     return Id;
 }

@@ -66,7 +66,7 @@ enum class Answer {
 struct AnswerSpec {
     Answer Kind = Answer::Accept;
     VirtualTime Delay = 0;
-    std::size_t AcceptBytes = 0;              /* Partial */
+    std::size_t AcceptBytes = 0;                /* Partial */
     USBD_STATUS Status = USBD_STATUS_STALL_PID; /* Fail */
 };
 
@@ -135,9 +135,9 @@ public:
     std::size_t EndpointResets(std::uint8_t Endpoint) const; /* ResetEndpoint calls seen */
 
     /* ---- the device's view of the serial line (class requests it accepted) ---- */
-    Bytes LineCoding() const;             /* 7 bytes; 9600 8N1 (80 25 00 00 00 00 08) at power-up */
+    Bytes LineCoding() const;               /* 7 bytes; 9600 8N1 (80 25 00 00 00 00 08) at power-up */
     std::uint16_t ControlLineState() const; /* bit 0 DTR, bit 1 RTS */
-    bool BreakActive() const;             /* SEND_BREAK with a non-zero duration last */
+    bool BreakActive() const;               /* SEND_BREAK with a non-zero duration last */
 
     /* ---- UsbDeviceModel ---- */
     Bytes DeviceDescriptor() const override;

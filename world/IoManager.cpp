@@ -23,7 +23,6 @@ struct WdmIrp {
     bool Completed = false;
 };
 
-
 } // namespace
 
 namespace {
@@ -112,7 +111,8 @@ OpHandle Submit(World::Impl &H, FileHandle Handle, UCHAR Major, ULONG Code, cons
         R->SystemBuffer = Input;
         break;
     default:
-        R->Params.Type = Major == IRP_MJ_DEVICE_CONTROL ? WdfRequestTypeDeviceControl : WdfRequestTypeDeviceControlInternal;
+        R->Params.Type =
+            Major == IRP_MJ_DEVICE_CONTROL ? WdfRequestTypeDeviceControl : WdfRequestTypeDeviceControlInternal;
         R->Params.Parameters.DeviceIoControl.IoControlCode = Code;
         R->Params.Parameters.DeviceIoControl.InputBufferLength = Input.size();
         R->Params.Parameters.DeviceIoControl.OutputBufferLength = OutputLength;
@@ -312,10 +312,7 @@ OpHandle World::Read(FileHandle Handle, std::size_t Length)
     return Submit(*impl_, Handle, IRP_MJ_READ, 0, {}, Length);
 }
 
-OpHandle World::Write(FileHandle Handle, const Bytes &Data)
-{
-    return Submit(*impl_, Handle, IRP_MJ_WRITE, 0, Data, 0);
-}
+OpHandle World::Write(FileHandle Handle, const Bytes &Data) { return Submit(*impl_, Handle, IRP_MJ_WRITE, 0, Data, 0); }
 
 OpHandle World::DeviceIoControl(FileHandle Handle, ULONG Code, const Bytes &Input, std::size_t OutputLength)
 {
@@ -366,7 +363,6 @@ OpHandle World::SetInformation(FileHandle Handle, ULONG InformationClass, const 
     return Wdm(*impl_, Handle, IRP_MJ_SET_INFORMATION, InformationClass, Input, 0);
 }
 
-
 std::size_t World::OperationsInFlight() const { return impl_->InFlight.size(); }
 
 } // namespace world
@@ -401,4 +397,3 @@ EXTERN_C VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
         }
     }
 }
-

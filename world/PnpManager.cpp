@@ -122,5 +122,4 @@ std::vector<DeviceNode *> World::Devices()
     return R;
 }
 
-
 } // namespace world

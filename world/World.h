@@ -58,10 +58,10 @@ struct Operation {
     bool Completed = false;
     NTSTATUS Status = STATUS_PENDING;
     ULONG_PTR Information = 0;
-    Bytes Output;         /* output buffer as the driver left it (OutputLength bytes) */
-    std::string Tag;      /* free label for transcripts */
+    Bytes Output;    /* output buffer as the driver left it (OutputLength bytes) */
+    std::string Tag; /* free label for transcripts */
     VirtualTime CompletedAt = -1;
-    int Completions = 0;  /* times the operation was completed; 1 once done */
+    int Completions = 0; /* times the operation was completed; 1 once done */
 };
 using OpHandle = std::shared_ptr<Operation>;
 using FileHandle = int; /* 0 is never a valid handle */
@@ -87,12 +87,12 @@ public:
     /* Loads the driver (DriverEntry) on first use, then runs device add;
        with Start, goes on to prepare hardware and D0 entry. */
     DeviceNode *AddDevice(std::shared_ptr<UsbDeviceModel> Usb, const HardwareKey &Key, bool Start = true);
-    NTSTATUS StartDevice(DeviceNode *Node);  /* prepare hardware, D0 entry */
-    NTSTATUS StopDevice(DeviceNode *Node);   /* PnP stop: D0 exit, release hardware */
-    void RemoveDevice(DeviceNode *Node);     /* orderly removal */
+    NTSTATUS StartDevice(DeviceNode *Node);      /* prepare hardware, D0 entry */
+    NTSTATUS StopDevice(DeviceNode *Node);       /* PnP stop: D0 exit, release hardware */
+    void RemoveDevice(DeviceNode *Node);         /* orderly removal */
     void SurpriseRemoveDevice(DeviceNode *Node); /* device gone; cleanup after the last handle closes */
-    void SystemSleep();                      /* every started device leaves D0 */
-    void SystemResume();                     /* and comes back */
+    void SystemSleep();                          /* every started device leaves D0 */
+    void SystemResume();                         /* and comes back */
     std::vector<DeviceNode *> Devices();
 
     /* -- I/O manager (what an application sees) -- */

@@ -105,7 +105,6 @@ typedef const GUID *LPCGUID;
 #define DEFINE_GUID(name, l, w1, w2, b1, b2, b3, b4, b5, b6, b7, b8) \
     static const GUID name = {l, w1, w2, {b1, b2, b3, b4, b5, b6, b7, b8}}
 
-
 typedef struct _UNICODE_STRING {
     USHORT Length;        /* bytes, without a terminating null */
     USHORT MaximumLength; /* bytes of Buffer */
@@ -113,9 +112,8 @@ typedef struct _UNICODE_STRING {
 } UNICODE_STRING, *PUNICODE_STRING;
 typedef const UNICODE_STRING *PCUNICODE_STRING;
 
-#define FIELD_OFFSET(type, field) ((LONG)__builtin_offsetof(type, field))
-#define CONTAINING_RECORD(address, type, field) \
-    ((type *)((PCHAR)(address) - (ULONG_PTR)(&((type *)0)->field)))
+#define FIELD_OFFSET(type, field) ((LONG) __builtin_offsetof(type, field))
+#define CONTAINING_RECORD(address, type, field) ((type *)((PCHAR)(address) - (ULONG_PTR)(&((type *)0)->field)))
 #define UNREFERENCED_PARAMETER(P) ((void)(P))
 #define ARRAYSIZE(a) (sizeof(a) / sizeof((a)[0]))
 #define RTL_NUMBER_OF(a) ARRAYSIZE(a)
@@ -248,18 +246,39 @@ FORCEINLINE VOID InsertHeadList(PLIST_ENTRY ListHead, PLIST_ENTRY Entry)
 /* ---- interlocked operations (full barriers) ---- */
 FORCEINLINE LONG InterlockedIncrement(LONG volatile *Addend) { return __atomic_add_fetch(Addend, 1, __ATOMIC_SEQ_CST); }
 FORCEINLINE LONG InterlockedDecrement(LONG volatile *Addend) { return __atomic_sub_fetch(Addend, 1, __ATOMIC_SEQ_CST); }
-FORCEINLINE LONG InterlockedExchange(LONG volatile *Target, LONG Value) { return __atomic_exchange_n(Target, Value, __ATOMIC_SEQ_CST); }
+FORCEINLINE LONG InterlockedExchange(LONG volatile *Target, LONG Value)
+{
+    return __atomic_exchange_n(Target, Value, __ATOMIC_SEQ_CST);
+}
 FORCEINLINE LONG InterlockedCompareExchange(LONG volatile *Destination, LONG Exchange, LONG Comparand)
 {
     __atomic_compare_exchange_n(Destination, &Comparand, Exchange, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
     return Comparand;
 }
-FORCEINLINE LONG InterlockedOr(LONG volatile *Destination, LONG Value) { return __atomic_fetch_or(Destination, Value, __ATOMIC_SEQ_CST); }
-FORCEINLINE LONG InterlockedAnd(LONG volatile *Destination, LONG Value) { return __atomic_fetch_and(Destination, Value, __ATOMIC_SEQ_CST); }
-FORCEINLINE LONG64 InterlockedOr64(LONG64 volatile *Destination, LONG64 Value) { return __atomic_fetch_or(Destination, Value, __ATOMIC_SEQ_CST); }
-FORCEINLINE LONG64 InterlockedAnd64(LONG64 volatile *Destination, LONG64 Value) { return __atomic_fetch_and(Destination, Value, __ATOMIC_SEQ_CST); }
-FORCEINLINE LONG64 InterlockedExchange64(LONG64 volatile *Target, LONG64 Value) { return __atomic_exchange_n(Target, Value, __ATOMIC_SEQ_CST); }
-FORCEINLINE PVOID InterlockedExchangePointer(PVOID volatile *Target, PVOID Value) { return __atomic_exchange_n(Target, Value, __ATOMIC_SEQ_CST); }
+FORCEINLINE LONG InterlockedOr(LONG volatile *Destination, LONG Value)
+{
+    return __atomic_fetch_or(Destination, Value, __ATOMIC_SEQ_CST);
+}
+FORCEINLINE LONG InterlockedAnd(LONG volatile *Destination, LONG Value)
+{
+    return __atomic_fetch_and(Destination, Value, __ATOMIC_SEQ_CST);
+}
+FORCEINLINE LONG64 InterlockedOr64(LONG64 volatile *Destination, LONG64 Value)
+{
+    return __atomic_fetch_or(Destination, Value, __ATOMIC_SEQ_CST);
+}
+FORCEINLINE LONG64 InterlockedAnd64(LONG64 volatile *Destination, LONG64 Value)
+{
+    return __atomic_fetch_and(Destination, Value, __ATOMIC_SEQ_CST);
+}
+FORCEINLINE LONG64 InterlockedExchange64(LONG64 volatile *Target, LONG64 Value)
+{
+    return __atomic_exchange_n(Target, Value, __ATOMIC_SEQ_CST);
+}
+FORCEINLINE PVOID InterlockedExchangePointer(PVOID volatile *Target, PVOID Value)
+{
+    return __atomic_exchange_n(Target, Value, __ATOMIC_SEQ_CST);
+}
 FORCEINLINE PVOID InterlockedCompareExchangePointer(PVOID volatile *Destination, PVOID Exchange, PVOID Comparand)
 {
     __atomic_compare_exchange_n(Destination, &Comparand, Exchange, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
@@ -270,7 +289,10 @@ FORCEINLINE PVOID InterlockedCompareExchangePointer(PVOID volatile *Destination,
 EXTERN_C VOID RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR SourceString);
 EXTERN_C BOOLEAN RtlEqualUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING String2, BOOLEAN CaseInSensitive);
 EXTERN_C VOID RtlCopyUnicodeString(PUNICODE_STRING DestinationString, PCUNICODE_STRING SourceString);
-#define RTL_CONSTANT_STRING(s) {sizeof(s) - sizeof((s)[0]), sizeof(s), (PWSTR)(s)}
+#define RTL_CONSTANT_STRING(s)                            \
+    {                                                     \
+        sizeof(s) - sizeof((s)[0]), sizeof(s), (PWSTR)(s) \
+    }
 #define DECLARE_CONST_UNICODE_STRING(_var, _string) \
     const WCHAR _var##_buffer[] = _string;          \
     const UNICODE_STRING _var = {sizeof(_string) - sizeof(WCHAR), sizeof(_string), (PWCH)_var##_buffer}
@@ -330,7 +352,8 @@ typedef enum _DEVICE_POWER_STATE {
     PowerDeviceD2,
     PowerDeviceD3,
     PowerDeviceMaximum
-} DEVICE_POWER_STATE, *PDEVICE_POWER_STATE;
+} DEVICE_POWER_STATE,
+    *PDEVICE_POWER_STATE;
 
 typedef enum _SYSTEM_POWER_STATE {
     PowerSystemUnspecified = 0,
@@ -399,7 +422,8 @@ typedef enum _FILE_INFORMATION_CLASS {
     FileAllocationInformation = 19,
     FileEndOfFileInformation = 20,
     FileMaximumInformation = 77
-} FILE_INFORMATION_CLASS, *PFILE_INFORMATION_CLASS;
+} FILE_INFORMATION_CLASS,
+    *PFILE_INFORMATION_CLASS;
 
 typedef struct _FILE_STANDARD_INFORMATION {
     LARGE_INTEGER AllocationSize;

@@ -118,7 +118,7 @@ FORCEINLINE VOID WDF_OBJECT_ATTRIBUTES_INIT(PWDF_OBJECT_ATTRIBUTES Attributes)
 #define WDF_OBJECT_ATTRIBUTES_SET_CONTEXT_TYPE(_attributes, _contexttype) \
     (_attributes)->ContextTypeInfo = WDF_GET_CONTEXT_TYPE_INFO(_contexttype)->UniqueType
 #define WDF_OBJECT_ATTRIBUTES_INIT_CONTEXT_TYPE(_attributes, _contexttype) \
-    WDF_OBJECT_ATTRIBUTES_INIT(_attributes);                              \
+    WDF_OBJECT_ATTRIBUTES_INIT(_attributes);                               \
     WDF_OBJECT_ATTRIBUTES_SET_CONTEXT_TYPE(_attributes, _contexttype)
 
 WDF_EXTERN_C PVOID WdfObjectGetTypedContextWorker(WDFOBJECT Handle, PCWDF_OBJECT_CONTEXT_TYPE_INFO TypeInfo);
@@ -134,17 +134,17 @@ WDF_EXTERN_C VOID WdfObjectDelete(WDFOBJECT Object);
 #define WdfObjectDereferenceWithTag(Handle, Tag) WdfObjectDereferenceActual(Handle, Tag, __LINE__, __FILE__)
 
 /* One descriptor per context type, shared by every translation unit. */
-#define WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(_contexttype, _castingfunction)                         \
-    typedef _contexttype *WDF_TYPE_NAME_POINTER_TYPE(_contexttype);                                \
-    inline const WDF_OBJECT_CONTEXT_TYPE_INFO WDF_TYPE_NAME_TO_TYPE_INFO(_contexttype) = {         \
-        sizeof(WDF_OBJECT_CONTEXT_TYPE_INFO), (PCHAR) #_contexttype, sizeof(_contexttype),         \
-        &WDF_TYPE_NAME_TO_TYPE_INFO(_contexttype), NULL};                                          \
-    inline _contexttype *_castingfunction(WDFOBJECT Handle)                                        \
-    {                                                                                              \
-        return (_contexttype *)WdfObjectGetTypedContextWorker(Handle,                              \
-                                                              WDF_GET_CONTEXT_TYPE_INFO(_contexttype)); \
+#define WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(_contexttype, _castingfunction)                                      \
+    typedef _contexttype *WDF_TYPE_NAME_POINTER_TYPE(_contexttype);                                             \
+    inline const WDF_OBJECT_CONTEXT_TYPE_INFO WDF_TYPE_NAME_TO_TYPE_INFO(_contexttype) = {                      \
+        sizeof(WDF_OBJECT_CONTEXT_TYPE_INFO), (PCHAR) #_contexttype, sizeof(_contexttype),                      \
+        &WDF_TYPE_NAME_TO_TYPE_INFO(_contexttype), NULL};                                                       \
+    inline _contexttype *_castingfunction(WDFOBJECT Handle)                                                     \
+    {                                                                                                           \
+        return (_contexttype *)WdfObjectGetTypedContextWorker(Handle, WDF_GET_CONTEXT_TYPE_INFO(_contexttype)); \
     }
-#define WDF_DECLARE_CONTEXT_TYPE(_contexttype) WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(_contexttype, WdfObjectGet_##_contexttype)
+#define WDF_DECLARE_CONTEXT_TYPE(_contexttype) \
+    WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(_contexttype, WdfObjectGet_##_contexttype)
 
 /* ------------------------------------------------------------------ */
 /* Driver                                                              */
@@ -192,11 +192,13 @@ typedef enum _WDF_POWER_DEVICE_STATE {
     WdfPowerDeviceD3Final,
     WdfPowerDevicePrepareForHibernation,
     WdfPowerDeviceMaximum,
-} WDF_POWER_DEVICE_STATE, *PWDF_POWER_DEVICE_STATE;
+} WDF_POWER_DEVICE_STATE,
+    *PWDF_POWER_DEVICE_STATE;
 
 typedef NTSTATUS EVT_WDF_DEVICE_D0_ENTRY(WDFDEVICE Device, WDF_POWER_DEVICE_STATE PreviousState);
 typedef EVT_WDF_DEVICE_D0_ENTRY *PFN_WDF_DEVICE_D0_ENTRY;
-typedef NTSTATUS EVT_WDF_DEVICE_D0_ENTRY_POST_INTERRUPTS_ENABLED(WDFDEVICE Device, WDF_POWER_DEVICE_STATE PreviousState);
+typedef NTSTATUS EVT_WDF_DEVICE_D0_ENTRY_POST_INTERRUPTS_ENABLED(WDFDEVICE Device,
+                                                                 WDF_POWER_DEVICE_STATE PreviousState);
 typedef EVT_WDF_DEVICE_D0_ENTRY_POST_INTERRUPTS_ENABLED *PFN_WDF_DEVICE_D0_ENTRY_POST_INTERRUPTS_ENABLED;
 typedef NTSTATUS EVT_WDF_DEVICE_D0_EXIT(WDFDEVICE Device, WDF_POWER_DEVICE_STATE TargetState);
 typedef EVT_WDF_DEVICE_D0_EXIT *PFN_WDF_DEVICE_D0_EXIT;
@@ -266,7 +268,8 @@ typedef enum _WDF_FILEOBJECT_CLASS {
     WdfFileObjectWdfCanUseFsContext2 = 3,
     WdfFileObjectWdfCannotUseFsContexts = 4,
     WdfFileObjectCanBeOptional = 0x80000000,
-} WDF_FILEOBJECT_CLASS, *PWDF_FILEOBJECT_CLASS;
+} WDF_FILEOBJECT_CLASS,
+    *PWDF_FILEOBJECT_CLASS;
 
 typedef struct _WDF_FILEOBJECT_CONFIG {
     ULONG Size;
@@ -297,20 +300,21 @@ typedef enum _WDF_DEVICE_IO_TYPE {
     WdfDeviceIoNeither,
     WdfDeviceIoBuffered,
     WdfDeviceIoDirect,
-} WDF_DEVICE_IO_TYPE, *PWDF_DEVICE_IO_TYPE;
+} WDF_DEVICE_IO_TYPE,
+    *PWDF_DEVICE_IO_TYPE;
 
 WDF_EXTERN_C VOID WdfDeviceInitSetExclusive(PWDFDEVICE_INIT DeviceInit, BOOLEAN IsExclusive);
 WDF_EXTERN_C VOID WdfDeviceInitSetDeviceType(PWDFDEVICE_INIT DeviceInit, DEVICE_TYPE DeviceType);
 WDF_EXTERN_C VOID WdfDeviceInitSetIoType(PWDFDEVICE_INIT DeviceInit, WDF_DEVICE_IO_TYPE IoType);
-WDF_EXTERN_C VOID WdfDeviceInitSetRequestAttributes(PWDFDEVICE_INIT DeviceInit, PWDF_OBJECT_ATTRIBUTES RequestAttributes);
+WDF_EXTERN_C VOID WdfDeviceInitSetRequestAttributes(PWDFDEVICE_INIT DeviceInit,
+                                                    PWDF_OBJECT_ATTRIBUTES RequestAttributes);
 WDF_EXTERN_C VOID WdfDeviceInitSetPnpPowerEventCallbacks(PWDFDEVICE_INIT DeviceInit,
                                                          PWDF_PNPPOWER_EVENT_CALLBACKS PnpPowerEventCallbacks);
 WDF_EXTERN_C VOID WdfDeviceInitSetFileObjectConfig(PWDFDEVICE_INIT DeviceInit, PWDF_FILEOBJECT_CONFIG FileObjectConfig,
                                                    PWDF_OBJECT_ATTRIBUTES FileObjectAttributes);
-WDF_EXTERN_C NTSTATUS WdfDeviceInitAssignWdmIrpPreprocessCallback(PWDFDEVICE_INIT DeviceInit,
-                                                                  PFN_WDFDEVICE_WDM_IRP_PREPROCESS EvtDeviceWdmIrpPreprocess,
-                                                                  UCHAR MajorFunction, PUCHAR MinorFunctions,
-                                                                  ULONG NumMinorFunctions);
+WDF_EXTERN_C NTSTATUS WdfDeviceInitAssignWdmIrpPreprocessCallback(
+    PWDFDEVICE_INIT DeviceInit, PFN_WDFDEVICE_WDM_IRP_PREPROCESS EvtDeviceWdmIrpPreprocess, UCHAR MajorFunction,
+    PUCHAR MinorFunctions, ULONG NumMinorFunctions);
 WDF_EXTERN_C NTSTATUS WdfDeviceInitAssignName(PWDFDEVICE_INIT DeviceInit, PCUNICODE_STRING DeviceName);
 WDF_EXTERN_C VOID WdfDeviceInitSetPowerPageable(PWDFDEVICE_INIT DeviceInit);
 WDF_EXTERN_C VOID WdfDeviceInitSetPowerNotPageable(PWDFDEVICE_INIT DeviceInit);
@@ -551,7 +555,7 @@ FORCEINLINE VOID WDF_IO_QUEUE_CONFIG_INIT(PWDF_IO_QUEUE_CONFIG Config, WDF_IO_QU
 }
 
 FORCEINLINE VOID WDF_IO_QUEUE_CONFIG_INIT_DEFAULT_QUEUE(PWDF_IO_QUEUE_CONFIG Config,
-                                                       WDF_IO_QUEUE_DISPATCH_TYPE DispatchType)
+                                                        WDF_IO_QUEUE_DISPATCH_TYPE DispatchType)
 {
     WDF_IO_QUEUE_CONFIG_INIT(Config, DispatchType);
     Config->DefaultQueue = TRUE;
@@ -593,7 +597,8 @@ WDF_EXTERN_C NTSTATUS WdfMemoryCopyToBuffer(WDFMEMORY SourceMemory, size_t Sourc
 /* ------------------------------------------------------------------ */
 /* Requests                                                            */
 /* ------------------------------------------------------------------ */
-typedef struct _WDF_USB_REQUEST_COMPLETION_PARAMS WDF_USB_REQUEST_COMPLETION_PARAMS, *PWDF_USB_REQUEST_COMPLETION_PARAMS;
+typedef struct _WDF_USB_REQUEST_COMPLETION_PARAMS WDF_USB_REQUEST_COMPLETION_PARAMS,
+    *PWDF_USB_REQUEST_COMPLETION_PARAMS;
 
 typedef struct _WDF_REQUEST_PARAMETERS {
     USHORT Size;
@@ -719,7 +724,7 @@ FORCEINLINE LONGLONG WDF_REL_TIMEOUT_IN_US(ULONGLONG Time) { return (LONGLONG)Ti
 typedef VOID EVT_WDF_REQUEST_CANCEL(WDFREQUEST Request);
 typedef EVT_WDF_REQUEST_CANCEL *PFN_WDF_REQUEST_CANCEL;
 typedef VOID EVT_WDF_REQUEST_COMPLETION_ROUTINE(WDFREQUEST Request, WDFIOTARGET Target,
-                                               PWDF_REQUEST_COMPLETION_PARAMS Params, WDFCONTEXT Context);
+                                                PWDF_REQUEST_COMPLETION_PARAMS Params, WDFCONTEXT Context);
 typedef EVT_WDF_REQUEST_COMPLETION_ROUTINE *PFN_WDF_REQUEST_COMPLETION_ROUTINE;
 
 WDF_EXTERN_C NTSTATUS WdfRequestCreate(PWDF_OBJECT_ATTRIBUTES RequestAttributes, WDFIOTARGET IoTarget,

@@ -267,10 +267,9 @@ typedef struct _WDF_USB_CONTINUOUS_READER_CONFIG {
 
 #define WDF_USB_CONTINUOUS_READER_DEFAULT_READS 2
 
-FORCEINLINE VOID WDF_USB_CONTINUOUS_READER_CONFIG_INIT(PWDF_USB_CONTINUOUS_READER_CONFIG Config,
-                                                       PFN_WDF_USB_READER_COMPLETION_ROUTINE EvtUsbTargetPipeReadComplete,
-                                                       WDFCONTEXT EvtUsbTargetPipeReadCompleteContext,
-                                                       size_t TransferLength)
+FORCEINLINE VOID WDF_USB_CONTINUOUS_READER_CONFIG_INIT(
+    PWDF_USB_CONTINUOUS_READER_CONFIG Config, PFN_WDF_USB_READER_COMPLETION_ROUTINE EvtUsbTargetPipeReadComplete,
+    WDFCONTEXT EvtUsbTargetPipeReadCompleteContext, size_t TransferLength)
 {
     RtlZeroMemory(Config, sizeof(WDF_USB_CONTINUOUS_READER_CONFIG));
     Config->Size = sizeof(WDF_USB_CONTINUOUS_READER_CONFIG);

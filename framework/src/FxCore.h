@@ -119,7 +119,6 @@ inline std::string Narrow(const std::u16string &S)
    unless the host collects reports. */
 void VerifierReport(const char *Rule, const std::string &Message);
 
-
 /* The execution context of the one caller running now (IRQL, device,
    locks, callback depth); a blocking call that waits on a thread of its own
    keeps its own and gets it back when it resumes. */
@@ -251,8 +250,8 @@ public:
     void *FindContext(PCWDF_OBJECT_CONTEXT_TYPE_INFO TypeInfo) const;
     /* Adds a zero-filled context; STATUS_OBJECT_NAME_EXISTS-like failure when
        the type is already present (returns nullptr). */
-    void *AddContext(PCWDF_OBJECT_CONTEXT_TYPE_INFO TypeInfo, size_t Size,
-                     PFN_WDF_OBJECT_CONTEXT_CLEANUP Cleanup, PFN_WDF_OBJECT_CONTEXT_DESTROY Destroy);
+    void *AddContext(PCWDF_OBJECT_CONTEXT_TYPE_INFO TypeInfo, size_t Size, PFN_WDF_OBJECT_CONTEXT_CLEANUP Cleanup,
+                     PFN_WDF_OBJECT_CONTEXT_DESTROY Destroy);
     static Object *FromContext(const void *Context);
 
     /* Attributes kept for children that inherit them. */
@@ -272,6 +271,7 @@ protected:
     /* Subclass teardown run by Delete() before the children go (stop timers,
        cancel requests, fail queued I/O). */
     virtual void OnDelete() {}
+
 private:
     enum class State { Live, Deleting, Disposed };
     struct Context {
@@ -372,7 +372,7 @@ Memory *CreateMemory(Device *Owner, Object *Parent, size_t Size, ULONG Tag, PWDF
 /* What a WdfUsb*Format* call stores in a request. */
 struct UsbFormat {
     bool Formatted = false;
-    IoTarget *Target = nullptr;         /* the pipe's or USB device's target */
+    IoTarget *Target = nullptr; /* the pipe's or USB device's target */
     WDF_USB_REQUEST_COMPLETION_PARAMS Params{};
     /* The format call takes a reference on Buffer (Buffer->Reference());
        Request::ReleaseUsbFormat drops it (called on re-format by the format
@@ -381,8 +381,8 @@ struct UsbFormat {
     size_t Offset = 0;
     size_t Length = 0;
     WDF_USB_CONTROL_SETUP_PACKET Setup{};
-    std::shared_ptr<void> Extra;        /* the USB stand-in's own per-request data */
-    std::uint64_t TransferId = 0;       /* model transfer while in flight */
+    std::shared_ptr<void> Extra;  /* the USB stand-in's own per-request data */
+    std::uint64_t TransferId = 0; /* model transfer while in flight */
 };
 
 class Request : public Object {
@@ -416,13 +416,13 @@ public:
     NTSTATUS Status = STATUS_PENDING;
     ULONG_PTR Information = 0;
 
-    Queue *OwningQueue = nullptr;   /* queue it is in or was presented by */
-    Queue *PresentedBy = nullptr;   /* counts as driver-owned for this queue */
-    bool Presented = false;         /* ever presented to or retrieved by the driver */
+    Queue *OwningQueue = nullptr; /* queue it is in or was presented by */
+    Queue *PresentedBy = nullptr; /* counts as driver-owned for this queue */
+    bool Presented = false;       /* ever presented to or retrieved by the driver */
     FileObject *File = nullptr;
 
     /* Cancellation. */
-    bool CancelRequested = false;        /* the I/O manager asked */
+    bool CancelRequested = false; /* the I/O manager asked */
     PFN_WDF_REQUEST_CANCEL CancelRoutine = nullptr;
     bool CancelRoutineScheduled = false; /* run pending: unmark fails */
     bool StopAcknowledged = false;

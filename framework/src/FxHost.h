@@ -85,7 +85,7 @@ public:
     WDF_IO_QUEUE_CONFIG Config;
     bool PowerManaged = true;
     bool Accepting = true;
-    bool Started = true;     /* WdfIoQueueStart / Stop */
+    bool Started = true; /* WdfIoQueueStart / Stop */
     bool Purged = false;
     /* A power-managed queue is powered off from the end of the power-down's
        stop processing (before EvtDeviceD0Exit) until its device is back in
@@ -188,7 +188,8 @@ protected:
 
 class Timer : public ClockCallbackObject {
 public:
-    Timer(Device *Owner, const WDF_TIMER_CONFIG &Config) : ClockCallbackObject(ObjectType::Timer, Owner), Config(Config) {}
+    Timer(Device *Owner, const WDF_TIMER_CONFIG &Config) : ClockCallbackObject(ObjectType::Timer, Owner), Config(Config)
+    {}
     WDF_TIMER_CONFIG Config;
     /* The expiry: the callback, then the next period's expiry when periodic. */
     void Run() override;
@@ -204,7 +205,8 @@ public:
 class WorkItem : public ClockCallbackObject {
 public:
     WorkItem(Device *Owner, const WDF_WORKITEM_CONFIG &Config)
-        : ClockCallbackObject(ObjectType::WorkItem, Owner), Config(Config) {}
+        : ClockCallbackObject(ObjectType::WorkItem, Owner), Config(Config)
+    {}
     WDF_WORKITEM_CONFIG Config;
     void Run() override;
 };
@@ -215,7 +217,7 @@ public:
     bool Held = false;
     KIRQL SavedIrql = PASSIVE_LEVEL;
     std::uint64_t OwnerContext = 0; /* execution context that holds it */
-    std::mutex Mutex; /* for a threaded world; uncontended here */
+    std::mutex Mutex;               /* for a threaded world; uncontended here */
 };
 
 class String : public Object {
@@ -257,7 +259,7 @@ public:
     /* PnP and power. */
     bool HardwarePrepared = false;
     bool InD0 = false;
-    bool Removed = false;         /* no new I/O (removal or surprise removal began) */
+    bool Removed = false; /* no new I/O (removal or surprise removal began) */
     bool SurpriseRemoved = false;
     bool FirstD0 = true;
     bool IdleSuspended = false;   /* in Dx because of idleness */

@@ -66,9 +66,9 @@ TEST_F(CdcRequests, ControlLinesAndBreak_OtherLineTakesStoredState)
         std::uint32_t DtrRts; /* afterwards */
     };
     const Step Steps[] = {
-        {IOCTL_SERIAL_CLR_RTS, 0x22, 0x0000, 0x0},     {IOCTL_SERIAL_SET_RTS, 0x22, 0x0002, 0x2},
-        {IOCTL_SERIAL_SET_DTR, 0x22, 0x0003, 0x3},     {IOCTL_SERIAL_CLR_RTS, 0x22, 0x0001, 0x1},
-        {IOCTL_SERIAL_SET_RTS, 0x22, 0x0003, 0x3},     {IOCTL_SERIAL_CLR_DTR, 0x22, 0x0002, 0x2},
+        {IOCTL_SERIAL_CLR_RTS, 0x22, 0x0000, 0x0},      {IOCTL_SERIAL_SET_RTS, 0x22, 0x0002, 0x2},
+        {IOCTL_SERIAL_SET_DTR, 0x22, 0x0003, 0x3},      {IOCTL_SERIAL_CLR_RTS, 0x22, 0x0001, 0x1},
+        {IOCTL_SERIAL_SET_RTS, 0x22, 0x0003, 0x3},      {IOCTL_SERIAL_CLR_DTR, 0x22, 0x0002, 0x2},
         {IOCTL_SERIAL_SET_BREAK_ON, 0x23, 0xFFFF, 0x2}, {IOCTL_SERIAL_SET_BREAK_OFF, 0x23, 0x0000, 0x2},
     };
     for (const Step &S : Steps) {
@@ -91,8 +91,10 @@ TEST_F(CdcRequests, Refusals_FailAndKeepStoredSettings)
     ExpectDone(Slow, STATUS_SUCCESS, 0);
 
     const std::pair<ULONG, Bytes> Codes[] = {
-        {IOCTL_SERIAL_SET_BAUD_RATE, Le32(38400)}, {IOCTL_SERIAL_SET_LINE_CONTROL, Bytes{2, 1, 7}},
-        {IOCTL_SERIAL_SET_DTR, {}},                {IOCTL_SERIAL_CLR_RTS, {}},
+        {IOCTL_SERIAL_SET_BAUD_RATE, Le32(38400)},
+        {IOCTL_SERIAL_SET_LINE_CONTROL, Bytes{2, 1, 7}},
+        {IOCTL_SERIAL_SET_DTR, {}},
+        {IOCTL_SERIAL_CLR_RTS, {}},
     };
     for (const auto &[Code, Input] : Codes) {
         SCOPED_TRACE(Code);

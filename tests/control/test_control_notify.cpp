@@ -31,7 +31,7 @@ public:
 TEST_F(Notifications, SerialState_SetsInputLines)
 {
     const std::pair<std::uint16_t, std::uint32_t> Cases[] = {
-        {0x03, 0xB0}, {0x00, 0x00}, {0x01, 0x90}, {0x02, 0x20}, {0x08, 0x40},
+        {0x03, 0xB0}, {0x00, 0x00}, {0x01, 0x90}, {0x02, 0x20},   {0x08, 0x40},
         {0x0B, 0xF0}, {0x04, 0x00}, {0x70, 0x00}, {0xFF0B, 0xF0}, /* high byte not read */
     };
     for (const auto &[Bitmap, Lines] : Cases) {
@@ -55,9 +55,9 @@ TEST_F(Notifications, Carrier_GatesRxFlagEvent)
 {
     SetWaitMask(SERIAL_EV_RXCHAR | SERIAL_EV_RXFLAG);
     const std::pair<Bytes, std::uint32_t> Steps[] = {
-        {Notification(0x01, 0, {}), SERIAL_EV_RXCHAR},                   /* no carrier since the open */
-        {SerialState(0x01), SERIAL_EV_RXCHAR | SERIAL_EV_RXFLAG},       /* carrier */
-        {Notification(0x00, 0, {}), SERIAL_EV_RXCHAR},                   /* disconnected */
+        {Notification(0x01, 0, {}), SERIAL_EV_RXCHAR},                    /* no carrier since the open */
+        {SerialState(0x01), SERIAL_EV_RXCHAR | SERIAL_EV_RXFLAG},         /* carrier */
+        {Notification(0x00, 0, {}), SERIAL_EV_RXCHAR},                    /* disconnected */
         {Notification(0x00, 1, {}), SERIAL_EV_RXCHAR | SERIAL_EV_RXFLAG}, /* connected */
     };
     for (const auto &[Report, Events] : Steps) {
@@ -130,7 +130,7 @@ TEST_F(Notifications, BadTransfers_DroppedWholeChangingNothing)
     Bytes Overlong = Notification(0x20, 0, Bytes(57, 0x05)); /* 65 bytes announced */
     Overlong.resize(16);
     const Bytes Cases[] = {
-        {},        {0xA1},   {0xA1, 0x20, 0, 0, 0, 0, 2}, Truncated, Notification(0x20, 0, {}) /* no state byte */,
+        {},         {0xA1},   {0xA1, 0x20, 0, 0, 0, 0, 2}, Truncated, Notification(0x20, 0, {}) /* no state byte */,
         HugeLength, Overlong, {0xA1, 0x00, 0x01, 0x00},
     };
     for (const Bytes &Transfer : Cases) {
@@ -173,7 +173,7 @@ TEST_F(SplitNotifications, BrokenSequences_RecoverOnNextNotification)
     Interrupt(Bytes(Whole.begin() + 7, Whole.end()));
     EXPECT_EQ(ModemStatus(), 0x80u);
     Interrupt(Bytes{0xA1, 0x77, 0, 0, 0, 0, 0x00, 0x01}); /* announces 256 bytes, too long to apply */
-    Usb->SendSerialState(0x01); /* within the announced length: its tail, dropped with it */
+    Usb->SendSerialState(0x01);                           /* within the announced length: its tail, dropped with it */
     Settle();
     EXPECT_EQ(ModemStatus(), 0x80u);
     Usb->SendSerialState(0x01);
@@ -192,9 +192,11 @@ TEST_F(Notifications, Oversized_DroppedWithAllItsPackets)
     /* Guards an oversized notification dropped in its first packet only, its later packets read as notifications. */
     Interrupt(SerialState(0x0B));
     OpHandle Wait = WaitFor(SERIAL_EV_BREAK);
-    const Bytes FakeHeader{0xA1, 0x20, 0, 0, 0, 0, 2, 0, 0x04, 0, 0, 0, 0, 0, 0, 0}; /* a whole SERIAL_STATE with break */
+    const Bytes FakeHeader{0xA1, 0x20, 0, 0, 0, 0, 2, 0,
+                           0x04, 0,    0, 0, 0, 0, 0, 0}; /* a whole SERIAL_STATE with break */
     const std::pair<std::uint8_t, Bytes> Cases[] = {
-        {0x2A, Concat({Bytes(8, 0), FakeHeader, Bytes(40, 0)})}, /* 72 bytes: its second packet looks like a notification */
+        {0x2A,
+         Concat({Bytes(8, 0), FakeHeader, Bytes(40, 0)})}, /* 72 bytes: its second packet looks like a notification */
         {0x20, Bytes(57, 0)}, /* a SERIAL_STATE of 65 bytes: its zero padding looks like disconnects */
     };
     for (const auto &[Code, Data] : Cases) {
@@ -240,9 +242,22 @@ TEST_F(SplitNotifications, HalfNotification_ForgottenAcrossPowerAndPnp)
 {
     /* Guards a half-received notification surviving a sleep, a PnP restart or a reopen. */
     const std::pair<const char *, std::function<void()>> Breaks[] = {
-        {"sleep", [&] { W.SystemSleep(); Settle(); W.SystemResume(); }},
-        {"restart", [&] { ASSERT_EQ(W.StopDevice(Node), STATUS_SUCCESS); ASSERT_EQ(W.StartDevice(Node), STATUS_SUCCESS); }},
-        {"reopen", [&] { ASSERT_EQ(W.Close(H), STATUS_SUCCESS); ASSERT_EQ(W.Open(u"COM5", &H), STATUS_SUCCESS); }},
+        {"sleep",
+         [&] {
+             W.SystemSleep();
+             Settle();
+             W.SystemResume();
+         }},
+        {"restart",
+         [&] {
+             ASSERT_EQ(W.StopDevice(Node), STATUS_SUCCESS);
+             ASSERT_EQ(W.StartDevice(Node), STATUS_SUCCESS);
+         }},
+        {"reopen",
+         [&] {
+             ASSERT_EQ(W.Close(H), STATUS_SUCCESS);
+             ASSERT_EQ(W.Open(u"COM5", &H), STATUS_SUCCESS);
+         }},
     };
     std::uint16_t Bitmap = 0x03;
     for (const auto &[Name, Break] : Breaks) {

@@ -21,19 +21,44 @@ struct CodeInfo {
 
 /* The dispatcher's table with each code's record sizes, plus refused codes. */
 const CodeInfo kCodes[] = {
-    {IOCTL_SERIAL_SET_BAUD_RATE, 4, 0},    {IOCTL_SERIAL_SET_QUEUE_SIZE, 8, 0},  {IOCTL_SERIAL_SET_LINE_CONTROL, 3, 0},
-    {IOCTL_SERIAL_SET_BREAK_ON, 0, 0},     {IOCTL_SERIAL_SET_BREAK_OFF, 0, 0},   {IOCTL_SERIAL_IMMEDIATE_CHAR, 1, 0},
-    {IOCTL_SERIAL_SET_TIMEOUTS, 20, 0},    {IOCTL_SERIAL_GET_TIMEOUTS, 0, 20},   {IOCTL_SERIAL_SET_DTR, 0, 0},
-    {IOCTL_SERIAL_CLR_DTR, 0, 0},          {IOCTL_SERIAL_RESET_DEVICE, 0, 0},    {IOCTL_SERIAL_SET_RTS, 0, 0},
-    {IOCTL_SERIAL_CLR_RTS, 0, 0},          {IOCTL_SERIAL_SET_XOFF, 0, 0},        {IOCTL_SERIAL_SET_XON, 0, 0},
-    {IOCTL_SERIAL_GET_WAIT_MASK, 0, 4},    {IOCTL_SERIAL_SET_WAIT_MASK, 4, 0},   {IOCTL_SERIAL_WAIT_ON_MASK, 0, 4},
-    {IOCTL_SERIAL_PURGE, 4, 0},            {IOCTL_SERIAL_GET_BAUD_RATE, 0, 4},   {IOCTL_SERIAL_GET_LINE_CONTROL, 0, 3},
-    {IOCTL_SERIAL_GET_CHARS, 0, 6},        {IOCTL_SERIAL_SET_CHARS, 6, 0},       {IOCTL_SERIAL_GET_HANDFLOW, 0, 16},
-    {IOCTL_SERIAL_SET_HANDFLOW, 16, 0},    {IOCTL_SERIAL_GET_MODEMSTATUS, 0, 4}, {IOCTL_SERIAL_GET_COMMSTATUS, 0, 20},
-    {IOCTL_SERIAL_XOFF_COUNTER, 12, 0},    {IOCTL_SERIAL_GET_PROPERTIES, 0, 64}, {IOCTL_SERIAL_GET_DTRRTS, 0, 4},
-    {IOCTL_SERIAL_LSRMST_INSERT, 1, 0},    {IOCTL_SERIAL_CONFIG_SIZE, 0, 4},     {IOCTL_SERIAL_GET_COMMCONFIG, 0, 64},
-    {IOCTL_SERIAL_SET_COMMCONFIG, 64, 0},  {IOCTL_SERIAL_GET_STATS, 0, 24},      {IOCTL_SERIAL_CLEAR_STATS, 0, 0},
-    {IOCTL_SERIAL_GET_MODEM_CONTROL, 0, 4}, {IOCTL_SERIAL_SET_MODEM_CONTROL, 4, 0},
+    {IOCTL_SERIAL_SET_BAUD_RATE, 4, 0},
+    {IOCTL_SERIAL_SET_QUEUE_SIZE, 8, 0},
+    {IOCTL_SERIAL_SET_LINE_CONTROL, 3, 0},
+    {IOCTL_SERIAL_SET_BREAK_ON, 0, 0},
+    {IOCTL_SERIAL_SET_BREAK_OFF, 0, 0},
+    {IOCTL_SERIAL_IMMEDIATE_CHAR, 1, 0},
+    {IOCTL_SERIAL_SET_TIMEOUTS, 20, 0},
+    {IOCTL_SERIAL_GET_TIMEOUTS, 0, 20},
+    {IOCTL_SERIAL_SET_DTR, 0, 0},
+    {IOCTL_SERIAL_CLR_DTR, 0, 0},
+    {IOCTL_SERIAL_RESET_DEVICE, 0, 0},
+    {IOCTL_SERIAL_SET_RTS, 0, 0},
+    {IOCTL_SERIAL_CLR_RTS, 0, 0},
+    {IOCTL_SERIAL_SET_XOFF, 0, 0},
+    {IOCTL_SERIAL_SET_XON, 0, 0},
+    {IOCTL_SERIAL_GET_WAIT_MASK, 0, 4},
+    {IOCTL_SERIAL_SET_WAIT_MASK, 4, 0},
+    {IOCTL_SERIAL_WAIT_ON_MASK, 0, 4},
+    {IOCTL_SERIAL_PURGE, 4, 0},
+    {IOCTL_SERIAL_GET_BAUD_RATE, 0, 4},
+    {IOCTL_SERIAL_GET_LINE_CONTROL, 0, 3},
+    {IOCTL_SERIAL_GET_CHARS, 0, 6},
+    {IOCTL_SERIAL_SET_CHARS, 6, 0},
+    {IOCTL_SERIAL_GET_HANDFLOW, 0, 16},
+    {IOCTL_SERIAL_SET_HANDFLOW, 16, 0},
+    {IOCTL_SERIAL_GET_MODEMSTATUS, 0, 4},
+    {IOCTL_SERIAL_GET_COMMSTATUS, 0, 20},
+    {IOCTL_SERIAL_XOFF_COUNTER, 12, 0},
+    {IOCTL_SERIAL_GET_PROPERTIES, 0, 64},
+    {IOCTL_SERIAL_GET_DTRRTS, 0, 4},
+    {IOCTL_SERIAL_LSRMST_INSERT, 1, 0},
+    {IOCTL_SERIAL_CONFIG_SIZE, 0, 4},
+    {IOCTL_SERIAL_GET_COMMCONFIG, 0, 64},
+    {IOCTL_SERIAL_SET_COMMCONFIG, 64, 0},
+    {IOCTL_SERIAL_GET_STATS, 0, 24},
+    {IOCTL_SERIAL_CLEAR_STATS, 0, 0},
+    {IOCTL_SERIAL_GET_MODEM_CONTROL, 0, 4},
+    {IOCTL_SERIAL_SET_MODEM_CONTROL, 4, 0},
     {IOCTL_SERIAL_SET_FIFO_CONTROL, 4, 0},
     {CTL_CODE(FILE_DEVICE_SERIAL_PORT, 44, METHOD_BUFFERED, FILE_ANY_ACCESS), 4, 4},
 };
@@ -60,14 +85,10 @@ public:
     std::size_t NearSize(std::size_t Size)
     {
         switch (Pick(6)) {
-        case 0:
-            return 0;
-        case 1:
-            return Size > 0 ? Size - 1 : 0;
-        case 5:
-            return Size + Pick(9);
-        default:
-            return Size;
+        case 0: return 0;
+        case 1: return Size > 0 ? Size - 1 : 0;
+        case 5: return Size + Pick(9);
+        default: return Size;
         }
     }
 
@@ -85,20 +106,11 @@ public:
                 Put(4 * I, Chance(15) ? 0xFFFFFFFF : Pick(40));
             }
             break;
-        case IOCTL_SERIAL_SET_QUEUE_SIZE:
-            Put(0, Chance(30) ? Pick(200000) : 64 + Pick(9000));
-            break;
-        case IOCTL_SERIAL_SET_WAIT_MASK:
-            Put(0, Pick(0x2000));
-            break;
-        case IOCTL_SERIAL_PURGE:
-            Put(0, Pick(0x40));
-            break;
-        case IOCTL_SERIAL_SET_BAUD_RATE:
-            Put(0, Pick(2) ? 115200 : Pick(1000000));
-            break;
-        default:
-            break;
+        case IOCTL_SERIAL_SET_QUEUE_SIZE: Put(0, Chance(30) ? Pick(200000) : 64 + Pick(9000)); break;
+        case IOCTL_SERIAL_SET_WAIT_MASK: Put(0, Pick(0x2000)); break;
+        case IOCTL_SERIAL_PURGE: Put(0, Pick(0x40)); break;
+        case IOCTL_SERIAL_SET_BAUD_RATE: Put(0, Pick(2) ? 115200 : Pick(1000000)); break;
+        default: break;
         }
         return In;
     }
@@ -116,12 +128,8 @@ public:
         const std::size_t Packet = Usb->Options().InterruptPacket;
         Bytes Whole;
         switch (Pick(3)) {
-        case 0:
-            Whole = SerialState(static_cast<std::uint16_t>(Pick(0x80)));
-            break;
-        case 1:
-            Whole = Notification(0x00, static_cast<std::uint16_t>(Pick(3)), {});
-            break;
+        case 0: Whole = SerialState(static_cast<std::uint16_t>(Pick(0x80))); break;
+        case 1: Whole = Notification(0x00, static_cast<std::uint16_t>(Pick(3)), {}); break;
         default:
             Whole = Notification(static_cast<std::uint8_t>(Pick(256)), static_cast<std::uint16_t>(Pick(65536)),
                                  RandomBytes(Pick(12)));
@@ -147,9 +155,7 @@ public:
             Whole.resize(std::min(Whole.size(), Packet));
             Usb->SendInterrupt(Whole);
             break;
-        default: /* garbage */
-            Usb->SendInterrupt(RandomBytes(Pick(static_cast<unsigned>(Packet) + 1)));
-            break;
+        default: /* garbage */ Usb->SendInterrupt(RandomBytes(Pick(static_cast<unsigned>(Packet) + 1))); break;
         }
     }
 
@@ -158,24 +164,16 @@ public:
         switch (Pick(12)) {
         case 0:
         case 1:
-        case 2:
-            RandomIoctl();
-            break;
+        case 2: RandomIoctl(); break;
         case 3:
-        case 4:
-            RandomNotification();
-            break;
+        case 4: RandomNotification(); break;
         case 5: {
             std::size_t Length = 1 + Pick(64);
             Reads.emplace_back(W.Read(H, Length), Length);
             break;
         }
-        case 6:
-            Ops.push_back(W.Write(H, RandomBytes(1 + Pick(100))));
-            break;
-        case 7:
-            Ops.push_back(W.DeviceIoControl(H, IOCTL_SERIAL_WAIT_ON_MASK, {}, 4));
-            break;
+        case 6: Ops.push_back(W.Write(H, RandomBytes(1 + Pick(100)))); break;
+        case 7: Ops.push_back(W.DeviceIoControl(H, IOCTL_SERIAL_WAIT_ON_MASK, {}, 4)); break;
         case 8:
             if (!Ops.empty()) {
                 W.Cancel(Ops[Pick(static_cast<unsigned>(Ops.size()))]);
@@ -184,9 +182,7 @@ public:
                 W.Cancel(Reads[Pick(static_cast<unsigned>(Reads.size()))].first);
             }
             break;
-        case 9:
-            Usb->SendBulkIn(RandomBytes(Pick(80)), Pick(20) * world::kMillisecond);
-            break;
+        case 9: Usb->SendBulkIn(RandomBytes(Pick(80)), Pick(20) * world::kMillisecond); break;
         case 10: {
             world::AnswerSpec Answer;
             unsigned Kind = Pick(10);
@@ -198,8 +194,7 @@ public:
             }
             break;
         }
-        default:
-            break;
+        default: break;
         }
         Settle(Pick(30) * world::kMillisecond);
     }

@@ -68,10 +68,10 @@ TEST_F(PortSettings, SetHandFlow_ValidatesEachRule)
         {0x80000079, 0x800000DF, 100, 200, true}, /* every valid bit */
         {0x04, 0x40, 17, 19, false},              /* SERIAL_CONTROL_INVALID bits */
         {0x40000000, 0x40, 17, 19, false},
-        {0x00, 0x20, 17, 19, false},              /* SERIAL_FLOW_INVALID bits */
+        {0x00, 0x20, 17, 19, false}, /* SERIAL_FLOW_INVALID bits */
         {0x00, 0x10000000, 17, 19, false},
-        {0x03, 0x40, 17, 19, false},              /* DTR field 3 */
-        {0x00, 0x40, 0xFFFFFFFF, 19, false},      /* negative limits */
+        {0x03, 0x40, 17, 19, false},         /* DTR field 3 */
+        {0x00, 0x40, 0xFFFFFFFF, 19, false}, /* negative limits */
         {0x00, 0x40, 17, 0x80000000, false},
     };
     Bytes Stored = Query(IOCTL_SERIAL_GET_HANDFLOW, 16);
@@ -88,8 +88,8 @@ TEST_F(PortSettings, SetHandFlow_ValidatesEachRule)
 TEST_F(PortSettings, SetQueueSize_AppliesOnlyInRange)
 {
     const std::pair<std::uint32_t, std::uint32_t> Cases[] = {
-        {200000, 8192}, {63, 8192}, {128001, 8192}, /* out of range: success, no effect */
-        {8192, 8192},   {64, 8192}, /* a ring of one packet could never take a block */
+        {200000, 8192}, {63, 8192},       {128001, 8192}, /* out of range: success, no effect */
+        {8192, 8192},   {64, 8192},                       /* a ring of one packet could never take a block */
         {65, 65},       {128000, 128000}, {4096, 4096},
     };
     for (const auto &[InSize, Size] : Cases) {
@@ -144,8 +144,8 @@ TEST_F(PortSettings, StatusRecords_ReportFixedAndBufferedValues)
 TEST_F(PortSettings, NoOpAndRefusedCodes)
 {
     const ULONG Accepted[] = {
-        IOCTL_SERIAL_IMMEDIATE_CHAR, IOCTL_SERIAL_RESET_DEVICE,      IOCTL_SERIAL_SET_XOFF,
-        IOCTL_SERIAL_SET_XON,        IOCTL_SERIAL_XOFF_COUNTER,      IOCTL_SERIAL_LSRMST_INSERT,
+        IOCTL_SERIAL_IMMEDIATE_CHAR,    IOCTL_SERIAL_RESET_DEVICE,      IOCTL_SERIAL_SET_XOFF,
+        IOCTL_SERIAL_SET_XON,           IOCTL_SERIAL_XOFF_COUNTER,      IOCTL_SERIAL_LSRMST_INSERT,
         IOCTL_SERIAL_GET_MODEM_CONTROL, IOCTL_SERIAL_SET_MODEM_CONTROL, IOCTL_SERIAL_SET_FIFO_CONTROL,
     };
     for (ULONG Code : Accepted) {
@@ -176,16 +176,26 @@ TEST_F(PortSettings, ShortBuffers_FrameworkStatusAndNothingChanged)
     };
     /* Every code that fetches a buffer, one byte short of its record. */
     const Case Cases[] = {
-        {IOCTL_SERIAL_SET_BAUD_RATE, 3, 0},    {IOCTL_SERIAL_SET_QUEUE_SIZE, 7, 0},
-        {IOCTL_SERIAL_SET_LINE_CONTROL, 2, 0}, {IOCTL_SERIAL_SET_TIMEOUTS, 19, 0},
-        {IOCTL_SERIAL_GET_TIMEOUTS, 20, 19},   {IOCTL_SERIAL_GET_WAIT_MASK, 4, 3},
-        {IOCTL_SERIAL_SET_WAIT_MASK, 3, 4},    {IOCTL_SERIAL_WAIT_ON_MASK, 4, 3},
-        {IOCTL_SERIAL_PURGE, 3, 4},            {IOCTL_SERIAL_GET_BAUD_RATE, 4, 3},
-        {IOCTL_SERIAL_GET_LINE_CONTROL, 3, 2}, {IOCTL_SERIAL_GET_CHARS, 6, 5},
-        {IOCTL_SERIAL_SET_CHARS, 5, 6},        {IOCTL_SERIAL_GET_HANDFLOW, 16, 15},
-        {IOCTL_SERIAL_SET_HANDFLOW, 15, 16},   {IOCTL_SERIAL_GET_MODEMSTATUS, 4, 3},
-        {IOCTL_SERIAL_GET_COMMSTATUS, 20, 19}, {IOCTL_SERIAL_GET_PROPERTIES, 64, 63},
-        {IOCTL_SERIAL_GET_DTRRTS, 4, 3},       {IOCTL_SERIAL_CONFIG_SIZE, 4, 3},
+        {IOCTL_SERIAL_SET_BAUD_RATE, 3, 0},
+        {IOCTL_SERIAL_SET_QUEUE_SIZE, 7, 0},
+        {IOCTL_SERIAL_SET_LINE_CONTROL, 2, 0},
+        {IOCTL_SERIAL_SET_TIMEOUTS, 19, 0},
+        {IOCTL_SERIAL_GET_TIMEOUTS, 20, 19},
+        {IOCTL_SERIAL_GET_WAIT_MASK, 4, 3},
+        {IOCTL_SERIAL_SET_WAIT_MASK, 3, 4},
+        {IOCTL_SERIAL_WAIT_ON_MASK, 4, 3},
+        {IOCTL_SERIAL_PURGE, 3, 4},
+        {IOCTL_SERIAL_GET_BAUD_RATE, 4, 3},
+        {IOCTL_SERIAL_GET_LINE_CONTROL, 3, 2},
+        {IOCTL_SERIAL_GET_CHARS, 6, 5},
+        {IOCTL_SERIAL_SET_CHARS, 5, 6},
+        {IOCTL_SERIAL_GET_HANDFLOW, 16, 15},
+        {IOCTL_SERIAL_SET_HANDFLOW, 15, 16},
+        {IOCTL_SERIAL_GET_MODEMSTATUS, 4, 3},
+        {IOCTL_SERIAL_GET_COMMSTATUS, 20, 19},
+        {IOCTL_SERIAL_GET_PROPERTIES, 64, 63},
+        {IOCTL_SERIAL_GET_DTRRTS, 4, 3},
+        {IOCTL_SERIAL_CONFIG_SIZE, 4, 3},
         {IOCTL_SERIAL_GET_STATS, 24, 23},
     };
     auto Snapshot = [this] {

@@ -133,8 +133,7 @@ TEST_F(WaitMask, StaleCompletionDpc_LeavesNextWaitAlone)
     OpHandle First = WaitFor(SERIAL_EV_BREAK);
     W.Cancel(First);
     OpHandle Set = Ioctl(IOCTL_SERIAL_SET_WAIT_MASK, Le32(SERIAL_EV_BREAK), 0, false); /* queues the DPC */
-    while (!First->Completed && W.Clock().RunOne()) {
-    }
+    while (!First->Completed && W.Clock().RunOne()) {}
     ASSERT_EQ(First->Status, STATUS_CANCELLED) << "the DPC ran first: nothing stale to test";
     OpHandle Second = Ioctl(IOCTL_SERIAL_WAIT_ON_MASK, {}, 4, false);
     Settle();

@@ -80,8 +80,7 @@ TEST_P(PowerD0Fault, PipeStartFails_PowerUpFailsAndBulkReaderNeverRuns)
     RemoveAndExpectNothingLeft();
 }
 
-INSTANTIATE_TEST_SUITE_P(Table, PowerD0Fault,
-                         ::testing::Values(D0Fault{"InterruptPipe", 1}, D0Fault{"BulkInPipe", 2}),
+INSTANTIATE_TEST_SUITE_P(Table, PowerD0Fault, ::testing::Values(D0Fault{"InterruptPipe", 1}, D0Fault{"BulkInPipe", 2}),
                          test_support::CaseName());
 
 // ---- idle and wake ----
@@ -115,7 +114,8 @@ TEST_P(PowerIdlePolicy, SelectiveSuspendOnlyForRemoteWakeAfterTenSeconds)
 }
 
 INSTANTIATE_TEST_SUITE_P(Table, PowerIdlePolicy,
-                         ::testing::Values(IdleCase{"WakeCapableIdleTenSeconds", true, 10 * kSecond + kSecond / 2, true},
+                         ::testing::Values(IdleCase{"WakeCapableIdleTenSeconds", true, 10 * kSecond + kSecond / 2,
+                                                    true},
                                            IdleCase{"WakeCapableIdleNineSeconds", true, 9 * kSecond, false},
                                            IdleCase{"NoWakeIdleAMinute", false, 60 * kSecond, false}),
                          test_support::CaseName());
@@ -221,8 +221,9 @@ TEST(PowerStateNames, KnownAndUnknownStates)
     const struct {
         ULONG State;
         const char *Name;
-    } table[] = {{0, "PowerDeviceUnspecified"}, {1, "PowerDeviceD0"},      {2, "PowerDeviceD1"},
-                 {3, "PowerDeviceD2"},          {4, "PowerDeviceD3"},      {5, "PowerDeviceMaximum"},
+    } table[] = {{0, "PowerDeviceUnspecified"}, {1, "PowerDeviceD0"},
+                 {2, "PowerDeviceD1"},          {3, "PowerDeviceD2"},
+                 {4, "PowerDeviceD3"},          {5, "PowerDeviceMaximum"},
                  {6, "PowerDeviceUnknown"},     {0xFFFFFFFF, "PowerDeviceUnknown"}};
     for (const auto &row : table) EXPECT_STREQ(PowerDeviceStateName(row.State), row.Name) << row.State;
 }

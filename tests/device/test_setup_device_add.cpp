@@ -37,7 +37,6 @@ HardwareKey Key(const std::u16string &PortName) { return PortKey(PortName); }
 
 class SetupDeviceAdd : public WorldTest {
 protected:
-
     std::shared_ptr<CdcAcmDevice> NewUsb(CdcAcmOptions Options = {}) { return std::make_shared<CdcAcmDevice>(Options); }
     DeviceNode *Add(const HardwareKey &K, bool Start = true)
     {
@@ -142,9 +141,11 @@ INSTANTIATE_TEST_SUITE_P(
         PortNameCase{"IdentifierWhenNoPortName", {{u"Identifier", RegistryValue::String(u"COM2")}}, true, u"COM2"},
         PortNameCase{"PortNameWinsOverIdentifier",
                      {{u"PortName", RegistryValue::String(u"COM3")}, {u"Identifier", RegistryValue::String(u"COM4")}},
-                     true, u"COM3"},
+                     true,
+                     u"COM3"},
         PortNameCase{"PortNameOfWrongTypeFallsBack",
-                     {{u"PortName", RegistryValue::Dword(5)}, {u"Identifier", RegistryValue::String(u"COM9")}}, true,
+                     {{u"PortName", RegistryValue::Dword(5)}, {u"Identifier", RegistryValue::String(u"COM9")}},
+                     true,
                      u"COM9"},
         PortNameCase{"NoName", {}, false, u""},
         PortNameCase{"NoNameButDriverMode", {{u"DriverMode", RegistryValue::Dword(1)}}, false, u""},
@@ -218,22 +219,17 @@ INSTANTIATE_TEST_SUITE_P(
                       FaultCase{"WdfSpinLockCreate", 6, true}, FaultCase{"WdfIoQueueCreate", 1, true},
                       FaultCase{"WdfIoQueueCreate", 2, true}, FaultCase{"WdfIoQueueCreate", 3, true},
                       FaultCase{"WdfIoQueueCreate", 4, true}, FaultCase{"WdfIoQueueCreate", 5, true},
-                      FaultCase{"WdfDeviceConfigureRequestDispatching", 1, true},
-                      FaultCase{"WdfTimerCreate", 1, true}, FaultCase{"WdfTimerCreate", 2, true},
-                      FaultCase{"WdfTimerCreate", 3, true}, FaultCase{"WdfDpcCreate", 1, true},
-                      FaultCase{"WdfDpcCreate", 2, true}, FaultCase{"WdfDpcCreate", 3, true},
-                      FaultCase{"WdfWorkItemCreate", 1, true}, FaultCase{"WdfStringCreate", 1, true},
-                      FaultCase{"WdfDeviceRetrieveDeviceName", 1, true},
+                      FaultCase{"WdfDeviceConfigureRequestDispatching", 1, true}, FaultCase{"WdfTimerCreate", 1, true},
+                      FaultCase{"WdfTimerCreate", 2, true}, FaultCase{"WdfTimerCreate", 3, true},
+                      FaultCase{"WdfDpcCreate", 1, true}, FaultCase{"WdfDpcCreate", 2, true},
+                      FaultCase{"WdfDpcCreate", 3, true}, FaultCase{"WdfWorkItemCreate", 1, true},
+                      FaultCase{"WdfStringCreate", 1, true}, FaultCase{"WdfDeviceRetrieveDeviceName", 1, true},
                       FaultCase{"WdfDeviceOpenRegistryKey", 1, true}, // the port name's key
-                      FaultCase{"WdfDeviceCreateSymbolicLink", 1, true},
-                      FaultCase{"RtlWriteRegistryValue", 1, true},
+                      FaultCase{"WdfDeviceCreateSymbolicLink", 1, true}, FaultCase{"RtlWriteRegistryValue", 1, true},
                       FaultCase{"WdfDeviceCreateDeviceInterface", 1, true},
                       // DriverMode's key: a failure only leaves the mode at 0
-                      FaultCase{"WdfDeviceOpenRegistryKey", 2, false},
-                      FaultCase{"WdfRegistryQueryULong", 1, false}),
-    [](const auto &Info) {
-        return std::string(Info.param.Api) + "_" + std::to_string(Info.param.Nth);
-    });
+                      FaultCase{"WdfDeviceOpenRegistryKey", 2, false}, FaultCase{"WdfRegistryQueryULong", 1, false}),
+    [](const auto &Info) { return std::string(Info.param.Api) + "_" + std::to_string(Info.param.Nth); });
 
 // ---- the serial-port count ----
 

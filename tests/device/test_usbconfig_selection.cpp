@@ -92,14 +92,13 @@ TEST_P(UsbConfigLayouts, AllPipesFound_PairArrayFreed_ClassRequestsToCommunicati
     ExpectAllThreePipesWork(c.CommInterfaceNumber);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Table, UsbConfigLayouts,
-    ::testing::Values(InterfaceLayout{"TwoInterfaces", 2, 0, 1},
-                      // Regression: using the interface index instead of its number sent every
-                      // class request to the wrong interface when the numbers are not 0 and 1.
-                      InterfaceLayout{"CommunicationInterfaceNumberedOne", 2, 1, 0},
-                      InterfaceLayout{"SingleInterface", 1, 0, 1}),
-    test_support::CaseName());
+INSTANTIATE_TEST_SUITE_P(Table, UsbConfigLayouts,
+                         ::testing::Values(InterfaceLayout{"TwoInterfaces", 2, 0, 1},
+                                           // Regression: using the interface index instead of its number sent every
+                                           // class request to the wrong interface when the numbers are not 0 and 1.
+                                           InterfaceLayout{"CommunicationInterfaceNumberedOne", 2, 1, 0},
+                                           InterfaceLayout{"SingleInterface", 1, 0, 1}),
+                         test_support::CaseName());
 
 TEST_F(UsbConfigPipes, TwoBulkInPipes_LastEnumeratedOneRead)
 {
@@ -174,16 +173,16 @@ TEST_P(UsbConfigPipesFault, FailingStep_StartFailsWithItsStatus_RemovalLeaksNoth
     RemoveAndExpectNothingLeft();
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Table, UsbConfigPipesFault,
-    ::testing::Values(ConfigFault{"WdfUsbTargetDeviceCreate", STATUS_INSUFFICIENT_RESOURCES},
-                      ConfigFault{"WdfMemoryCreate", STATUS_INSUFFICIENT_RESOURCES},
-                      ConfigFault{"WdfUsbTargetDeviceSelectConfig", STATUS_UNSUCCESSFUL},
-                      // the pair array of a two-interface device
-                      ConfigFault{"ExAllocatePoolWithTag", STATUS_INSUFFICIENT_RESOURCES},
-                      ConfigFault{"WdfObjectAllocateContext", STATUS_INSUFFICIENT_RESOURCES},
-                      ConfigFault{"WdfUsbTargetPipeConfigContinuousReader", STATUS_INSUFFICIENT_RESOURCES}),
-    [](const auto &Info) { return std::string(Info.param.Api); });
+INSTANTIATE_TEST_SUITE_P(Table, UsbConfigPipesFault,
+                         ::testing::Values(ConfigFault{"WdfUsbTargetDeviceCreate", STATUS_INSUFFICIENT_RESOURCES},
+                                           ConfigFault{"WdfMemoryCreate", STATUS_INSUFFICIENT_RESOURCES},
+                                           ConfigFault{"WdfUsbTargetDeviceSelectConfig", STATUS_UNSUCCESSFUL},
+                                           // the pair array of a two-interface device
+                                           ConfigFault{"ExAllocatePoolWithTag", STATUS_INSUFFICIENT_RESOURCES},
+                                           ConfigFault{"WdfObjectAllocateContext", STATUS_INSUFFICIENT_RESOURCES},
+                                           ConfigFault{"WdfUsbTargetPipeConfigContinuousReader",
+                                                       STATUS_INSUFFICIENT_RESOURCES}),
+                         [](const auto &Info) { return std::string(Info.param.Api); });
 
 TEST_F(UsbConfigPipes, SecondPreparation_ReusesTargetAndRunsAgain)
 {

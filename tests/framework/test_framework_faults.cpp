@@ -77,8 +77,14 @@ TEST(KitFaults, FailNthCall_UnknownOrUnfailableName_IsReportedAndNotQueued)
 bool NotMadeByTheDriver(const std::string &Api)
 {
     static const char *const Names[] = {
-        "RtlStringCbCopyW",    "RtlStringCbPrintfA",  "RtlStringCbPrintfW",          "RtlStringCbVPrintfA",
-        "RtlStringCbVPrintfW", "RtlStringCchPrintfW", "WdfMemoryCreatePreallocated", "WdfUsbTargetPipeResetSynchronously",
+        "RtlStringCbCopyW",
+        "RtlStringCbPrintfA",
+        "RtlStringCbPrintfW",
+        "RtlStringCbVPrintfA",
+        "RtlStringCbVPrintfW",
+        "RtlStringCchPrintfW",
+        "WdfMemoryCreatePreallocated",
+        "WdfUsbTargetPipeResetSynchronously",
     };
     for (const char *Name : Names) {
         if (Api == Name) return true;

@@ -20,12 +20,17 @@ protected:
     {
         H.Exclusive = false;
         H.WithFileCallbacks = true;
-        H.Read = [this](WDFQUEUE, WDFREQUEST R, size_t) { ASSERT_EQ(WdfRequestForwardToIoQueue(R, Manual), STATUS_SUCCESS); };
+        H.Read = [this](WDFQUEUE, WDFREQUEST R, size_t) {
+            ASSERT_EQ(WdfRequestForwardToIoQueue(R, Manual), STATUS_SUCCESS);
+        };
         H.Write = [this](WDFQUEUE, WDFREQUEST R, size_t) { Writes.push_back(R); };
         H.AfterCreate = [this](WDFDEVICE D) { return CreateManualQueue(D, &Manual); };
         Add();
     }
-    std::size_t Count(const std::string &Entry) const { return (std::size_t)std::count(H.Log.begin(), H.Log.end(), Entry); }
+    std::size_t Count(const std::string &Entry) const
+    {
+        return (std::size_t)std::count(H.Log.begin(), H.Log.end(), Entry);
+    }
 };
 
 } // namespace

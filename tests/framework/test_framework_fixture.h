@@ -43,30 +43,40 @@ inline Hooks *g_Hooks = nullptr;
 
 inline void OnRead(WDFQUEUE Q, WDFREQUEST R, size_t L)
 {
-    if (g_Hooks->Read) g_Hooks->Read(Q, R, L);
-    else WdfRequestCompleteWithInformation(R, STATUS_SUCCESS, 0);
+    if (g_Hooks->Read)
+        g_Hooks->Read(Q, R, L);
+    else
+        WdfRequestCompleteWithInformation(R, STATUS_SUCCESS, 0);
 }
 inline void OnWrite(WDFQUEUE Q, WDFREQUEST R, size_t L)
 {
-    if (g_Hooks->Write) g_Hooks->Write(Q, R, L);
-    else WdfRequestCompleteWithInformation(R, STATUS_SUCCESS, L);
+    if (g_Hooks->Write)
+        g_Hooks->Write(Q, R, L);
+    else
+        WdfRequestCompleteWithInformation(R, STATUS_SUCCESS, L);
 }
 inline void OnIoctl(WDFQUEUE Q, WDFREQUEST R, size_t O, size_t I, ULONG C)
 {
-    if (g_Hooks->Ioctl) g_Hooks->Ioctl(Q, R, O, I, C);
-    else WdfRequestComplete(R, STATUS_SUCCESS);
+    if (g_Hooks->Ioctl)
+        g_Hooks->Ioctl(Q, R, O, I, C);
+    else
+        WdfRequestComplete(R, STATUS_SUCCESS);
 }
 inline void OnCanceledOnQueue(WDFQUEUE Q, WDFREQUEST R)
 {
     g_Hooks->Log.push_back("canceled-on-queue");
-    if (g_Hooks->CanceledOnQueue) g_Hooks->CanceledOnQueue(Q, R);
-    else WdfRequestComplete(R, STATUS_CANCELLED);
+    if (g_Hooks->CanceledOnQueue)
+        g_Hooks->CanceledOnQueue(Q, R);
+    else
+        WdfRequestComplete(R, STATUS_CANCELLED);
 }
 inline void OnStop(WDFQUEUE Q, WDFREQUEST R, ULONG F)
 {
     g_Hooks->Log.push_back("stop");
-    if (g_Hooks->Stop) g_Hooks->Stop(Q, R, F);
-    else if (F & WdfRequestStopActionSuspend) WdfRequestStopAcknowledge(R, FALSE);
+    if (g_Hooks->Stop)
+        g_Hooks->Stop(Q, R, F);
+    else if (F & WdfRequestStopActionSuspend)
+        WdfRequestStopAcknowledge(R, FALSE);
 }
 inline VOID OnCleanup(WDFOBJECT O)
 {
@@ -169,7 +179,11 @@ protected:
     WDFDEVICE Dev = nullptr;
     world::FileHandle File = 0;
 
-    FxTest() { g_Hooks = &H; W.SetDriverEntry(TestDriverEntry); }
+    FxTest()
+    {
+        g_Hooks = &H;
+        W.SetDriverEntry(TestDriverEntry);
+    }
 
     /* Attributes of an object the device owns: deleted with it. */
     WDF_OBJECT_ATTRIBUTES ChildOfDevice() const

@@ -30,8 +30,14 @@ protected:
 TEST_F(Queues, ZeroLengthReadAndWrite_CompletedByFrameworkWithoutReachingDriver)
 {
     int Calls = 0;
-    H.Read = [&](WDFQUEUE, WDFREQUEST R, size_t) { ++Calls; WdfRequestComplete(R, STATUS_SUCCESS); };
-    H.Write = [&](WDFQUEUE, WDFREQUEST R, size_t) { ++Calls; WdfRequestComplete(R, STATUS_SUCCESS); };
+    H.Read = [&](WDFQUEUE, WDFREQUEST R, size_t) {
+        ++Calls;
+        WdfRequestComplete(R, STATUS_SUCCESS);
+    };
+    H.Write = [&](WDFQUEUE, WDFREQUEST R, size_t) {
+        ++Calls;
+        WdfRequestComplete(R, STATUS_SUCCESS);
+    };
     Add();
     OpHandle R = W.Read(File, 0);
     OpHandle Wr = W.Write(File, {});
@@ -366,8 +372,7 @@ TEST_F(Queues, SystemSleep_StopsHeldRequestsThenResumes)
     Add();
     OpHandle A = W.Read(File, 1);
     W.SystemSleep();
-    EXPECT_EQ((std::vector<std::string>(H.Log.end() - 2, H.Log.end())),
-              (std::vector<std::string>{"stop", "d0exit:4"}));
+    EXPECT_EQ((std::vector<std::string>(H.Log.end() - 2, H.Log.end())), (std::vector<std::string>{"stop", "d0exit:4"}));
     OpHandle B = W.Read(File, 1);
     EXPECT_EQ(Held.size(), 1u); // not presented while out of D0
     W.SystemResume();
@@ -456,7 +461,8 @@ TEST_P(Registry, QueryByTypeAndSize)
     std::u16string Got;
     H.AfterCreate = [&](WDFDEVICE D) {
         WDFKEY K;
-        NTSTATUS St = WdfDeviceOpenRegistryKey(D, PLUGPLAY_REGKEY_DEVICE, KEY_QUERY_VALUE, WDF_NO_OBJECT_ATTRIBUTES, &K);
+        NTSTATUS St =
+            WdfDeviceOpenRegistryKey(D, PLUGPLAY_REGKEY_DEVICE, KEY_QUERY_VALUE, WDF_NO_OBJECT_ATTRIBUTES, &K);
         if (!NT_SUCCESS(St)) return St;
         UNICODE_STRING Name;
         RtlInitUnicodeString(&Name, (PCWSTR)u"Value");
@@ -480,14 +486,14 @@ TEST_P(Registry, QueryByTypeAndSize)
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Table, Registry,
-    ::testing::Values(
-        RegCase{"Dword", world::RegistryValue::Dword(1), 64, STATUS_SUCCESS, STATUS_OBJECT_TYPE_MISMATCH, 0},
-        RegCase{"StringFits", world::RegistryValue::String(u"COM12"), 10, STATUS_OBJECT_TYPE_MISMATCH, STATUS_SUCCESS, 12},
-        RegCase{"StringTooLong", world::RegistryValue::String(u"COM12"), 8, STATUS_OBJECT_TYPE_MISMATCH,
-                STATUS_BUFFER_OVERFLOW, 12}),
-    test_support::CaseName());
+INSTANTIATE_TEST_SUITE_P(Table, Registry,
+                         ::testing::Values(RegCase{"Dword", world::RegistryValue::Dword(1), 64, STATUS_SUCCESS,
+                                                   STATUS_OBJECT_TYPE_MISMATCH, 0},
+                                           RegCase{"StringFits", world::RegistryValue::String(u"COM12"), 10,
+                                                   STATUS_OBJECT_TYPE_MISMATCH, STATUS_SUCCESS, 12},
+                                           RegCase{"StringTooLong", world::RegistryValue::String(u"COM12"), 8,
+                                                   STATUS_OBJECT_TYPE_MISMATCH, STATUS_BUFFER_OVERFLOW, 12}),
+                         test_support::CaseName());
 
 // Guards against a device's pool leak going unnoticed at removal.
 TEST_F(FxTest, Removal_RunsCleanupAndReportsPoolLeftBehind)

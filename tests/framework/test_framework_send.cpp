@@ -27,7 +27,8 @@ public:
     void Abort(fx::Request *R) override
     {
         if (IgnoreAbort) return;
-        fx::Clock().ScheduleAfter(0, [this, R]() { Finish(R, STATUS_CANCELLED); }, "abort");
+        fx::Clock().ScheduleAfter(
+            0, [this, R]() { Finish(R, STATUS_CANCELLED); }, "abort");
     }
     void Finish(fx::Request *R, NTSTATUS S)
     {
@@ -115,10 +116,11 @@ TEST_P(SendRefused, ReturnsFalseWithStatusAndNoCompletion)
     WdfObjectDelete(R);
 }
 
-INSTANTIATE_TEST_SUITE_P(Table, SendRefused,
-                         ::testing::Values(RefusalCase{"StoppedTarget", true, STATUS_PENDING, STATUS_INVALID_DEVICE_STATE},
-                                           RefusalCase{"TargetRefuses", false, STATUS_NO_SUCH_DEVICE, STATUS_NO_SUCH_DEVICE}),
-                         test_support::CaseName());
+INSTANTIATE_TEST_SUITE_P(
+    Table, SendRefused,
+    ::testing::Values(RefusalCase{"StoppedTarget", true, STATUS_PENDING, STATUS_INVALID_DEVICE_STATE},
+                      RefusalCase{"TargetRefuses", false, STATUS_NO_SUCH_DEVICE, STATUS_NO_SUCH_DEVICE}),
+    test_support::CaseName());
 
 TEST_F(Send, Timeout_CancelsAndCompletesWithIoTimeout)
 {
@@ -171,7 +173,7 @@ TEST_F(Send, CancelSentAndStopWithCancel_CompleteAsCancelled)
     ASSERT_EQ(Done.size(), 1u);
     EXPECT_EQ(Done[0].Request, A);
     EXPECT_EQ(Done[0].Status, STATUS_CANCELLED);
-    EXPECT_FALSE(WdfRequestCancelSentRequest(A)); // no longer sent
+    EXPECT_FALSE(WdfRequestCancelSentRequest(A));           // no longer sent
     WdfIoTargetStop(TargetHandle, WdfIoTargetCancelSentIo); // returns once B is back
     ASSERT_EQ(Done.size(), 2u);
     EXPECT_EQ(Done[1].Request, B);

@@ -83,18 +83,17 @@ TEST_P(TimerDue, FiresAtFirstTickNotBeforeDueAndAfterNow)
     EXPECT_EQ(Irqls[0], DISPATCH_LEVEL);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Table, TimerDue,
-    ::testing::Values(DueCase{"MinusOneAtZero", 156'250, 0, -1, 156'250},
-                      DueCase{"ZeroAtZero", 156'250, 0, 0, 156'250},
-                      DueCase{"ExactlyOneTick", 156'250, 0, -156'250, 156'250},
-                      DueCase{"JustPastOneTick", 156'250, 0, -156'251, 312'500},
-                      DueCase{"MidTickShortDelay", 156'250, 100'000, -10'000, 156'250},
-                      DueCase{"OnTickBoundaryMinusOne", 156'250, 156'250, -1, 312'500},
-                      DueCase{"Absolute", 156'250, 0, 400'000, 468'750},
-                      DueCase{"AbsoluteInThePast", 156'250, 500'000, 1, 625'000},
-                      DueCase{"OneMillisecondTick", 10'000, 0, -25'000, 30'000}),
-    test_support::CaseName());
+INSTANTIATE_TEST_SUITE_P(Table, TimerDue,
+                         ::testing::Values(DueCase{"MinusOneAtZero", 156'250, 0, -1, 156'250},
+                                           DueCase{"ZeroAtZero", 156'250, 0, 0, 156'250},
+                                           DueCase{"ExactlyOneTick", 156'250, 0, -156'250, 156'250},
+                                           DueCase{"JustPastOneTick", 156'250, 0, -156'251, 312'500},
+                                           DueCase{"MidTickShortDelay", 156'250, 100'000, -10'000, 156'250},
+                                           DueCase{"OnTickBoundaryMinusOne", 156'250, 156'250, -1, 312'500},
+                                           DueCase{"Absolute", 156'250, 0, 400'000, 468'750},
+                                           DueCase{"AbsoluteInThePast", 156'250, 500'000, 1, 625'000},
+                                           DueCase{"OneMillisecondTick", 10'000, 0, -25'000, 30'000}),
+                         test_support::CaseName());
 
 TEST_F(Timing, Start_ReturnsTrueOnlyWhenItRearmedAQueuedTimer)
 {

@@ -64,8 +64,8 @@ struct Wait {
    six line events. */
 ULONG EventsOf(std::uint8_t Bits)
 {
-    static const ULONG kEvents[8] = {SERIAL_EV_RXCHAR, SERIAL_EV_TXEMPTY, SERIAL_EV_CTS,   SERIAL_EV_DSR,
-                                     SERIAL_EV_RLSD,   SERIAL_EV_BREAK,   SERIAL_EV_ERR,   SERIAL_EV_RING};
+    static const ULONG kEvents[8] = {SERIAL_EV_RXCHAR, SERIAL_EV_TXEMPTY, SERIAL_EV_CTS, SERIAL_EV_DSR,
+                                     SERIAL_EV_RLSD,   SERIAL_EV_BREAK,   SERIAL_EV_ERR, SERIAL_EV_RING};
     ULONG Mask = 0;
     for (int I = 0; I < 8; ++I) {
         if (Bits & (1u << I)) Mask |= kEvents[I];

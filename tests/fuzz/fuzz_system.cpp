@@ -92,23 +92,42 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *Data, std::size_t Size
     std::vector<world::OpHandle> Reads;
     Bytes Written;
     world::FileHandle H = 0;
-    bool Gone = false; /* removed or surprise-removed: PnP requests no longer apply */
+    bool Gone = false;     /* removed or surprise-removed: PnP requests no longer apply */
     bool Injected = false; /* the device sent bulk-IN data besides any echo */
     std::vector<std::string> Failable = world::World::FailableCalls();
 
     for (int Step = 0; Step < 200 && !In.Empty(); ++Step) {
         switch (In.Byte() % 24) {
-        case 0: if (H == 0) W.Open(u"COM5", &H); break;
-        case 1: if (H != 0) { W.Close(H); H = 0; } break;
-        case 2: { world::OpHandle Op = W.Read(H, In.Below(3000)); Ops.push_back(Op); Reads.push_back(Op); break; }
-        case 3: { Bytes B = In.Bytes(In.Below(1500)); Written.insert(Written.end(), B.begin(), B.end()); Ops.push_back(W.Write(H, B)); break; }
+        case 0:
+            if (H == 0) W.Open(u"COM5", &H);
+            break;
+        case 1:
+            if (H != 0) {
+                W.Close(H);
+                H = 0;
+            }
+            break;
+        case 2: {
+            world::OpHandle Op = W.Read(H, In.Below(3000));
+            Ops.push_back(Op);
+            Reads.push_back(Op);
+            break;
+        }
+        case 3: {
+            Bytes B = In.Bytes(In.Below(1500));
+            Written.insert(Written.end(), B.begin(), B.end());
+            Ops.push_back(W.Write(H, B));
+            break;
+        }
         case 4: {
             ULONG Code = kSerialCodes[In.Below(sizeof kSerialCodes / sizeof kSerialCodes[0])];
             Ops.push_back(W.DeviceIoControl(H, Code, In.Bytes(In.Below(40)), In.Below(64)));
             break;
         }
         case 5: Ops.push_back(W.DeviceIoControl(H, In.U32(), In.Bytes(In.Below(40)), In.Below(64))); break;
-        case 6: if (!Ops.empty()) W.Cancel(Ops[In.Below(Ops.size())]); break;
+        case 6:
+            if (!Ops.empty()) W.Cancel(Ops[In.Below(Ops.size())]);
+            break;
         case 7: Ops.push_back(W.FlushAsync(H)); break;
         case 8: Ops.push_back(W.QueryInformation(H, In.Below(64), In.Below(64))); break;
         case 9: Ops.push_back(W.SetInformation(H, In.Below(64), In.Bytes(In.Below(32)))); break;
@@ -129,18 +148,29 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *Data, std::size_t Size
         case 17: Usb->Disconnect(); break;
         case 18:
             if (Gone) break;
-            if (Node->State == world::DevicePnpState::Started) W.StopDevice(Node);
-            else if (Node->State == world::DevicePnpState::Stopped) W.StartDevice(Node);
+            if (Node->State == world::DevicePnpState::Started)
+                W.StopDevice(Node);
+            else if (Node->State == world::DevicePnpState::Stopped)
+                W.StartDevice(Node);
             break;
-        case 19: if ((In.Byte() & 1) != 0) W.SystemSleep(); else W.SystemResume(); break;
+        case 19:
+            if ((In.Byte() & 1) != 0)
+                W.SystemSleep();
+            else
+                W.SystemResume();
+            break;
         case 20:
             if (Gone) break;
             Gone = true;
-            if ((In.Byte() & 1) != 0) W.SurpriseRemoveDevice(Node); else W.RemoveDevice(Node);
+            if ((In.Byte() & 1) != 0)
+                W.SurpriseRemoveDevice(Node);
+            else
+                W.RemoveDevice(Node);
             break;
         case 21:
             if (!Failable.empty())
-                W.FailNthCall(Failable[In.Below(Failable.size())], 1 + static_cast<int>(In.Below(4)), kFaultStatus[In.Below(3)]);
+                W.FailNthCall(Failable[In.Below(Failable.size())], 1 + static_cast<int>(In.Below(4)),
+                              kFaultStatus[In.Below(3)]);
             break;
         case 22: W.Clock().AdvanceBy(static_cast<world::VirtualTime>(In.U16()) * world::kMillisecond / 8); break;
         default: W.Clock().RunUntilIdle(W.Clock().Now() + world::kSecond, 100'000); break;
@@ -170,7 +200,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *Data, std::size_t Size
         Bytes Read;
         for (const world::OpHandle &Op : Reads)
             if (Op->Status == STATUS_SUCCESS || Op->Status == STATUS_TIMEOUT)
-                Read.insert(Read.end(), Op->Output.begin(), Op->Output.begin() + static_cast<std::ptrdiff_t>(Op->Information));
+                Read.insert(Read.end(), Op->Output.begin(),
+                            Op->Output.begin() + static_cast<std::ptrdiff_t>(Op->Information));
         if (!IsSubsequence(Read, Written)) Finding("loopback read bytes that were never written in that order");
     }
     return 0;

@@ -12,8 +12,8 @@ class RingAndHeldList : public ReceiveFixture {};
 // ---- the 64-byte room threshold ----
 
 struct RoomCase {
-    std::size_t Buffered;   // ring bytes before the block
-    bool BlockEntersRing;   // a 64-byte block then goes into the ring
+    std::size_t Buffered; // ring bytes before the block
+    bool BlockEntersRing; // a 64-byte block then goes into the ring
 };
 
 class RoomThreshold : public ReceiveFixture, public ::testing::WithParamInterface<RoomCase> {};
@@ -31,8 +31,7 @@ TEST_P(RoomThreshold, Block_EntersRingOnlyWhileFreeSpaceExceedsPacket)
     EXPECT_EQ(DrainAndCheck(), c.Buffered + kPacket) << "held or not, every byte is delivered in order";
 }
 
-INSTANTIATE_TEST_SUITE_P(Boundary, RoomThreshold,
-                         ::testing::Values(RoomCase{8127, true}, RoomCase{8128, false}));
+INSTANTIATE_TEST_SUITE_P(Boundary, RoomThreshold, ::testing::Values(RoomCase{8127, true}, RoomCase{8128, false}));
 
 // Guards against a block skipping the held list once it is non-empty (reordering).
 TEST_F(RingAndHeldList, LaterBlocks_StayHeldAfterRingEmptiedUntilAFillDrainsThem)
@@ -197,7 +196,7 @@ TEST_F(ReaderFailure, FailedReader_RefusesReadsAndWritesUntilNextBlock)
     EXPECT_EQ(write->Status, STATUS_DELETE_PENDING);
     EXPECT_EQ(write->Information, 0u);
 
-    Send(4); // the restarted reader gets a block through
+    Send(4);                                  // the restarted reader gets a block through
     W.Clock().AdvanceBy(world::kMillisecond); // the restart follows the pipe reset, a frame later
 
     SetReturnImmediately();

@@ -147,8 +147,8 @@ protected:
             return;
         }
         for (std::size_t i = 0; i < Op->Information; ++i) {
-            ASSERT_EQ(Op->Output[i], StreamByte(Received + i)) << What << ": byte " << i << " of the read, stream byte "
-                                                              << Received + i;
+            ASSERT_EQ(Op->Output[i], StreamByte(Received + i))
+                << What << ": byte " << i << " of the read, stream byte " << Received + i;
         }
         Received += Op->Information;
     }

@@ -16,11 +16,11 @@ constexpr VirtualTime kOffGrid = 1'234'567;
 // ---- the read time-out table ----
 
 enum class When {
-    AtOnce,            // completed by the read call itself
-    TotalAfter,        // at the first tick at or after issue + Delay
-    PollAfterLast,     // at the first tick at or after the last arrival + Delay (at least 1 unit)
-    WithLastArrival,   // at the moment of the last arrival
-    Pending,           // still waiting at the horizon
+    AtOnce,          // completed by the read call itself
+    TotalAfter,      // at the first tick at or after issue + Delay
+    PollAfterLast,   // at the first tick at or after the last arrival + Delay (at least 1 unit)
+    WithLastArrival, // at the moment of the last arrival
+    Pending,         // still waiting at the horizon
 };
 
 struct Arrival {
@@ -46,33 +46,114 @@ constexpr VirtualTime ms = kMillisecond;
 const TimeoutRow kRows[] = {
     {"ReturnImmediately_NothingBuffered", M, 0, 0, 10, 0, {}, When::AtOnce, 0, STATUS_SUCCESS, 0},
     {"ReturnImmediately_SomeBuffered", M, 0, 0, 10, 5, {}, When::AtOnce, 0, STATUS_SUCCESS, 5},
-    {"AllZero_WaitsUntilFullNeverTimesOut", 0, 0, 0, 10, 4, {{10 * kSecond, 6}}, When::WithLastArrival, 0,
-     STATUS_SUCCESS, 10},
+    {"AllZero_WaitsUntilFullNeverTimesOut",
+     0,
+     0,
+     0,
+     10,
+     4,
+     {{10 * kSecond, 6}},
+     When::WithLastArrival,
+     0,
+     STATUS_SUCCESS,
+     10},
     {"Total_NothingArrives_200ms", 0, 10, 100, 10, 0, {}, When::TotalAfter, 200 * ms, STATUS_TIMEOUT, 0},
-    {"Total_SomeArrive_TimeoutWithThem", 0, 10, 100, 10, 0, {{50 * ms, 3}}, When::TotalAfter, 200 * ms,
-     STATUS_TIMEOUT, 3},
+    {"Total_SomeArrive_TimeoutWithThem",
+     0,
+     10,
+     100,
+     10,
+     0,
+     {{50 * ms, 3}},
+     When::TotalAfter,
+     200 * ms,
+     STATUS_TIMEOUT,
+     3},
     {"Total_FullBeforeTimeout", 0, 10, 100, 10, 0, {{50 * ms, 10}}, When::WithLastArrival, 0, STATUS_SUCCESS, 10},
     {"Total_MultiplierMaxulong_ConstantOnly", 0, M, 100, 1000, 0, {}, When::TotalAfter, 100 * ms, STATUS_TIMEOUT, 0},
     {"Total_MultiplierMaxulong_ZeroConstant_NextTick", 0, M, 0, 10, 3, {}, When::TotalAfter, 0, STATUS_TIMEOUT, 3},
-    {"IntervalMaxulong_Total_OneByteDoesNotComplete", M, M, 500, 10, 0, {{100 * ms, 1}}, When::TotalAfter, 500 * ms,
-     STATUS_TIMEOUT, 1},
+    {"IntervalMaxulong_Total_OneByteDoesNotComplete",
+     M,
+     M,
+     500,
+     10,
+     0,
+     {{100 * ms, 1}},
+     When::TotalAfter,
+     500 * ms,
+     STATUS_TIMEOUT,
+     1},
     {"AnyData_NextBlockCompletes", M, 0, M, 10, 0, {{300 * ms, 4}}, When::WithLastArrival, 0, STATUS_SUCCESS, 4},
     {"AnyData_BlockLargerThanRead", M, 7, M, 10, 0, {{300 * ms, 30}}, When::WithLastArrival, 0, STATUS_SUCCESS, 10},
-    {"AnyData_ZeroLengthBlockCompletesEmpty", M, 0, M, 10, 0, {{300 * ms, 0}}, When::WithLastArrival, 0,
-     STATUS_SUCCESS, 0},
-    {"Interval50_TimeoutAtTickAfterLastArrival", 50, 0, 0, 10, 0, {{100 * ms, 3}}, When::PollAfterLast, 0,
-     STATUS_TIMEOUT, 3},
-    {"Interval50_ArrivalsWithinOneTickCollected", 50, 0, 0, 10, 0, {{100 * ms, 3}, {105 * ms, 2}},
-     When::PollAfterLast, 0, STATUS_TIMEOUT, 5},
+    {"AnyData_ZeroLengthBlockCompletesEmpty",
+     M,
+     0,
+     M,
+     10,
+     0,
+     {{300 * ms, 0}},
+     When::WithLastArrival,
+     0,
+     STATUS_SUCCESS,
+     0},
+    {"Interval50_TimeoutAtTickAfterLastArrival",
+     50,
+     0,
+     0,
+     10,
+     0,
+     {{100 * ms, 3}},
+     When::PollAfterLast,
+     0,
+     STATUS_TIMEOUT,
+     3},
+    {"Interval50_ArrivalsWithinOneTickCollected",
+     50,
+     0,
+     0,
+     10,
+     0,
+     {{100 * ms, 3}, {105 * ms, 2}},
+     When::PollAfterLast,
+     0,
+     STATUS_TIMEOUT,
+     5},
     {"Interval50_NoDataKeepsWaiting", 50, 0, 0, 10, 0, {}, When::Pending, 0, STATUS_PENDING, 0},
     {"Interval50_BufferedThenNothing", 50, 0, 0, 10, 3, {}, When::PollAfterLast, 0, STATUS_TIMEOUT, 3},
     {"Interval19999_PollsEachTick", 19'999, 0, 0, 10, 0, {{100 * ms, 3}}, When::PollAfterLast, 0, STATUS_TIMEOUT, 3},
-    {"Interval20000_PollsEverySecond", 20'000, 0, 0, 10, 0, {{100 * ms, 3}}, When::PollAfterLast, kSecond,
-     STATUS_TIMEOUT, 3},
-    {"Interval30000_OneSecondAfterLastArrival", 30'000, 0, 0, 10, 0, {{100 * ms, 3}, {700 * ms, 1}},
-     When::PollAfterLast, kSecond, STATUS_TIMEOUT, 4},
-    {"IntervalAndTotal_IntervalFirstAfterData", 50, 0, 1000, 10, 0, {{100 * ms, 2}}, When::PollAfterLast, 0,
-     STATUS_TIMEOUT, 2},
+    {"Interval20000_PollsEverySecond",
+     20'000,
+     0,
+     0,
+     10,
+     0,
+     {{100 * ms, 3}},
+     When::PollAfterLast,
+     kSecond,
+     STATUS_TIMEOUT,
+     3},
+    {"Interval30000_OneSecondAfterLastArrival",
+     30'000,
+     0,
+     0,
+     10,
+     0,
+     {{100 * ms, 3}, {700 * ms, 1}},
+     When::PollAfterLast,
+     kSecond,
+     STATUS_TIMEOUT,
+     4},
+    {"IntervalAndTotal_IntervalFirstAfterData",
+     50,
+     0,
+     1000,
+     10,
+     0,
+     {{100 * ms, 2}},
+     When::PollAfterLast,
+     0,
+     STATUS_TIMEOUT,
+     2},
 };
 
 class ReadTimeouts : public ReceiveFixture, public ::testing::WithParamInterface<TimeoutRow> {};
@@ -123,8 +204,7 @@ TEST_P(ReadTimeouts, Read_CompletesAsTheRowSays)
     EXPECT_EQ(DrainAndCheck(), rest);
 }
 
-INSTANTIATE_TEST_SUITE_P(Table, ReadTimeouts, ::testing::ValuesIn(kRows),
-                         test_support::CaseName());
+INSTANTIATE_TEST_SUITE_P(Table, ReadTimeouts, ::testing::ValuesIn(kRows), test_support::CaseName());
 
 // ---- reads in order, queued reads ----
 
@@ -313,15 +393,17 @@ TEST_F(ReadRandomized, SeededRun_EveryByteOnceInOrderEveryReadCompletedOnce)
         ULONG Interval, Multiplier, Constant;
     };
     const Setting settings[] = {
-        {M, 0, 0}, {0, 0, 0}, {0, 10, 100}, {0, M, 30}, {0, M, 0}, {M, M, 200}, {M, 0, M},
-        {50, 0, 0}, {30'000, 0, 0}, {50, 1, 40},
+        {M, 0, 0},   {0, 0, 0}, {0, 10, 100}, {0, M, 30},     {0, M, 0},
+        {M, M, 200}, {M, 0, M}, {50, 0, 0},   {30'000, 0, 0}, {50, 1, 40},
     };
     std::vector<OpHandle> reads;
     std::vector<std::size_t> lengths;
 
     for (int step = 0; step < 600; ++step) {
         switch (pick(0, 9)) {
-        case 0: case 1: case 2: {
+        case 0:
+        case 1:
+        case 2: {
             const int size = pick(0, 10) == 0 ? 0 : pick(1, 64);
             if (size == 0) {
                 Usb->SendBulkIn({}, pick(0, 20) * ms);
@@ -335,7 +417,8 @@ TEST_F(ReadRandomized, SeededRun_EveryByteOnceInOrderEveryReadCompletedOnce)
             SetTimeouts(s.Interval, s.Multiplier, s.Constant);
             break;
         }
-        case 4: case 5: {
+        case 4:
+        case 5: {
             const std::size_t length = static_cast<std::size_t>(pick(1, 300));
             reads.push_back(W.Read(H, length));
             lengths.push_back(length);

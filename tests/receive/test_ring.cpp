@@ -80,21 +80,20 @@ TEST_P(ReceiveRingPush, Push_StoresInOrderUpToTheFreeSlot)
     EXPECT_EQ(Drain(), expected);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Table, ReceiveRingPush,
-    ::testing::Values(
-        // indices 6, 7, 0, 1: wraps at the end of the storage
-        PushCase{"Wrap", 8, 6, 0, 4, STATUS_SUCCESS, 4, 2},
-        PushCase{"WrapToExactEnd", 8, 6, 0, 2, STATUS_SUCCESS, 2, 0},
-        PushCase{"FillsAllButOneSlot", 8192, 0, 0, 8191, STATUS_SUCCESS, 8191, 8191},
-        PushCase{"FullRingOneMore", 8192, 0, 8191, 1, STATUS_BUFFER_TOO_SMALL, 0, 8191},
-        PushCase{"FullRingTwoMore", 8192, 0, 8191, 2, STATUS_INSUFFICIENT_RESOURCES, 0, 8191},
-        // free space equals the length: all but the last byte go in
-        PushCase{"FreeEqualsLength", 8, 0, 5, 3, STATUS_BUFFER_TOO_SMALL, 2, 7},
-        PushCase{"FreeEqualsLengthWrapped", 8, 5, 5, 3, STATUS_BUFFER_TOO_SMALL, 2, 4},
-        PushCase{"FreeBelowLength", 8, 3, 5, 4, STATUS_INSUFFICIENT_RESOURCES, 0, 0},
-        PushCase{"Empty", 8, 3, 2, 0, STATUS_SUCCESS, 0, 5}),
-    test_support::CaseName());
+INSTANTIATE_TEST_SUITE_P(Table, ReceiveRingPush,
+                         ::testing::Values(
+                             // indices 6, 7, 0, 1: wraps at the end of the storage
+                             PushCase{"Wrap", 8, 6, 0, 4, STATUS_SUCCESS, 4, 2},
+                             PushCase{"WrapToExactEnd", 8, 6, 0, 2, STATUS_SUCCESS, 2, 0},
+                             PushCase{"FillsAllButOneSlot", 8192, 0, 0, 8191, STATUS_SUCCESS, 8191, 8191},
+                             PushCase{"FullRingOneMore", 8192, 0, 8191, 1, STATUS_BUFFER_TOO_SMALL, 0, 8191},
+                             PushCase{"FullRingTwoMore", 8192, 0, 8191, 2, STATUS_INSUFFICIENT_RESOURCES, 0, 8191},
+                             // free space equals the length: all but the last byte go in
+                             PushCase{"FreeEqualsLength", 8, 0, 5, 3, STATUS_BUFFER_TOO_SMALL, 2, 7},
+                             PushCase{"FreeEqualsLengthWrapped", 8, 5, 5, 3, STATUS_BUFFER_TOO_SMALL, 2, 4},
+                             PushCase{"FreeBelowLength", 8, 3, 5, 4, STATUS_INSUFFICIENT_RESOURCES, 0, 0},
+                             PushCase{"Empty", 8, 3, 2, 0, STATUS_SUCCESS, 0, 5}),
+                         test_support::CaseName());
 
 // ---- pulls ----
 
@@ -145,18 +144,17 @@ TEST_P(ReceiveRingResize, Resize_KeepsBytesInOrderOrChangesNothing)
     EXPECT_EQ(Drain(), Seq(c.Held, 100));
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Table, ReceiveRingResize,
-    ::testing::Values(
-        // 100 bytes wrapped past the end of a 128-byte ring
-        ResizeCase{"WrappedToLarger", 128, 100, 100, 4096, STATUS_SUCCESS},
-        ResizeCase{"WrappedToJustEnough", 128, 100, 100, 101, STATUS_SUCCESS},
-        ResizeCase{"WrappedToHeldSize", 128, 100, 100, 100, STATUS_INSUFFICIENT_RESOURCES},
-        ResizeCase{"WrappedToSmaller", 128, 100, 100, 64, STATUS_INSUFFICIENT_RESOURCES},
-        ResizeCase{"SameSize", 128, 100, 100, 128, STATUS_SUCCESS},
-        ResizeCase{"EmptyToSmaller", 8192, 5000, 0, 64, STATUS_SUCCESS},
-        ResizeCase{"Zero", 128, 0, 0, 0, STATUS_INVALID_PARAMETER}),
-    test_support::CaseName());
+INSTANTIATE_TEST_SUITE_P(Table, ReceiveRingResize,
+                         ::testing::Values(
+                             // 100 bytes wrapped past the end of a 128-byte ring
+                             ResizeCase{"WrappedToLarger", 128, 100, 100, 4096, STATUS_SUCCESS},
+                             ResizeCase{"WrappedToJustEnough", 128, 100, 100, 101, STATUS_SUCCESS},
+                             ResizeCase{"WrappedToHeldSize", 128, 100, 100, 100, STATUS_INSUFFICIENT_RESOURCES},
+                             ResizeCase{"WrappedToSmaller", 128, 100, 100, 64, STATUS_INSUFFICIENT_RESOURCES},
+                             ResizeCase{"SameSize", 128, 100, 100, 128, STATUS_SUCCESS},
+                             ResizeCase{"EmptyToSmaller", 8192, 5000, 0, 64, STATUS_SUCCESS},
+                             ResizeCase{"Zero", 128, 0, 0, 0, STATUS_INVALID_PARAMETER}),
+                         test_support::CaseName());
 
 TEST_F(ReceiveRing, Resize_AllocationFails_OldStorageAndBytesUntouched)
 {

@@ -86,14 +86,9 @@ TEST(SimData, MalformedBytes_AreRefusedWithTheReason)
         const char *Text;
         const char *Reason;
     } Cases[] = {
-        {"<0>", "odd number of hex digits"},
-        {"<0g>", "not a hex digit"},
-        {"\"\\q\"", "unknown escape"},
-        {"\"\\x4\"", "two hex digits"},
-        {"\"abc", "unterminated"},
-        {"<00", "missing '>'"},
-        {"hello", "expected bytes"},
-        {"\"a\"+", "empty piece"},
+        {"<0>", "odd number of hex digits"}, {"<0g>", "not a hex digit"}, {"\"\\q\"", "unknown escape"},
+        {"\"\\x4\"", "two hex digits"},      {"\"abc", "unterminated"},   {"<00", "missing '>'"},
+        {"hello", "expected bytes"},         {"\"a\"+", "empty piece"},
     };
     for (const auto &C : Cases) {
         try {
@@ -125,7 +120,8 @@ TEST(SimNumbers, MaxNames_AcceptedWhereverANumberIs)
     EXPECT_EQ(ParseInfoClass("MAXUCHAR"), 0xFFu);
     EXPECT_EQ(ParseRegistryValue("MAXULONG").Data, (Bytes{0xFF, 0xFF, 0xFF, 0xFF}));
     EXPECT_EQ(ParseRegistryValue("MAXUCHAR:<01>").Type, 0xFFu);
-    EXPECT_TRUE(CompileErrors("ioctl MAXULONG\nread MAXUSHORT\nwrite <00>*MAXUCHAR\nioctl SET_TIMEOUTS ri=MAXULONG\n").empty());
+    EXPECT_TRUE(
+        CompileErrors("ioctl MAXULONG\nread MAXUSHORT\nwrite <00>*MAXUCHAR\nioctl SET_TIMEOUTS ri=MAXULONG\n").empty());
 }
 
 TEST(SimNumbers, OutOfRange_IsRefused)
@@ -144,7 +140,8 @@ TEST(SimDurations, Units_ConvertTo100nsUnits)
         const char *Text;
         VirtualTime Units;
     } Cases[] = {{"1s", 10'000'000}, {"200ms", 2'000'000}, {"15.625ms", 156'250},
-                 {"250us", 2'500},  {"300ns", 3},          {"1.5s", 15'000'000}, {"0ms", 0}};
+                 {"250us", 2'500},   {"300ns", 3},         {"1.5s", 15'000'000},
+                 {"0ms", 0}};
     for (const auto &C : Cases) EXPECT_EQ(ParseDuration(C.Text), C.Units) << C.Text;
 }
 
@@ -159,8 +156,8 @@ TEST(SimDurations, BelowResolutionOrUnitless_IsRefused)
 
 TEST(SimDurations, Format_RoundTrips)
 {
-    for (VirtualTime T : {VirtualTime{0}, VirtualTime{3}, VirtualTime{2'500}, VirtualTime{156'250}, VirtualTime{2'000'000},
-                          VirtualTime{10'000'000}, VirtualTime{12'345'678}})
+    for (VirtualTime T : {VirtualTime{0}, VirtualTime{3}, VirtualTime{2'500}, VirtualTime{156'250},
+                          VirtualTime{2'000'000}, VirtualTime{10'000'000}, VirtualTime{12'345'678}})
         EXPECT_EQ(ParseDuration(FormatDuration(T)), T) << FormatDuration(T);
     EXPECT_EQ(FormatDuration(156'250), "15.625ms");
 }

@@ -71,23 +71,26 @@ const char kPort[] = "dev: add PortName=\"COM5\"\nopen COM5\n";
 
 TEST_F(SimSession, HeldExpectations_CountAsChecksWithoutFailures)
 {
-    Outcome R = Run(std::string(kPort) + "bulk-in \"hello\"\nrun\nr: read 5\nexpect r success info=5 text=\"hello\"\nremove dev\nexpect pool 0\n");
+    Outcome R =
+        Run(std::string(kPort) +
+            "bulk-in \"hello\"\nrun\nr: read 5\nexpect r success info=5 text=\"hello\"\nremove dev\nexpect pool 0\n");
     EXPECT_EQ(R.Failures, 0) << R.Errors;
     EXPECT_EQ(R.Checks, 2);
-    EXPECT_NE(R.Transcript.find("app  r: -> STATUS_SUCCESS info=5 5 bytes \"hello\" <68 65 6c 6c 6f>"), std::string::npos)
+    EXPECT_NE(R.Transcript.find("app  r: -> STATUS_SUCCESS info=5 5 bytes \"hello\" <68 65 6c 6c 6f>"),
+              std::string::npos)
         << R.Transcript;
 }
 
 // Guards a flush that held the scenario until it returned, so nothing could happen while it waited.
 TEST_F(SimSession, AsyncFlush_WaitsWhileTheScenarioGoesOn)
 {
-    Outcome R = Run(std::string(kPort) +
-                    "answer bulk-out never\nw: write \"slow\"\nf: flush async\nadvance 1s\n"
-                    "expect f pending\ncancel w\nwait f\nexpect w cancelled\nexpect f success at=1s\n"
-                    "answer bulk-out never\nw2: write \"slow\"\nf2: flush async\nrun limit=1s\n"
-                    "i: ioctl PURGE TXABORT\nwait f2\nexpect w2 cancelled\nexpect f2 success\n"
-                    "f3: flush async\nexpect f3 success\n" /* nothing to wait for: done at once */
-                    "close COM5\nremove dev\nexpect pool 0\n");
+    Outcome R =
+        Run(std::string(kPort) + "answer bulk-out never\nw: write \"slow\"\nf: flush async\nadvance 1s\n"
+                                 "expect f pending\ncancel w\nwait f\nexpect w cancelled\nexpect f success at=1s\n"
+                                 "answer bulk-out never\nw2: write \"slow\"\nf2: flush async\nrun limit=1s\n"
+                                 "i: ioctl PURGE TXABORT\nwait f2\nexpect w2 cancelled\nexpect f2 success\n"
+                                 "f3: flush async\nexpect f3 success\n" /* nothing to wait for: done at once */
+                                 "close COM5\nremove dev\nexpect pool 0\n");
     EXPECT_EQ(R.Failures, 0) << R.Errors;
     EXPECT_EQ(R.Checks, 7);
 }
@@ -134,11 +137,11 @@ TEST_F(SimSession, RunGoesOnAfterAFailure)
 
 TEST_F(SimSession, ScenarioMistakesAtRunTime_AreFailuresNotCrashes)
 {
-    Outcome R = Run("read 1\n"                   /* nothing open yet */
-                    "expect nobody success\n"    /* no such tag */
-                    "bulk-in \"x\"\n"            /* no device */
+    Outcome R = Run("read 1\n"                /* nothing open yet */
+                    "expect nobody success\n" /* no such tag */
+                    "bulk-in \"x\"\n"         /* no device */
                     + std::string(kPort) +
-                    "close COM5\nclose COM5\n"   /* a second close of the same handle */
+                    "close COM5\nclose COM5\n" /* a second close of the same handle */
                     "x: open COM5\nexpect x success\n");
     EXPECT_EQ(R.Failures, 3) << R.Errors;
     EXPECT_NE(R.Errors.find("t.scn:1: read 1: no port has been opened yet"), std::string::npos) << R.Errors;
@@ -161,17 +164,17 @@ TEST_F(SimSession, SameScenarioTwice_GivesTheSameTranscript)
 // and one answered later being shown without its pending state.
 TEST_F(SimSession, Transfers_OneLineWhenAnsweredAtOnce_PendingThenDoneWhenLate)
 {
-    Outcome R = Run(std::string(kPort) +
-                    "w1: write \"now\"\nrun\n"
-                    "answer bulk-out late 5ms\nw2: write \"later\"\nrun\n"
-                    "w3: write seq:128\nrun\n");
+    Outcome R = Run(std::string(kPort) + "w1: write \"now\"\nrun\n"
+                                         "answer bulk-out late 5ms\nw2: write \"later\"\nrun\n"
+                                         "w3: write seq:128\nrun\n");
     EXPECT_EQ(R.Failures, 0);
     EXPECT_EQ(CountLines(R.Transcript, "bulk-out 0x02 5 bytes \"later\""), 1) << R.Transcript;
     EXPECT_EQ(CountLines(R.Transcript, "\"later\" <6c 61 74 65 72> -> pending"), 1);
     EXPECT_NE(R.Transcript.find("[      5.0000] usb  dev #"), std::string::npos);
     /* w3's second packet is submitted and answered within the run: one line */
     EXPECT_EQ(CountLines(R.Transcript, "bulk-out 0x02 64 bytes \"@ABC"), 1);
-    EXPECT_EQ(CountLines(R.Transcript, "@ABCDEFGHIJKLMNOPQRSTUVWXYZ[\\\\]^_`abcdefghijklmnopqrstuvwxyz{|}~\\x7f\" <40"), 1);
+    EXPECT_EQ(CountLines(R.Transcript, "@ABCDEFGHIJKLMNOPQRSTUVWXYZ[\\\\]^_`abcdefghijklmnopqrstuvwxyz{|}~\\x7f\" <40"),
+              1);
 }
 
 TEST_F(SimSession, Wait_ReportsAnOperationThatNeverCompletes)
@@ -213,10 +216,11 @@ TEST_F(SimSession, Demo_PassesAndShowsDecodedTraffic)
 {
     Outcome R = Run(DemoScript());
     EXPECT_EQ(R.Failures, 0) << R.Errors;
-    for (const char *Piece : {"control SET_LINE_CODING 115200 8N1 setup <21 20 00 00 00 00 07 00> data <00 c2 01 00 00 00 08>",
-                              "control SET_CONTROL_LINE_STATE DTR|RTS", "interrupt 0x81 SERIAL_STATE rxcarrier|txcarrier",
-                              "-> STATUS_TIMEOUT info=20", "ModemStatus=0xb3 (DTR|RTS|CTS|DSR|DCD)", "Events=0x0001 (RXCHAR)",
-                              "-> STATUS_CANCELLED info=0", "dev: -> removed"})
+    for (const char *Piece :
+         {"control SET_LINE_CODING 115200 8N1 setup <21 20 00 00 00 00 07 00> data <00 c2 01 00 00 00 08>",
+          "control SET_CONTROL_LINE_STATE DTR|RTS", "interrupt 0x81 SERIAL_STATE rxcarrier|txcarrier",
+          "-> STATUS_TIMEOUT info=20", "ModemStatus=0xb3 (DTR|RTS|CTS|DSR|DCD)", "Events=0x0001 (RXCHAR)",
+          "-> STATUS_CANCELLED info=0", "dev: -> removed"})
         EXPECT_NE(R.Transcript.find(Piece), std::string::npos) << Piece;
 }
 
@@ -337,7 +341,8 @@ TEST_F(SimCommandLine, Pcap_WrittenForSeveralFilesInOneCapture)
     /* both devices are in it, at addresses 1 and 2 */
     bool Address[3] = {};
     for (std::size_t At = 24; At + 16 <= Content.size();) {
-        std::uint32_t Length = static_cast<std::uint8_t>(Content[At + 8]) | static_cast<std::uint8_t>(Content[At + 9]) << 8;
+        std::uint32_t Length = static_cast<std::uint8_t>(Content[At + 8]) | static_cast<std::uint8_t>(Content[At + 9])
+                                                                                << 8;
         std::uint8_t Device = static_cast<std::uint8_t>(Content[At + 16 + 11]);
         if (Device < 3) Address[Device] = true;
         At += 16 + Length;

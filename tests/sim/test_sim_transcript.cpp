@@ -127,13 +127,13 @@ TEST(SimCapture, UsbmonHeader_FieldsAtTheirOffsets)
     EXPECT_EQ(H[9], 2);
     EXPECT_EQ(H[11], 3);
     EXPECT_EQ(H[12], 1);
-    EXPECT_EQ(H[14], 0);                 /* setup present */
-    EXPECT_EQ(H[15], 0);                 /* data present */
-    EXPECT_EQ(U32At(H, 16), 12u);          /* seconds */
-    EXPECT_EQ(U32At(H, 24), 345'678u);     /* microseconds */
+    EXPECT_EQ(H[14], 0);               /* setup present */
+    EXPECT_EQ(H[15], 0);               /* data present */
+    EXPECT_EQ(U32At(H, 16), 12u);      /* seconds */
+    EXPECT_EQ(U32At(H, 24), 345'678u); /* microseconds */
     EXPECT_EQ(static_cast<std::int32_t>(U32At(H, 28)), -115);
     EXPECT_EQ(U32At(H, 32), 7u);
-    EXPECT_EQ(U32At(H, 36), 7u);           /* captured length */
+    EXPECT_EQ(U32At(H, 36), 7u); /* captured length */
     EXPECT_EQ(H[40], 0x21);
     EXPECT_EQ(H[41], 0x20);
     EXPECT_EQ(H[64], 0x00);
@@ -148,14 +148,14 @@ TEST(SimCapture, InSubmission_CarriesNoDataAndTheInFlag)
     ASSERT_EQ(R.size(), 2u);
     EXPECT_EQ(R[0][8], 'S');
     EXPECT_EQ(R[0][15], '<');
-    EXPECT_EQ(U32At(R[0], 32), 64u);      /* requested */
+    EXPECT_EQ(U32At(R[0], 32), 64u); /* requested */
     EXPECT_EQ(U32At(R[0], 36), 0u);
     EXPECT_EQ(R[1][8], 'C');
-    EXPECT_EQ(U32At(R[1], 32), 2u);       /* actual */
+    EXPECT_EQ(U32At(R[1], 32), 2u); /* actual */
     ASSERT_EQ(R[1].size(), 66u);
     EXPECT_EQ(R[1][64], 'o');
     EXPECT_EQ(R[1][10], 0x82);
-    EXPECT_EQ(R[1][9], 3);              /* bulk */
+    EXPECT_EQ(R[1][9], 3); /* bulk */
 }
 
 TEST(SimCapture, OutTransfer_DataOnSubmissionOnly)
@@ -167,8 +167,8 @@ TEST(SimCapture, OutTransfer_DataOnSubmissionOnly)
     EXPECT_EQ(R[0].size(), 67u);
     EXPECT_EQ(R[1].size(), 64u);
     EXPECT_EQ(R[1][15], '>');
-    EXPECT_EQ(U32At(R[1], 32), 2u);       /* the device took 2 */
-    EXPECT_EQ(R[0][11], 2);             /* device address */
+    EXPECT_EQ(U32At(R[1], 32), 2u); /* the device took 2 */
+    EXPECT_EQ(R[0][11], 2);         /* device address */
 }
 
 TEST(SimCapture, PendingTransfer_HasOnlyItsSubmission)
@@ -177,7 +177,7 @@ TEST(SimCapture, PendingTransfer_HasOnlyItsSubmission)
     W.AddTransfers({Record(world::TransferKind::InterruptIn, 0x81, {}, 16, 0, 0, -1)}, 1, 0);
     auto R = Records(W.Encode());
     ASSERT_EQ(R.size(), 1u);
-    EXPECT_EQ(R[0][9], 1);              /* interrupt */
+    EXPECT_EQ(R[0][9], 1); /* interrupt */
 }
 
 TEST(SimCapture, Statuses_MapToUsbmonErrnos)
@@ -196,8 +196,8 @@ TEST(SimCapture, File_HasTheHeaderAndRecordsInTimeOrder)
     W.AddTransfers({Record(world::TransferKind::BulkOut, 0x02, {'b'}, 1, 1, 500, 600)}, 1, 0);
     W.AddTransfers({Record(world::TransferKind::BulkOut, 0x02, {'a'}, 1, 1, 100, 200)}, 1, 0);
     Bytes F = W.Encode();
-    EXPECT_EQ(U32At(F, 0), 0xA1B23C4Du);  /* nanosecond timestamps */
-    EXPECT_EQ(U32At(F, 20), 220u);        /* DLT_USB_LINUX_MMAPPED */
+    EXPECT_EQ(U32At(F, 0), 0xA1B23C4Du); /* nanosecond timestamps */
+    EXPECT_EQ(U32At(F, 20), 220u);       /* DLT_USB_LINUX_MMAPPED */
     auto R = Records(F);
     ASSERT_EQ(R.size(), 4u);
     EXPECT_EQ(R[0][64], 'a');
@@ -218,9 +218,9 @@ TEST(SimCapture, Enumeration_DescribesTheDevice)
     EXPECT_EQ(R[0][40 + 3], 1);
     EXPECT_EQ(R[1].size(), 64u + 18u);
     EXPECT_EQ(R[3].size(), 64u + 9u);
-    EXPECT_EQ(R[4][40 + 6], 12);        /* wLength = wTotalLength */
+    EXPECT_EQ(R[4][40 + 6], 12); /* wLength = wTotalLength */
     EXPECT_EQ(R[5].size(), 64u + 12u);
     EXPECT_EQ(R[6][41], 9);
-    EXPECT_EQ(R[6][42], 5);             /* bConfigurationValue from the descriptor */
+    EXPECT_EQ(R[6][42], 5); /* bConfigurationValue from the descriptor */
     for (const auto &Rec : R) EXPECT_EQ(Rec[11], 4);
 }

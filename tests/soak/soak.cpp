@@ -82,8 +82,8 @@ struct Ledger {
     {
         while (!Written.empty() && !Read.empty()) {
             if (Written.front() != Read.front()) {
-                Fault("byte " + std::to_string(Matched) + " read as " + std::to_string(Read.front()) +
-                      ", written as " + std::to_string(Written.front()));
+                Fault("byte " + std::to_string(Matched) + " read as " + std::to_string(Read.front()) + ", written as " +
+                      std::to_string(Written.front()));
             }
             Written.pop_front();
             Read.pop_front();
@@ -101,10 +101,14 @@ int main(int Argc, char **Argv)
     double MaxGrowthMb = 8;
     for (int I = 1; I + 1 < Argc; I += 2) {
         std::string Arg = Argv[I];
-        if (Arg == "--packets") Packets = std::strtoull(Argv[I + 1], nullptr, 10);
-        else if (Arg == "--seed") Seed = static_cast<std::uint32_t>(std::strtoul(Argv[I + 1], nullptr, 10));
-        else if (Arg == "--max-growth-mb") MaxGrowthMb = std::strtod(Argv[I + 1], nullptr);
-        else Fault("unknown option " + Arg);
+        if (Arg == "--packets")
+            Packets = std::strtoull(Argv[I + 1], nullptr, 10);
+        else if (Arg == "--seed")
+            Seed = static_cast<std::uint32_t>(std::strtoul(Argv[I + 1], nullptr, 10));
+        else if (Arg == "--max-growth-mb")
+            MaxGrowthMb = std::strtod(Argv[I + 1], nullptr);
+        else
+            Fault("unknown option " + Arg);
     }
 
     const auto Started = std::chrono::steady_clock::now();
@@ -168,8 +172,18 @@ int main(int Argc, char **Argv)
             ++Reads;
         }
         switch (Below(16)) {
-        case 0: if (Write) { W.Cancel(Write); ++Cancels; } break;
-        case 1: if (Read) { W.Cancel(Read); ++Cancels; } break;
+        case 0:
+            if (Write) {
+                W.Cancel(Write);
+                ++Cancels;
+            }
+            break;
+        case 1:
+            if (Read) {
+                W.Cancel(Read);
+                ++Cancels;
+            }
+            break;
         default: break;
         }
         W.Clock().AdvanceBy(static_cast<VirtualTime>(1 + Below(20)) * kMillisecond);
@@ -210,8 +224,7 @@ int main(int Argc, char **Argv)
     if (!W.VerifierReports().empty()) Fault("verifier: " + W.VerifierReports().front());
     if (W.PoolBlocksOutstanding() != 0 || W.LiveObjects() != 0) Fault("the driver left memory or objects");
 
-    const double Seconds =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - Started).count();
+    const double Seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - Started).count();
     const double GrowthMb = (static_cast<double>(ResidentAtEnd) - static_cast<double>(ResidentAtWarmup)) / 1048576.0;
     std::printf("soak: %llu packets, %llu writes, %llu reads (%llu timed out), %llu cancels, %llu bytes matched, "
                 "%.1f s of virtual time in %.1f s; resident %.1f MB after warm-up, %.1f MB at the end, peak %.1f MB\n",

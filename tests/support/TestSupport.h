@@ -63,8 +63,8 @@ inline Bytes Text(const std::string &S) { return Bytes(S.begin(), S.end()); }
 /* A CDC notification as it crosses the wire: 8-byte header, then data. */
 inline Bytes Notification(std::uint8_t Code, std::uint16_t Value, const Bytes &Data)
 {
-    Bytes Out{0xA1, Code, std::uint8_t(Value), std::uint8_t(Value >> 8), 0, 0, std::uint8_t(Data.size()),
-              std::uint8_t(Data.size() >> 8)};
+    Bytes Out{0xA1, Code, std::uint8_t(Value),       std::uint8_t(Value >> 8),
+              0,    0,    std::uint8_t(Data.size()), std::uint8_t(Data.size() >> 8)};
     Out.insert(Out.end(), Data.begin(), Data.end());
     return Out;
 }

@@ -60,4 +60,7 @@ protected:
     std::vector<HANDLE> Opened;
 };
 
-constexpr DWORD SerialIoctl(DWORD Function) { return CTL_CODE(FILE_DEVICE_SERIAL_PORT, Function, METHOD_BUFFERED, FILE_ANY_ACCESS); }
+constexpr DWORD SerialIoctl(DWORD Function)
+{
+    return CTL_CODE(FILE_DEVICE_SERIAL_PORT, Function, METHOD_BUFFERED, FILE_ANY_ACCESS);
+}

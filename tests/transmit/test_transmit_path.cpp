@@ -25,7 +25,10 @@ Bytes Pattern(std::size_t Length, unsigned Seed = 1)
     return data;
 }
 
-Bytes Slice(const Bytes &Data, std::size_t From, std::size_t Count) { return Bytes(Data.begin() + From, Data.begin() + From + Count); }
+Bytes Slice(const Bytes &Data, std::size_t From, std::size_t Count)
+{
+    return Bytes(Data.begin() + From, Data.begin() + From + Count);
+}
 
 class Transmit : public PortTest {
 protected:
@@ -36,7 +39,10 @@ protected:
         Run();
     }
     // Issues a control code and leaves it to the test to run the world.
-    OpHandle Ioctl(ULONG Code, const Bytes &In, std::size_t OutLength = 0) { return W.DeviceIoControl(H, Code, In, OutLength); }
+    OpHandle Ioctl(ULONG Code, const Bytes &In, std::size_t OutLength = 0)
+    {
+        return W.DeviceIoControl(H, Code, In, OutLength);
+    }
     void SetWriteTimeouts(ULONG Multiplier, ULONG Constant)
     {
         SERIAL_TIMEOUTS t{};
@@ -256,8 +262,7 @@ TEST_P(WriteTimeouts, DeviceNeverTakesPacket_WriteEndsAtFirstTickAfterLimit)
 INSTANTIATE_TEST_SUITE_P(Settings, WriteTimeouts,
                          ::testing::Values(TimeoutCase{10, 100, 50, 600 * kMillisecond},
                                            TimeoutCase{0, 250, 1000, 250 * kMillisecond},
-                                           TimeoutCase{3, 0, 100, 300 * kMillisecond},
-                                           TimeoutCase{0, 0, 50, -1},
+                                           TimeoutCase{3, 0, 100, 300 * kMillisecond}, TimeoutCase{0, 0, 50, -1},
                                            // beyond the largest due time: clamped, never fires in practice
                                            TimeoutCase{MAXULONG, MAXULONG, 64, -1}));
 
@@ -321,7 +326,8 @@ TEST_P(WriteCancel, WhilePacketOut_CancelledWithBytesSentAndPortServesNextWrite)
     EXPECT_EQ(Slice(Usb->BulkOutBytes(), 128, 80), next);
 }
 
-INSTANTIATE_TEST_SUITE_P(Ways, WriteCancel, ::testing::Values(CancelCase{"Application", false}, CancelCase{"Purge", true}),
+INSTANTIATE_TEST_SUITE_P(Ways, WriteCancel,
+                         ::testing::Values(CancelCase{"Application", false}, CancelCase{"Purge", true}),
                          test_support::CaseName());
 
 // ---- transmit-empty ----
@@ -392,7 +398,9 @@ TEST_F(Transmit, RandomizedRun_EveryAcknowledgedByteCountedOnceInOrder)
         SetWriteTimeouts(pick(0, 2), pick(20, 400)); // every write ends, even on a packet never taken
         for (int k = pick(0, 6); k > 0; --k) {
             switch (pick(0, 5)) {
-            case 0: Usb->QueueBulkOutAnswer({Answer::Partial, pick(0, 5) * kMillisecond, std::size_t(pick(0, 63))}); break;
+            case 0:
+                Usb->QueueBulkOutAnswer({Answer::Partial, pick(0, 5) * kMillisecond, std::size_t(pick(0, 63))});
+                break;
             case 1: Usb->QueueBulkOutAnswer({Answer::Fail, 0, 0, USBD_STATUS_DEV_NOT_RESPONDING}); break;
             case 2: Usb->QueueBulkOutAnswer({Answer::Never}); break;
             default: Usb->QueueBulkOutAnswer({Answer::Accept, pick(0, 40) * kMillisecond}); break;

@@ -39,7 +39,6 @@ std::vector<Descriptor> Walk(const Bytes &Config)
     return Out;
 }
 
-
 class UsbModel : public ::testing::Test {
 protected:
     Scheduler Clock;
@@ -153,10 +152,14 @@ INSTANTIATE_TEST_SUITE_P(
     Layouts, UsbModelLayouts,
     ::testing::Values(
         LayoutCase{"TwoInterfaces", {}, {{0, 0x02}, {1, 0x0A}}, {{{0x81, Int}}, {{0x82, Bulk}, {0x02, Bulk}}}},
-        LayoutCase{"OneInterface", With([](CdcAcmOptions &O) { O.Interfaces = 1; }), {{0, 0x02}},
+        LayoutCase{"OneInterface",
+                   With([](CdcAcmOptions &O) { O.Interfaces = 1; }),
+                   {{0, 0x02}},
                    {{{0x81, Int}, {0x82, Bulk}, {0x02, Bulk}}}},
-        LayoutCase{"NoInterruptEndpoint", With([](CdcAcmOptions &O) { O.InterruptEndpoint = false; }),
-                   {{0, 0x02}, {1, 0x0A}}, {{}, {{0x82, Bulk}, {0x02, Bulk}}}},
+        LayoutCase{"NoInterruptEndpoint",
+                   With([](CdcAcmOptions &O) { O.InterruptEndpoint = false; }),
+                   {{0, 0x02}, {1, 0x0A}},
+                   {{}, {{0x82, Bulk}, {0x02, Bulk}}}},
         LayoutCase{"ExtraPipesAfterTheUsualOnes",
                    With([](CdcAcmOptions &O) {
                        O.ExtraBulkIn = 1;
@@ -165,14 +168,14 @@ INSTANTIATE_TEST_SUITE_P(
                        O.ExtraIsochronousIn = true;
                    }),
                    {{0, 0x02}, {1, 0x0A}},
-                   {{{0x81, Int}, {0x84, Int}},
-                    {{0x82, Bulk}, {0x02, Bulk}, {0x83, Bulk}, {0x03, Bulk}, {0x85, Iso}}}},
+                   {{{0x81, Int}, {0x84, Int}}, {{0x82, Bulk}, {0x02, Bulk}, {0x83, Bulk}, {0x03, Bulk}, {0x85, Iso}}}},
         LayoutCase{"OtherInterfaceNumbers",
                    With([](CdcAcmOptions &O) {
                        O.CommInterfaceNumber = 2;
                        O.DataInterfaceNumber = 3;
                    }),
-                   {{2, 0x02}, {3, 0x0A}}, {{{0x81, Int}}, {{0x82, Bulk}, {0x02, Bulk}}}}),
+                   {{2, 0x02}, {3, 0x0A}},
+                   {{{0x81, Int}}, {{0x82, Bulk}, {0x02, Bulk}}}}),
     test_support::CaseName());
 
 TEST(UsbModelDescriptors, CommunicationInterface_CarriesAcmFunctionalDescriptorsNamingTheDataInterface)
@@ -379,14 +382,17 @@ TEST_P(UsbModelBulkOut, Answer_DecidesStatusBytesTakenAndTime)
 
 INSTANTIATE_TEST_SUITE_P(
     Answers, UsbModelBulkOut,
-    ::testing::Values(OutCase{"Accept", {Answer::Accept, 0, 0, 0}, USBD_STATUS_SUCCESS, 16, 0},
-                      OutCase{"AcceptLater", {Answer::Accept, 3 * kMillisecond, 0, 0}, USBD_STATUS_SUCCESS, 16,
-                              3 * kMillisecond},
-                      OutCase{"Partial", {Answer::Partial, 0, 10, 0}, USBD_STATUS_SUCCESS, 10, 0},
-                      OutCase{"Stall", {Answer::Stall, 0, 0, 0}, USBD_STATUS_STALL_PID, 0, 0},
-                      OutCase{"Fail", {Answer::Fail, kMillisecond, 0, USBD_STATUS_DEV_NOT_RESPONDING},
-                              USBD_STATUS_DEV_NOT_RESPONDING, 0, kMillisecond},
-                      OutCase{"Never", {Answer::Never, 0, 0, 0}, USBD_STATUS_PENDING, 0, 0}),
+    ::testing::Values(
+        OutCase{"Accept", {Answer::Accept, 0, 0, 0}, USBD_STATUS_SUCCESS, 16, 0},
+        OutCase{"AcceptLater", {Answer::Accept, 3 * kMillisecond, 0, 0}, USBD_STATUS_SUCCESS, 16, 3 * kMillisecond},
+        OutCase{"Partial", {Answer::Partial, 0, 10, 0}, USBD_STATUS_SUCCESS, 10, 0},
+        OutCase{"Stall", {Answer::Stall, 0, 0, 0}, USBD_STATUS_STALL_PID, 0, 0},
+        OutCase{"Fail",
+                {Answer::Fail, kMillisecond, 0, USBD_STATUS_DEV_NOT_RESPONDING},
+                USBD_STATUS_DEV_NOT_RESPONDING,
+                0,
+                kMillisecond},
+        OutCase{"Never", {Answer::Never, 0, 0, 0}, USBD_STATUS_PENDING, 0, 0}),
     test_support::CaseName());
 
 TEST_F(UsbModel, BulkOut_QueuedAnswersGoFirstThenTheDefault)

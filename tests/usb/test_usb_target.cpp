@@ -206,7 +206,6 @@ protected:
 };
 UsbStandIn *UsbStandIn::Self = nullptr;
 
-
 // ---- descriptors and information ----
 
 struct ConfigQueryCase {
@@ -345,8 +344,8 @@ INSTANTIATE_TEST_SUITE_P(
                       SelectCase{"SingleOnOneInterface", 1, Select::Single, STATUS_SUCCESS, {3}},
                       SelectCase{"PairsOnOneInterface", 1, Select::Pairs, STATUS_SUCCESS, {3}},
                       SelectCase{"SameInterfaceTwice", 2, Select::PairsDuplicate, STATUS_INVALID_PARAMETER, {0, 0}},
-                      SelectCase{"SettingThatDoesNotExist", 2, Select::PairsSettingOne, STATUS_INVALID_PARAMETER,
-                                 {0, 0}},
+                      SelectCase{
+                          "SettingThatDoesNotExist", 2, Select::PairsSettingOne, STATUS_INVALID_PARAMETER, {0, 0}},
                       SelectCase{"InterfaceLeftOut", 2, Select::PairsTooFew, STATUS_INVALID_PARAMETER, {0, 0}}),
     test_support::CaseName());
 
@@ -403,10 +402,9 @@ TEST_F(UsbStandIn, Interfaces_AndPipes_DescribeTheSelectedSetting)
         ULONG Packet;
         bool In;
     };
-    for (const Expect &E : {Expect{0, 0, 0x81, WdfUsbPipeTypeInterrupt, 16, true},
-                            Expect{1, 0, 0x82, WdfUsbPipeTypeBulk, 64, true},
-                            Expect{1, 1, 0x02, WdfUsbPipeTypeBulk, 64, false},
-                            Expect{1, 2, 0x83, WdfUsbPipeTypeIsochronous, 64, true}}) {
+    for (const Expect &E :
+         {Expect{0, 0, 0x81, WdfUsbPipeTypeInterrupt, 16, true}, Expect{1, 0, 0x82, WdfUsbPipeTypeBulk, 64, true},
+          Expect{1, 1, 0x02, WdfUsbPipeTypeBulk, 64, false}, Expect{1, 2, 0x83, WdfUsbPipeTypeIsochronous, 64, true}}) {
         WDF_USB_PIPE_INFORMATION Info;
         WDF_USB_PIPE_INFORMATION_INIT(&Info);
         WDFUSBPIPE P = Pipe(E.If, E.Index, &Info);
@@ -461,8 +459,11 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(WriteCase{"Accept", {Answer::Accept}, STATUS_SUCCESS, USBD_STATUS_SUCCESS, 5},
                       WriteCase{"Partial", {Answer::Partial, 0, 2}, STATUS_SUCCESS, USBD_STATUS_SUCCESS, 2},
                       WriteCase{"Stall", {Answer::Stall}, STATUS_UNSUCCESSFUL, USBD_STATUS_STALL_PID, 0},
-                      WriteCase{"DeviceGone", {Answer::Fail, 0, 0, USBD_STATUS_DEVICE_GONE}, STATUS_NO_SUCH_DEVICE,
-                                USBD_STATUS_DEVICE_GONE, 0}),
+                      WriteCase{"DeviceGone",
+                                {Answer::Fail, 0, 0, USBD_STATUS_DEVICE_GONE},
+                                STATUS_NO_SUCH_DEVICE,
+                                USBD_STATUS_DEVICE_GONE,
+                                0}),
     test_support::CaseName());
 
 TEST_F(UsbStandIn, BulkOut_NeverAnsweredWriteTimesOutAndIsCancelledAtTheDevice)

@@ -160,11 +160,10 @@ TEST_F(Win32Comm, GetCommState_readsBackWhatWasSet)
 
 TEST_F(Win32Comm, EscapeCommFunction_eachFunctionItsRequest)
 {
-    static const char *const Expected[] = {"IOCTL_SERIAL_SET_XOFF",     "IOCTL_SERIAL_SET_XON",
-                                           "IOCTL_SERIAL_SET_RTS",      "IOCTL_SERIAL_CLR_RTS",
-                                           "IOCTL_SERIAL_SET_DTR",      "IOCTL_SERIAL_CLR_DTR",
-                                           "IOCTL_SERIAL_RESET_DEVICE", "IOCTL_SERIAL_SET_BREAK_ON",
-                                           "IOCTL_SERIAL_SET_BREAK_OFF"};
+    static const char *const Expected[] = {
+        "IOCTL_SERIAL_SET_XOFF",     "IOCTL_SERIAL_SET_XON",      "IOCTL_SERIAL_SET_RTS",
+        "IOCTL_SERIAL_CLR_RTS",      "IOCTL_SERIAL_SET_DTR",      "IOCTL_SERIAL_CLR_DTR",
+        "IOCTL_SERIAL_RESET_DEVICE", "IOCTL_SERIAL_SET_BREAK_ON", "IOCTL_SERIAL_SET_BREAK_OFF"};
     HANDLE H = Open();
     for (DWORD F = SETXOFF; F <= CLRBREAK; ++F) {
         brisum_w32::ClearIoctlLog();
@@ -225,8 +224,10 @@ TEST_F(Win32Comm, ClearCommError_mapsErrorAndHoldBits)
     static const struct {
         ULONG Serial;
         DWORD Ce;
-    } Errors[] = {{0x01, CE_BREAK}, {0x02, CE_FRAME}, {0x04, CE_OVERRUN}, {0x08, CE_RXOVER}, {0x10, CE_RXPARITY},
-                  {0x1F, CE_BREAK | CE_FRAME | CE_OVERRUN | CE_RXOVER | CE_RXPARITY}, {0x20, 0}};
+    } Errors[] = {
+        {0x01, CE_BREAK},  {0x02, CE_FRAME},    {0x04, CE_OVERRUN},
+        {0x08, CE_RXOVER}, {0x10, CE_RXPARITY}, {0x1F, CE_BREAK | CE_FRAME | CE_OVERRUN | CE_RXOVER | CE_RXPARITY},
+        {0x20, 0}};
     for (const auto &E : Errors) EXPECT_EQ(brisum_w32::CommErrorsOf(E.Serial), E.Ce) << E.Serial;
     for (int Bit = 0; Bit < 5; ++Bit) {
         const COMSTAT C = brisum_w32::ComstatOf(1u << Bit, 7, 9);
@@ -325,7 +326,8 @@ TEST_F(Win32Comm, BuildCommDCB_modeStrings)
         {"COM3: 96,n,8,1", 9600, 8, NOPARITY, ONESTOPBIT, 0, 0, 1, 1},
         {"COM3:12,o,7,1.5,p", 1200, 7, ODDPARITY, ONE5STOPBITS, 0, 1, DTR_CONTROL_HANDSHAKE, RTS_CONTROL_HANDSHAKE},
         {"baud=110", 110, 8, NOPARITY, TWOSTOPBITS, 0, 0, 1, 1},
-        {"baud=9600 octs=on dtr=hs rts=tg", 9600, 8, NOPARITY, ONESTOPBIT, 0, 1, DTR_CONTROL_HANDSHAKE, RTS_CONTROL_TOGGLE},
+        {"baud=9600 octs=on dtr=hs rts=tg", 9600, 8, NOPARITY, ONESTOPBIT, 0, 1, DTR_CONTROL_HANDSHAKE,
+         RTS_CONTROL_TOGGLE},
     };
     for (const auto &Row : Good) {
         DCB D{};

@@ -7,7 +7,8 @@ using Win32Io = Win32Fixture;
 
 TEST_F(Win32Io, CreateFile_portNames)
 {
-    static const char *const Names[] = {"COM1", "com1:", "\\\\.\\COM1", "\\\\?\\COM1", "\\??\\COM1", "\\DosDevices\\COM1", "\\Device\\Serial0"};
+    static const char *const Names[] = {
+        "COM1", "com1:", "\\\\.\\COM1", "\\\\?\\COM1", "\\??\\COM1", "\\DosDevices\\COM1", "\\Device\\Serial0"};
     for (const char *Name : Names) {
         HANDLE H = Open(Name);
         ASSERT_NE(H, INVALID_HANDLE_VALUE) << Name << " error " << GetLastError();
@@ -211,7 +212,7 @@ TEST_F(Win32Io, Win32Error_mapsAsTheSystemTable)
     static const struct {
         std::uint32_t Status;
         DWORD Error;
-    } Table[] = {{0xC000000D, ERROR_INVALID_PARAMETER}, {0xC0000120, ERROR_OPERATION_ABORTED},
+    } Table[] = {{0xC000000D, ERROR_INVALID_PARAMETER},   {0xC0000120, ERROR_OPERATION_ABORTED},
                  {0xC0000023, ERROR_INSUFFICIENT_BUFFER}, {0xC0000010, ERROR_INVALID_FUNCTION},
                  {0xC0000022, ERROR_ACCESS_DENIED},       {0xC0000056, ERROR_ACCESS_DENIED},
                  {0xC0000034, ERROR_FILE_NOT_FOUND},      {0xC000009A, ERROR_NO_SYSTEM_RESOURCES},

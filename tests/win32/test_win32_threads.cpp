@@ -125,7 +125,8 @@ TEST_F(Win32Threads, GetProcAddress_overTheLayersExports)
     HMODULE K = GetModuleHandleA("kernel32.dll");
     ASSERT_NE(K, nullptr);
     EXPECT_EQ(GetModuleHandleW(L"KERNEL32"), K);
-    EXPECT_EQ(GetProcAddress(K, "SetCommState"), reinterpret_cast<FARPROC>(reinterpret_cast<void (*)(void)>(&SetCommState)));
+    EXPECT_EQ(GetProcAddress(K, "SetCommState"),
+              reinterpret_cast<FARPROC>(reinterpret_cast<void (*)(void)>(&SetCommState)));
     EXPECT_EQ(GetProcAddress(K, "NoSuchFunction"), nullptr);
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_PROC_NOT_FOUND);
     EXPECT_EQ(GetModuleHandleA("user32.dll"), nullptr);

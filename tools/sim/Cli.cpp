@@ -133,14 +133,22 @@ int RunCommandLine(const std::vector<std::string> &Args, std::istream &In, std::
             Into = Args[++I];
             return true;
         };
-        if (A == "--pcap") { if (!Value(O.Pcap)) return kExitUsage; }
-        else if (A == "--output" || A == "-o") { if (!Value(O.Output)) return kExitUsage; }
-        else if (A == "--compare") { if (!Value(O.Compare)) return kExitUsage; }
-        else if (A == "--trace") O.Trace = true;
-        else if (A == "--quiet" || A == "-q") O.Quiet = true;
-        else if (A == "--script") O.Script = true;
-        else if (A == "--help" || A == "-h") { Out << kUsage; return kExitOk; }
-        else if (A.size() > 1 && A[0] == '-' && A != "-") {
+        if (A == "--pcap") {
+            if (!Value(O.Pcap)) return kExitUsage;
+        } else if (A == "--output" || A == "-o") {
+            if (!Value(O.Output)) return kExitUsage;
+        } else if (A == "--compare") {
+            if (!Value(O.Compare)) return kExitUsage;
+        } else if (A == "--trace")
+            O.Trace = true;
+        else if (A == "--quiet" || A == "-q")
+            O.Quiet = true;
+        else if (A == "--script")
+            O.Script = true;
+        else if (A == "--help" || A == "-h") {
+            Out << kUsage;
+            return kExitOk;
+        } else if (A.size() > 1 && A[0] == '-' && A != "-") {
             Err << "brisum-sim: unknown option " << A << "\n" << kUsage;
             return kExitUsage;
         } else if (!CommandSeen) {
@@ -183,8 +191,10 @@ int RunCommandLine(const std::vector<std::string> &Args, std::istream &In, std::
         }
         Transcript = &OutputFile;
     }
-    if (!O.Compare.empty()) Transcript = &Recording;
-    else if (O.Quiet) Transcript = nullptr;
+    if (!O.Compare.empty())
+        Transcript = &Recording;
+    else if (O.Quiet)
+        Transcript = nullptr;
 
     PcapWriter Capture;
     PcapWriter *CapturePtr = O.Pcap.empty() ? nullptr : &Capture;
@@ -225,7 +235,8 @@ int RunCommandLine(const std::vector<std::string> &Args, std::istream &In, std::
             SO.Capture = CapturePtr;
             SO.CaptureOffset = Offset;
             SO.FirstDeviceAddress = Address;
-            SO.Name = Name.substr(Name.find_last_of('/') + 1); /* the closing line does not depend on where the file is */
+            SO.Name =
+                Name.substr(Name.find_last_of('/') + 1); /* the closing line does not depend on where the file is */
             int Failures;
             {
                 Session S(SO);
@@ -235,7 +246,8 @@ int RunCommandLine(const std::vector<std::string> &Args, std::istream &In, std::
                 Offset += S.Now() + world::kSecond;
                 Address = static_cast<std::uint8_t>(Address + S.DevicesAdded());
                 if (O.Quiet || !Transcript)
-                    Err << Name << ": " << S.Checks() << " checks, " << Failures << (Failures == 1 ? " failure\n" : " failures\n");
+                    Err << Name << ": " << S.Checks() << " checks, " << Failures
+                        << (Failures == 1 ? " failure\n" : " failures\n");
             }
             if (Failures && Exit == kExitOk) Exit = kExitFailed;
         }

@@ -69,16 +69,16 @@ Bytes EncodeUsbmon(const UsbmonEvent &E)
     bool InDirection = (E.Endpoint & 0x80) != 0;
     Out.push_back(!E.Data.empty() ? 0 : static_cast<std::uint8_t>(E.Type == 'S' && InDirection ? '<' : '>'));
     VirtualTime T = E.Time < 0 ? 0 : E.Time;
-    Put(Out, static_cast<std::uint64_t>(T / 10'000'000), 8);                        /* ts_sec */
-    Put(Out, static_cast<std::uint64_t>((T % 10'000'000) / 10), 4);                 /* ts_usec */
+    Put(Out, static_cast<std::uint64_t>(T / 10'000'000), 8);        /* ts_sec */
+    Put(Out, static_cast<std::uint64_t>((T % 10'000'000) / 10), 4); /* ts_usec */
     Put(Out, static_cast<std::uint32_t>(E.Status), 4);
     Put(Out, E.Length, 4);
-    Put(Out, static_cast<std::uint32_t>(E.Data.size()), 4);                         /* len_cap */
+    Put(Out, static_cast<std::uint32_t>(E.Data.size()), 4); /* len_cap */
     for (int I = 0; I < 8; ++I) Out.push_back(E.HasSetup ? E.Setup[I] : 0);
     Put(Out, E.Interval, 4);
-    Put(Out, 0, 4);  /* start_frame */
-    Put(Out, 0, 4);  /* xfer_flags */
-    Put(Out, 0, 4);  /* ndesc */
+    Put(Out, 0, 4); /* start_frame */
+    Put(Out, 0, 4); /* xfer_flags */
+    Put(Out, 0, 4); /* ndesc */
     Out.insert(Out.end(), E.Data.begin(), E.Data.end());
     return Out;
 }
@@ -116,9 +116,11 @@ void PcapWriter::AddTransfers(const std::vector<world::TransferRecord> &Transfer
         S.Time = T.SubmittedAt + Offset;
         S.Status = -kEINPROGRESS;
         if (In) {
-            S.Length = static_cast<std::uint32_t>(T.Kind == world::TransferKind::Control ? T.Setup.wLength : T.Requested);
+            S.Length =
+                static_cast<std::uint32_t>(T.Kind == world::TransferKind::Control ? T.Setup.wLength : T.Requested);
         } else {
-            S.Length = static_cast<std::uint32_t>(T.Kind == world::TransferKind::Control ? T.Setup.wLength : T.Requested);
+            S.Length =
+                static_cast<std::uint32_t>(T.Kind == world::TransferKind::Control ? T.Setup.wLength : T.Requested);
             S.Data = T.Data;
             if (T.Kind != world::TransferKind::Control && S.Data.size() > T.Requested) S.Data.resize(T.Requested);
         }
@@ -166,14 +168,16 @@ void PcapWriter::AddEnumeration(const Bytes &DeviceDescriptor, const Bytes &Conf
         C.Length = static_cast<std::uint32_t>(Answer.size());
         Add(C);
     };
-    Control({0x80, 0x06, 0x00, 0x01, 0x00, 0x00, 18, 0x00}, Bytes(DeviceDescriptor.begin(),
-                                                                   DeviceDescriptor.begin() + std::min<std::size_t>(18, DeviceDescriptor.size())));
+    Control(
+        {0x80, 0x06, 0x00, 0x01, 0x00, 0x00, 18, 0x00},
+        Bytes(DeviceDescriptor.begin(), DeviceDescriptor.begin() + std::min<std::size_t>(18, DeviceDescriptor.size())));
     Bytes Head(ConfigurationDescriptor.begin(),
                ConfigurationDescriptor.begin() + std::min<std::size_t>(9, ConfigurationDescriptor.size()));
     Control({0x80, 0x06, 0x00, 0x02, 0x00, 0x00, 9, 0x00}, Head);
     std::uint16_t Total = static_cast<std::uint16_t>(ConfigurationDescriptor.size());
-    Control({0x80, 0x06, 0x00, 0x02, 0x00, 0x00, static_cast<std::uint8_t>(Total), static_cast<std::uint8_t>(Total >> 8)},
-            ConfigurationDescriptor);
+    Control(
+        {0x80, 0x06, 0x00, 0x02, 0x00, 0x00, static_cast<std::uint8_t>(Total), static_cast<std::uint8_t>(Total >> 8)},
+        ConfigurationDescriptor);
     std::uint8_t Value = ConfigurationDescriptor.size() > 5 ? ConfigurationDescriptor[5] : 1;
     Control({0x00, 0x09, Value, 0x00, 0x00, 0x00, 0x00, 0x00}, {});
 }

@@ -24,16 +24,16 @@ namespace sim {
 struct UsbmonEvent {
     VirtualTime Time = 0;
     std::uint64_t UrbId = 0;
-    char Type = 'S';            /* 'S' submission, 'C' completion */
-    std::uint8_t XferType = 2;  /* 0 isochronous, 1 interrupt, 2 control, 3 bulk */
-    std::uint8_t Endpoint = 0;  /* address with the direction bit 0x80 */
+    char Type = 'S';           /* 'S' submission, 'C' completion */
+    std::uint8_t XferType = 2; /* 0 isochronous, 1 interrupt, 2 control, 3 bulk */
+    std::uint8_t Endpoint = 0; /* address with the direction bit 0x80 */
     std::uint8_t Device = 1;
     std::uint16_t Bus = 1;
     bool HasSetup = false;
     std::uint8_t Setup[8] = {};
-    std::int32_t Status = 0;    /* 0, or a negative errno as usbmon reports it */
-    std::uint32_t Length = 0;   /* the URB's length: requested (S) or actual (C) */
-    Bytes Data;                 /* captured payload */
+    std::int32_t Status = 0;  /* 0, or a negative errno as usbmon reports it */
+    std::uint32_t Length = 0; /* the URB's length: requested (S) or actual (C) */
+    Bytes Data;               /* captured payload */
     std::uint32_t Interval = 0;
 };
 

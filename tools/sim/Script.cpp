@@ -11,10 +11,7 @@ namespace {
 
 bool IsBlank(char C) { return C == ' ' || C == '\t' || C == '\r' || C == '\n'; }
 
-bool IsNameChar(char C)
-{
-    return std::isalnum(static_cast<unsigned char>(C)) || C == '_' || C == '-' || C == '.';
-}
+bool IsNameChar(char C) { return std::isalnum(static_cast<unsigned char>(C)) || C == '_' || C == '-' || C == '.'; }
 
 bool IsName(std::string_view Text)
 {
@@ -48,7 +45,8 @@ std::vector<std::string> Tokenize(std::string_view Line)
                     if (Line[I] == '\\' && I + 1 < Line.size()) ++I;
                     ++I;
                 }
-                if (I >= Line.size()) throw SyntaxError("unterminated string starting at column " + std::to_string(Start + 1));
+                if (I >= Line.size())
+                    throw SyntaxError("unterminated string starting at column " + std::to_string(Start + 1));
                 ++I;
                 Token.append(Line.substr(Start, I - Start));
             } else if (C == '<') {
@@ -87,8 +85,7 @@ bool ParseStatement(std::string_view Line, const std::string &File, int Number, 
         Next = 1;
         if (Tokens.size() == 1) throw SyntaxError("tag '" + Out.Tag + "' is not followed by a command");
     }
-    if (!IsName(Tokens[Next]))
-        throw SyntaxError("expected a command, got '" + Tokens[Next] + "'");
+    if (!IsName(Tokens[Next])) throw SyntaxError("expected a command, got '" + Tokens[Next] + "'");
     Out.Verb = Tokens[Next++];
     for (; Next < Tokens.size(); ++Next) {
         const std::string &T = Tokens[Next];
@@ -103,10 +100,8 @@ bool ParseStatement(std::string_view Line, const std::string &File, int Number, 
     return true;
 }
 
-ArgReader::ArgReader(const Statement &S)
-    : S_(S), WordUsed_(S.Words.size(), false), OptionUsed_(S.Options.size(), false)
-{
-}
+ArgReader::ArgReader(const Statement &S) : S_(S), WordUsed_(S.Words.size(), false), OptionUsed_(S.Options.size(), false)
+{}
 
 const std::string &ArgReader::Word(const char *What)
 {
@@ -153,7 +148,8 @@ std::vector<std::pair<std::string, std::string>> ArgReader::OptionsWithPrefix(st
     std::vector<std::pair<std::string, std::string>> Out;
     for (std::size_t I = 0; I < S_.Options.size(); ++I) {
         const auto &[Key, Value] = S_.Options[I];
-        if (!OptionUsed_[I] && Key.size() > Prefix.size() && EqualsIgnoreCase(std::string_view(Key).substr(0, Prefix.size()), Prefix)) {
+        if (!OptionUsed_[I] && Key.size() > Prefix.size() &&
+            EqualsIgnoreCase(std::string_view(Key).substr(0, Prefix.size()), Prefix)) {
             OptionUsed_[I] = true;
             Out.emplace_back(Key.substr(Prefix.size()), Value);
         }

@@ -24,7 +24,7 @@ struct Statement {
     std::string Source; /* the line as written, without its comment */
     std::string Tag;    /* "r1" for "r1: read 10"; empty when untagged */
     std::string Verb;
-    std::vector<std::string> Words;                            /* positional */
+    std::vector<std::string> Words;                           /* positional */
     std::vector<std::pair<std::string, std::string>> Options; /* key=value, in order */
 };
 

@@ -22,9 +22,8 @@ void Session::Impl::Emit(VirtualTime Time, const std::string &Source, const std:
 
 void Session::Impl::Flush()
 {
-    std::stable_sort(Queue.begin(), Queue.end(), [](const Line &A, const Line &B) {
-        return A.Time != B.Time ? A.Time < B.Time : A.Seq < B.Seq;
-    });
+    std::stable_sort(Queue.begin(), Queue.end(),
+                     [](const Line &A, const Line &B) { return A.Time != B.Time ? A.Time < B.Time : A.Seq < B.Seq; });
     if (Opt.Transcript)
         for (const auto &L : Queue) *Opt.Transcript << FormatLine(L.Time, L.Source, L.Text) << '\n';
     Queue.clear();
@@ -51,14 +50,16 @@ void Session::Impl::Pass()
 
 void Session::Impl::Check(const std::vector<std::string> &Differences)
 {
-    if (Differences.empty()) Pass();
+    if (Differences.empty())
+        Pass();
     else {
         ++CheckCount;
         Fail(Join(Differences, "; "));
     }
 }
 
-void Session::Impl::EmitTransfer(DeviceEntry &D, const world::TransferRecord &R, int Phase /* 0 whole, 1 submitted, 2 completed */)
+void Session::Impl::EmitTransfer(DeviceEntry &D, const world::TransferRecord &R,
+                                 int Phase /* 0 whole, 1 submitted, 2 completed */)
 {
     std::string Head = D.Name + " #" + std::to_string(R.Id) + " ";
     VirtualTime T = Phase == 1 ? R.SubmittedAt : R.CompletedAt;
@@ -74,11 +75,13 @@ void Session::Impl::EmitTransfer(DeviceEntry &D, const world::TransferRecord &R,
             Text += " setup " + HexBytes(SetupBytes(R.Setup));
             if (!In && !R.Data.empty()) Text += " data " + HexBytes(R.Data);
         }
-        if (Phase == 1) Text += " -> pending";
+        if (Phase == 1)
+            Text += " -> pending";
         else {
             Text += " -> " + Outcome;
             if (In && !Cancelled && USBD_SUCCESS(R.Status)) {
-                Bytes Got(R.Data.begin(), R.Data.begin() + static_cast<std::ptrdiff_t>(std::min(R.Actual, R.Data.size())));
+                Bytes Got(R.Data.begin(),
+                          R.Data.begin() + static_cast<std::ptrdiff_t>(std::min(R.Actual, R.Data.size())));
                 Text += ", returned " + std::to_string(Got.size()) + " bytes";
             }
         }
@@ -88,7 +91,8 @@ void Session::Impl::EmitTransfer(DeviceEntry &D, const world::TransferRecord &R,
     case world::TransferKind::BulkOut: {
         std::string Text = Head + "bulk-out " + Ep;
         if (Phase != 2) Text += " " + FormatBytes(R.Data);
-        if (Phase == 1) Text += " -> pending";
+        if (Phase == 1)
+            Text += " -> pending";
         else {
             Text += " -> " + Outcome;
             if (!Cancelled && USBD_SUCCESS(R.Status) && R.Actual != R.Data.size())
@@ -100,8 +104,10 @@ void Session::Impl::EmitTransfer(DeviceEntry &D, const world::TransferRecord &R,
     case world::TransferKind::BulkIn: {
         if (Phase == 1) break;
         std::string Text = Head + "bulk-in " + Ep + " ";
-        if (Cancelled) Text += "cancelled";
-        else if (!USBD_SUCCESS(R.Status)) Text += "-> " + Outcome;
+        if (Cancelled)
+            Text += "cancelled";
+        else if (!USBD_SUCCESS(R.Status))
+            Text += "-> " + Outcome;
         else {
             Bytes Got(R.Data.begin(), R.Data.begin() + static_cast<std::ptrdiff_t>(std::min(R.Actual, R.Data.size())));
             Text += Got.empty() ? std::string("zero-length packet") : FormatBytes(Got);
@@ -112,8 +118,10 @@ void Session::Impl::EmitTransfer(DeviceEntry &D, const world::TransferRecord &R,
     case world::TransferKind::InterruptIn: {
         if (Phase == 1) break;
         std::string Text = Head + "interrupt " + Ep + " ";
-        if (Cancelled) Text += "cancelled";
-        else if (!USBD_SUCCESS(R.Status)) Text += "-> " + Outcome;
+        if (Cancelled)
+            Text += "cancelled";
+        else if (!USBD_SUCCESS(R.Status))
+            Text += "-> " + Outcome;
         else {
             Bytes Got(R.Data.begin(), R.Data.begin() + static_cast<std::ptrdiff_t>(std::min(R.Actual, R.Data.size())));
             Text += DescribeNotification(Got) + " " + HexBytes(Got);
@@ -131,8 +139,10 @@ void Session::Impl::PollTransfers()
         for (auto It = D.Open.begin(); It != D.Open.end();) {
             const auto &R = T[It->Index];
             if (R.CompletedAt >= 0) {
-                if (It->Announced) EmitTransfer(D, R, 2);
-                else if (R.CompletedAt == R.SubmittedAt) EmitTransfer(D, R, 0);
+                if (It->Announced)
+                    EmitTransfer(D, R, 2);
+                else if (R.CompletedAt == R.SubmittedAt)
+                    EmitTransfer(D, R, 0);
                 else {
                     EmitTransfer(D, R, 1);
                     EmitTransfer(D, R, 2);
@@ -144,7 +154,8 @@ void Session::Impl::PollTransfers()
         }
         for (; D.Seen < T.size(); ++D.Seen) {
             const auto &R = T[D.Seen];
-            if (R.CompletedAt >= 0 && R.CompletedAt == R.SubmittedAt) EmitTransfer(D, R, 0);
+            if (R.CompletedAt >= 0 && R.CompletedAt == R.SubmittedAt)
+                EmitTransfer(D, R, 0);
             else if (R.CompletedAt >= 0) {
                 EmitTransfer(D, R, 1);
                 EmitTransfer(D, R, 2);
@@ -176,9 +187,12 @@ std::string Session::Impl::ResultText(const Entity &E)
     Text += " info=" + std::to_string(Op.Information);
     std::size_t Visible = std::min<std::size_t>(Op.Information, Op.Output.size());
     Bytes Data(Op.Output.begin(), Op.Output.begin() + static_cast<std::ptrdiff_t>(Visible));
-    if (E.ShowData && Visible > 0) Text += " " + FormatBytes(Data);
-    else if (E.OutputLayout && Visible > 0) Text += " " + DescribeLayout(*E.OutputLayout, Op.Output, Visible);
-    else if (Visible > 0) Text += " " + FormatBytes(Data);
+    if (E.ShowData && Visible > 0)
+        Text += " " + FormatBytes(Data);
+    else if (E.OutputLayout && Visible > 0)
+        Text += " " + DescribeLayout(*E.OutputLayout, Op.Output, Visible);
+    else if (Visible > 0)
+        Text += " " + FormatBytes(Data);
     return Text;
 }
 
@@ -260,7 +274,7 @@ bool Session::Impl::RunUntil(const std::function<bool()> &Done, VirtualTime Limi
     return true;
 }
 
-Session::Impl::Entity & Session::Impl::NewEntity(Kind K, const std::string &Tag)
+Session::Impl::Entity &Session::Impl::NewEntity(Kind K, const std::string &Tag)
 {
     Entities.push_back(Entity{});
     Entity &E = Entities.back();
@@ -272,13 +286,13 @@ Session::Impl::Entity & Session::Impl::NewEntity(Kind K, const std::string &Tag)
     return E;
 }
 
-Session::Impl::Entity * Session::Impl::FindTag(const std::string &Tag)
+Session::Impl::Entity *Session::Impl::FindTag(const std::string &Tag)
 {
     auto It = ByTag.find(Tag);
     return It == ByTag.end() ? nullptr : &Entities[It->second];
 }
 
-Session::Impl::DeviceEntry & Session::Impl::Device(const std::string *Name)
+Session::Impl::DeviceEntry &Session::Impl::Device(const std::string *Name)
 {
     if (Devices.empty()) throw SyntaxError("no device has been added yet");
     if (!Name) return Devices.back();
@@ -287,7 +301,7 @@ Session::Impl::DeviceEntry & Session::Impl::Device(const std::string *Name)
     throw SyntaxError("no device named '" + *Name + "'");
 }
 
-Session::Impl::HandleEntry & Session::Impl::Handle(const std::string *Name)
+Session::Impl::HandleEntry &Session::Impl::Handle(const std::string *Name)
 {
     if (!Name) {
         if (LastHandle < 0) throw SyntaxError("no port has been opened yet (open one, or name a handle with on=)");
@@ -339,9 +353,9 @@ void Session::Impl::Finish()
             Opt.Capture->AddTransfers(D.Model->Transfers(), D.Address, Opt.CaptureOffset);
         }
     }
-    std::string Summary = (Opt.Name.empty() ? std::string("scenario") : Opt.Name) + ": " +
-                          std::to_string(CheckCount) + (CheckCount == 1 ? " check, " : " checks, ") +
-                          std::to_string(FailureCount) + (FailureCount == 1 ? " failure" : " failures");
+    std::string Summary = (Opt.Name.empty() ? std::string("scenario") : Opt.Name) + ": " + std::to_string(CheckCount) +
+                          (CheckCount == 1 ? " check, " : " checks, ") + std::to_string(FailureCount) +
+                          (FailureCount == 1 ? " failure" : " failures");
     Emit(Now(), "end", Summary);
     Flush();
 }

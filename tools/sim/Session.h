@@ -21,7 +21,7 @@
 namespace world {
 class World;
 class CdcAcmDevice;
-}
+} // namespace world
 
 namespace sim {
 
@@ -47,13 +47,13 @@ bool Compile(std::string_view Text, const std::string &File, Program &Out, std::
 std::string VerbSummary();
 
 struct SessionOptions {
-    std::ostream *Transcript = nullptr; /* null: no transcript */
-    std::ostream *Errors = nullptr;     /* failures as FILE:LINE: message; null: none */
-    bool Trace = false;                 /* interleave the driver's trace messages */
-    PcapWriter *Capture = nullptr;      /* receives the USB traffic at Finish */
-    VirtualTime CaptureOffset = 0;      /* added to capture times */
+    std::ostream *Transcript = nullptr;  /* null: no transcript */
+    std::ostream *Errors = nullptr;      /* failures as FILE:LINE: message; null: none */
+    bool Trace = false;                  /* interleave the driver's trace messages */
+    PcapWriter *Capture = nullptr;       /* receives the USB traffic at Finish */
+    VirtualTime CaptureOffset = 0;       /* added to capture times */
     std::uint8_t FirstDeviceAddress = 1; /* USB address of the first device in the capture */
-    std::string Name;                   /* for the closing line */
+    std::string Name;                    /* for the closing line */
 };
 
 class Session {

@@ -23,7 +23,6 @@
 
 namespace sim {
 
-
 inline constexpr std::size_t kMaxEventsPerCommand = 5'000'000;
 inline constexpr VirtualTime kDefaultRunLimit = 60 * world::kSecond;
 
@@ -43,10 +42,10 @@ inline const char *StateName(world::DevicePnpState S)
 
 inline std::optional<world::DevicePnpState> ParseState(std::string_view Word)
 {
-    static const world::DevicePnpState All[] = {world::DevicePnpState::Added,     world::DevicePnpState::Started,
-                                                world::DevicePnpState::Stopped,   world::DevicePnpState::Removed,
-                                                world::DevicePnpState::SurpriseRemoved, world::DevicePnpState::AddFailed,
-                                                world::DevicePnpState::StartFailed};
+    static const world::DevicePnpState All[] = {
+        world::DevicePnpState::Added,      world::DevicePnpState::Started,         world::DevicePnpState::Stopped,
+        world::DevicePnpState::Removed,    world::DevicePnpState::SurpriseRemoved, world::DevicePnpState::AddFailed,
+        world::DevicePnpState::StartFailed};
     for (auto S : All)
         if (EqualsIgnoreCase(Word, StateName(S))) return S;
     return std::nullopt;
@@ -78,13 +77,12 @@ inline ULONG PoolTag(std::string_view Text)
 
 inline bool IsReservedExpectWord(std::string_view W)
 {
-    static const char *Words[] = {"bulk-out", "setup",  "modem",    "serial-count", "serialcomm", "link",
-                                  "name",     "pool",   "objects",  "verifier",     "trace"};
+    static const char *Words[] = {"bulk-out", "setup", "modem",   "serial-count", "serialcomm", "link",
+                                  "name",     "pool",  "objects", "verifier",     "trace"};
     for (const char *R : Words)
         if (EqualsIgnoreCase(W, R)) return true;
     return false;
 }
-
 
 struct Session::Impl {
     struct DeviceEntry {
@@ -184,7 +182,8 @@ struct Session::Impl {
 
     /* ---- watching the world ---- */
 
-    void EmitTransfer(DeviceEntry &D, const world::TransferRecord &R, int Phase /* 0 whole, 1 submitted, 2 completed */);
+    void EmitTransfer(DeviceEntry &D, const world::TransferRecord &R,
+                      int Phase /* 0 whole, 1 submitted, 2 completed */);
 
     /* A transfer answered in the instant it was submitted is one line; one
        that takes longer is a "pending" line at its submission and a line at
@@ -238,7 +237,6 @@ struct Session::Impl {
 /* Compilation: each verb checks its arguments now and returns the action. */
 namespace verbs {
 
-
 using Impl = Session::Impl;
 using Action = std::function<void(Session &)>;
 using Body = std::function<void(Impl &)>;
@@ -262,7 +260,6 @@ inline VirtualTime OptDuration(ArgReader &A, std::string_view Key, VirtualTime D
     const std::string *V = A.Option(Key);
     return V ? ParseDuration(*V) : Default;
 }
-
 
 Action CompileAdd(const Statement &S, ArgReader &A);
 Action CompilePnp(const Statement &S, ArgReader &A);

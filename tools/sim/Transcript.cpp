@@ -34,7 +34,8 @@ std::string QuoteBytes(const Bytes &Data)
         case '\\': Out += "\\\\"; break;
         case '"': Out += "\\\""; break;
         default:
-            if (B >= 0x20 && B < 0x7F) Out += static_cast<char>(B);
+            if (B >= 0x20 && B < 0x7F)
+                Out += static_cast<char>(B);
             else {
                 char Hex[8];
                 std::snprintf(Hex, sizeof Hex, "\\x%02x", B);
@@ -99,10 +100,10 @@ std::string Hex16(unsigned Value)
 
 std::string DescribeStandard(const world::SetupPacket &S)
 {
-    static const char *Names[] = {"GET_STATUS",     "CLEAR_FEATURE", nullptr,        "SET_FEATURE",
-                                  nullptr,          "SET_ADDRESS",   "GET_DESCRIPTOR", "SET_DESCRIPTOR",
-                                  "GET_CONFIGURATION", "SET_CONFIGURATION", "GET_INTERFACE", "SET_INTERFACE",
-                                  "SYNCH_FRAME"};
+    static const char *Names[] = {
+        "GET_STATUS",    "CLEAR_FEATURE",  nullptr,          "SET_FEATURE",       nullptr,
+        "SET_ADDRESS",   "GET_DESCRIPTOR", "SET_DESCRIPTOR", "GET_CONFIGURATION", "SET_CONFIGURATION",
+        "GET_INTERFACE", "SET_INTERFACE",  "SYNCH_FRAME"};
     const char *Name = S.bRequest < sizeof Names / sizeof Names[0] ? Names[S.bRequest] : nullptr;
     if (!Name) return {};
     std::string Out = Name;
@@ -110,8 +111,10 @@ std::string DescribeStandard(const world::SetupPacket &S)
     case 0x06: {
         static const char *Types[] = {nullptr, "device", "configuration", "string", "interface", "endpoint"};
         unsigned Type = S.wValue >> 8;
-        if (Type < 6 && Types[Type]) Out += std::string(" ") + Types[Type];
-        else Out += " type " + std::to_string(Type);
+        if (Type < 6 && Types[Type])
+            Out += std::string(" ") + Types[Type];
+        else
+            Out += " type " + std::to_string(Type);
         if (S.wValue & 0xFF) Out += " index " + std::to_string(S.wValue & 0xFF);
         Out += " length " + std::to_string(S.wLength);
         break;
@@ -140,8 +143,7 @@ std::string DescribeClass(const world::SetupPacket &S, const Bytes &Data)
         }
         return Out;
     }
-    case cdc::SetControlLineState:
-        return "SET_CONTROL_LINE_STATE " + FormatFlags(S.wValue, ControlLineFlags());
+    case cdc::SetControlLineState: return "SET_CONTROL_LINE_STATE " + FormatFlags(S.wValue, ControlLineFlags());
     case cdc::SendBreak:
         if (S.wValue == 0xFFFF) return "SEND_BREAK on (until cleared)";
         if (S.wValue == 0) return "SEND_BREAK off";
@@ -158,8 +160,10 @@ std::string DescribeSetup(const world::SetupPacket &S, const Bytes &Data)
 {
     std::string Name;
     unsigned Type = (S.bmRequestType >> 5) & 3;
-    if (Type == 0) Name = DescribeStandard(S);
-    else if (Type == 1) Name = DescribeClass(S, Data);
+    if (Type == 0)
+        Name = DescribeStandard(S);
+    else if (Type == 1)
+        Name = DescribeClass(S, Data);
     if (Name.empty()) {
         static const char *Types[] = {"standard", "class", "vendor", "reserved"};
         char Buffer[96];

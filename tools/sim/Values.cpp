@@ -47,8 +47,7 @@ std::string DecodeQuoted(std::string_view Text)
             Out += C;
             continue;
         }
-        if (I + 2 >= Text.size())
-            throw SyntaxError("string ends in the middle of an escape: " + std::string(Text));
+        if (I + 2 >= Text.size()) throw SyntaxError("string ends in the middle of an escape: " + std::string(Text));
         char E = Text[++I];
         switch (E) {
         case 'n': Out += '\n'; break;
@@ -58,18 +57,17 @@ std::string DecodeQuoted(std::string_view Text)
         case '\\': Out += '\\'; break;
         case '"': Out += '"'; break;
         case 'x': {
-            if (I + 2 > Text.size() - 2)
-                throw SyntaxError("\\x needs two hex digits in " + std::string(Text));
+            if (I + 2 > Text.size() - 2) throw SyntaxError("\\x needs two hex digits in " + std::string(Text));
             int Hi = HexDigit(Text[I + 1]), Lo = HexDigit(Text[I + 2]);
-            if (Hi < 0 || Lo < 0)
-                throw SyntaxError("\\x needs two hex digits in " + std::string(Text));
+            if (Hi < 0 || Lo < 0) throw SyntaxError("\\x needs two hex digits in " + std::string(Text));
             Out += static_cast<char>(Hi * 16 + Lo);
             I += 2;
             break;
         }
         default:
-            throw SyntaxError(std::string("unknown escape \\") + E + " in " + std::string(Text) +
-                              " (known: \\n \\r \\t \\0 \\\\ \\\" \\xHH; write names such as \\Device\\Serial0 without quotes)");
+            throw SyntaxError(
+                std::string("unknown escape \\") + E + " in " + std::string(Text) +
+                " (known: \\n \\r \\t \\0 \\\\ \\\" \\xHH; write names such as \\Device\\Serial0 without quotes)");
         }
     }
     return Out;
@@ -84,8 +82,10 @@ std::vector<std::string_view> SplitPieces(std::string_view Text)
     for (std::size_t I = 0; I < Text.size(); ++I) {
         char C = Text[I];
         if (InQuote) {
-            if (C == '\\') ++I;
-            else if (C == '"') InQuote = false;
+            if (C == '\\')
+                ++I;
+            else if (C == '"')
+                InQuote = false;
         } else if (InHex) {
             if (C == '>') InHex = false;
         } else if (C == '"') {
@@ -131,7 +131,8 @@ Bytes ParsePiece(std::string_view Piece)
             }
             int D = HexDigit(C);
             if (D < 0) throw SyntaxError(std::string("'") + C + "' is not a hex digit in " + std::string(Body));
-            if (Pending < 0) Pending = D;
+            if (Pending < 0)
+                Pending = D;
             else {
                 One.push_back(static_cast<std::uint8_t>(Pending * 16 + D));
                 Pending = -1;
@@ -256,9 +257,12 @@ std::uint64_t ParseUnsigned(std::string_view Text, std::uint64_t Max)
 {
     if (Text.empty()) throw SyntaxError("expected a number, got nothing");
     std::uint64_t Value = 0;
-    if (EqualsIgnoreCase(Text, "MAXULONG")) Value = 0xFFFFFFFFu;
-    else if (EqualsIgnoreCase(Text, "MAXUSHORT")) Value = 0xFFFFu;
-    else if (EqualsIgnoreCase(Text, "MAXUCHAR")) Value = 0xFFu;
+    if (EqualsIgnoreCase(Text, "MAXULONG"))
+        Value = 0xFFFFFFFFu;
+    else if (EqualsIgnoreCase(Text, "MAXUSHORT"))
+        Value = 0xFFFFu;
+    else if (EqualsIgnoreCase(Text, "MAXUCHAR"))
+        Value = 0xFFu;
     else {
         bool IsHex = Text.size() > 2 && Text[0] == '0' && (Text[1] == 'x' || Text[1] == 'X');
         std::string_view Digits = IsHex ? Text.substr(2) : Text;
@@ -281,7 +285,8 @@ bool IsNumberWord(std::string_view Text)
 {
     if (Text.empty()) return false;
     if (std::isdigit(static_cast<unsigned char>(Text.front()))) return true;
-    return EqualsIgnoreCase(Text, "MAXULONG") || EqualsIgnoreCase(Text, "MAXUSHORT") || EqualsIgnoreCase(Text, "MAXUCHAR");
+    return EqualsIgnoreCase(Text, "MAXULONG") || EqualsIgnoreCase(Text, "MAXUSHORT") ||
+           EqualsIgnoreCase(Text, "MAXUCHAR");
 }
 
 std::int64_t ParseSigned(std::string_view Text, std::int64_t Min, std::int64_t Max)
@@ -304,11 +309,17 @@ VirtualTime ParseDuration(std::string_view Text)
     /* value in units of 1e-9 of the unit's scale, exact */
     std::int64_t Scale; /* 100-ns units per unit */
     std::int64_t Divisor = 1;
-    if (Unit == "s") Scale = 10'000'000;
-    else if (Unit == "ms") Scale = 10'000;
-    else if (Unit == "us") Scale = 10;
-    else if (Unit == "ns") { Scale = 1; Divisor = 100; }
-    else throw SyntaxError("unknown time unit " + Quote(Unit) + " in " + std::string(Text) + " (use s, ms, us or ns)");
+    if (Unit == "s")
+        Scale = 10'000'000;
+    else if (Unit == "ms")
+        Scale = 10'000;
+    else if (Unit == "us")
+        Scale = 10;
+    else if (Unit == "ns") {
+        Scale = 1;
+        Divisor = 100;
+    } else
+        throw SyntaxError("unknown time unit " + Quote(Unit) + " in " + std::string(Text) + " (use s, ms, us or ns)");
     std::size_t Dot = Number.find('.');
     std::string_view Whole = Number.substr(0, Dot);
     std::string_view Fraction = Dot == std::string_view::npos ? std::string_view{} : Number.substr(Dot + 1);
@@ -374,9 +385,8 @@ std::string ParseText(std::string_view Text)
 NTSTATUS ParseStatus(std::string_view Text)
 {
     static const std::vector<StatusEntry> Aliases = {
-        {"success", STATUS_SUCCESS},   {"timeout", STATUS_TIMEOUT},
-        {"cancelled", STATUS_CANCELLED}, {"canceled", STATUS_CANCELLED},
-        {"pending", STATUS_PENDING},
+        {"success", STATUS_SUCCESS},    {"timeout", STATUS_TIMEOUT}, {"cancelled", STATUS_CANCELLED},
+        {"canceled", STATUS_CANCELLED}, {"pending", STATUS_PENDING},
     };
     for (const auto &E : Aliases)
         if (EqualsIgnoreCase(Text, E.Name)) return E.Value;
@@ -384,25 +394,28 @@ NTSTATUS ParseStatus(std::string_view Text)
     const world::StatusNameRow *Names = world::StatusNames(&Count);
     for (std::size_t I = 0; I < Count; ++I)
         if (EqualsIgnoreCase(Text, Names[I].Name)) return Names[I].Value;
-    if (IsNumberWord(Text))
-        return static_cast<NTSTATUS>(ParseUnsigned(Text));
-    throw SyntaxError("unknown status " + Quote(Text) + " (use a STATUS_ name, a number, or success/timeout/cancelled/pending)");
+    if (IsNumberWord(Text)) return static_cast<NTSTATUS>(ParseUnsigned(Text));
+    throw SyntaxError("unknown status " + Quote(Text) +
+                      " (use a STATUS_ name, a number, or success/timeout/cancelled/pending)");
 }
 
 USBD_STATUS ParseUsbdStatus(std::string_view Text)
 {
     static const std::vector<StatusEntry> Aliases = {
-        {"success", USBD_STATUS_SUCCESS},          {"stall", USBD_STATUS_STALL_PID},
-        {"not-responding", USBD_STATUS_DEV_NOT_RESPONDING}, {"gone", USBD_STATUS_DEVICE_GONE},
-        {"crc", USBD_STATUS_CRC},                  {"timeout", USBD_STATUS_TIMEOUT},
-        {"halted", USBD_STATUS_ENDPOINT_HALTED},   {"overrun", USBD_STATUS_BUFFER_OVERRUN},
+        {"success", USBD_STATUS_SUCCESS},
+        {"stall", USBD_STATUS_STALL_PID},
+        {"not-responding", USBD_STATUS_DEV_NOT_RESPONDING},
+        {"gone", USBD_STATUS_DEVICE_GONE},
+        {"crc", USBD_STATUS_CRC},
+        {"timeout", USBD_STATUS_TIMEOUT},
+        {"halted", USBD_STATUS_ENDPOINT_HALTED},
+        {"overrun", USBD_STATUS_BUFFER_OVERRUN},
     };
     for (const auto &E : Aliases)
         if (EqualsIgnoreCase(Text, E.Name)) return E.Value;
     for (const auto &E : UsbdTable())
         if (EqualsIgnoreCase(Text, E.Name)) return E.Value;
-    if (IsNumberWord(Text))
-        return static_cast<USBD_STATUS>(ParseUnsigned(Text));
+    if (IsNumberWord(Text)) return static_cast<USBD_STATUS>(ParseUnsigned(Text));
     throw SyntaxError("unknown USB status " + Quote(Text) + " (use a USBD_STATUS_ name or a number)");
 }
 
@@ -422,7 +435,8 @@ std::uint32_t ParseFlags(std::string_view Text, const std::vector<FlagName> &Tab
     std::size_t Start = 0;
     while (Start <= Text.size()) {
         std::size_t Bar = Text.find('|', Start);
-        std::string_view Part = Text.substr(Start, Bar == std::string_view::npos ? std::string_view::npos : Bar - Start);
+        std::string_view Part =
+            Text.substr(Start, Bar == std::string_view::npos ? std::string_view::npos : Bar - Start);
         if (Part.empty()) throw SyntaxError(std::string("empty name in ") + What + " " + Quote(Text));
         bool Found = false;
         for (const auto &F : Table) {
@@ -433,7 +447,8 @@ std::uint32_t ParseFlags(std::string_view Text, const std::vector<FlagName> &Tab
             }
         }
         if (!Found) {
-            if (IsNumberWord(Part)) Value |= static_cast<std::uint32_t>(ParseUnsigned(Part));
+            if (IsNumberWord(Part))
+                Value |= static_cast<std::uint32_t>(ParseUnsigned(Part));
             else {
                 std::string Known;
                 for (const auto &F : Table) Known += std::string(Known.empty() ? "" : " ") + F.Name;
@@ -463,9 +478,9 @@ std::string FormatFlags(std::uint32_t Value, const std::vector<FlagName> &Table)
 const std::vector<FlagName> &EventFlags()
 {
     static const std::vector<FlagName> Table = {
-        {"RXCHAR", SERIAL_EV_RXCHAR}, {"RXFLAG", SERIAL_EV_RXFLAG},   {"TXEMPTY", SERIAL_EV_TXEMPTY},
-        {"CTS", SERIAL_EV_CTS},       {"DSR", SERIAL_EV_DSR},         {"RLSD", SERIAL_EV_RLSD},
-        {"BREAK", SERIAL_EV_BREAK},   {"ERR", SERIAL_EV_ERR},         {"RING", SERIAL_EV_RING},
+        {"RXCHAR", SERIAL_EV_RXCHAR}, {"RXFLAG", SERIAL_EV_RXFLAG},     {"TXEMPTY", SERIAL_EV_TXEMPTY},
+        {"CTS", SERIAL_EV_CTS},       {"DSR", SERIAL_EV_DSR},           {"RLSD", SERIAL_EV_RLSD},
+        {"BREAK", SERIAL_EV_BREAK},   {"ERR", SERIAL_EV_ERR},           {"RING", SERIAL_EV_RING},
         {"PERR", SERIAL_EV_PERR},     {"RX80FULL", SERIAL_EV_RX80FULL}, {"EVENT1", SERIAL_EV_EVENT1},
         {"EVENT2", SERIAL_EV_EVENT2},
     };
@@ -496,10 +511,17 @@ const std::vector<FlagName> &SerialStateFlags()
 {
     /* USB CDC PSTN, SERIAL_STATE notification, UART state bitmap */
     static const std::vector<FlagName> Table = {
-        {"rxcarrier", 0x01}, {"txcarrier", 0x02}, {"break", 0x04}, {"ring", 0x08},
-        {"framing", 0x10},   {"parity", 0x20},    {"overrun", 0x40},
+        {"rxcarrier", 0x01},
+        {"txcarrier", 0x02},
+        {"break", 0x04},
+        {"ring", 0x08},
+        {"framing", 0x10},
+        {"parity", 0x20},
+        {"overrun", 0x40},
         /* the serial names of the same lines */
-        {"DCD", 0x01}, {"DSR", 0x02}, {"RI", 0x08},
+        {"DCD", 0x01},
+        {"DSR", 0x02},
+        {"RI", 0x08},
     };
     return Table;
 }
@@ -528,10 +550,14 @@ LineControl ParseLineControl(std::string_view Text)
     default: throw SyntaxError("parity must be N, O, E, M or S in " + Quote(Text));
     }
     std::string_view Stop = Text.substr(2);
-    if (Stop == "1") L.StopBits = STOP_BIT_1;
-    else if (Stop == "1.5") L.StopBits = STOP_BITS_1_5;
-    else if (Stop == "2") L.StopBits = STOP_BITS_2;
-    else throw SyntaxError("stop bits must be 1, 1.5 or 2 in " + Quote(Text));
+    if (Stop == "1")
+        L.StopBits = STOP_BIT_1;
+    else if (Stop == "1.5")
+        L.StopBits = STOP_BITS_1_5;
+    else if (Stop == "2")
+        L.StopBits = STOP_BITS_2;
+    else
+        throw SyntaxError("stop bits must be 1, 1.5 or 2 in " + Quote(Text));
     return L;
 }
 
@@ -551,8 +577,7 @@ std::optional<std::uint64_t> ReadField(const FieldDef &Field, const Bytes &Buffe
 {
     if (Field.Offset + Field.Size > Buffer.size()) return std::nullopt;
     std::uint64_t Value = 0;
-    for (unsigned I = 0; I < Field.Size; ++I)
-        Value |= static_cast<std::uint64_t>(Buffer[Field.Offset + I]) << (8 * I);
+    for (unsigned I = 0; I < Field.Size; ++I) Value |= static_cast<std::uint64_t>(Buffer[Field.Offset + I]) << (8 * I);
     return Value;
 }
 
@@ -566,11 +591,13 @@ std::string FormatField(const FieldDef &Field, std::uint64_t Value)
     case FieldKind::Hex: return Hex(Value, static_cast<int>(Field.Size * 2));
     case FieldKind::Char: return Hex(Value, 2);
     case FieldKind::Flag: return Value ? "TRUE" : "FALSE";
-    case FieldKind::Events: return Hex(Value, 4) + " (" + FormatFlags(static_cast<std::uint32_t>(Value), EventFlags()) + ")";
+    case FieldKind::Events:
+        return Hex(Value, 4) + " (" + FormatFlags(static_cast<std::uint32_t>(Value), EventFlags()) + ")";
     case FieldKind::Modem:
     case FieldKind::DtrRts:
         return Hex(Value, 2) + " (" + FormatFlags(static_cast<std::uint32_t>(Value), ModemFlags()) + ")";
-    case FieldKind::Purge: return Hex(Value, 2) + " (" + FormatFlags(static_cast<std::uint32_t>(Value), PurgeFlags()) + ")";
+    case FieldKind::Purge:
+        return Hex(Value, 2) + " (" + FormatFlags(static_cast<std::uint32_t>(Value), PurgeFlags()) + ")";
     }
     return std::to_string(Value);
 }
@@ -760,8 +787,7 @@ std::uint32_t ParseInfoClass(std::string_view Text)
         std::string_view Short = Full.substr(4, Full.size() - 4 - 11); /* File...Information */
         if (EqualsIgnoreCase(Text, Full) || EqualsIgnoreCase(Text, Short)) return C.Value;
     }
-    if (IsNumberWord(Text))
-        return static_cast<std::uint32_t>(ParseUnsigned(Text));
+    if (IsNumberWord(Text)) return static_cast<std::uint32_t>(ParseUnsigned(Text));
     throw SyntaxError("unknown information class " + Quote(Text) +
                       " (use a name such as FileStandardInformation or Standard, or a number)");
 }
@@ -781,8 +807,7 @@ world::RegistryValue ParseRegistryValue(std::string_view Text)
     if (IsQuoted(Text)) return world::RegistryValue::String(ToUtf16(ParseText(Text)));
     std::size_t Colon = Text.find(':');
     if (Colon == std::string_view::npos || Text.front() == '"') {
-        if (IsNumberWord(Text))
-            return world::RegistryValue::Dword(static_cast<ULONG>(ParseUnsigned(Text)));
+        if (IsNumberWord(Text)) return world::RegistryValue::Dword(static_cast<ULONG>(ParseUnsigned(Text)));
         throw SyntaxError("expected a registry value (\"text\", a number, or TYPE:VALUE), got " + Quote(Text));
     }
     std::string_view Type = Text.substr(0, Colon), Value = Text.substr(Colon + 1);
@@ -803,9 +828,14 @@ world::RegistryValue ParseRegistryValue(std::string_view Text)
             std::size_t End = Start;
             bool InQuote = false;
             for (; End < Value.size(); ++End) {
-                if (Value[End] == '\\' && InQuote) { ++End; continue; }
-                if (Value[End] == '"') InQuote = !InQuote;
-                else if (Value[End] == '|' && !InQuote) break;
+                if (Value[End] == '\\' && InQuote) {
+                    ++End;
+                    continue;
+                }
+                if (Value[End] == '"')
+                    InQuote = !InQuote;
+                else if (Value[End] == '|' && !InQuote)
+                    break;
             }
             Bytes Part = Utf16Bytes(ParseText(Value.substr(Start, End - Start)), true);
             R.Data.insert(R.Data.end(), Part.begin(), Part.end());
@@ -841,8 +871,10 @@ std::string DescribeRegistryValue(const world::RegistryValue &Value)
         std::string Out;
         for (std::size_t I = 0; I + 1 < Data.size(); I += 2) {
             unsigned C = Data[I] | (Data[I + 1] << 8);
-            if (C == 0) Out += "\\0";
-            else if (C >= 0x20 && C < 0x7F && C != '"' && C != '\\') Out += static_cast<char>(C);
+            if (C == 0)
+                Out += "\\0";
+            else if (C >= 0x20 && C < 0x7F && C != '"' && C != '\\')
+                Out += static_cast<char>(C);
             else {
                 char B[16];
                 std::snprintf(B, sizeof B, "\\u%04x", C);
@@ -858,7 +890,8 @@ std::string DescribeRegistryValue(const world::RegistryValue &Value)
     case REG_MULTI_SZ: Out = "REG_MULTI_SZ \"" + Utf16Text(Value.Data) + "\""; break;
     case REG_DWORD:
         if (Value.Data.size() == 4) {
-            std::uint32_t V = Value.Data[0] | Value.Data[1] << 8 | Value.Data[2] << 16 | static_cast<std::uint32_t>(Value.Data[3]) << 24;
+            std::uint32_t V = Value.Data[0] | Value.Data[1] << 8 | Value.Data[2] << 16 |
+                              static_cast<std::uint32_t>(Value.Data[3]) << 24;
             Out = "REG_DWORD " + std::to_string(V);
             break;
         }
@@ -885,9 +918,16 @@ std::u16string ToUtf16(std::string_view Text)
         unsigned char C = static_cast<unsigned char>(Text[I]);
         std::uint32_t Cp = C;
         int Extra = 0;
-        if (C >= 0xF0) { Cp = C & 0x07; Extra = 3; }
-        else if (C >= 0xE0) { Cp = C & 0x0F; Extra = 2; }
-        else if (C >= 0xC0) { Cp = C & 0x1F; Extra = 1; }
+        if (C >= 0xF0) {
+            Cp = C & 0x07;
+            Extra = 3;
+        } else if (C >= 0xE0) {
+            Cp = C & 0x0F;
+            Extra = 2;
+        } else if (C >= 0xC0) {
+            Cp = C & 0x1F;
+            Extra = 1;
+        }
         ++I;
         for (int K = 0; K < Extra && I < Text.size(); ++K, ++I)
             Cp = (Cp << 6) | (static_cast<unsigned char>(Text[I]) & 0x3F);
@@ -911,7 +951,8 @@ std::string FromUtf16(const std::u16string &Text)
             Cp = 0x10000 + ((Cp - 0xD800) << 10) + (Text[I + 1] - 0xDC00);
             ++I;
         }
-        if (Cp < 0x80) Out += static_cast<char>(Cp);
+        if (Cp < 0x80)
+            Out += static_cast<char>(Cp);
         else if (Cp < 0x800) {
             Out += static_cast<char>(0xC0 | (Cp >> 6));
             Out += static_cast<char>(0x80 | (Cp & 0x3F));

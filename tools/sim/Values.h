@@ -51,8 +51,8 @@ std::string ParseText(std::string_view Text);
 bool IsQuoted(std::string_view Text);
 
 /* ---- statuses ---- */
-NTSTATUS ParseStatus(std::string_view Text);          /* STATUS_TIMEOUT, 0x102, success, timeout, cancelled, pending */
-USBD_STATUS ParseUsbdStatus(std::string_view Text);   /* USBD_STATUS_STALL_PID, stall, 0xC0000004 */
+NTSTATUS ParseStatus(std::string_view Text);        /* STATUS_TIMEOUT, 0x102, success, timeout, cancelled, pending */
+USBD_STATUS ParseUsbdStatus(std::string_view Text); /* USBD_STATUS_STALL_PID, stall, 0xC0000004 */
 std::string UsbdStatusName(USBD_STATUS Status);
 
 /* ---- flag words ----
@@ -65,11 +65,12 @@ std::uint32_t ParseFlags(std::string_view Text, const std::vector<FlagName> &Tab
 /* "RXCHAR|TXEMPTY", or "0" when no bit is set; unknown bits in hex. */
 std::string FormatFlags(std::uint32_t Value, const std::vector<FlagName> &Table);
 
-const std::vector<FlagName> &EventFlags();        /* SERIAL_EV_*: RXCHAR ... EVENT2 */
-const std::vector<FlagName> &PurgeFlags();        /* TXABORT RXABORT TXCLEAR RXCLEAR */
-const std::vector<FlagName> &ModemFlags();        /* DTR RTS CTS DSR RI DCD */
-const std::vector<FlagName> &SerialStateFlags();  /* CDC UART state bits: rxcarrier txcarrier break ring framing parity overrun */
-const std::vector<FlagName> &ControlLineFlags();  /* SET_CONTROL_LINE_STATE: DTR RTS */
+const std::vector<FlagName> &EventFlags(); /* SERIAL_EV_*: RXCHAR ... EVENT2 */
+const std::vector<FlagName> &PurgeFlags(); /* TXABORT RXABORT TXCLEAR RXCLEAR */
+const std::vector<FlagName> &ModemFlags(); /* DTR RTS CTS DSR RI DCD */
+const std::vector<FlagName> &
+SerialStateFlags(); /* CDC UART state bits: rxcarrier txcarrier break ring framing parity overrun */
+const std::vector<FlagName> &ControlLineFlags(); /* SET_CONTROL_LINE_STATE: DTR RTS */
 
 /* ---- line control "8N1" ---- */
 struct LineControl {
@@ -146,7 +147,7 @@ world::RegistryValue ParseRegistryValue(std::string_view Text);
 std::string DescribeRegistryValue(const world::RegistryValue &Value);
 
 /* ---- text helpers ---- */
-std::u16string ToUtf16(std::string_view Text);   /* ASCII/UTF-8 to UTF-16 */
+std::u16string ToUtf16(std::string_view Text); /* ASCII/UTF-8 to UTF-16 */
 std::string FromUtf16(const std::u16string &Text);
 Bytes Utf16Bytes(std::string_view Text, bool Terminator); /* UTF-16LE */
 bool EqualsIgnoreCase(std::string_view A, std::string_view B);

@@ -20,7 +20,9 @@ struct VerbDef {
 const std::vector<VerbDef> &Verbs()
 {
     static const std::vector<VerbDef> Table = {
-        {"add", CompileAdd, "[TAG:] add [loopback|loopback-plug] [line-rate] [interfaces=1|2] [bulk-in=N|none] ... [PortName=\"COM5\"] [reg.NAME=VALUE] [nostart]"},
+        {"add", CompileAdd,
+         "[TAG:] add [loopback|loopback-plug] [line-rate] [interfaces=1|2] [bulk-in=N|none] ... [PortName=\"COM5\"] "
+         "[reg.NAME=VALUE] [nostart]"},
         {"start", CompilePnp, "start [DEVICE]"},
         {"stop", CompilePnp, "stop [DEVICE]"},
         {"restart", CompilePnp, "restart [DEVICE]   (stop, then start)"},
@@ -50,11 +52,13 @@ const std::vector<VerbDef> &Verbs()
         {"response-available", CompileNotify, "response-available [after=DURATION]"},
         {"notify", CompileNotify, "notify CODE [value=N] [data=DATA] [after=DURATION]"},
         {"fail-in", CompileFailIn, "fail-in bulk-in|interrupt [USBD_STATUS]"},
-        {"answer", CompileAnswer, "answer control|bulk-out [default] accept|partial N|stall|fail [USBD_STATUS]|late DURATION|never"},
+        {"answer", CompileAnswer,
+         "answer control|bulk-out [default] accept|partial N|stall|fail [USBD_STATUS]|late DURATION|never"},
         {"advance", CompileAdvance, "advance DURATION"},
         {"run", CompileRun, "run [limit=DURATION]   (until nothing is left to happen)"},
         {"wait", CompileWait, "wait TAG [limit=DURATION]"},
-        {"expect", CompileExpect, "expect TAG|bulk-out|setup|modem|serial-count|serialcomm|link|name|pool|objects|verifier|trace ..."},
+        {"expect", CompileExpect,
+         "expect TAG|bulk-out|setup|modem|serial-count|serialcomm|link|name|pool|objects|verifier|trace ..."},
         {"note", CompileNote, "note TEXT"},
         {"show", CompileShow, "show devices|serialcomm|pool|modem|time|wire"},
     };
@@ -63,14 +67,16 @@ const std::vector<VerbDef> &Verbs()
 
 } // namespace
 
-bool Compile(std::string_view Text, const std::string &File, Program &Out, std::vector<Diagnostic> &Errors, int FirstLine)
+bool Compile(std::string_view Text, const std::string &File, Program &Out, std::vector<Diagnostic> &Errors,
+             int FirstLine)
 {
     std::size_t ErrorsBefore = Errors.size();
     int Number = FirstLine - 1;
     std::size_t Start = 0;
     while (Start <= Text.size()) {
         std::size_t End = Text.find('\n', Start);
-        std::string_view LineText = Text.substr(Start, End == std::string_view::npos ? std::string_view::npos : End - Start);
+        std::string_view LineText =
+            Text.substr(Start, End == std::string_view::npos ? std::string_view::npos : End - Start);
         ++Number;
         try {
             Statement S;
@@ -101,4 +107,3 @@ std::string VerbSummary()
 }
 
 } // namespace sim
-

@@ -81,8 +81,9 @@ Action CompileRead(const Statement &S, ArgReader &A)
     std::size_t Length = ParseUnsigned(A.Word("a length"), 1u << 24);
     auto On = OptString(A, "on");
     A.Finish();
-    return Wrap(Issue(S, On, "read " + std::to_string(Length),
-                      [=](Impl &I, world::FileHandle H) { return I.W.Read(H, Length); }, nullptr, true));
+    return Wrap(Issue(
+        S, On, "read " + std::to_string(Length), [=](Impl &I, world::FileHandle H) { return I.W.Read(H, Length); },
+        nullptr, true));
 }
 
 Action CompileWrite(const Statement &S, ArgReader &A)
@@ -90,8 +91,9 @@ Action CompileWrite(const Statement &S, ArgReader &A)
     Bytes Data = ParseData(A.Word("the bytes to write"));
     auto On = OptString(A, "on");
     A.Finish();
-    return Wrap(Issue(S, On, "write " + FormatBytes(Data),
-                      [=](Impl &I, world::FileHandle H) { return I.W.Write(H, Data); }, nullptr, false));
+    return Wrap(Issue(
+        S, On, "write " + FormatBytes(Data), [=](Impl &I, world::FileHandle H) { return I.W.Write(H, Data); }, nullptr,
+        false));
 }
 
 /* Builds an input buffer from a layout and the statement's field options. */
@@ -132,9 +134,8 @@ Bytes BuildInput(const IoctlInfo &Info, ArgReader &A)
     }
     /* field options, with short names for the time-outs */
     static const std::pair<const char *, const char *> Short[] = {
-        {"ri", "ReadIntervalTimeout"},         {"rm", "ReadTotalTimeoutMultiplier"},
-        {"rc", "ReadTotalTimeoutConstant"},    {"wm", "WriteTotalTimeoutMultiplier"},
-        {"wc", "WriteTotalTimeoutConstant"},
+        {"ri", "ReadIntervalTimeout"},         {"rm", "ReadTotalTimeoutMultiplier"}, {"rc", "ReadTotalTimeoutConstant"},
+        {"wm", "WriteTotalTimeoutMultiplier"}, {"wc", "WriteTotalTimeoutConstant"},
     };
     for (const auto &[Key, Value] : A.RemainingOptions()) {
         std::string Name = Key;
@@ -158,12 +159,14 @@ Action CompileIoctl(const Statement &S, ArgReader &A)
     std::string CodeText = A.Word("a control code (a name such as SET_BAUD_RATE, or a number)");
     const IoctlInfo *Info = FindIoctl(CodeText);
     std::uint32_t Code;
-    if (Info) Code = Info->Code;
+    if (Info)
+        Code = Info->Code;
     else if (IsNumberWord(CodeText)) {
         Code = static_cast<std::uint32_t>(ParseUnsigned(CodeText));
         Info = Internal ? nullptr : FindIoctl(Code);
     } else {
-        throw SyntaxError("unknown control code '" + CodeText + "' (use a serial code name such as GET_BAUD_RATE, or a number)");
+        throw SyntaxError("unknown control code '" + CodeText +
+                          "' (use a serial code name such as GET_BAUD_RATE, or a number)");
     }
     auto On = OptString(A, "on");
     std::optional<Bytes> Raw;
@@ -171,21 +174,28 @@ Action CompileIoctl(const Statement &S, ArgReader &A)
     std::size_t OutLength = Info && !Internal ? Info->OutputLength : 0;
     if (auto V = A.Option("out")) OutLength = ParseUnsigned(*V, 1u << 20);
     Bytes Input;
-    if (Raw) Input = *Raw;
-    else if (Info && !Internal) Input = BuildInput(*Info, A);
+    if (Raw)
+        Input = *Raw;
+    else if (Info && !Internal)
+        Input = BuildInput(*Info, A);
     A.Finish();
     std::string Description = (Internal ? "internal " : "") + IoctlName(Code);
-    if (Info && !Raw && !Input.empty()) Description += " " + DescribeLayout(InputLayout(Info->Input), Input, Input.size());
-    else if (!Input.empty() || Raw) Description += " in=" + FormatBytes(Input);
-    if (Info && OutLength != Info->OutputLength) Description += " out=" + std::to_string(OutLength);
-    else if (!Info && OutLength) Description += " out=" + std::to_string(OutLength);
+    if (Info && !Raw && !Input.empty())
+        Description += " " + DescribeLayout(InputLayout(Info->Input), Input, Input.size());
+    else if (!Input.empty() || Raw)
+        Description += " in=" + FormatBytes(Input);
+    if (Info && OutLength != Info->OutputLength)
+        Description += " out=" + std::to_string(OutLength);
+    else if (!Info && OutLength)
+        Description += " out=" + std::to_string(OutLength);
     const Layout *Output = Info ? Info->Output : nullptr;
-    return Wrap(Issue(S, On, Description,
-                      [=](Impl &I, world::FileHandle H) {
-                          return Internal ? I.W.InternalDeviceControl(H, Code, Input, OutLength)
-                                          : I.W.DeviceIoControl(H, Code, Input, OutLength);
-                      },
-                      Output, false));
+    return Wrap(Issue(
+        S, On, Description,
+        [=](Impl &I, world::FileHandle H) {
+            return Internal ? I.W.InternalDeviceControl(H, Code, Input, OutLength)
+                            : I.W.DeviceIoControl(H, Code, Input, OutLength);
+        },
+        Output, false));
 }
 
 Action CompileFlush(const Statement &S, ArgReader &A)
@@ -195,9 +205,9 @@ Action CompileFlush(const Statement &S, ArgReader &A)
     bool Async = A.Flag("async");
     auto On = OptString(A, "on");
     A.Finish();
-    return Wrap(Issue(S, On, Async ? "flush async" : "flush",
-                      [Async](Impl &I, world::FileHandle H) { return Async ? I.W.FlushAsync(H) : I.W.Flush(H); },
-                      nullptr, false));
+    return Wrap(Issue(
+        S, On, Async ? "flush async" : "flush",
+        [Async](Impl &I, world::FileHandle H) { return Async ? I.W.FlushAsync(H) : I.W.Flush(H); }, nullptr, false));
 }
 
 Action CompileQueryInfo(const Statement &S, ArgReader &A)
@@ -209,9 +219,10 @@ Action CompileQueryInfo(const Statement &S, ArgReader &A)
     auto On = OptString(A, "on");
     A.Finish();
     std::string Name = C ? C->Name : "class " + std::to_string(Class);
-    return Wrap(Issue(S, On, "query-info " + Name + " length=" + std::to_string(Length),
-                      [=](Impl &I, world::FileHandle H) { return I.W.QueryInformation(H, Class, Length); },
-                      C ? C->Output : nullptr, false));
+    return Wrap(Issue(
+        S, On, "query-info " + Name + " length=" + std::to_string(Length),
+        [=](Impl &I, world::FileHandle H) { return I.W.QueryInformation(H, Class, Length); }, C ? C->Output : nullptr,
+        false));
 }
 
 Action CompileSetInfo(const Statement &S, ArgReader &A)
@@ -223,9 +234,9 @@ Action CompileSetInfo(const Statement &S, ArgReader &A)
     auto On = OptString(A, "on");
     A.Finish();
     std::string Name = C ? C->Name : "class " + std::to_string(Class);
-    return Wrap(Issue(S, On, "set-info " + Name + " in=" + FormatBytes(Input),
-                      [=](Impl &I, world::FileHandle H) { return I.W.SetInformation(H, Class, Input); }, nullptr,
-                      false));
+    return Wrap(Issue(
+        S, On, "set-info " + Name + " in=" + FormatBytes(Input),
+        [=](Impl &I, world::FileHandle H) { return I.W.SetInformation(H, Class, Input); }, nullptr, false));
 }
 
 Action CompileCancel(const Statement &, ArgReader &A)

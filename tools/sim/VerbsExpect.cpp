@@ -24,7 +24,9 @@ void CheckOperation(Impl::Entity &E, const OpExpectation &X, std::vector<std::st
 {
     const world::Operation &Op = *E.Op;
     if (X.Pending) {
-        if (Op.Completed) Diff.push_back("completed with " + world::StatusName(Op.Status) + " info=" + std::to_string(Op.Information) + ", expected pending");
+        if (Op.Completed)
+            Diff.push_back("completed with " + world::StatusName(Op.Status) +
+                           " info=" + std::to_string(Op.Information) + ", expected pending");
         return;
     }
     bool WantsCompletion = X.Completed || X.Status || X.Info || X.Data || X.At || X.After || !X.Other.empty();
@@ -49,9 +51,11 @@ void CheckOperation(Impl::Entity &E, const OpExpectation &X, std::vector<std::st
         if (!F) throw SyntaxError("the output of " + E.Tag + " has no field '" + Key + "'");
         std::uint64_t Want = ParseFieldValue(*F, Value);
         auto Have = ReadField(*F, Got);
-        if (!Have) Diff.push_back(std::string(F->Name) + " was not returned (info=" + std::to_string(Op.Information) + ")");
+        if (!Have)
+            Diff.push_back(std::string(F->Name) + " was not returned (info=" + std::to_string(Op.Information) + ")");
         else if (*Have != Want)
-            Diff.push_back(std::string(F->Name) + " is " + FormatField(*F, *Have) + ", expected " + FormatField(*F, Want));
+            Diff.push_back(std::string(F->Name) + " is " + FormatField(*F, *Have) + ", expected " +
+                           FormatField(*F, Want));
     }
 }
 
@@ -59,7 +63,8 @@ void CheckDevice(Impl &I, Impl::Entity &E, const OpExpectation &X, std::vector<s
 {
     Impl::DeviceEntry &D = I.Devices[static_cast<std::size_t>(E.Device)];
     if (X.Status && E.Op->Status != *X.Status)
-        Diff.push_back("add status is " + world::StatusName(E.Op->Status) + ", expected " + world::StatusName(*X.Status));
+        Diff.push_back("add status is " + world::StatusName(E.Op->Status) + ", expected " +
+                       world::StatusName(*X.Status));
     if (X.Pending || X.Info || X.Data || X.At || X.After) throw SyntaxError(E.Tag + " is a device, not an operation");
     world::DeviceNode *N = D.Node;
     if (!N) {
@@ -75,12 +80,15 @@ void CheckDevice(Impl &I, Impl::Entity &E, const OpExpectation &X, std::vector<s
         const std::string &Value = Entry.second; /* a plain reference: lambdas may capture it */
         auto Count = [&](const char *Name, std::size_t Have) {
             std::size_t Want = ParseUnsigned(Value, 1u << 30);
-            if (Have != Want) Diff.push_back(std::string(Name) + " is " + std::to_string(Have) + ", expected " + std::to_string(Want));
+            if (Have != Want)
+                Diff.push_back(std::string(Name) + " is " + std::to_string(Have) + ", expected " +
+                               std::to_string(Want));
         };
         if (EqualsIgnoreCase(Key, "add-status") || EqualsIgnoreCase(Key, "start-status")) {
             NTSTATUS Want = ParseStatus(Value);
             NTSTATUS Have = EqualsIgnoreCase(Key, "add-status") ? N->AddStatus : N->StartStatus;
-            if (Have != Want) Diff.push_back(Key + " is " + world::StatusName(Have) + ", expected " + world::StatusName(Want));
+            if (Have != Want)
+                Diff.push_back(Key + " is " + world::StatusName(Have) + ", expected " + world::StatusName(Want));
         } else if (EqualsIgnoreCase(Key, "name")) {
             std::string Want = ParseText(Value), Have = FromUtf16(N->NtName);
             if (Have != Want) Diff.push_back("NT name is '" + Have + "', expected '" + Want + "'");
@@ -88,33 +96,51 @@ void CheckDevice(Impl &I, Impl::Entity &E, const OpExpectation &X, std::vector<s
             auto Interfaces = I.W.DeviceInterfaces(N);
             std::string Have = Interfaces.empty() ? "none" : Interfaces.front().second ? "enabled" : "disabled";
             if (!EqualsIgnoreCase(Have, Value)) Diff.push_back("interface is " + Have + ", expected " + Value);
-        } else if (EqualsIgnoreCase(Key, "outstanding-bulk-in")) Count("outstanding bulk-in reads", D.Model->OutstandingIn(D.Model->BulkInAddress()));
-        else if (EqualsIgnoreCase(Key, "outstanding-interrupt")) Count("outstanding interrupt reads", D.Model->OutstandingIn(D.Model->InterruptAddress()));
-        else if (EqualsIgnoreCase(Key, "outstanding-bulk-out")) Count("outstanding bulk-out packets", D.Model->OutstandingOut());
-        else if (EqualsIgnoreCase(Key, "outstanding-control")) Count("outstanding control transfers", D.Model->OutstandingControl());
-        else if (EqualsIgnoreCase(Key, "queued-bulk-in")) Count("bulk-in blocks not yet delivered", D.Model->QueuedBulkIn());
-        else if (EqualsIgnoreCase(Key, "resets-bulk-in")) Count("bulk-in pipe resets", D.Model->EndpointResets(D.Model->BulkInAddress()));
-        else if (EqualsIgnoreCase(Key, "resets-bulk-out")) Count("bulk-out pipe resets", D.Model->EndpointResets(D.Model->BulkOutAddress()));
-        else if (EqualsIgnoreCase(Key, "resets-interrupt")) Count("interrupt pipe resets", D.Model->EndpointResets(D.Model->InterruptAddress()));
+        } else if (EqualsIgnoreCase(Key, "outstanding-bulk-in"))
+            Count("outstanding bulk-in reads", D.Model->OutstandingIn(D.Model->BulkInAddress()));
+        else if (EqualsIgnoreCase(Key, "outstanding-interrupt"))
+            Count("outstanding interrupt reads", D.Model->OutstandingIn(D.Model->InterruptAddress()));
+        else if (EqualsIgnoreCase(Key, "outstanding-bulk-out"))
+            Count("outstanding bulk-out packets", D.Model->OutstandingOut());
+        else if (EqualsIgnoreCase(Key, "outstanding-control"))
+            Count("outstanding control transfers", D.Model->OutstandingControl());
+        else if (EqualsIgnoreCase(Key, "queued-bulk-in"))
+            Count("bulk-in blocks not yet delivered", D.Model->QueuedBulkIn());
+        else if (EqualsIgnoreCase(Key, "resets-bulk-in"))
+            Count("bulk-in pipe resets", D.Model->EndpointResets(D.Model->BulkInAddress()));
+        else if (EqualsIgnoreCase(Key, "resets-bulk-out"))
+            Count("bulk-out pipe resets", D.Model->EndpointResets(D.Model->BulkOutAddress()));
+        else if (EqualsIgnoreCase(Key, "resets-interrupt"))
+            Count("interrupt pipe resets", D.Model->EndpointResets(D.Model->InterruptAddress()));
         else if (EqualsIgnoreCase(Key, "lines")) {
             std::uint32_t Want = ParseFlags(Value, ControlLineFlags(), "control line");
             std::uint16_t Have = D.Model->ControlLineState();
-            if (Have != Want) Diff.push_back("the device's control lines are " + FormatFlags(Have, ControlLineFlags()) + ", expected " + FormatFlags(Want, ControlLineFlags()));
+            if (Have != Want)
+                Diff.push_back("the device's control lines are " + FormatFlags(Have, ControlLineFlags()) +
+                               ", expected " + FormatFlags(Want, ControlLineFlags()));
         } else if (EqualsIgnoreCase(Key, "break")) {
             bool Want = EqualsIgnoreCase(Value, "on");
             if (!Want && !EqualsIgnoreCase(Value, "off")) throw SyntaxError("break= takes on or off");
-            if (D.Model->BreakActive() != Want) Diff.push_back(std::string("the device's break is ") + (Want ? "off" : "on"));
+            if (D.Model->BreakActive() != Want)
+                Diff.push_back(std::string("the device's break is ") + (Want ? "off" : "on"));
         } else if (EqualsIgnoreCase(Key, "line-coding")) {
             /* "115200,8N1" */
             std::size_t Comma = Value.find(',');
             if (Comma == std::string::npos) throw SyntaxError("line-coding= takes RATE,FORMAT such as 115200,8N1");
             std::uint32_t Rate = static_cast<std::uint32_t>(ParseUnsigned(Value.substr(0, Comma)));
             LineControl LC = ParseLineControl(Value.substr(Comma + 1));
-            Bytes Want = {static_cast<std::uint8_t>(Rate), static_cast<std::uint8_t>(Rate >> 8), static_cast<std::uint8_t>(Rate >> 16),
-                          static_cast<std::uint8_t>(Rate >> 24), LC.StopBits, LC.Parity, LC.WordLength};
+            Bytes Want = {static_cast<std::uint8_t>(Rate),
+                          static_cast<std::uint8_t>(Rate >> 8),
+                          static_cast<std::uint8_t>(Rate >> 16),
+                          static_cast<std::uint8_t>(Rate >> 24),
+                          LC.StopBits,
+                          LC.Parity,
+                          LC.WordLength};
             Bytes Have = D.Model->LineCoding();
-            if (Have != Want) Diff.push_back("the device's line coding is " + DescribeSetup({cdc::HostToInterface, cdc::SetLineCoding, 0, 0, 7}, Have).substr(16) +
-                                             ", expected " + Value);
+            if (Have != Want)
+                Diff.push_back("the device's line coding is " +
+                               DescribeSetup({cdc::HostToInterface, cdc::SetLineCoding, 0, 0, 7}, Have).substr(16) +
+                               ", expected " + Value);
         } else {
             throw SyntaxError("a device has no property '" + Key + "'");
         }
@@ -125,14 +151,22 @@ Action CompileExpectTag(const Statement &, ArgReader &A, std::string Target)
 {
     OpExpectation X;
     for (const std::string &W : A.RemainingWords()) {
-        if (EqualsIgnoreCase(W, "pending")) X.Pending = true;
-        else if (EqualsIgnoreCase(W, "completed")) X.Completed = true;
-        else if (EqualsIgnoreCase(W, "D0")) X.InD0 = true;
-        else if (EqualsIgnoreCase(W, "Dx")) X.InD0 = false;
-        else if (EqualsIgnoreCase(W, "open")) X.HandleOpen = true;
-        else if (EqualsIgnoreCase(W, "closed")) X.HandleOpen = false;
-        else if (auto S = ParseState(W)) X.State = S;
-        else X.Status = ParseStatus(W);
+        if (EqualsIgnoreCase(W, "pending"))
+            X.Pending = true;
+        else if (EqualsIgnoreCase(W, "completed"))
+            X.Completed = true;
+        else if (EqualsIgnoreCase(W, "D0"))
+            X.InD0 = true;
+        else if (EqualsIgnoreCase(W, "Dx"))
+            X.InD0 = false;
+        else if (EqualsIgnoreCase(W, "open"))
+            X.HandleOpen = true;
+        else if (EqualsIgnoreCase(W, "closed"))
+            X.HandleOpen = false;
+        else if (auto S = ParseState(W))
+            X.State = S;
+        else
+            X.Status = ParseStatus(W);
     }
     if (auto V = A.Option("info")) X.Info = ParseUnsigned(*V, UINT64_MAX);
     if (auto V = A.Option("data")) X.Data = ParseData(*V);
@@ -156,13 +190,15 @@ Action CompileExpectTag(const Statement &, ArgReader &A, std::string Target)
                 if (Open != *X.HandleOpen) Diff.push_back(std::string("handle is ") + (Open ? "open" : "closed"));
             }
             if (X.Status && E->Op->Status != *X.Status)
-                Diff.push_back("open returned " + world::StatusName(E->Op->Status) + ", expected " + world::StatusName(*X.Status));
+                Diff.push_back("open returned " + world::StatusName(E->Op->Status) + ", expected " +
+                               world::StatusName(*X.Status));
             if (X.Pending || X.Info || X.Data || !X.Other.empty() || X.State)
                 throw SyntaxError(Target + " is a handle; expect its open status, open or closed");
             break;
         }
         case Impl::Kind::Operation:
-            if (X.State || X.InD0 || X.HandleOpen) throw SyntaxError(Target + " is an operation, not a device or handle");
+            if (X.State || X.InD0 || X.HandleOpen)
+                throw SyntaxError(Target + " is an operation, not a device or handle");
             CheckOperation(*E, X, Diff);
             break;
         }
@@ -195,13 +231,16 @@ Action CompileExpectBulkOut(const Statement &, ArgReader &A)
         D.BulkOutPacketPos = Packets.size();
         std::vector<std::string> Diff;
         if (None && (!Got.empty() || !GotSizes.empty()))
-            Diff.push_back("bulk-OUT carried " + FormatBytes(Got) + " in " + std::to_string(GotSizes.size()) + " packets, expected nothing");
-        else if (!None && Got != Want) Diff.push_back("bulk-OUT carried " + FormatBytes(Got) + ", expected " + FormatBytes(Want));
+            Diff.push_back("bulk-OUT carried " + FormatBytes(Got) + " in " + std::to_string(GotSizes.size()) +
+                           " packets, expected nothing");
+        else if (!None && Got != Want)
+            Diff.push_back("bulk-OUT carried " + FormatBytes(Got) + ", expected " + FormatBytes(Want));
         if (Sizes && GotSizes != *Sizes) {
             std::vector<std::string> H, Wn;
             for (auto S : GotSizes) H.push_back(std::to_string(S));
             for (auto S : *Sizes) Wn.push_back(std::to_string(S));
-            Diff.push_back("packet sizes are " + (H.empty() ? std::string("(none)") : Join(H, ",")) + ", expected " + Join(Wn, ","));
+            Diff.push_back("packet sizes are " + (H.empty() ? std::string("(none)") : Join(H, ",")) + ", expected " +
+                           Join(Wn, ","));
         }
         I.Check(Diff);
     });
@@ -209,7 +248,8 @@ Action CompileExpectBulkOut(const Statement &, ArgReader &A)
 
 Action CompileExpectSetup(const Statement &, ArgReader &A)
 {
-    std::string Kind = A.Word("a class request (SET_LINE_CODING, SET_CONTROL_LINE_STATE, SEND_BREAK, 8 raw setup bytes) or none");
+    std::string Kind =
+        A.Word("a class request (SET_LINE_CODING, SET_CONTROL_LINE_STATE, SEND_BREAK, 8 raw setup bytes) or none");
     bool None = EqualsIgnoreCase(Kind, "none");
     std::optional<Bytes> RawSetup;
     std::optional<std::uint8_t> Request;
@@ -217,7 +257,8 @@ Action CompileExpectSetup(const Statement &, ArgReader &A)
     std::optional<std::uint16_t> Value;
     if (!None && (Kind.front() == '<' || Kind.front() == '"')) {
         RawSetup = ParseData(Kind);
-        if (RawSetup->size() != 8) throw SyntaxError("a setup packet has 8 bytes, not " + std::to_string(RawSetup->size()));
+        if (RawSetup->size() != 8)
+            throw SyntaxError("a setup packet has 8 bytes, not " + std::to_string(RawSetup->size()));
         if (auto V = A.Option("data")) Data = ParseData(*V);
     } else if (EqualsIgnoreCase(Kind, "SET_LINE_CODING")) {
         Request = cdc::SetLineCoding;
@@ -226,18 +267,25 @@ Action CompileExpectSetup(const Statement &, ArgReader &A)
             LineControl LC;
             bool HasFormat = A.HasWord();
             if (HasFormat) LC = ParseLineControl(A.Word("a line setting"));
-            Data = Bytes{static_cast<std::uint8_t>(Rate), static_cast<std::uint8_t>(Rate >> 8),
-                         static_cast<std::uint8_t>(Rate >> 16), static_cast<std::uint8_t>(Rate >> 24), LC.StopBits,
-                         LC.Parity, LC.WordLength};
+            Data = Bytes{static_cast<std::uint8_t>(Rate),
+                         static_cast<std::uint8_t>(Rate >> 8),
+                         static_cast<std::uint8_t>(Rate >> 16),
+                         static_cast<std::uint8_t>(Rate >> 24),
+                         LC.StopBits,
+                         LC.Parity,
+                         LC.WordLength};
             if (!HasFormat) Data->resize(4); /* rate only */
         }
     } else if (EqualsIgnoreCase(Kind, "SET_CONTROL_LINE_STATE")) {
         Request = cdc::SetControlLineState;
-        Value = static_cast<std::uint16_t>(ParseFlags(A.Word("the lines (DTR|RTS, or 0)"), ControlLineFlags(), "control line"));
+        Value = static_cast<std::uint16_t>(
+            ParseFlags(A.Word("the lines (DTR|RTS, or 0)"), ControlLineFlags(), "control line"));
     } else if (EqualsIgnoreCase(Kind, "SEND_BREAK")) {
         Request = cdc::SendBreak;
         std::string V = A.Word("on, off or a duration in ms");
-        Value = EqualsIgnoreCase(V, "on") ? 0xFFFF : EqualsIgnoreCase(V, "off") ? 0 : static_cast<std::uint16_t>(ParseUnsigned(V, 0xFFFF));
+        Value = EqualsIgnoreCase(V, "on")    ? 0xFFFF
+                : EqualsIgnoreCase(V, "off") ? 0
+                                             : static_cast<std::uint16_t>(ParseUnsigned(V, 0xFFFF));
     } else if (!None) {
         throw SyntaxError("unknown class request '" + Kind + "'");
     }
@@ -257,7 +305,8 @@ Action CompileExpectSetup(const Statement &, ArgReader &A)
         if (None) {
             if (D.ClassRequestPos < Requests.size()) {
                 const auto &R = Requests[D.ClassRequestPos];
-                Diff.push_back("the device got " + DescribeSetup(R.Setup, R.Data) + " (#" + std::to_string(R.Id) + "), expected no class request");
+                Diff.push_back("the device got " + DescribeSetup(R.Setup, R.Data) + " (#" + std::to_string(R.Id) +
+                               "), expected no class request");
                 D.ClassRequestPos = Requests.size();
             }
             I.Check(Diff);
@@ -272,8 +321,10 @@ Action CompileExpectSetup(const Statement &, ArgReader &A)
         std::string Seen = DescribeSetup(R.Setup, R.Data) + " setup " + HexBytes(SetupBytes(R.Setup)) +
                            (R.Data.empty() ? std::string() : " data " + HexBytes(R.Data));
         if (RawSetup) {
-            if (SetupBytes(R.Setup) != *RawSetup) Diff.push_back("setup is " + HexBytes(SetupBytes(R.Setup)) + ", expected " + HexBytes(*RawSetup));
-            if (Data && R.Data != *Data) Diff.push_back("data is " + HexBytes(R.Data) + ", expected " + HexBytes(*Data));
+            if (SetupBytes(R.Setup) != *RawSetup)
+                Diff.push_back("setup is " + HexBytes(SetupBytes(R.Setup)) + ", expected " + HexBytes(*RawSetup));
+            if (Data && R.Data != *Data)
+                Diff.push_back("data is " + HexBytes(R.Data) + ", expected " + HexBytes(*Data));
         } else {
             if (R.Setup.bmRequestType != cdc::HostToInterface || R.Setup.bRequest != *Request)
                 Diff.push_back("the device got " + Seen + ", expected " + Kind);
@@ -284,13 +335,16 @@ Action CompileExpectSetup(const Statement &, ArgReader &A)
                     if (Data->size() < Have.size()) Have.resize(Data->size());
                     if (Have != *Data) Diff.push_back("the device got " + Seen);
                 }
-                if (*Request == cdc::SetLineCoding && R.Setup.wLength != 7) Diff.push_back("wLength is " + std::to_string(R.Setup.wLength) + ", expected 7");
+                if (*Request == cdc::SetLineCoding && R.Setup.wLength != 7)
+                    Diff.push_back("wLength is " + std::to_string(R.Setup.wLength) + ", expected 7");
             }
         }
-        if (Index && R.Setup.wIndex != *Index) Diff.push_back("wIndex is " + std::to_string(R.Setup.wIndex) + ", expected " + std::to_string(*Index));
+        if (Index && R.Setup.wIndex != *Index)
+            Diff.push_back("wIndex is " + std::to_string(R.Setup.wIndex) + ", expected " + std::to_string(*Index));
         if (Status) {
             std::string Have = R.CompletedAt < 0 ? "pending" : UsbdStatusName(R.Status);
-            std::string Want = EqualsIgnoreCase(*Status, "pending") ? "pending" : UsbdStatusName(ParseUsbdStatus(*Status));
+            std::string Want =
+                EqualsIgnoreCase(*Status, "pending") ? "pending" : UsbdStatusName(ParseUsbdStatus(*Status));
             if (Have != Want) Diff.push_back("the request ended " + Have + ", expected " + Want);
         }
         I.Check(Diff);
@@ -306,8 +360,9 @@ std::optional<std::uint32_t> QueryModemStatus(Impl &I, const std::string *On)
     I.W.Clock().RunDue();
     I.Poll();
     if (!Op->Completed || !NT_SUCCESS(Op->Status) || Op->Information < 4 || Op->Output.size() < 4) {
-        I.Fail("GET_MODEMSTATUS " + (Op->Completed ? "returned " + world::StatusName(Op->Status) + " info=" + std::to_string(Op->Information)
-                                                   : std::string("did not complete")));
+        I.Fail("GET_MODEMSTATUS " +
+               (Op->Completed ? "returned " + world::StatusName(Op->Status) + " info=" + std::to_string(Op->Information)
+                              : std::string("did not complete")));
         return std::nullopt;
     }
     return Op->Output[0] | Op->Output[1] << 8 | Op->Output[2] << 16 | static_cast<std::uint32_t>(Op->Output[3]) << 24;
@@ -315,7 +370,8 @@ std::optional<std::uint32_t> QueryModemStatus(Impl &I, const std::string *On)
 
 Action CompileExpectModem(const Statement &, ArgReader &A)
 {
-    std::uint32_t Want = ParseFlags(A.Word("the modem lines (DTR|RTS|CTS|DSR|RI|DCD, or 0)"), ModemFlags(), "modem line");
+    std::uint32_t Want =
+        ParseFlags(A.Word("the modem lines (DTR|RTS|CTS|DSR|RI|DCD, or 0)"), ModemFlags(), "modem line");
     auto On = OptString(A, "on");
     A.Finish();
     return Wrap([=](Impl &I) {
@@ -327,8 +383,8 @@ Action CompileExpectModem(const Statement &, ArgReader &A)
         }
         std::vector<std::string> Diff;
         if (*Have != Want)
-            Diff.push_back("modem status is " + Hex32(*Have) + " (" + FormatFlags(*Have, ModemFlags()) + "), expected " + Hex32(Want) +
-                           " (" + FormatFlags(Want, ModemFlags()) + ")");
+            Diff.push_back("modem status is " + Hex32(*Have) + " (" + FormatFlags(*Have, ModemFlags()) +
+                           "), expected " + Hex32(Want) + " (" + FormatFlags(Want, ModemFlags()) + ")");
         I.Check(Diff);
     });
 }
@@ -341,7 +397,8 @@ Action CompileExpectSystem(ArgReader &A, std::string What)
         return Wrap([=](Impl &I) {
             ULONG Have = I.W.SerialCount();
             I.Check(Have == Want ? std::vector<std::string>{}
-                                 : std::vector<std::string>{"SerialCount is " + std::to_string(Have) + ", expected " + std::to_string(Want)});
+                                 : std::vector<std::string>{"SerialCount is " + std::to_string(Have) + ", expected " +
+                                                            std::to_string(Want)});
         });
     }
     if (EqualsIgnoreCase(What, "serialcomm")) {
@@ -352,11 +409,13 @@ Action CompileExpectSystem(ArgReader &A, std::string What)
         bool Absent = false;
         if (A.HasWord()) {
             std::string W = A.Word("a value name");
-            if (EqualsIgnoreCase(W, "empty")) Count = 0;
+            if (EqualsIgnoreCase(W, "empty"))
+                Count = 0;
             else {
                 Name = ParseText(W);
                 std::string Next = A.Word("= VALUE, or none");
-                if (EqualsIgnoreCase(Next, "none")) Absent = true;
+                if (EqualsIgnoreCase(Next, "none"))
+                    Absent = true;
                 else if (Next == "=") {
                     std::string V = A.Word("the expected value");
                     world::RegistryValue R;
@@ -380,16 +439,19 @@ Action CompileExpectSystem(ArgReader &A, std::string What)
             if (Count && Map.size() != *Count) {
                 std::string Names;
                 for (const auto &[K, V] : Map) Names += " " + FromUtf16(K) + "=" + DescribeRegistryValue(V);
-                Diff.push_back("SERIALCOMM holds " + std::to_string(Map.size()) + " values" + (Names.empty() ? "" : ":" + Names) +
-                               ", expected " + std::to_string(*Count));
+                Diff.push_back("SERIALCOMM holds " + std::to_string(Map.size()) + " values" +
+                               (Names.empty() ? "" : ":" + Names) + ", expected " + std::to_string(*Count));
             }
             if (Name) {
                 auto It = Map.find(ToUtf16(*Name));
-                if (Absent && It != Map.end()) Diff.push_back(*Name + " is " + DescribeRegistryValue(It->second) + ", expected no value");
+                if (Absent && It != Map.end())
+                    Diff.push_back(*Name + " is " + DescribeRegistryValue(It->second) + ", expected no value");
                 if (Value) {
-                    if (It == Map.end()) Diff.push_back("SERIALCOMM has no value " + *Name);
+                    if (It == Map.end())
+                        Diff.push_back("SERIALCOMM has no value " + *Name);
                     else if (It->second.Type != Value->Type || It->second.Data != Value->Data)
-                        Diff.push_back(*Name + " is " + DescribeRegistryValue(It->second) + ", expected " + DescribeRegistryValue(*Value));
+                        Diff.push_back(*Name + " is " + DescribeRegistryValue(It->second) + ", expected " +
+                                       DescribeRegistryValue(*Value));
                 }
             }
             I.Check(Diff);
@@ -405,15 +467,18 @@ Action CompileExpectSystem(ArgReader &A, std::string What)
             std::vector<std::string> Diff;
             if (EqualsIgnoreCase(Target, "none")) {
                 if (Have) Diff.push_back(Link + " links to " + FromUtf16(*Have) + ", expected no link");
-            } else if (!Have) Diff.push_back(Link + " does not exist");
-            else if (FromUtf16(*Have) != Target) Diff.push_back(Link + " links to " + FromUtf16(*Have) + ", expected " + Target);
+            } else if (!Have)
+                Diff.push_back(Link + " does not exist");
+            else if (FromUtf16(*Have) != Target)
+                Diff.push_back(Link + " links to " + FromUtf16(*Have) + ", expected " + Target);
             I.Check(Diff);
         });
     }
     if (EqualsIgnoreCase(What, "name")) {
         std::string Name = ParseText(A.Word("an NT name"));
         std::string Want = A.Word("exists or none");
-        if (!EqualsIgnoreCase(Want, "exists") && !EqualsIgnoreCase(Want, "none")) throw SyntaxError("expect name NAME takes exists or none");
+        if (!EqualsIgnoreCase(Want, "exists") && !EqualsIgnoreCase(Want, "none"))
+            throw SyntaxError("expect name NAME takes exists or none");
         bool Exists = EqualsIgnoreCase(Want, "exists");
         A.Finish();
         return Wrap([=](Impl &I) {
@@ -438,10 +503,11 @@ Action CompileExpectSystem(ArgReader &A, std::string What)
             std::size_t HaveBlocks = I.W.PoolBlocksOutstanding(Tag) + I.W.MemoryBlocksOutstanding(Tag);
             std::size_t HaveBytes = I.W.PoolBytesOutstanding(Tag) + I.W.MemoryBytesOutstanding(Tag);
             if (Blocks && HaveBlocks != *Blocks)
-                Diff.push_back(std::to_string(HaveBlocks) + " pool blocks (" + std::to_string(HaveBytes) + " bytes) outstanding, expected " +
-                               std::to_string(*Blocks));
+                Diff.push_back(std::to_string(HaveBlocks) + " pool blocks (" + std::to_string(HaveBytes) +
+                               " bytes) outstanding, expected " + std::to_string(*Blocks));
             if (BytesWanted && HaveBytes != *BytesWanted)
-                Diff.push_back(std::to_string(HaveBytes) + " pool bytes outstanding, expected " + std::to_string(*BytesWanted));
+                Diff.push_back(std::to_string(HaveBytes) + " pool bytes outstanding, expected " +
+                               std::to_string(*BytesWanted));
             I.Check(Diff);
         });
     }
@@ -450,8 +516,10 @@ Action CompileExpectSystem(ArgReader &A, std::string What)
         A.Finish();
         return Wrap([=](Impl &I) {
             std::size_t Have = I.W.LiveObjects();
-            I.Check(Have == Want ? std::vector<std::string>{}
-                                 : std::vector<std::string>{std::to_string(Have) + " framework objects live, expected " + std::to_string(Want)});
+            I.Check(Have == Want
+                        ? std::vector<std::string>{}
+                        : std::vector<std::string>{std::to_string(Have) + " framework objects live, expected " +
+                                                   std::to_string(Want)});
         });
     }
     if (EqualsIgnoreCase(What, "verifier")) {
@@ -466,10 +534,13 @@ Action CompileExpectSystem(ArgReader &A, std::string What)
                 for (const auto &R : I.Unclaimed) Diff.push_back("verifier reported: " + R.Text);
                 I.Unclaimed.clear();
             } else {
-                auto It = std::find_if(I.Unclaimed.begin(), I.Unclaimed.end(),
-                                       [&](const Impl::VerifierReport &R) { return R.Text.find(Piece) != std::string::npos; });
-                if (It == I.Unclaimed.end()) Diff.push_back("no verifier report contains \"" + Piece + "\"");
-                else I.Unclaimed.erase(It);
+                auto It = std::find_if(I.Unclaimed.begin(), I.Unclaimed.end(), [&](const Impl::VerifierReport &R) {
+                    return R.Text.find(Piece) != std::string::npos;
+                });
+                if (It == I.Unclaimed.end())
+                    Diff.push_back("no verifier report contains \"" + Piece + "\"");
+                else
+                    I.Unclaimed.erase(It);
             }
             I.Check(Diff);
         });
@@ -493,8 +564,9 @@ Action CompileExpectSystem(ArgReader &A, std::string What)
 
 Action CompileExpect(const Statement &S, ArgReader &A)
 {
-    std::string What = A.Word("what to check: an operation, device or handle tag, or bulk-out, setup, modem, serial-count, "
-                              "serialcomm, link, name, pool, objects, verifier, trace");
+    std::string What =
+        A.Word("what to check: an operation, device or handle tag, or bulk-out, setup, modem, serial-count, "
+               "serialcomm, link, name, pool, objects, verifier, trace");
     if (EqualsIgnoreCase(What, "bulk-out")) return CompileExpectBulkOut(S, A);
     if (EqualsIgnoreCase(What, "setup")) return CompileExpectSetup(S, A);
     if (EqualsIgnoreCase(What, "modem")) return CompileExpectModem(S, A);

@@ -45,8 +45,9 @@ Action CompileShow(const Statement &, ArgReader &A)
             for (auto &D : I.Devices) {
                 if (!D.Node) continue;
                 Say(D.Name + ": " + FromUtf16(D.Node->NtName) + " " + StateName(D.Node->State) +
-                    (D.Node->Power == world::DevicePowerState::D0 ? " D0" : " Dx") + " add " + world::StatusName(D.Node->AddStatus) +
-                    " start " + world::StatusName(D.Node->StartStatus) + (D.Model->Connected() ? "" : " unplugged"));
+                    (D.Node->Power == world::DevicePowerState::D0 ? " D0" : " Dx") + " add " +
+                    world::StatusName(D.Node->AddStatus) + " start " + world::StatusName(D.Node->StartStatus) +
+                    (D.Model->Connected() ? "" : " unplugged"));
             }
             Say("SerialCount " + std::to_string(I.W.SerialCount()));
         } else if (EqualsIgnoreCase(What, "serialcomm")) {
@@ -54,20 +55,25 @@ Action CompileShow(const Statement &, ArgReader &A)
             if (Map.empty()) Say("SERIALCOMM is empty");
             for (const auto &[K, V] : Map) Say("SERIALCOMM " + FromUtf16(K) + " = " + DescribeRegistryValue(V));
         } else if (EqualsIgnoreCase(What, "pool")) {
-            Say(std::to_string(I.W.PoolBlocksOutstanding()) + " pool blocks, " + std::to_string(I.W.PoolBytesOutstanding()) +
-                " bytes outstanding; " + std::to_string(I.W.MemoryBlocksOutstanding()) + " memory objects, " +
+            Say(std::to_string(I.W.PoolBlocksOutstanding()) + " pool blocks, " +
+                std::to_string(I.W.PoolBytesOutstanding()) + " bytes outstanding; " +
+                std::to_string(I.W.MemoryBlocksOutstanding()) + " memory objects, " +
                 std::to_string(I.W.MemoryBytesOutstanding()) + " bytes; " + std::to_string(I.W.LiveObjects()) +
                 " framework objects live");
         } else if (EqualsIgnoreCase(What, "modem")) {
-            if (auto M = QueryModemStatus(I, Ptr(On))) Say("modem status " + Hex32(*M) + " (" + FormatFlags(*M, ModemFlags()) + ")");
+            if (auto M = QueryModemStatus(I, Ptr(On)))
+                Say("modem status " + Hex32(*M) + " (" + FormatFlags(*M, ModemFlags()) + ")");
         } else if (EqualsIgnoreCase(What, "time")) {
-            Say("virtual time " + FormatDuration(I.Now()) + ", " + std::to_string(I.W.Clock().Pending()) + " events pending");
+            Say("virtual time " + FormatDuration(I.Now()) + ", " + std::to_string(I.W.Clock().Pending()) +
+                " events pending");
         } else {
             for (auto &D : I.Devices)
-                Say(D.Name + ": outstanding bulk-in " + std::to_string(D.Model->OutstandingIn(D.Model->BulkInAddress())) +
-                    ", interrupt " + std::to_string(D.Model->OutstandingIn(D.Model->InterruptAddress())) + ", bulk-out " +
-                    std::to_string(D.Model->OutstandingOut()) + ", control " + std::to_string(D.Model->OutstandingControl()) +
-                    "; bulk-in blocks queued " + std::to_string(D.Model->QueuedBulkIn()));
+                Say(D.Name + ": outstanding bulk-in " +
+                    std::to_string(D.Model->OutstandingIn(D.Model->BulkInAddress())) + ", interrupt " +
+                    std::to_string(D.Model->OutstandingIn(D.Model->InterruptAddress())) + ", bulk-out " +
+                    std::to_string(D.Model->OutstandingOut()) + ", control " +
+                    std::to_string(D.Model->OutstandingControl()) + "; bulk-in blocks queued " +
+                    std::to_string(D.Model->QueuedBulkIn()));
         }
     });
 }

@@ -24,7 +24,8 @@ Action CompileAdd(const Statement &S, ArgReader &A)
     if (auto V = A.Option("data")) O.DataInterfaceNumber = static_cast<std::uint8_t>(ParseUnsigned(*V, 255));
     auto Endpoint = [&](const char *Name, std::uint16_t &Size, bool &Present) {
         if (auto V = A.Option(Name)) {
-            if (EqualsIgnoreCase(*V, "none")) Present = false;
+            if (EqualsIgnoreCase(*V, "none"))
+                Present = false;
             else {
                 Size = static_cast<std::uint16_t>(ParseUnsigned(*V, 1024));
                 if (Size == 0) throw SyntaxError(std::string(Name) + " packet size must be 1..1024, or none");
@@ -42,7 +43,8 @@ Action CompileAdd(const Statement &S, ArgReader &A)
     if (auto V = A.Option("extra-bulk-in")) O.ExtraBulkIn = static_cast<int>(ParseUnsigned(*V, 8));
     if (auto V = A.Option("extra-bulk-out")) O.ExtraBulkOut = static_cast<int>(ParseUnsigned(*V, 8));
     if (auto V = A.Option("extra-interrupt")) O.ExtraInterruptIn = static_cast<int>(ParseUnsigned(*V, 8));
-    if (auto V = A.Option("total-length")) O.ReportedTotalLength = static_cast<std::uint16_t>(ParseUnsigned(*V, 0xFFFF));
+    if (auto V = A.Option("total-length"))
+        O.ReportedTotalLength = static_cast<std::uint16_t>(ParseUnsigned(*V, 0xFFFF));
     for (const char *Name : {"PortName", "Identifier", "DriverMode"})
         if (auto V = A.Option(Name)) Key[ToUtf16(Name)] = ParseRegistryValue(*V);
     for (const auto &[Name, Value] : A.OptionsWithPrefix("reg.")) Key[ToUtf16(Name)] = ParseRegistryValue(Value);
@@ -92,17 +94,21 @@ Action CompilePnp(const Statement &S, ArgReader &A)
         if (!D.Node) throw SyntaxError("device '" + D.Name + "' has no device node");
         I.Emit(I.Now(), "pnp", D.Name + ": " + Verb);
         std::optional<NTSTATUS> Status;
-        if (Verb == "start") Status = I.W.StartDevice(D.Node);
-        else if (Verb == "stop") Status = I.W.StopDevice(D.Node);
+        if (Verb == "start")
+            Status = I.W.StartDevice(D.Node);
+        else if (Verb == "stop")
+            Status = I.W.StopDevice(D.Node);
         else if (Verb == "restart") {
             Status = I.W.StopDevice(D.Node);
             I.Poll();
             if (NT_SUCCESS(*Status)) Status = I.W.StartDevice(D.Node);
-        } else if (Verb == "remove") I.W.RemoveDevice(D.Node);
+        } else if (Verb == "remove")
+            I.W.RemoveDevice(D.Node);
         else if (Verb == "surprise-remove") {
             D.Model->Disconnect();
             I.W.SurpriseRemoveDevice(D.Node);
-        } else if (Verb == "unplug") D.Model->Disconnect();
+        } else if (Verb == "unplug")
+            D.Model->Disconnect();
         I.Poll();
         std::string Text = D.Name + ": -> ";
         if (Status) Text += world::StatusName(*Status) + " ";
@@ -119,13 +125,16 @@ Action CompileSystemPower(const Statement &S, ArgReader &A)
     bool Sleep = S.Verb == "suspend";
     return Wrap([=](Impl &I) {
         I.Emit(I.Now(), "pnp", Sleep ? "system sleep" : "system resume");
-        if (Sleep) I.W.SystemSleep();
-        else I.W.SystemResume();
+        if (Sleep)
+            I.W.SystemSleep();
+        else
+            I.W.SystemResume();
         I.Poll();
         for (auto &D : I.Devices)
             if (D.Node)
-                I.Emit(I.Now(), "pnp", D.Name + ": " + StateName(D.Node->State) +
-                                           (D.Node->Power == world::DevicePowerState::D0 ? " D0" : " Dx"));
+                I.Emit(I.Now(), "pnp",
+                       D.Name + ": " + StateName(D.Node->State) +
+                           (D.Node->Power == world::DevicePowerState::D0 ? " D0" : " Dx"));
     });
 }
 
@@ -142,7 +151,8 @@ Action CompileReserveName(const Statement &, ArgReader &A)
 Action CompileFail(const Statement &, ArgReader &A)
 {
     std::string Api = A.Word("the name of a kit call, such as WdfIoQueueCreate");
-    if (!world::World::CanFail(Api)) throw SyntaxError("'" + Api + "' is not a kit call that can be failed (see docs/scenarios.md)");
+    if (!world::World::CanFail(Api))
+        throw SyntaxError("'" + Api + "' is not a kit call that can be failed (see docs/scenarios.md)");
     int Nth = 1;
     if (auto V = A.Option("nth")) Nth = static_cast<int>(ParseUnsigned(*V, 1'000'000));
     if (Nth < 1) throw SyntaxError("nth counts from 1");
@@ -151,8 +161,8 @@ Action CompileFail(const Statement &, ArgReader &A)
     A.Finish();
     return Wrap([=](Impl &I) {
         I.W.FailNthCall(Api, Nth, Status);
-        I.Emit(I.Now(), "note", "call " + std::to_string(Nth) + " of " + Api + " from now fails with " +
-                                     world::StatusName(Status));
+        I.Emit(I.Now(), "note",
+               "call " + std::to_string(Nth) + " of " + Api + " from now fails with " + world::StatusName(Status));
     });
 }
 

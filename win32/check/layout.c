@@ -2,8 +2,9 @@
    layouts (their static assertions), and a Windows-style use of them. */
 #include <windows.h>
 
-static DCB Dcb = {sizeof(DCB), CBR_9600, 1, 0, 0, 0, DTR_CONTROL_ENABLE, 0, 0, 0, 0, 0, 0, RTS_CONTROL_ENABLE, 0, 0,
-                  0, 0, 0, 8, NOPARITY, ONESTOPBIT, 0x11, 0x13, 0, 0, 0, 0};
+static DCB Dcb = {
+    sizeof(DCB), CBR_9600, 1, 0, 0, 0, DTR_CONTROL_ENABLE, 0,          0,    0,    0, 0, 0, RTS_CONTROL_ENABLE,
+    0,           0,        0, 0, 0, 8, NOPARITY,           ONESTOPBIT, 0x11, 0x13, 0, 0, 0, 0};
 
 DWORD brisum_win32_layout_c(void)
 {

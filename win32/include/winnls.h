@@ -16,9 +16,10 @@
 extern "C" {
 #endif
 BRISUM_API int WINAPI MultiByteToWideChar(UINT CodePage, DWORD dwFlags, LPCSTR lpMultiByteStr, int cbMultiByte,
-    LPWSTR lpWideCharStr, int cchWideChar);
+                                          LPWSTR lpWideCharStr, int cchWideChar);
 BRISUM_API int WINAPI WideCharToMultiByte(UINT CodePage, DWORD dwFlags, LPCWSTR lpWideCharStr, int cchWideChar,
-    LPSTR lpMultiByteStr, int cbMultiByte, LPCSTR lpDefaultChar, LPBOOL lpUsedDefaultChar);
+                                          LPSTR lpMultiByteStr, int cbMultiByte, LPCSTR lpDefaultChar,
+                                          LPBOOL lpUsedDefaultChar);
 #ifdef __cplusplus
 }
 #endif

@@ -24,9 +24,11 @@ extern "C" {
    on a handle opened for overlapped I/O) and reaches IoStatusBlock and
    Event when it completes. ByteOffset and Key are ignored by a port. */
 BRISUM_API NTSTATUS NTAPI NtReadFile(HANDLE FileHandle, HANDLE Event, PIO_APC_ROUTINE ApcRoutine, PVOID ApcContext,
-    PIO_STATUS_BLOCK IoStatusBlock, PVOID Buffer, ULONG Length, PLARGE_INTEGER ByteOffset, PULONG Key);
+                                     PIO_STATUS_BLOCK IoStatusBlock, PVOID Buffer, ULONG Length,
+                                     PLARGE_INTEGER ByteOffset, PULONG Key);
 BRISUM_API NTSTATUS NTAPI NtWriteFile(HANDLE FileHandle, HANDLE Event, PIO_APC_ROUTINE ApcRoutine, PVOID ApcContext,
-    PIO_STATUS_BLOCK IoStatusBlock, PVOID Buffer, ULONG Length, PLARGE_INTEGER ByteOffset, PULONG Key);
+                                      PIO_STATUS_BLOCK IoStatusBlock, PVOID Buffer, ULONG Length,
+                                      PLARGE_INTEGER ByteOffset, PULONG Key);
 BRISUM_API ULONG NTAPI RtlNtStatusToDosError(NTSTATUS Status);
 #ifdef __cplusplus
 }

@@ -205,7 +205,8 @@ NtStatus StartTransfer(Enter &E, FileObject &File, const std::shared_ptr<FileObj
     Deliver();
     if (!P->Done) {
         if (File.Overlapped) return kStatusPending;
-        BlockUntil(E, [P]() { return P->Done; }, kForever);
+        BlockUntil(
+            E, [P]() { return P->Done; }, kForever);
         if (!P->Done) return kStatusUnsuccessful;
     }
     *Information = P->Information;
@@ -221,8 +222,8 @@ BOOL Transfer(HANDLE H, Starter Start, DWORD Code, const void *In, DWORD InLengt
     if (F->Overlapped && !Ov) return Fail(ERROR_INVALID_PARAMETER);
     if (Returned) *Returned = 0;
     ULONG_PTR Information = 0;
-    const NtStatus S = StartTransfer(E, *F, F, Start, Code, In, InLength, Out, OutLength, Completion::Of(Ov),
-                                     &Information);
+    const NtStatus S =
+        StartTransfer(E, *F, F, Start, Code, In, InLength, Out, OutLength, Completion::Of(Ov), &Information);
     if (S == kStatusPending) return Fail(ERROR_IO_PENDING);
     if (IsError(S)) return FailStatus(S);
     if (Returned) *Returned = static_cast<DWORD>(Information);
@@ -230,8 +231,8 @@ BOOL Transfer(HANDLE H, Starter Start, DWORD Code, const void *In, DWORD InLengt
 }
 
 /* NtReadFile and NtWriteFile: the status itself is the answer. */
-NTSTATUS NativeTransfer(HANDLE H, HANDLE Event, PIO_STATUS_BLOCK Iosb, Starter Start, const void *In,
-                        DWORD InLength, void *Out, DWORD OutLength)
+NTSTATUS NativeTransfer(HANDLE H, HANDLE Event, PIO_STATUS_BLOCK Iosb, Starter Start, const void *In, DWORD InLength,
+                        void *Out, DWORD OutLength)
 {
     Enter E;
     auto F = LookupFile(H);
@@ -305,11 +306,13 @@ PendingRef Track(IoRef Op, std::shared_ptr<FileObject> File, const Completion &C
     return P;
 }
 
-NtStatus SyncIoctl(Enter &E, FileObject &File, DWORD Code, const void *In, DWORD InLength, void *Out,
-                   DWORD OutLength, DWORD *Returned)
+NtStatus SyncIoctl(Enter &E, FileObject &File, DWORD Code, const void *In, DWORD InLength, void *Out, DWORD OutLength,
+                   DWORD *Returned)
 {
     IoRef Op = Ioctl(File.World, Code, static_cast<const std::uint8_t *>(In), InLength, OutLength);
-    if (!Op->Completed()) BlockUntil(E, [Op]() { return Op->Completed(); }, kForever);
+    if (!Op->Completed())
+        BlockUntil(
+            E, [Op]() { return Op->Completed(); }, kForever);
     if (!Op->Completed()) return static_cast<NtStatus>(0xC0000001); /* the world stopped: STATUS_UNSUCCESSFUL */
     const NtStatus S = Op->Status();
     DWORD N = 0;
@@ -380,8 +383,7 @@ BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead, 
     if (!lpBuffer && nNumberOfBytesToRead) return Fail(ERROR_NOACCESS);
     if (const int Fd = StdDescriptor(hFile); Fd >= 0)
         return StdIo(Fd, false, lpBuffer, nNumberOfBytesToRead, lpNumberOfBytesRead);
-    return Transfer(hFile, StartRead, 0, nullptr, 0, lpBuffer, nNumberOfBytesToRead, lpNumberOfBytesRead,
-                    lpOverlapped);
+    return Transfer(hFile, StartRead, 0, nullptr, 0, lpBuffer, nNumberOfBytesToRead, lpNumberOfBytesRead, lpOverlapped);
 }
 
 BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite, LPDWORD lpNumberOfBytesWritten,
@@ -415,7 +417,8 @@ BOOL WINAPI GetOverlappedResultEx(HANDLE hFile, LPOVERLAPPED lpOverlapped, LPDWO
     if (!Completed()) {
         if (dwMilliseconds == 0) return Fail(ERROR_IO_INCOMPLETE);
         if (!BlockUntil(E, Completed, DeadlineAfter(dwMilliseconds)))
-            return Fail(Completed() ? ERROR_GEN_FAILURE : (dwMilliseconds == INFINITE ? ERROR_GEN_FAILURE : WAIT_TIMEOUT));
+            return Fail(Completed() ? ERROR_GEN_FAILURE
+                                    : (dwMilliseconds == INFINITE ? ERROR_GEN_FAILURE : WAIT_TIMEOUT));
     }
     *lpNumberOfBytesTransferred = static_cast<DWORD>(lpOverlapped->InternalHigh);
     const NtStatus S = static_cast<NtStatus>(static_cast<DWORD>(lpOverlapped->Internal));
@@ -423,8 +426,7 @@ BOOL WINAPI GetOverlappedResultEx(HANDLE hFile, LPOVERLAPPED lpOverlapped, LPDWO
     return TRUE;
 }
 
-BOOL WINAPI GetOverlappedResult(HANDLE hFile, LPOVERLAPPED lpOverlapped, LPDWORD lpNumberOfBytesTransferred,
-                                BOOL bWait)
+BOOL WINAPI GetOverlappedResult(HANDLE hFile, LPOVERLAPPED lpOverlapped, LPDWORD lpNumberOfBytesTransferred, BOOL bWait)
 {
     return GetOverlappedResultEx(hFile, lpOverlapped, lpNumberOfBytesTransferred, bWait ? INFINITE : 0, FALSE);
 }
@@ -457,7 +459,9 @@ BOOL WINAPI FlushFileBuffers(HANDLE hFile)
     auto F = LookupFile(hFile);
     if (!F) return Fail(ERROR_INVALID_HANDLE);
     IoRef Op = Flush(F->World);
-    if (!Op->Completed()) BlockUntil(E, [Op]() { return Op->Completed(); }, kForever);
+    if (!Op->Completed())
+        BlockUntil(
+            E, [Op]() { return Op->Completed(); }, kForever);
     if (!Op->Completed()) return Fail(ERROR_GEN_FAILURE);
     if (IsError(Op->Status())) return FailStatus(Op->Status());
     return TRUE;
@@ -467,7 +471,10 @@ HANDLE WINAPI GetStdHandle(DWORD nStdHandle)
 {
     Enter E;
     static HANDLE Std[3] = {};
-    int Index = nStdHandle == STD_INPUT_HANDLE ? 0 : nStdHandle == STD_OUTPUT_HANDLE ? 1 : nStdHandle == STD_ERROR_HANDLE ? 2 : -1;
+    int Index = nStdHandle == STD_INPUT_HANDLE    ? 0
+                : nStdHandle == STD_OUTPUT_HANDLE ? 1
+                : nStdHandle == STD_ERROR_HANDLE  ? 2
+                                                  : -1;
     if (Index < 0) {
         LastError = ERROR_INVALID_HANDLE;
         return INVALID_HANDLE_VALUE;
@@ -597,8 +604,11 @@ DWORD WINAPI GetCurrentThreadId(void) { return CurrentThreadId(); }
 DWORD WINAPI SleepEx(DWORD dwMilliseconds, BOOL)
 {
     Enter E;
-    if (dwMilliseconds == 0) Yield(E);
-    else BlockUntil(E, []() { return false; }, DeadlineAfter(dwMilliseconds));
+    if (dwMilliseconds == 0)
+        Yield(E);
+    else
+        BlockUntil(
+            E, []() { return false; }, DeadlineAfter(dwMilliseconds));
     return 0;
 }
 

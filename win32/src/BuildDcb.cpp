@@ -40,9 +40,12 @@ bool Number(const std::string &S, DWORD &Out)
 
 bool OnOff(const std::string &V, bool &Out)
 {
-    if (V == "on") Out = true;
-    else if (V == "off") Out = false;
-    else return false;
+    if (V == "on")
+        Out = true;
+    else if (V == "off")
+        Out = false;
+    else
+        return false;
     return true;
 }
 
@@ -56,10 +59,14 @@ bool Parity(const std::string &V, BYTE &Out)
 
 bool StopBits(const std::string &V, BYTE &Out)
 {
-    if (V == "1") Out = ONESTOPBIT;
-    else if (V == "1.5") Out = ONE5STOPBITS;
-    else if (V == "2") Out = TWOSTOPBITS;
-    else return false;
+    if (V == "1")
+        Out = ONESTOPBIT;
+    else if (V == "1.5")
+        Out = ONE5STOPBITS;
+    else if (V == "2")
+        Out = TWOSTOPBITS;
+    else
+        return false;
     return true;
 }
 
@@ -74,7 +81,7 @@ bool DataBits(const std::string &V, BYTE &Out)
 /* The old form's two-digit baud abbreviations, as the mode command has them. */
 DWORD Baud(DWORD Given)
 {
-    static const DWORD Short[][2] = {{11, 110}, {15, 150}, {30, 300}, {60, 600}, {12, 1200},
+    static const DWORD Short[][2] = {{11, 110},  {15, 150},  {30, 300},  {60, 600},  {12, 1200},
                                      {24, 2400}, {48, 4800}, {96, 9600}, {19, 19200}};
     for (const auto &P : Short)
         if (P[0] == Given) return P[1];
@@ -126,12 +133,14 @@ bool Parse(std::string Def, DCB &D, COMMTIMEOUTS *T)
             StopGiven = true;
         }
         if (Fields.size() > 4) {
-            if (Fields[4] == "x") N.fOutX = N.fInX = 1;
+            if (Fields[4] == "x")
+                N.fOutX = N.fInX = 1;
             else if (Fields[4] == "p") {
                 N.fOutxCtsFlow = N.fOutxDsrFlow = 1;
                 N.fDtrControl = DTR_CONTROL_HANDSHAKE;
                 N.fRtsControl = RTS_CONTROL_HANDSHAKE;
-            } else if (!Fields[4].empty()) return false;
+            } else if (!Fields[4].empty())
+                return false;
         }
     } else {
         std::size_t P = 0;
@@ -173,14 +182,21 @@ bool Parse(std::string Def, DCB &D, COMMTIMEOUTS *T)
                 if (!OnOff(V, Flag)) return false;
                 N.fDsrSensitivity = Flag ? 1 : 0;
             } else if (Key == "dtr") {
-                if (V == "hs") N.fDtrControl = DTR_CONTROL_HANDSHAKE;
-                else if (!OnOff(V, Flag)) return false;
-                else N.fDtrControl = Flag ? DTR_CONTROL_ENABLE : DTR_CONTROL_DISABLE;
+                if (V == "hs")
+                    N.fDtrControl = DTR_CONTROL_HANDSHAKE;
+                else if (!OnOff(V, Flag))
+                    return false;
+                else
+                    N.fDtrControl = Flag ? DTR_CONTROL_ENABLE : DTR_CONTROL_DISABLE;
             } else if (Key == "rts") {
-                if (V == "hs") N.fRtsControl = RTS_CONTROL_HANDSHAKE;
-                else if (V == "tg") N.fRtsControl = RTS_CONTROL_TOGGLE;
-                else if (!OnOff(V, Flag)) return false;
-                else N.fRtsControl = Flag ? RTS_CONTROL_ENABLE : RTS_CONTROL_DISABLE;
+                if (V == "hs")
+                    N.fRtsControl = RTS_CONTROL_HANDSHAKE;
+                else if (V == "tg")
+                    N.fRtsControl = RTS_CONTROL_TOGGLE;
+                else if (!OnOff(V, Flag))
+                    return false;
+                else
+                    N.fRtsControl = Flag ? RTS_CONTROL_ENABLE : RTS_CONTROL_DISABLE;
             } else {
                 return false;
             }
@@ -234,7 +250,8 @@ BOOL WINAPI GetDefaultCommConfigW(LPCWSTR lpszName, LPCOMMCONFIG lpCC, LPDWORD l
     }
     {
         Enter E;
-        if (!PortExists(std::u16string(reinterpret_cast<const char16_t *>(lpszName)))) return Fail(ERROR_FILE_NOT_FOUND);
+        if (!PortExists(std::u16string(reinterpret_cast<const char16_t *>(lpszName))))
+            return Fail(ERROR_FILE_NOT_FOUND);
     }
     /* The port's defaults: 9600 baud, 8 data bits, no parity, one stop bit,
        DTR and RTS on, no flow control. */

@@ -12,7 +12,10 @@
 namespace brisum_w32 {
 namespace {
 
-constexpr DWORD SerialCode(DWORD Function) { return CTL_CODE(FILE_DEVICE_SERIAL_PORT, Function, METHOD_BUFFERED, FILE_ANY_ACCESS); }
+constexpr DWORD SerialCode(DWORD Function)
+{
+    return CTL_CODE(FILE_DEVICE_SERIAL_PORT, Function, METHOD_BUFFERED, FILE_ANY_ACCESS);
+}
 constexpr DWORD kSetBaudRate = SerialCode(1), kSetQueueSize = SerialCode(2), kSetLineControl = SerialCode(3),
                 kSetBreakOn = SerialCode(4), kSetBreakOff = SerialCode(5), kImmediateChar = SerialCode(6),
                 kSetTimeouts = SerialCode(7), kGetTimeouts = SerialCode(8), kSetDtr = SerialCode(9),
@@ -47,8 +50,8 @@ static_assert(sizeof(Handflow) == 16 && sizeof(Status) == 20 && sizeof(Chars) ==
 /* SERIAL_HANDFLOW bits */
 constexpr ULONG kDtrControl = 0x01, kDtrHandshake = 0x02, kCtsHandshake = 0x08, kDsrHandshake = 0x10,
                 kDsrSensitivity = 0x40, kErrorAbort = 0x80000000;
-constexpr ULONG kAutoTransmit = 0x1, kAutoReceive = 0x2, kErrorChar = 0x4, kNullStripping = 0x8,
-                kRtsControl = 0x40, kRtsHandshake = 0x80, kXoffContinue = 0x80000000;
+constexpr ULONG kAutoTransmit = 0x1, kAutoReceive = 0x2, kErrorChar = 0x4, kNullStripping = 0x8, kRtsControl = 0x40,
+                kRtsHandshake = 0x80, kXoffContinue = 0x80000000;
 
 /* Runs F with the file of H, the layer entered; an invalid handle fails. */
 template <typename Fn> BOOL WithFile(HANDLE H, Fn &&F)
@@ -136,7 +139,7 @@ void DcbFromHandflow(const Handflow &H, DCB &D)
     D.fParity = 0;
     D.fDtrControl = (H.ControlHandShake & kDtrHandshake) ? DTR_CONTROL_HANDSHAKE
                     : (H.ControlHandShake & kDtrControl) ? DTR_CONTROL_ENABLE
-                                                          : DTR_CONTROL_DISABLE;
+                                                         : DTR_CONTROL_DISABLE;
     D.fOutxCtsFlow = (H.ControlHandShake & kCtsHandshake) != 0;
     D.fOutxDsrFlow = (H.ControlHandShake & kDsrHandshake) != 0;
     D.fDsrSensitivity = (H.ControlHandShake & kDsrSensitivity) != 0;
@@ -204,7 +207,7 @@ BOOL WINAPI SetCommState(HANDLE hFile, LPDCB lpDCB)
         const LineControl L{D.StopBits, D.Parity, D.ByteSize};
         if (!Set(E, F, kSetLineControl, L)) return FALSE;
         const Chars C{static_cast<UCHAR>(D.EofChar), static_cast<UCHAR>(D.ErrorChar), 0,
-                      static_cast<UCHAR>(D.EvtChar), static_cast<UCHAR>(D.XonChar), static_cast<UCHAR>(D.XoffChar)};
+                      static_cast<UCHAR>(D.EvtChar), static_cast<UCHAR>(D.XonChar),   static_cast<UCHAR>(D.XoffChar)};
         if (!Set(E, F, kSetChars, C)) return FALSE;
         return Set(E, F, kSetHandflow, HandflowOf(D));
     });
@@ -213,18 +216,22 @@ BOOL WINAPI SetCommState(HANDLE hFile, LPDCB lpDCB)
 BOOL WINAPI GetCommTimeouts(HANDLE hFile, LPCOMMTIMEOUTS lpCommTimeouts)
 {
     if (!lpCommTimeouts) return Fail(ERROR_NOACCESS);
-    return WithFile(hFile, [lpCommTimeouts](Enter &E, FileObject &F) { return Get(E, F, kGetTimeouts, *lpCommTimeouts); });
+    return WithFile(hFile,
+                    [lpCommTimeouts](Enter &E, FileObject &F) { return Get(E, F, kGetTimeouts, *lpCommTimeouts); });
 }
 
 BOOL WINAPI SetCommTimeouts(HANDLE hFile, LPCOMMTIMEOUTS lpCommTimeouts)
 {
     if (!lpCommTimeouts) return Fail(ERROR_NOACCESS);
-    return WithFile(hFile, [lpCommTimeouts](Enter &E, FileObject &F) { return Set(E, F, kSetTimeouts, *lpCommTimeouts); });
+    return WithFile(hFile,
+                    [lpCommTimeouts](Enter &E, FileObject &F) { return Set(E, F, kSetTimeouts, *lpCommTimeouts); });
 }
 
 BOOL WINAPI SetupComm(HANDLE hFile, DWORD dwInQueue, DWORD dwOutQueue)
 {
-    return WithFile(hFile, [=](Enter &E, FileObject &F) { return Set(E, F, kSetQueueSize, QueueSize{dwInQueue, dwOutQueue}); });
+    return WithFile(hFile, [=](Enter &E, FileObject &F) {
+        return Set(E, F, kSetQueueSize, QueueSize{dwInQueue, dwOutQueue});
+    });
 }
 
 BOOL WINAPI PurgeComm(HANDLE hFile, DWORD dwFlags)
@@ -279,7 +286,8 @@ BOOL WINAPI GetCommProperties(HANDLE hFile, LPCOMMPROP lpCommProp)
 
 BOOL WINAPI EscapeCommFunction(HANDLE hFile, DWORD dwFunc)
 {
-    static const DWORD Codes[] = {kSetXoff, kSetXon, kSetRts, kClrRts, kSetDtr, kClrDtr, kResetDevice, kSetBreakOn, kSetBreakOff};
+    static const DWORD Codes[] = {kSetXoff, kSetXon,      kSetRts,     kClrRts,     kSetDtr,
+                                  kClrDtr,  kResetDevice, kSetBreakOn, kSetBreakOff};
     if (dwFunc < SETXOFF || dwFunc > CLRBREAK) {
         Enter E;
         return LookupFile(hFile) ? Fail(ERROR_INVALID_PARAMETER) : Fail(ERROR_INVALID_HANDLE);
@@ -292,7 +300,8 @@ BOOL WINAPI ClearCommBreak(HANDLE hFile) { return EscapeCommFunction(hFile, CLRB
 
 BOOL WINAPI TransmitCommChar(HANDLE hFile, char cChar)
 {
-    return WithFile(hFile, [=](Enter &E, FileObject &F) { return Set(E, F, kImmediateChar, static_cast<UCHAR>(cChar)); });
+    return WithFile(hFile,
+                    [=](Enter &E, FileObject &F) { return Set(E, F, kImmediateChar, static_cast<UCHAR>(cChar)); });
 }
 
 BOOL WINAPI GetCommConfig(HANDLE hCommDev, LPCOMMCONFIG lpCC, LPDWORD lpdwSize)

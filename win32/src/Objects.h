@@ -95,8 +95,8 @@ std::list<PendingRef> &InFlight();
 
 /* A synchronous control request on File (as kernel32's own calls make
    them, whatever the handle's kind): waits for it; output into Out. */
-NtStatus SyncIoctl(Enter &E, FileObject &File, DWORD Code, const void *In, DWORD InLength, void *Out,
-                   DWORD OutLength, DWORD *Returned);
+NtStatus SyncIoctl(Enter &E, FileObject &File, DWORD Code, const void *In, DWORD InLength, void *Out, DWORD OutLength,
+                   DWORD *Returned);
 
 /* ClearCommError's mapping: SERIAL_ERROR_* bits to CE_* bits, and the
    hold reasons and queue amounts of SERIAL_STATUS to a COMSTAT. */

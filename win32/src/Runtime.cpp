@@ -129,8 +129,10 @@ struct Runtime {
             Waiters.clear();
             return;
         }
-        if (Next <= Deadline) Clock.RunOne();
-        else Clock.AdvanceTo(Deadline);
+        if (Next <= Deadline)
+            Clock.RunOne();
+        else
+            Clock.AdvanceTo(Deadline);
     }
 
     void EnsureWorld()
@@ -171,10 +173,28 @@ Runtime &R()
 /* Verbs that set up the world rather than act as a client. */
 bool IsWorldVerb(const std::string &Verb)
 {
-    static const char *const Allowed[] = {"add", "start", "stop", "restart", "remove", "surprise-remove", "unplug",
-                                          "suspend", "resume", "reserve-name", "fail", "clear-faults", "tick",
-                                          "bulk-in", "interrupt", "serial-state", "network-connection",
-                                          "response-available", "notify", "fail-in", "answer", "note"};
+    static const char *const Allowed[] = {"add",
+                                          "start",
+                                          "stop",
+                                          "restart",
+                                          "remove",
+                                          "surprise-remove",
+                                          "unplug",
+                                          "suspend",
+                                          "resume",
+                                          "reserve-name",
+                                          "fail",
+                                          "clear-faults",
+                                          "tick",
+                                          "bulk-in",
+                                          "interrupt",
+                                          "serial-state",
+                                          "network-connection",
+                                          "response-available",
+                                          "notify",
+                                          "fail-in",
+                                          "answer",
+                                          "note"};
     for (const char *A : Allowed)
         if (Verb == A) return true;
     return false;
@@ -187,7 +207,9 @@ std::string RunLines(sim::Session &S, const std::string &Text, const std::string
     sim::Compile(Text, File, P, Errors);
     for (const auto &L : P.Lines)
         if (!IsWorldVerb(L.Verb))
-            Errors.push_back({L.File, L.Line, "'" + L.Verb + "' is a client's line: a program's world takes device and PnP lines only"});
+            Errors.push_back(
+                {L.File, L.Line,
+                 "'" + L.Verb + "' is a client's line: a program's world takes device and PnP lines only"});
     std::string Out;
     for (const auto &E : Errors) Out += E.Text() + "\n";
     if (Out.empty()) S.Run(P);

@@ -75,9 +75,9 @@ void SetDeliverer(std::function<void()> Deliver);
 void SetForgetter(std::function<void()> Forget);
 
 /* Threads the layer started: counted as running from their creation. */
-void AdoptNewThread();   /* the creator, before the thread starts */
+void AdoptNewThread();     /* the creator, before the thread starts */
 void StartAdoptedThread(); /* the new thread, first thing */
-void EndThread();        /* a thread leaves for good (with the layer entered) */
+void EndThread();          /* a thread leaves for good (with the layer entered) */
 
 /* NTSTATUS to Win32 error as the system's table maps them. */
 std::uint32_t Win32Error(NtStatus Status);

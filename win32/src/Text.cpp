@@ -86,16 +86,14 @@ int WINAPI WideCharToMultiByte(UINT CodePage, DWORD dwFlags, LPCWSTR lpWideCharS
                                LPSTR lpMultiByteStr, int cbMultiByte, LPCSTR lpDefaultChar, LPBOOL lpUsedDefaultChar)
 {
     if (!KnownCodePage(CodePage) || !lpWideCharStr || cchWideChar == 0 || cbMultiByte < 0 ||
-        (cbMultiByte > 0 && !lpMultiByteStr) ||
-        (CodePage == CP_UTF8 && (lpDefaultChar || lpUsedDefaultChar))) {
+        (cbMultiByte > 0 && !lpMultiByteStr) || (CodePage == CP_UTF8 && (lpDefaultChar || lpUsedDefaultChar))) {
         Fail(ERROR_INVALID_PARAMETER);
         return 0;
     }
     const auto *W = reinterpret_cast<const char16_t *>(lpWideCharStr);
     std::size_t N = 0;
     if (cchWideChar < 0)
-        while (W[N++]) {
-        }
+        while (W[N++]) {}
     else
         N = static_cast<std::size_t>(cchWideChar);
     std::string Out;
@@ -161,28 +159,73 @@ struct Export {
     FARPROC Proc;
 };
 /* Through void (*)(void), the type every function pointer converts by. */
-#define BRISUM_EXPORT(F) {#F, reinterpret_cast<FARPROC>(reinterpret_cast<void (*)(void)>(&F))}
+#define BRISUM_EXPORT(F)                                                       \
+    {                                                                          \
+#F, reinterpret_cast < FARPROC>(reinterpret_cast <void (*)(void)>(&F)) \
+    }
 const Export kExports[] = {
-    BRISUM_EXPORT(CreateFileA), BRISUM_EXPORT(CreateFileW), BRISUM_EXPORT(CloseHandle), BRISUM_EXPORT(ReadFile),
-    BRISUM_EXPORT(WriteFile), BRISUM_EXPORT(DeviceIoControl), BRISUM_EXPORT(GetOverlappedResult),
-    BRISUM_EXPORT(GetOverlappedResultEx), BRISUM_EXPORT(CancelIo), BRISUM_EXPORT(CancelIoEx),
-    BRISUM_EXPORT(FlushFileBuffers), BRISUM_EXPORT(GetLastError), BRISUM_EXPORT(SetLastError),
-    BRISUM_EXPORT(GetCommState), BRISUM_EXPORT(SetCommState), BRISUM_EXPORT(GetCommTimeouts),
-    BRISUM_EXPORT(SetCommTimeouts), BRISUM_EXPORT(SetupComm), BRISUM_EXPORT(PurgeComm), BRISUM_EXPORT(GetCommMask),
-    BRISUM_EXPORT(SetCommMask), BRISUM_EXPORT(WaitCommEvent), BRISUM_EXPORT(ClearCommError),
-    BRISUM_EXPORT(GetCommModemStatus), BRISUM_EXPORT(GetCommProperties), BRISUM_EXPORT(EscapeCommFunction),
-    BRISUM_EXPORT(SetCommBreak), BRISUM_EXPORT(ClearCommBreak), BRISUM_EXPORT(TransmitCommChar),
-    BRISUM_EXPORT(GetCommConfig), BRISUM_EXPORT(SetCommConfig), BRISUM_EXPORT(GetDefaultCommConfigA),
-    BRISUM_EXPORT(GetDefaultCommConfigW), BRISUM_EXPORT(BuildCommDCBA), BRISUM_EXPORT(BuildCommDCBW),
-    BRISUM_EXPORT(BuildCommDCBAndTimeoutsA), BRISUM_EXPORT(BuildCommDCBAndTimeoutsW), BRISUM_EXPORT(GetStdHandle),
-    BRISUM_EXPORT(CreateEventA), BRISUM_EXPORT(CreateEventW), BRISUM_EXPORT(SetEvent), BRISUM_EXPORT(ResetEvent),
-    BRISUM_EXPORT(WaitForSingleObject), BRISUM_EXPORT(WaitForSingleObjectEx), BRISUM_EXPORT(WaitForMultipleObjects),
-    BRISUM_EXPORT(CreateThread), BRISUM_EXPORT(GetExitCodeThread), BRISUM_EXPORT(GetCurrentThreadId),
-    BRISUM_EXPORT(Sleep), BRISUM_EXPORT(SleepEx), BRISUM_EXPORT(GetTickCount), BRISUM_EXPORT(GetTickCount64),
-    BRISUM_EXPORT(QueryPerformanceCounter), BRISUM_EXPORT(QueryPerformanceFrequency),
-    BRISUM_EXPORT(GetModuleHandleA), BRISUM_EXPORT(GetModuleHandleW), BRISUM_EXPORT(GetProcAddress),
-    BRISUM_EXPORT(MultiByteToWideChar), BRISUM_EXPORT(WideCharToMultiByte), BRISUM_EXPORT(NtReadFile),
-    BRISUM_EXPORT(NtWriteFile), BRISUM_EXPORT(RtlNtStatusToDosError),
+    BRISUM_EXPORT(CreateFileA),
+    BRISUM_EXPORT(CreateFileW),
+    BRISUM_EXPORT(CloseHandle),
+    BRISUM_EXPORT(ReadFile),
+    BRISUM_EXPORT(WriteFile),
+    BRISUM_EXPORT(DeviceIoControl),
+    BRISUM_EXPORT(GetOverlappedResult),
+    BRISUM_EXPORT(GetOverlappedResultEx),
+    BRISUM_EXPORT(CancelIo),
+    BRISUM_EXPORT(CancelIoEx),
+    BRISUM_EXPORT(FlushFileBuffers),
+    BRISUM_EXPORT(GetLastError),
+    BRISUM_EXPORT(SetLastError),
+    BRISUM_EXPORT(GetCommState),
+    BRISUM_EXPORT(SetCommState),
+    BRISUM_EXPORT(GetCommTimeouts),
+    BRISUM_EXPORT(SetCommTimeouts),
+    BRISUM_EXPORT(SetupComm),
+    BRISUM_EXPORT(PurgeComm),
+    BRISUM_EXPORT(GetCommMask),
+    BRISUM_EXPORT(SetCommMask),
+    BRISUM_EXPORT(WaitCommEvent),
+    BRISUM_EXPORT(ClearCommError),
+    BRISUM_EXPORT(GetCommModemStatus),
+    BRISUM_EXPORT(GetCommProperties),
+    BRISUM_EXPORT(EscapeCommFunction),
+    BRISUM_EXPORT(SetCommBreak),
+    BRISUM_EXPORT(ClearCommBreak),
+    BRISUM_EXPORT(TransmitCommChar),
+    BRISUM_EXPORT(GetCommConfig),
+    BRISUM_EXPORT(SetCommConfig),
+    BRISUM_EXPORT(GetDefaultCommConfigA),
+    BRISUM_EXPORT(GetDefaultCommConfigW),
+    BRISUM_EXPORT(BuildCommDCBA),
+    BRISUM_EXPORT(BuildCommDCBW),
+    BRISUM_EXPORT(BuildCommDCBAndTimeoutsA),
+    BRISUM_EXPORT(BuildCommDCBAndTimeoutsW),
+    BRISUM_EXPORT(GetStdHandle),
+    BRISUM_EXPORT(CreateEventA),
+    BRISUM_EXPORT(CreateEventW),
+    BRISUM_EXPORT(SetEvent),
+    BRISUM_EXPORT(ResetEvent),
+    BRISUM_EXPORT(WaitForSingleObject),
+    BRISUM_EXPORT(WaitForSingleObjectEx),
+    BRISUM_EXPORT(WaitForMultipleObjects),
+    BRISUM_EXPORT(CreateThread),
+    BRISUM_EXPORT(GetExitCodeThread),
+    BRISUM_EXPORT(GetCurrentThreadId),
+    BRISUM_EXPORT(Sleep),
+    BRISUM_EXPORT(SleepEx),
+    BRISUM_EXPORT(GetTickCount),
+    BRISUM_EXPORT(GetTickCount64),
+    BRISUM_EXPORT(QueryPerformanceCounter),
+    BRISUM_EXPORT(QueryPerformanceFrequency),
+    BRISUM_EXPORT(GetModuleHandleA),
+    BRISUM_EXPORT(GetModuleHandleW),
+    BRISUM_EXPORT(GetProcAddress),
+    BRISUM_EXPORT(MultiByteToWideChar),
+    BRISUM_EXPORT(WideCharToMultiByte),
+    BRISUM_EXPORT(NtReadFile),
+    BRISUM_EXPORT(NtWriteFile),
+    BRISUM_EXPORT(RtlNtStatusToDosError),
 };
 #undef BRISUM_EXPORT
 

@@ -8,7 +8,8 @@ bool EqualNoCase(const std::string &A, const std::string &B)
 {
     if (A.size() != B.size()) return false;
     for (std::size_t i = 0; i < A.size(); ++i) {
-        if (std::tolower(static_cast<unsigned char>(A[i])) != std::tolower(static_cast<unsigned char>(B[i]))) return false;
+        if (std::tolower(static_cast<unsigned char>(A[i])) != std::tolower(static_cast<unsigned char>(B[i])))
+            return false;
     }
     return true;
 }
@@ -35,7 +36,8 @@ std::string StripComment(const std::string &Line, bool &Unclosed)
 {
     bool quoted = false;
     for (std::size_t i = 0; i < Line.size(); ++i) {
-        if (Line[i] == '"') quoted = !quoted; // "" inside quotes toggles twice
+        if (Line[i] == '"')
+            quoted = !quoted; // "" inside quotes toggles twice
         else if (Line[i] == ';' && !quoted) {
             Unclosed = false;
             return Line.substr(0, i);
@@ -80,8 +82,10 @@ std::size_t FindEquals(const std::string &Text)
 {
     bool quoted = false;
     for (std::size_t i = 0; i < Text.size(); ++i) {
-        if (Text[i] == '"') quoted = !quoted;
-        else if (Text[i] == '=' && !quoted) return i;
+        if (Text[i] == '"')
+            quoted = !quoted;
+        else if (Text[i] == '=' && !quoted)
+            return i;
     }
     return std::string::npos;
 }

@@ -38,9 +38,12 @@ bool ParseNumber(const std::string &S, unsigned long &Value)
     unsigned long v = 0;
     for (; i < S.size(); ++i) {
         int d;
-        if (IsDigit(S[i])) d = S[i] - '0';
-        else if (base == 16 && IsHex(S[i])) d = std::tolower(static_cast<unsigned char>(S[i])) - 'a' + 10;
-        else return false;
+        if (IsDigit(S[i]))
+            d = S[i] - '0';
+        else if (base == 16 && IsHex(S[i]))
+            d = std::tolower(static_cast<unsigned char>(S[i])) - 'a' + 10;
+        else
+            return false;
         if (v > (0xFFFFFFFFul - static_cast<unsigned long>(d)) / static_cast<unsigned long>(base)) return false;
         v = v * static_cast<unsigned long>(base) + static_cast<unsigned long>(d);
     }
@@ -80,8 +83,8 @@ struct SectionDirective {
     bool Rest;
 };
 const SectionDirective SectionDirectives[] = {
-    {"CopyFiles", 0, true}, {"AddReg", 0, true},    {"DelReg", 0, true},       {"BitReg", 0, true},
-    {"DelFiles", 0, true},  {"RenFiles", 0, true},  {"UpdateInis", 0, true},   {"AddService", 2, true},
+    {"CopyFiles", 0, true},   {"AddReg", 0, true},        {"DelReg", 0, true},       {"BitReg", 0, true},
+    {"DelFiles", 0, true},    {"RenFiles", 0, true},      {"UpdateInis", 0, true},   {"AddService", 2, true},
     {"DelService", 4, false}, {"AddInterface", 2, false}, {"KmdfService", 1, false},
 };
 
@@ -172,7 +175,8 @@ private:
             return;
         }
         const InfEntry *sig = Inf_.Entry(*version, "Signature");
-        if (sig == nullptr) Report(version->Line, "[Version] has no Signature");
+        if (sig == nullptr)
+            Report(version->Line, "[Version] has no Signature");
         else if (sig->Fields.empty() ||
                  !(EqualNoCase(sig->Fields[0], "$Windows NT$") || EqualNoCase(sig->Fields[0], "$Chicago$")))
             Report(sig->Line, "Signature must be \"$Windows NT$\" or \"$Chicago$\"");
@@ -246,14 +250,16 @@ private:
                             continue;
                         }
                         if (EqualNoCase(e.Key, "CopyFiles")) CopyFileSections_.insert(Lower(name));
-                        if (EqualNoCase(e.Key, "AddReg") || EqualNoCase(e.Key, "DelReg")) AddRegSections_.insert(Lower(name));
+                        if (EqualNoCase(e.Key, "AddReg") || EqualNoCase(e.Key, "DelReg"))
+                            AddRegSections_.insert(Lower(name));
                     }
                 }
             }
         }
         if (const InfSection *dirs = Inf_.Find("DestinationDirs")) {
             for (const InfEntry &e : dirs->Entries) {
-                if (!e.HasKey) Report(e.Line, "[DestinationDirs] entry without a section name: " + e.Text);
+                if (!e.HasKey)
+                    Report(e.Line, "[DestinationDirs] entry without a section name: " + e.Text);
                 else if (!EqualNoCase(e.Key, "DefaultDestDir") && Inf_.Find(e.Key) == nullptr)
                     Report(e.Line, "[DestinationDirs] names section [" + e.Key + "], which does not exist");
             }
@@ -284,7 +290,8 @@ private:
         if (dirs != nullptr && ((!Section.empty() && Inf_.Entry(*dirs, Section) != nullptr) ||
                                 Inf_.Entry(*dirs, "DefaultDestDir") != nullptr))
             return;
-        Report(Line, "no [DestinationDirs] entry for " + (Section.empty() ? std::string("CopyFiles=@") : "[" + Section + "]") +
+        Report(Line, "no [DestinationDirs] entry for " +
+                         (Section.empty() ? std::string("CopyFiles=@") : "[" + Section + "]") +
                          " and no DefaultDestDir");
     }
 
@@ -307,7 +314,8 @@ private:
             if (files == nullptr) continue;
             for (const InfEntry &e : files->Entries) {
                 std::string disk = e.Fields.empty() ? std::string() : e.Fields[0];
-                if (!e.HasKey || disk.empty()) Report(e.Line, "[" + files->Name + "] entry must be file = disk-id[,...]: " + e.Text);
+                if (!e.HasKey || disk.empty())
+                    Report(e.Line, "[" + files->Name + "] entry must be file = disk-id[,...]: " + e.Text);
                 else if (SourceDisksEntry("SourceDisksNames", disk) == nullptr)
                     Report(e.Line, "disk " + disk + " of " + e.Key + " is not in [SourceDisksNames]");
             }
@@ -373,7 +381,9 @@ private:
                 std::string arch = StartsWithNoCase(parts[0], "NT") ? Lower(parts[0].substr(2)) : "?";
                 bool osOk = parts.size() < 2 || AllDigits(parts[1]);
                 osOk = osOk && (parts.size() < 3 || parts[2].empty() || AllDigits(parts[2]));
-                if (!(arch == "" || arch == "x86" || arch == "amd64" || arch == "ia64" || arch == "arm" || arch == "arm64") || !osOk) {
+                if (!(arch == "" || arch == "x86" || arch == "amd64" || arch == "ia64" || arch == "arm" ||
+                      arch == "arm64") ||
+                    !osOk) {
                     Report(e.Line, "models decoration " + decoration + " is not NT[arch][.major[.minor]]");
                     continue;
                 }
@@ -382,8 +392,10 @@ private:
             }
             for (const std::string &name : sections) {
                 const InfSection *s = Inf_.Find(name);
-                if (s == nullptr) Report(e.Line, "models section [" + name + "] named by [Manufacturer] does not exist");
-                else CheckModelsSection(*s, seenIds);
+                if (s == nullptr)
+                    Report(e.Line, "models section [" + name + "] named by [Manufacturer] does not exist");
+                else
+                    CheckModelsSection(*s, seenIds);
             }
         }
         if (!archModels) Report(mfg->Line, "no models section applies to " + Expect_.Architecture);
@@ -396,7 +408,8 @@ private:
     {
         for (const InfEntry &e : Models.Entries) {
             if (!e.HasKey || e.Fields.empty() || e.Fields[0].empty()) {
-                Report(e.Line, "model entry must be description = install-section, hw-id[, compatible-id...]: " + e.Text);
+                Report(e.Line,
+                       "model entry must be description = install-section, hw-id[, compatible-id...]: " + e.Text);
                 continue;
             }
             if (e.Fields.size() < 2) Report(e.Line, "model entry lists no hardware ID: " + e.Text);
@@ -408,7 +421,8 @@ private:
             }
             const InfSection *install = Decorated(e.Fields[0]);
             if (install == nullptr) {
-                Report(e.Line, "install section [" + e.Fields[0] + "] (or its .NT" + Expect_.Architecture + " or .NT form) does not exist");
+                Report(e.Line, "install section [" + e.Fields[0] + "] (or its .NT" + Expect_.Architecture +
+                                   " or .NT form) does not exist");
                 continue;
             }
             if (InstallBases_.insert(Lower(install->Name)).second) CheckInstall(*install, e.Line);
@@ -433,8 +447,10 @@ private:
                 continue;
             }
             if ((flags & 0x2) == 0) continue; // SPSVCINST_ASSOCSERVICE: the device's function driver
-            if (function != nullptr) Report(e.Line, "more than one AddService is marked as the function driver (0x2)");
-            else function = &e;
+            if (function != nullptr)
+                Report(e.Line, "more than one AddService is marked as the function driver (0x2)");
+            else
+                function = &e;
         }
         if (function == nullptr) {
             Report(services->Line, "[" + services->Name + "] marks no service as the function driver (flag 0x2)");
@@ -453,7 +469,8 @@ private:
         }
         const InfEntry *type = Inf_.Entry(*svc, "ServiceType");
         unsigned long value = 0;
-        if (!Expect_.Kmdf.empty() && type != nullptr && !(type->Fields.size() == 1 && ParseNumber(type->Fields[0], value) && value == 1))
+        if (!Expect_.Kmdf.empty() && type != nullptr &&
+            !(type->Fields.size() == 1 && ParseNumber(type->Fields[0], value) && value == 1))
             Report(type->Line, "ServiceType of a kernel-mode driver is 1 (SERVICE_KERNEL_DRIVER)");
         const InfEntry *binary = Inf_.Entry(*svc, "ServiceBinary");
         if (binary == nullptr || binary->Fields.empty()) return;
@@ -472,7 +489,8 @@ private:
                 copied = copied || (!f.Fields.empty() && EqualNoCase(f.Fields[0], file));
             }
         }
-        if (!copied) Report(binary->Line, "ServiceBinary " + file + " is not copied by [" + Install.Name + "]'s CopyFiles");
+        if (!copied)
+            Report(binary->Line, "ServiceBinary " + file + " is not copied by [" + Install.Name + "]'s CopyFiles");
     }
 
     void CheckKmdf(const InfSection &Install, const std::string &Service, int ModelLine)
@@ -486,13 +504,16 @@ private:
                 Report(wdf->Line, "[" + wdf->Name + "] has no KmdfService = service, wdf-install-section");
             } else {
                 if (!EqualNoCase(kmdf->Fields[0], Service))
-                    Report(kmdf->Line, "KmdfService names " + kmdf->Fields[0] + ", but the function driver service is " + Service);
+                    Report(kmdf->Line,
+                           "KmdfService names " + kmdf->Fields[0] + ", but the function driver service is " + Service);
                 const InfSection *section = Inf_.Find(kmdf->Fields[1]);
                 const InfEntry *lib = section == nullptr ? nullptr : Inf_.Entry(*section, "KmdfLibraryVersion");
-                if (section != nullptr && lib == nullptr) Report(section->Line, "[" + section->Name + "] has no KmdfLibraryVersion");
+                if (section != nullptr && lib == nullptr)
+                    Report(section->Line, "[" + section->Name + "] has no KmdfLibraryVersion");
                 std::string libVersion = lib != nullptr && !lib->Fields.empty() ? lib->Fields[0] : std::string();
                 if (lib != nullptr && libVersion != Expect_.Kmdf)
-                    Report(lib->Line, "KmdfLibraryVersion is " + libVersion + ", but the driver is built for KMDF " + Expect_.Kmdf);
+                    Report(lib->Line, "KmdfLibraryVersion is " + libVersion + ", but the driver is built for KMDF " +
+                                          Expect_.Kmdf);
             }
         }
         CheckCoInstallerNames();
@@ -508,14 +529,18 @@ private:
             for (const InfSection &s : Inf_.Sections()) {
                 for (const InfEntry &e : s.Entries) {
                     std::string text = Lower(e.Text);
-                    for (std::size_t pos = text.find(marker); pos != std::string::npos; pos = text.find(marker, pos + 1)) {
+                    for (std::size_t pos = text.find(marker); pos != std::string::npos;
+                         pos = text.find(marker, pos + 1)) {
                         std::string digits = text.substr(pos + marker.size(), 5);
-                        if (digits.size() < 5 || !AllDigits(digits) || text.compare(pos + marker.size() + 5, 4, ".dll") != 0) continue;
+                        if (digits.size() < 5 || !AllDigits(digits) ||
+                            text.compare(pos + marker.size() + 5, 4, ".dll") != 0)
+                            continue;
                         char named[16];
-                        std::snprintf(named, sizeof named, "%d.%d", std::stoi(digits.substr(0, 2)), std::stoi(digits.substr(2)));
+                        std::snprintf(named, sizeof named, "%d.%d", std::stoi(digits.substr(0, 2)),
+                                      std::stoi(digits.substr(2)));
                         if (named != Expect_.Kmdf)
-                            Report(e.Line, "co-installer " + e.Text.substr(pos, marker.size() + 9) + " is KMDF " + named +
-                                               "'s, but the driver is built for KMDF " + Expect_.Kmdf);
+                            Report(e.Line, "co-installer " + e.Text.substr(pos, marker.size() + 9) + " is KMDF " +
+                                               named + "'s, but the driver is built for KMDF " + Expect_.Kmdf);
                     }
                 }
             }
@@ -558,7 +583,8 @@ std::string DriverVerProblem(const std::string &Value)
     std::vector<std::string> version = Split(Trim(fields[1]), '.');
     if (version.size() != 4) return "the version is not w.x.y.z";
     for (const std::string &part : version) {
-        if (!AllDigits(part) || part.size() > 5 || std::stol(part) > 65535) return "version part " + part + " is not 0 to 65535";
+        if (!AllDigits(part) || part.size() > 5 || std::stol(part) > 65535)
+            return "version part " + part + " is not 0 to 65535";
     }
     return std::string();
 }
@@ -591,9 +617,11 @@ std::string HardwareIdProblem(const std::string &Id)
         // VID and PID are both required; REV and MI are optional, in order.
         while (next < count && !StartsWithNoCase(parts[i], grammar[next].Name) && !isClass && next >= 2) ++next;
         if (next >= count || !StartsWithNoCase(parts[i], grammar[next].Name))
-            return isClass ? "not USB\\Class_cc[&SubClass_ss[&Prot_pp]]" : "not USB\\VID_vvvv&PID_pppp[&REV_rrrr][&MI_ii]";
+            return isClass ? "not USB\\Class_cc[&SubClass_ss[&Prot_pp]]"
+                           : "not USB\\VID_vvvv&PID_pppp[&REV_rrrr][&MI_ii]";
         std::string digits = parts[i].substr(std::string(grammar[next].Name).size());
-        if (digits.size() != grammar[next].Digits) return std::string(grammar[next].Name) + " takes " + std::to_string(grammar[next].Digits) + " hex digits";
+        if (digits.size() != grammar[next].Digits)
+            return std::string(grammar[next].Name) + " takes " + std::to_string(grammar[next].Digits) + " hex digits";
         for (char c : digits) {
             if (!IsHex(c)) return std::string(grammar[next].Name) + " takes hex digits";
         }

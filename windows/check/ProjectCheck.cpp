@@ -62,8 +62,10 @@ std::string Normalize(const std::string &Dir, const std::string &Path)
         std::string part = joined.substr(b, e - b);
         b = e + 1;
         if (part.empty() || part == ".") continue;
-        if (part == ".." && !parts.empty() && parts.back() != "..") parts.pop_back();
-        else parts.push_back(part);
+        if (part == ".." && !parts.empty() && parts.back() != "..")
+            parts.pop_back();
+        else
+            parts.push_back(part);
     }
     std::string out;
     for (const std::string &p : parts) out += (out.empty() ? "" : "/") + p;
@@ -154,11 +156,13 @@ std::vector<Finding> CheckProject(const std::string &Text, const std::string &Pr
         for (const Element &e : Items(Text, kinds[k])) {
             const std::string path = Normalize(ProjectDir, e.Value);
             if (!InDriverFolder(path)) {
-                findings.push_back({e.Line, e.Value + " is not in a driver folder (driver/, usb/, receive/, transmit/, control/)"});
+                findings.push_back(
+                    {e.Line, e.Value + " is not in a driver folder (driver/, usb/, receive/, transmit/, control/)"});
                 continue;
             }
             if (k == 0 ? !IsSource(path) : !IsHeader(path)) {
-                findings.push_back({e.Line, e.Value + (k == 0 ? " is not a source file (.cpp, .c)" : " is not a header (.h)")});
+                findings.push_back(
+                    {e.Line, e.Value + (k == 0 ? " is not a source file (.cpp, .c)" : " is not a header (.h)")});
                 continue;
             }
             if (!listed[k].insert(path).second) findings.push_back({e.Line, e.Value + " is listed twice"});
@@ -168,7 +172,8 @@ std::vector<Finding> CheckProject(const std::string &Text, const std::string &Pr
     for (const std::string &path : DriverFiles) {
         int k = IsSource(path) ? 0 : IsHeader(path) ? 1 : -1;
         if (k >= 0 && listed[k].count(path) == 0)
-            findings.push_back({0, path + " is a driver " + (k == 0 ? "source" : "header") + " the project does not list as " + kinds[k]});
+            findings.push_back({0, path + " is a driver " + (k == 0 ? "source" : "header") +
+                                       " the project does not list as " + kinds[k]});
     }
     return findings;
 }
@@ -176,7 +181,8 @@ std::vector<Finding> CheckProject(const std::string &Text, const std::string &Pr
 std::vector<Finding> CheckSolution(const std::string &Text, const std::string &ProjectFile, const ProjectFacts &Facts)
 {
     std::vector<Finding> findings;
-    const std::regex project("Project\\(\"\\{[0-9A-Fa-f-]+\\}\"\\)\\s*=\\s*\"[^\"]*\"\\s*,\\s*\"([^\"]*)\"\\s*,\\s*\"(\\{[^\"]*\\})\"");
+    const std::regex project(
+        "Project\\(\"\\{[0-9A-Fa-f-]+\\}\"\\)\\s*=\\s*\"[^\"]*\"\\s*,\\s*\"([^\"]*)\"\\s*,\\s*\"(\\{[^\"]*\\})\"");
     bool loaded = false;
     for (auto it = std::sregex_iterator(Text.begin(), Text.end(), project); it != std::sregex_iterator(); ++it) {
         std::string file = (*it)[1].str();
@@ -184,15 +190,17 @@ std::vector<Finding> CheckSolution(const std::string &Text, const std::string &P
         if (!EqualNoCase(file, ProjectFile)) continue;
         loaded = true;
         if (!EqualNoCase((*it)[2].str(), Facts.Guid))
-            findings.push_back({LineAt(Text, static_cast<std::size_t>(it->position(0))),
-                                "the solution loads " + ProjectFile + " as " + (*it)[2].str() + ", its ProjectGuid is " + Facts.Guid});
+            findings.push_back(
+                {LineAt(Text, static_cast<std::size_t>(it->position(0))),
+                 "the solution loads " + ProjectFile + " as " + (*it)[2].str() + ", its ProjectGuid is " + Facts.Guid});
     }
     if (!loaded) findings.push_back({0, "the solution does not load " + ProjectFile});
     for (const char *config : {"Debug|x64", "Release|x64"}) {
         for (const char *what : {"ActiveCfg", "Build.0"}) {
             std::string needle = Lower(Facts.Guid + "." + config + "." + what);
             if (Lower(Text).find(needle) == std::string::npos)
-                findings.push_back({0, std::string("the solution has no ") + config + " " + what + " for " + ProjectFile});
+                findings.push_back(
+                    {0, std::string("the solution has no ") + config + " " + what + " for " + ProjectFile});
         }
     }
     return findings;

@@ -17,11 +17,11 @@ extern const char *const DriverFolders[5];
 
 // What the project says that other checks compare with.
 struct ProjectFacts {
-    std::string Guid;               // ProjectGuid
-    std::string Kmdf;               // "KMDF_VERSION_MAJOR.KMDF_VERSION_MINOR", empty when either is missing
-    std::string DriverVerDate;      // Inf DateStamp metadata (stamped into DriverVer)
-    std::string DriverVerVersion;   // Inf TimeStamp metadata
-    std::vector<std::string> Infs;  // Inf items, as written
+    std::string Guid;              // ProjectGuid
+    std::string Kmdf;              // "KMDF_VERSION_MAJOR.KMDF_VERSION_MINOR", empty when either is missing
+    std::string DriverVerDate;     // Inf DateStamp metadata (stamped into DriverVer)
+    std::string DriverVerVersion;  // Inf TimeStamp metadata
+    std::vector<std::string> Infs; // Inf items, as written
 };
 
 ProjectFacts ReadProjectFacts(const std::string &Text);

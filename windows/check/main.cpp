@@ -64,9 +64,9 @@ int Report(const std::string &File, const std::vector<Finding> &Findings)
 
 int Usage()
 {
-    std::fprintf(stderr,
-                 "usage: brisum-wincheck inf FILE.inf [--project FILE.vcxproj] [--kmdf M.m] [--class NAME] [--require-id ID]...\n"
-                 "       brisum-wincheck project FILE.vcxproj --root DIR [--solution FILE.sln]\n");
+    std::fprintf(stderr, "usage: brisum-wincheck inf FILE.inf [--project FILE.vcxproj] [--kmdf M.m] [--class NAME] "
+                         "[--require-id ID]...\n"
+                         "       brisum-wincheck project FILE.vcxproj --root DIR [--solution FILE.sln]\n");
     return 2;
 }
 
@@ -77,12 +77,18 @@ int CheckInfCommand(const std::vector<std::string> &Args)
     for (std::size_t i = 0; i < Args.size(); ++i) {
         const std::string &a = Args[i];
         bool hasValue = i + 1 < Args.size();
-        if (a == "--project" && hasValue) project = Args[++i];
-        else if (a == "--kmdf" && hasValue) expect.Kmdf = Args[++i];
-        else if (a == "--class" && hasValue) expect.Class = Args[++i];
-        else if (a == "--require-id" && hasValue) expect.RequiredIds.push_back(Args[++i]);
-        else if (inf.empty() && a[0] != '-') inf = a;
-        else return Usage();
+        if (a == "--project" && hasValue)
+            project = Args[++i];
+        else if (a == "--kmdf" && hasValue)
+            expect.Kmdf = Args[++i];
+        else if (a == "--class" && hasValue)
+            expect.Class = Args[++i];
+        else if (a == "--require-id" && hasValue)
+            expect.RequiredIds.push_back(Args[++i]);
+        else if (inf.empty() && a[0] != '-')
+            inf = a;
+        else
+            return Usage();
     }
     if (inf.empty()) return Usage();
     std::string text, projectText;
@@ -96,7 +102,8 @@ int CheckInfCommand(const std::vector<std::string> &Args)
             std::fprintf(stderr, "brisum-wincheck: %s sets no KMDF_VERSION_MAJOR/MINOR\n", project.c_str());
             return 2;
         }
-        if (!expect.Kmdf.empty() && expect.Kmdf != facts.Kmdf) stamped.push_back({0, "--kmdf " + expect.Kmdf + " but " + project + " builds for KMDF " + facts.Kmdf});
+        if (!expect.Kmdf.empty() && expect.Kmdf != facts.Kmdf)
+            stamped.push_back({0, "--kmdf " + expect.Kmdf + " but " + project + " builds for KMDF " + facts.Kmdf});
         expect.Kmdf = facts.Kmdf;
         bool named = false;
         for (const std::string &i : facts.Infs) named = named || Base(i) == Base(inf);
@@ -111,8 +118,9 @@ int CheckInfCommand(const std::vector<std::string> &Args)
             std::string date = ver != nullptr && !ver->Fields.empty() ? ver->Fields[0] : std::string();
             std::string number = ver != nullptr && ver->Fields.size() > 1 ? ver->Fields[1] : std::string();
             if (date != facts.DriverVerDate || number != facts.DriverVerVersion)
-                stamped.push_back({ver != nullptr ? ver->Line : 0, "DriverVer " + date + "," + number + " differs from " + project +
-                                                                      "'s stamp " + facts.DriverVerDate + "," + facts.DriverVerVersion});
+                stamped.push_back({ver != nullptr ? ver->Line : 0,
+                                   "DriverVer " + date + "," + number + " differs from " + project + "'s stamp " +
+                                       facts.DriverVerDate + "," + facts.DriverVerVersion});
         }
     }
     std::vector<Finding> findings = CheckInf(text, expect);
@@ -126,10 +134,14 @@ int CheckProjectCommand(const std::vector<std::string> &Args)
     for (std::size_t i = 0; i < Args.size(); ++i) {
         const std::string &a = Args[i];
         bool hasValue = i + 1 < Args.size();
-        if (a == "--root" && hasValue) root = Args[++i];
-        else if (a == "--solution" && hasValue) solution = Args[++i];
-        else if (project.empty() && a[0] != '-') project = a;
-        else return Usage();
+        if (a == "--root" && hasValue)
+            root = Args[++i];
+        else if (a == "--solution" && hasValue)
+            solution = Args[++i];
+        else if (project.empty() && a[0] != '-')
+            project = a;
+        else
+            return Usage();
     }
     if (project.empty() || root.empty()) return Usage();
     std::string text;

@@ -9,9 +9,7 @@
 
 #include "FxHost.h"
 
-
 namespace fx {
-
 
 Device *DeviceFromHandle(WDFDEVICE Handle, const char *Api) { return As<Device>(Handle, ObjectType::Device, Api); }
 
@@ -44,7 +42,6 @@ bool FileObject::DriverMayDelete() const
     return false;
 }
 
-
 /* ------------------------------------------------------------------ */
 /* Device                                                              */
 /* ------------------------------------------------------------------ */
@@ -73,8 +70,10 @@ void Device::OnDelete()
     }
     auto &H = Host();
     for (auto It = H.Links.begin(); It != H.Links.end();) {
-        if (It->second.second == this) It = H.Links.erase(It);
-        else ++It;
+        if (It->second.second == this)
+            It = H.Links.erase(It);
+        else
+            ++It;
     }
     Links.clear();
     if (!Name.empty()) {
@@ -156,20 +155,19 @@ void Device::ActivityChanged()
     if (IdleEnabled && InD0 && !PowerTransition && IdleEvent == 0) {
         ULONG Ms = Idle.IdleTimeout == IdleTimeoutDefaultValue ? 5000 : Idle.IdleTimeout;
         WDFDEVICE H = DeviceHandle();
-        IdleEvent = Clock().ScheduleAfter(
-            (VirtualTime)Ms * kMillisecond,
-            [H]() {
-                auto *D = TryLookupAs<Device>(H);
-                if (D == nullptr) return;
-                D->IdleEvent = 0;
-                if (D->PowerManagedActivity() != 0 || !D->InD0 || D->Removed) return;
-                D->LeaveD0(WdfPowerDeviceD2, false);
-                D->IdleSuspended = true;
-                if (D->Node != nullptr) D->Node->Power = DevicePowerState::Dx;
-                /* A request that arrived during the power-down wakes it. */
-                D->ActivityChanged();
-            },
-            "idle timeout");
+        IdleEvent = Clock().ScheduleAfter((VirtualTime)Ms * kMillisecond,
+                                          [H]() {
+                                              auto *D = TryLookupAs<Device>(H);
+                                              if (D == nullptr) return;
+                                              D->IdleEvent = 0;
+                                              if (D->PowerManagedActivity() != 0 || !D->InD0 || D->Removed) return;
+                                              D->LeaveD0(WdfPowerDeviceD2, false);
+                                              D->IdleSuspended = true;
+                                              if (D->Node != nullptr) D->Node->Power = DevicePowerState::Dx;
+                                              /* A request that arrived during the power-down wakes it. */
+                                              D->ActivityChanged();
+                                          },
+                                          "idle timeout");
     }
 }
 
@@ -295,8 +293,7 @@ void Device::PurgeQueuesForRemoval()
         }
         return false;
     };
-    while (CancelsPending() && Clock().RunOne()) {
-    }
+    while (CancelsPending() && Clock().RunOne()) {}
     for (Queue *Q : std::vector<Queue *>(Queues)) {
         if (Q->PowerManaged) {
             Q->StopOwned(WdfRequestStopActionPurge);
@@ -434,10 +431,9 @@ EXTERN_C VOID WdfDeviceInitSetFileObjectConfig(PWDFDEVICE_INIT DeviceInit, PWDF_
     }
 }
 
-EXTERN_C NTSTATUS WdfDeviceInitAssignWdmIrpPreprocessCallback(PWDFDEVICE_INIT DeviceInit,
-                                                              PFN_WDFDEVICE_WDM_IRP_PREPROCESS EvtDeviceWdmIrpPreprocess,
-                                                              UCHAR MajorFunction, PUCHAR MinorFunctions,
-                                                              ULONG NumMinorFunctions)
+EXTERN_C NTSTATUS WdfDeviceInitAssignWdmIrpPreprocessCallback(
+    PWDFDEVICE_INIT DeviceInit, PFN_WDFDEVICE_WDM_IRP_PREPROCESS EvtDeviceWdmIrpPreprocess, UCHAR MajorFunction,
+    PUCHAR MinorFunctions, ULONG NumMinorFunctions)
 {
     KIT_ENTRY(WdfDeviceInitAssignWdmIrpPreprocessCallback);
     NTSTATUS Status;
@@ -495,7 +491,8 @@ EXTERN_C VOID WdfDeviceInitSetPowerPolicyOwnership(PWDFDEVICE_INIT DeviceInit, B
     if (auto *I = InitRecord(DeviceInit, Kit.Name())) I->Data.PowerPolicyOwner = IsPowerPolicyOwner != FALSE;
 }
 
-EXTERN_C NTSTATUS WdfDeviceCreate(PWDFDEVICE_INIT *DeviceInit, PWDF_OBJECT_ATTRIBUTES DeviceAttributes, WDFDEVICE *Device)
+EXTERN_C NTSTATUS WdfDeviceCreate(PWDFDEVICE_INIT *DeviceInit, PWDF_OBJECT_ATTRIBUTES DeviceAttributes,
+                                  WDFDEVICE *Device)
 {
     KIT_ENTRY(WdfDeviceCreate);
     NTSTATUS Status;

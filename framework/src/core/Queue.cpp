@@ -144,8 +144,7 @@ void Queue::NoteRestarted()
 
 void Queue::NotifyReady()
 {
-    if (ReadyNotify == nullptr || !TransitionFromEmpty || !Started || Purged || PoweredOff || !PowerOk() ||
-        !Alive()) {
+    if (ReadyNotify == nullptr || !TransitionFromEmpty || !Started || Purged || PoweredOff || !PowerOk() || !Alive()) {
         return;
     }
     if (Host().CallDepth > 0) {
@@ -199,8 +198,7 @@ void Queue::Present(Request *Req)
             Call = [this, Q, R, Out, In, Code]() { Config.EvtIoInternalDeviceControl(Q, R, Out, In, Code); };
         }
         break;
-    default:
-        break;
+    default: break;
     }
     if (!Call && Config.EvtIoDefault != nullptr) {
         Call = [this, Q, R]() { Config.EvtIoDefault(Q, R); };
@@ -366,9 +364,8 @@ void Queue::OnDelete()
 {
     Drain(STATUS_CANCELLED);
     if (!Owned.empty()) {
-        VerifierReport("RequestsOutstandingAtQueueDeletion",
-                       Describe() + " deleted while the driver still owns " + std::to_string(Owned.size()) +
-                           " of its requests");
+        VerifierReport("RequestsOutstandingAtQueueDeletion", Describe() + " deleted while the driver still owns " +
+                                                                 std::to_string(Owned.size()) + " of its requests");
         std::vector<Request *> Held(Owned.begin(), Owned.end());
         Owned.clear();
         for (Request *R : Held) {
@@ -388,8 +385,10 @@ void Queue::OnDelete()
             D->DefaultQueue = nullptr;
         }
         for (auto It = D->Routes.begin(); It != D->Routes.end();) {
-            if (It->second == this) It = D->Routes.erase(It);
-            else ++It;
+            if (It->second == this)
+                It = D->Routes.erase(It);
+            else
+                ++It;
         }
     }
 }
@@ -400,8 +399,8 @@ Queue *ToQueue(WDFQUEUE Handle, const char *Api) { return As<Queue>(Handle, Obje
 
 using namespace fx;
 
-EXTERN_C NTSTATUS WdfIoQueueCreate(WDFDEVICE Device, PWDF_IO_QUEUE_CONFIG Config, PWDF_OBJECT_ATTRIBUTES QueueAttributes,
-                                   WDFQUEUE *Queue)
+EXTERN_C NTSTATUS WdfIoQueueCreate(WDFDEVICE Device, PWDF_IO_QUEUE_CONFIG Config,
+                                   PWDF_OBJECT_ATTRIBUTES QueueAttributes, WDFQUEUE *Queue)
 {
     KIT_ENTRY(WdfIoQueueCreate);
     NTSTATUS Status;
@@ -435,7 +434,7 @@ EXTERN_C NTSTATUS WdfIoQueueCreate(WDFDEVICE Device, PWDF_IO_QUEUE_CONFIG Config
         /* Allowed by the kit; nothing special. */
     }
     auto *Q = new fx::Queue(Dev, *Config);
-    Q->PowerManaged = Config->PowerManaged == WdfFalse ? false
+    Q->PowerManaged = Config->PowerManaged == WdfFalse  ? false
                       : Config->PowerManaged == WdfTrue ? true
                                                         : Dev->Init.PowerPolicyOwner;
     Q->PoweredOff = Q->PowerManaged && !Dev->InD0;
@@ -567,7 +566,8 @@ EXTERN_C NTSTATUS WdfIoQueueReadyNotify(WDFQUEUE Queue, PFN_WDF_IO_QUEUE_STATE Q
         Q->ReadyNotifyContext = Context;
     } else {
         if (Q->ReadyNotify == nullptr) {
-            VerifierReport("ReadyNotifyNotRegistered", "WdfIoQueueReadyNotify(NULL) without a ready callback to cancel");
+            VerifierReport("ReadyNotifyNotRegistered",
+                           "WdfIoQueueReadyNotify(NULL) without a ready callback to cancel");
             return STATUS_INVALID_DEVICE_REQUEST;
         }
         if (Q->Started) {
@@ -633,10 +633,8 @@ EXTERN_C NTSTATUS WdfDeviceConfigureRequestDispatching(WDFDEVICE Device, WDFQUEU
     case WdfRequestTypeRead:
     case WdfRequestTypeWrite:
     case WdfRequestTypeDeviceControl:
-    case WdfRequestTypeDeviceControlInternal:
-        break;
-    default:
-        return STATUS_INVALID_PARAMETER;
+    case WdfRequestTypeDeviceControlInternal: break;
+    default: return STATUS_INVALID_PARAMETER;
     }
     if (Dev->Routes.count(RequestType) != 0) {
         return STATUS_INVALID_DEVICE_STATE;
@@ -666,8 +664,7 @@ EXTERN_C NTSTATUS WdfRequestForwardToIoQueue(WDFREQUEST Request, WDFQUEUE Destin
         return STATUS_INVALID_DEVICE_REQUEST;
     }
     if (R->CancelRoutine != nullptr || R->CancelRoutineScheduled) {
-        VerifierReport("ForwardOfCancelableRequest",
-                       "WdfRequestForwardToIoQueue on a request still marked cancelable");
+        VerifierReport("ForwardOfCancelableRequest", "WdfRequestForwardToIoQueue on a request still marked cancelable");
         return STATUS_INVALID_DEVICE_REQUEST;
     }
     if (Q->OwnerDevice() != R->OwnerDevice()) {

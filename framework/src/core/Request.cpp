@@ -40,7 +40,8 @@ void Request::ReleaseUsbFormat()
 bool Request::DriverMayDelete() const
 {
     if (from_ == Origin::IoManager) {
-        VerifierReport("DeleteOfFrameworkRequest", "WdfObjectDelete on a request the framework delivered; complete it instead");
+        VerifierReport("DeleteOfFrameworkRequest",
+                       "WdfObjectDelete on a request the framework delivered; complete it instead");
         return false;
     }
     if (where_ == Where::Sent) {
@@ -155,8 +156,7 @@ bool Request::RequestCancel()
             SentTo->CancelSent(this);
         }
         break;
-    default:
-        break;
+    default: break;
     }
     return true;
 }
@@ -181,10 +181,7 @@ void Request::ScheduleCancelRoutine(PFN_WDF_REQUEST_CANCEL Routine)
         "request cancel routine");
 }
 
-Request *ToRequest(WDFREQUEST Handle, const char *Api)
-{
-    return As<Request>(Handle, ObjectType::Request, Api);
-}
+Request *ToRequest(WDFREQUEST Handle, const char *Api) { return As<Request>(Handle, ObjectType::Request, Api); }
 
 } // namespace fx
 
@@ -355,11 +352,8 @@ NTSTATUS RetrieveBuffer(const fx::KitEntry &Kit, WDFREQUEST Request, size_t Mini
         Len = R->InputLength;
         break;
     case IRP_MJ_DEVICE_CONTROL:
-    case IRP_MJ_INTERNAL_DEVICE_CONTROL:
-        Len = Input ? R->InputLength : R->OutputLength;
-        break;
-    default:
-        return STATUS_INVALID_DEVICE_REQUEST;
+    case IRP_MJ_INTERNAL_DEVICE_CONTROL: Len = Input ? R->InputLength : R->OutputLength; break;
+    default: return STATUS_INVALID_DEVICE_REQUEST;
     }
     if (Len == 0 || R->SystemBuffer.empty() || Len < Minimum) {
         return STATUS_BUFFER_TOO_SMALL;

@@ -81,9 +81,12 @@ Device *DeviceUnder(Object *Parent)
 void ClockCallbackObject::QueueRun(VirtualTime At, const char *What)
 {
     WDFOBJECT H = Handle();
-    Event = Clock().ScheduleAt(At, [H]() {
-        if (auto *O = TryLookupAs<ClockCallbackObject>(H)) O->Run();
-    }, What);
+    Event = Clock().ScheduleAt(
+        At,
+        [H]() {
+            if (auto *O = TryLookupAs<ClockCallbackObject>(H)) O->Run();
+        },
+        What);
 }
 
 bool ClockCallbackObject::RunCallback(KIRQL Level, const std::function<void()> &Callback)
@@ -213,7 +216,8 @@ EXTERN_C NTSTATUS WdfDpcCreate(PWDF_DPC_CONFIG Config, PWDF_OBJECT_ATTRIBUTES At
     if (Kit.Injected(&Status)) {
         return Status;
     }
-    if (Config == nullptr || Config->Size != sizeof(WDF_DPC_CONFIG) || Config->EvtDpcFunc == nullptr || Dpc == nullptr) {
+    if (Config == nullptr || Config->Size != sizeof(WDF_DPC_CONFIG) || Config->EvtDpcFunc == nullptr ||
+        Dpc == nullptr) {
         VerifierReport("BadConfig", "WdfDpcCreate with an uninitialised WDF_DPC_CONFIG or no callback");
         return STATUS_INVALID_PARAMETER;
     }

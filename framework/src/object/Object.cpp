@@ -68,8 +68,10 @@ void HostState::Shutdown()
     std::vector<Object *> Left;
     for (auto &E : Handles) Left.push_back(E.second);
     if (!Left.empty()) {
-        Report("ObjectLeak", std::to_string(Left.size()) + " framework object(s) still referenced when the world ended, "
-                                 "first " + Left.front()->Describe());
+        Report("ObjectLeak", std::to_string(Left.size()) +
+                                 " framework object(s) still referenced when the world ended, "
+                                 "first " +
+                                 Left.front()->Describe());
     }
     Handles.clear();
     for (Object *O : Left) delete O;
@@ -222,10 +224,7 @@ void CallDriver(Device *Dev, KIRQL Level, bool Serialized, const std::function<v
     }
 }
 
-void Defer(std::function<void()> Fn, const char *What)
-{
-    Clock().ScheduleAfter(0, std::move(Fn), What);
-}
+void Defer(std::function<void()> Fn, const char *What) { Clock().ScheduleAfter(0, std::move(Fn), What); }
 
 bool RequirePassive(const char *Api)
 {
@@ -296,7 +295,8 @@ NTSTATUS Object::Commit(PWDF_OBJECT_ATTRIBUTES Attributes, Object *DefaultParent
                 return STATUS_INSUFFICIENT_RESOURCES;
             }
         } else if (Attributes->EvtCleanupCallback != nullptr || Attributes->EvtDestroyCallback != nullptr) {
-            contexts_.push_back(Context{nullptr, nullptr, Attributes->EvtCleanupCallback, Attributes->EvtDestroyCallback});
+            contexts_.push_back(
+                Context{nullptr, nullptr, Attributes->EvtCleanupCallback, Attributes->EvtDestroyCallback});
         }
     }
     if (owner_ == nullptr && ParentObj != nullptr) {
@@ -529,8 +529,8 @@ Object *LookupTyped(WDFOBJECT Handle, ObjectType Type, const char *Api, bool All
         return nullptr;
     }
     if (O->Type() != Type) {
-        VerifierReport("WrongHandleType", std::string(Api) + " expects a " + TypeName(Type) + " but got " +
-                                              O->Describe());
+        VerifierReport("WrongHandleType",
+                       std::string(Api) + " expects a " + TypeName(Type) + " but got " + O->Describe());
         return nullptr;
     }
     return O;
@@ -541,8 +541,7 @@ Object *LookupTyped(WDFOBJECT Handle, ObjectType Type, const char *Api, bool All
 /* ------------------------------------------------------------------ */
 Memory::Memory(Device *Owner, void *Buffer, size_t Size, ULONG Tag, bool Owned)
     : Object(ObjectType::Memory, Owner), buffer_(Buffer), size_(Size), tag_(Tag), owned_(Owned)
-{
-}
+{}
 
 Memory::~Memory()
 {
@@ -725,8 +724,8 @@ EXTERN_C void FxVerifierPagedCodeCheck(const char *Function)
 {
     KIT_ENTRY(FxVerifierPagedCodeCheck);
     if (Irql() > APC_LEVEL) {
-        VerifierReport("PagedCodeAtDispatch", std::string("pageable routine ") + Function + " ran at IRQL " +
-                                                  std::to_string(Irql()));
+        VerifierReport("PagedCodeAtDispatch",
+                       std::string("pageable routine ") + Function + " ran at IRQL " + std::to_string(Irql()));
     }
 }
 
@@ -810,8 +809,8 @@ EXTERN_C NTSTATUS WdfMemoryCreatePreallocated(PWDF_OBJECT_ATTRIBUTES Attributes,
 EXTERN_C PVOID WdfMemoryGetBuffer(WDFMEMORY Memory, size_t *BufferSize)
 {
     KIT_ENTRY(WdfMemoryGetBuffer);
-    auto *M = static_cast<fx::Memory *>(LookupTyped(reinterpret_cast<WDFOBJECT>(Memory), ObjectType::Memory,
-                                                    Kit.Name(), true));
+    auto *M = static_cast<fx::Memory *>(
+        LookupTyped(reinterpret_cast<WDFOBJECT>(Memory), ObjectType::Memory, Kit.Name(), true));
     if (M == nullptr) {
         if (BufferSize != nullptr) *BufferSize = 0;
         return nullptr;

@@ -159,7 +159,8 @@ NTSTATUS PnpStartDevice(PhysicalDevice *Node)
         /* A failed start releases what was prepared; the PnP manager then
            removes the device. */
         if (Dev->Init.PnpPower.EvtDeviceReleaseHardware != nullptr) {
-            CallDriver(Dev, PASSIVE_LEVEL, false, [&]() { (void)Dev->Init.PnpPower.EvtDeviceReleaseHardware(H, nullptr); });
+            CallDriver(Dev, PASSIVE_LEVEL, false,
+                       [&]() { (void)Dev->Init.PnpPower.EvtDeviceReleaseHardware(H, nullptr); });
         }
         Dev->HardwarePrepared = false;
         return Status;

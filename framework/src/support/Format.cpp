@@ -52,9 +52,8 @@ void Pad(std::basic_string<Ch> &Out, const std::basic_string<Ch> &Body, int Widt
 /* A converted integer: Digits widened with zeros to Precision; with the 0
    flag, no precision and right alignment, zero-filled to Width after Prefix
    (the sign or 0x); then Prefix and Digits padded with spaces to Width. */
-template <class Ch>
-void AppendNumber(std::basic_string<Ch> &Out, const std::string &Prefix, std::string Digits, int Width, int Precision,
-                  bool Left, bool Zero)
+template <class Ch> void AppendNumber(std::basic_string<Ch> &Out, const std::string &Prefix, std::string Digits,
+                                      int Width, int Precision, bool Left, bool Zero)
 {
     if (Precision >= 0 && (int)Digits.size() < Precision) {
         Digits.insert(0, (size_t)(Precision - (int)Digits.size()), '0');
@@ -89,12 +88,18 @@ template <class Ch, class InCh> std::basic_string<Ch> Engine(const InCh *Format,
         }
         bool Left = false, Zero = false, Plus = false, Space = false, Alt = false;
         for (;; ++P) {
-            if (*P == (InCh)'-') Left = true;
-            else if (*P == (InCh)'0') Zero = true;
-            else if (*P == (InCh)'+') Plus = true;
-            else if (*P == (InCh)' ') Space = true;
-            else if (*P == (InCh)'#') Alt = true;
-            else break;
+            if (*P == (InCh)'-')
+                Left = true;
+            else if (*P == (InCh)'0')
+                Zero = true;
+            else if (*P == (InCh)'+')
+                Plus = true;
+            else if (*P == (InCh)' ')
+                Space = true;
+            else if (*P == (InCh)'#')
+                Alt = true;
+            else
+                break;
         }
         int Width = 0;
         if (*P == (InCh)'*') {
@@ -170,8 +175,10 @@ template <class Ch, class InCh> std::basic_string<Ch> Engine(const InCh *Format,
         case 'd':
         case 'i': {
             long long V;
-            if (Size == 8) V = va_arg(Args, long long);
-            else V = va_arg(Args, int);
+            if (Size == 8)
+                V = va_arg(Args, long long);
+            else
+                V = va_arg(Args, int);
             if (Size == 2) V = (short)V;
             if (Size == 1) V = (signed char)V; // NOLINT(bugprone-signed-char-misuse): %hhd sign-extends its char
             unsigned long long U = V < 0 ? 0ULL - (unsigned long long)V : (unsigned long long)V;
@@ -186,9 +193,12 @@ template <class Ch, class InCh> std::basic_string<Ch> Engine(const InCh *Format,
         case 'p': {
             unsigned long long U;
             bool Pointer = Conv == (InCh)'p';
-            if (Pointer) U = (unsigned long long)(std::uintptr_t)va_arg(Args, void *);
-            else if (Size == 8) U = va_arg(Args, unsigned long long);
-            else U = va_arg(Args, unsigned int);
+            if (Pointer)
+                U = (unsigned long long)(std::uintptr_t)va_arg(Args, void *);
+            else if (Size == 8)
+                U = va_arg(Args, unsigned long long);
+            else
+                U = va_arg(Args, unsigned int);
             if (!Pointer && Size == 2) U = (unsigned short)U;
             if (!Pointer && Size == 1) U = (unsigned char)U;
             std::string Digits;

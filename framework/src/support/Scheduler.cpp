@@ -114,7 +114,8 @@ Scheduler::~Scheduler()
     /* A call still blocked would wait for ever, as its thread would on a
        real system: it is left blocked (its state stays allocated). */
     /* Never freed: their threads wait on them. */
-    static auto *Abandoned = new std::vector<std::shared_ptr<Impl::Call>>(); // NOLINT(bugprone-unhandled-exception-at-new)
+    static auto *Abandoned =
+        new std::vector<std::shared_ptr<Impl::Call>>(); // NOLINT(bugprone-unhandled-exception-at-new)
     for (auto &C : impl_->Calls) {
         if (C->Thread.joinable()) {
             C->Thread.detach();
@@ -186,9 +187,9 @@ std::size_t Scheduler::RunUntilIdle(VirtualTime Limit, std::size_t MaxEvents)
             continue; /* a blocking call ran, and may have scheduled more */
         }
         if (Count >= MaxEvents) {
-            fx::VerifierReport("WorldNeverIdle", "the world ran " + std::to_string(Count) +
-                                                     " events without becoming idle; next: " +
-                                                     impl_->Events.begin()->second.What);
+            fx::VerifierReport("WorldNeverIdle",
+                               "the world ran " + std::to_string(Count) +
+                                   " events without becoming idle; next: " + impl_->Events.begin()->second.What);
             break;
         }
         impl_->RunFirst();

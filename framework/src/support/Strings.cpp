@@ -19,7 +19,8 @@ void String::Set(const std::u16string &T)
 
 using namespace fx;
 
-EXTERN_C NTSTATUS WdfStringCreate(PCUNICODE_STRING UnicodeString, PWDF_OBJECT_ATTRIBUTES StringAttributes, WDFSTRING *String)
+EXTERN_C NTSTATUS WdfStringCreate(PCUNICODE_STRING UnicodeString, PWDF_OBJECT_ATTRIBUTES StringAttributes,
+                                  WDFSTRING *String)
 {
     KIT_ENTRY(WdfStringCreate);
     NTSTATUS Status;

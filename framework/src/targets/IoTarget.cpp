@@ -86,7 +86,8 @@ bool IoTarget::Send(const KitEntry &Kit, Request *Req, PWDF_REQUEST_SEND_OPTIONS
     }
     if (NeedsFormat() && (!Req->Usb.Formatted || Req->Usb.Target != this)) {
         if (Req->Usb.Formatted) {
-            VerifierReport("SendToWrongTarget", "WdfRequestSend to a target other than the one the request was formatted for");
+            VerifierReport("SendToWrongTarget",
+                           "WdfRequestSend to a target other than the one the request was formatted for");
         }
         Req->Status = STATUS_INVALID_DEVICE_REQUEST;
         return FALSE;
@@ -253,7 +254,8 @@ EXTERN_C VOID WdfIoTargetStop(WDFIOTARGET IoTarget, WDF_IO_TARGET_SENT_IO_ACTION
     KIT_ENTRY(WdfIoTargetStop);
     fx::IoTarget *T = ToIoTarget(IoTarget, Kit.Name());
     /* Waiting for sent I/O blocks: only PASSIVE_LEVEL may ask for it. */
-    if (Action != WdfIoTargetLeaveSentIoPending && !RequirePassive("WdfIoTargetStop(CancelSentIo or WaitForSentIoToComplete)")) {
+    if (Action != WdfIoTargetLeaveSentIoPending &&
+        !RequirePassive("WdfIoTargetStop(CancelSentIo or WaitForSentIoToComplete)")) {
         Action = WdfIoTargetLeaveSentIoPending;
     }
     if (T != nullptr) {

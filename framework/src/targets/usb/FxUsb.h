@@ -127,7 +127,7 @@ private:
     WDF_OBJECT_ATTRIBUTES attributes_{};
     std::size_t reads_wanted_;
     bool running_ = false;
-    bool failing_ = false;      /* a failure is being reported; no new reads */
+    bool failing_ = false;         /* a failure is being reported; no new reads */
     std::uint64_t generation_ = 0; /* bumped by every start and stop */
     EventId restartEvent_ = 0;     /* the restart after a failure's pipe reset, 0 when none */
     std::vector<Read> reads_;
@@ -137,7 +137,8 @@ private:
 /* WDFUSBPIPE: an endpoint of the selected setting; its own I/O target. */
 class UsbPipe final : public IoTarget {
 public:
-    UsbPipe(Device *Owner, UsbDeviceTarget *UsbDev, UsbInterfaceObject *Interface, const WDF_USB_PIPE_INFORMATION &Info);
+    UsbPipe(Device *Owner, UsbDeviceTarget *UsbDev, UsbInterfaceObject *Interface,
+            const WDF_USB_PIPE_INFORMATION &Info);
     ~UsbPipe() override;
 
     UsbDeviceTarget *UsbDev;
@@ -177,8 +178,8 @@ Bytes UsbRequestBytes(Request *Req);
 
 /* Completes a sent USB request from a model completion (shared by the
    control pipe and the data pipes). */
-void CompleteUsbTransfer(WDFREQUEST RequestHandle, std::uint64_t Transfer, USBD_STATUS Status,
-                         const Bytes &Data, std::size_t Actual);
+void CompleteUsbTransfer(WDFREQUEST RequestHandle, std::uint64_t Transfer, USBD_STATUS Status, const Bytes &Data,
+                         std::size_t Actual);
 /* A target being deleted gives back its sent requests at once, cancelled. */
 void CancelSentOnDelete(IoTarget *Target, UsbDeviceModel *Model);
 

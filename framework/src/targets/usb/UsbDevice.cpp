@@ -43,16 +43,11 @@ NTSTATUS UsbdToNtStatus(USBD_STATUS Status)
         return STATUS_SUCCESS;
     }
     switch (Status) {
-    case USBD_STATUS_CANCELED:
-        return STATUS_CANCELLED;
-    case USBD_STATUS_DEVICE_GONE:
-        return STATUS_NO_SUCH_DEVICE;
-    case USBD_STATUS_TIMEOUT:
-        return STATUS_IO_TIMEOUT;
-    case USBD_STATUS_DEV_NOT_RESPONDING:
-        return STATUS_DEVICE_NOT_CONNECTED;
-    case USBD_STATUS_INVALID_PARAMETER:
-        return STATUS_INVALID_PARAMETER;
+    case USBD_STATUS_CANCELED: return STATUS_CANCELLED;
+    case USBD_STATUS_DEVICE_GONE: return STATUS_NO_SUCH_DEVICE;
+    case USBD_STATUS_TIMEOUT: return STATUS_IO_TIMEOUT;
+    case USBD_STATUS_DEV_NOT_RESPONDING: return STATUS_DEVICE_NOT_CONNECTED;
+    case USBD_STATUS_INVALID_PARAMETER: return STATUS_INVALID_PARAMETER;
     default:
         /* A stall, a halted endpoint and the transmission errors. */
         return STATUS_UNSUCCESSFUL;
@@ -104,10 +99,7 @@ bool ParseConfiguration(const std::vector<std::uint8_t> &Config, std::vector<Usb
 /* ---------------------------------------------------------------------- */
 /* Objects                                                                 */
 /* ---------------------------------------------------------------------- */
-UsbDeviceTarget::UsbDeviceTarget(Device *Owner, UsbDeviceModel *M)
-    : IoTarget(ObjectType::UsbDevice, Owner), Model(M)
-{
-}
+UsbDeviceTarget::UsbDeviceTarget(Device *Owner, UsbDeviceModel *M) : IoTarget(ObjectType::UsbDevice, Owner), Model(M) {}
 
 UsbInterfaceObject *UsbDeviceTarget::InterfaceOf(WDFUSBINTERFACE Handle) const
 {
@@ -153,8 +145,7 @@ void UsbDeviceTarget::OnDelete()
 
 UsbInterfaceObject::UsbInterfaceObject(Device *Owner, UsbDeviceTarget *Dev, std::size_t I)
     : Object(ObjectType::UsbInterface, Owner), UsbDev(Dev), Index(I)
-{
-}
+{}
 
 bool UsbInterfaceObject::DriverMayDelete() const
 {
@@ -244,11 +235,8 @@ NTSTATUS FormatUsbRequest(Request *Req, IoTarget *Target, WDF_USB_REQUEST_TYPE T
         F.Params.Parameters.PipeRead.Buffer = MemoryHandle;
         F.Params.Parameters.PipeRead.Offset = Start;
         break;
-    case WdfUsbRequestTypeDeviceControlTransfer:
-        F.Params.Parameters.DeviceControlTransfer.Buffer = MemoryHandle;
-        break;
-    default:
-        break;
+    case WdfUsbRequestTypeDeviceControlTransfer: F.Params.Parameters.DeviceControlTransfer.Buffer = MemoryHandle; break;
+    default: break;
     }
     *Length = Bytes;
     return STATUS_SUCCESS;
@@ -289,8 +277,8 @@ static std::size_t StoreUsbData(Request *Req, const Bytes &Data, std::size_t Act
     return N;
 }
 
-void CompleteUsbTransfer(WDFREQUEST RequestHandle, std::uint64_t Transfer, USBD_STATUS Status,
-                         const Bytes &Data, std::size_t Actual)
+void CompleteUsbTransfer(WDFREQUEST RequestHandle, std::uint64_t Transfer, USBD_STATUS Status, const Bytes &Data,
+                         std::size_t Actual)
 {
     if (!HaveHost()) {
         return;
@@ -326,8 +314,7 @@ void CompleteUsbTransfer(WDFREQUEST RequestHandle, std::uint64_t Transfer, USBD_
         }
         F.Params.Parameters.DeviceControlTransfer.Length = static_cast<ULONG>(Moved);
         break;
-    default:
-        break;
+    default: break;
     }
     Req->SentTo->CompleteSent(Req, UsbdToNtStatus(Status), Moved);
 }
@@ -336,8 +323,8 @@ NTSTATUS UsbDeviceTarget::Submit(Request *Req)
 {
     UsbFormat &F = Req->Usb;
     if (!F.Formatted || F.Params.Type != WdfUsbRequestTypeDeviceControlTransfer) {
-        VerifierReport("UnformattedUsbRequest", "a request sent to " + Describe() +
-                                                    " is not formatted for a control transfer");
+        VerifierReport("UnformattedUsbRequest",
+                       "a request sent to " + Describe() + " is not formatted for a control transfer");
         return STATUS_INVALID_DEVICE_REQUEST;
     }
     SetupPacket S;
@@ -402,7 +389,8 @@ EXTERN_C NTSTATUS WdfUsbTargetDeviceCreate(WDFDEVICE DeviceHandle, PWDF_OBJECT_A
     /* Read the descriptors as the USB stack does: the device descriptor, the
        configuration header for its length, then the whole set. */
     Bytes DeviceDesc;
-    USBD_STATUS Usbd = Model->StandardRequest(StandardIn(0x06, USB_DEVICE_DESCRIPTOR_TYPE << 8, 0, 18), {}, &DeviceDesc);
+    USBD_STATUS Usbd =
+        Model->StandardRequest(StandardIn(0x06, USB_DEVICE_DESCRIPTOR_TYPE << 8, 0, 18), {}, &DeviceDesc);
     if (!USBD_SUCCESS(Usbd)) {
         return UsbdToNtStatus(Usbd);
     }
@@ -564,18 +552,10 @@ NTSTATUS CreatePipes(UsbDeviceTarget *T, UsbInterfaceObject *If, PWDF_OBJECT_ATT
         Info.Interval = Ep.bInterval;
         Info.SettingIndex = If->ConfiguredSetting;
         switch (Ep.bmAttributes & USB_ENDPOINT_TYPE_MASK) {
-        case USB_ENDPOINT_TYPE_CONTROL:
-            Info.PipeType = WdfUsbPipeTypeControl;
-            break;
-        case USB_ENDPOINT_TYPE_ISOCHRONOUS:
-            Info.PipeType = WdfUsbPipeTypeIsochronous;
-            break;
-        case USB_ENDPOINT_TYPE_BULK:
-            Info.PipeType = WdfUsbPipeTypeBulk;
-            break;
-        default:
-            Info.PipeType = WdfUsbPipeTypeInterrupt;
-            break;
+        case USB_ENDPOINT_TYPE_CONTROL: Info.PipeType = WdfUsbPipeTypeControl; break;
+        case USB_ENDPOINT_TYPE_ISOCHRONOUS: Info.PipeType = WdfUsbPipeTypeIsochronous; break;
+        case USB_ENDPOINT_TYPE_BULK: Info.PipeType = WdfUsbPipeTypeBulk; break;
+        default: Info.PipeType = WdfUsbPipeTypeInterrupt; break;
         }
         Info.MaximumTransferSize = kMaximumTransferSize;
         auto *Pipe = new UsbPipe(T->OwnerDevice(), T, If, Info);
@@ -613,7 +593,8 @@ EXTERN_C NTSTATUS WdfUsbTargetDeviceSelectConfig(WDFUSBDEVICE UsbDevice, PWDF_OB
         return STATUS_INVALID_HANDLE;
     }
     if (Params == nullptr || Params->Size != sizeof(WDF_USB_DEVICE_SELECT_CONFIG_PARAMS)) {
-        VerifierReport("BadStructureSize", std::string(Kit.Name()) + ": WDF_USB_DEVICE_SELECT_CONFIG_PARAMS not initialised");
+        VerifierReport("BadStructureSize",
+                       std::string(Kit.Name()) + ": WDF_USB_DEVICE_SELECT_CONFIG_PARAMS not initialised");
         return STATUS_INFO_LENGTH_MISMATCH;
     }
     if (PipeAttributes != nullptr && PipeAttributes->Size != sizeof(WDF_OBJECT_ATTRIBUTES)) {
@@ -664,8 +645,7 @@ EXTERN_C NTSTATUS WdfUsbTargetDeviceSelectConfig(WDFUSBDEVICE UsbDevice, PWDF_OB
         break;
     }
     case WdfUsbTargetDeviceSelectConfigTypeInterfacesDescriptor:
-    case WdfUsbTargetDeviceSelectConfigTypeUrb:
-        return STATUS_NOT_SUPPORTED;
+    case WdfUsbTargetDeviceSelectConfigTypeUrb: return STATUS_NOT_SUPPORTED;
     default:
         VerifierReport("BadSelectConfigType", std::string(Kit.Name()) + ": unknown selection type");
         return STATUS_INVALID_PARAMETER;
@@ -703,9 +683,7 @@ EXTERN_C NTSTATUS WdfUsbTargetDeviceSelectConfig(WDFUSBDEVICE UsbDevice, PWDF_OB
         Params->Types.SingleInterface.ConfiguredUsbInterface = T->Interfaces[0]->InterfaceHandle();
         Params->Types.SingleInterface.NumberConfiguredPipes = static_cast<UCHAR>(T->Interfaces[0]->Pipes.size());
         break;
-    default:
-        Params->Types.MultiInterface.NumberOfConfiguredInterfaces = static_cast<UCHAR>(Count);
-        break;
+    default: Params->Types.MultiInterface.NumberOfConfiguredInterfaces = static_cast<UCHAR>(Count); break;
     }
     return STATUS_SUCCESS;
 }

@@ -29,8 +29,7 @@ constexpr ULONG kReaderTag = 0x72425355; /* 'USBr' in memory order */
 /* ---------------------------------------------------------------------- */
 UsbPipe::UsbPipe(Device *Owner, UsbDeviceTarget *Dev, UsbInterfaceObject *If, const WDF_USB_PIPE_INFORMATION &I)
     : IoTarget(ObjectType::UsbPipe, Owner), UsbDev(Dev), Interface(If), Info(I)
-{
-}
+{}
 
 UsbPipe::~UsbPipe() = default;
 
@@ -155,35 +154,33 @@ bool ContinuousReader::Post()
 {
     NTSTATUS Status = STATUS_SUCCESS;
     const std::size_t Size = config_.HeaderLength + config_.TransferLength + config_.TrailerLength;
-    Memory *Buffer = CreateMemory(pipe_->OwnerDevice(), pipe_, Size, kReaderTag,
-                                  haveAttributes_ ? &attributes_ : nullptr, &Status);
+    Memory *Buffer =
+        CreateMemory(pipe_->OwnerDevice(), pipe_, Size, kReaderTag, haveAttributes_ ? &attributes_ : nullptr, &Status);
     if (Buffer == nullptr) {
         Failed(Status, USBD_STATUS_SUCCESS);
         return false;
     }
     WDFUSBPIPE PipeHandle = pipeHandle_;
     auto Id = std::make_shared<std::uint64_t>(0);
-    *Id = pipe_->UsbDev->Model->SubmitIn(
-        pipe_->Info.EndpointAddress, config_.TransferLength,
-        [PipeHandle, Id](USBD_STATUS St, const Bytes &Data, std::size_t Actual) {
-            if (!HaveHost()) {
-                return;
-            }
-            Object *O = TryLookup(reinterpret_cast<WDFOBJECT>(PipeHandle));
-            if (O == nullptr || O->Type() != ObjectType::UsbPipe) {
-                return; /* the pipe is gone, and its buffers with it */
-            }
-            auto *P = static_cast<UsbPipe *>(O);
-            if (P->Reader) {
-                P->Reader->Completed(*Id, St, Data, Actual);
-            }
-        });
+    *Id = pipe_->UsbDev->Model->SubmitIn(pipe_->Info.EndpointAddress, config_.TransferLength,
+                                         [PipeHandle, Id](USBD_STATUS St, const Bytes &Data, std::size_t Actual) {
+                                             if (!HaveHost()) {
+                                                 return;
+                                             }
+                                             Object *O = TryLookup(reinterpret_cast<WDFOBJECT>(PipeHandle));
+                                             if (O == nullptr || O->Type() != ObjectType::UsbPipe) {
+                                                 return; /* the pipe is gone, and its buffers with it */
+                                             }
+                                             auto *P = static_cast<UsbPipe *>(O);
+                                             if (P->Reader) {
+                                                 P->Reader->Completed(*Id, St, Data, Actual);
+                                             }
+                                         });
     reads_.push_back(Read{*Id, Buffer->HandleAs<WDFMEMORY>()});
     return true;
 }
 
-void ContinuousReader::Completed(std::uint64_t Transfer, USBD_STATUS Status, const Bytes &Data,
-                                 std::size_t Actual)
+void ContinuousReader::Completed(std::uint64_t Transfer, USBD_STATUS Status, const Bytes &Data, std::size_t Actual)
 {
     auto Gone = std::find(abandoned_.begin(), abandoned_.end(), Transfer);
     if (Gone != abandoned_.end()) {
@@ -214,8 +211,7 @@ void ContinuousReader::Completed(std::uint64_t Transfer, USBD_STATUS Status, con
     WDFUSBPIPE PipeHandle = pipeHandle_;
     PFN_WDF_USB_READER_COMPLETION_ROUTINE Routine = config_.EvtUsbTargetPipeReadComplete;
     WDFCONTEXT Context = config_.EvtUsbTargetPipeReadCompleteContext;
-    CallDriver(pipe_->OwnerDevice(), DISPATCH_LEVEL, false,
-               [&]() { Routine(PipeHandle, R.Buffer, N, Context); });
+    CallDriver(pipe_->OwnerDevice(), DISPATCH_LEVEL, false, [&]() { Routine(PipeHandle, R.Buffer, N, Context); });
 
     /* The framework releases the buffer now; one the driver referenced goes
        when the driver's last reference does. */
@@ -423,22 +419,23 @@ EXTERN_C NTSTATUS WdfUsbTargetPipeConfigContinuousReader(WDFUSBPIPE Pipe, PWDF_U
         return STATUS_INVALID_HANDLE;
     }
     if (Config == nullptr || Config->Size != sizeof(WDF_USB_CONTINUOUS_READER_CONFIG)) {
-        VerifierReport("BadStructureSize", std::string(Kit.Name()) + ": WDF_USB_CONTINUOUS_READER_CONFIG not initialised");
+        VerifierReport("BadStructureSize",
+                       std::string(Kit.Name()) + ": WDF_USB_CONTINUOUS_READER_CONFIG not initialised");
         return STATUS_INFO_LENGTH_MISMATCH;
     }
     if (P->Reader) {
-        VerifierReport("ReaderConfiguredTwice", std::string(Kit.Name()) + ": " + P->Describe() +
-                                                    " already has a continuous reader");
+        VerifierReport("ReaderConfiguredTwice",
+                       std::string(Kit.Name()) + ": " + P->Describe() + " already has a continuous reader");
         return STATUS_INVALID_DEVICE_STATE;
     }
     if (P->DriverStarted) {
-        VerifierReport("ReaderOnStartedTarget", std::string(Kit.Name()) + ": the I/O target of " + P->Describe() +
-                                                    " is already started");
+        VerifierReport("ReaderOnStartedTarget",
+                       std::string(Kit.Name()) + ": the I/O target of " + P->Describe() + " is already started");
         return STATUS_INVALID_DEVICE_STATE;
     }
     if (!P->IsIn() || (P->Info.PipeType != WdfUsbPipeTypeBulk && P->Info.PipeType != WdfUsbPipeTypeInterrupt)) {
-        VerifierReport("ReaderOnWrongPipe", std::string(Kit.Name()) + ": " + P->Describe() +
-                                                " is not a bulk or interrupt IN pipe");
+        VerifierReport("ReaderOnWrongPipe",
+                       std::string(Kit.Name()) + ": " + P->Describe() + " is not a bulk or interrupt IN pipe");
         return STATUS_INVALID_DEVICE_REQUEST;
     }
     if (Config->EvtUsbTargetPipeReadComplete == nullptr || Config->TransferLength == 0) {
@@ -494,7 +491,8 @@ EXTERN_C NTSTATUS WdfUsbTargetPipeFormatRequestForRead(WDFUSBPIPE Pipe, WDFREQUE
         return STATUS_INVALID_DEVICE_REQUEST;
     }
     std::size_t Length = 0;
-    NTSTATUS Status = FormatUsbRequest(Req, P, WdfUsbRequestTypePipeRead, ReadMemory, ReadOffset, true, Kit.Name(), &Length);
+    NTSTATUS Status =
+        FormatUsbRequest(Req, P, WdfUsbRequestTypePipeRead, ReadMemory, ReadOffset, true, Kit.Name(), &Length);
     if (NT_SUCCESS(Status) && !P->ReadLengthAllowed(Length)) {
         /* Expected rejection: a read that is not a whole number of packets. */
         Req->ReleaseUsbFormat();
