@@ -147,6 +147,36 @@ static VOID SerialGetCommStatus(PDEVICE_EXT_CONTEXT DeviceContext, PSERIAL_STATU
 
 /* GET_PROPERTIES. The two queue maxima are the bulk endpoints' packet
    sizes, as the port reports them. */
+/*
+ * Copies one setting record between the device context and a request's
+ * buffer holding Lock, so no reader sees a record half written by a setter
+ * on another processor. Returns Length, the bytes the request reports.
+ */
+static ULONG_PTR SerialCopyLocked(WDFSPINLOCK Lock, PVOID Destination, const VOID *Source, size_t Length)
+{
+    WdfSpinLockAcquire(Lock);
+    RtlCopyMemory(Destination, Source, Length);
+    WdfSpinLockRelease(Lock);
+    return Length;
+}
+
+/*
+ * ModemStatus as one snapshot. EventLock guards the word; IoctlLock is held
+ * around it, in the lock order, as a line-state change holds it, so the
+ * snapshot falls before or after such a change, never inside it.
+ */
+static ULONG SerialReadModemStatus(PDEVICE_EXT_CONTEXT DeviceContext)
+{
+    ULONG ModemStatus;
+
+    WdfSpinLockAcquire(DeviceContext->IoctlLock);
+    WdfSpinLockAcquire(DeviceContext->EventLock);
+    ModemStatus = DeviceContext->ModemStatus;
+    WdfSpinLockRelease(DeviceContext->EventLock);
+    WdfSpinLockRelease(DeviceContext->IoctlLock);
+    return ModemStatus;
+}
+
 static VOID SerialGetProperties(PDEVICE_EXT_CONTEXT DeviceContext, PSERIAL_COMMPROP Properties)
 {
     RtlZeroMemory(Properties, sizeof(SERIAL_COMMPROP));
@@ -354,59 +384,42 @@ VOID SerialEvtIoDeviceControl(WDFQUEUE Queue, WDFREQUEST Request, size_t OutputB
         break;
 
     case IOCTL_SERIAL_SET_TIMEOUTS:
-        WdfSpinLockAcquire(DeviceContext->IoctlLock);
-        DeviceContext->Timeouts = *(PSERIAL_TIMEOUTS)Buffer;
-        WdfSpinLockRelease(DeviceContext->IoctlLock);
-        Information = sizeof(SERIAL_TIMEOUTS);
+        Information =
+            SerialCopyLocked(DeviceContext->IoctlLock, &DeviceContext->Timeouts, Buffer, sizeof(SERIAL_TIMEOUTS));
         break;
 
     case IOCTL_SERIAL_GET_TIMEOUTS:
-        WdfSpinLockAcquire(DeviceContext->IoctlLock);
-        *(PSERIAL_TIMEOUTS)Buffer = DeviceContext->Timeouts;
-        WdfSpinLockRelease(DeviceContext->IoctlLock);
-        Information = sizeof(SERIAL_TIMEOUTS);
+        Information =
+            SerialCopyLocked(DeviceContext->IoctlLock, Buffer, &DeviceContext->Timeouts, sizeof(SERIAL_TIMEOUTS));
         break;
 
     case IOCTL_SERIAL_GET_WAIT_MASK:
-        WdfSpinLockAcquire(DeviceContext->EventLock);
-        *(PULONG)Buffer = DeviceContext->ulCurrentMask;
-        WdfSpinLockRelease(DeviceContext->EventLock);
-        Information = sizeof(ULONG);
+        Information = SerialCopyLocked(DeviceContext->EventLock, Buffer, &DeviceContext->ulCurrentMask, sizeof(ULONG));
         break;
 
     case IOCTL_SERIAL_GET_BAUD_RATE:
-        WdfSpinLockAcquire(DeviceContext->IoctlLock);
-        ((PSERIAL_BAUD_RATE)Buffer)->BaudRate = DeviceContext->BaudRate;
-        WdfSpinLockRelease(DeviceContext->IoctlLock);
-        Information = sizeof(SERIAL_BAUD_RATE);
+        Information = SerialCopyLocked(DeviceContext->IoctlLock, &((PSERIAL_BAUD_RATE)Buffer)->BaudRate,
+                                       &DeviceContext->BaudRate, sizeof(ULONG));
         break;
 
     case IOCTL_SERIAL_GET_LINE_CONTROL:
-        WdfSpinLockAcquire(DeviceContext->IoctlLock);
-        *(PSERIAL_LINE_CONTROL)Buffer = DeviceContext->LineControl;
-        WdfSpinLockRelease(DeviceContext->IoctlLock);
-        Information = sizeof(SERIAL_LINE_CONTROL);
+        Information = SerialCopyLocked(DeviceContext->IoctlLock, Buffer, &DeviceContext->LineControl,
+                                       sizeof(SERIAL_LINE_CONTROL));
         break;
 
     case IOCTL_SERIAL_GET_CHARS:
-        WdfSpinLockAcquire(DeviceContext->IoctlLock);
-        *(PSERIAL_CHARS)Buffer = DeviceContext->SpecialChars;
-        WdfSpinLockRelease(DeviceContext->IoctlLock);
-        Information = sizeof(SERIAL_CHARS);
+        Information =
+            SerialCopyLocked(DeviceContext->IoctlLock, Buffer, &DeviceContext->SpecialChars, sizeof(SERIAL_CHARS));
         break;
 
     case IOCTL_SERIAL_SET_CHARS:
         /* Stored as given: XonChar may equal XoffChar, nothing uses them. */
-        WdfSpinLockAcquire(DeviceContext->IoctlLock);
-        DeviceContext->SpecialChars = *(PSERIAL_CHARS)Buffer;
-        WdfSpinLockRelease(DeviceContext->IoctlLock);
+        (VOID) SerialCopyLocked(DeviceContext->IoctlLock, &DeviceContext->SpecialChars, Buffer, sizeof(SERIAL_CHARS));
         break;
 
     case IOCTL_SERIAL_GET_HANDFLOW:
-        WdfSpinLockAcquire(DeviceContext->IoctlLock);
-        *(PSERIAL_HANDFLOW)Buffer = DeviceContext->HandFlow;
-        WdfSpinLockRelease(DeviceContext->IoctlLock);
-        Information = sizeof(SERIAL_HANDFLOW);
+        Information =
+            SerialCopyLocked(DeviceContext->IoctlLock, Buffer, &DeviceContext->HandFlow, sizeof(SERIAL_HANDFLOW));
         break;
 
     case IOCTL_SERIAL_SET_HANDFLOW:
@@ -415,11 +428,7 @@ VOID SerialEvtIoDeviceControl(WDFQUEUE Queue, WDFREQUEST Request, size_t OutputB
         break;
 
     case IOCTL_SERIAL_GET_MODEMSTATUS:
-        WdfSpinLockAcquire(DeviceContext->IoctlLock);
-        WdfSpinLockAcquire(DeviceContext->EventLock);
-        *(PULONG)Buffer = DeviceContext->ModemStatus;
-        WdfSpinLockRelease(DeviceContext->EventLock);
-        WdfSpinLockRelease(DeviceContext->IoctlLock);
+        *(PULONG)Buffer = SerialReadModemStatus(DeviceContext);
         Information = sizeof(ULONG);
         break;
 
@@ -434,11 +443,7 @@ VOID SerialEvtIoDeviceControl(WDFQUEUE Queue, WDFREQUEST Request, size_t OutputB
         break;
 
     case IOCTL_SERIAL_GET_DTRRTS:
-        WdfSpinLockAcquire(DeviceContext->IoctlLock);
-        WdfSpinLockAcquire(DeviceContext->EventLock);
-        *(PULONG)Buffer = DeviceContext->ModemStatus & (SERIAL_DTR_STATE | SERIAL_RTS_STATE);
-        WdfSpinLockRelease(DeviceContext->EventLock);
-        WdfSpinLockRelease(DeviceContext->IoctlLock);
+        *(PULONG)Buffer = SerialReadModemStatus(DeviceContext) & (SERIAL_DTR_STATE | SERIAL_RTS_STATE);
         Information = sizeof(ULONG);
         break;
 
@@ -448,10 +453,8 @@ VOID SerialEvtIoDeviceControl(WDFQUEUE Queue, WDFREQUEST Request, size_t OutputB
         break;
 
     case IOCTL_SERIAL_GET_STATS:
-        WdfSpinLockAcquire(DeviceContext->IoctlLock);
-        *(PSERIALPERF_STATS)Buffer = DeviceContext->PerfStats;
-        WdfSpinLockRelease(DeviceContext->IoctlLock);
-        Information = sizeof(SERIALPERF_STATS);
+        Information =
+            SerialCopyLocked(DeviceContext->IoctlLock, Buffer, &DeviceContext->PerfStats, sizeof(SERIALPERF_STATS));
         break;
 
     case IOCTL_SERIAL_CLEAR_STATS:
