@@ -234,69 +234,112 @@ End:
     return Status;
 }
 
+/*
+ * One row per field a dump traces: its name, where it sits in its record,
+ * its width and whether it reads better in hex. Adding a field to a dump is
+ * one row.
+ */
+typedef struct _DUMP_FIELD {
+    PCSTR Name;
+    USHORT Offset;
+    UCHAR Size;
+    BOOLEAN Hex;
+} DUMP_FIELD, *PDUMP_FIELD;
+typedef const DUMP_FIELD *PCDUMP_FIELD;
+
+#define DUMP_ROW(Type, Field, Hex)                                                        \
+    {                                                                                     \
+#Field, (USHORT)FIELD_OFFSET(Type, Field), (UCHAR)sizeof(((Type *)0)->Field), Hex \
+    }
+
+static const DUMP_FIELD DeviceDescriptorFields[] = {
+    DUMP_ROW(USB_DEVICE_DESCRIPTOR, bLength, FALSE),         DUMP_ROW(USB_DEVICE_DESCRIPTOR, bDescriptorType, TRUE),
+    DUMP_ROW(USB_DEVICE_DESCRIPTOR, bcdUSB, TRUE),           DUMP_ROW(USB_DEVICE_DESCRIPTOR, bDeviceClass, TRUE),
+    DUMP_ROW(USB_DEVICE_DESCRIPTOR, bDeviceSubClass, TRUE),  DUMP_ROW(USB_DEVICE_DESCRIPTOR, bDeviceProtocol, TRUE),
+    DUMP_ROW(USB_DEVICE_DESCRIPTOR, bMaxPacketSize0, FALSE), DUMP_ROW(USB_DEVICE_DESCRIPTOR, idVendor, TRUE),
+    DUMP_ROW(USB_DEVICE_DESCRIPTOR, idProduct, TRUE),        DUMP_ROW(USB_DEVICE_DESCRIPTOR, bcdDevice, TRUE),
+    DUMP_ROW(USB_DEVICE_DESCRIPTOR, iManufacturer, FALSE),   DUMP_ROW(USB_DEVICE_DESCRIPTOR, iProduct, FALSE),
+    DUMP_ROW(USB_DEVICE_DESCRIPTOR, iSerialNumber, FALSE),   DUMP_ROW(USB_DEVICE_DESCRIPTOR, bNumConfigurations, FALSE),
+};
+
+static const DUMP_FIELD ConfigDescriptorFields[] = {
+    DUMP_ROW(USB_CONFIGURATION_DESCRIPTOR, bLength, FALSE),
+    DUMP_ROW(USB_CONFIGURATION_DESCRIPTOR, bDescriptorType, TRUE),
+    DUMP_ROW(USB_CONFIGURATION_DESCRIPTOR, wTotalLength, FALSE),
+    DUMP_ROW(USB_CONFIGURATION_DESCRIPTOR, bNumInterfaces, FALSE),
+    DUMP_ROW(USB_CONFIGURATION_DESCRIPTOR, bConfigurationValue, FALSE),
+    DUMP_ROW(USB_CONFIGURATION_DESCRIPTOR, iConfiguration, FALSE),
+    DUMP_ROW(USB_CONFIGURATION_DESCRIPTOR, bmAttributes, TRUE),
+    DUMP_ROW(USB_CONFIGURATION_DESCRIPTOR, MaxPower, FALSE),
+};
+
+static const DUMP_FIELD InterfaceDescriptorFields[] = {
+    DUMP_ROW(USB_INTERFACE_DESCRIPTOR, bLength, FALSE),
+    DUMP_ROW(USB_INTERFACE_DESCRIPTOR, bDescriptorType, TRUE),
+    DUMP_ROW(USB_INTERFACE_DESCRIPTOR, bInterfaceNumber, FALSE),
+    DUMP_ROW(USB_INTERFACE_DESCRIPTOR, bAlternateSetting, FALSE),
+    DUMP_ROW(USB_INTERFACE_DESCRIPTOR, bNumEndpoints, FALSE),
+    DUMP_ROW(USB_INTERFACE_DESCRIPTOR, bInterfaceClass, TRUE),
+    DUMP_ROW(USB_INTERFACE_DESCRIPTOR, bInterfaceSubClass, TRUE),
+    DUMP_ROW(USB_INTERFACE_DESCRIPTOR, bInterfaceProtocol, TRUE),
+    DUMP_ROW(USB_INTERFACE_DESCRIPTOR, iInterface, FALSE),
+};
+
+static const DUMP_FIELD PipeInformationFields[] = {
+    DUMP_ROW(WDF_USB_PIPE_INFORMATION, EndpointAddress, TRUE),
+    DUMP_ROW(WDF_USB_PIPE_INFORMATION, Interval, FALSE),
+    DUMP_ROW(WDF_USB_PIPE_INFORMATION, MaximumPacketSize, FALSE),
+    DUMP_ROW(WDF_USB_PIPE_INFORMATION, MaximumTransferSize, FALSE),
+    DUMP_ROW(WDF_USB_PIPE_INFORMATION, PipeType, FALSE),
+    DUMP_ROW(WDF_USB_PIPE_INFORMATION, SettingIndex, FALSE),
+};
+
+/*
+ * Traces Title, then one line per row of Fields read from Record, names
+ * padded to NameWidth. A field is read by copying its bytes into a zeroed
+ * ULONG: descriptors are packed, so a wider field may sit unaligned, and
+ * every field is at most four bytes (little-endian, as on every processor
+ * the driver builds for).
+ */
+static VOID DumpFields(PCSTR Title, const VOID *Record, PCDUMP_FIELD Fields, ULONG Count, LONG NameWidth)
+{
+    ULONG Index;
+    ULONG Value;
+
+    PAGED_CODE();
+
+    BrisumTrace(TRACE_INFO, "brisum : ----- %s -----\n", Title);
+    for (Index = 0; Index < Count; Index++) {
+        NT_ASSERT(Fields[Index].Size <= sizeof(ULONG));
+        Value = 0;
+        RtlCopyMemory(&Value, (const UCHAR *)Record + Fields[Index].Offset, Fields[Index].Size);
+        BrisumTrace(TRACE_INFO, Fields[Index].Hex ? "brisum : %-*s 0x%x\n" : "brisum : %-*s %u\n", NameWidth,
+                    Fields[Index].Name, Value);
+    }
+}
+
 VOID DumpDeviceDescriptor(PUSB_DEVICE_DESCRIPTOR Descriptor)
 {
     PAGED_CODE();
-
-    BrisumTrace(TRACE_INFO, "brisum : ----- Device descriptor -----\n");
-    BrisumTrace(TRACE_INFO, "brisum : bLength            %u\n", (ULONG)Descriptor->bLength);
-    BrisumTrace(TRACE_INFO, "brisum : bDescriptorType    0x%x\n", (ULONG)Descriptor->bDescriptorType);
-    BrisumTrace(TRACE_INFO, "brisum : bcdUSB             0x%x\n", (ULONG)Descriptor->bcdUSB);
-    BrisumTrace(TRACE_INFO, "brisum : bDeviceClass       0x%x\n", (ULONG)Descriptor->bDeviceClass);
-    BrisumTrace(TRACE_INFO, "brisum : bDeviceSubClass    0x%x\n", (ULONG)Descriptor->bDeviceSubClass);
-    BrisumTrace(TRACE_INFO, "brisum : bDeviceProtocol    0x%x\n", (ULONG)Descriptor->bDeviceProtocol);
-    BrisumTrace(TRACE_INFO, "brisum : bMaxPacketSize0    %u\n", (ULONG)Descriptor->bMaxPacketSize0);
-    BrisumTrace(TRACE_INFO, "brisum : idVendor           0x%x\n", (ULONG)Descriptor->idVendor);
-    BrisumTrace(TRACE_INFO, "brisum : idProduct          0x%x\n", (ULONG)Descriptor->idProduct);
-    BrisumTrace(TRACE_INFO, "brisum : bcdDevice          0x%x\n", (ULONG)Descriptor->bcdDevice);
-    BrisumTrace(TRACE_INFO, "brisum : iManufacturer      %u\n", (ULONG)Descriptor->iManufacturer);
-    BrisumTrace(TRACE_INFO, "brisum : iProduct           %u\n", (ULONG)Descriptor->iProduct);
-    BrisumTrace(TRACE_INFO, "brisum : iSerialNumber      %u\n", (ULONG)Descriptor->iSerialNumber);
-    BrisumTrace(TRACE_INFO, "brisum : bNumConfigurations %u\n", (ULONG)Descriptor->bNumConfigurations);
+    DumpFields("Device descriptor", Descriptor, DeviceDescriptorFields, ARRAYSIZE(DeviceDescriptorFields), 18);
 }
 
 VOID DumpConfigDescriptor(PUSB_CONFIGURATION_DESCRIPTOR Descriptor)
 {
     PAGED_CODE();
-
-    BrisumTrace(TRACE_INFO, "brisum : ----- Configuration descriptor -----\n");
-    BrisumTrace(TRACE_INFO, "brisum : bLength             %u\n", (ULONG)Descriptor->bLength);
-    BrisumTrace(TRACE_INFO, "brisum : bDescriptorType     0x%x\n", (ULONG)Descriptor->bDescriptorType);
-    BrisumTrace(TRACE_INFO, "brisum : wTotalLength        %u\n", (ULONG)Descriptor->wTotalLength);
-    BrisumTrace(TRACE_INFO, "brisum : bNumInterfaces      %u\n", (ULONG)Descriptor->bNumInterfaces);
-    BrisumTrace(TRACE_INFO, "brisum : bConfigurationValue %u\n", (ULONG)Descriptor->bConfigurationValue);
-    BrisumTrace(TRACE_INFO, "brisum : iConfiguration      %u\n", (ULONG)Descriptor->iConfiguration);
-    BrisumTrace(TRACE_INFO, "brisum : bmAttributes        0x%x\n", (ULONG)Descriptor->bmAttributes);
-    BrisumTrace(TRACE_INFO, "brisum : MaxPower            %u\n", (ULONG)Descriptor->MaxPower);
+    DumpFields("Configuration descriptor", Descriptor, ConfigDescriptorFields, ARRAYSIZE(ConfigDescriptorFields), 19);
 }
 
 VOID DumpInterfaceDescriptor(PUSB_INTERFACE_DESCRIPTOR Descriptor)
 {
     PAGED_CODE();
-
-    BrisumTrace(TRACE_INFO, "brisum : ----- Interface descriptor -----\n");
-    BrisumTrace(TRACE_INFO, "brisum : bLength            %u\n", (ULONG)Descriptor->bLength);
-    BrisumTrace(TRACE_INFO, "brisum : bDescriptorType    0x%x\n", (ULONG)Descriptor->bDescriptorType);
-    BrisumTrace(TRACE_INFO, "brisum : bInterfaceNumber   %u\n", (ULONG)Descriptor->bInterfaceNumber);
-    BrisumTrace(TRACE_INFO, "brisum : bAlternateSetting  %u\n", (ULONG)Descriptor->bAlternateSetting);
-    BrisumTrace(TRACE_INFO, "brisum : bNumEndpoints      %u\n", (ULONG)Descriptor->bNumEndpoints);
-    BrisumTrace(TRACE_INFO, "brisum : bInterfaceClass    0x%x\n", (ULONG)Descriptor->bInterfaceClass);
-    BrisumTrace(TRACE_INFO, "brisum : bInterfaceSubClass 0x%x\n", (ULONG)Descriptor->bInterfaceSubClass);
-    BrisumTrace(TRACE_INFO, "brisum : bInterfaceProtocol 0x%x\n", (ULONG)Descriptor->bInterfaceProtocol);
-    BrisumTrace(TRACE_INFO, "brisum : iInterface         %u\n", (ULONG)Descriptor->iInterface);
+    DumpFields("Interface descriptor", Descriptor, InterfaceDescriptorFields, ARRAYSIZE(InterfaceDescriptorFields), 18);
 }
 
 VOID DumpPipeInformation(PWDF_USB_PIPE_INFORMATION PipeInformation)
 {
     PAGED_CODE();
-
-    BrisumTrace(TRACE_INFO, "brisum : ----- Pipe information -----\n");
-    BrisumTrace(TRACE_INFO, "brisum : EndpointAddress     0x%x\n", (ULONG)PipeInformation->EndpointAddress);
-    BrisumTrace(TRACE_INFO, "brisum : Interval            %u\n", (ULONG)PipeInformation->Interval);
-    BrisumTrace(TRACE_INFO, "brisum : MaximumPacketSize   %u\n", PipeInformation->MaximumPacketSize);
-    BrisumTrace(TRACE_INFO, "brisum : MaximumTransferSize %u\n", PipeInformation->MaximumTransferSize);
-    BrisumTrace(TRACE_INFO, "brisum : PipeType            %d\n", (LONG)PipeInformation->PipeType);
-    BrisumTrace(TRACE_INFO, "brisum : SettingIndex        %u\n", (ULONG)PipeInformation->SettingIndex);
+    DumpFields("Pipe information", PipeInformation, PipeInformationFields, ARRAYSIZE(PipeInformationFields), 19);
 }
 
 VOID DumpSelectConfigParams(PWDF_USB_DEVICE_SELECT_CONFIG_PARAMS Params)
