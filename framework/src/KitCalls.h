@@ -12,7 +12,10 @@
  *   - Kit.Injected(&Status) is the fault-injection point of a FAILABLE row:
  *     TRUE when a test asked for this call to fail now, with the status to
  *     return. Calling it from a NEVER row is a loud error: the registry and
- *     the hooks cannot drift apart.
+ *     the hooks cannot drift apart;
+ *   - Kit.Refused(&Status) is the opening of a FAILABLE routine that must
+ *     not run at the wrong IRQL: an injected fault first, then the IRQL
+ *     rule (STATUS_INVALID_DEVICE_STATE), in that order.
  */
 #pragma once
 
@@ -57,6 +60,13 @@ public:
     const char *Name() const { return KitRow(call_).Name; }
     bool IrqlOk() const { return irqlOk_; }
     bool Injected(NTSTATUS *Status) const;
+    bool Refused(NTSTATUS *Status) const
+    {
+        if (Injected(Status)) return true;
+        if (irqlOk_) return false;
+        *Status = STATUS_INVALID_DEVICE_STATE;
+        return true;
+    }
 
 private:
     KitCall call_;

@@ -317,11 +317,8 @@ EXTERN_C NTSTATUS WdfDriverCreate(PDRIVER_OBJECT DriverObject, PCUNICODE_STRING 
     NTSTATUS Status;
     (void)RegistryPath;
     if (Driver != nullptr) *Driver = nullptr;
-    if (Kit.Injected(&Status)) {
+    if (Kit.Refused(&Status)) {
         return Status;
-    }
-    if (!Kit.IrqlOk()) {
-        return STATUS_INVALID_DEVICE_STATE;
     }
     auto &H = Host();
     if (H.TheDriver != nullptr) {
@@ -559,11 +556,8 @@ EXTERN_C NTSTATUS WdfDeviceAssignS0IdleSettings(WDFDEVICE Device, PWDF_DEVICE_PO
     NTSTATUS Status;
     auto *Dev = As<fx::Device>(Device, ObjectType::Device, Kit.Name());
     if (Dev == nullptr || Settings == nullptr) return STATUS_INVALID_PARAMETER;
-    if (Kit.Injected(&Status)) {
+    if (Kit.Refused(&Status)) {
         return Status;
-    }
-    if (!Kit.IrqlOk()) {
-        return STATUS_INVALID_DEVICE_STATE;
     }
     if (Settings->Size != sizeof(WDF_DEVICE_POWER_POLICY_IDLE_SETTINGS) || Settings->IdleCaps == IdleCapsInvalid) {
         VerifierReport("BadConfig", "WdfDeviceAssignS0IdleSettings with an uninitialised record");
@@ -584,11 +578,8 @@ EXTERN_C NTSTATUS WdfDeviceAssignSxWakeSettings(WDFDEVICE Device, PWDF_DEVICE_PO
     NTSTATUS Status;
     auto *Dev = As<fx::Device>(Device, ObjectType::Device, Kit.Name());
     if (Dev == nullptr || Settings == nullptr) return STATUS_INVALID_PARAMETER;
-    if (Kit.Injected(&Status)) {
+    if (Kit.Refused(&Status)) {
         return Status;
-    }
-    if (!Kit.IrqlOk()) {
-        return STATUS_INVALID_DEVICE_STATE;
     }
     if (Settings->Size != sizeof(WDF_DEVICE_POWER_POLICY_WAKE_SETTINGS)) {
         VerifierReport("BadConfig", "WdfDeviceAssignSxWakeSettings with an uninitialised record");
@@ -609,11 +600,8 @@ EXTERN_C NTSTATUS WdfDeviceRetrieveDeviceName(WDFDEVICE Device, WDFSTRING String
     auto *Dev = As<fx::Device>(Device, ObjectType::Device, Kit.Name());
     auto *S = As<fx::String>(String, ObjectType::String, Kit.Name());
     if (Dev == nullptr || S == nullptr) return STATUS_INVALID_PARAMETER;
-    if (Kit.Injected(&Status)) {
+    if (Kit.Refused(&Status)) {
         return Status;
-    }
-    if (!Kit.IrqlOk()) {
-        return STATUS_INVALID_DEVICE_STATE;
     }
     if (Dev->Name.empty()) {
         return STATUS_INVALID_DEVICE_STATE;
@@ -628,11 +616,8 @@ EXTERN_C NTSTATUS WdfDeviceCreateSymbolicLink(WDFDEVICE Device, PCUNICODE_STRING
     NTSTATUS Status;
     auto *Dev = As<fx::Device>(Device, ObjectType::Device, Kit.Name());
     if (Dev == nullptr) return STATUS_INVALID_PARAMETER;
-    if (Kit.Injected(&Status)) {
+    if (Kit.Refused(&Status)) {
         return Status;
-    }
-    if (!Kit.IrqlOk()) {
-        return STATUS_INVALID_DEVICE_STATE;
     }
     if (SymbolicLinkName == nullptr || SymbolicLinkName->Buffer == nullptr || SymbolicLinkName->Length == 0) {
         return STATUS_INVALID_PARAMETER;
@@ -658,11 +643,8 @@ EXTERN_C NTSTATUS WdfDeviceCreateDeviceInterface(WDFDEVICE Device, const GUID *I
     NTSTATUS Status;
     auto *Dev = As<fx::Device>(Device, ObjectType::Device, Kit.Name());
     if (Dev == nullptr || InterfaceClassGUID == nullptr) return STATUS_INVALID_PARAMETER;
-    if (Kit.Injected(&Status)) {
+    if (Kit.Refused(&Status)) {
         return Status;
-    }
-    if (!Kit.IrqlOk()) {
-        return STATUS_INVALID_DEVICE_STATE;
     }
     std::u16string Ref = FromUnicode(ReferenceString);
     for (auto &I : Dev->Interfaces) {

@@ -159,11 +159,8 @@ EXTERN_C NTSTATUS RtlWriteRegistryValue(ULONG RelativeTo, PCWSTR Path, PCWSTR Va
 {
     KIT_ENTRY(RtlWriteRegistryValue);
     NTSTATUS Status;
-    if (Kit.Injected(&Status)) {
+    if (Kit.Refused(&Status)) {
         return Status;
-    }
-    if (!Kit.IrqlOk()) {
-        return STATUS_INVALID_DEVICE_STATE;
     }
     if (Path == nullptr || ValueName == nullptr || (ValueData == nullptr && ValueLength != 0)) {
         return STATUS_INVALID_PARAMETER;
@@ -186,11 +183,8 @@ EXTERN_C NTSTATUS RtlDeleteRegistryValue(ULONG RelativeTo, PCWSTR Path, PCWSTR V
 {
     KIT_ENTRY(RtlDeleteRegistryValue);
     NTSTATUS Status;
-    if (Kit.Injected(&Status)) {
+    if (Kit.Refused(&Status)) {
         return Status;
-    }
-    if (!Kit.IrqlOk()) {
-        return STATUS_INVALID_DEVICE_STATE;
     }
     if (Path == nullptr || ValueName == nullptr) {
         return STATUS_INVALID_PARAMETER;
