@@ -76,6 +76,38 @@ Device *DeviceUnder(Object *Parent)
 {
     return Parent->OwnerDevice() != nullptr ? Parent->OwnerDevice() : static_cast<Device *>(Parent);
 }
+
+/* The body the deferred-callback creates share: the config record checked
+   (its size and its callback), a device or queue parent, serialisation
+   taken from the parent's scope where the config asks for it and the
+   parent's execution level allows it (NeedPassive: a work item needs a
+   passive-level lock, a timer or a DPC a dispatch-level one), then the new
+   object committed. */
+template <class Obj, class Config, class Callback, class H>
+NTSTATUS CreateDeferred(const fx::KitEntry &Kit, Config *Cfg, Callback Config::*Func, const char *Record,
+                        bool NeedPassive, PWDF_OBJECT_ATTRIBUTES Attributes, H *Out)
+{
+    NTSTATUS Status;
+    if (Out != nullptr) *Out = nullptr;
+    if (Kit.Injected(&Status)) {
+        return Status;
+    }
+    if (Cfg == nullptr || Cfg->Size != sizeof(Config) || Cfg->*Func == nullptr || Out == nullptr) {
+        VerifierReport("BadConfig", std::string(Kit.Name()) + " with an uninitialised " + Record + " or no callback");
+        return STATUS_INVALID_PARAMETER;
+    }
+    Object *Parent = DeviceOrQueueParent(Attributes, Kit.Name());
+    if (Parent == nullptr) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    bool Serialized = Cfg->AutomaticSerialization && SerializedUnder(Parent);
+    if (Serialized && (LevelUnder(Parent) == WdfExecutionLevelPassive) != NeedPassive) {
+        return STATUS_INVALID_DEVICE_REQUEST;
+    }
+    auto *New = new Obj(DeviceUnder(Parent), *Cfg);
+    New->Serialized = Serialized;
+    return CommitNew(New, Attributes, Parent, Kit.Name(), Out);
+}
 } // namespace
 
 void ClockCallbackObject::QueueRun(VirtualTime At, const char *What)
@@ -153,27 +185,8 @@ using namespace fx;
 EXTERN_C NTSTATUS WdfTimerCreate(PWDF_TIMER_CONFIG Config, PWDF_OBJECT_ATTRIBUTES Attributes, WDFTIMER *Timer)
 {
     KIT_ENTRY(WdfTimerCreate);
-    NTSTATUS Status;
-    if (Timer != nullptr) *Timer = nullptr;
-    if (Kit.Injected(&Status)) {
-        return Status;
-    }
-    if (Config == nullptr || Config->Size != sizeof(WDF_TIMER_CONFIG) || Config->EvtTimerFunc == nullptr ||
-        Timer == nullptr) {
-        VerifierReport("BadConfig", "WdfTimerCreate with an uninitialised WDF_TIMER_CONFIG or no callback");
-        return STATUS_INVALID_PARAMETER;
-    }
-    Object *Parent = DeviceOrQueueParent(Attributes, Kit.Name());
-    if (Parent == nullptr) {
-        return STATUS_INVALID_PARAMETER;
-    }
-    bool Serialized = Config->AutomaticSerialization && SerializedUnder(Parent);
-    if (Serialized && LevelUnder(Parent) == WdfExecutionLevelPassive) {
-        return STATUS_INVALID_DEVICE_REQUEST;
-    }
-    auto *T = new fx::Timer(DeviceUnder(Parent), *Config);
-    T->Serialized = Serialized;
-    return CommitNew(T, Attributes, Parent, Kit.Name(), Timer);
+    return CreateDeferred<fx::Timer>(Kit, Config, &WDF_TIMER_CONFIG::EvtTimerFunc, "WDF_TIMER_CONFIG", false,
+                                     Attributes, Timer);
 }
 
 EXTERN_C BOOLEAN WdfTimerStart(WDFTIMER Timer, LONGLONG DueTime)
@@ -211,27 +224,7 @@ EXTERN_C WDFOBJECT WdfTimerGetParentObject(WDFTIMER Timer)
 EXTERN_C NTSTATUS WdfDpcCreate(PWDF_DPC_CONFIG Config, PWDF_OBJECT_ATTRIBUTES Attributes, WDFDPC *Dpc)
 {
     KIT_ENTRY(WdfDpcCreate);
-    NTSTATUS Status;
-    if (Dpc != nullptr) *Dpc = nullptr;
-    if (Kit.Injected(&Status)) {
-        return Status;
-    }
-    if (Config == nullptr || Config->Size != sizeof(WDF_DPC_CONFIG) || Config->EvtDpcFunc == nullptr ||
-        Dpc == nullptr) {
-        VerifierReport("BadConfig", "WdfDpcCreate with an uninitialised WDF_DPC_CONFIG or no callback");
-        return STATUS_INVALID_PARAMETER;
-    }
-    Object *Parent = DeviceOrQueueParent(Attributes, Kit.Name());
-    if (Parent == nullptr) {
-        return STATUS_INVALID_PARAMETER;
-    }
-    bool Serialized = Config->AutomaticSerialization && SerializedUnder(Parent);
-    if (Serialized && LevelUnder(Parent) == WdfExecutionLevelPassive) {
-        return STATUS_INVALID_DEVICE_REQUEST;
-    }
-    auto *D = new fx::Dpc(DeviceUnder(Parent), *Config);
-    D->Serialized = Serialized;
-    return CommitNew(D, Attributes, Parent, Kit.Name(), Dpc);
+    return CreateDeferred<fx::Dpc>(Kit, Config, &WDF_DPC_CONFIG::EvtDpcFunc, "WDF_DPC_CONFIG", false, Attributes, Dpc);
 }
 
 EXTERN_C BOOLEAN WdfDpcEnqueue(WDFDPC Dpc)
@@ -269,28 +262,9 @@ EXTERN_C NTSTATUS WdfWorkItemCreate(PWDF_WORKITEM_CONFIG Config, PWDF_OBJECT_ATT
                                     WDFWORKITEM *WorkItem)
 {
     KIT_ENTRY(WdfWorkItemCreate);
-    NTSTATUS Status;
-    if (WorkItem != nullptr) *WorkItem = nullptr;
-    if (Kit.Injected(&Status)) {
-        return Status;
-    }
-    if (Config == nullptr || Config->Size != sizeof(WDF_WORKITEM_CONFIG) || Config->EvtWorkItemFunc == nullptr ||
-        WorkItem == nullptr) {
-        VerifierReport("BadConfig", "WdfWorkItemCreate with an uninitialised WDF_WORKITEM_CONFIG or no callback");
-        return STATUS_INVALID_PARAMETER;
-    }
-    Object *Parent = DeviceOrQueueParent(Attributes, Kit.Name());
-    if (Parent == nullptr) {
-        return STATUS_INVALID_PARAMETER;
-    }
-    bool Serialized = Config->AutomaticSerialization && SerializedUnder(Parent);
     /* Serialized work items need a passive-level synchronization lock. */
-    if (Serialized && LevelUnder(Parent) != WdfExecutionLevelPassive) {
-        return STATUS_INVALID_DEVICE_REQUEST;
-    }
-    auto *W = new fx::WorkItem(DeviceUnder(Parent), *Config);
-    W->Serialized = Serialized;
-    return CommitNew(W, Attributes, Parent, Kit.Name(), WorkItem);
+    return CreateDeferred<fx::WorkItem>(Kit, Config, &WDF_WORKITEM_CONFIG::EvtWorkItemFunc, "WDF_WORKITEM_CONFIG", true,
+                                        Attributes, WorkItem);
 }
 
 EXTERN_C VOID WdfWorkItemEnqueue(WDFWORKITEM WorkItem)
