@@ -329,37 +329,39 @@ EXTERN_C ULONG DbgPrintEx(ULONG ComponentId, ULONG Level, PCSTR Format, ...)
     return 0;
 }
 
-static NTSTATUS PrintfW(PWSTR Dest, size_t Cch, PCWSTR Format, va_list Args)
+/* The bodies of the printf routines: the routine's injected fault, else
+   the formatted text copied out under the safe-string rules. */
+static NTSTATUS PrintfW(const fx::KitEntry &Kit, PWSTR Dest, size_t Cch, PCWSTR Format, va_list Args)
 {
+    NTSTATUS Injected;
+    if (Kit.Injected(&Injected)) {
+        return Injected;
+    }
     std::u16string S = FormatWV(reinterpret_cast<const char16_t *>(Format), Args);
     return CopyOut<char16_t>(reinterpret_cast<char16_t *>(Dest), Cch, S);
 }
 
-static NTSTATUS PrintfA(PSTR Dest, size_t Cch, PCSTR Format, va_list Args)
+static NTSTATUS PrintfA(const fx::KitEntry &Kit, PSTR Dest, size_t Cch, PCSTR Format, va_list Args)
 {
+    NTSTATUS Injected;
+    if (Kit.Injected(&Injected)) {
+        return Injected;
+    }
     return CopyOut<char>(Dest, Cch, FormatV(Format, Args));
 }
 
 EXTERN_C NTSTATUS RtlStringCbVPrintfW(PWSTR pszDest, size_t cbDest, PCWSTR pszFormat, va_list argList)
 {
     KIT_ENTRY(RtlStringCbVPrintfW);
-    NTSTATUS Injected;
-    if (Kit.Injected(&Injected)) {
-        return Injected;
-    }
-    return PrintfW(pszDest, cbDest / sizeof(WCHAR), pszFormat, argList);
+    return PrintfW(Kit, pszDest, cbDest / sizeof(WCHAR), pszFormat, argList);
 }
 
 EXTERN_C NTSTATUS RtlStringCbPrintfW(PWSTR pszDest, size_t cbDest, PCWSTR pszFormat, ...)
 {
     KIT_ENTRY(RtlStringCbPrintfW);
-    NTSTATUS Injected;
-    if (Kit.Injected(&Injected)) {
-        return Injected;
-    }
     va_list Args;
     va_start(Args, pszFormat);
-    NTSTATUS Status = PrintfW(pszDest, cbDest / sizeof(WCHAR), pszFormat, Args);
+    NTSTATUS Status = PrintfW(Kit, pszDest, cbDest / sizeof(WCHAR), pszFormat, Args);
     va_end(Args);
     return Status;
 }
@@ -367,13 +369,9 @@ EXTERN_C NTSTATUS RtlStringCbPrintfW(PWSTR pszDest, size_t cbDest, PCWSTR pszFor
 EXTERN_C NTSTATUS RtlStringCchPrintfW(PWSTR pszDest, size_t cchDest, PCWSTR pszFormat, ...)
 {
     KIT_ENTRY(RtlStringCchPrintfW);
-    NTSTATUS Injected;
-    if (Kit.Injected(&Injected)) {
-        return Injected;
-    }
     va_list Args;
     va_start(Args, pszFormat);
-    NTSTATUS Status = PrintfW(pszDest, cchDest, pszFormat, Args);
+    NTSTATUS Status = PrintfW(Kit, pszDest, cchDest, pszFormat, Args);
     va_end(Args);
     return Status;
 }
@@ -381,23 +379,15 @@ EXTERN_C NTSTATUS RtlStringCchPrintfW(PWSTR pszDest, size_t cchDest, PCWSTR pszF
 EXTERN_C NTSTATUS RtlStringCbVPrintfA(PSTR pszDest, size_t cbDest, PCSTR pszFormat, va_list argList)
 {
     KIT_ENTRY(RtlStringCbVPrintfA);
-    NTSTATUS Injected;
-    if (Kit.Injected(&Injected)) {
-        return Injected;
-    }
-    return PrintfA(pszDest, cbDest, pszFormat, argList);
+    return PrintfA(Kit, pszDest, cbDest, pszFormat, argList);
 }
 
 EXTERN_C NTSTATUS RtlStringCbPrintfA(PSTR pszDest, size_t cbDest, PCSTR pszFormat, ...)
 {
     KIT_ENTRY(RtlStringCbPrintfA);
-    NTSTATUS Injected;
-    if (Kit.Injected(&Injected)) {
-        return Injected;
-    }
     va_list Args;
     va_start(Args, pszFormat);
-    NTSTATUS Status = PrintfA(pszDest, cbDest, pszFormat, Args);
+    NTSTATUS Status = PrintfA(Kit, pszDest, cbDest, pszFormat, Args);
     va_end(Args);
     return Status;
 }

@@ -71,6 +71,21 @@ const RegistryValue *FindValue(fx::Key *K, PCUNICODE_STRING Name)
     auto It = FindRegistryValue(*K->Values, FromUnicode(Name));
     return It == K->Values->end() ? nullptr : &It->second;
 }
+
+/* The opening of a value query: the IRQL rule, the injected fault, then
+   the value itself (STATUS_OBJECT_NAME_NOT_FOUND when the key lacks it). */
+NTSTATUS LookUpValue(const fx::KitEntry &Kit, fx::Key *K, PCUNICODE_STRING ValueName, const RegistryValue **V)
+{
+    NTSTATUS Status;
+    if (!Kit.IrqlOk()) {
+        return STATUS_INVALID_DEVICE_STATE;
+    }
+    if (Kit.Injected(&Status)) {
+        return Status;
+    }
+    *V = FindValue(K, ValueName);
+    return *V == nullptr ? STATUS_OBJECT_NAME_NOT_FOUND : STATUS_SUCCESS;
+}
 } // namespace
 
 EXTERN_C NTSTATUS WdfRegistryQueryULong(WDFKEY Key, PCUNICODE_STRING ValueName, PULONG Value)
@@ -79,15 +94,10 @@ EXTERN_C NTSTATUS WdfRegistryQueryULong(WDFKEY Key, PCUNICODE_STRING ValueName, 
     NTSTATUS Status;
     auto *K = As<fx::Key>(Key, ObjectType::Key, Kit.Name());
     if (K == nullptr || ValueName == nullptr || Value == nullptr) return STATUS_INVALID_PARAMETER;
-    if (!Kit.IrqlOk()) {
-        return STATUS_INVALID_DEVICE_STATE;
-    }
-    if (Kit.Injected(&Status)) {
+    const RegistryValue *V = nullptr;
+    Status = LookUpValue(Kit, K, ValueName, &V);
+    if (!NT_SUCCESS(Status)) {
         return Status;
-    }
-    const RegistryValue *V = FindValue(K, ValueName);
-    if (V == nullptr) {
-        return STATUS_OBJECT_NAME_NOT_FOUND;
     }
     if (V->Type != REG_DWORD || V->Data.size() != sizeof(ULONG)) {
         return STATUS_OBJECT_TYPE_MISMATCH;
@@ -103,15 +113,10 @@ EXTERN_C NTSTATUS WdfRegistryQueryUnicodeString(WDFKEY Key, PCUNICODE_STRING Val
     NTSTATUS Status;
     auto *K = As<fx::Key>(Key, ObjectType::Key, Kit.Name());
     if (K == nullptr || ValueName == nullptr) return STATUS_INVALID_PARAMETER;
-    if (!Kit.IrqlOk()) {
-        return STATUS_INVALID_DEVICE_STATE;
-    }
-    if (Kit.Injected(&Status)) {
+    const RegistryValue *V = nullptr;
+    Status = LookUpValue(Kit, K, ValueName, &V);
+    if (!NT_SUCCESS(Status)) {
         return Status;
-    }
-    const RegistryValue *V = FindValue(K, ValueName);
-    if (V == nullptr) {
-        return STATUS_OBJECT_NAME_NOT_FOUND;
     }
     if (V->Type != REG_SZ && V->Type != REG_EXPAND_SZ) {
         return STATUS_OBJECT_TYPE_MISMATCH;
