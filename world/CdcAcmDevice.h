@@ -6,6 +6,7 @@
  */
 #pragma once
 #include <deque>
+#include <functional>
 #include <memory>
 #include <optional>
 
@@ -128,6 +129,15 @@ public:
        let go; and the bytes the device accepted on bulk-OUT in all. */
     std::uint64_t TransfersRecorded() const;
     std::uint64_t BulkOutBytesAccepted() const;
+    /* Follows the log as it is written, for a reader that keeps what it
+       needs itself (the log's window lets old records go): the observer is
+       told of each transfer when it is submitted (CompletedAt -1) and again
+       when it completes, each time with the record as it stands then; a
+       transfer answered within its submit call (a standard request) is told
+       once, complete. The observer must not call back into the device. One
+       observer at a time; an empty function removes it. */
+    using TransferObserver = std::function<void(const TransferRecord &)>;
+    void ObserveTransfers(TransferObserver Observer);
     std::size_t OutstandingIn(std::uint8_t Endpoint) const;
     std::size_t OutstandingOut() const;
     std::size_t QueuedBulkIn() const; /* blocks not yet delivered */
