@@ -201,6 +201,10 @@ struct CdcAcmDevice::Impl {
             Notify.push_back(
                 {static_cast<std::uint8_t>(0x80 | NextIn++), USB_ENDPOINT_TYPE_INTERRUPT, Opt.InterruptPacket, 16});
         }
+        for (int I = 0; I < Opt.ExtraInterruptOut; ++I) {
+            Notify.push_back(
+                {static_cast<std::uint8_t>(NextOut++), USB_ENDPOINT_TYPE_INTERRUPT, Opt.InterruptPacket, 16});
+        }
         if (Opt.ExtraIsochronousIn) {
             Data.push_back({static_cast<std::uint8_t>(0x80 | NextIn++), USB_ENDPOINT_TYPE_ISOCHRONOUS, 64, 1});
         }

@@ -29,6 +29,7 @@ struct CdcAcmOptions {
     int ExtraBulkIn = 0;
     int ExtraBulkOut = 0;
     int ExtraInterruptIn = 0;
+    int ExtraInterruptOut = 0; /* interrupt-OUT pipes beside the notification endpoint */
     bool ExtraIsochronousIn = false;
     /* when the configuration descriptor query should report this length instead */
     std::optional<std::uint16_t> ReportedTotalLength;

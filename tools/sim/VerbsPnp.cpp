@@ -40,6 +40,7 @@ Action CompileAdd(const Statement &S, ArgReader &A)
     if (auto V = A.Option("extra-bulk-in")) O.ExtraBulkIn = static_cast<int>(ParseUnsigned(*V, 8));
     if (auto V = A.Option("extra-bulk-out")) O.ExtraBulkOut = static_cast<int>(ParseUnsigned(*V, 8));
     if (auto V = A.Option("extra-interrupt")) O.ExtraInterruptIn = static_cast<int>(ParseUnsigned(*V, 8));
+    if (auto V = A.Option("extra-interrupt-out")) O.ExtraInterruptOut = static_cast<int>(ParseUnsigned(*V, 8));
     if (auto V = A.Option("total-length"))
         O.ReportedTotalLength = static_cast<std::uint16_t>(ParseUnsigned(*V, 0xFFFF));
     for (const char *Name : {"PortName", "Identifier", "DriverMode"})
