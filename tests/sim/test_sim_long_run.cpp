@@ -9,6 +9,7 @@
 
 #include <sstream>
 
+#include "CdcAcmDevice.h"
 #include "Pcap.h"
 #include "Session.h"
 
@@ -16,7 +17,7 @@ using namespace sim;
 
 namespace {
 
-constexpr std::size_t kWindow = 8192; /* CdcAcmOptions::TransferLogWindow */
+const std::size_t kWindow = world::CdcAcmOptions{}.TransferLogWindow;
 constexpr std::size_t kChunk = 32768;
 constexpr int kChunks = 24; /* 24 x (512 packets out + 512 in): three windows and more */
 
