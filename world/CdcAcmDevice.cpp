@@ -96,7 +96,8 @@ struct CdcAcmDevice::Impl {
         std::uint8_t Endpoint = 0;
         std::size_t Length = 0; /* IN: buffer length */
         Completion Done;
-        EventId Finish = 0; /* scheduled completion, 0 while waiting for data or forever */
+        EventId Finish = 0;       /* scheduled completion, 0 while waiting for data or forever */
+        TransferRecord Submitted; /* for the observer, kept while the window may let it go */
     };
 
     /* A completion decided for a transfer, run at its due time. */
@@ -124,6 +125,7 @@ struct CdcAcmDevice::Impl {
     std::uint64_t FirstId = 1;
     std::uint64_t NextId = 1;
     std::uint64_t BulkOutAccepted = 0;
+    CdcAcmDevice::TransferObserver Observer;
     std::map<std::uint64_t, Pending> Outstanding;
     std::map<std::uint8_t, std::deque<std::uint64_t>> WaitingReads;              /* per IN endpoint, oldest first */
     std::map<std::uint8_t, std::deque<Block>> InData;                            /* per IN endpoint, oldest first */
@@ -198,6 +200,10 @@ struct CdcAcmDevice::Impl {
         for (int I = 0; I < Opt.ExtraInterruptIn; ++I) {
             Notify.push_back(
                 {static_cast<std::uint8_t>(0x80 | NextIn++), USB_ENDPOINT_TYPE_INTERRUPT, Opt.InterruptPacket, 16});
+        }
+        for (int I = 0; I < Opt.ExtraInterruptOut; ++I) {
+            Notify.push_back(
+                {static_cast<std::uint8_t>(NextOut++), USB_ENDPOINT_TYPE_INTERRUPT, Opt.InterruptPacket, 16});
         }
         if (Opt.ExtraIsochronousIn) {
             Data.push_back({static_cast<std::uint8_t>(0x80 | NextIn++), USB_ENDPOINT_TYPE_ISOCHRONOUS, 64, 1});
@@ -376,14 +382,20 @@ struct CdcAcmDevice::Impl {
         R.Data = DataOut;
         R.Requested = Requested;
         R.SubmittedAt = Now();
-        Log(std::move(R));
         Pending P;
         P.Id = Id;
         P.Kind = Kind;
         P.Endpoint = Endpoint;
         P.Length = Requested;
         P.Done = std::move(Done);
+        if (Observer) {
+            P.Submitted = R;
+        }
+        Log(std::move(R));
         Outstanding[Id] = std::move(P);
+        if (Observer) {
+            Observer(Outstanding[Id].Submitted);
+        }
         return Id;
     }
 
@@ -403,9 +415,7 @@ struct CdcAcmDevice::Impl {
         if (P.Kind == TransferKind::BulkOut && USBD_SUCCESS(Result.Status)) {
             BulkOutAccepted += Result.Actual;
         }
-        if (Id >= FirstId) {
-            /* still in the log's window */
-            TransferRecord &R = Records[Id - FirstId];
+        auto Complete = [&](TransferRecord &R) {
             R.Status = Result.Status;
             R.Actual = Result.Actual;
             R.Cancelled = Result.Status == USBD_STATUS_CANCELED;
@@ -413,6 +423,14 @@ struct CdcAcmDevice::Impl {
             if (P.Kind != TransferKind::BulkOut && !(P.Kind == TransferKind::Control && !IsIn(R.Setup))) {
                 R.Data = Result.Data;
             }
+        };
+        if (Id >= FirstId) {
+            /* still in the log's window */
+            Complete(Records[Id - FirstId]);
+        }
+        if (Observer && P.Submitted.Id == Id) {
+            Complete(P.Submitted);
+            Observer(P.Submitted);
         }
         if (USBD_SUCCESS(Result.Status) && Result.Effect) {
             Result.Effect();
@@ -826,6 +844,8 @@ std::uint64_t CdcAcmDevice::TransfersRecorded() const { return impl_->NextId - 1
 
 std::uint64_t CdcAcmDevice::BulkOutBytesAccepted() const { return impl_->BulkOutAccepted; }
 
+void CdcAcmDevice::ObserveTransfers(TransferObserver Observer) { impl_->Observer = std::move(Observer); }
+
 std::size_t CdcAcmDevice::OutstandingIn(std::uint8_t Endpoint) const
 {
     std::size_t N = 0;
@@ -915,6 +935,9 @@ USBD_STATUS CdcAcmDevice::StandardRequest(const SetupPacket &Setup, const Bytes 
     R.Actual = IsIn(Setup) ? In.size() : (USBD_SUCCESS(Status) ? DataOut.size() : 0);
     R.Status = Status;
     R.CompletedAt = I.Now();
+    if (I.Observer) {
+        I.Observer(R);
+    }
     I.Log(std::move(R));
     if (DataIn != nullptr) {
         *DataIn = In;

@@ -6,6 +6,7 @@
  */
 #pragma once
 #include <deque>
+#include <functional>
 #include <memory>
 #include <optional>
 
@@ -28,6 +29,7 @@ struct CdcAcmOptions {
     int ExtraBulkIn = 0;
     int ExtraBulkOut = 0;
     int ExtraInterruptIn = 0;
+    int ExtraInterruptOut = 0; /* interrupt-OUT pipes beside the notification endpoint */
     bool ExtraIsochronousIn = false;
     /* when the configuration descriptor query should report this length instead */
     std::optional<std::uint16_t> ReportedTotalLength;
@@ -128,6 +130,15 @@ public:
        let go; and the bytes the device accepted on bulk-OUT in all. */
     std::uint64_t TransfersRecorded() const;
     std::uint64_t BulkOutBytesAccepted() const;
+    /* Follows the log as it is written, for a reader that keeps what it
+       needs itself (the log's window lets old records go): the observer is
+       told of each transfer when it is submitted (CompletedAt -1) and again
+       when it completes, each time with the record as it stands then; a
+       transfer answered within its submit call (a standard request) is told
+       once, complete. The observer must not call back into the device. One
+       observer at a time; an empty function removes it. */
+    using TransferObserver = std::function<void(const TransferRecord &)>;
+    void ObserveTransfers(TransferObserver Observer);
     std::size_t OutstandingIn(std::uint8_t Endpoint) const;
     std::size_t OutstandingOut() const;
     std::size_t QueuedBulkIn() const; /* blocks not yet delivered */

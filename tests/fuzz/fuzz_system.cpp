@@ -1,7 +1,8 @@
 /*
  * fuzz_system.cpp - the whole system under a program of operations decoded
- * from the input: the application, the device, PnP and power, kit faults
- * and the clock. After the program the port is closed and the device
+ * from the input: the application, the device, PnP and power (system
+ * sleep, and the selective suspend of a wake-capable device left idle and
+ * the request that wakes it), kit faults and the clock. After the program the port is closed and the device
  * removed; then every operation must have completed exactly once, the
  * verifier must be silent, nothing the driver allocated may be left, and in
  * loopback the bytes read must be an in-order subsequence of those written
@@ -30,6 +31,9 @@ const ULONG kSerialCodes[] = {
 #include "control/SerialCodes.def"
 #undef SERIAL_CODE
 };
+
+/* longer than the idle timeout the driver asks for */
+constexpr world::VirtualTime kIdleLong = 11 * world::kSecond;
 
 const NTSTATUS kFaultStatus[] = {STATUS_INSUFFICIENT_RESOURCES, STATUS_UNSUCCESSFUL, STATUS_DEVICE_NOT_CONNECTED};
 const USBD_STATUS kUsbFailure[] = {USBD_STATUS_STALL_PID, USBD_STATUS_DEV_NOT_RESPONDING, USBD_STATUS_CANCELED,
@@ -77,6 +81,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *Data, std::size_t Size
     O.BulkInEndpoint = (Shape & 4) == 0 || (Shape & 0x80) == 0;
     O.BulkOutEndpoint = (Shape & 8) == 0 || (Shape & 0x80) == 0;
     O.Loopback = (Shape & 16) != 0;
+    O.RemoteWake = (Shape & 32) != 0; /* the driver then lets the port's idleness suspend the device */
     const std::uint16_t Packets[] = {8, 16, 64, 512, 1, 0, 1023};
     O.BulkInPacket = Packets[In.Below(7)];
     O.BulkOutPacket = Packets[In.Below(7)];
@@ -97,7 +102,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *Data, std::size_t Size
     std::vector<std::string> Failable = world::World::FailableCalls();
 
     for (int Step = 0; Step < 200 && !In.Empty(); ++Step) {
-        switch (In.Byte() % 24) {
+        switch (In.Byte() % 26) {
         case 0:
             if (H == 0) W.Open(u"COM5", &H);
             break;
@@ -173,6 +178,31 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *Data, std::size_t Size
                               kFaultStatus[In.Below(3)]);
             break;
         case 22: W.Clock().AdvanceBy(static_cast<world::VirtualTime>(In.U16()) * world::kMillisecond / 8); break;
+        case 23:
+            /* idle past the idle timeout: a wake-capable device whose port has
+               nothing outstanding is selectively suspended */
+            W.Clock().AdvanceBy(kIdleLong + static_cast<world::VirtualTime>(In.Byte()) * world::kMillisecond * 8);
+            break;
+        case 24: {
+            /* a request that wakes a suspended device, with the clock running
+               a little or not at all before the next operation */
+            const ULONG Wakers[] = {IOCTL_SERIAL_GET_MODEMSTATUS, IOCTL_SERIAL_GET_COMMSTATUS,
+                                    IOCTL_SERIAL_GET_BAUD_RATE};
+            std::uint8_t How = In.Byte();
+            if ((How & 3) == 0) {
+                world::OpHandle Op = W.Read(H, 1 + In.Below(64));
+                Ops.push_back(Op);
+                Reads.push_back(Op);
+            } else if ((How & 3) == 1) {
+                Bytes B = In.Bytes(1 + In.Below(64));
+                Written.insert(Written.end(), B.begin(), B.end());
+                Ops.push_back(W.Write(H, B));
+            } else {
+                Ops.push_back(W.DeviceIoControl(H, Wakers[In.Below(3)], {}, 64));
+            }
+            if ((How & 4) != 0) W.Clock().AdvanceBy(static_cast<world::VirtualTime>(In.Byte()) * world::kMillisecond);
+            break;
+        }
         default: W.Clock().RunUntilIdle(W.Clock().Now() + world::kSecond, 100'000); break;
         }
     }

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <fstream>
 
 #include "support/TestSupport.h"
 
@@ -204,6 +205,44 @@ TEST(SimCapture, File_HasTheHeaderAndRecordsInTimeOrder)
     EXPECT_EQ(R[2][64], 'b');
     /* the record timestamp is in nanoseconds: 100 units of 100 ns */
     EXPECT_EQ(U32At(F, 24 + 4), 10'000u);
+}
+
+TEST(SimCapture, Streamed_SameBytesAsWrittenAtTheEndAndHoldsOnlyTheUnreleased)
+{
+    /* a transfer outstanding at 10 completes at 30, after another one of the
+       same device went out and back at 20; a second device at 20 too */
+    auto Long = Record(world::TransferKind::BulkOut, 0x02, {'a'}, 1, 1, 10, 30);
+    Long.Id = 1;
+    auto Short = Record(world::TransferKind::BulkIn, 0x82, {'b'}, 64, 1, 20, 20);
+    Short.Id = 2;
+    const auto Other = Record(world::TransferKind::BulkIn, 0x82, {'c'}, 64, 1, 20, 20);
+    PcapWriter AtEnd;
+    AtEnd.AddTransfers({Long, Short}, 1, 0);
+    AtEnd.AddTransfers({Other}, 2, 0);
+
+    const std::string Path = ::testing::TempDir() + "streamed.pcap";
+    std::string Error;
+    PcapWriter Streamed;
+    ASSERT_TRUE(Streamed.Open(Path, Error)) << Error;
+    const std::uint64_t Device2 = std::uint64_t{1} << 48;
+    Streamed.Add(SubmissionEvent(Long, 1, 0), 8);
+    Streamed.Release(20, 0);
+    EXPECT_EQ(Streamed.Held(), 0u);
+    Streamed.Add(SubmissionEvent(Other, 2, 0), Device2 + 8);
+    Streamed.Add(CompletionEvent(Other, 2, 0), Device2 + 9);
+    Streamed.Add(SubmissionEvent(Short, 1, 0), 10);
+    Streamed.Add(CompletionEvent(Short, 1, 0), 11);
+    Streamed.Release(20, 9); /* the outstanding one may still complete at 20, before them all */
+    EXPECT_EQ(Streamed.Held(), 4u);
+    Streamed.Add(CompletionEvent(Long, 1, 0), 9);
+    Streamed.Release(30, 0);
+    EXPECT_EQ(Streamed.Held(), 1u);
+    ASSERT_TRUE(Streamed.Close(Error)) << Error;
+
+    std::ifstream F(Path, std::ios::binary);
+    Bytes File((std::istreambuf_iterator<char>(F)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(File, AtEnd.Encode());
+    EXPECT_EQ(Streamed.Size(), 6u);
 }
 
 TEST(SimCapture, Enumeration_DescribesTheDevice)

@@ -196,8 +196,16 @@ int RunCommandLine(const std::vector<std::string> &Args, std::istream &In, std::
     else if (O.Quiet)
         Transcript = nullptr;
 
+    /* the capture streams to its file as the runs go */
     PcapWriter Capture;
     PcapWriter *CapturePtr = O.Pcap.empty() ? nullptr : &Capture;
+    if (CapturePtr) {
+        std::string Error;
+        if (!Capture.Open(O.Pcap, Error)) {
+            Err << "brisum-sim: " << Error << "\n";
+            return kExitUsage;
+        }
+    }
     int Exit = kExitOk;
 
     if (O.Command == "shell") {
@@ -255,7 +263,7 @@ int RunCommandLine(const std::vector<std::string> &Args, std::istream &In, std::
 
     if (CapturePtr) {
         std::string Error;
-        if (!Capture.WriteFile(O.Pcap, Error)) {
+        if (!Capture.Close(Error)) {
             Err << "brisum-sim: " << Error << "\n";
             if (Exit == kExitOk) Exit = kExitUsage;
         }

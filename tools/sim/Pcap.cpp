@@ -36,6 +36,25 @@ std::uint8_t XferTypeOf(world::TransferKind Kind)
     return 3;
 }
 
+bool IsIn(const world::TransferRecord &T)
+{
+    if (T.Kind == world::TransferKind::Control) return (T.Setup.bmRequestType & 0x80) != 0;
+    return T.Kind != world::TransferKind::BulkOut;
+}
+
+Bytes FileHeader()
+{
+    Bytes Out;
+    Put(Out, kPcapMagicNanoseconds, 4);
+    Put(Out, 2, 2); /* version 2.4 */
+    Put(Out, 4, 2);
+    Put(Out, 0, 4); /* thiszone */
+    Put(Out, 0, 4); /* sigfigs */
+    Put(Out, kSnapLength, 4);
+    Put(Out, kLinkTypeUsbLinuxMmapped, 4);
+    return Out;
+}
+
 } // namespace
 
 std::int32_t UsbmonStatus(USBD_STATUS Status, bool Cancelled)
@@ -83,68 +102,154 @@ Bytes EncodeUsbmon(const UsbmonEvent &E)
     return Out;
 }
 
-void PcapWriter::Add(UsbmonEvent Event) { Events_.push_back(std::move(Event)); }
+namespace {
+
+/* One pcap record: its header (time in nanoseconds, lengths) and the event. */
+Bytes PacketRecord(const UsbmonEvent &E)
+{
+    Bytes Record = EncodeUsbmon(E);
+    VirtualTime T = E.Time < 0 ? 0 : E.Time;
+    Bytes Out;
+    Out.reserve(16 + Record.size());
+    Put(Out, static_cast<std::uint64_t>(T / 10'000'000), 4);
+    Put(Out, static_cast<std::uint64_t>((T % 10'000'000) * 100), 4); /* nanoseconds */
+    Put(Out, Record.size(), 4);
+    Put(Out, Record.size(), 4);
+    Out.insert(Out.end(), Record.begin(), Record.end());
+    return Out;
+}
+
+} // namespace
+
+UsbmonEvent SubmissionEvent(const world::TransferRecord &T, std::uint8_t Device, VirtualTime Offset)
+{
+    UsbmonEvent S;
+    S.UrbId = (static_cast<std::uint64_t>(Device) << 40) | T.Id;
+    S.Type = 'S';
+    S.XferType = XferTypeOf(T.Kind);
+    S.Device = Device;
+    S.Interval = T.Kind == world::TransferKind::InterruptIn ? 1 : 0;
+    if (T.Kind == world::TransferKind::Control) {
+        S.Endpoint = IsIn(T) ? 0x80 : 0x00;
+        S.HasSetup = true;
+        Bytes Setup = {T.Setup.bmRequestType,
+                       T.Setup.bRequest,
+                       static_cast<std::uint8_t>(T.Setup.wValue),
+                       static_cast<std::uint8_t>(T.Setup.wValue >> 8),
+                       static_cast<std::uint8_t>(T.Setup.wIndex),
+                       static_cast<std::uint8_t>(T.Setup.wIndex >> 8),
+                       static_cast<std::uint8_t>(T.Setup.wLength),
+                       static_cast<std::uint8_t>(T.Setup.wLength >> 8)};
+        std::copy(Setup.begin(), Setup.end(), S.Setup);
+    } else {
+        S.Endpoint = T.Endpoint;
+    }
+    S.Time = T.SubmittedAt + Offset;
+    S.Status = -kEINPROGRESS;
+    S.Length = static_cast<std::uint32_t>(T.Kind == world::TransferKind::Control ? T.Setup.wLength : T.Requested);
+    if (!IsIn(T)) {
+        S.Data = T.Data;
+        if (T.Kind != world::TransferKind::Control && S.Data.size() > T.Requested) S.Data.resize(T.Requested);
+    }
+    return S;
+}
+
+UsbmonEvent CompletionEvent(const world::TransferRecord &T, std::uint8_t Device, VirtualTime Offset)
+{
+    UsbmonEvent C = SubmissionEvent(T, Device, Offset);
+    C.Type = 'C';
+    C.HasSetup = false;
+    C.Time = T.CompletedAt + Offset;
+    C.Status = UsbmonStatus(T.Status, T.Cancelled);
+    C.Length = static_cast<std::uint32_t>(T.Actual);
+    C.Data.clear();
+    if (IsIn(T)) {
+        C.Data = T.Data;
+        if (C.Data.size() > T.Actual) C.Data.resize(T.Actual);
+    }
+    return C;
+}
+
+PcapWriter::~PcapWriter()
+{
+    if (File_) std::fclose(File_);
+}
+
+bool PcapWriter::Open(const std::string &Path, std::string &Error)
+{
+    std::FILE *F = std::fopen(Path.c_str(), "wb");
+    if (!F) {
+        Error = "cannot create " + Path;
+        return false;
+    }
+    if (File_) std::fclose(File_);
+    File_ = F;
+    Path_ = Path;
+    Bytes Header = FileHeader();
+    WriteFailed_ = std::fwrite(Header.data(), 1, Header.size(), File_) != Header.size();
+    return true;
+}
+
+void PcapWriter::Add(UsbmonEvent Event, std::uint64_t Order)
+{
+    NextOrder_ = std::max(NextOrder_, Order + 1);
+    VirtualTime Time = Event.Time;
+    Held_.emplace(std::make_pair(Time, Order), std::move(Event));
+}
+
+void PcapWriter::Add(UsbmonEvent Event) { Add(std::move(Event), NextOrder_); }
 
 void PcapWriter::AddTransfers(const std::vector<world::TransferRecord> &Transfers, std::uint8_t Device,
                               VirtualTime Offset)
 {
     for (const auto &T : Transfers) {
-        UsbmonEvent S;
-        S.UrbId = (static_cast<std::uint64_t>(Device) << 40) | T.Id;
-        S.Type = 'S';
-        S.XferType = XferTypeOf(T.Kind);
-        S.Device = Device;
-        S.Interval = T.Kind == world::TransferKind::InterruptIn ? 1 : 0;
-        bool In;
-        if (T.Kind == world::TransferKind::Control) {
-            In = (T.Setup.bmRequestType & 0x80) != 0;
-            S.Endpoint = In ? 0x80 : 0x00;
-            S.HasSetup = true;
-            Bytes Setup = {T.Setup.bmRequestType,
-                           T.Setup.bRequest,
-                           static_cast<std::uint8_t>(T.Setup.wValue),
-                           static_cast<std::uint8_t>(T.Setup.wValue >> 8),
-                           static_cast<std::uint8_t>(T.Setup.wIndex),
-                           static_cast<std::uint8_t>(T.Setup.wIndex >> 8),
-                           static_cast<std::uint8_t>(T.Setup.wLength),
-                           static_cast<std::uint8_t>(T.Setup.wLength >> 8)};
-            std::copy(Setup.begin(), Setup.end(), S.Setup);
-        } else {
-            In = T.Kind != world::TransferKind::BulkOut;
-            S.Endpoint = T.Endpoint;
-        }
-        S.Time = T.SubmittedAt + Offset;
-        S.Status = -kEINPROGRESS;
-        if (In) {
-            S.Length =
-                static_cast<std::uint32_t>(T.Kind == world::TransferKind::Control ? T.Setup.wLength : T.Requested);
-        } else {
-            S.Length =
-                static_cast<std::uint32_t>(T.Kind == world::TransferKind::Control ? T.Setup.wLength : T.Requested);
-            S.Data = T.Data;
-            if (T.Kind != world::TransferKind::Control && S.Data.size() > T.Requested) S.Data.resize(T.Requested);
-        }
-        Add(S);
-
-        if (T.CompletedAt < 0) continue;
-        UsbmonEvent C = S;
-        C.Type = 'C';
-        C.HasSetup = false;
-        C.Time = T.CompletedAt + Offset;
-        C.Status = UsbmonStatus(T.Status, T.Cancelled);
-        C.Length = static_cast<std::uint32_t>(T.Actual);
-        C.Data.clear();
-        if (In) {
-            C.Data = T.Data;
-            if (C.Data.size() > T.Actual) C.Data.resize(T.Actual);
-        }
-        Add(C);
+        Add(SubmissionEvent(T, Device, Offset));
+        if (T.CompletedAt >= 0) Add(CompletionEvent(T, Device, Offset));
     }
+}
+
+void PcapWriter::Put(const UsbmonEvent &E)
+{
+    Bytes Record = PacketRecord(E);
+    ++Written_;
+    if (!File_) {
+        Memory_.insert(Memory_.end(), Record.begin(), Record.end());
+        return;
+    }
+    if (!WriteFailed_ && std::fwrite(Record.data(), 1, Record.size(), File_) != Record.size()) WriteFailed_ = true;
+}
+
+void PcapWriter::Release(VirtualTime Time, std::uint64_t Order)
+{
+    const std::pair<VirtualTime, std::uint64_t> Before{Time, Order};
+    while (!Held_.empty() && Held_.begin()->first < Before) {
+        Put(Held_.begin()->second);
+        Held_.erase(Held_.begin());
+    }
+}
+
+bool PcapWriter::Close(std::string &Error)
+{
+    for (const auto &Entry : Held_) Put(Entry.second);
+    Held_.clear();
+    if (!File_) return true;
+    bool Ok = !WriteFailed_;
+    Ok = std::fclose(File_) == 0 && Ok;
+    File_ = nullptr;
+    if (!Ok) Error = "cannot write " + Path_;
+    return Ok;
 }
 
 void PcapWriter::AddEnumeration(const Bytes &DeviceDescriptor, const Bytes &ConfigurationDescriptor,
                                 std::uint8_t Device, VirtualTime Time)
 {
+    AddEnumeration(DeviceDescriptor, ConfigurationDescriptor, Device, Time, NextOrder_);
+}
+
+void PcapWriter::AddEnumeration(const Bytes &DeviceDescriptor, const Bytes &ConfigurationDescriptor,
+                                std::uint8_t Device, VirtualTime Time, std::uint64_t FirstOrder)
+{
+    std::uint64_t Order = FirstOrder;
     auto Control = [&](std::array<std::uint8_t, 8> Setup, const Bytes &Answer) {
         std::uint64_t Urb = NextSyntheticUrb_++;
         bool In = (Setup[0] & 0x80) != 0;
@@ -159,14 +264,14 @@ void PcapWriter::AddEnumeration(const Bytes &DeviceDescriptor, const Bytes &Conf
         std::copy(Setup.begin(), Setup.end(), S.Setup);
         S.Status = -kEINPROGRESS;
         S.Length = static_cast<std::uint32_t>(Setup[6] | Setup[7] << 8);
-        Add(S);
+        Add(S, Order++);
         UsbmonEvent C = S;
         C.Type = 'C';
         C.HasSetup = false;
         C.Status = 0;
         C.Data = Answer;
         C.Length = static_cast<std::uint32_t>(Answer.size());
-        Add(C);
+        Add(C, Order++);
     };
     Control(
         {0x80, 0x06, 0x00, 0x01, 0x00, 0x00, 18, 0x00},
@@ -184,26 +289,10 @@ void PcapWriter::AddEnumeration(const Bytes &DeviceDescriptor, const Bytes &Conf
 
 Bytes PcapWriter::Encode() const
 {
-    std::vector<const UsbmonEvent *> Ordered;
-    Ordered.reserve(Events_.size());
-    for (const auto &E : Events_) Ordered.push_back(&E);
-    std::stable_sort(Ordered.begin(), Ordered.end(),
-                     [](const UsbmonEvent *A, const UsbmonEvent *B) { return A->Time < B->Time; });
-    Bytes Out;
-    Put(Out, kPcapMagicNanoseconds, 4);
-    Put(Out, 2, 2); /* version 2.4 */
-    Put(Out, 4, 2);
-    Put(Out, 0, 4); /* thiszone */
-    Put(Out, 0, 4); /* sigfigs */
-    Put(Out, kSnapLength, 4);
-    Put(Out, kLinkTypeUsbLinuxMmapped, 4);
-    for (const UsbmonEvent *E : Ordered) {
-        Bytes Record = EncodeUsbmon(*E);
-        VirtualTime T = E->Time < 0 ? 0 : E->Time;
-        Put(Out, static_cast<std::uint64_t>(T / 10'000'000), 4);
-        Put(Out, static_cast<std::uint64_t>((T % 10'000'000) * 100), 4); /* nanoseconds */
-        Put(Out, Record.size(), 4);
-        Put(Out, Record.size(), 4);
+    Bytes Out = FileHeader();
+    Out.insert(Out.end(), Memory_.begin(), Memory_.end());
+    for (const auto &Entry : Held_) {
+        Bytes Record = PacketRecord(Entry.second);
         Out.insert(Out.end(), Record.begin(), Record.end());
     }
     return Out;

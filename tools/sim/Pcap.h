@@ -11,6 +11,8 @@
  */
 #pragma once
 #include <cstdint>
+#include <cstdio>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -42,25 +44,64 @@ Bytes EncodeUsbmon(const UsbmonEvent &Event);
 /* Linux errno that usbmon reports for a USBD status (0 for success). */
 std::int32_t UsbmonStatus(USBD_STATUS Status, bool Cancelled);
 
+/* The S and C events of one transfer record, for device address Device,
+   Offset added to the times. */
+UsbmonEvent SubmissionEvent(const world::TransferRecord &T, std::uint8_t Device, VirtualTime Offset);
+UsbmonEvent CompletionEvent(const world::TransferRecord &T, std::uint8_t Device, VirtualTime Offset);
+
+/* Writes events in time order; events of equal time in the order of their
+   Order key. In memory by default (Encode reads it back); after Open the
+   records stream to a file. The writer holds only what it has not written:
+   Release writes what no later event can precede. */
 class PcapWriter {
 public:
-    /* Events are kept and written, in time order, by Close. */
+    PcapWriter() = default;
+    ~PcapWriter();
+    PcapWriter(const PcapWriter &) = delete;
+    PcapWriter &operator=(const PcapWriter &) = delete;
+
+    /* Streams to Path from now on, the file header first; false with a
+       message when the file cannot be made. Call before adding events. */
+    bool Open(const std::string &Path, std::string &Error);
+    /* Holds Event until Release or Close writes it. */
+    void Add(UsbmonEvent Event, std::uint64_t Order);
+    /* The same with an Order after every one added before. */
     void Add(UsbmonEvent Event);
-    /* The transfers a device model recorded, as S and C events. Offset is
-       added to every time (several runs in one capture follow each other). */
+    /* The transfers a device model recorded, as S and C events in their
+       order. Offset is added to every time (several runs in one capture
+       follow each other). */
     void AddTransfers(const std::vector<world::TransferRecord> &Transfers, std::uint8_t Device, VirtualTime Offset);
     /* GET_DESCRIPTOR device, GET_DESCRIPTOR configuration (9 bytes, then
-       all of it) and SET_CONFIGURATION, at Time. */
+       all of it) and SET_CONFIGURATION, at Time; the eight events take the
+       orders FirstOrder to FirstOrder + 7 (without it, after every one added
+       before). */
     void AddEnumeration(const Bytes &DeviceDescriptor, const Bytes &ConfigurationDescriptor, std::uint8_t Device,
                         VirtualTime Time);
-    /* Writes the file; false with a message when it cannot. */
-    bool WriteFile(const std::string &Path, std::string &Error) const;
-    /* The file's bytes (what WriteFile writes). */
+    void AddEnumeration(const Bytes &DeviceDescriptor, const Bytes &ConfigurationDescriptor, std::uint8_t Device,
+                        VirtualTime Time, std::uint64_t FirstOrder);
+    /* Writes the events before (Time, Order): the caller knows that none
+       added later comes before that. */
+    void Release(VirtualTime Time, std::uint64_t Order);
+    /* Writes every event held; a file is complete and closed. False with a
+       message when writing failed. */
+    bool Close(std::string &Error);
+    /* In memory: the file's bytes, held events included, and the same
+       bytes written to Path. */
     Bytes Encode() const;
-    std::size_t Size() const { return Events_.size(); }
+    bool WriteFile(const std::string &Path, std::string &Error) const;
+    std::size_t Size() const { return Held_.size() + Written_; } /* events added */
+    std::size_t Held() const { return Held_.size(); }            /* events not yet written */
 
 private:
-    std::vector<UsbmonEvent> Events_;
+    void Put(const UsbmonEvent &Event);
+
+    std::multimap<std::pair<VirtualTime, std::uint64_t>, UsbmonEvent> Held_;
+    std::uint64_t NextOrder_ = 0;
+    std::size_t Written_ = 0;
+    Bytes Memory_;              /* in memory: the records written */
+    std::FILE *File_ = nullptr; /* streaming */
+    std::string Path_;
+    bool WriteFailed_ = false;
     std::uint64_t NextSyntheticUrb_ = 0xE000000000000000ull;
 };
 

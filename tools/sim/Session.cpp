@@ -10,6 +10,8 @@
  */
 #include "SessionImpl.h"
 
+#include <limits>
+
 namespace sim {
 
 /* The interpreter's runtime: the transcript, checks, polling of the world
@@ -22,11 +24,51 @@ void Session::Impl::Emit(VirtualTime Time, const std::string &Source, const std:
 
 void Session::Impl::Flush()
 {
+    FlushUpTo(std::numeric_limits<VirtualTime>::max());
+    NextStreamAt = kStreamLines;
+}
+
+void Session::Impl::FlushUpTo(VirtualTime Last)
+{
     std::stable_sort(Queue.begin(), Queue.end(),
                      [](const Line &A, const Line &B) { return A.Time != B.Time ? A.Time < B.Time : A.Seq < B.Seq; });
+    auto End = std::find_if(Queue.begin(), Queue.end(), [&](const Line &L) { return L.Time > Last; });
     if (Opt.Transcript)
-        for (const auto &L : Queue) *Opt.Transcript << FormatLine(L.Time, L.Source, L.Text) << '\n';
-    Queue.clear();
+        for (auto It = Queue.begin(); It != End; ++It)
+            *Opt.Transcript << FormatLine(It->Time, It->Source, It->Text) << '\n';
+    Queue.erase(Queue.begin(), End);
+}
+
+void Session::Impl::StreamLines()
+{
+    if (Queue.size() < NextStreamAt) return;
+    /* A line is emitted at its own time or later: completions and results
+       when they happen, the pending line of a control or bulk-OUT transfer
+       not before it completes or the statement ends. A line emitted later
+       comes after those of its time already queued, so the lines up to now
+       and to the earliest pending line still to come are in place. */
+    auto Mark = [&] {
+        VirtualTime M = Now();
+        for (const auto &D : Devices)
+            for (const auto &[Id, O] : D.Open)
+                if (!O.Announced &&
+                    (O.Record.Kind == world::TransferKind::Control || O.Record.Kind == world::TransferKind::BulkOut))
+                    M = std::min(M, O.Record.SubmittedAt);
+        return M;
+    };
+    FlushUpTo(Mark());
+    if (Queue.size() >= kMaxQueuedLines) {
+        /* A transfer outstanding for this long has its pending line now, as
+           at the end of a statement, so the queue stays bounded. */
+        for (auto &D : Devices)
+            for (auto &[Id, O] : D.Open)
+                if (!O.Announced && O.Record.SubmittedAt < Now()) {
+                    EmitTransfer(D, O.Record, 1);
+                    O.Announced = true;
+                }
+        FlushUpTo(Mark());
+    }
+    NextStreamAt = Queue.size() + kStreamLines;
 }
 
 std::string Session::Impl::Where() const
@@ -132,14 +174,130 @@ void Session::Impl::EmitTransfer(DeviceEntry &D, const world::TransferRecord &R,
     }
 }
 
+void Session::Impl::Observe(std::size_t Index, const world::TransferRecord &R)
+{
+    DeviceEntry &D = Devices[Index];
+    if (R.CompletedAt < 0) {
+        D.Fresh.push_back(R);
+        Submitted(D, R);
+        return;
+    }
+    auto It = D.Open.find(R.Id);
+    if (It != D.Open.end()) {
+        It->second.Record = R;
+    } else {
+        auto F = std::find_if(D.Fresh.rbegin(), D.Fresh.rend(),
+                              [&](const world::TransferRecord &T) { return T.Id == R.Id; });
+        if (F != D.Fresh.rend()) {
+            *F = R;
+        } else {
+            D.Fresh.push_back(R);
+            Submitted(D, R);
+        }
+    }
+    Completed(D, R);
+}
+
+namespace {
+
+/* Keeps at most kExpectWindow of the latest items, counting the ones let go. */
+template <typename Container> void Bound(Container &C, std::uint64_t &Dropped)
+{
+    if (C.size() < 2 * kExpectWindow) return;
+    const std::size_t Drop = C.size() - kExpectWindow;
+    C.erase(C.begin(), C.begin() + static_cast<std::ptrdiff_t>(Drop));
+    Dropped += Drop;
+}
+
+/* The capture's order of a device's events at equal times: the
+   enumeration (eight events), then the transfers in log order, each
+   submission before its completion. */
+std::uint64_t CaptureOrder(std::size_t Ordinal, std::uint64_t Event) { return (std::uint64_t{Ordinal} << 48) | Event; }
+std::uint64_t SubmissionOrder(std::uint64_t Id) { return 8 + 2 * (Id - 1); }
+
+bool IsClassRequest(const world::TransferRecord &R)
+{
+    return R.Kind == world::TransferKind::Control && ((R.Setup.bmRequestType >> 5) & 3) == 1;
+}
+
+} // namespace
+
+void Session::Impl::Submitted(DeviceEntry &D, const world::TransferRecord &R)
+{
+    if (R.Kind == world::TransferKind::BulkOut) {
+        D.BulkOutSizes.push_back(R.Requested);
+        Bound(D.BulkOutSizes, D.BulkOutSizesDropped);
+    } else if (IsClassRequest(R)) {
+        D.ClassRequests.push_back(R);
+        Bound(D.ClassRequests, D.ClassRequestsDropped);
+    } else if (R.Kind == world::TransferKind::Control && R.Setup.bmRequestType == 0x80 && R.Setup.bRequest == 6 &&
+               (R.Setup.wValue >> 8) == 2) {
+        D.EnumerationSettled = true; /* the driver read the configuration descriptor on the bus */
+    }
+    if (Opt.Capture)
+        Opt.Capture->Add(SubmissionEvent(R, D.Address, Opt.CaptureOffset),
+                         CaptureOrder(D.Ordinal, SubmissionOrder(R.Id)));
+}
+
+void Session::Impl::Completed(DeviceEntry &D, const world::TransferRecord &R)
+{
+    if (R.Kind == world::TransferKind::BulkOut && USBD_SUCCESS(R.Status)) {
+        std::size_t N = std::min(R.Actual, R.Data.size());
+        D.BulkOutBytes.insert(D.BulkOutBytes.end(), R.Data.begin(), R.Data.begin() + static_cast<std::ptrdiff_t>(N));
+        Bound(D.BulkOutBytes, D.BulkOutBytesDropped);
+    } else if (IsClassRequest(R)) {
+        for (auto It = D.ClassRequests.rbegin(); It != D.ClassRequests.rend(); ++It)
+            if (It->Id == R.Id) {
+                *It = R;
+                break;
+            }
+    }
+    if (Opt.Capture)
+        Opt.Capture->Add(CompletionEvent(R, D.Address, Opt.CaptureOffset),
+                         CaptureOrder(D.Ordinal, SubmissionOrder(R.Id) + 1));
+}
+
+void Session::Impl::SettleEnumeration(DeviceEntry &D)
+{
+    if (D.EnumerationSettled) return;
+    D.EnumerationSettled = true;
+    if (Opt.Capture)
+        Opt.Capture->AddEnumeration(D.Model->DeviceDescriptor(), D.Model->ConfigurationDescriptor(), D.Address,
+                                    D.AddedAt + Opt.CaptureOffset, CaptureOrder(D.Ordinal, 0));
+}
+
+void Session::Impl::ReleaseCapture()
+{
+    if (!Opt.Capture) return;
+    /* Every event before now is known. Of those at this instant, one yet to
+       come precedes those of later devices and, in its device, those of
+       later transfers: a completion of a transfer outstanding, or a
+       submission. A device whose enumeration is not settled may still get
+       one at the time it was added. */
+    VirtualTime Time = Now();
+    std::uint64_t Order = UINT64_MAX;
+    for (const auto &D : Devices) {
+        if (!D.EnumerationSettled) Time = std::min(Time, D.AddedAt);
+        std::uint64_t Next = SubmissionOrder(D.Model->TransfersRecorded() + 1);
+        if (!D.Open.empty()) Next = std::min(Next, SubmissionOrder(D.Open.begin()->first) + 1);
+        Order = std::min(Order, CaptureOrder(D.Ordinal, Next));
+    }
+    Opt.Capture->Release(Time + Opt.CaptureOffset, Time == Now() ? Order : 0);
+    if (Opt.Capture->Held() >= kMaxHeldCaptureRecords) {
+        /* Bounded: what is held back goes out in time order; an event of
+           this instant still to come follows it. */
+        for (auto &D : Devices) SettleEnumeration(D);
+        Opt.Capture->Release(Now() + Opt.CaptureOffset, UINT64_MAX);
+    }
+}
+
 void Session::Impl::PollTransfers()
 {
     for (auto &D : Devices) {
-        const auto &T = D.Model->Transfers();
         for (auto It = D.Open.begin(); It != D.Open.end();) {
-            const auto &R = T[It->Index];
+            const auto &R = It->second.Record;
             if (R.CompletedAt >= 0) {
-                if (It->Announced)
+                if (It->second.Announced)
                     EmitTransfer(D, R, 2);
                 else if (R.CompletedAt == R.SubmittedAt)
                     EmitTransfer(D, R, 0);
@@ -152,27 +310,26 @@ void Session::Impl::PollTransfers()
                 ++It;
             }
         }
-        for (; D.Seen < T.size(); ++D.Seen) {
-            const auto &R = T[D.Seen];
+        for (const auto &R : D.Fresh) {
             if (R.CompletedAt >= 0 && R.CompletedAt == R.SubmittedAt)
                 EmitTransfer(D, R, 0);
             else if (R.CompletedAt >= 0) {
                 EmitTransfer(D, R, 1);
                 EmitTransfer(D, R, 2);
             } else {
-                D.Open.push_back({D.Seen, false});
+                D.Open.emplace(R.Id, DeviceEntry::OpenTransfer{R, false});
             }
         }
+        D.Fresh.clear();
     }
 }
 
 void Session::Impl::AnnouncePending()
 {
     for (auto &D : Devices) {
-        const auto &T = D.Model->Transfers();
-        for (auto &O : D.Open) {
+        for (auto &[Id, O] : D.Open) {
             if (!O.Announced) {
-                EmitTransfer(D, T[O.Index], 1);
+                EmitTransfer(D, O.Record, 1);
                 O.Announced = true;
             }
         }
@@ -225,6 +382,10 @@ void Session::Impl::Poll()
     PollTransfers();
     PollOps();
     PollVerifier();
+    ReleaseCapture();
+    StreamLines();
+    PeakQueuedLines = std::max(PeakQueuedLines, Queue.size());
+    if (Opt.Capture) PeakCaptureHeld = std::max(PeakCaptureHeld, Opt.Capture->Held());
 }
 
 void Session::Impl::EndStatement()
@@ -282,6 +443,13 @@ Session::Impl::Entity &Session::Impl::NewEntity(Kind K, const std::string &Tag)
     E.Tag = Tag.empty() && Current ? "@" + std::to_string(Current->Line) : Tag;
     E.IssuedAt = Now();
     E.Index = Entities.size() - 1;
+    auto Earlier = ByTag.find(E.Tag);
+    if (Earlier != ByTag.end()) {
+        /* no statement can name the earlier one any more: an operation
+           whose completion is out lets go of its data */
+        Entity &Old = Entities[Earlier->second];
+        if (Old.K == Kind::Operation && Old.CompletionShown) Old.Op.reset();
+    }
     ByTag[E.Tag] = E.Index;
     return E;
 }
@@ -340,19 +508,8 @@ void Session::Impl::Finish()
         if (Opt.Errors) *Opt.Errors << R.Where << ": verifier: " << R.Text << '\n';
     }
     Unclaimed.clear();
-    if (Opt.Capture) {
-        for (auto &D : Devices) {
-            bool HasEnumeration = false;
-            for (const auto &R : D.Model->Transfers())
-                if (R.Kind == world::TransferKind::Control && R.Setup.bmRequestType == 0x80 && R.Setup.bRequest == 6 &&
-                    (R.Setup.wValue >> 8) == 2)
-                    HasEnumeration = true;
-            if (!HasEnumeration)
-                Opt.Capture->AddEnumeration(D.Model->DeviceDescriptor(), D.Model->ConfigurationDescriptor(), D.Address,
-                                            D.AddedAt + Opt.CaptureOffset);
-            Opt.Capture->AddTransfers(D.Model->Transfers(), D.Address, Opt.CaptureOffset);
-        }
-    }
+    for (auto &D : Devices) SettleEnumeration(D);
+    if (Opt.Capture) Opt.Capture->Release(std::numeric_limits<VirtualTime>::max(), 0);
     std::string Summary = (Opt.Name.empty() ? std::string("scenario") : Opt.Name) + ": " + std::to_string(CheckCount) +
                           (CheckCount == 1 ? " check, " : " checks, ") + std::to_string(FailureCount) +
                           (FailureCount == 1 ? " failure" : " failures");
@@ -386,6 +543,24 @@ int Session::Checks() const { return impl_->CheckCount; }
 VirtualTime Session::Now() const { return impl_->W.Clock().Now(); }
 std::uint8_t Session::DevicesAdded() const { return static_cast<std::uint8_t>(impl_->Devices.size()); }
 Session::Impl &Session::Internals() { return *impl_; }
+Session::Retained Session::RetainedRecords() const { return impl_->RetainedRecords(); }
+
+Session::Retained Session::Impl::RetainedRecords() const
+{
+    Retained R;
+    for (const auto &D : Devices) {
+        R.TransferLog += D.Model->Transfers().size();
+        R.Transfers += D.Model->TransfersRecorded();
+        R.OpenTransfers += D.Open.size() + D.Fresh.size();
+        R.ExpectItems += D.BulkOutBytes.size() + D.BulkOutSizes.size() + D.ClassRequests.size();
+    }
+    R.QueuedLines = Queue.size();
+    R.CaptureHeld = Opt.Capture ? Opt.Capture->Held() : 0;
+    R.TraceMessages = Traces.size();
+    R.PeakQueuedLines = PeakQueuedLines;
+    R.PeakCaptureHeld = PeakCaptureHeld;
+    return R;
+}
 world::World &Session::TheWorld() { return impl_->W; }
 std::shared_ptr<world::CdcAcmDevice> Session::DeviceModel(std::size_t Index) const
 {

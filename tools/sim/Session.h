@@ -50,7 +50,7 @@ struct SessionOptions {
     std::ostream *Transcript = nullptr;  /* null: no transcript */
     std::ostream *Errors = nullptr;      /* failures as FILE:LINE: message; null: none */
     bool Trace = false;                  /* interleave the driver's trace messages */
-    PcapWriter *Capture = nullptr;       /* receives the USB traffic at Finish */
+    PcapWriter *Capture = nullptr;       /* receives the USB traffic as it happens */
     VirtualTime CaptureOffset = 0;       /* added to capture times */
     std::uint8_t FirstDeviceAddress = 1; /* USB address of the first device in the capture */
     std::string Name;                    /* for the closing line */
@@ -66,7 +66,8 @@ public:
     /* Runs every statement of P in order. */
     void Run(const Program &P);
     /* Verifier reports nobody expected become failures; the capture gets
-       this world's traffic; the closing line is written. Idempotent. */
+       the rest of this world's traffic; the closing line is written.
+       Idempotent. */
     void Finish();
 
     int Failures() const;
@@ -77,6 +78,21 @@ public:
        when there is none), for hosts that run programs against it. */
     world::World &TheWorld();
     std::shared_ptr<world::CdcAcmDevice> DeviceModel(std::size_t Index) const;
+
+    /* What the session holds for later, item by item: a long run keeps
+       each of these bounded (the capture and the transcript stream). */
+    struct Retained {
+        std::size_t TransferLog = 0;     /* records in the device models' windows */
+        std::uint64_t Transfers = 0;     /* transfers recorded in all */
+        std::size_t OpenTransfers = 0;   /* followed, not completed when last seen */
+        std::size_t ExpectItems = 0;     /* bulk-OUT bytes and packets, class requests for expectations */
+        std::size_t QueuedLines = 0;     /* transcript lines not yet written */
+        std::size_t CaptureHeld = 0;     /* capture records not yet written */
+        std::size_t TraceMessages = 0;   /* driver messages kept for `expect trace` */
+        std::size_t PeakQueuedLines = 0; /* the most lines and capture records held at once */
+        std::size_t PeakCaptureHeld = 0;
+    };
+    Retained RetainedRecords() const;
 
     struct Impl;
     Impl &Internals();

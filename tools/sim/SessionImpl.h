@@ -25,6 +25,17 @@ namespace sim {
 
 inline constexpr std::size_t kMaxEventsPerCommand = 5'000'000;
 inline constexpr VirtualTime kDefaultRunLimit = 60 * world::kSecond;
+/* Bounds of what a run keeps, so that a long one holds flat memory: the
+   items an expectation compares (bulk-OUT bytes and packets, class
+   requests) since the expectation before, the driver's trace messages an
+   `expect trace` searches, transcript lines queued while a transfer's
+   pending line is not known yet, and capture records held back until a
+   device's enumeration is settled. */
+inline constexpr std::size_t kExpectWindow = 1u << 20;
+inline constexpr std::size_t kTraceWindow = 1u << 16;
+inline constexpr std::size_t kStreamLines = 1u << 12;
+inline constexpr std::size_t kMaxQueuedLines = 1u << 16;
+inline constexpr std::size_t kMaxHeldCaptureRecords = 1u << 16;
 
 inline const char *StateName(world::DevicePnpState S)
 {
@@ -91,15 +102,29 @@ struct Session::Impl {
         world::DeviceNode *Node = nullptr;
         VirtualTime AddedAt = 0;
         std::uint8_t Address = 1;
-        std::size_t Seen = 0;
+        std::size_t Ordinal = 0; /* its place among the session's devices: the capture's order at equal times */
+        /* The session follows the device's transfers as the model tells of
+           them (its log keeps only a window): those told of since the last
+           poll, in log order, and those not completed when last polled. */
+        std::vector<world::TransferRecord> Fresh;
         struct OpenTransfer {
-            std::size_t Index;
+            world::TransferRecord Record;
             bool Announced; /* its pending line is out */
         };
-        std::vector<OpenTransfer> Open; /* transfers not completed when last seen */
-        std::size_t BulkOutBytePos = 0;
-        std::size_t BulkOutPacketPos = 0;
-        std::size_t ClassRequestPos = 0;
+        std::map<std::uint64_t, OpenTransfer> Open; /* by id, which is log order */
+        /* What the expectations compare, since the one before looked: at
+           most kExpectWindow of each, the rest only counted. */
+        Bytes BulkOutBytes;                    /* accepted on bulk-OUT, in order */
+        std::vector<std::size_t> BulkOutSizes; /* bulk-OUT packets offered */
+        std::deque<world::TransferRecord> ClassRequests;
+        std::uint64_t BulkOutBytesDropped = 0;
+        std::uint64_t BulkOutSizesDropped = 0;
+        std::uint64_t ClassRequestsDropped = 0;
+        /* The capture's enumeration is settled: the driver read the
+           configuration descriptor on the bus, or the session wrote the
+           enumeration from the descriptors. Until then the capture holds
+           back what happened since the device was added. */
+        bool EnumerationSettled = false;
     };
     struct HandleEntry {
         std::string Name;
@@ -140,8 +165,12 @@ struct Session::Impl {
     std::vector<std::size_t> PendingOps;
     std::vector<Line> Queue;
     std::uint64_t Seq = 0;
-    std::vector<std::string> Traces;
-    std::size_t TraceCursor = 0;
+    std::deque<std::string> Traces; /* the latest kTraceWindow; Traces[0] is message TraceBase */
+    std::uint64_t TraceBase = 0;
+    std::uint64_t TraceCursor = 0;           /* the first message the next `expect trace` searches */
+    std::size_t NextStreamAt = kStreamLines; /* queue length at which lines are streamed mid-statement */
+    std::size_t PeakQueuedLines = 0;
+    std::size_t PeakCaptureHeld = 0;
     std::size_t VerifierSeen = 0;
     std::vector<VerifierReport> Unclaimed;
     const Statement *Current = nullptr;
@@ -157,11 +186,19 @@ struct Session::Impl {
             std::string M = Message;
             while (!M.empty() && (M.back() == '\n' || M.back() == '\r')) M.pop_back();
             Traces.push_back(M);
+            if (Traces.size() > kTraceWindow) {
+                Traces.pop_front();
+                ++TraceBase;
+            }
             if (Opt.Trace) Emit(Now(), "drv", M);
         });
     }
 
-    ~Impl() { W.SetTraceSink({}); }
+    ~Impl()
+    {
+        W.SetTraceSink({});
+        for (auto &D : Devices) D.Model->ObserveTransfers({});
+    }
 
     VirtualTime Now() { return W.Clock().Now(); }
 
@@ -170,6 +207,14 @@ struct Session::Impl {
     void Emit(VirtualTime Time, const std::string &Source, const std::string &Text);
 
     void Flush();
+
+    /* Writes the queued lines up to time Last, in order: no line added
+       later is earlier than Last. */
+    void FlushUpTo(VirtualTime Last);
+
+    /* A long statement streams its lines: those no later line can precede
+       are written as the run goes. */
+    void StreamLines();
 
     std::string Where() const;
 
@@ -184,6 +229,18 @@ struct Session::Impl {
 
     void EmitTransfer(DeviceEntry &D, const world::TransferRecord &R,
                       int Phase /* 0 whole, 1 submitted, 2 completed */);
+
+    /* The device model's observer: a transfer submitted, completed, or
+       (a standard request) both at once. */
+    void Observe(std::size_t Device, const world::TransferRecord &R);
+    void Submitted(DeviceEntry &D, const world::TransferRecord &R);
+    void Completed(DeviceEntry &D, const world::TransferRecord &R);
+
+    /* Writes the capture's records that no record still to come precedes. */
+    void ReleaseCapture();
+    /* The enumeration from the descriptors, for a device whose driver did
+       not read them on the bus. */
+    void SettleEnumeration(DeviceEntry &D);
 
     /* A transfer answered in the instant it was submitted is one line; one
        that takes longer is a "pending" line at its submission and a line at
@@ -232,6 +289,8 @@ struct Session::Impl {
     world::OpHandle Result(NTSTATUS Status);
 
     void Finish();
+
+    Session::Retained RetainedRecords() const;
 };
 
 /* Compilation: each verb checks its arguments now and returns the action. */

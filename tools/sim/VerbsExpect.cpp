@@ -222,14 +222,20 @@ Action CompileExpectBulkOut(const Statement &, ArgReader &A)
     A.Finish();
     return Wrap([=](Impl &I) {
         Impl::DeviceEntry &D = I.Device(Ptr(Dev));
-        Bytes All = D.Model->BulkOutBytes();
-        auto Packets = D.Model->BulkOutPackets();
-        Bytes Got(All.begin() + static_cast<std::ptrdiff_t>(std::min(D.BulkOutBytePos, All.size())), All.end());
-        std::vector<std::size_t> GotSizes;
-        for (std::size_t K = D.BulkOutPacketPos; K < Packets.size(); ++K) GotSizes.push_back(Packets[K].Requested);
-        D.BulkOutBytePos = All.size();
-        D.BulkOutPacketPos = Packets.size();
+        Bytes Got = std::move(D.BulkOutBytes);
+        std::vector<std::size_t> GotSizes = std::move(D.BulkOutSizes);
+        std::uint64_t Dropped = D.BulkOutBytesDropped, DroppedSizes = D.BulkOutSizesDropped;
+        D.BulkOutBytes.clear();
+        D.BulkOutSizes.clear();
+        D.BulkOutBytesDropped = D.BulkOutSizesDropped = 0;
         std::vector<std::string> Diff;
+        if (Dropped || DroppedSizes) {
+            Diff.push_back("bulk-OUT carried " + std::to_string(Dropped + Got.size()) + " bytes in " +
+                           std::to_string(DroppedSizes + GotSizes.size()) + " packets since the last expectation, " +
+                           "more than the " + std::to_string(kExpectWindow) + " it keeps to compare");
+            I.Check(Diff);
+            return;
+        }
         if (None && (!Got.empty() || !GotSizes.empty()))
             Diff.push_back("bulk-OUT carried " + FormatBytes(Got) + " in " + std::to_string(GotSizes.size()) +
                            " packets, expected nothing");
@@ -300,24 +306,34 @@ Action CompileExpectSetup(const Statement &, ArgReader &A)
     A.Finish();
     return Wrap([=](Impl &I) {
         Impl::DeviceEntry &D = I.Device(Ptr(Dev));
-        auto Requests = D.Model->ClassRequests();
+        auto &Requests = D.ClassRequests;
         std::vector<std::string> Diff;
+        if (D.ClassRequestsDropped) {
+            Diff.push_back(std::to_string(D.ClassRequestsDropped + Requests.size()) +
+                           " class requests reached the device since the last expectation, more than the " +
+                           std::to_string(kExpectWindow) + " it keeps to compare");
+            D.ClassRequestsDropped = 0;
+            Requests.clear();
+            I.Check(Diff);
+            return;
+        }
         if (None) {
-            if (D.ClassRequestPos < Requests.size()) {
-                const auto &R = Requests[D.ClassRequestPos];
+            if (!Requests.empty()) {
+                const auto &R = Requests.front();
                 Diff.push_back("the device got " + DescribeSetup(R.Setup, R.Data) + " (#" + std::to_string(R.Id) +
                                "), expected no class request");
-                D.ClassRequestPos = Requests.size();
+                Requests.clear();
             }
             I.Check(Diff);
             return;
         }
-        if (D.ClassRequestPos >= Requests.size()) {
+        if (Requests.empty()) {
             Diff.push_back("no further class request reached the device");
             I.Check(Diff);
             return;
         }
-        const auto &R = Requests[D.ClassRequestPos++];
+        const world::TransferRecord R = Requests.front();
+        Requests.pop_front();
         std::string Seen = DescribeSetup(R.Setup, R.Data) + " setup " + HexBytes(SetupBytes(R.Setup)) +
                            (R.Data.empty() ? std::string() : " data " + HexBytes(R.Data));
         if (RawSetup) {
@@ -549,8 +565,9 @@ Action CompileExpectSystem(ArgReader &A, std::string What)
         std::string Piece = ParseText(A.Word("a piece of the expected trace message"));
         A.Finish();
         return Wrap([=](Impl &I) {
-            for (std::size_t K = I.TraceCursor; K < I.Traces.size(); ++K) {
-                if (I.Traces[K].find(Piece) != std::string::npos) {
+            const std::uint64_t End = I.TraceBase + I.Traces.size();
+            for (std::uint64_t K = std::max(I.TraceCursor, I.TraceBase); K < End; ++K) {
+                if (I.Traces[static_cast<std::size_t>(K - I.TraceBase)].find(Piece) != std::string::npos) {
                     I.TraceCursor = K + 1;
                     I.Check({});
                     return;

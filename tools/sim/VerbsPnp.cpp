@@ -11,9 +11,6 @@ namespace sim::verbs {
 Action CompileAdd(const Statement &S, ArgReader &A)
 {
     world::CdcAcmOptions O;
-    /* The session reads the transfer log by position and writes a capture
-       from it at the end, so it keeps the whole log. */
-    O.TransferLogWindow = SIZE_MAX / 2;
     world::HardwareKey Key;
     bool Start = !A.Flag("nostart");
     if (auto V = A.Option("interfaces")) {
@@ -43,6 +40,7 @@ Action CompileAdd(const Statement &S, ArgReader &A)
     if (auto V = A.Option("extra-bulk-in")) O.ExtraBulkIn = static_cast<int>(ParseUnsigned(*V, 8));
     if (auto V = A.Option("extra-bulk-out")) O.ExtraBulkOut = static_cast<int>(ParseUnsigned(*V, 8));
     if (auto V = A.Option("extra-interrupt")) O.ExtraInterruptIn = static_cast<int>(ParseUnsigned(*V, 8));
+    if (auto V = A.Option("extra-interrupt-out")) O.ExtraInterruptOut = static_cast<int>(ParseUnsigned(*V, 8));
     if (auto V = A.Option("total-length"))
         O.ReportedTotalLength = static_cast<std::uint16_t>(ParseUnsigned(*V, 0xFFFF));
     for (const char *Name : {"PortName", "Identifier", "DriverMode"})
@@ -63,7 +61,10 @@ Action CompileAdd(const Statement &S, ArgReader &A)
         D.Model = Model;
         D.AddedAt = I.Now();
         D.Address = static_cast<std::uint8_t>(I.Opt.FirstDeviceAddress + I.Devices.size());
+        D.Ordinal = I.Devices.size();
         I.Devices.push_back(D);
+        /* the session follows the transfers as they happen: the model's log keeps only a window */
+        Model->ObserveTransfers([&I, Index = D.Ordinal](const world::TransferRecord &R) { I.Observe(Index, R); });
         world::DeviceNode *Node = I.W.AddDevice(Model, Key, Start);
         I.Devices.back().Node = Node;
         Impl::Entity &E = I.NewEntity(Impl::Kind::Device, Name);
