@@ -136,8 +136,11 @@ void RestoreContext(const ExecutionContext &Saved);
 bool HaveHost();
 Scheduler &Clock();
 
-/* The driver's trace messages go here (DbgPrint / DbgPrintEx). */
+/* The driver's trace messages go here (DbgPrint / DbgPrintEx). TraceWanted
+   is FALSE while nobody listens: the print routines then skip formatting,
+   as the kernel's do for a component and level its filter leaves out. */
 void Trace(const std::string &Message);
+bool TraceWanted();
 
 /* printf-style formatting with the kernel's conversions: %d %i %u %x %X %p
    %c %s %ws %S %wZ %% with the l, ll, h, w, I64 and z prefixes, width and

@@ -100,6 +100,8 @@ void VerifierReport(const char *Rule, const std::string &Message)
     Host().Report(Rule, Message);
 }
 
+bool TraceWanted() { return HaveHost() && static_cast<bool>(Host().TraceSink); }
+
 void Trace(const std::string &Message)
 {
     if (!HaveHost()) {
