@@ -53,6 +53,7 @@
 #include <list>
 #include <memory>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include <ntddk.h>
@@ -62,6 +63,7 @@
 #include <wdfusb.h>
 
 #include "KitCalls.h"
+#include "NodePool.h"
 
 namespace fx {
 
@@ -194,9 +196,26 @@ private:
 };
 bool DeviceLockHeld(const Device *Dev);
 
+/* A callable passed down for the length of one call, not kept: refers to
+   the caller's callable instead of copying it, so handing a lambda to a
+   routine that runs it at once allocates nothing. */
+class CallableRef {
+public:
+    template <class F, class = std::enable_if_t<!std::is_same_v<std::decay_t<F>, CallableRef>>>
+    CallableRef(F &&Fn) // NOLINT(google-explicit-constructor): stands in for the callable it refers to
+        : target_(const_cast<void *>(static_cast<const void *>(&Fn))),
+          invoke_([](void *T) { (*static_cast<std::remove_reference_t<F> *>(T))(); })
+    {}
+    void operator()() const { invoke_(target_); }
+
+private:
+    void *target_;
+    void (*invoke_)(void *);
+};
+
 /* Runs Fn as a driver callback of Dev at Level (PASSIVE_LEVEL or
    DISPATCH_LEVEL), under the device-wide lock when Serialized. */
-void CallDriver(Device *Dev, KIRQL Level, bool Serialized, const std::function<void()> &Fn);
+void CallDriver(Device *Dev, KIRQL Level, bool Serialized, CallableRef Fn);
 
 /* Schedules Fn as an event of the world at the current time (after the
    events already due). */
@@ -498,7 +517,8 @@ public:
     /* WdfRequestCancelSentRequest. */
     bool CancelSent(Request *Req);
 
-    const std::list<Request *> &SentRequests() const { return sent_; }
+    using SentList = std::list<Request *, NodeAllocator<Request *>>;
+    const SentList &SentRequests() const { return sent_; }
 
     /* Subclass interface. */
     /* TRUE (default): WdfRequestSend refuses a request not formatted for
@@ -514,7 +534,7 @@ protected:
 
 private:
     TargetState state_ = TargetState::Started;
-    std::list<Request *> sent_;
+    SentList sent_;
 };
 
 IoTarget *ToIoTarget(WDFIOTARGET Handle, const char *Api);

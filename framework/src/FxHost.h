@@ -20,6 +20,7 @@
 
 #include "FxCore.h"
 #include "HostTypes.h"
+#include "NodePool.h"
 #include "Scheduler.h"
 
 struct _DEVICE_OBJECT {
@@ -99,7 +100,8 @@ public:
     WDFCONTEXT ReadyNotifyContext = nullptr;
     bool TransitionFromEmpty = false;
     std::deque<Request *> Pending;
-    std::set<Request *> Owned; /* presented to or retrieved by the driver */
+    std::set<Request *, std::less<Request *>, NodeAllocator<Request *>>
+        Owned; /* presented to or retrieved by the driver */
     bool DispatchScheduled = false;
 
     struct Waiter {
@@ -386,7 +388,9 @@ struct HostState {
     std::function<void(const std::string &)> TraceSink;
 
     /* Objects. */
-    std::unordered_map<std::uintptr_t, Object *> Handles;
+    template <class K, class V> using Table =
+        std::unordered_map<K, V, std::hash<K>, std::equal_to<K>, NodeAllocator<std::pair<const K, V>>>;
+    Table<std::uintptr_t, Object *> Handles;
     std::uintptr_t NextHandle = 0x1000;
     std::size_t LiveObjects = 0;
     std::vector<std::pair<ObjectType, IoTarget *(*)(Object *)>> TargetResolvers;
@@ -399,7 +403,7 @@ struct HostState {
         bool Framework;
         bool DriverMemory = false; /* the buffer of a WdfMemoryCreate the driver called */
     };
-    std::unordered_map<void *, Block> Pool;
+    Table<void *, Block> Pool;
 
     /* Execution context. */
     KIRQL Irql = PASSIVE_LEVEL;

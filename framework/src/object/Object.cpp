@@ -195,7 +195,7 @@ void RestoreContext(const ExecutionContext &Saved)
     H.CurrentContext = Saved.Context;
 }
 
-void CallDriver(Device *Dev, KIRQL Level, bool Serialized, const std::function<void()> &Fn)
+void CallDriver(Device *Dev, KIRQL Level, bool Serialized, CallableRef Fn)
 {
     auto &H = Host();
     int LocksBefore = H.LocksHeld;
