@@ -72,9 +72,11 @@ private:
     static thread_local bool gone_;
     static thread_local Reaper reaper_;
 };
-template <std::size_t Size, std::size_t Align> thread_local typename FreeNodes<Size, Align>::Link *FreeNodes<Size, Align>::head_ = nullptr;
+template <std::size_t Size, std::size_t Align> thread_local
+    typename FreeNodes<Size, Align>::Link *FreeNodes<Size, Align>::head_ = nullptr;
 template <std::size_t Size, std::size_t Align> thread_local bool FreeNodes<Size, Align>::gone_ = false;
-template <std::size_t Size, std::size_t Align> thread_local typename FreeNodes<Size, Align>::Reaper FreeNodes<Size, Align>::reaper_;
+template <std::size_t Size, std::size_t Align> thread_local
+    typename FreeNodes<Size, Align>::Reaper FreeNodes<Size, Align>::reaper_;
 } // namespace detail
 
 template <class T> class NodeAllocator {

@@ -65,15 +65,14 @@ void HostState::Shutdown()
         TheDriver = nullptr;
     }
     /* Objects kept alive by references nobody dropped. */
-    std::vector<Object *> Left;
-    for (auto &E : Handles) Left.push_back(E.second);
+    std::vector<Object *> Left = Handles.Live();
     if (!Left.empty()) {
         Report("ObjectLeak", std::to_string(Left.size()) +
                                  " framework object(s) still referenced when the world ended, "
                                  "first " +
                                  Left.front()->Describe());
     }
-    Handles.clear();
+    Handles.Clear();
     for (Object *O : Left) delete O;
     for (auto &B : Pool) std::free(B.first);
     Pool.clear();
@@ -304,9 +303,7 @@ NTSTATUS Object::Commit(PWDF_OBJECT_ATTRIBUTES Attributes, Object *DefaultParent
     if (owner_ == nullptr && ParentObj != nullptr) {
         owner_ = ParentObj->owner_;
     }
-    handle_ = reinterpret_cast<WDFOBJECT>(H.NextHandle);
-    H.NextHandle += 0x10;
-    H.Handles[reinterpret_cast<std::uintptr_t>(handle_)] = this;
+    handle_ = reinterpret_cast<WDFOBJECT>(H.Handles.Insert(this));
     H.LiveObjects++;
     committed_ = true;
     if (ParentObj != nullptr) {
@@ -436,7 +433,7 @@ void Object::Free()
     }
     if (committed_ && HaveHost()) {
         auto &H = Host();
-        H.Handles.erase(reinterpret_cast<std::uintptr_t>(handle_));
+        H.Handles.Erase(reinterpret_cast<std::uintptr_t>(handle_));
         H.LiveObjects--;
     }
     delete this;
@@ -492,11 +489,11 @@ Object *TryLookup(WDFOBJECT Handle)
         return nullptr;
     }
     auto &H = Host();
-    auto It = H.Handles.find(reinterpret_cast<std::uintptr_t>(Handle));
-    if (It == H.Handles.end() || !It->second->Alive()) {
+    Object *O = H.Handles.Find(reinterpret_cast<std::uintptr_t>(Handle));
+    if (O == nullptr || !O->Alive()) {
         return nullptr;
     }
-    return It->second;
+    return O;
 }
 
 Object *Lookup(WDFOBJECT Handle, const char *Api, bool AllowDisposed)
@@ -507,21 +504,21 @@ Object *Lookup(WDFOBJECT Handle, const char *Api, bool AllowDisposed)
         return nullptr;
     }
     auto Key = reinterpret_cast<std::uintptr_t>(Handle);
-    auto It = H.Handles.find(Key);
-    if (It == H.Handles.end()) {
-        if (Key >= 0x1000 && Key < H.NextHandle && (Key & 0xF) == 0) {
+    Object *O = H.Handles.Find(Key);
+    if (O == nullptr) {
+        if (H.Handles.Issued(Key)) {
             VerifierReport("DeletedHandle", std::string(Api) + " called with the handle of a deleted object");
         } else {
             VerifierReport("InvalidHandle", std::string(Api) + " called with an invalid handle");
         }
         return nullptr;
     }
-    if (!AllowDisposed && !It->second->Alive() && !It->second->DisposedWithParent()) {
-        VerifierReport("DeletedHandle", std::string(Api) + " called with the handle of a deleted object (" +
-                                            It->second->Describe() + ")");
+    if (!AllowDisposed && !O->Alive() && !O->DisposedWithParent()) {
+        VerifierReport("DeletedHandle",
+                       std::string(Api) + " called with the handle of a deleted object (" + O->Describe() + ")");
         return nullptr;
     }
-    return It->second;
+    return O;
 }
 
 Object *LookupTyped(WDFOBJECT Handle, ObjectType Type, const char *Api, bool AllowDisposed)
