@@ -405,6 +405,7 @@ struct UsbFormat {
     WDF_USB_CONTROL_SETUP_PACKET Setup{};
     std::shared_ptr<void> Extra;  /* the USB stand-in's own per-request data */
     std::uint64_t TransferId = 0; /* model transfer while in flight */
+    std::uint64_t Submission = 0; /* tag of the submission in flight, which its completion carries */
 };
 
 class Request : public Object {
