@@ -361,12 +361,20 @@ void Object::Delete()
     /* Children are disposed first, most recently created first. Their
        memory stays until this object's own cleanup callbacks have run, so a
        cleanup callback may still stop a child timer or cancel a child DPC. */
-    std::vector<Object *> Zombies;
+    /* The disposed children, held until then; the first few without a
+       heap block, as most objects have one child or none. */
+    Object *FewZombies[4] = {};
+    std::size_t FewCount = 0;
+    std::vector<Object *> MoreZombies;
     while (!children_.empty()) {
         Object *Child = children_.back();
         Child->Reference();
         Child->disposedWithParent_ = true;
-        Zombies.push_back(Child);
+        if (FewCount < sizeof(FewZombies) / sizeof(FewZombies[0])) {
+            FewZombies[FewCount++] = Child;
+        } else {
+            MoreZombies.push_back(Child);
+        }
         Child->Delete();
         if (!children_.empty() && children_.back() == Child) {
             children_.pop_back();
@@ -381,9 +389,15 @@ void Object::Delete()
     }
     DetachFromParent();
     state_ = State::Disposed;
-    for (Object *Child : Zombies) {
+    auto Release = [](Object *Child) {
         Child->disposedWithParent_ = false;
         Child->Dereference();
+    };
+    for (std::size_t I = 0; I < FewCount; ++I) {
+        Release(FewZombies[I]);
+    }
+    for (Object *Child : MoreZombies) {
+        Release(Child);
     }
     Dereference();
 }
@@ -549,15 +563,28 @@ Memory::~Memory()
     }
 }
 
+namespace {
+/* A pool block of Bytes, every byte set to Fill, entered in the pool table. */
+void *PoolBlock(SIZE_T Bytes, ULONG Tag, bool FrameworkOwned, int Fill)
+{
+    void *P = std::malloc(Bytes == 0 ? 1 : Bytes);
+    if (P == nullptr) {
+        return nullptr;
+    }
+    std::memset(P, Fill, Bytes == 0 ? 1 : Bytes);
+    Host().Pool[P] = HostState::Block{Bytes, Tag, FrameworkOwned ? nullptr : CurrentDevice(), FrameworkOwned};
+    return P;
+}
+} // namespace
+
 Memory *CreateMemory(Device *Owner, Object *Parent, size_t Size, ULONG Tag, PWDF_OBJECT_ATTRIBUTES Attributes,
                      NTSTATUS *Status)
 {
-    void *Buf = PoolAllocate(Size == 0 ? 1 : Size, Tag, true, "WdfMemoryCreate");
+    void *Buf = PoolBlock(Size == 0 ? 1 : Size, Tag, true, 0); /* a memory object's buffer starts zeroed */
     if (Buf == nullptr) {
         *Status = STATUS_INSUFFICIENT_RESOURCES;
         return nullptr;
     }
-    std::memset(Buf, 0, Size == 0 ? 1 : Size);
     auto *M = new Memory(Owner, Buf, Size, Tag, true);
     *Status = CommitOrDestroy(M, Attributes, Parent, "WdfMemoryCreate");
     if (!NT_SUCCESS(*Status)) {
@@ -572,14 +599,8 @@ Memory *CreateMemory(Device *Owner, Object *Parent, size_t Size, ULONG Tag, PWDF
 void *PoolAllocate(SIZE_T Bytes, ULONG Tag, bool FrameworkOwned, const char *Api)
 {
     (void)Api;
-    void *P = std::malloc(Bytes == 0 ? 1 : Bytes);
-    if (P == nullptr) {
-        return nullptr;
-    }
-    /* Fill with a pattern so that reads of uninitialised pool show up. */
-    std::memset(P, 0xCD, Bytes == 0 ? 1 : Bytes);
-    Host().Pool[P] = HostState::Block{Bytes, Tag, FrameworkOwned ? nullptr : CurrentDevice(), FrameworkOwned};
-    return P;
+    /* Filled with a pattern so that reads of uninitialised pool show up. */
+    return PoolBlock(Bytes, Tag, FrameworkOwned, 0xCD);
 }
 
 void PoolFree(void *Block, ULONG Tag, bool CheckTag, const char *Api)
