@@ -126,6 +126,7 @@ struct CdcAcmDevice::Impl {
        handed out from NextId. */
     std::vector<TransferRecord> Records;
     std::uint64_t FirstId = 1;
+    std::vector<Bytes> SpareData; /* buffers of records the window let go */
     std::uint64_t NextId = 1;
     std::uint64_t BulkOutAccepted = 0;
     std::map<std::uint64_t, Pending, std::less<std::uint64_t>,
@@ -409,9 +410,29 @@ struct CdcAcmDevice::Impl {
         const std::size_t Window = Opt.TransferLogWindow > 0 ? Opt.TransferLogWindow : 1;
         if (Records.size() >= 2 * Window) {
             const std::size_t Drop = Records.size() - Window;
+            /* The data buffers of the records let go are kept for the
+               records to come (at most a window's worth). */
+            for (std::size_t I = 0; I < Drop && SpareData.size() < Window; ++I) {
+                if (Records[I].Data.capacity() != 0) {
+                    Records[I].Data.clear();
+                    SpareData.push_back(std::move(Records[I].Data));
+                }
+            }
             Records.erase(Records.begin(), Records.begin() + static_cast<std::ptrdiff_t>(Drop));
             FirstId += Drop;
         }
+    }
+
+    /* A copy of Data for the log, in a spare buffer when one is kept. */
+    Bytes LogCopy(const Bytes &Data)
+    {
+        if (Data.empty() || SpareData.empty()) {
+            return Data;
+        }
+        Bytes Copy = std::move(SpareData.back());
+        SpareData.pop_back();
+        Copy.assign(Data.begin(), Data.end());
+        return Copy;
     }
 
     std::uint64_t Record(TransferKind Kind, std::uint8_t Endpoint, const SetupPacket &Setup, const Bytes &DataOut,
@@ -423,7 +444,7 @@ struct CdcAcmDevice::Impl {
         R.Kind = Kind;
         R.Endpoint = Endpoint;
         R.Setup = Setup;
-        R.Data = DataOut;
+        R.Data = LogCopy(DataOut);
         R.Requested = Requested;
         R.SubmittedAt = Now();
         Log(std::move(R));
@@ -464,7 +485,7 @@ struct CdcAcmDevice::Impl {
             R.Cancelled = Result.Status == USBD_STATUS_CANCELED;
             R.CompletedAt = Now();
             if (P.Kind != TransferKind::BulkOut && !(P.Kind == TransferKind::Control && !IsIn(R.Setup))) {
-                R.Data = Result.Data;
+                R.Data = LogCopy(Result.Data);
             }
         }
         if (USBD_SUCCESS(Result.Status) && Result.Effect) {
