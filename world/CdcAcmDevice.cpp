@@ -19,6 +19,7 @@
  */
 #include "CdcAcmDevice.h"
 #include "CdcWire.h"
+#include "NodePool.h"
 
 #include <algorithm>
 #include <map>
@@ -115,7 +116,10 @@ struct CdcAcmDevice::Impl {
     std::map<std::uint8_t, EndpointDesc> EndpointsByAddress;
 
     Scheduler *Clock = nullptr;
-    std::shared_ptr<int> Alive = std::make_shared<int>(0); /* guards scheduled lambdas after destruction */
+    /* This device among the live ones: clock events name their device by
+       this serial, so one that comes due after the device is gone finds
+       nothing and does nothing. */
+    const std::uint64_t Serial = Register(this);
     bool IsConnected = true;
     std::uint8_t Configuration = 0;
 
@@ -123,10 +127,17 @@ struct CdcAcmDevice::Impl {
        handed out from NextId. */
     std::vector<TransferRecord> Records;
     std::uint64_t FirstId = 1;
+    std::vector<Bytes> SpareData; /* buffers of records the window let go */
     std::uint64_t NextId = 1;
     std::uint64_t BulkOutAccepted = 0;
     CdcAcmDevice::TransferObserver Observer;
-    std::map<std::uint64_t, Pending> Outstanding;
+    std::map<std::uint64_t, Pending, std::less<std::uint64_t>,
+             fx::NodeAllocator<std::pair<const std::uint64_t, Pending>>>
+        Outstanding;
+    /* The decided completions of outstanding transfers, due at their Finish event. */
+    std::map<std::uint64_t, Outcome, std::less<std::uint64_t>,
+             fx::NodeAllocator<std::pair<const std::uint64_t, Outcome>>>
+        Decided;
     std::map<std::uint8_t, std::deque<std::uint64_t>> WaitingReads;              /* per IN endpoint, oldest first */
     std::map<std::uint8_t, std::deque<Block>> InData;                            /* per IN endpoint, oldest first */
     std::map<std::uint8_t, std::deque<std::pair<Bytes, VirtualTime>>> EarlyData; /* queued before attach */
@@ -163,6 +174,33 @@ struct CdcAcmDevice::Impl {
     std::uint16_t BreakValue = 0;
 
     explicit Impl(CdcAcmOptions Options) : Opt(std::move(Options)) { BuildLayout(); }
+    ~Impl()
+    {
+        auto &Live = LiveDevices();
+        Live.erase(std::remove_if(Live.begin(), Live.end(), [this](const auto &E) { return E.second == this; }),
+                   Live.end());
+    }
+    Impl(const Impl &) = delete;
+    Impl &operator=(const Impl &) = delete;
+
+    static std::vector<std::pair<std::uint64_t, Impl *>> &LiveDevices()
+    {
+        static std::vector<std::pair<std::uint64_t, Impl *>> Live;
+        return Live;
+    }
+    static std::uint64_t Register(Impl *Self)
+    {
+        static std::uint64_t Next = 0;
+        LiveDevices().emplace_back(++Next, Self);
+        return Next;
+    }
+    static Impl *LiveDevice(std::uint64_t Serial)
+    {
+        for (const auto &E : LiveDevices()) {
+            if (E.first == Serial) return E.second;
+        }
+        return nullptr;
+    }
 
     /* ------------------------------------------------------------------ */
     /* Layout and descriptors                                              */
@@ -343,17 +381,30 @@ struct CdcAcmDevice::Impl {
 
     VirtualTime Now() const { return Clock != nullptr ? Clock->Now() : 0; }
 
-    EventId Later(VirtualTime At, std::function<void()> Fn, std::string What)
+    /* The clock events of the device. Each names the device by serial
+       and carries one value, small enough for the event to hold inline. */
+    EventId LaterFinish(VirtualTime At, std::uint64_t Id)
     {
-        std::weak_ptr<int> Token = Alive;
+        const std::uint64_t Device = Serial;
         return Sched().ScheduleAt(
             std::max(At, Sched().Now()),
-            [Token, Fn = std::move(Fn)]() {
-                if (!Token.expired()) {
-                    Fn();
+            [Device, Id]() {
+                if (Impl *Self = LiveDevice(Device)) Self->FinishDecided(Id);
+            },
+            "usb completion");
+    }
+    EventId LaterPump(VirtualTime At, std::uint8_t Endpoint)
+    {
+        const std::uint64_t Device = Serial;
+        return Sched().ScheduleAt(
+            std::max(At, Sched().Now()),
+            [Device, Endpoint]() {
+                if (Impl *Self = LiveDevice(Device)) {
+                    Self->PumpEvent[Endpoint] = 0;
+                    Self->Pump(Endpoint);
                 }
             },
-            std::move(What));
+            "usb in");
     }
 
     /* Appends R (whose Id is NextId) to the log; a log twice its window
@@ -365,9 +416,29 @@ struct CdcAcmDevice::Impl {
         const std::size_t Window = Opt.TransferLogWindow > 0 ? Opt.TransferLogWindow : 1;
         if (Records.size() >= 2 * Window) {
             const std::size_t Drop = Records.size() - Window;
+            /* The data buffers of the records let go are kept for the
+               records to come (at most a window's worth). */
+            for (std::size_t I = 0; I < Drop && SpareData.size() < Window; ++I) {
+                if (Records[I].Data.capacity() != 0) {
+                    Records[I].Data.clear();
+                    SpareData.push_back(std::move(Records[I].Data));
+                }
+            }
             Records.erase(Records.begin(), Records.begin() + static_cast<std::ptrdiff_t>(Drop));
             FirstId += Drop;
         }
+    }
+
+    /* A copy of Data for the log, in a spare buffer when one is kept. */
+    Bytes LogCopy(const Bytes &Data)
+    {
+        if (Data.empty() || SpareData.empty()) {
+            return Data;
+        }
+        Bytes Copy = std::move(SpareData.back());
+        SpareData.pop_back();
+        Copy.assign(Data.begin(), Data.end());
+        return Copy;
     }
 
     std::uint64_t Record(TransferKind Kind, std::uint8_t Endpoint, const SetupPacket &Setup, const Bytes &DataOut,
@@ -379,7 +450,7 @@ struct CdcAcmDevice::Impl {
         R.Kind = Kind;
         R.Endpoint = Endpoint;
         R.Setup = Setup;
-        R.Data = DataOut;
+        R.Data = LogCopy(DataOut);
         R.Requested = Requested;
         R.SubmittedAt = Now();
         Pending P;
@@ -409,6 +480,9 @@ struct CdcAcmDevice::Impl {
         }
         Pending P = std::move(It->second);
         Outstanding.erase(It);
+        if (P.Finish != 0) {
+            Decided.erase(Id);
+        }
         auto &Waiting = WaitingReads[P.Endpoint];
         Waiting.erase(std::remove(Waiting.begin(), Waiting.end(), Id), Waiting.end());
 
@@ -421,7 +495,7 @@ struct CdcAcmDevice::Impl {
             R.Cancelled = Result.Status == USBD_STATUS_CANCELED;
             R.CompletedAt = Now();
             if (P.Kind != TransferKind::BulkOut && !(P.Kind == TransferKind::Control && !IsIn(R.Setup))) {
-                R.Data = Result.Data;
+                R.Data = LogCopy(Result.Data);
             }
         };
         if (Id >= FirstId) {
@@ -453,9 +527,20 @@ struct CdcAcmDevice::Impl {
         /* The outcome is decided: no block may be matched to it any more. */
         auto &Waiting = WaitingReads[It->second.Endpoint];
         Waiting.erase(std::remove(Waiting.begin(), Waiting.end(), Id), Waiting.end());
-        auto Shared = std::make_shared<Outcome>(std::move(Result));
-        It->second.Finish = Later(
-            At, [this, Id, Shared]() { Finish(Id, std::move(*Shared)); }, "usb completion");
+        Decided[Id] = std::move(Result);
+        It->second.Finish = LaterFinish(At, Id);
+    }
+
+    /* The Finish event of transfer Id: completes it as FinishAt decided. */
+    void FinishDecided(std::uint64_t Id)
+    {
+        auto It = Decided.find(Id);
+        if (It == Decided.end()) {
+            return;
+        }
+        Outcome Result = std::move(It->second);
+        Decided.erase(It);
+        Finish(Id, std::move(Result));
     }
 
     static Outcome Failed(USBD_STATUS Status) { return Outcome{Status, {}, 0, nullptr}; }
@@ -508,13 +593,7 @@ struct CdcAcmDevice::Impl {
             Sched().Cancel(It->second);
         }
         PumpAt[Endpoint] = At;
-        PumpEvent[Endpoint] = Later(
-            At,
-            [this, Endpoint]() {
-                PumpEvent[Endpoint] = 0;
-                Pump(Endpoint);
-            },
-            "usb in");
+        PumpEvent[Endpoint] = LaterPump(At, Endpoint);
     }
 
     /* Matches waiting reads of Endpoint with due blocks, oldest first. */

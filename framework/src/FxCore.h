@@ -53,6 +53,7 @@
 #include <list>
 #include <memory>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include <ntddk.h>
@@ -62,6 +63,7 @@
 #include <wdfusb.h>
 
 #include "KitCalls.h"
+#include "NodePool.h"
 
 namespace fx {
 
@@ -136,8 +138,11 @@ void RestoreContext(const ExecutionContext &Saved);
 bool HaveHost();
 Scheduler &Clock();
 
-/* The driver's trace messages go here (DbgPrint / DbgPrintEx). */
+/* The driver's trace messages go here (DbgPrint / DbgPrintEx). TraceWanted
+   is FALSE while nobody listens: the print routines then skip formatting,
+   as the kernel's do for a component and level its filter leaves out. */
 void Trace(const std::string &Message);
+bool TraceWanted();
 
 /* printf-style formatting with the kernel's conversions: %d %i %u %x %X %p
    %c %s %ws %S %wZ %% with the l, ll, h, w, I64 and z prefixes, width and
@@ -191,9 +196,26 @@ private:
 };
 bool DeviceLockHeld(const Device *Dev);
 
+/* A callable passed down for the length of one call, not kept: refers to
+   the caller's callable instead of copying it, so handing a lambda to a
+   routine that runs it at once allocates nothing. */
+class CallableRef {
+public:
+    template <class F, class = std::enable_if_t<!std::is_same_v<std::decay_t<F>, CallableRef>>>
+    CallableRef(F &&Fn) // NOLINT(google-explicit-constructor): stands in for the callable it refers to
+        : target_(const_cast<void *>(static_cast<const void *>(&Fn))),
+          invoke_([](void *T) { (*static_cast<std::remove_reference_t<F> *>(T))(); })
+    {}
+    void operator()() const { invoke_(target_); }
+
+private:
+    void *target_;
+    void (*invoke_)(void *);
+};
+
 /* Runs Fn as a driver callback of Dev at Level (PASSIVE_LEVEL or
    DISPATCH_LEVEL), under the device-wide lock when Serialized. */
-void CallDriver(Device *Dev, KIRQL Level, bool Serialized, const std::function<void()> &Fn);
+void CallDriver(Device *Dev, KIRQL Level, bool Serialized, CallableRef Fn);
 
 /* Schedules Fn as an event of the world at the current time (after the
    events already due). */
@@ -383,6 +405,7 @@ struct UsbFormat {
     WDF_USB_CONTROL_SETUP_PACKET Setup{};
     std::shared_ptr<void> Extra;  /* the USB stand-in's own per-request data */
     std::uint64_t TransferId = 0; /* model transfer while in flight */
+    std::uint64_t Submission = 0; /* tag of the submission in flight, which its completion carries */
 };
 
 class Request : public Object {
@@ -495,7 +518,8 @@ public:
     /* WdfRequestCancelSentRequest. */
     bool CancelSent(Request *Req);
 
-    const std::list<Request *> &SentRequests() const { return sent_; }
+    using SentList = std::list<Request *, NodeAllocator<Request *>>;
+    const SentList &SentRequests() const { return sent_; }
 
     /* Subclass interface. */
     /* TRUE (default): WdfRequestSend refuses a request not formatted for
@@ -511,7 +535,7 @@ protected:
 
 private:
     TargetState state_ = TargetState::Started;
-    std::list<Request *> sent_;
+    SentList sent_;
 };
 
 IoTarget *ToIoTarget(WDFIOTARGET Handle, const char *Api);

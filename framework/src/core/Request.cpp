@@ -58,7 +58,7 @@ void Request::OnDelete()
         IoTarget *T = SentTo;
         SentTo = nullptr;
         T->Abort(this);
-        auto &L = const_cast<std::list<Request *> &>(T->SentRequests());
+        auto &L = const_cast<IoTarget::SentList &>(T->SentRequests());
         L.remove(this);
         Clock().CancelIfQueued(TimeoutEvent);
     }

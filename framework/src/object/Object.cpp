@@ -65,15 +65,14 @@ void HostState::Shutdown()
         TheDriver = nullptr;
     }
     /* Objects kept alive by references nobody dropped. */
-    std::vector<Object *> Left;
-    for (auto &E : Handles) Left.push_back(E.second);
+    std::vector<Object *> Left = Handles.Live();
     if (!Left.empty()) {
         Report("ObjectLeak", std::to_string(Left.size()) +
                                  " framework object(s) still referenced when the world ended, "
                                  "first " +
                                  Left.front()->Describe());
     }
-    Handles.clear();
+    Handles.Clear();
     for (Object *O : Left) delete O;
     for (auto &B : Pool) std::free(B.first);
     Pool.clear();
@@ -99,6 +98,8 @@ void VerifierReport(const char *Rule, const std::string &Message)
     }
     Host().Report(Rule, Message);
 }
+
+bool TraceWanted() { return HaveHost() && static_cast<bool>(Host().TraceSink); }
 
 void Trace(const std::string &Message)
 {
@@ -193,7 +194,7 @@ void RestoreContext(const ExecutionContext &Saved)
     H.CurrentContext = Saved.Context;
 }
 
-void CallDriver(Device *Dev, KIRQL Level, bool Serialized, const std::function<void()> &Fn)
+void CallDriver(Device *Dev, KIRQL Level, bool Serialized, CallableRef Fn)
 {
     auto &H = Host();
     int LocksBefore = H.LocksHeld;
@@ -302,9 +303,7 @@ NTSTATUS Object::Commit(PWDF_OBJECT_ATTRIBUTES Attributes, Object *DefaultParent
     if (owner_ == nullptr && ParentObj != nullptr) {
         owner_ = ParentObj->owner_;
     }
-    handle_ = reinterpret_cast<WDFOBJECT>(H.NextHandle);
-    H.NextHandle += 0x10;
-    H.Handles[reinterpret_cast<std::uintptr_t>(handle_)] = this;
+    handle_ = reinterpret_cast<WDFOBJECT>(H.Handles.Insert(this));
     H.LiveObjects++;
     committed_ = true;
     if (ParentObj != nullptr) {
@@ -362,12 +361,20 @@ void Object::Delete()
     /* Children are disposed first, most recently created first. Their
        memory stays until this object's own cleanup callbacks have run, so a
        cleanup callback may still stop a child timer or cancel a child DPC. */
-    std::vector<Object *> Zombies;
+    /* The disposed children, held until then; the first few without a
+       heap block, as most objects have one child or none. */
+    Object *FewZombies[4] = {};
+    std::size_t FewCount = 0;
+    std::vector<Object *> MoreZombies;
     while (!children_.empty()) {
         Object *Child = children_.back();
         Child->Reference();
         Child->disposedWithParent_ = true;
-        Zombies.push_back(Child);
+        if (FewCount < sizeof(FewZombies) / sizeof(FewZombies[0])) {
+            FewZombies[FewCount++] = Child;
+        } else {
+            MoreZombies.push_back(Child);
+        }
         Child->Delete();
         if (!children_.empty() && children_.back() == Child) {
             children_.pop_back();
@@ -382,9 +389,15 @@ void Object::Delete()
     }
     DetachFromParent();
     state_ = State::Disposed;
-    for (Object *Child : Zombies) {
+    auto Release = [](Object *Child) {
         Child->disposedWithParent_ = false;
         Child->Dereference();
+    };
+    for (std::size_t I = 0; I < FewCount; ++I) {
+        Release(FewZombies[I]);
+    }
+    for (Object *Child : MoreZombies) {
+        Release(Child);
     }
     Dereference();
 }
@@ -434,7 +447,7 @@ void Object::Free()
     }
     if (committed_ && HaveHost()) {
         auto &H = Host();
-        H.Handles.erase(reinterpret_cast<std::uintptr_t>(handle_));
+        H.Handles.Erase(reinterpret_cast<std::uintptr_t>(handle_));
         H.LiveObjects--;
     }
     delete this;
@@ -490,11 +503,11 @@ Object *TryLookup(WDFOBJECT Handle)
         return nullptr;
     }
     auto &H = Host();
-    auto It = H.Handles.find(reinterpret_cast<std::uintptr_t>(Handle));
-    if (It == H.Handles.end() || !It->second->Alive()) {
+    Object *O = H.Handles.Find(reinterpret_cast<std::uintptr_t>(Handle));
+    if (O == nullptr || !O->Alive()) {
         return nullptr;
     }
-    return It->second;
+    return O;
 }
 
 Object *Lookup(WDFOBJECT Handle, const char *Api, bool AllowDisposed)
@@ -505,21 +518,21 @@ Object *Lookup(WDFOBJECT Handle, const char *Api, bool AllowDisposed)
         return nullptr;
     }
     auto Key = reinterpret_cast<std::uintptr_t>(Handle);
-    auto It = H.Handles.find(Key);
-    if (It == H.Handles.end()) {
-        if (Key >= 0x1000 && Key < H.NextHandle && (Key & 0xF) == 0) {
+    Object *O = H.Handles.Find(Key);
+    if (O == nullptr) {
+        if (H.Handles.Issued(Key)) {
             VerifierReport("DeletedHandle", std::string(Api) + " called with the handle of a deleted object");
         } else {
             VerifierReport("InvalidHandle", std::string(Api) + " called with an invalid handle");
         }
         return nullptr;
     }
-    if (!AllowDisposed && !It->second->Alive() && !It->second->DisposedWithParent()) {
-        VerifierReport("DeletedHandle", std::string(Api) + " called with the handle of a deleted object (" +
-                                            It->second->Describe() + ")");
+    if (!AllowDisposed && !O->Alive() && !O->DisposedWithParent()) {
+        VerifierReport("DeletedHandle",
+                       std::string(Api) + " called with the handle of a deleted object (" + O->Describe() + ")");
         return nullptr;
     }
-    return It->second;
+    return O;
 }
 
 Object *LookupTyped(WDFOBJECT Handle, ObjectType Type, const char *Api, bool AllowDisposed)
@@ -550,15 +563,28 @@ Memory::~Memory()
     }
 }
 
+namespace {
+/* A pool block of Bytes, every byte set to Fill, entered in the pool table. */
+void *PoolBlock(SIZE_T Bytes, ULONG Tag, bool FrameworkOwned, int Fill)
+{
+    void *P = std::malloc(Bytes == 0 ? 1 : Bytes);
+    if (P == nullptr) {
+        return nullptr;
+    }
+    std::memset(P, Fill, Bytes == 0 ? 1 : Bytes);
+    Host().Pool[P] = HostState::Block{Bytes, Tag, FrameworkOwned ? nullptr : CurrentDevice(), FrameworkOwned};
+    return P;
+}
+} // namespace
+
 Memory *CreateMemory(Device *Owner, Object *Parent, size_t Size, ULONG Tag, PWDF_OBJECT_ATTRIBUTES Attributes,
                      NTSTATUS *Status)
 {
-    void *Buf = PoolAllocate(Size == 0 ? 1 : Size, Tag, true, "WdfMemoryCreate");
+    void *Buf = PoolBlock(Size == 0 ? 1 : Size, Tag, true, 0); /* a memory object's buffer starts zeroed */
     if (Buf == nullptr) {
         *Status = STATUS_INSUFFICIENT_RESOURCES;
         return nullptr;
     }
-    std::memset(Buf, 0, Size == 0 ? 1 : Size);
     auto *M = new Memory(Owner, Buf, Size, Tag, true);
     *Status = CommitOrDestroy(M, Attributes, Parent, "WdfMemoryCreate");
     if (!NT_SUCCESS(*Status)) {
@@ -573,14 +599,8 @@ Memory *CreateMemory(Device *Owner, Object *Parent, size_t Size, ULONG Tag, PWDF
 void *PoolAllocate(SIZE_T Bytes, ULONG Tag, bool FrameworkOwned, const char *Api)
 {
     (void)Api;
-    void *P = std::malloc(Bytes == 0 ? 1 : Bytes);
-    if (P == nullptr) {
-        return nullptr;
-    }
-    /* Fill with a pattern so that reads of uninitialised pool show up. */
-    std::memset(P, 0xCD, Bytes == 0 ? 1 : Bytes);
-    Host().Pool[P] = HostState::Block{Bytes, Tag, FrameworkOwned ? nullptr : CurrentDevice(), FrameworkOwned};
-    return P;
+    /* Filled with a pattern so that reads of uninitialised pool show up. */
+    return PoolBlock(Bytes, Tag, FrameworkOwned, 0xCD);
 }
 
 void PoolFree(void *Block, ULONG Tag, bool CheckTag, const char *Api)

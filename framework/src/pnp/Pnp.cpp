@@ -53,8 +53,7 @@ void CheckLeaks(Device *Dev, const std::u16string &Name)
             VerifierReport("PoolLeak", Buf);
         }
     }
-    for (auto &E : H.Handles) {
-        Object *O = E.second;
+    for (Object *O : H.Handles.Live()) {
         if (O->OwnerDevice() == Dev && O != Dev) {
             VerifierReport("ObjectLeak", Who + ": " + O->Describe() + " still referenced after the device was deleted");
         }

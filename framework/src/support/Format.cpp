@@ -308,6 +308,9 @@ using namespace fx;
 EXTERN_C ULONG DbgPrint(PCSTR Format, ...)
 {
     KIT_ENTRY(DbgPrint);
+    if (!TraceWanted()) {
+        return 0;
+    }
     va_list Args;
     va_start(Args, Format);
     std::string S = FormatV(Format, Args);
@@ -321,6 +324,9 @@ EXTERN_C ULONG DbgPrintEx(ULONG ComponentId, ULONG Level, PCSTR Format, ...)
     KIT_ENTRY(DbgPrintEx);
     (void)ComponentId;
     (void)Level;
+    if (!TraceWanted()) {
+        return 0;
+    }
     va_list Args;
     va_start(Args, Format);
     std::string S = FormatV(Format, Args);

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "FxCore.h"
+#include "NodePool.h"
 
 namespace fx {
 
@@ -27,8 +28,11 @@ struct Scheduler::Impl {
     using Key = std::pair<VirtualTime, std::uint64_t>;
     VirtualTime Now = 0;
     std::uint64_t NextSeq = 1;
-    std::map<Key, Entry> Events;
-    std::unordered_map<EventId, Key> ById;
+    /* Node tables whose nodes are reused from event to event. */
+    std::map<Key, Entry, std::less<Key>, NodeAllocator<std::pair<const Key, Entry>>> Events;
+    std::unordered_map<EventId, Key, std::hash<EventId>, std::equal_to<EventId>,
+                       NodeAllocator<std::pair<const EventId, Key>>>
+        ById;
 
     /* A blocking call on a thread of its own. The baton (Running) passes
        between it and the world's thread; exactly one of them runs. */

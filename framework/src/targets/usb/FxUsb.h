@@ -110,12 +110,13 @@ public:
 
 private:
     struct Read {
-        std::uint64_t Transfer = 0;
+        std::uint64_t Tag = 0;      /* NextSubmissionTag: what the completion carries */
+        std::uint64_t Transfer = 0; /* the model's transfer, for aborts */
         WDFMEMORY Buffer = nullptr;
     };
     void Fill();
     bool Post();
-    void Completed(std::uint64_t Transfer, USBD_STATUS Status, const Bytes &Data, std::size_t Actual);
+    void Completed(std::uint64_t Tag, USBD_STATUS Status, const Bytes &Data, std::size_t Actual);
     void Failed(NTSTATUS Status, USBD_STATUS UsbdStatus);
     void AbandonAll();
     /* Deletes delivered buffers the driver no longer references. */
@@ -131,7 +132,7 @@ private:
     std::uint64_t generation_ = 0; /* bumped by every start and stop */
     EventId restartEvent_ = 0;     /* the restart after a failure's pipe reset, 0 when none */
     std::vector<Read> reads_;
-    std::set<std::uint64_t> abandoned_; /* cancelled by a stop; completions only free their buffers */
+    std::set<std::uint64_t> abandoned_; /* tags of reads cancelled by a stop; completions only free their buffers */
 };
 
 /* WDFUSBPIPE: an endpoint of the selected setting; its own I/O target. */
@@ -161,6 +162,9 @@ public:
 
 protected:
     void OnDelete() override;
+
+private:
+    Bytes outBytes_; /* the bytes of the write being submitted; its storage is reused */
 };
 
 /* Handle lookups with the verifier's checks. */
@@ -173,12 +177,17 @@ UsbPipe *ToUsbPipe(WDFUSBPIPE Handle, const char *Api);
    memory is referenced while formatted. *Length gets the transfer length. */
 NTSTATUS FormatUsbRequest(Request *Req, IoTarget *Target, WDF_USB_REQUEST_TYPE Type, WDFMEMORY MemoryHandle,
                           PWDFMEMORY_OFFSET Offset, bool UseOutputBuffer, const char *Api, std::size_t *Length);
-/* The bytes a formatted request carries (write data, control OUT stage). */
-Bytes UsbRequestBytes(Request *Req);
+/* The bytes a formatted request carries (write data, control OUT stage),
+   into Out (whose storage is reused). */
+void UsbRequestBytes(Request *Req, Bytes &Out);
+/* A tag no submission had before: a completion carries its submission's
+   tag, so one that arrives for an earlier submission is told apart without
+   keeping the model's transfer id in a shared cell. */
+std::uint64_t NextSubmissionTag();
 
 /* Completes a sent USB request from a model completion (shared by the
    control pipe and the data pipes). */
-void CompleteUsbTransfer(WDFREQUEST RequestHandle, std::uint64_t Transfer, USBD_STATUS Status, const Bytes &Data,
+void CompleteUsbTransfer(WDFREQUEST RequestHandle, std::uint64_t Submission, USBD_STATUS Status, const Bytes &Data,
                          std::size_t Actual);
 /* A target being deleted gives back its sent requests at once, cancelled. */
 void CancelSentOnDelete(IoTarget *Target, UsbDeviceModel *Model);

@@ -128,6 +128,7 @@ void CancelSentOnDelete(IoTarget *Target, UsbDeviceModel *Model)
     for (Request *R : Sent) {
         const std::uint64_t Transfer = R->Usb.TransferId;
         R->Usb.TransferId = 0;
+        R->Usb.Submission = 0; /* a late completion of it finds nothing to complete */
         if (Transfer != 0) {
             Model->Abort(Transfer);
         }
@@ -224,6 +225,7 @@ NTSTATUS FormatUsbRequest(Request *Req, IoTarget *Target, WDF_USB_REQUEST_TYPE T
     F.Offset = Start;
     F.Length = Bytes;
     F.TransferId = 0;
+    F.Submission = 0;
     F.Params = WDF_USB_REQUEST_COMPLETION_PARAMS{};
     F.Params.Type = Type;
     switch (Type) {
@@ -242,8 +244,15 @@ NTSTATUS FormatUsbRequest(Request *Req, IoTarget *Target, WDF_USB_REQUEST_TYPE T
     return STATUS_SUCCESS;
 }
 
-Bytes UsbRequestBytes(Request *Req)
+std::uint64_t NextSubmissionTag()
 {
+    static std::uint64_t Last = 0;
+    return ++Last;
+}
+
+void UsbRequestBytes(Request *Req, Bytes &Out)
+{
+    Out.clear();
     const UsbFormat &F = Req->Usb;
     const std::uint8_t *Base = nullptr;
     if (F.Buffer != nullptr) {
@@ -252,9 +261,9 @@ Bytes UsbRequestBytes(Request *Req)
         Base = Req->SystemBuffer.data();
     }
     if (Base == nullptr || F.Length == 0) {
-        return {};
+        return;
     }
-    return Bytes(Base + F.Offset, Base + F.Offset + F.Length);
+    Out.assign(Base + F.Offset, Base + F.Offset + F.Length);
 }
 
 /* Copies IN data into a formatted request's buffer; the count copied. */
@@ -277,7 +286,7 @@ static std::size_t StoreUsbData(Request *Req, const Bytes &Data, std::size_t Act
     return N;
 }
 
-void CompleteUsbTransfer(WDFREQUEST RequestHandle, std::uint64_t Transfer, USBD_STATUS Status, const Bytes &Data,
+void CompleteUsbTransfer(WDFREQUEST RequestHandle, std::uint64_t Submission, USBD_STATUS Status, const Bytes &Data,
                          std::size_t Actual)
 {
     if (!HaveHost()) {
@@ -290,11 +299,12 @@ void CompleteUsbTransfer(WDFREQUEST RequestHandle, std::uint64_t Transfer, USBD_
         return;
     }
     auto *Req = static_cast<Request *>(RO);
-    if (Req->Usb.TransferId != Transfer || Req->State() != Request::Where::Sent || Req->SentTo == nullptr) {
+    if (Req->Usb.Submission != Submission || Req->State() != Request::Where::Sent || Req->SentTo == nullptr) {
         return;
     }
     UsbFormat &F = Req->Usb;
     F.TransferId = 0;
+    F.Submission = 0;
     F.Params.UsbdStatus = Status;
     std::size_t Moved = Actual;
     switch (F.Params.Type) {
@@ -335,14 +345,14 @@ NTSTATUS UsbDeviceTarget::Submit(Request *Req)
     S.wLength = F.Setup.Packet.wLength;
     Bytes Out;
     if (F.Setup.Packet.bm.Request.Dir == BmRequestHostToDevice) {
-        Out = UsbRequestBytes(Req);
+        UsbRequestBytes(Req, Out);
     }
     WDFREQUEST RH = Req->RequestHandle();
-    auto Id = std::make_shared<std::uint64_t>(0);
-    *Id = Model->SubmitControl(S, Out, [RH, Id](USBD_STATUS St, const Bytes &Data, std::size_t Actual) {
-        CompleteUsbTransfer(RH, *Id, St, Data, Actual);
+    const std::uint64_t Tag = NextSubmissionTag();
+    F.Submission = Tag;
+    F.TransferId = Model->SubmitControl(S, Out, [RH, Tag](USBD_STATUS St, const Bytes &Data, std::size_t Actual) {
+        CompleteUsbTransfer(RH, Tag, St, Data, Actual);
     });
-    F.TransferId = *Id;
     return STATUS_PENDING;
 }
 

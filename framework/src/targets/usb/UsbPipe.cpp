@@ -93,16 +93,17 @@ NTSTATUS UsbPipe::Submit(Request *Req)
         return STATUS_INVALID_DEVICE_STATE;
     }
     WDFREQUEST RH = Req->RequestHandle();
-    auto Id = std::make_shared<std::uint64_t>(0);
-    auto Done = [RH, Id](USBD_STATUS St, const Bytes &Data, std::size_t Actual) {
-        CompleteUsbTransfer(RH, *Id, St, Data, Actual);
+    const std::uint64_t Tag = NextSubmissionTag();
+    auto Done = [RH, Tag](USBD_STATUS St, const Bytes &Data, std::size_t Actual) {
+        CompleteUsbTransfer(RH, Tag, St, Data, Actual);
     };
+    F.Submission = Tag;
     if (Write) {
-        *Id = UsbDev->Model->SubmitOut(Info.EndpointAddress, UsbRequestBytes(Req), Done);
+        UsbRequestBytes(Req, outBytes_);
+        F.TransferId = UsbDev->Model->SubmitOut(Info.EndpointAddress, outBytes_, Done);
     } else {
-        *Id = UsbDev->Model->SubmitIn(Info.EndpointAddress, F.Length, Done);
+        F.TransferId = UsbDev->Model->SubmitIn(Info.EndpointAddress, F.Length, Done);
     }
-    F.TransferId = *Id;
     return STATUS_PENDING;
 }
 
@@ -161,33 +162,34 @@ bool ContinuousReader::Post()
         return false;
     }
     WDFUSBPIPE PipeHandle = pipeHandle_;
-    auto Id = std::make_shared<std::uint64_t>(0);
-    *Id = pipe_->UsbDev->Model->SubmitIn(pipe_->Info.EndpointAddress, config_.TransferLength,
-                                         [PipeHandle, Id](USBD_STATUS St, const Bytes &Data, std::size_t Actual) {
-                                             if (!HaveHost()) {
-                                                 return;
-                                             }
-                                             Object *O = TryLookup(reinterpret_cast<WDFOBJECT>(PipeHandle));
-                                             if (O == nullptr || O->Type() != ObjectType::UsbPipe) {
-                                                 return; /* the pipe is gone, and its buffers with it */
-                                             }
-                                             auto *P = static_cast<UsbPipe *>(O);
-                                             if (P->Reader) {
-                                                 P->Reader->Completed(*Id, St, Data, Actual);
-                                             }
-                                         });
-    reads_.push_back(Read{*Id, Buffer->HandleAs<WDFMEMORY>()});
+    const std::uint64_t Tag = NextSubmissionTag();
+    const std::uint64_t Transfer =
+        pipe_->UsbDev->Model->SubmitIn(pipe_->Info.EndpointAddress, config_.TransferLength,
+                                       [PipeHandle, Tag](USBD_STATUS St, const Bytes &Data, std::size_t Actual) {
+                                           if (!HaveHost()) {
+                                               return;
+                                           }
+                                           Object *O = TryLookup(reinterpret_cast<WDFOBJECT>(PipeHandle));
+                                           if (O == nullptr || O->Type() != ObjectType::UsbPipe) {
+                                               return; /* the pipe is gone, and its buffers with it */
+                                           }
+                                           auto *P = static_cast<UsbPipe *>(O);
+                                           if (P->Reader) {
+                                               P->Reader->Completed(Tag, St, Data, Actual);
+                                           }
+                                       });
+    reads_.push_back(Read{Tag, Transfer, Buffer->HandleAs<WDFMEMORY>()});
     return true;
 }
 
-void ContinuousReader::Completed(std::uint64_t Transfer, USBD_STATUS Status, const Bytes &Data, std::size_t Actual)
+void ContinuousReader::Completed(std::uint64_t Tag, USBD_STATUS Status, const Bytes &Data, std::size_t Actual)
 {
-    auto Gone = std::find(abandoned_.begin(), abandoned_.end(), Transfer);
+    auto Gone = abandoned_.find(Tag);
     if (Gone != abandoned_.end()) {
         abandoned_.erase(Gone);
         return;
     }
-    auto It = std::find_if(reads_.begin(), reads_.end(), [&](const Read &R) { return R.Transfer == Transfer; });
+    auto It = std::find_if(reads_.begin(), reads_.end(), [&](const Read &R) { return R.Tag == Tag; });
     if (It == reads_.end()) {
         return;
     }
@@ -291,7 +293,7 @@ void ContinuousReader::AbandonAll()
     std::vector<Read> Reads;
     Reads.swap(reads_);
     for (const Read &R : Reads) {
-        abandoned_.insert(abandoned_.end(), R.Transfer);
+        abandoned_.insert(R.Tag);
         Object *O = TryLookup(reinterpret_cast<WDFOBJECT>(R.Buffer));
         if (O != nullptr) {
             O->Delete();
