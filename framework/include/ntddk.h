@@ -91,6 +91,10 @@ typedef union _LARGE_INTEGER {
     struct {
         ULONG LowPart;
         LONG HighPart;
+    };
+    struct {
+        ULONG LowPart;
+        LONG HighPart;
     } u;
     LONGLONG QuadPart;
 } LARGE_INTEGER, *PLARGE_INTEGER;

@@ -54,15 +54,17 @@ typedef char TCHAR;
 typedef TCHAR *LPTSTR;
 typedef const TCHAR *LPCTSTR;
 
+/* Laid out member for member as the kit's: the client and the kernel side
+   of one process share the type, so the two definitions must agree. */
 typedef union _LARGE_INTEGER {
     struct {
         DWORD LowPart;
         LONG HighPart;
-    } u;
+    };
     struct {
         DWORD LowPart;
         LONG HighPart;
-    };
+    } u;
     LONGLONG QuadPart;
 } LARGE_INTEGER, *PLARGE_INTEGER;
 
