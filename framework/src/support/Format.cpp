@@ -305,17 +305,22 @@ std::u16string FormatWV(const char16_t *Format, va_list Args)
 
 using namespace fx;
 
+/* A debug print's message goes to the trace sink; with no sink listening it
+   is not even formatted, as the kernel drops what its debug filter masks. */
+static void DebugPrintV(PCSTR Format, va_list Args)
+{
+    if (TraceWanted()) {
+        Trace(FormatV(Format, Args));
+    }
+}
+
 EXTERN_C ULONG DbgPrint(PCSTR Format, ...)
 {
     KIT_ENTRY(DbgPrint);
-    if (!TraceWanted()) {
-        return 0;
-    }
     va_list Args;
     va_start(Args, Format);
-    std::string S = FormatV(Format, Args);
+    DebugPrintV(Format, Args);
     va_end(Args);
-    Trace(S);
     return 0;
 }
 
@@ -324,14 +329,10 @@ EXTERN_C ULONG DbgPrintEx(ULONG ComponentId, ULONG Level, PCSTR Format, ...)
     KIT_ENTRY(DbgPrintEx);
     (void)ComponentId;
     (void)Level;
-    if (!TraceWanted()) {
-        return 0;
-    }
     va_list Args;
     va_start(Args, Format);
-    std::string S = FormatV(Format, Args);
+    DebugPrintV(Format, Args);
     va_end(Args);
-    Trace(S);
     return 0;
 }
 

@@ -119,6 +119,22 @@ UsbPipe *ToUsbPipe(WDFUSBPIPE Handle, const char *Api)
     return static_cast<UsbPipe *>(LookupTyped(reinterpret_cast<WDFOBJECT>(Handle), ObjectType::UsbPipe, Api));
 }
 
+/* The opening of a passive-level pipe routine: the IRQL rule, the injected
+   fault, then the pipe behind the handle (STATUS_INVALID_HANDLE, with the
+   verifier's report, when there is none). */
+static NTSTATUS OpenPassivePipe(const KitEntry &Kit, WDFUSBPIPE Pipe, UsbPipe **Out)
+{
+    NTSTATUS Status;
+    if (!Kit.IrqlOk()) {
+        return STATUS_INVALID_DEVICE_STATE;
+    }
+    if (Kit.Injected(&Status)) {
+        return Status;
+    }
+    *Out = ToUsbPipe(Pipe, Kit.Name());
+    return *Out == nullptr ? STATUS_INVALID_HANDLE : STATUS_SUCCESS;
+}
+
 /* ---------------------------------------------------------------------- */
 /* Continuous reader                                                       */
 /* ---------------------------------------------------------------------- */
@@ -409,16 +425,10 @@ EXTERN_C WDFIOTARGET WdfUsbTargetPipeGetIoTarget(WDFUSBPIPE Pipe)
 EXTERN_C NTSTATUS WdfUsbTargetPipeConfigContinuousReader(WDFUSBPIPE Pipe, PWDF_USB_CONTINUOUS_READER_CONFIG Config)
 {
     KIT_ENTRY(WdfUsbTargetPipeConfigContinuousReader);
-    if (!Kit.IrqlOk()) {
-        return STATUS_INVALID_DEVICE_STATE;
-    }
-    NTSTATUS Status;
-    if (Kit.Injected(&Status)) {
+    UsbPipe *P = nullptr;
+    NTSTATUS Status = OpenPassivePipe(Kit, Pipe, &P);
+    if (!NT_SUCCESS(Status)) {
         return Status;
-    }
-    UsbPipe *P = ToUsbPipe(Pipe, Kit.Name());
-    if (P == nullptr) {
-        return STATUS_INVALID_HANDLE;
     }
     if (Config == nullptr || Config->Size != sizeof(WDF_USB_CONTINUOUS_READER_CONFIG)) {
         VerifierReport("BadStructureSize",
@@ -507,16 +517,10 @@ EXTERN_C NTSTATUS WdfUsbTargetPipeResetSynchronously(WDFUSBPIPE Pipe, WDFREQUEST
                                                      PWDF_REQUEST_SEND_OPTIONS RequestOptions)
 {
     KIT_ENTRY(WdfUsbTargetPipeResetSynchronously);
-    if (!Kit.IrqlOk()) {
-        return STATUS_INVALID_DEVICE_STATE;
-    }
-    NTSTATUS Status;
-    if (Kit.Injected(&Status)) {
+    UsbPipe *P = nullptr;
+    NTSTATUS Status = OpenPassivePipe(Kit, Pipe, &P);
+    if (!NT_SUCCESS(Status)) {
         return Status;
-    }
-    UsbPipe *P = ToUsbPipe(Pipe, Kit.Name());
-    if (P == nullptr) {
-        return STATUS_INVALID_HANDLE;
     }
     if (RequestOptions != nullptr && RequestOptions->Size != sizeof(WDF_REQUEST_SEND_OPTIONS)) {
         VerifierReport("BadStructureSize", std::string(Kit.Name()) + ": WDF_REQUEST_SEND_OPTIONS not initialised");
