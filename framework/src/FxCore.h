@@ -74,6 +74,7 @@ class FileObject;
 class Request;
 class IoTarget;
 class Memory;
+struct LockStack;
 
 enum class ObjectType {
     Driver,
@@ -128,6 +129,7 @@ struct ExecutionContext {
     int LocksHeld;
     int CallDepth;
     std::uint64_t Context;
+    LockStack *HeldLocks; /* the locks this thread holds (core/LockOrder.h); nullptr: the world's thread */
 };
 ExecutionContext SaveContext();
 void RestoreContext(const ExecutionContext &Saved);
@@ -176,10 +178,11 @@ private:
 };
 
 /* Holds the device-wide lock (raising to DISPATCH_LEVEL) for its lifetime.
-   Re-entry is a verifier report. */
+   Re-entry is a verifier report. Site: the framework code that runs the
+   callback under it (the lock-order verifier's name for the acquisition). */
 class DeviceLockScope {
 public:
-    explicit DeviceLockScope(Device *Dev);
+    explicit DeviceLockScope(Device *Dev, const void *Site = nullptr);
     ~DeviceLockScope();
     DeviceLockScope(const DeviceLockScope &) = delete;
     DeviceLockScope &operator=(const DeviceLockScope &) = delete;

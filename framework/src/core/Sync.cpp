@@ -6,6 +6,7 @@
  * time of 0, or a relative -1, fires at the next tick.
  */
 #include "FxHost.h"
+#include "core/LockOrder.h"
 
 namespace fx {
 
@@ -353,7 +354,11 @@ EXTERN_C NTSTATUS WdfSpinLockCreate(PWDF_OBJECT_ATTRIBUTES SpinLockAttributes, W
         }
     }
     auto *L = new fx::SpinLock(Parent != nullptr ? Parent->OwnerDevice() : CurrentDevice());
-    return CommitNew(L, SpinLockAttributes, Parent != nullptr ? Parent : Host().TheDriver, Kit.Name(), SpinLock);
+    Status = CommitNew(L, SpinLockAttributes, Parent != nullptr ? Parent : Host().TheDriver, Kit.Name(), SpinLock);
+    if (NT_SUCCESS(Status)) {
+        Locks().Created(KeyOf(L), __builtin_return_address(0));
+    }
+    return Status;
 }
 
 EXTERN_C VOID WdfSpinLockAcquire(WDFSPINLOCK SpinLock)
@@ -367,11 +372,22 @@ EXTERN_C VOID WdfSpinLockAcquire(WDFSPINLOCK SpinLock)
         VerifierReport("IrqlTooHigh", "WdfSpinLockAcquire above DISPATCH_LEVEL");
         return;
     }
+    const void *Site = __builtin_return_address(0);
+    LockStack &Mine = HeldLocks();
+    if (const LockStack::Held *Again = Mine.Find(KeyOf(L))) {
+        VerifierReport("SpinLockRecursive", "WdfSpinLockAcquire at " + DescribeCode(Site) + " of " +
+                                                Locks().Name(KeyOf(L)) +
+                                                ", which this thread already holds (acquired at " +
+                                                DescribeCode(Again->Site) + "): it would spin for ever");
+        return;
+    }
     if (L->Held) {
-        VerifierReport("SpinLockRecursive", "WdfSpinLockAcquire of a spin lock already held (" + L->Describe() + ")");
+        VerifierReport("Deadlock", "WdfSpinLockAcquire at " + DescribeCode(Site) + " of " + Locks().Name(KeyOf(L)) +
+                                       ", held by an execution context that cannot run until this one returns");
         return;
     }
     L->Mutex.lock();
+    Locks().Acquired(Mine, KeyOf(L), Site);
     L->Held = true;
     L->OwnerContext = Host().CurrentContext;
     L->SavedIrql = Irql();
@@ -399,6 +415,7 @@ EXTERN_C VOID WdfSpinLockRelease(WDFSPINLOCK SpinLock)
                                                   " (a spin lock is released at DISPATCH_LEVEL)");
     }
     L->Held = false;
+    Locks().Released(HeldLocks(), KeyOf(L));
     SetIrql(L->SavedIrql);
     Host().LocksHeld--;
     L->Mutex.unlock();

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "FxHost.h"
+#include "core/LockOrder.h"
 
 namespace fx {
 
@@ -149,7 +150,8 @@ Device *CurrentDevice() { return HaveHost() ? Host().Current : nullptr; }
 CurrentDeviceScope::CurrentDeviceScope(Device *Dev) : saved_(Host().Current) { Host().Current = Dev; }
 CurrentDeviceScope::~CurrentDeviceScope() { Host().Current = saved_; }
 
-DeviceLockScope::DeviceLockScope(Device *Dev) : dev_(Dev), saved_(Host().Irql), savedCurrent_(Host().Current)
+DeviceLockScope::DeviceLockScope(Device *Dev, const void *Site)
+    : dev_(Dev), saved_(Host().Irql), savedCurrent_(Host().Current)
 {
     if (dev_->LockHeld) {
         VerifierReport("DeviceLockReentered",
@@ -158,6 +160,7 @@ DeviceLockScope::DeviceLockScope(Device *Dev) : dev_(Dev), saved_(Host().Irql), 
         return;
     }
     dev_->LockHeld = true;
+    Locks().Acquired(HeldLocks(), KeyOf(dev_), Site);
     Host().Irql = DISPATCH_LEVEL;
     Host().Current = Dev;
 }
@@ -165,6 +168,7 @@ DeviceLockScope::~DeviceLockScope()
 {
     if (dev_ != nullptr) {
         dev_->LockHeld = false;
+        Locks().Released(HeldLocks(), KeyOf(dev_));
         Host().Irql = saved_;
         Host().Current = savedCurrent_;
     }
@@ -174,10 +178,10 @@ bool DeviceLockHeld(const Device *Dev) { return Dev != nullptr && Dev->LockHeld;
 ExecutionContext SaveContext()
 {
     if (!HaveHost()) {
-        return ExecutionContext{PASSIVE_LEVEL, nullptr, 0, 0, 0};
+        return ExecutionContext{PASSIVE_LEVEL, nullptr, 0, 0, 0, nullptr};
     }
     auto &H = Host();
-    return ExecutionContext{H.Irql, H.Current, H.LocksHeld, H.CallDepth, H.CurrentContext};
+    return ExecutionContext{H.Irql, H.Current, H.LocksHeld, H.CallDepth, H.CurrentContext, H.HeldLocks};
 }
 
 void RestoreContext(const ExecutionContext &Saved)
@@ -191,10 +195,12 @@ void RestoreContext(const ExecutionContext &Saved)
     H.LocksHeld = Saved.LocksHeld;
     H.CallDepth = Saved.CallDepth;
     H.CurrentContext = Saved.Context;
+    H.HeldLocks = Saved.HeldLocks;
 }
 
 void CallDriver(Device *Dev, KIRQL Level, bool Serialized, const std::function<void()> &Fn)
 {
+    const void *Site = __builtin_return_address(0);
     auto &H = Host();
     int LocksBefore = H.LocksHeld;
     H.CallDepth++;
@@ -210,7 +216,7 @@ void CallDriver(Device *Dev, KIRQL Level, bool Serialized, const std::function<v
     } Guard{H.CallDepth, H.CurrentContext, H.CurrentContext};
     H.CurrentContext = ++H.ContextSerial;
     if (Serialized && Dev != nullptr) {
-        DeviceLockScope Lock(Dev);
+        DeviceLockScope Lock(Dev, Site);
         IrqlScope At(Level);
         Fn();
     } else {

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "FxCore.h"
+#include "core/LockOrder.h"
 
 namespace fx {
 
@@ -39,6 +40,7 @@ struct Scheduler::Impl {
         bool Done = false;
         std::function<bool()> Waiting; /* set while blocked */
         fx::ExecutionContext Context{};
+        fx::LockStack Locks; /* the locks this caller's thread holds */
         std::thread Thread;
     };
     std::vector<std::shared_ptr<Call>> Calls;
@@ -262,6 +264,7 @@ void Scheduler::RunBlockingCall(std::function<void()> Body)
 {
     auto C = std::make_shared<Impl::Call>();
     C->Context = fx::SaveContext();
+    C->Context.HeldLocks = &C->Locks;
     Impl::Call *Raw = C.get();
     C->Thread = std::thread([Raw, Body = std::move(Body)]() {
         {
