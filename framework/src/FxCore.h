@@ -428,6 +428,7 @@ public:
     bool CancelRequested = false; /* the I/O manager asked */
     PFN_WDF_REQUEST_CANCEL CancelRoutine = nullptr;
     bool CancelRoutineScheduled = false; /* run pending: unmark fails */
+    bool CancelRoutineCalled = false;    /* it ran or runs (on another processor): unmark fails */
     bool StopAcknowledged = false;
     bool StopPending = false;
 

@@ -168,6 +168,7 @@ public:
     bool Serialized = false;
     EventId Event = 0; /* queued run, 0 when none */
     bool Running = false;
+    const void *Runner = nullptr; /* the thread running the callback (its lock stack) */
     /* Queues Run() at time At (an event named What); a run that comes due
        after the object was deleted does nothing. */
     void QueueRun(VirtualTime At, const char *What);

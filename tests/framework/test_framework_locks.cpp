@@ -9,9 +9,9 @@ using namespace fwtest;
 
 namespace {
 
-std::map<WDFTIMER, std::function<void()>> *g_Bodies = nullptr;
+std::map<WDFDPC, std::function<void()>> *g_Bodies = nullptr;
 
-VOID RunBody(WDFTIMER T) { (*g_Bodies)[T](); }
+VOID RunBody(WDFDPC D) { (*g_Bodies)[D](); }
 
 /* Where each acquisition of a test callback is, by its label. */
 std::map<std::string, int> g_Line;
@@ -19,7 +19,7 @@ std::map<std::string, int> g_Line;
 
 class LockOrder : public FxTest {
 protected:
-    std::map<WDFTIMER, std::function<void()>> Bodies;
+    std::map<WDFDPC, std::function<void()>> Bodies;
     WDFSPINLOCK A = nullptr;
     WDFSPINLOCK B = nullptr;
 
@@ -35,18 +35,13 @@ protected:
         ASSERT_EQ(WdfSpinLockCreate(&Attr, &A), STATUS_SUCCESS);
         ASSERT_EQ(WdfSpinLockCreate(&Attr, &B), STATUS_SUCCESS);
     }
-    /* A timer of the device whose callback is Body (under the device-wide
+    /* A DPC of the device whose callback is Body (under the device-wide
        lock when Serialized), run once now. */
-    void RunInTimer(std::function<void()> Body, bool Serialized = false)
+    void RunInDpc(std::function<void()> Body, bool Serialized = false)
     {
-        WDF_TIMER_CONFIG C;
-        WDF_TIMER_CONFIG_INIT(&C, RunBody);
-        C.AutomaticSerialization = Serialized ? TRUE : FALSE;
-        WDF_OBJECT_ATTRIBUTES Attr = ChildOfDevice();
-        WDFTIMER T = nullptr;
-        ASSERT_EQ(WdfTimerCreate(&C, &Attr, &T), STATUS_SUCCESS);
-        Bodies[T] = std::move(Body);
-        WdfTimerStart(T, -1);
+        WDFDPC D = MakeDpc(RunBody, Serialized);
+        Bodies[D] = std::move(Body);
+        WdfDpcEnqueue(D);
         Run();
     }
     /* Outer then Inner, released in reverse. */
@@ -73,14 +68,14 @@ protected:
 TEST_F(LockOrder, InversionAcrossCallbacks_ReportedOnceWithBothNestings)
 {
     AddWithLocks();
-    RunInTimer([this]() {
+    RunInDpc([this]() {
         ACQUIRE("first.outer", A);
         ACQUIRE("first.inner", B);
         WdfSpinLockRelease(B);
         WdfSpinLockRelease(A);
     });
     EXPECT_TRUE(TakeReports().empty());
-    RunInTimer([this]() {
+    RunInDpc([this]() {
         ACQUIRE("second.outer", B);
         ACQUIRE("second.inner", A);
         WdfSpinLockRelease(A);
@@ -104,7 +99,7 @@ TEST_F(LockOrder, InversionAcrossCallbacks_ReportedOnceWithBothNestings)
     EXPECT_NE(R.find("WdfSpinLockCreate(&Attr, &B)"), std::string::npos) << R;
 
     /* The same inversion again is not a new finding. */
-    RunInTimer([this]() { Nest(B, A); });
+    RunInDpc([this]() { Nest(B, A); });
     EXPECT_TRUE(TakeReports().empty());
 }
 
@@ -112,9 +107,9 @@ TEST_F(LockOrder, ConsistentNesting_NotReported)
 {
     AddWithLocks();
     for (int I = 0; I < 3; ++I) {
-        RunInTimer([this]() { Nest(A, B); });
-        RunInTimer([this]() { Nest(A, B); }, true);
-        RunInTimer([this]() {
+        RunInDpc([this]() { Nest(A, B); });
+        RunInDpc([this]() { Nest(A, B); }, true);
+        RunInDpc([this]() {
             WdfSpinLockAcquire(B);
             WdfSpinLockRelease(B);
             WdfSpinLockAcquire(A);
@@ -130,7 +125,7 @@ TEST_F(LockOrder, ConsistentNesting_NotReported)
 TEST_F(LockOrder, BothOrdersUnderDeviceWideLock_ReportedOnceOneNestingLeavesIt)
 {
     AddWithLocks();
-    RunInTimer(
+    RunInDpc(
         [this]() {
             WdfSpinLockAcquire(A);
             ACQUIRE("gated.inner", B);
@@ -138,10 +133,10 @@ TEST_F(LockOrder, BothOrdersUnderDeviceWideLock_ReportedOnceOneNestingLeavesIt)
             WdfSpinLockRelease(A);
         },
         true);
-    RunInTimer([this]() { Nest(B, A); }, true);
+    RunInDpc([this]() { Nest(B, A); }, true);
     EXPECT_TRUE(TakeReports().empty());
 
-    RunInTimer([this]() {
+    RunInDpc([this]() {
         WdfSpinLockAcquire(B);
         ACQUIRE("free.inner", A);
         WdfSpinLockRelease(A);
@@ -170,10 +165,10 @@ TEST_F(LockOrder, DeviceWideLockInBothOrders_Reported)
     OpHandle Op = W.Read(File, 4);
     Run();
     WDFREQUEST Got = nullptr;
-    RunInTimer([&]() { EXPECT_EQ(WdfIoQueueRetrieveNextRequest(Manual, &Got), STATUS_SUCCESS); });
+    RunInDpc([&]() { EXPECT_EQ(WdfIoQueueRetrieveNextRequest(Manual, &Got), STATUS_SUCCESS); });
     ASSERT_NE(Got, nullptr);
     EXPECT_TRUE(W.Cancel(Op));
-    RunInTimer([&]() {
+    RunInDpc([&]() {
         ACQUIRE("holder", A);
         WdfRequestMarkCancelable(Got, CancelWithStatus);
         WdfSpinLockRelease(A);
@@ -181,7 +176,7 @@ TEST_F(LockOrder, DeviceWideLockInBothOrders_Reported)
     ASSERT_TRUE(Op->Completed);
     EXPECT_TRUE(TakeReports().empty());
 
-    RunInTimer([this]() { ACQUIRE("under", A), WdfSpinLockRelease(A); }, true);
+    RunInDpc([this]() { ACQUIRE("under", A), WdfSpinLockRelease(A); }, true);
     std::vector<std::string> Inversions = Of(TakeReports(), "LockOrderInversion");
     ASSERT_EQ(Inversions.size(), 1u);
     EXPECT_NE(Inversions[0].find("device-wide lock"), std::string::npos) << Inversions[0];
@@ -192,7 +187,7 @@ TEST_F(LockOrder, DeviceWideLockInBothOrders_Reported)
 TEST_F(LockOrder, RecursiveAcquireInCallback_ReportedWithBothAcquisitions)
 {
     AddWithLocks();
-    RunInTimer([this]() {
+    RunInDpc([this]() {
         ACQUIRE("once", A);
         ACQUIRE("twice", A);
         WdfSpinLockRelease(A);
@@ -202,7 +197,7 @@ TEST_F(LockOrder, RecursiveAcquireInCallback_ReportedWithBothAcquisitions)
     EXPECT_NE(Recursive[0].find(At("once")), std::string::npos) << Recursive[0];
     EXPECT_NE(Recursive[0].find(At("twice")), std::string::npos) << Recursive[0];
     /* The lock was released once and is free again. */
-    RunInTimer([this]() { Nest(A, B); });
+    RunInDpc([this]() { Nest(A, B); });
     EXPECT_TRUE(TakeReports().empty());
 }
 

@@ -71,6 +71,7 @@ void LockOrder::Acquired(LockStack &Stack, LockKey Key, const void *Site)
         Outside.push_back(H.Key);
     }
     Stack.Locks.push_back(LockStack::Held{Key, Site});
+    holders_[Key] = &Stack;
 }
 
 void LockOrder::Check(const PairKey &Pair, Nesting &Seen)
@@ -104,9 +105,14 @@ void LockOrder::Check(const PairKey &Pair, Nesting &Seen)
 
 void LockOrder::Released(LockStack &Stack, LockKey Key)
 {
-    for (auto It = Stack.Locks.rbegin(); It != Stack.Locks.rend(); ++It) {
+    /* A lock released by another thread than its holder (a verifier report
+       of its own) leaves the holder's stack. */
+    auto Holder = holders_.find(Key);
+    LockStack &From = Holder != holders_.end() ? *Holder->second : Stack;
+    if (Holder != holders_.end()) holders_.erase(Holder);
+    for (auto It = From.Locks.rbegin(); It != From.Locks.rend(); ++It) {
         if (It->Key == Key) {
-            Stack.Locks.erase(std::next(It).base());
+            From.Locks.erase(std::next(It).base());
             return;
         }
     }

@@ -53,6 +53,8 @@ struct LockStack {
         const void *Site;
     };
     std::vector<Held> Locks;
+    /* The simulated processors' task running on this thread, if any. */
+    void *Task = nullptr;
     /* The entry of Key, or nullptr when this thread does not hold it. */
     const Held *Find(LockKey Key) const;
 };
@@ -70,6 +72,13 @@ public:
        source line that did it (empty when unknown). */
     std::string Name(LockKey Key) const;
     std::string Origin(LockKey Key) const;
+
+    /* The thread holding Key, or nullptr when it is free. */
+    LockStack *Holder(LockKey Key) const
+    {
+        auto It = holders_.find(Key);
+        return It == holders_.end() ? nullptr : It->second;
+    }
 
     /* Inversions reported so far. */
     std::size_t Inversions() const { return inversions_; }
@@ -98,12 +107,16 @@ private:
         bool Reported = false;
     };
     struct KeyHash {
-        std::size_t operator()(const LockKey &K) const { return std::hash<std::uintptr_t>()(K.Handle * 31 + K.DeviceWide); }
+        std::size_t operator()(const LockKey &K) const
+        {
+            return std::hash<std::uintptr_t>()(K.Handle * 31 + K.DeviceWide);
+        }
     };
     void Check(const PairKey &Pair, Nesting &Seen);
 
     std::unordered_map<PairKey, Nesting, PairHash> pairs_;
     std::unordered_map<LockKey, const void *, KeyHash> created_;
+    std::unordered_map<LockKey, LockStack *, KeyHash> holders_;
     std::size_t inversions_ = 0;
 };
 

@@ -7,6 +7,7 @@
  */
 #include "FxHost.h"
 #include "core/LockOrder.h"
+#include "core/Processors.h"
 
 namespace fx {
 
@@ -93,13 +94,27 @@ void ClockCallbackObject::QueueRun(VirtualTime At, const char *What)
 bool ClockCallbackObject::RunCallback(KIRQL Level, const std::function<void()> &Callback)
 {
     Event = 0;
-    Running = true;
     WDFOBJECT H = Handle();
+    if (Running && MultiProcessor() != nullptr) {
+        /* Its callback runs on another processor: one run at a time. */
+        Clock().RunUntil(
+            [H]() {
+                auto *O = TryLookupAs<ClockCallbackObject>(H);
+                return O == nullptr || !O->Running;
+            },
+            "a callback's previous run to end");
+        if (TryLookup(H) == nullptr) {
+            return false;
+        }
+    }
+    Running = true;
+    Runner = &HeldLocks();
     CallDriver(OwnerDevice(), Level, Serialized, Callback);
     if (TryLookup(H) == nullptr) {
         return false;
     }
     Running = false;
+    Runner = nullptr;
     return true;
 }
 
@@ -110,8 +125,17 @@ BOOLEAN ClockCallbackObject::CancelRun(const char *Api, BOOLEAN Wait, const char
         Wait = FALSE;
     }
     BOOLEAN Removed = Clock().CancelIfQueued(Event) ? TRUE : FALSE;
-    if (Wait && Running) {
+    if (Wait && Running && (Runner == &HeldLocks() || MultiProcessor() == nullptr)) {
         VerifierReport("Deadlock", Waiting + " from the " + What + "'s own callback");
+    } else if (Wait && Running) {
+        /* The callback runs on another processor: the wait outlasts it. */
+        WDFOBJECT H = Handle();
+        Clock().RunUntil(
+            [H]() {
+                auto *O = TryLookupAs<ClockCallbackObject>(H);
+                return O == nullptr || !O->Running;
+            },
+            Waiting.c_str());
     }
     return Removed;
 }
@@ -318,7 +342,7 @@ EXTERN_C VOID WdfWorkItemFlush(WDFWORKITEM WorkItem)
     if (W == nullptr || !Kit.IrqlOk()) {
         return;
     }
-    if (W->Running) {
+    if (W->Running && (W->Runner == &HeldLocks() || MultiProcessor() == nullptr)) {
         VerifierReport("Deadlock", "WdfWorkItemFlush from the work item's own callback");
         return;
     }
@@ -381,7 +405,7 @@ EXTERN_C VOID WdfSpinLockAcquire(WDFSPINLOCK SpinLock)
                                                 DescribeCode(Again->Site) + "): it would spin for ever");
         return;
     }
-    if (L->Held) {
+    if (L->Held && !SpinWhileHeld(KeyOf(L), Site, [L]() { return L->Held; })) {
         VerifierReport("Deadlock", "WdfSpinLockAcquire at " + DescribeCode(Site) + " of " + Locks().Name(KeyOf(L)) +
                                        ", held by an execution context that cannot run until this one returns");
         return;

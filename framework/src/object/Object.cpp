@@ -8,6 +8,7 @@
 
 #include "FxHost.h"
 #include "core/LockOrder.h"
+#include "core/Processors.h"
 
 namespace fx {
 
@@ -153,6 +154,10 @@ CurrentDeviceScope::~CurrentDeviceScope() { Host().Current = saved_; }
 DeviceLockScope::DeviceLockScope(Device *Dev, const void *Site)
     : dev_(Dev), saved_(Host().Irql), savedCurrent_(Host().Current)
 {
+    if (dev_->LockHeld && Locks().Holder(KeyOf(dev_)) != &HeldLocks()) {
+        /* Another processor's callback holds it. */
+        SpinWhileHeld(KeyOf(dev_), Site, [this]() { return dev_->LockHeld; });
+    }
     if (dev_->LockHeld) {
         VerifierReport("DeviceLockReentered",
                        "the device-wide lock of " + dev_->Describe() + " was taken while already held");
@@ -198,9 +203,9 @@ void RestoreContext(const ExecutionContext &Saved)
     H.HeldLocks = Saved.HeldLocks;
 }
 
-void CallDriver(Device *Dev, KIRQL Level, bool Serialized, const std::function<void()> &Fn)
+namespace {
+void CallDriverAt(const void *Site, Device *Dev, KIRQL Level, bool Serialized, const std::function<void()> &Fn)
 {
-    const void *Site = __builtin_return_address(0);
     auto &H = Host();
     int LocksBefore = H.LocksHeld;
     H.CallDepth++;
@@ -227,6 +232,17 @@ void CallDriver(Device *Dev, KIRQL Level, bool Serialized, const std::function<v
     if (H.LocksHeld != LocksBefore) {
         VerifierReport("SpinLockHeldOnReturn", "a driver callback returned with a spin lock still held");
         H.LocksHeld = LocksBefore;
+    }
+}
+} // namespace
+
+void CallDriver(Device *Dev, KIRQL Level, bool Serialized, const std::function<void()> &Fn)
+{
+    const void *Site = __builtin_return_address(0);
+    /* On several processors a callback made from outside any task is a
+       task of its own, which the others may interleave with. */
+    if (!RunOnProcessor([&]() { CallDriverAt(Site, Dev, Level, Serialized, Fn); })) {
+        CallDriverAt(Site, Dev, Level, Serialized, Fn);
     }
 }
 

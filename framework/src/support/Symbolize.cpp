@@ -221,8 +221,7 @@ std::string SourceLineOf(const void *Pc)
     if (!Path.empty() && Path[0] != '/') Path = SourceRoot() + Path;
     std::ifstream In(Path);
     std::string Text;
-    for (int N = 0; N < L.Line && std::getline(In, Text); ++N) {
-    }
+    for (int N = 0; N < L.Line && std::getline(In, Text); ++N) {}
     if (!In) return {};
     std::size_t First = Text.find_first_not_of(" \t");
     std::size_t Last = Text.find_last_not_of(" \t\r");
