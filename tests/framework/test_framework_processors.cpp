@@ -247,6 +247,47 @@ TEST_P(Processors, OppositeNestingOnTwoProcessors_DeadlockReportedWithTheCycle)
     /* The stuck callbacks never return: the device is left as it is. */
 }
 
+WDFTIMER g_Late = nullptr;
+VOID LateTimer(WDFTIMER) { Mark("late ran"); }
+VOID StoppingTimer(WDFTIMER)
+{
+    Step();
+    Mark(WdfTimerStop(g_Late, FALSE) ? "stopped queued" : "stop found none");
+}
+
+// Guards against a timer that expired on one processor while another held
+// the device-wide lock being stopped as if still queued: WdfTimerStop then
+// returns FALSE and the callback runs once the lock is free.
+TEST_P(Processors, TimerExpiredWhileLockHeld_StopReturnsFalseAndCallbackRunsLater)
+{
+    Start(17);
+    bool SawLate = false;
+    for (int I = 0; I < kSeeds; ++I) {
+        WDFTIMER Stopper = nullptr;
+        for (auto [Fn, Out] : {std::pair{&StoppingTimer, &Stopper}, std::pair{&LateTimer, &g_Late}}) {
+            WDF_TIMER_CONFIG C;
+            WDF_TIMER_CONFIG_INIT(&C, Fn);
+            WDF_OBJECT_ATTRIBUTES Attr = ChildOfDevice();
+            ASSERT_EQ(WdfTimerCreate(&C, &Attr, Out), STATUS_SUCCESS);
+        }
+        Trace.clear();
+        WdfTimerStart(Stopper, -1);
+        WdfTimerStart(g_Late, -1);
+        Run();
+        ASSERT_FALSE(Trace.empty());
+        if (Trace[0] == "stopped queued") {
+            EXPECT_EQ(Trace.size(), 1u) << "a timer stopped while queued ran";
+        } else if (Trace[0] == "stop found none") {
+            ASSERT_EQ(Trace.size(), 2u);
+            EXPECT_EQ(Trace[1], "late ran");
+            SawLate = true;
+        } else {
+            EXPECT_EQ(Trace, (std::vector<std::string>{"late ran", "stop found none"}));
+        }
+    }
+    EXPECT_TRUE(SawLate) << "no schedule let the stopped timer's callback wait for the lock";
+}
+
 std::string ScheduleCase(const ::testing::TestParamInfo<Schedule> &I)
 {
     return std::string(I.param.Kind) + std::to_string(I.param.Count);
