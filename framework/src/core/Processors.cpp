@@ -64,7 +64,7 @@ struct Processors::Task {
     bool Started = false;
     std::function<void()> Fn;
     ucontext_t Context{};
-    std::vector<unsigned char> Stack;
+    unsigned char *Stack = nullptr; /* kStackSize bytes, from the processors' pool */
     ExecutionContext Saved{};
     LockStack Own;
     LockStack *Locks = &Own;
@@ -89,6 +89,21 @@ struct Processors::Impl {
     std::int64_t Lowest = 0;
     std::uint64_t Serial = 0;
     ucontext_t World{};
+    /* Stacks of ended tasks, reused: a task is started for every event. */
+    std::vector<unsigned char *> FreeStacks;
+
+    unsigned char *TakeStack()
+    {
+        if (FreeStacks.empty()) return new unsigned char[kStackSize];
+        unsigned char *S = FreeStacks.back();
+        FreeStacks.pop_back();
+        return S;
+    }
+    void Reclaim(Task *T)
+    {
+        if (T->Stack != nullptr) FreeStacks.push_back(T->Stack);
+        delete T;
+    }
 #ifdef FX_ASAN_FIBERS
     const void *WorldBottom = nullptr;
     std::size_t WorldSize = 0;
@@ -144,11 +159,12 @@ Processors::~Processors()
 {
     for (Task *T : impl_->Tasks) {
         if (T->St == Task::State::Done) {
-            delete T;
+            impl_->Reclaim(T);
         } else {
             Abandoned().push_back(T);
         }
     }
+    for (unsigned char *S : impl_->FreeStacks) delete[] S;
 }
 
 namespace {
@@ -214,17 +230,17 @@ void Processors::SwitchTo(Task *T)
     current_ = T;
     if (!T->Started) {
         T->Started = true;
-        T->Stack.resize(kStackSize);
+        T->Stack = impl_->TakeStack();
         getcontext(&T->Context);
-        T->Context.uc_stack.ss_sp = T->Stack.data();
-        T->Context.uc_stack.ss_size = T->Stack.size();
+        T->Context.uc_stack.ss_sp = T->Stack;
+        T->Context.uc_stack.ss_size = kStackSize;
         T->Context.uc_link = nullptr;
         auto Bits = reinterpret_cast<std::uintptr_t>(T);
         makecontext(&T->Context, reinterpret_cast<void (*)()>(&TaskEntry), 2, static_cast<unsigned>(Bits >> 32),
                     static_cast<unsigned>(Bits & 0xffffffffU));
     }
 #ifdef FX_ASAN_FIBERS
-    __sanitizer_start_switch_fiber(&impl_->WorldFake, T->Stack.data(), T->Stack.size());
+    __sanitizer_start_switch_fiber(&impl_->WorldFake, T->Stack, kStackSize);
 #endif
     swapcontext(&impl_->World, &T->Context);
 #ifdef FX_ASAN_FIBERS
@@ -316,7 +332,7 @@ bool Processors::Drive()
         if (T->St == Task::State::Done && (T->Locks != &T->Own || T->Own.Locks.empty())) {
             impl_->Tasks.erase(std::find(impl_->Tasks.begin(), impl_->Tasks.end(), T));
             if (T->Locks->Task == T) T->Locks->Task = nullptr;
-            delete T;
+            impl_->Reclaim(T);
         }
     }
     return Ran;
