@@ -32,7 +32,9 @@
  * innermost of all and may be taken under any of them; no other lock is
  * ever taken while EventLock is held. MaskLock is never held together with
  * another of the five. ReadLock and IoctlLock occur in both orders only in
- * default-queue callbacks, which the device-wide lock never runs together.
+ * default-queue callbacks, which the device-wide lock never runs together;
+ * callbacks outside it (file cleanup, completions) never hold IoctlLock
+ * while taking ReadLock.
  */
 #pragma once
 #include <ntddk.h>

@@ -86,12 +86,13 @@ VOID BRISUM_SerialEvtFileCleanup(WDFFILEOBJECT FileObject)
     WdfIoQueuePurge(DeviceContext->WriteQueue, WDF_NO_EVENT_CALLBACK, WDF_NO_CONTEXT);
     WdfIoQueueStart(DeviceContext->WriteQueue);
 
-    /* SerialPurgeReads restarts ReadQueue. */
-    WdfSpinLockAcquire(DeviceContext->IoctlLock);
+    /* SerialPurgeReads restarts ReadQueue. ReadLock alone: this callback
+       runs outside the device-wide lock, alongside the read callback that
+       takes IoctlLock under ReadLock, so IoctlLock -> ReadLock (the purge
+       request's order, under the device-wide lock) must not be used here. */
     WdfSpinLockAcquire(DeviceContext->ReadLock);
     SerialPurgeReads(DeviceContext);
     WdfSpinLockRelease(DeviceContext->ReadLock);
-    WdfSpinLockRelease(DeviceContext->IoctlLock);
 
     SerialEndMaskRequests(DeviceContext);
 }

@@ -908,7 +908,7 @@ VOID SerialCancelCurrentRead(WDFREQUEST Request)
  * purge can never act on a read that a completion has just completed, nor
  * the other way round. A read whose unmarking fails is already being
  * cancelled by the framework, and its cancel routine completes it.
- * Caller holds ReadLock (and IoctlLock).
+ * Caller holds ReadLock (a purge request holds IoctlLock outside it).
  */
 VOID SerialPurgeReads(PDEVICE_EXT_CONTEXT DeviceContext)
 {
@@ -940,8 +940,8 @@ VOID SerialPurgeReads(PDEVICE_EXT_CONTEXT DeviceContext)
 Exit:
     WdfSpinLockRelease(DeviceContext->BulkInLock);
     /* The queue was purged under ReadLock, so no parked read can have become
-       current; starting one here would take IoctlLock, which the caller
-       holds. */
+       current; starting one here would take IoctlLock, which a purge
+       request holds. */
     NT_ASSERT(!StartNext);
     UNREFERENCED_PARAMETER(StartNext);
     WdfIoQueueStart(DeviceContext->ReadQueue);

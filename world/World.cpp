@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "WorldImpl.h"
+#include "core/Processors.h"
 
 namespace world {
 
@@ -31,7 +32,30 @@ void RunUntilDoneOrIdle(Scheduler &Clock, const std::function<bool()> &Done)
 }
 
 /* ---- lifetime ---- */
-World::World() : impl_(new Impl) { impl_->Owner = this; }
+World::World() : impl_(new Impl)
+{
+    impl_->Owner = this;
+    /* A stress run puts every world of a test program on several processors. */
+    const char *Count = std::getenv("BRISUM_PROCESSORS");
+    if (Count != nullptr && std::atoi(Count) > 1) {
+        const char *Seed = std::getenv("BRISUM_SCHEDULE_SEED");
+        const char *Kind = std::getenv("BRISUM_SCHEDULE");
+        SetProcessors(std::atoi(Count), Seed != nullptr ? std::strtoull(Seed, nullptr, 0) : 1,
+                      Kind != nullptr ? Kind : "random");
+    }
+}
+
+bool World::SetProcessors(int Count, std::uint64_t Seed, const std::string &Schedule)
+{
+    fx::ProcessorOptions Options;
+    Options.Count = Count < 1 ? 1 : Count;
+    Options.Seed = Seed;
+    if (!fx::ParseScheduleKind(Schedule, &Options.Kind)) {
+        return false;
+    }
+    impl_->Clock.SetProcessors(Options);
+    return true;
+}
 
 World::~World()
 {

@@ -79,6 +79,15 @@ public:
           their due time); 156,250 units = 15.625 ms unless set -- */
     void SetClockTick(VirtualTime Tick);
 
+    /* -- simulated processors: with Count above 1 the world's events and the
+          driver callbacks they make run interleaved, switching at kit
+          calls, under the schedule Schedule ("random" or "priority") seeded
+          by Seed, which replays exactly (docs/architecture.md). Set before
+          anything runs. BRISUM_PROCESSORS, BRISUM_SCHEDULE_SEED and
+          BRISUM_SCHEDULE in the environment set every world's. FALSE for
+          an unknown schedule. -- */
+    bool SetProcessors(int Count, std::uint64_t Seed = 1, const std::string &Schedule = "random");
+
     /* -- the driver: DriverEntry of the linked driver unless a test sets
           another entry (before the first AddDevice) -- */
     void SetDriverEntry(PDRIVER_INITIALIZE Entry);

@@ -76,6 +76,7 @@ class FileObject;
 class Request;
 class IoTarget;
 class Memory;
+struct LockStack;
 
 enum class ObjectType {
     Driver,
@@ -130,6 +131,7 @@ struct ExecutionContext {
     int LocksHeld;
     int CallDepth;
     std::uint64_t Context;
+    LockStack *HeldLocks; /* the locks this thread holds (core/LockOrder.h); nullptr: the world's thread */
 };
 ExecutionContext SaveContext();
 void RestoreContext(const ExecutionContext &Saved);
@@ -181,10 +183,11 @@ private:
 };
 
 /* Holds the device-wide lock (raising to DISPATCH_LEVEL) for its lifetime.
-   Re-entry is a verifier report. */
+   Re-entry is a verifier report. Site: the framework code that runs the
+   callback under it (the lock-order verifier's name for the acquisition). */
 class DeviceLockScope {
 public:
-    explicit DeviceLockScope(Device *Dev);
+    explicit DeviceLockScope(Device *Dev, const void *Site = nullptr);
     ~DeviceLockScope();
     DeviceLockScope(const DeviceLockScope &) = delete;
     DeviceLockScope &operator=(const DeviceLockScope &) = delete;
@@ -448,6 +451,7 @@ public:
     bool CancelRequested = false; /* the I/O manager asked */
     PFN_WDF_REQUEST_CANCEL CancelRoutine = nullptr;
     bool CancelRoutineScheduled = false; /* run pending: unmark fails */
+    bool CancelRoutineCalled = false;    /* it ran or runs (on another processor): unmark fails */
     bool StopAcknowledged = false;
     bool StopPending = false;
 

@@ -34,6 +34,7 @@ namespace fx {
 
 class Driver;
 class Timer;
+class LockOrder;
 
 /* The WDFDEVICE_INIT record the driver fills before WdfDeviceCreate. */
 struct DeviceInitData {
@@ -169,6 +170,7 @@ public:
     bool Serialized = false;
     EventId Event = 0; /* queued run, 0 when none */
     bool Running = false;
+    const void *Runner = nullptr; /* the thread running the callback (its lock stack) */
     /* Queues Run() at time At (an event named What); a run that comes due
        after the object was deleted does nothing. */
     void QueueRun(VirtualTime At, const char *What);
@@ -520,6 +522,11 @@ struct HostState {
        must be released by the context that acquired it. */
     std::uint64_t CurrentContext = 0;
     std::uint64_t ContextSerial = 0;
+    /* The lock-order verifier (core/LockOrder.h), made on first use, and
+       the locks the running thread of execution holds (nullptr: the
+       world's own thread). */
+    std::shared_ptr<LockOrder> LockVerifier;
+    LockStack *HeldLocks = nullptr;
 
     /* Kernel records. */
     CONFIGURATION_INFORMATION Config{};

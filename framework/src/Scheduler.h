@@ -16,6 +16,9 @@
 
 namespace fx {
 
+class Processors;
+struct ProcessorOptions;
+
 using VirtualTime = std::int64_t; /* 100 ns units since the world began */
 using EventId = std::uint64_t;
 
@@ -67,6 +70,15 @@ public:
     void RunBlockingCall(std::function<void()> Body);
     /* Blocking calls still waiting. */
     std::size_t BlockedCalls() const;
+
+    /* Simulated processors (core/Processors.h). With a Count above 1 every
+       event, blocking call and callback made from outside an event runs as
+       a task, interleaved with the others at each kit call under the
+       seeded schedule; 1 (the default) runs each event to its end. Set
+       before the world runs anything. */
+    void SetProcessors(const ProcessorOptions &Options);
+    /* The processors when there are several, else nullptr. */
+    Processors *Cpus() const;
 
     struct Impl;
     Scheduler();

@@ -154,6 +154,21 @@ TEST_F(FileOpenClose, Close_PendingReadsWritesAndWait_EndedByCleanup_ReopenWorks
     EXPECT_EQ(write->Status, STATUS_SUCCESS);
 }
 
+// Guards against the file cleanup taking IoctlLock then ReadLock while the
+// read callback, which the device-wide lock does not keep from it, takes
+// ReadLock then IoctlLock: two processors doing both at once deadlock.
+TEST_F(FileOpenClose, Close_AfterReads_LockOrderAgreesWithTheReadPath)
+{
+    Open();
+    auto current = W.Read(H, 10);
+    auto parked = W.Read(H, 10);
+    Run();
+    ASSERT_EQ(W.Close(H), STATUS_SUCCESS);
+    Run();
+    EXPECT_TRUE(current->Completed && parked->Completed);
+    for (const std::string &Report : TakeReports()) ADD_FAILURE() << Report;
+}
+
 // Guards against a close that frees the ring while a request of the file is
 // still in the driver: a class request held at the device delays the close
 // until it completes.

@@ -194,6 +194,19 @@ protected:
         return A;
     }
 
+    /* A DPC of the device whose callback is Fn, under the device-wide lock
+       when Serialized. */
+    WDFDPC MakeDpc(PFN_WDF_DPC Fn, bool Serialized = false)
+    {
+        WDF_DPC_CONFIG C;
+        WDF_DPC_CONFIG_INIT(&C, Fn);
+        C.AutomaticSerialization = Serialized ? TRUE : FALSE;
+        WDF_OBJECT_ATTRIBUTES Attr = ChildOfDevice();
+        WDFDPC D = nullptr;
+        EXPECT_EQ(WdfDpcCreate(&C, &Attr, &D), STATUS_SUCCESS);
+        return D;
+    }
+
     void Add(bool Open = true, world::HardwareKey Key = {})
     {
         auto After = H.AfterCreate;

@@ -175,6 +175,7 @@ void Request::ScheduleCancelRoutine(PFN_WDF_REQUEST_CANCEL Routine)
                 return;
             }
             R->CancelRoutineScheduled = false;
+            R->CancelRoutineCalled = true;
             bool Serialized = R->PresentedBy == nullptr || R->PresentedBy->Serialized();
             CallDriver(R->OwnerDevice(), DISPATCH_LEVEL, Serialized, [&]() { Routine(H); });
         },
@@ -422,6 +423,7 @@ void RunCancelForCancelledRequest(fx::Request *R, PFN_WDF_REQUEST_CANCEL Routine
     WDFREQUEST H = R->RequestHandle();
     Device *Dev = R->OwnerDevice();
     bool Serialized = R->PresentedBy == nullptr || R->PresentedBy->Serialized();
+    R->CancelRoutineCalled = true;
     if (!Serialized) {
         Routine(H);
     } else if (DeviceLockHeld(Dev)) {
@@ -483,7 +485,7 @@ EXTERN_C NTSTATUS WdfRequestUnmarkCancelable(WDFREQUEST Request)
     if (R == nullptr) {
         return STATUS_INVALID_PARAMETER;
     }
-    if (R->CancelRoutineScheduled) {
+    if (R->CancelRoutineScheduled || (R->CancelRoutine == nullptr && R->CancelRoutineCalled)) {
         return STATUS_CANCELLED;
     }
     if (R->CancelRoutine == nullptr) {

@@ -6,6 +6,8 @@
  * time of 0, or a relative -1, fires at the next tick.
  */
 #include "FxHost.h"
+#include "core/LockOrder.h"
+#include "core/Processors.h"
 
 namespace fx {
 
@@ -124,13 +126,27 @@ void ClockCallbackObject::QueueRun(VirtualTime At, const char *What)
 bool ClockCallbackObject::RunCallback(KIRQL Level, const std::function<void()> &Callback)
 {
     Event = 0;
-    Running = true;
     WDFOBJECT H = Handle();
+    if (Running && MultiProcessor() != nullptr) {
+        /* Its callback runs on another processor: one run at a time. */
+        Clock().RunUntil(
+            [H]() {
+                auto *O = TryLookupAs<ClockCallbackObject>(H);
+                return O == nullptr || !O->Running;
+            },
+            "a callback's previous run to end");
+        if (TryLookup(H) == nullptr) {
+            return false;
+        }
+    }
+    Running = true;
+    Runner = &HeldLocks();
     CallDriver(OwnerDevice(), Level, Serialized, Callback);
     if (TryLookup(H) == nullptr) {
         return false;
     }
     Running = false;
+    Runner = nullptr;
     return true;
 }
 
@@ -141,8 +157,17 @@ BOOLEAN ClockCallbackObject::CancelRun(const char *Api, BOOLEAN Wait, const char
         Wait = FALSE;
     }
     BOOLEAN Removed = Clock().CancelIfQueued(Event) ? TRUE : FALSE;
-    if (Wait && Running) {
+    if (Wait && Running && (Runner == &HeldLocks() || MultiProcessor() == nullptr)) {
         VerifierReport("Deadlock", Waiting + " from the " + What + "'s own callback");
+    } else if (Wait && Running) {
+        /* The callback runs on another processor: the wait outlasts it. */
+        WDFOBJECT H = Handle();
+        Clock().RunUntil(
+            [H]() {
+                auto *O = TryLookupAs<ClockCallbackObject>(H);
+                return O == nullptr || !O->Running;
+            },
+            Waiting.c_str());
     }
     return Removed;
 }
@@ -291,7 +316,7 @@ EXTERN_C VOID WdfWorkItemFlush(WDFWORKITEM WorkItem)
     if (W == nullptr || !Kit.IrqlOk()) {
         return;
     }
-    if (W->Running) {
+    if (W->Running && (W->Runner == &HeldLocks() || MultiProcessor() == nullptr)) {
         VerifierReport("Deadlock", "WdfWorkItemFlush from the work item's own callback");
         return;
     }
@@ -327,7 +352,11 @@ EXTERN_C NTSTATUS WdfSpinLockCreate(PWDF_OBJECT_ATTRIBUTES SpinLockAttributes, W
         }
     }
     auto *L = new fx::SpinLock(Parent != nullptr ? Parent->OwnerDevice() : CurrentDevice());
-    return CommitNew(L, SpinLockAttributes, Parent != nullptr ? Parent : Host().TheDriver, Kit.Name(), SpinLock);
+    Status = CommitNew(L, SpinLockAttributes, Parent != nullptr ? Parent : Host().TheDriver, Kit.Name(), SpinLock);
+    if (NT_SUCCESS(Status)) {
+        Locks().Created(KeyOf(L), __builtin_return_address(0));
+    }
+    return Status;
 }
 
 EXTERN_C VOID WdfSpinLockAcquire(WDFSPINLOCK SpinLock)
@@ -341,11 +370,22 @@ EXTERN_C VOID WdfSpinLockAcquire(WDFSPINLOCK SpinLock)
         VerifierReport("IrqlTooHigh", "WdfSpinLockAcquire above DISPATCH_LEVEL");
         return;
     }
-    if (L->Held) {
-        VerifierReport("SpinLockRecursive", "WdfSpinLockAcquire of a spin lock already held (" + L->Describe() + ")");
+    const void *Site = __builtin_return_address(0);
+    LockStack &Mine = HeldLocks();
+    if (const LockStack::Held *Again = Mine.Find(KeyOf(L))) {
+        VerifierReport("SpinLockRecursive", "WdfSpinLockAcquire at " + DescribeCode(Site) + " of " +
+                                                Locks().Name(KeyOf(L)) +
+                                                ", which this thread already holds (acquired at " +
+                                                DescribeCode(Again->Site) + "): it would spin for ever");
+        return;
+    }
+    if (L->Held && !SpinWhileHeld(KeyOf(L), Site, [L]() { return L->Held; })) {
+        VerifierReport("Deadlock", "WdfSpinLockAcquire at " + DescribeCode(Site) + " of " + Locks().Name(KeyOf(L)) +
+                                       ", held by an execution context that cannot run until this one returns");
         return;
     }
     L->Mutex.lock();
+    Locks().Acquired(Mine, KeyOf(L), Site);
     L->Held = true;
     L->OwnerContext = Host().CurrentContext;
     L->SavedIrql = Irql();
@@ -373,6 +413,7 @@ EXTERN_C VOID WdfSpinLockRelease(WDFSPINLOCK SpinLock)
                                                   " (a spin lock is released at DISPATCH_LEVEL)");
     }
     L->Held = false;
+    Locks().Released(HeldLocks(), KeyOf(L));
     SetIrql(L->SavedIrql);
     Host().LocksHeld--;
     L->Mutex.unlock();

@@ -15,6 +15,7 @@
 
 #include "FxHost.h"
 #include "KitCalls.h"
+#include "core/Processors.h"
 
 #include <ntstrsafe.h>
 
@@ -98,6 +99,10 @@ KitEntry::KitEntry(KitCall Call) : call_(Call), irqlOk_(true)
     } else if (Row.Irql == KitIrql::DISPATCH && Level > DISPATCH_LEVEL) {
         VerifierReport("IrqlTooHigh", std::string(Row.Name) + " called above DISPATCH_LEVEL");
         irqlOk_ = false;
+    }
+    /* Every kit call is a point where another processor may go on. */
+    if (Processors *Cpus = MultiProcessor()) {
+        Cpus->Preempt();
     }
 }
 

@@ -7,6 +7,8 @@
 #include <cstring>
 
 #include "FxHost.h"
+#include "core/LockOrder.h"
+#include "core/Processors.h"
 
 namespace fx {
 
@@ -150,8 +152,13 @@ Device *CurrentDevice() { return HaveHost() ? Host().Current : nullptr; }
 CurrentDeviceScope::CurrentDeviceScope(Device *Dev) : saved_(Host().Current) { Host().Current = Dev; }
 CurrentDeviceScope::~CurrentDeviceScope() { Host().Current = saved_; }
 
-DeviceLockScope::DeviceLockScope(Device *Dev) : dev_(Dev), saved_(Host().Irql), savedCurrent_(Host().Current)
+DeviceLockScope::DeviceLockScope(Device *Dev, const void *Site)
+    : dev_(Dev), saved_(Host().Irql), savedCurrent_(Host().Current)
 {
+    if (dev_->LockHeld && Locks().Holder(KeyOf(dev_)) != &HeldLocks()) {
+        /* Another processor's callback holds it. */
+        SpinWhileHeld(KeyOf(dev_), Site, [this]() { return dev_->LockHeld; });
+    }
     if (dev_->LockHeld) {
         VerifierReport("DeviceLockReentered",
                        "the device-wide lock of " + dev_->Describe() + " was taken while already held");
@@ -159,6 +166,7 @@ DeviceLockScope::DeviceLockScope(Device *Dev) : dev_(Dev), saved_(Host().Irql), 
         return;
     }
     dev_->LockHeld = true;
+    Locks().Acquired(HeldLocks(), KeyOf(dev_), Site);
     Host().Irql = DISPATCH_LEVEL;
     Host().Current = Dev;
 }
@@ -166,6 +174,7 @@ DeviceLockScope::~DeviceLockScope()
 {
     if (dev_ != nullptr) {
         dev_->LockHeld = false;
+        Locks().Released(HeldLocks(), KeyOf(dev_));
         Host().Irql = saved_;
         Host().Current = savedCurrent_;
     }
@@ -175,10 +184,10 @@ bool DeviceLockHeld(const Device *Dev) { return Dev != nullptr && Dev->LockHeld;
 ExecutionContext SaveContext()
 {
     if (!HaveHost()) {
-        return ExecutionContext{PASSIVE_LEVEL, nullptr, 0, 0, 0};
+        return ExecutionContext{PASSIVE_LEVEL, nullptr, 0, 0, 0, nullptr};
     }
     auto &H = Host();
-    return ExecutionContext{H.Irql, H.Current, H.LocksHeld, H.CallDepth, H.CurrentContext};
+    return ExecutionContext{H.Irql, H.Current, H.LocksHeld, H.CallDepth, H.CurrentContext, H.HeldLocks};
 }
 
 void RestoreContext(const ExecutionContext &Saved)
@@ -192,9 +201,11 @@ void RestoreContext(const ExecutionContext &Saved)
     H.LocksHeld = Saved.LocksHeld;
     H.CallDepth = Saved.CallDepth;
     H.CurrentContext = Saved.Context;
+    H.HeldLocks = Saved.HeldLocks;
 }
 
-void CallDriver(Device *Dev, KIRQL Level, bool Serialized, CallableRef Fn)
+namespace {
+void CallDriverAt(const void *Site, Device *Dev, KIRQL Level, bool Serialized, CallableRef Fn)
 {
     auto &H = Host();
     int LocksBefore = H.LocksHeld;
@@ -211,7 +222,7 @@ void CallDriver(Device *Dev, KIRQL Level, bool Serialized, CallableRef Fn)
     } Guard{H.CallDepth, H.CurrentContext, H.CurrentContext};
     H.CurrentContext = ++H.ContextSerial;
     if (Serialized && Dev != nullptr) {
-        DeviceLockScope Lock(Dev);
+        DeviceLockScope Lock(Dev, Site);
         IrqlScope At(Level);
         Fn();
     } else {
@@ -222,6 +233,17 @@ void CallDriver(Device *Dev, KIRQL Level, bool Serialized, CallableRef Fn)
     if (H.LocksHeld != LocksBefore) {
         VerifierReport("SpinLockHeldOnReturn", "a driver callback returned with a spin lock still held");
         H.LocksHeld = LocksBefore;
+    }
+}
+} // namespace
+
+void CallDriver(Device *Dev, KIRQL Level, bool Serialized, CallableRef Fn)
+{
+    const void *Site = __builtin_return_address(0);
+    /* On several processors a callback made from outside any task is a
+       task of its own, which the others may interleave with. */
+    if (!RunOnProcessor([&]() { CallDriverAt(Site, Dev, Level, Serialized, Fn); })) {
+        CallDriverAt(Site, Dev, Level, Serialized, Fn);
     }
 }
 

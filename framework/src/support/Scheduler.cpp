@@ -16,6 +16,8 @@
 
 #include "FxCore.h"
 #include "NodePool.h"
+#include "core/LockOrder.h"
+#include "core/Processors.h"
 
 namespace fx {
 
@@ -33,6 +35,21 @@ struct Scheduler::Impl {
     std::unordered_map<EventId, Key, std::hash<EventId>, std::equal_to<EventId>,
                        NodeAllocator<std::pair<const EventId, Key>>>
         ById;
+    /* Several simulated processors, when set (nullptr: one). */
+    std::unique_ptr<Processors> Cpus;
+
+    /* The earliest event when it is due now, taken off the queue. */
+    bool TakeDue(std::function<void()> *Fn)
+    {
+        auto It = Events.begin();
+        if (It == Events.end() || It->first.first > Now) {
+            return false;
+        }
+        *Fn = std::move(It->second.Fn);
+        ById.erase(It->second.Id);
+        Events.erase(It);
+        return true;
+    }
 
     /* A blocking call on a thread of its own. The baton (Running) passes
        between it and the world's thread; exactly one of them runs. */
@@ -43,6 +60,7 @@ struct Scheduler::Impl {
         bool Done = false;
         std::function<bool()> Waiting; /* set while blocked */
         fx::ExecutionContext Context{};
+        fx::LockStack Locks; /* the locks this caller's thread holds */
         std::thread Thread;
     };
     std::vector<std::shared_ptr<Call>> Calls;
@@ -66,6 +84,9 @@ struct Scheduler::Impl {
     /* Resumes every blocked call whose condition holds. TRUE when one ran. */
     bool ResumeReady()
     {
+        if (Cpus) {
+            return Cpus->Drive(); /* tasks whose wait is over */
+        }
         bool Ran = false;
         if (Impl::CurrentCall != nullptr) {
             return false; /* only the world's thread hands out the baton */
@@ -104,6 +125,10 @@ struct Scheduler::Impl {
         Entry E = std::move(It->second);
         ById.erase(E.Id);
         Events.erase(It);
+        if (Cpus) {
+            Cpus->Start(std::move(E.Fn));
+            return true;
+        }
         E.Fn();
         ResumeReady();
         return true;
@@ -231,6 +256,13 @@ VirtualTime Scheduler::NextDue() const
 
 void Scheduler::RunUntil(const std::function<bool()> &Condition, const char *Why)
 {
+    if (impl_->Cpus && impl_->Cpus->InTask()) {
+        /* A task waits without running the world: the others go on. */
+        if (!Condition()) {
+            impl_->Cpus->Block(Condition);
+        }
+        return;
+    }
     if (Impl::Call *C = Impl::CurrentCall) {
         /* A blocking call waits without running the world: the baton goes
            back to the world's thread until the condition holds. */
@@ -264,8 +296,17 @@ void Scheduler::RunUntil(const std::function<bool()> &Condition, const char *Why
 
 void Scheduler::RunBlockingCall(std::function<void()> Body)
 {
+    if (impl_->Cpus) {
+        if (impl_->Cpus->InTask()) {
+            Body(); /* a task is a caller of its own already */
+        } else {
+            impl_->Cpus->RunTask(std::move(Body), true);
+        }
+        return;
+    }
     auto C = std::make_shared<Impl::Call>();
     C->Context = fx::SaveContext();
+    C->Context.HeldLocks = &C->Locks;
     Impl::Call *Raw = C.get();
     C->Thread = std::thread([Raw, Body = std::move(Body)]() {
         {
@@ -286,5 +327,18 @@ void Scheduler::RunBlockingCall(std::function<void()> Body)
 }
 
 std::size_t Scheduler::BlockedCalls() const { return impl_->Calls.size(); }
+
+void Scheduler::SetProcessors(const ProcessorOptions &Options)
+{
+    impl_->Cpus.reset();
+    if (Options.Count > 1) {
+        Impl *I = impl_;
+        impl_->Cpus = std::make_unique<Processors>(
+            Options, [I](std::function<void()> *Fn) { return I->TakeDue(Fn); },
+            [I]() { return !I->Events.empty() && I->RunFirst(); });
+    }
+}
+
+Processors *Scheduler::Cpus() const { return impl_->Cpus.get(); }
 
 } // namespace fx

@@ -1,0 +1,136 @@
+/*
+ * LockOrder.cpp - the lock-order graph of the verifier (LockOrder.h).
+ */
+#include "LockOrder.h"
+
+#include <algorithm>
+
+#include "FxHost.h"
+
+namespace fx {
+
+LockKey KeyOf(const SpinLock *Lock) { return LockKey{reinterpret_cast<std::uintptr_t>(Lock->Handle()), false}; }
+LockKey KeyOf(const Device *Dev) { return LockKey{reinterpret_cast<std::uintptr_t>(Dev->Handle()), true}; }
+
+const LockStack::Held *LockStack::Find(LockKey Key) const
+{
+    for (const Held &H : Locks) {
+        if (H.Key == Key) return &H;
+    }
+    return nullptr;
+}
+
+void LockOrder::Created(LockKey Key, const void *Site) { created_[Key] = Site; }
+
+std::string LockOrder::Name(LockKey Key) const
+{
+    char Handle[32];
+    std::snprintf(Handle, sizeof Handle, "0x%llx", static_cast<unsigned long long>(Key.Handle));
+    if (Key.DeviceWide) {
+        return std::string("the device-wide lock of WDFDEVICE ") + Handle;
+    }
+    return std::string("spin lock ") + Handle;
+}
+
+std::string LockOrder::Origin(LockKey Key) const
+{
+    auto It = created_.find(Key);
+    if (Key.DeviceWide || It == created_.end() || It->second == nullptr) {
+        return {};
+    }
+    std::string Text = SourceLineOf(It->second);
+    return Name(Key) + " was created at " + DescribeCode(It->second) + (Text.empty() ? "" : ": " + Text);
+}
+
+void LockOrder::Acquired(LockStack &Stack, LockKey Key, const void *Site)
+{
+    std::vector<LockKey> Outside;
+    for (const LockStack::Held &H : Stack.Locks) {
+        PairKey Pair{H.Key, Key};
+        auto [It, New] = pairs_.try_emplace(Pair);
+        Nesting &Seen = It->second;
+        if (New) {
+            Seen.OuterSite = H.Site;
+            Seen.InnerSite = Site;
+            Seen.Gate = Outside;
+            Check(Pair, Seen);
+        } else if (!Seen.Gate.empty()) {
+            /* The gate is what every nesting of this order held outside it. */
+            std::size_t Before = Seen.Gate.size();
+            Seen.Gate.erase(std::remove_if(Seen.Gate.begin(), Seen.Gate.end(),
+                                           [&](const LockKey &G) {
+                                               return std::find(Outside.begin(), Outside.end(), G) == Outside.end();
+                                           }),
+                            Seen.Gate.end());
+            if (Seen.Gate.size() != Before) {
+                Seen.OuterSite = H.Site;
+                Seen.InnerSite = Site;
+                Check(Pair, Seen);
+            }
+        }
+        Outside.push_back(H.Key);
+    }
+    Stack.Locks.push_back(LockStack::Held{Key, Site});
+    holders_[Key] = &Stack;
+}
+
+void LockOrder::Check(const PairKey &Pair, Nesting &Seen)
+{
+    auto Reverse = pairs_.find(PairKey{Pair.Inner, Pair.Outer});
+    if (Reverse == pairs_.end() || Seen.Reported || Reverse->second.Reported) {
+        return;
+    }
+    const Nesting &Earlier = Reverse->second;
+    for (const LockKey &G : Seen.Gate) {
+        if (std::find(Earlier.Gate.begin(), Earlier.Gate.end(), G) != Earlier.Gate.end()) {
+            return; /* both orders only ever under G: they never run together */
+        }
+    }
+    Seen.Reported = true;
+    Reverse->second.Reported = true;
+    ++inversions_;
+    std::string A = Name(Pair.Outer);
+    std::string B = Name(Pair.Inner);
+    std::string Message = "lock order inversion: " + B + " acquired at " + DescribeCode(Seen.InnerSite) +
+                          " while holding " + A + " (acquired at " + DescribeCode(Seen.OuterSite) + "); earlier " + A +
+                          " was acquired at " + DescribeCode(Earlier.InnerSite) + " while holding " + B +
+                          " (acquired at " + DescribeCode(Earlier.OuterSite) +
+                          "): two processors taking them in the two orders at once deadlock";
+    for (const LockKey &K : {Pair.Outer, Pair.Inner}) {
+        std::string Made = Origin(K);
+        if (!Made.empty()) Message += "; " + Made;
+    }
+    VerifierReport("LockOrderInversion", Message);
+}
+
+void LockOrder::Released(LockStack &Stack, LockKey Key)
+{
+    /* A lock released by another thread than its holder (a verifier report
+       of its own) leaves the holder's stack. */
+    auto Holder = holders_.find(Key);
+    LockStack &From = Holder != holders_.end() ? *Holder->second : Stack;
+    if (Holder != holders_.end()) holders_.erase(Holder);
+    for (auto It = From.Locks.rbegin(); It != From.Locks.rend(); ++It) {
+        if (It->Key == Key) {
+            From.Locks.erase(std::next(It).base());
+            return;
+        }
+    }
+}
+
+LockOrder &Locks()
+{
+    HostState &H = Host();
+    if (!H.LockVerifier) {
+        H.LockVerifier = std::make_shared<LockOrder>();
+    }
+    return *H.LockVerifier;
+}
+
+LockStack &HeldLocks()
+{
+    HostState &H = Host();
+    return H.HeldLocks != nullptr ? *H.HeldLocks : Locks().Main;
+}
+
+} // namespace fx

@@ -1,0 +1,133 @@
+/*
+ * LockOrder.h - the verifier's view of the locks a driver takes: which
+ * thread of execution holds which lock, and the order in which locks have
+ * been nested over the whole life of the host.
+ *
+ * Two kinds of lock are followed: the driver's spin locks (WdfSpinLockAcquire
+ * / WdfSpinLockRelease) and the device-wide lock the framework takes around
+ * the callbacks of WdfSynchronizationScopeDevice. A lock is known by its
+ * handle, which is never reused, so two locks that live at the same address
+ * one after the other are never confused.
+ *
+ * Every acquisition made while other locks are held records the ordered pair
+ * (held, acquired) with where each of the two was acquired. When a pair is
+ * seen in one order after it was seen in the other, the verifier reports a
+ * LockOrderInversion naming both nestings: two processors taking the pair
+ * in the two orders at once deadlock, whether or not this run did. A pair
+ * nested in both orders only ever under a common outer lock (the gate: a
+ * lock held outside the pair in every nesting of either order) cannot
+ * deadlock that way, and is not reported. Acquiring a lock the same thread
+ * already holds is a report of its own (it would spin for ever).
+ *
+ * A thread of execution is the world's own thread, a blocking call's thread
+ * or, on several simulated processors, one callback's fiber; each has a
+ * LockStack, and fx::ExecutionContext carries which one is running.
+ */
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+namespace fx {
+
+class Device;
+class SpinLock;
+
+/* A lock by its handle; DeviceWide for the device-wide lock of a device. */
+struct LockKey {
+    std::uintptr_t Handle = 0;
+    bool DeviceWide = false;
+    bool operator==(const LockKey &Other) const { return Handle == Other.Handle && DeviceWide == Other.DeviceWide; }
+};
+LockKey KeyOf(const SpinLock *Lock);
+LockKey KeyOf(const Device *Dev);
+
+/* The locks one thread of execution holds, outermost first. Site: the code
+   that acquired it (the driver's call of WdfSpinLockAcquire, or the
+   framework code that runs a callback under the device-wide lock). */
+struct LockStack {
+    struct Held {
+        LockKey Key;
+        const void *Site;
+    };
+    std::vector<Held> Locks;
+    /* The simulated processors' task running on this thread, if any. */
+    void *Task = nullptr;
+    /* The entry of Key, or nullptr when this thread does not hold it. */
+    const Held *Find(LockKey Key) const;
+};
+
+class LockOrder {
+public:
+    /* Where a spin lock was created (its name in reports). */
+    void Created(LockKey Key, const void *Site);
+    /* Records Key as acquired at Site by Stack's thread: pairs with every
+       lock it holds, an inversion report when one is new; then pushes it. */
+    void Acquired(LockStack &Stack, LockKey Key, const void *Site);
+    /* Takes Key off Stack (locks may be released in any order). */
+    void Released(LockStack &Stack, LockKey Key);
+    /* The lock's name in reports, and where a spin lock was created with the
+       source line that did it (empty when unknown). */
+    std::string Name(LockKey Key) const;
+    std::string Origin(LockKey Key) const;
+
+    /* The thread holding Key, or nullptr when it is free. */
+    LockStack *Holder(LockKey Key) const
+    {
+        auto It = holders_.find(Key);
+        return It == holders_.end() ? nullptr : It->second;
+    }
+
+    /* Inversions reported so far. */
+    std::size_t Inversions() const { return inversions_; }
+
+    /* The world's own thread (ExecutionContext::HeldLocks is nullptr there). */
+    LockStack Main;
+
+private:
+    struct PairKey {
+        LockKey Outer;
+        LockKey Inner;
+        bool operator==(const PairKey &Other) const { return Outer == Other.Outer && Inner == Other.Inner; }
+    };
+    struct PairHash {
+        std::size_t operator()(const PairKey &K) const
+        {
+            return std::hash<std::uintptr_t>()(K.Outer.Handle * 31 + K.Outer.DeviceWide) ^
+                   (std::hash<std::uintptr_t>()(K.Inner.Handle * 31 + K.Inner.DeviceWide) << 1);
+        }
+    };
+    struct Nesting {
+        const void *OuterSite;
+        const void *InnerSite;
+        /* Locks held outside Outer in every nesting seen of this order. */
+        std::vector<LockKey> Gate;
+        bool Reported = false;
+    };
+    struct KeyHash {
+        std::size_t operator()(const LockKey &K) const
+        {
+            return std::hash<std::uintptr_t>()(K.Handle * 31 + K.DeviceWide);
+        }
+    };
+    void Check(const PairKey &Pair, Nesting &Seen);
+
+    std::unordered_map<PairKey, Nesting, PairHash> pairs_;
+    std::unordered_map<LockKey, const void *, KeyHash> created_;
+    std::unordered_map<LockKey, LockStack *, KeyHash> holders_;
+    std::size_t inversions_ = 0;
+};
+
+/* The host's lock-order verifier, and the lock stack of the running thread. */
+LockOrder &Locks();
+LockStack &HeldLocks();
+
+/* "file:line in function" of a code address, file relative to the source
+   tree; the function alone, or the address, when no line is known. */
+std::string DescribeCode(const void *Pc);
+/* The source text at that address's line, trimmed (empty when unknown). */
+std::string SourceLineOf(const void *Pc);
+
+} // namespace fx
