@@ -534,6 +534,17 @@ const std::vector<FlagName> &ControlLineFlags()
 
 /* ---- line control ---- */
 
+Bytes LineCodingBytes(std::uint32_t Rate, const LineControl &LC)
+{
+    return {static_cast<std::uint8_t>(Rate),
+            static_cast<std::uint8_t>(Rate >> 8),
+            static_cast<std::uint8_t>(Rate >> 16),
+            static_cast<std::uint8_t>(Rate >> 24),
+            LC.StopBits,
+            LC.Parity,
+            LC.WordLength};
+}
+
 LineControl ParseLineControl(std::string_view Text)
 {
     /* <bits><parity><stop>: 8N1, 7E2, 5O1.5 */

@@ -80,6 +80,9 @@ struct LineControl {
 };
 /* "8N1", "7E2", "5O1.5", "8M1", "8S1". */
 LineControl ParseLineControl(std::string_view Text);
+/* The seven bytes of a line coding record on the wire: the rate (little
+   endian), then stop bits, parity and word length. */
+Bytes LineCodingBytes(std::uint32_t Rate, const LineControl &LC);
 /* "8N1" when the three values have a short form, else "stop=.. parity=.. bits=..". */
 std::string FormatLineControl(std::uint8_t StopBits, std::uint8_t Parity, std::uint8_t WordLength);
 

@@ -129,13 +129,7 @@ void CheckDevice(Impl &I, Impl::Entity &E, const OpExpectation &X, std::vector<s
             if (Comma == std::string::npos) throw SyntaxError("line-coding= takes RATE,FORMAT such as 115200,8N1");
             std::uint32_t Rate = static_cast<std::uint32_t>(ParseUnsigned(Value.substr(0, Comma)));
             LineControl LC = ParseLineControl(Value.substr(Comma + 1));
-            Bytes Want = {static_cast<std::uint8_t>(Rate),
-                          static_cast<std::uint8_t>(Rate >> 8),
-                          static_cast<std::uint8_t>(Rate >> 16),
-                          static_cast<std::uint8_t>(Rate >> 24),
-                          LC.StopBits,
-                          LC.Parity,
-                          LC.WordLength};
+            Bytes Want = LineCodingBytes(Rate, LC);
             Bytes Have = D.Model->LineCoding();
             if (Have != Want)
                 Diff.push_back("the device's line coding is " +
@@ -273,13 +267,7 @@ Action CompileExpectSetup(const Statement &, ArgReader &A)
             LineControl LC;
             bool HasFormat = A.HasWord();
             if (HasFormat) LC = ParseLineControl(A.Word("a line setting"));
-            Data = Bytes{static_cast<std::uint8_t>(Rate),
-                         static_cast<std::uint8_t>(Rate >> 8),
-                         static_cast<std::uint8_t>(Rate >> 16),
-                         static_cast<std::uint8_t>(Rate >> 24),
-                         LC.StopBits,
-                         LC.Parity,
-                         LC.WordLength};
+            Data = LineCodingBytes(Rate, LC);
             if (!HasFormat) Data->resize(4); /* rate only */
         }
     } else if (EqualsIgnoreCase(Kind, "SET_CONTROL_LINE_STATE")) {
