@@ -44,22 +44,30 @@ std::string LockOrder::Origin(LockKey Key) const
 
 void LockOrder::Acquired(LockStack &Stack, LockKey Key, const void *Site)
 {
-    std::vector<LockKey> Outside;
-    for (const LockStack::Held &H : Stack.Locks) {
+    /* The locks held outside the I-th held lock are the first I of the
+       stack: read in place, so an acquire allocates nothing once its
+       nestings are known. */
+    for (std::size_t I = 0; I < Stack.Locks.size(); ++I) {
+        const LockStack::Held &H = Stack.Locks[I];
+        auto OutsideBegin = Stack.Locks.begin();
+        auto OutsideEnd = Stack.Locks.begin() + static_cast<std::ptrdiff_t>(I);
         PairKey Pair{H.Key, Key};
         auto [It, New] = pairs_.try_emplace(Pair);
         Nesting &Seen = It->second;
         if (New) {
             Seen.OuterSite = H.Site;
             Seen.InnerSite = Site;
-            Seen.Gate = Outside;
+            for (auto O = OutsideBegin; O != OutsideEnd; ++O) Seen.Gate.push_back(O->Key);
             Check(Pair, Seen);
         } else if (!Seen.Gate.empty()) {
             /* The gate is what every nesting of this order held outside it. */
             std::size_t Before = Seen.Gate.size();
             Seen.Gate.erase(std::remove_if(Seen.Gate.begin(), Seen.Gate.end(),
                                            [&](const LockKey &G) {
-                                               return std::find(Outside.begin(), Outside.end(), G) == Outside.end();
+                                               return std::find_if(OutsideBegin, OutsideEnd,
+                                                                   [&](const LockStack::Held &O) {
+                                                                       return O.Key == G;
+                                                                   }) == OutsideEnd;
                                            }),
                             Seen.Gate.end());
             if (Seen.Gate.size() != Before) {
@@ -68,7 +76,6 @@ void LockOrder::Acquired(LockStack &Stack, LockKey Key, const void *Site)
                 Check(Pair, Seen);
             }
         }
-        Outside.push_back(H.Key);
     }
     Stack.Locks.push_back(LockStack::Held{Key, Site});
     holders_[Key] = &Stack;

@@ -30,6 +30,8 @@
 #include <unordered_map>
 #include <vector>
 
+#include "NodePool.h"
+
 namespace fx {
 
 class Device;
@@ -116,7 +118,10 @@ private:
 
     std::unordered_map<PairKey, Nesting, PairHash> pairs_;
     std::unordered_map<LockKey, const void *, KeyHash> created_;
-    std::unordered_map<LockKey, LockStack *, KeyHash> holders_;
+    /* Entered and left at every acquire and release: pooled nodes. */
+    std::unordered_map<LockKey, LockStack *, KeyHash, std::equal_to<LockKey>,
+                       NodeAllocator<std::pair<const LockKey, LockStack *>>>
+        holders_;
     std::size_t inversions_ = 0;
 };
 
