@@ -9,6 +9,7 @@
 #include "FxHost.h"
 #include "core/LockOrder.h"
 #include "core/Processors.h"
+#include "core/RaceAnnotations.h"
 
 namespace fx {
 
@@ -166,6 +167,7 @@ DeviceLockScope::DeviceLockScope(Device *Dev, const void *Site)
         return;
     }
     dev_->LockHeld = true;
+    race::Acquire(&dev_->LockHeld);
     Locks().Acquired(HeldLocks(), KeyOf(dev_), Site);
     Host().Irql = DISPATCH_LEVEL;
     Host().Current = Dev;
@@ -173,6 +175,7 @@ DeviceLockScope::DeviceLockScope(Device *Dev, const void *Site)
 DeviceLockScope::~DeviceLockScope()
 {
     if (dev_ != nullptr) {
+        race::Release(&dev_->LockHeld);
         dev_->LockHeld = false;
         Locks().Released(HeldLocks(), KeyOf(dev_));
         Host().Irql = saved_;
