@@ -78,6 +78,7 @@ struct Processors::Task {
        started the task waits for its end (RunTask). */
     void *Fiber = nullptr;
     bool Joined = false;
+    race::Mode RaceMode = race::Mode::Fresh;
 #ifdef FX_ASAN_FIBERS
     void *FakeStack = nullptr;
 #endif
@@ -102,6 +103,7 @@ struct Processors::Impl {
        did; only the kit's own orderings (RaceAnnotations.h) order it. */
     void *WorldFiber = nullptr;
     void *Origin = nullptr;
+    race::Mode WorldMode = race::Mode::Fresh; /* the world's, before the processors */
 
     unsigned char *TakeStack()
     {
@@ -143,6 +145,14 @@ std::vector<Processors::Task *> &Abandoned()
 }
 
 Processors *g_Running = nullptr; /* the Processors whose task is on the fiber now */
+/* The process's own thread runs host code from its start: the race
+   detector ignores it except inside driver callbacks (RaceAnnotations.h). */
+struct HostFromStart {
+    HostFromStart() { race::SetMode(race::Mode::Host); }
+    ~HostFromStart() { race::SetMode(race::Mode::Fresh); } /* a thread ends with no ignore left */
+    HostFromStart(const HostFromStart &) = delete;
+    HostFromStart &operator=(const HostFromStart &) = delete;
+} g_HostFromStart;
 
 void TaskEntry(unsigned Hi, unsigned Lo);
 
@@ -167,6 +177,8 @@ Processors::Processors(const ProcessorOptions &Options, std::function<bool(std::
     impl_->Rng.seed(Options.Seed);
     if (race::kEnabled) {
         impl_->WorldFiber = race::CurrentFiber();
+        impl_->WorldMode = race::CurrentMode();
+        race::SetMode(race::Mode::Host);
         impl_->Origin = race::CreateFiber("origin of events");
     }
 }
@@ -181,7 +193,10 @@ Processors::~Processors()
         }
     }
     for (unsigned char *S : impl_->FreeStacks) delete[] S;
-    if (impl_->Origin != nullptr) race::DestroyFiber(impl_->Origin);
+    if (impl_->Origin != nullptr) {
+        race::DestroyFiber(impl_->Origin);
+        race::SetMode(impl_->WorldMode);
+    }
 }
 
 namespace {
@@ -195,8 +210,10 @@ void TaskEntry(unsigned Hi, unsigned Lo)
     __sanitizer_finish_switch_fiber(nullptr, &Bottom, &Size);
     P->NoteWorldStack(Bottom, Size);
 #endif
+    race::SetMode(race::Mode::Host);
     T->Fn();
-    race::Release(T); /* the end of a callback its caller waits for (RunTask) */
+    race::Release(T);                 /* the end of a callback its caller waits for (RunTask) */
+    race::SetMode(race::Mode::Fresh); /* a fiber ends with no ignore left */
     T->Fn = nullptr;
     T->St = Processors::Task::State::Done;
     g_Running->Finish();
@@ -248,6 +265,9 @@ void Processors::SwitchTo(Task *T)
     Processors *Outer = g_Running;
     g_Running = this;
     current_ = T;
+    /* The mode travels with the fiber, as the detector's ignore count does. */
+    race::Mode MyMode = race::CurrentMode();
+    race::CurrentMode() = T->RaceMode;
     if (!T->Started) {
         T->Started = true;
         T->Stack = impl_->TakeStack();
@@ -267,6 +287,8 @@ void Processors::SwitchTo(Task *T)
 #ifdef FX_ASAN_FIBERS
     __sanitizer_finish_switch_fiber(impl_->WorldFake, nullptr, nullptr);
 #endif
+    T->RaceMode = race::CurrentMode();
+    race::CurrentMode() = MyMode;
     current_ = nullptr;
     g_Running = Outer;
     RestoreContext(Mine);

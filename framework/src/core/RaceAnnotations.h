@@ -12,6 +12,12 @@
  * switch without implying any ordering, so callbacks on different
  * simulated processors are as unordered as they would be on a machine.
  *
+ * The host's own accesses that the detector still sees (its allocations,
+ * and the C library routines it intercepts) are ignored: each thread and
+ * fiber runs host code in Mode::Host, where the detector ignores it, and
+ * the driver's callbacks in Mode::Driver. A kit call enters the host, a
+ * callback the driver; a Section restores the mode it found.
+ *
  * Outside the tsan preset every function here is an empty inline one and
  * the build is unchanged.
  */
@@ -27,6 +33,8 @@
 
 #ifdef FX_RACE_ANNOTATIONS
 #include <sanitizer/tsan_interface.h>
+extern "C" void __tsan_ignore_thread_begin(); // NOLINT(bugprone-reserved-identifier)
+extern "C" void __tsan_ignore_thread_end();   // NOLINT(bugprone-reserved-identifier)
 #endif
 
 namespace fx::race {
@@ -47,6 +55,8 @@ inline void *CreateFiber(const char *Name)
 /* Immediately before the switch of stacks: no ordering implied. */
 inline void SwitchToFiber(void *Fiber) { __tsan_switch_to_fiber(Fiber, __tsan_switch_to_fiber_no_sync); }
 inline void DestroyFiber(void *Fiber) { __tsan_destroy_fiber(Fiber); }
+inline void IgnoreBegin() { __tsan_ignore_thread_begin(); }
+inline void IgnoreEnd() { __tsan_ignore_thread_end(); }
 #else
 constexpr bool kEnabled = false;
 inline void Release(const void *) {}
@@ -55,6 +65,38 @@ inline void *CurrentFiber() { return nullptr; }
 inline void *CreateFiber(const char *) { return nullptr; }
 inline void SwitchToFiber(void *) {}
 inline void DestroyFiber(void *) {}
+inline void IgnoreBegin() {}
+inline void IgnoreEnd() {}
 #endif
+
+/* Fresh: a thread or fiber that has run neither (not ignored yet). */
+enum class Mode : unsigned char { Fresh, Host, Driver };
+
+/* The running thread's mode; the simulated processors keep each task's
+   with its fiber. */
+inline Mode &CurrentMode()
+{
+    static thread_local Mode M = Mode::Fresh;
+    return M;
+}
+
+inline void SetMode(Mode To)
+{
+    Mode &M = CurrentMode();
+    if (kEnabled && To == Mode::Host && M != Mode::Host) IgnoreBegin();
+    if (kEnabled && To != Mode::Host && M == Mode::Host) IgnoreEnd();
+    M = To;
+}
+
+class Section {
+public:
+    explicit Section(Mode To) : saved_(CurrentMode()) { SetMode(To); }
+    ~Section() { SetMode(saved_); }
+    Section(const Section &) = delete;
+    Section &operator=(const Section &) = delete;
+
+private:
+    Mode saved_;
+};
 
 } // namespace fx::race

@@ -430,6 +430,7 @@ void RunCancelForCancelledRequest(fx::Request *R, PFN_WDF_REQUEST_CANCEL Routine
     bool Serialized = R->PresentedBy == nullptr || R->PresentedBy->Serialized();
     R->CancelRoutineCalled = true;
     if (!Serialized) {
+        race::Section InDriver(race::Mode::Driver);
         Routine(H);
     } else if (DeviceLockHeld(Dev)) {
         R->ScheduleCancelRoutine(Routine);

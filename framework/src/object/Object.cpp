@@ -227,10 +227,12 @@ void CallDriverAt(const void *Site, Device *Dev, KIRQL Level, bool Serialized, C
     if (Serialized && Dev != nullptr) {
         DeviceLockScope Lock(Dev, Site);
         IrqlScope At(Level);
+        race::Section InDriver(race::Mode::Driver);
         Fn();
     } else {
         CurrentDeviceScope Cur(Dev);
         IrqlScope At(Level);
+        race::Section InDriver(race::Mode::Driver);
         Fn();
     }
     if (H.LocksHeld != LocksBefore) {
@@ -409,6 +411,7 @@ void Object::Delete()
         if (It->Cleanup != nullptr) {
             PFN_WDF_OBJECT_CONTEXT_CLEANUP Cb = It->Cleanup;
             CurrentDeviceScope Cur(owner_);
+            race::Section InDriver(race::Mode::Driver);
             Cb(handle_);
         }
     }
@@ -467,6 +470,7 @@ void Object::Free()
     for (auto It = contexts_.rbegin(); It != contexts_.rend(); ++It) {
         if (It->Destroy != nullptr) {
             CurrentDeviceScope Cur(owner_);
+            race::Section InDriver(race::Mode::Driver);
             It->Destroy(handle_);
         }
     }
