@@ -107,14 +107,21 @@ struct Processors::Impl {
 
     unsigned char *TakeStack()
     {
-        if (FreeStacks.empty()) return new unsigned char[kStackSize];
+        /* Under the race detector a stack is never reused: a fresh block
+           starts with no record of the accesses a task that ended made in
+           it (the driver's locals), which no ordering connects to the next. */
+        if (FreeStacks.empty() || race::kEnabled) return new unsigned char[kStackSize];
         unsigned char *S = FreeStacks.back();
         FreeStacks.pop_back();
         return S;
     }
     void Reclaim(Task *T)
     {
-        if (T->Stack != nullptr) FreeStacks.push_back(T->Stack);
+        if (T->Stack != nullptr && race::kEnabled) {
+            delete[] T->Stack;
+        } else if (T->Stack != nullptr) {
+            FreeStacks.push_back(T->Stack);
+        }
         if (T->Fiber != nullptr) race::DestroyFiber(T->Fiber);
         delete T;
     }
