@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Data-race detection: builds the tsan preset (the driver's translation
 # units under ThreadSanitizer, the host stating the framework's orderings)
-# and runs the race self-tests, then the randomized runs on 2 and 4
+# and runs the race self-tests, the directed race regressions
+# (tests/control/test_control_races.cpp), then the randomized runs on 2 and 4
 # simulated processors (tests/stress/stress.sh) over BRISUM_STRESS_SEEDS
 # seeds (2 unless set). Any ThreadSanitizer report fails it, printed whole.
 set -euo pipefail
@@ -17,6 +18,8 @@ ctest --test-dir build/tsan -R '^race\.' --output-on-failure
 # detector checks only data races.
 export TSAN_OPTIONS="halt_on_error=1 exitcode=66 detect_deadlocks=0 log_path=$reports/report"
 status=0
+# The directed interleavings of the races found so far.
+build/tsan/tests/brisum_stress_tests --gtest_filter='Races.*' --gtest_brief=1 || status=1
 BRISUM_STRESS_SEEDS=${BRISUM_STRESS_SEEDS:-2} bash tests/stress/stress.sh build/tsan/tests/brisum_stress_tests || status=1
 if compgen -G "$reports/report*" >/dev/null; then
     cat "$reports"/report*
