@@ -230,7 +230,14 @@ Release:
  */
 VOID SerialEndMaskRequests(PDEVICE_EXT_CONTEXT DeviceContext)
 {
-    if (SerialIsQueueIdle(DeviceContext->MaskQueue) && DeviceContext->CurrentWaitRequest == NULL) {
+    BOOLEAN Waiting;
+
+    /* The wait's DPC clears CurrentWaitRequest under EventLock on another
+       processor: the test reads it under the same lock. */
+    WdfSpinLockAcquire(DeviceContext->EventLock);
+    Waiting = DeviceContext->CurrentWaitRequest != NULL;
+    WdfSpinLockRelease(DeviceContext->EventLock);
+    if (SerialIsQueueIdle(DeviceContext->MaskQueue) && !Waiting) {
         return;
     }
     WdfIoQueuePurge(DeviceContext->MaskQueue, WDF_NO_EVENT_CALLBACK, WDF_NO_CONTEXT);

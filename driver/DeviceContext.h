@@ -8,7 +8,9 @@
  *   BulkInLock  ReceiveBuffer, HeldMemoryList and its byte count, the reader
  *               pause state, ReadBytesNeeded, ReadIntervalCount, the
  *               completion of CurrentReadRequest on the receive side,
- *               LastReadFailed.
+ *               LastReadFailed, DeviceInD0 and DeviceRemoved (written by the
+ *               bulk-in completion, the D0 callbacks and file open; read by
+ *               the accept check of every request and write completion).
  *   ReadLock    the choice between starting a read and parking it in
  *               ReadQueue; CurrentReadRequest when the read callback sets it.
  *   WriteLock   CurrentSubRequest, WriteAbortCode, CurrentWriteRequest at
@@ -84,8 +86,8 @@ typedef struct _DEVICE_EXT_CONTEXT {
 
     /* State flags. */
     BOOLEAN DeviceStarted;          /* single store, no lock */
-    BOOLEAN DeviceRemoved;          /* BulkInLock at open */
-    BOOLEAN DeviceInD0;             /* PnP callbacks */
+    BOOLEAN DeviceRemoved;          /* BulkInLock (but device clean-up) */
+    BOOLEAN DeviceInD0;             /* BulkInLock (D0 callbacks write) */
     BOOLEAN LastReadFailed;         /* BulkInLock */
     BOOLEAN SerialCommEntryCreated; /* device add */
     BOOLEAN SerialCountIncremented; /* device add */

@@ -353,9 +353,10 @@ BOOLEAN BulkInPipeReadersFailed(WDFUSBPIPE Pipe, NTSTATUS Status, USBD_STATUS Us
 
     BrisumTrace(TRACE_ERROR, "brisum : Bulk-in reader failed (0x%08X, USBD 0x%08X)\n", Status, UsbdStatus);
 
-    /* Refuses reads and writes until a block gets through again (single
-       byte store, no lock). */
+    /* Refuses reads and writes until a block gets through again. */
+    WdfSpinLockAcquire(DeviceContext->BulkInLock);
     DeviceContext->LastReadFailed = TRUE;
+    WdfSpinLockRelease(DeviceContext->BulkInLock);
 
     if (KeGetCurrentIrql() == APC_LEVEL) {
         WDFIOTARGET Target = WdfUsbTargetPipeGetIoTarget(Pipe);
@@ -396,10 +397,12 @@ VOID SerialBulkInReaderWorkItem(WDFWORKITEM WorkItem)
 
     for (;;) {
         BOOLEAN Paused;
+        BOOLEAN InD0;
         WDFIOTARGET Target;
 
         WdfSpinLockAcquire(DeviceContext->BulkInLock);
         Paused = DeviceContext->BulkInReaderPaused;
+        InD0 = DeviceContext->DeviceInD0;
         WdfSpinLockRelease(DeviceContext->BulkInLock);
 
         if (AnyApplied && Paused == Applied) {
@@ -412,7 +415,7 @@ VOID SerialBulkInReaderWorkItem(WDFWORKITEM WorkItem)
         if (Paused) {
             BrisumTrace(TRACE_INFO, "brisum : Stopping the bulk-in reader\n");
             WdfIoTargetStop(Target, WdfIoTargetCancelSentIo);
-        } else if (DeviceContext->DeviceInD0) {
+        } else if (InD0) {
             NTSTATUS Status;
             BrisumTrace(TRACE_INFO, "brisum : Restarting the bulk-in reader\n");
             Status = WdfIoTargetStart(Target);
@@ -432,20 +435,30 @@ VOID SerialBulkInReaderWorkItem(WDFWORKITEM WorkItem)
 BOOLEAN CanAcceptIoRequest(WDFDEVICE Device)
 {
     PDEVICE_EXT_CONTEXT DeviceContext = GetDeviceContext(Device);
+    BOOLEAN Removed, ReadFailed, InD0;
 
     if (!DeviceContext->DeviceStarted) {
         BrisumTrace(TRACE_WARNING, "brisum : Can not accept the IO request with device is not start !\n");
         return FALSE;
     }
-    if (DeviceContext->DeviceRemoved) {
+    /* The bulk-in completion sets LastReadFailed and the D0 callbacks set
+       DeviceInD0 while requests and completions run on other processors:
+       all three are read under the lock their writers hold. Callers hold
+       no driver lock. */
+    WdfSpinLockAcquire(DeviceContext->BulkInLock);
+    Removed = DeviceContext->DeviceRemoved;
+    ReadFailed = DeviceContext->LastReadFailed;
+    InD0 = DeviceContext->DeviceInD0;
+    WdfSpinLockRelease(DeviceContext->BulkInLock);
+    if (Removed) {
         BrisumTrace(TRACE_WARNING, "brisum : Can not accept the IO request with device is removed !\n");
         return FALSE;
     }
-    if (DeviceContext->LastReadFailed) {
+    if (ReadFailed) {
         BrisumTrace(TRACE_WARNING, "brisum : Can not accept the IO request with last read failed!\n");
         return FALSE;
     }
-    if (!DeviceContext->DeviceInD0) {
+    if (!InD0) {
         BrisumTrace(TRACE_WARNING, "brisum : Can not accept the IO request with power is not D0 !\n");
         return FALSE;
     }

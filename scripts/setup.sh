@@ -28,6 +28,12 @@ if [ "${BRISUM_NEED_FUZZ:-0}" = 1 ]; then
   ls /usr/lib/llvm-14/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a >/dev/null 2>&1 || need+=(libclang-rt-14-dev)
 fi
 
+# The tsan preset: clang-14 and its ThreadSanitizer runtime.
+if [ "${BRISUM_NEED_TSAN:-0}" = 1 ]; then
+  command -v clang++-14 >/dev/null 2>&1 || need+=(clang-14)
+  ls /usr/lib/llvm-14/lib/clang/*/lib/linux/libclang_rt.tsan-x86_64.a >/dev/null 2>&1 || need+=(libclang-rt-14-dev)
+fi
+
 if [ ${#need[@]} -gt 0 ]; then
   echo "setup: installing ${need[*]}"
   sudo=""

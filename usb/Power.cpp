@@ -9,8 +9,9 @@
  * left in whatever state the framework keeps it.
  *
  * The framework runs these callbacks at PASSIVE_LEVEL, never two at once.
- * DeviceStarted and DeviceInD0 are single bytes written here without a lock
- * and read without a lock by the accept check.
+ * DeviceStarted is a single byte stored here before any request can arrive.
+ * DeviceInD0 is stored under BulkInLock: completions and requests that read
+ * it in the accept check run on other processors while D0 exit runs.
  */
 #include "UsbHardware.h"
 #include "../driver/Driver.h"
@@ -177,7 +178,9 @@ NTSTATUS D0Entry(WDFDEVICE Device, WDF_POWER_DEVICE_STATE PreviousState)
         }
     }
 
+    WdfSpinLockAcquire(DeviceContext->BulkInLock);
     DeviceContext->DeviceInD0 = TRUE;
+    WdfSpinLockRelease(DeviceContext->BulkInLock);
 
 End:
     return Status;
@@ -192,8 +195,10 @@ NTSTATUS D0Exit(WDFDEVICE Device, WDF_POWER_DEVICE_STATE TargetState)
     /* The reader work item restarts the bulk-in pipe only in D0. Leaving D0
        first, then waiting for a work item that may have seen D0 just before,
        guarantees that no restart lands after the stop below. The queues are
-       already stopped, so no request sees the flag early. */
+       stopped, but a write's completion may still run its accept check. */
+    WdfSpinLockAcquire(DeviceContext->BulkInLock);
     DeviceContext->DeviceInD0 = FALSE;
+    WdfSpinLockRelease(DeviceContext->BulkInLock);
     if (DeviceContext->BulkInReaderWorkItem != NULL) {
         WdfWorkItemFlush(DeviceContext->BulkInReaderWorkItem);
     }

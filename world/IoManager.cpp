@@ -370,6 +370,7 @@ std::size_t World::OperationsInFlight() const { return impl_->InFlight.size(); }
 /* The I/O manager's side of a pre-processed IRP. */
 EXTERN_C VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
 {
+    fx::race::Section Host(fx::race::Mode::Host); /* a call from the driver */
     (void)PriorityBoost;
     if (Irp == nullptr || Irp->HostContext == nullptr) {
         fx::VerifierReport("BadIrp", "IofCompleteRequest of an IRP the I/O manager did not issue");

@@ -25,6 +25,8 @@
 
 #include <ntddk.h>
 
+#include "core/RaceAnnotations.h"
+
 namespace fx {
 
 enum class KitIrql : unsigned char { PASSIVE, DISPATCH, ANY };
@@ -69,6 +71,7 @@ public:
     }
 
 private:
+    race::Section host_{race::Mode::Host}; /* first: the whole call is the host's */
     KitCall call_;
     bool irqlOk_;
 };

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "FxHost.h"
+#include "core/RaceAnnotations.h"
 
 #if defined(__SANITIZE_ADDRESS__)
 #define FX_ASAN_FIBERS 1
@@ -73,6 +74,11 @@ struct Processors::Task {
     std::function<bool()> Until;
     std::int64_t Priority = 0;
     std::uint64_t Serial = 0;
+    /* The race detector's fiber (tsan preset), and whether the caller that
+       started the task waits for its end (RunTask). */
+    void *Fiber = nullptr;
+    bool Joined = false;
+    race::Mode RaceMode = race::Mode::Fresh;
 #ifdef FX_ASAN_FIBERS
     void *FakeStack = nullptr;
 #endif
@@ -91,17 +97,32 @@ struct Processors::Impl {
     ucontext_t World{};
     /* Stacks of ended tasks, reused: a task is started for every event. */
     std::vector<unsigned char *> FreeStacks;
+    /* The race detector's fiber of the world's stack, and the one every
+       event's fiber is created from: it never acquires anything, so an
+       event's task starts ordered after nothing the world or another task
+       did; only the kit's own orderings (RaceAnnotations.h) order it. */
+    void *WorldFiber = nullptr;
+    void *Origin = nullptr;
+    race::Mode WorldMode = race::Mode::Fresh; /* the world's, before the processors */
 
     unsigned char *TakeStack()
     {
-        if (FreeStacks.empty()) return new unsigned char[kStackSize];
+        /* Under the race detector a stack is never reused: a fresh block
+           starts with no record of the accesses a task that ended made in
+           it (the driver's locals), which no ordering connects to the next. */
+        if (FreeStacks.empty() || race::kEnabled) return new unsigned char[kStackSize];
         unsigned char *S = FreeStacks.back();
         FreeStacks.pop_back();
         return S;
     }
     void Reclaim(Task *T)
     {
-        if (T->Stack != nullptr) FreeStacks.push_back(T->Stack);
+        if (T->Stack != nullptr && race::kEnabled) {
+            delete[] T->Stack;
+        } else if (T->Stack != nullptr) {
+            FreeStacks.push_back(T->Stack);
+        }
+        if (T->Fiber != nullptr) race::DestroyFiber(T->Fiber);
         delete T;
     }
 #ifdef FX_ASAN_FIBERS
@@ -131,6 +152,14 @@ std::vector<Processors::Task *> &Abandoned()
 }
 
 Processors *g_Running = nullptr; /* the Processors whose task is on the fiber now */
+/* The process's own thread runs host code from its start: the race
+   detector ignores it except inside driver callbacks (RaceAnnotations.h). */
+struct HostFromStart {
+    HostFromStart() { race::SetMode(race::Mode::Host); }
+    ~HostFromStart() { race::SetMode(race::Mode::Fresh); } /* a thread ends with no ignore left */
+    HostFromStart(const HostFromStart &) = delete;
+    HostFromStart &operator=(const HostFromStart &) = delete;
+} g_HostFromStart;
 
 void TaskEntry(unsigned Hi, unsigned Lo);
 
@@ -153,6 +182,12 @@ Processors::Processors(const ProcessorOptions &Options, std::function<bool(std::
     impl_->TakeDue = std::move(TakeDue);
     impl_->Advance = std::move(Advance);
     impl_->Rng.seed(Options.Seed);
+    if (race::kEnabled) {
+        impl_->WorldFiber = race::CurrentFiber();
+        impl_->WorldMode = race::CurrentMode();
+        race::SetMode(race::Mode::Host);
+        impl_->Origin = race::CreateFiber("origin of events");
+    }
 }
 
 Processors::~Processors()
@@ -165,6 +200,10 @@ Processors::~Processors()
         }
     }
     for (unsigned char *S : impl_->FreeStacks) delete[] S;
+    if (impl_->Origin != nullptr) {
+        race::DestroyFiber(impl_->Origin);
+        race::SetMode(impl_->WorldMode);
+    }
 }
 
 namespace {
@@ -178,7 +217,10 @@ void TaskEntry(unsigned Hi, unsigned Lo)
     __sanitizer_finish_switch_fiber(nullptr, &Bottom, &Size);
     P->NoteWorldStack(Bottom, Size);
 #endif
+    race::SetMode(race::Mode::Host);
     T->Fn();
+    race::Release(T);                 /* the end of a callback its caller waits for (RunTask) */
+    race::SetMode(race::Mode::Fresh); /* a fiber ends with no ignore left */
     T->Fn = nullptr;
     T->St = Processors::Task::State::Done;
     g_Running->Finish();
@@ -201,6 +243,7 @@ void Processors::Finish()
     /* Back to the world's stack for good: the fiber ends here. */
     Task *T = current_;
     T->Saved = SaveContext();
+    race::SwitchToFiber(impl_->WorldFiber);
 #ifdef FX_ASAN_FIBERS
     __sanitizer_start_switch_fiber(nullptr, impl_->WorldBottom, impl_->WorldSize);
 #endif
@@ -212,6 +255,7 @@ void Processors::Yield()
 {
     Task *T = current_;
     T->Saved = SaveContext();
+    race::SwitchToFiber(impl_->WorldFiber);
 #ifdef FX_ASAN_FIBERS
     __sanitizer_start_switch_fiber(&T->FakeStack, impl_->WorldBottom, impl_->WorldSize);
 #endif
@@ -228,6 +272,9 @@ void Processors::SwitchTo(Task *T)
     Processors *Outer = g_Running;
     g_Running = this;
     current_ = T;
+    /* The mode travels with the fiber, as the detector's ignore count does. */
+    race::Mode MyMode = race::CurrentMode();
+    race::CurrentMode() = T->RaceMode;
     if (!T->Started) {
         T->Started = true;
         T->Stack = impl_->TakeStack();
@@ -239,6 +286,7 @@ void Processors::SwitchTo(Task *T)
         makecontext(&T->Context, reinterpret_cast<void (*)()>(&TaskEntry), 2, static_cast<unsigned>(Bits >> 32),
                     static_cast<unsigned>(Bits & 0xffffffffU));
     }
+    race::SwitchToFiber(T->Fiber);
 #ifdef FX_ASAN_FIBERS
     __sanitizer_start_switch_fiber(&impl_->WorldFake, T->Stack, kStackSize);
 #endif
@@ -246,12 +294,15 @@ void Processors::SwitchTo(Task *T)
 #ifdef FX_ASAN_FIBERS
     __sanitizer_finish_switch_fiber(impl_->WorldFake, nullptr, nullptr);
 #endif
+    T->RaceMode = race::CurrentMode();
+    race::CurrentMode() = MyMode;
     current_ = nullptr;
     g_Running = Outer;
     RestoreContext(Mine);
 }
 
-Processors::Task *Processors::NewTask(std::function<void()> Fn, const ExecutionContext &From, LockStack *Locks)
+Processors::Task *Processors::NewTask(std::function<void()> Fn, const ExecutionContext &From, LockStack *Locks,
+                                      bool FromCaller, bool Joined)
 {
     bool Alive = false;
     for (const Task *X : impl_->Tasks) {
@@ -274,6 +325,16 @@ Processors::Task *Processors::NewTask(std::function<void()> Fn, const ExecutionC
     if (Locks != nullptr) T->Locks = Locks;
     T->Saved.HeldLocks = T->Locks;
     T->Locks->Task = T;
+    T->Joined = Joined;
+    if (race::kEnabled) {
+        /* A callback the world makes starts after what the world did (the
+           fiber is created from the caller's); an event's starts from the
+           origin, after nothing. */
+        void *Caller = race::CurrentFiber();
+        if (!FromCaller) race::SwitchToFiber(impl_->Origin);
+        T->Fiber = race::CreateFiber(FromCaller ? "callback" : "event");
+        if (!FromCaller) race::SwitchToFiber(Caller);
+    }
     /* Distinct priorities above every lowered one. */
     T->Priority = static_cast<std::int64_t>(impl_->Rng() >> 2) + options_.ChangePoints + 1;
     impl_->Tasks.push_back(T);
@@ -332,6 +393,7 @@ bool Processors::Drive()
         if (T->St == Task::State::Done && (T->Locks != &T->Own || T->Own.Locks.empty())) {
             impl_->Tasks.erase(std::find(impl_->Tasks.begin(), impl_->Tasks.end(), T));
             if (T->Locks->Task == T) T->Locks->Task = nullptr;
+            if (T->Joined) race::Acquire(T); /* its caller goes on after its end */
             impl_->Reclaim(T);
         }
     }
@@ -341,7 +403,7 @@ bool Processors::Drive()
 void Processors::RunTask(std::function<void()> Fn, bool UntilBlocked)
 {
     /* The caller's own thread: its context and its locks. */
-    Task *T = NewTask(std::move(Fn), SaveContext(), &HeldLocks());
+    Task *T = NewTask(std::move(Fn), SaveContext(), &HeldLocks(), true, !UntilBlocked);
     std::uint64_t Serial = T->Serial;
     auto Find = [&]() -> Task * {
         for (Task *X : impl_->Tasks) {

@@ -95,7 +95,10 @@ private:
     struct Impl;
     void Yield();
     void SwitchTo(Task *T);
-    Task *NewTask(std::function<void()> Fn, const ExecutionContext &From, LockStack *Locks);
+    /* FromCaller: the task starts after what its caller did; Joined: the
+       caller goes on after its end. */
+    Task *NewTask(std::function<void()> Fn, const ExecutionContext &From, LockStack *Locks, bool FromCaller = false,
+                  bool Joined = false);
     bool Runnable(const Task *T) const;
     Task *Choose(const std::vector<Task *> &Candidates);
 

@@ -14,6 +14,7 @@
  * follows WdfIoQueueStart and the power-up.
  */
 #include "FxHost.h"
+#include "core/RaceAnnotations.h"
 
 namespace fx {
 
@@ -91,6 +92,10 @@ NTSTATUS Queue::Accept(Request *Req, bool FromIoManager)
     if (Pending.empty()) {
         TransitionFromEmpty = true;
     }
+    /* What the sender (the I/O manager, or the driver forwarding or
+       requeueing) did before the request entered the queue happens before
+       the driver is handed it. */
+    race::Release(Req);
     Pending.push_back(Req);
     if (OwnerDevice() != nullptr && PowerManaged) {
         OwnerDevice()->ActivityChanged();
@@ -208,6 +213,7 @@ void Queue::Present(Request *Req)
         return;
     }
     KIRQL Level = Serialized() ? (KIRQL)DISPATCH_LEVEL : Irql();
+    race::Acquire(Req);
     CallDriver(OwnerDevice(), Level, Serialized(), Call);
 }
 
@@ -254,6 +260,7 @@ void Queue::CancelQueued(Request *Req)
                 return;
             }
             KIRQL Level = Qu->Serialized() ? (KIRQL)DISPATCH_LEVEL : Irql();
+            race::Acquire(Rq);
             CallDriver(Qu->OwnerDevice(), Level, Qu->Serialized(), [&]() { Qu->Config.EvtIoCanceledOnQueue(Q, R); });
         };
         if (Host().CallDepth > 0) {
@@ -483,6 +490,7 @@ EXTERN_C NTSTATUS WdfIoQueueRetrieveNextRequest(WDFQUEUE Queue, WDFREQUEST *OutR
     R->PresentedBy = Q;
     R->OwningQueue = Q;
     Q->Owned.insert(R);
+    race::Acquire(R);
     *OutRequest = R->RequestHandle();
     return STATUS_SUCCESS;
 }

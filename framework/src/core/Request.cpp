@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "FxHost.h"
+#include "core/RaceAnnotations.h"
 
 namespace fx {
 
@@ -115,6 +116,9 @@ void Request::Complete(NTSTATUS St, ULONG_PTR Info, const char *Api)
     if (MajorFunction == IRP_MJ_WRITE && Info > InputLength && NT_SUCCESS(St)) {
         VerifierReport("InformationTooLarge", std::string(Api) + ": Information exceeds the write length");
     }
+    /* The completer's work happens before whoever the completion hands the
+       request back to. */
+    race::Release(this);
     where_ = Where::Completed;
     Queue *Q = PresentedBy;
     PresentedBy = nullptr;
@@ -177,6 +181,7 @@ void Request::ScheduleCancelRoutine(PFN_WDF_REQUEST_CANCEL Routine)
             R->CancelRoutineScheduled = false;
             R->CancelRoutineCalled = true;
             bool Serialized = R->PresentedBy == nullptr || R->PresentedBy->Serialized();
+            race::Acquire(R); /* after the driver marked it cancelable */
             CallDriver(R->OwnerDevice(), DISPATCH_LEVEL, Serialized, [&]() { Routine(H); });
         },
         "request cancel routine");
@@ -425,6 +430,7 @@ void RunCancelForCancelledRequest(fx::Request *R, PFN_WDF_REQUEST_CANCEL Routine
     bool Serialized = R->PresentedBy == nullptr || R->PresentedBy->Serialized();
     R->CancelRoutineCalled = true;
     if (!Serialized) {
+        race::Section InDriver(race::Mode::Driver);
         Routine(H);
     } else if (DeviceLockHeld(Dev)) {
         R->ScheduleCancelRoutine(Routine);
@@ -453,6 +459,7 @@ EXTERN_C VOID WdfRequestMarkCancelable(WDFREQUEST Request, PFN_WDF_REQUEST_CANCE
         RunCancelForCancelledRequest(R, EvtRequestCancel);
         return;
     }
+    race::Release(R);
     R->CancelRoutine = EvtRequestCancel;
 }
 

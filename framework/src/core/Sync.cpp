@@ -8,6 +8,7 @@
 #include "FxHost.h"
 #include "core/LockOrder.h"
 #include "core/Processors.h"
+#include "core/RaceAnnotations.h"
 
 namespace fx {
 
@@ -114,6 +115,9 @@ NTSTATUS CreateDeferred(const fx::KitEntry &Kit, Config *Cfg, Callback Config::*
 
 void ClockCallbackObject::QueueRun(VirtualTime At, const char *What)
 {
+    /* What the driver did before it enqueued a DPC or work item, or started
+       a timer, happens before the callback that run brings. */
+    race::Release(this);
     WDFOBJECT H = Handle();
     Event = Clock().ScheduleAt(
         At,
@@ -141,10 +145,14 @@ bool ClockCallbackObject::RunCallback(KIRQL Level, const std::function<void()> &
     }
     Running = true;
     Runner = &HeldLocks();
+    race::Acquire(this);
     CallDriver(OwnerDevice(), Level, Serialized, Callback);
     if (TryLookup(H) == nullptr) {
         return false;
     }
+    /* A caller that waits for the callback (a stop, cancel or flush with
+       wait) goes on after its return. */
+    race::Release(&Running);
     Running = false;
     Runner = nullptr;
     return true;
@@ -168,6 +176,7 @@ BOOLEAN ClockCallbackObject::CancelRun(const char *Api, BOOLEAN Wait, const char
                 return O == nullptr || !O->Running;
             },
             Waiting.c_str());
+        if (TryLookup(H) != nullptr) race::Acquire(&Running);
     }
     return Removed;
 }
@@ -327,6 +336,7 @@ EXTERN_C VOID WdfWorkItemFlush(WDFWORKITEM WorkItem)
             return O == nullptr || (O->Event == 0 && !O->Running);
         },
         "WdfWorkItemFlush: the work item to run");
+    if (TryLookup(H) != nullptr) race::Acquire(&W->Running);
 }
 
 /* ------------------------------------------------------------------ */
@@ -385,6 +395,7 @@ EXTERN_C VOID WdfSpinLockAcquire(WDFSPINLOCK SpinLock)
         return;
     }
     L->Mutex.lock();
+    race::Acquire(L);
     Locks().Acquired(Mine, KeyOf(L), Site);
     L->Held = true;
     L->OwnerContext = Host().CurrentContext;
@@ -416,5 +427,6 @@ EXTERN_C VOID WdfSpinLockRelease(WDFSPINLOCK SpinLock)
     Locks().Released(HeldLocks(), KeyOf(L));
     SetIrql(L->SavedIrql);
     Host().LocksHeld--;
+    race::Release(L);
     L->Mutex.unlock();
 }

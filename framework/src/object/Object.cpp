@@ -9,6 +9,7 @@
 #include "FxHost.h"
 #include "core/LockOrder.h"
 #include "core/Processors.h"
+#include "core/RaceAnnotations.h"
 
 namespace fx {
 
@@ -166,6 +167,7 @@ DeviceLockScope::DeviceLockScope(Device *Dev, const void *Site)
         return;
     }
     dev_->LockHeld = true;
+    race::Acquire(&dev_->LockHeld);
     Locks().Acquired(HeldLocks(), KeyOf(dev_), Site);
     Host().Irql = DISPATCH_LEVEL;
     Host().Current = Dev;
@@ -173,6 +175,7 @@ DeviceLockScope::DeviceLockScope(Device *Dev, const void *Site)
 DeviceLockScope::~DeviceLockScope()
 {
     if (dev_ != nullptr) {
+        race::Release(&dev_->LockHeld);
         dev_->LockHeld = false;
         Locks().Released(HeldLocks(), KeyOf(dev_));
         Host().Irql = saved_;
@@ -224,10 +227,12 @@ void CallDriverAt(const void *Site, Device *Dev, KIRQL Level, bool Serialized, C
     if (Serialized && Dev != nullptr) {
         DeviceLockScope Lock(Dev, Site);
         IrqlScope At(Level);
+        race::Section InDriver(race::Mode::Driver);
         Fn();
     } else {
         CurrentDeviceScope Cur(Dev);
         IrqlScope At(Level);
+        race::Section InDriver(race::Mode::Driver);
         Fn();
     }
     if (H.LocksHeld != LocksBefore) {
@@ -406,6 +411,7 @@ void Object::Delete()
         if (It->Cleanup != nullptr) {
             PFN_WDF_OBJECT_CONTEXT_CLEANUP Cb = It->Cleanup;
             CurrentDeviceScope Cur(owner_);
+            race::Section InDriver(race::Mode::Driver);
             Cb(handle_);
         }
     }
@@ -464,6 +470,7 @@ void Object::Free()
     for (auto It = contexts_.rbegin(); It != contexts_.rend(); ++It) {
         if (It->Destroy != nullptr) {
             CurrentDeviceScope Cur(owner_);
+            race::Section InDriver(race::Mode::Driver);
             It->Destroy(handle_);
         }
     }

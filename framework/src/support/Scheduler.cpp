@@ -18,6 +18,7 @@
 #include "NodePool.h"
 #include "core/LockOrder.h"
 #include "core/Processors.h"
+#include "core/RaceAnnotations.h"
 
 namespace fx {
 
@@ -315,7 +316,10 @@ void Scheduler::RunBlockingCall(std::function<void()> Body)
         }
         Impl::CurrentCall = Raw;
         fx::RestoreContext(Raw->Context);
-        Body();
+        {
+            fx::race::Section Host(fx::race::Mode::Host); /* the blocking caller is host code */
+            Body();
+        }
         std::lock_guard<std::mutex> L(Raw->M);
         Raw->Done = true;
         Raw->Running = false;

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "FxHost.h"
+#include "core/RaceAnnotations.h"
 
 namespace fx {
 
@@ -46,6 +47,7 @@ void IoTarget::Stop(WDF_IO_TARGET_SENT_IO_ACTION Action)
     }
     if (Action == WdfIoTargetCancelSentIo || Action == WdfIoTargetWaitForSentIoToComplete) {
         Clock().RunUntil([this]() { return sent_.empty(); }, "WdfIoTargetStop: sent requests to complete");
+        race::Acquire(this); /* after the completion routines of what it waited for */
     }
 }
 
@@ -99,6 +101,9 @@ bool IoTarget::Send(const KitEntry &Kit, Request *Req, PWDF_REQUEST_SEND_OPTIONS
     Req->TimedOut = false;
     Req->Status = STATUS_PENDING;
     sent_.push_back(Req);
+    /* What the driver did before the send happens before the request's
+       completion routine. */
+    race::Release(Req);
     Status = Submit(Req);
     if (Status != STATUS_PENDING) {
         sent_.remove(Req);
@@ -129,6 +134,7 @@ bool IoTarget::Send(const KitEntry &Kit, Request *Req, PWDF_REQUEST_SEND_OPTIONS
         if (RequirePassive("WdfRequestSend(synchronous)")) {
             Clock().RunUntil([Req]() { return Req->State() != Request::Where::Sent; },
                              "a synchronous request to complete");
+            race::Acquire(Req);
         }
     }
     return TRUE;
@@ -149,6 +155,7 @@ void IoTarget::CompleteSent(Request *Req, NTSTATUS Status, ULONG_PTR Information
         return;
     }
     Clock().CancelIfQueued(Req->TimeoutEvent);
+    race::Release(Req); /* the completer's work (the bytes it filled in) */
     /* The time-out cancelled the request; only that cancellation is
        reported as the time-out. A request that completed on its own after
        the time-out fired (success, or a failure of its own) keeps its
@@ -179,7 +186,9 @@ void IoTarget::CompleteSent(Request *Req, NTSTATUS Status, ULONG_PTR Information
         WDFIOTARGET T = HandleAs<WDFIOTARGET>();
         WDFCONTEXT Ctx = Req->CompletionContext;
         PWDF_REQUEST_COMPLETION_PARAMS P = &Req->CompletionParams;
+        race::Acquire(Req);
         CallDriver(OwnerDevice(), DISPATCH_LEVEL, false, [&]() { Routine(H, T, P, Ctx); });
+        race::Release(this); /* a WdfIoTargetStop that waits for it goes on after its return */
     } else if (Req->From() == Request::Origin::IoManager) {
         Req->Complete(Status, Information, "WdfRequestSend(no completion routine)");
     }

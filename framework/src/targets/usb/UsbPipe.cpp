@@ -17,6 +17,7 @@
 #include <cstring>
 
 #include "FxUsb.h"
+#include "core/RaceAnnotations.h"
 
 namespace fx {
 
@@ -179,6 +180,9 @@ bool ContinuousReader::Post()
     }
     WDFUSBPIPE PipeHandle = pipeHandle_;
     const std::uint64_t Tag = NextSubmissionTag();
+    /* What the driver did before it started the pipe (or before the last
+       read's routine returned) happens before this read's routine. */
+    race::Release(Buffer);
     const std::uint64_t Transfer =
         pipe_->UsbDev->Model->SubmitIn(pipe_->Info.EndpointAddress, config_.TransferLength,
                                        [PipeHandle, Tag](USBD_STATUS St, const Bytes &Data, std::size_t Actual) {
@@ -229,7 +233,9 @@ void ContinuousReader::Completed(std::uint64_t Tag, USBD_STATUS Status, const By
     WDFUSBPIPE PipeHandle = pipeHandle_;
     PFN_WDF_USB_READER_COMPLETION_ROUTINE Routine = config_.EvtUsbTargetPipeReadComplete;
     WDFCONTEXT Context = config_.EvtUsbTargetPipeReadCompleteContext;
+    race::Acquire(Buffer);
     CallDriver(pipe_->OwnerDevice(), DISPATCH_LEVEL, false, [&]() { Routine(PipeHandle, R.Buffer, N, Context); });
+    race::Release(this); /* a stop that waits for the reads goes on after this */
 
     /* The framework releases the buffer now; one the driver referenced goes
        when the driver's last reference does. */
@@ -354,6 +360,7 @@ void ContinuousReader::Stop(WDF_IO_TARGET_SENT_IO_ACTION Action)
         break;
     }
     }
+    if (Action != WdfIoTargetLeaveSentIoPending) race::Acquire(this);
 }
 
 void ContinuousReader::Shutdown()
