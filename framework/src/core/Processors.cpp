@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "FxHost.h"
+#include "core/Timeline.h"
 
 #if defined(__SANITIZE_ADDRESS__)
 #define FX_ASAN_FIBERS 1
@@ -239,6 +240,7 @@ void Processors::SwitchTo(Task *T)
         makecontext(&T->Context, reinterpret_cast<void (*)()>(&TaskEntry), 2, static_cast<unsigned>(Bits >> 32),
                     static_cast<unsigned>(Bits & 0xffffffffU));
     }
+    TimelineTaskIn(T->Serial);
 #ifdef FX_ASAN_FIBERS
     __sanitizer_start_switch_fiber(&impl_->WorldFake, T->Stack, kStackSize);
 #endif
@@ -246,6 +248,7 @@ void Processors::SwitchTo(Task *T)
 #ifdef FX_ASAN_FIBERS
     __sanitizer_finish_switch_fiber(impl_->WorldFake, nullptr, nullptr);
 #endif
+    TimelineTaskOut(T->Serial, T->St != Task::State::Ready && T->St != Task::State::Spinning);
     current_ = nullptr;
     g_Running = Outer;
     RestoreContext(Mine);

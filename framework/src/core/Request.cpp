@@ -2,9 +2,11 @@
  * Request.cpp - requests: completion, buffers, cancellation, and the
  * kit's request calls.
  */
+#include <cstdio>
 #include <cstring>
 
 #include "FxHost.h"
+#include "core/Timeline.h"
 
 namespace fx {
 
@@ -114,6 +116,11 @@ void Request::Complete(NTSTATUS St, ULONG_PTR Info, const char *Api)
     }
     if (MajorFunction == IRP_MJ_WRITE && Info > InputLength && NT_SUCCESS(St)) {
         VerifierReport("InformationTooLarge", std::string(Api) + ": Information exceeds the write length");
+    }
+    if (TimelineOn()) {
+        char Text[24];
+        std::snprintf(Text, sizeof Text, "0x%08lx", static_cast<unsigned long>(St));
+        TimelineNote(TimelineKind::RequestComplete, reinterpret_cast<std::uintptr_t>(Handle()), {}, Text);
     }
     where_ = Where::Completed;
     Queue *Q = PresentedBy;

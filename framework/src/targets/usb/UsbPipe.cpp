@@ -17,6 +17,7 @@
 #include <cstring>
 
 #include "FxUsb.h"
+#include "core/Timeline.h"
 
 namespace fx {
 
@@ -100,9 +101,12 @@ NTSTATUS UsbPipe::Submit(Request *Req)
     F.Submission = Tag;
     if (Write) {
         UsbRequestBytes(Req, outBytes_);
-        F.TransferId = UsbDev->Model->SubmitOut(Info.EndpointAddress, outBytes_, Done);
+        F.TransferId =
+            UsbDev->Model->SubmitOut(Info.EndpointAddress, outBytes_,
+                                     TimelineTransfer("endpoint", Info.EndpointAddress, outBytes_.size(), Done));
     } else {
-        F.TransferId = UsbDev->Model->SubmitIn(Info.EndpointAddress, F.Length, Done);
+        F.TransferId = UsbDev->Model->SubmitIn(Info.EndpointAddress, F.Length,
+                                               TimelineTransfer("endpoint", Info.EndpointAddress, F.Length, Done));
     }
     return STATUS_PENDING;
 }
@@ -179,21 +183,22 @@ bool ContinuousReader::Post()
     }
     WDFUSBPIPE PipeHandle = pipeHandle_;
     const std::uint64_t Tag = NextSubmissionTag();
-    const std::uint64_t Transfer =
-        pipe_->UsbDev->Model->SubmitIn(pipe_->Info.EndpointAddress, config_.TransferLength,
-                                       [PipeHandle, Tag](USBD_STATUS St, const Bytes &Data, std::size_t Actual) {
-                                           if (!HaveHost()) {
-                                               return;
-                                           }
-                                           Object *O = TryLookup(reinterpret_cast<WDFOBJECT>(PipeHandle));
-                                           if (O == nullptr || O->Type() != ObjectType::UsbPipe) {
-                                               return; /* the pipe is gone, and its buffers with it */
-                                           }
-                                           auto *P = static_cast<UsbPipe *>(O);
-                                           if (P->Reader) {
-                                               P->Reader->Completed(Tag, St, Data, Actual);
-                                           }
-                                       });
+    const std::uint64_t Transfer = pipe_->UsbDev->Model->SubmitIn(
+        pipe_->Info.EndpointAddress, config_.TransferLength,
+        TimelineTransfer("endpoint", pipe_->Info.EndpointAddress, config_.TransferLength,
+                         [PipeHandle, Tag](USBD_STATUS St, const Bytes &Data, std::size_t Actual) {
+                             if (!HaveHost()) {
+                                 return;
+                             }
+                             Object *O = TryLookup(reinterpret_cast<WDFOBJECT>(PipeHandle));
+                             if (O == nullptr || O->Type() != ObjectType::UsbPipe) {
+                                 return; /* the pipe is gone, and its buffers with it */
+                             }
+                             auto *P = static_cast<UsbPipe *>(O);
+                             if (P->Reader) {
+                                 P->Reader->Completed(Tag, St, Data, Actual);
+                             }
+                         }));
     reads_.push_back(Read{Tag, Transfer, Buffer->HandleAs<WDFMEMORY>()});
     return true;
 }
