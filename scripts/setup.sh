@@ -14,6 +14,9 @@ command -v g++ >/dev/null 2>&1 || need+=(g++)
 # Windows backend over the comm layer.
 [ -x /usr/bin/python3 ] || need+=(python3)
 /usr/bin/python3 -c "import serial" >/dev/null 2>&1 || need+=(python3-serial)
+# Headless Chromium: the timeline page test (tests/sim/timeline-page.sh)
+# opens a page the simulator wrote and checks its script drew the lanes.
+command -v chromium >/dev/null 2>&1 || need+=(chromium)
 if [ "${BRISUM_NEED_TSHARK:-0}" = 1 ]; then
   command -v tshark >/dev/null 2>&1 || need+=(tshark)
 fi

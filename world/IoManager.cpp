@@ -6,9 +6,11 @@
  */
 #include "World.h"
 
+#include <cstdio>
 #include <cstring>
 
 #include "WorldImpl.h"
+#include "core/Timeline.h"
 
 namespace world {
 
@@ -149,6 +151,17 @@ OpHandle Submit(World::Impl &H, FileHandle Handle, UCHAR Major, ULONG Code, cons
     };
     (void)Weak;
     H.InFlight[Op.get()] = R;
+    if (fx::TimelineOn()) {
+        char What[48];
+        std::snprintf(What, sizeof What,
+                      Major == IRP_MJ_READ    ? "read %zu"
+                      : Major == IRP_MJ_WRITE ? "write %zu"
+                                              : "ioctl 0x%lx",
+                      Major == IRP_MJ_READ    ? OutputLength
+                      : Major == IRP_MJ_WRITE ? Input.size()
+                                              : static_cast<std::size_t>(Code));
+        fx::TimelineNote(fx::TimelineKind::RequestArrive, reinterpret_cast<std::uintptr_t>(R->Handle()), What);
+    }
     if (Dev->Removed) {
         R->SetState(fx::Request::Where::Driver);
         R->Complete(STATUS_DELETE_PENDING, 0, "I/O manager(device removed)");
@@ -257,6 +270,7 @@ NTSTATUS World::Open(const std::u16string &Name, FileHandle *Handle)
         R->MajorFunction = IRP_MJ_CREATE;
         R->Params.Type = WdfRequestTypeCreate;
         R->File = F;
+        fx::TimelineNote(fx::TimelineKind::RequestArrive, reinterpret_cast<std::uintptr_t>(R->Handle()), "create");
         R->SetState(fx::Request::Where::Driver);
         bool Done = false;
         NTSTATUS Result = STATUS_PENDING;

@@ -5,11 +5,18 @@
 // WorldTest collects the verifier's reports instead of stopping the run, and
 // fails the test that raised any it did not take (TakeReports). PortTest
 // adds one simulated CDC ACM device named COM5 and a handle to it.
+//
+// With BRISUM_TIMELINE_DIR set, a WorldTest records its world's timeline,
+// and one that fails or raised a verifier report writes it as the page
+// DIR/<test>-seed<S>.html (S: the processors' schedule seed).
 #pragma once
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstdint>
+#include <cstdlib>
+#include <cctype>
+#include <cstdio>
 #include <cstring>
 #include <initializer_list>
 #include <memory>
@@ -18,6 +25,8 @@
 
 #include "CdcAcmDevice.h"
 #include "World.h"
+#include "core/Processors.h"
+#include "core/Timeline.h"
 
 #include <ntddk.h>
 #include <ntddser.h>
@@ -88,7 +97,60 @@ struct CaseName {
     template <class Info> std::string operator()(const Info &Row) const { return std::string(Row.param.Name); }
 };
 
+// The timeline of a test's world while BRISUM_TIMELINE_DIR is set: it
+// outlives the world (the world's teardown is on it too) and writes the
+// page when the test asked for it.
+class TimelineOnFailure {
+public:
+    TimelineOnFailure()
+    {
+        const char *Dir = std::getenv("BRISUM_TIMELINE_DIR");
+        if (Dir != nullptr && *Dir != '\0') {
+            dir_ = Dir;
+            scope_ = std::make_unique<fx::TimelineScope>();
+        }
+    }
+    ~TimelineOnFailure()
+    {
+        if (!scope_ || path_.empty()) return;
+        if (!fx::WriteTimelineHtml(scope_->Recording(), title_, processors_, path_))
+            std::fprintf(stderr, "timeline: cannot write %s\n", path_.c_str());
+        else
+            std::fprintf(stderr, "timeline: %s\n", path_.c_str());
+    }
+    TimelineOnFailure(const TimelineOnFailure &) = delete;
+    TimelineOnFailure &operator=(const TimelineOnFailure &) = delete;
+
+    // The test failed: the page goes to DIR/<test>-seed<S>.html.
+    void Keep(world::World &W)
+    {
+        if (!scope_) return;
+        const ::testing::TestInfo *Info = ::testing::UnitTest::GetInstance()->current_test_info();
+        std::string Name = Info != nullptr ? std::string(Info->test_suite_name()) + "." + Info->name() : "test";
+        for (char &C : Name)
+            if (!(std::isalnum(static_cast<unsigned char>(C)) || C == '.' || C == '-' || C == '_')) C = '_';
+        std::uint64_t Seed = 1;
+        processors_ = 1;
+        if (const fx::Processors *P = W.Clock().Cpus()) {
+            Seed = P->Options().Seed;
+            processors_ = P->Options().Count;
+        }
+        title_ = Name + ", seed " + std::to_string(Seed) + ", " + std::to_string(processors_) + " processor(s)";
+        path_ = dir_ + "/" + Name + "-seed" + std::to_string(Seed) + ".html";
+    }
+
+private:
+    std::string dir_;
+    std::string path_;
+    std::string title_;
+    int processors_ = 1;
+    std::unique_ptr<fx::TimelineScope> scope_;
+};
+
 class WorldTest : public ::testing::Test {
+private:
+    TimelineOnFailure timeline_; // before W: it outlives the world
+
 protected:
     world::World W;
 
@@ -97,6 +159,7 @@ protected:
     void TearDown() override
     {
         for (const std::string &Report : TakeReports()) ADD_FAILURE() << "verifier: " << Report;
+        if (HasFailure() || !W.VerifierReports().empty()) timeline_.Keep(W);
     }
 
     void Run() { W.Clock().RunUntilIdle(); }

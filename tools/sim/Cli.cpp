@@ -3,12 +3,17 @@
  */
 #include "Cli.h"
 
+#include <algorithm>
 #include <fstream>
 #include <iostream>
 #include <iterator>
+#include <memory>
 #include <sstream>
 
 #include <unistd.h>
+
+#include <core/Processors.h>
+#include <core/Timeline.h>
 
 #include "Demo.h"
 #include "Session.h"
@@ -25,6 +30,8 @@ const char kUsage[] = R"(usage: brisum-sim [demo] [OPTIONS]       run the built-
 
 options:
   --pcap FILE      write the USB traffic as a capture file (pcap, usbmon link type 220)
+  --timeline FILE  write the run as a page (HTML): lanes per processor with the callbacks,
+                   lock holds, requests, USB transfers and verifier reports over virtual time
   --trace          interleave the driver's "brisum : " trace messages
   --quiet          no transcript: only failures and the closing summary
   --output FILE    write the transcript to FILE instead of standard output
@@ -40,6 +47,7 @@ struct Options {
     std::string Command = "demo";
     std::vector<std::string> Files;
     std::string Pcap;
+    std::string Timeline;
     std::string Output;
     std::string Compare;
     bool Trace = false;
@@ -135,6 +143,8 @@ int RunCommandLine(const std::vector<std::string> &Args, std::istream &In, std::
         };
         if (A == "--pcap") {
             if (!Value(O.Pcap)) return kExitUsage;
+        } else if (A == "--timeline") {
+            if (!Value(O.Timeline)) return kExitUsage;
         } else if (A == "--output" || A == "-o") {
             if (!Value(O.Output)) return kExitUsage;
         } else if (A == "--compare") {
@@ -207,6 +217,10 @@ int RunCommandLine(const std::vector<std::string> &Args, std::istream &In, std::
         }
     }
     int Exit = kExitOk;
+    /* The timeline records every session of the run. */
+    std::unique_ptr<fx::TimelineScope> Timeline;
+    if (!O.Timeline.empty() && O.Command != "check") Timeline = std::make_unique<fx::TimelineScope>();
+    int Processors = 1;
 
     if (O.Command == "shell") {
         Exit = Shell(O, In, Transcript ? *Transcript : Recording, Err, CapturePtr);
@@ -251,6 +265,8 @@ int RunCommandLine(const std::vector<std::string> &Args, std::istream &In, std::
                 S.Run(P);
                 S.Finish();
                 Failures = S.Failures();
+                if (fx::Processors *P = S.TheWorld().Clock().Cpus())
+                    Processors = std::max(Processors, P->Options().Count);
                 Offset += S.Now() + world::kSecond;
                 Address = static_cast<std::uint8_t>(Address + S.DevicesAdded());
                 if (O.Quiet || !Transcript)
@@ -261,6 +277,15 @@ int RunCommandLine(const std::vector<std::string> &Args, std::istream &In, std::
         }
     }
 
+    if (Timeline) {
+        std::string Title = "brisum-sim " + O.Command;
+        for (const auto &F : O.Files) Title += " " + F;
+        if (!fx::WriteTimelineHtml(Timeline->Recording(), Title, Processors, O.Timeline)) {
+            Err << "brisum-sim: cannot write " << O.Timeline << "\n";
+            if (Exit == kExitOk) Exit = kExitUsage;
+        }
+        Timeline.reset();
+    }
     if (CapturePtr) {
         std::string Error;
         if (!Capture.Close(Error)) {

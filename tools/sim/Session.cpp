@@ -532,6 +532,7 @@ void Session::Run(const Program &P)
         } catch (const std::exception &E) {
             I.Fail(E.what());
         }
+        if (!verbs::IsProcessorsVerb(P.Lines[K].Verb)) I.WorldStarted = true;
         I.EndStatement();
     }
     I.Current = nullptr;

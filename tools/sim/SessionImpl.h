@@ -16,6 +16,7 @@
 
 #include <CdcAcmDevice.h>
 #include <World.h>
+#include <core/Processors.h>
 #include <ntddk.h>
 #include <ntddser.h>
 
@@ -178,10 +179,15 @@ struct Session::Impl {
     int CheckCount = 0;
     bool Finished = false;
     int LastHandle = -1;
+    /* The world's processors as the scenario set them (processors, seed,
+       schedule: only before any other statement has run). */
+    fx::ProcessorOptions Cpus;
+    bool WorldStarted = false;
 
     explicit Impl(SessionOptions O) : Opt(std::move(O))
     {
         W.CollectVerifierReports(true);
+        if (fx::Processors *P = W.Clock().Cpus()) Cpus = P->Options(); /* BRISUM_PROCESSORS */
         W.SetTraceSink([this](const std::string &Message) {
             std::string M = Message;
             while (!M.empty() && (M.back() == '\n' || M.back() == '\r')) M.pop_back();
@@ -350,6 +356,14 @@ Action CompileExpectSetup(const Statement &, ArgReader &A);
 Action CompileExpectModem(const Statement &, ArgReader &A);
 Action CompileExpectSystem(ArgReader &A, std::string What);
 Action CompileExpect(const Statement &S, ArgReader &A);
+Action CompileProcessors(const Statement &S, ArgReader &A);
+/* The most processors a scenario may ask for. */
+constexpr std::uint64_t kMaxProcessors = 64;
+/* The statements that set up the world's processors: only before the world starts. */
+inline bool IsProcessorsVerb(std::string_view Verb)
+{
+    return Verb == "processors" || Verb == "seed" || Verb == "schedule";
+}
 Action CompileNote(const Statement &, ArgReader &A);
 Action CompileShow(const Statement &, ArgReader &A);
 

@@ -20,6 +20,9 @@ struct VerbDef {
 const std::vector<VerbDef> &Verbs()
 {
     static const std::vector<VerbDef> Table = {
+        {"processors", CompileProcessors, "processors N   (simulated processors; before every other statement)"},
+        {"seed", CompileProcessors, "seed S   (the processors' schedule seed)"},
+        {"schedule", CompileProcessors, "schedule random|priority"},
         {"add", CompileAdd,
          "[TAG:] add [loopback|loopback-plug] [line-rate] [interfaces=1|2] [bulk-in=N|none] ... [PortName=\"COM5\"] "
          "[reg.NAME=VALUE] [nostart]"},
@@ -72,6 +75,7 @@ bool Compile(std::string_view Text, const std::string &File, Program &Out, std::
 {
     std::size_t ErrorsBefore = Errors.size();
     int Number = FirstLine - 1;
+    bool WorldStatementSeen = false; /* a statement that runs the world */
     std::size_t Start = 0;
     while (Start <= Text.size()) {
         std::size_t End = Text.find('\n', Start);
@@ -85,6 +89,9 @@ bool Compile(std::string_view Text, const std::string &File, Program &Out, std::
                 for (const auto &D : Verbs())
                     if (D.Name == S.Verb) V = &D;
                 if (!V) throw SyntaxError("unknown command '" + S.Verb + "' (try: brisum-sim help)");
+                if (IsProcessorsVerb(S.Verb) && WorldStatementSeen)
+                    throw SyntaxError(S.Verb + " must come before the world starts (ahead of every other statement)");
+                if (!IsProcessorsVerb(S.Verb)) WorldStatementSeen = true;
                 ArgReader A(S);
                 Action Act = V->Compile(S, A);
                 Out.Lines.push_back(std::move(S));

@@ -39,4 +39,34 @@ Action CompileWait(const Statement &, ArgReader &A)
     });
 }
 
+/* ---------------- the processors ---------------- */
+
+Action CompileProcessors(const Statement &S, ArgReader &A)
+{
+    const std::string Verb = S.Verb;
+    const std::string &Word = A.Word(Verb == "processors" ? "a processor count such as 2"
+                                     : Verb == "seed"     ? "a seed such as 7"
+                                                          : "random or priority");
+    A.Finish();
+    std::uint64_t Value = 0;
+    if (Verb == "processors") {
+        Value = ParseUnsigned(Word, kMaxProcessors);
+        if (Value < 1) throw SyntaxError("processors takes a count from 1 to " + std::to_string(kMaxProcessors));
+    } else if (Verb == "seed") {
+        Value = ParseUnsigned(Word, UINT64_MAX);
+    } else {
+        fx::ScheduleKind Kind;
+        if (!fx::ParseScheduleKind(Word, &Kind))
+            throw SyntaxError("schedule takes random or priority, not '" + Word + "'");
+    }
+    return Wrap([=](Impl &I) {
+        if (I.WorldStarted)
+            throw SyntaxError(Verb + " must come before the world starts (ahead of every other statement)");
+        if (Verb == "processors") I.Cpus.Count = static_cast<int>(Value);
+        if (Verb == "seed") I.Cpus.Seed = Value;
+        if (Verb == "schedule") (void)fx::ParseScheduleKind(Word, &I.Cpus.Kind);
+        (void)I.W.SetProcessors(I.Cpus.Count, I.Cpus.Seed, fx::ScheduleName(I.Cpus.Kind));
+    });
+}
+
 } // namespace sim::verbs

@@ -6,6 +6,7 @@
 #include <algorithm>
 
 #include "FxHost.h"
+#include "core/Timeline.h"
 
 namespace fx {
 
@@ -44,6 +45,9 @@ std::string LockOrder::Origin(LockKey Key) const
 
 void LockOrder::Acquired(LockStack &Stack, LockKey Key, const void *Site)
 {
+    if (TimelineOn())
+        TimelineNote(TimelineKind::LockAcquire, Key.Handle, TimelineLockName(Key, Site), DescribeCode(Site),
+                     Key.DeviceWide);
     /* The locks held outside the I-th held lock are the first I of the
        stack: read in place, so an acquire allocates nothing once its
        nestings are known. */
@@ -112,6 +116,7 @@ void LockOrder::Check(const PairKey &Pair, Nesting &Seen)
 
 void LockOrder::Released(LockStack &Stack, LockKey Key)
 {
+    if (TimelineOn()) TimelineNote(TimelineKind::LockRelease, Key.Handle, {}, {}, Key.DeviceWide);
     /* A lock released by another thread than its holder (a verifier report
        of its own) leaves the holder's stack. */
     auto Holder = holders_.find(Key);

@@ -18,6 +18,7 @@
 
 #include "FxHost.h"
 #include "core/RaceAnnotations.h"
+#include "core/Timeline.h"
 
 #if defined(__SANITIZE_ADDRESS__)
 #define FX_ASAN_FIBERS 1
@@ -287,6 +288,7 @@ void Processors::SwitchTo(Task *T)
                     static_cast<unsigned>(Bits & 0xffffffffU));
     }
     race::SwitchToFiber(T->Fiber);
+    TimelineTaskIn(T->Serial);
 #ifdef FX_ASAN_FIBERS
     __sanitizer_start_switch_fiber(&impl_->WorldFake, T->Stack, kStackSize);
 #endif
@@ -296,6 +298,7 @@ void Processors::SwitchTo(Task *T)
 #endif
     T->RaceMode = race::CurrentMode();
     race::CurrentMode() = MyMode;
+    TimelineTaskOut(T->Serial, T->St != Task::State::Ready && T->St != Task::State::Spinning);
     current_ = nullptr;
     g_Running = Outer;
     RestoreContext(Mine);

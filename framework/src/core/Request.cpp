@@ -2,10 +2,12 @@
  * Request.cpp - requests: completion, buffers, cancellation, and the
  * kit's request calls.
  */
+#include <cstdio>
 #include <cstring>
 
 #include "FxHost.h"
 #include "core/RaceAnnotations.h"
+#include "core/Timeline.h"
 
 namespace fx {
 
@@ -119,6 +121,11 @@ void Request::Complete(NTSTATUS St, ULONG_PTR Info, const char *Api)
     /* The completer's work happens before whoever the completion hands the
        request back to. */
     race::Release(this);
+    if (TimelineOn()) {
+        char Text[24];
+        std::snprintf(Text, sizeof Text, "0x%08lx", static_cast<unsigned long>(St));
+        TimelineNote(TimelineKind::RequestComplete, reinterpret_cast<std::uintptr_t>(Handle()), {}, Text);
+    }
     where_ = Where::Completed;
     Queue *Q = PresentedBy;
     PresentedBy = nullptr;

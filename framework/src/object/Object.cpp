@@ -10,6 +10,7 @@
 #include "core/LockOrder.h"
 #include "core/Processors.h"
 #include "core/RaceAnnotations.h"
+#include "core/Timeline.h"
 
 namespace fx {
 
@@ -95,6 +96,7 @@ void HostState::Report(const char *Rule, const std::string &Message)
 
 void VerifierReport(const char *Rule, const std::string &Message)
 {
+    TimelineNote(TimelineKind::Report, 0, Rule, Message);
     if (!HaveHost()) {
         std::fprintf(stderr, "VERIFIER %s: %s\n", Rule, Message.c_str());
         std::abort();
@@ -224,14 +226,23 @@ void CallDriverAt(const void *Site, Device *Dev, KIRQL Level, bool Serialized, C
         }
     } Guard{H.CallDepth, H.CurrentContext, H.CurrentContext};
     H.CurrentContext = ++H.ContextSerial;
+    const std::uint64_t Span = H.CurrentContext;
+    /* The span opens at the callback's own IRQL, under its lock. */
+    auto Begin = [&]() {
+        if (TimelineOn()) {
+            TimelineNote(TimelineKind::CallbackBegin, Span, TimelineCallbackName(Site), DescribeCode(Site), Serialized);
+        }
+    };
     if (Serialized && Dev != nullptr) {
         DeviceLockScope Lock(Dev, Site);
         IrqlScope At(Level);
+        Begin();
         race::Section InDriver(race::Mode::Driver);
         Fn();
     } else {
         CurrentDeviceScope Cur(Dev);
         IrqlScope At(Level);
+        Begin();
         race::Section InDriver(race::Mode::Driver);
         Fn();
     }
@@ -239,6 +250,7 @@ void CallDriverAt(const void *Site, Device *Dev, KIRQL Level, bool Serialized, C
         VerifierReport("SpinLockHeldOnReturn", "a driver callback returned with a spin lock still held");
         H.LocksHeld = LocksBefore;
     }
+    TimelineNote(TimelineKind::CallbackEnd, Span, {});
 }
 } // namespace
 

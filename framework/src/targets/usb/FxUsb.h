@@ -192,4 +192,10 @@ void CompleteUsbTransfer(WDFREQUEST RequestHandle, std::uint64_t Submission, USB
 /* A target being deleted gives back its sent requests at once, cancelled. */
 void CancelSentOnDelete(IoTarget *Target, UsbDeviceModel *Model);
 
+/* The timeline's view of a transfer handed to the device model: records
+   its submission on Pipe ("endpoint 0x81", "control") and returns Done
+   wrapped to record its completion; Done itself while nothing records. */
+UsbDeviceModel::Completion TimelineTransfer(const char *Pipe, std::uint8_t Endpoint, std::size_t Length,
+                                            UsbDeviceModel::Completion Done);
+
 } // namespace fx

@@ -9,9 +9,11 @@
  * answers synchronously: these calls block their caller on a real system.
  */
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 
 #include "FxUsb.h"
+#include "core/Timeline.h"
 
 namespace fx {
 
@@ -120,6 +122,26 @@ void UsbDeviceTarget::DeletePipes()
         }
         If->Pipes.clear();
     }
+}
+
+UsbDeviceModel::Completion TimelineTransfer(const char *Pipe, std::uint8_t Endpoint, std::size_t Length,
+                                            UsbDeviceModel::Completion Done)
+{
+    if (!TimelineOn()) return Done;
+    char Name[40];
+    if (Endpoint != 0) {
+        std::snprintf(Name, sizeof Name, "%s 0x%02x", Pipe, static_cast<unsigned>(Endpoint));
+    } else {
+        std::snprintf(Name, sizeof Name, "%s", Pipe);
+    }
+    const std::uint64_t Id = TimelineNextId();
+    TimelineNote(TimelineKind::TransferSubmit, Id, Name, std::to_string(Length) + " bytes asked");
+    return [Id, Done = std::move(Done)](USBD_STATUS St, const Bytes &Data, std::size_t Actual) {
+        char Text[64];
+        std::snprintf(Text, sizeof Text, "USBD 0x%08lx, %zu bytes", static_cast<unsigned long>(St), Actual);
+        TimelineNote(TimelineKind::TransferComplete, Id, {}, Text);
+        Done(St, Data, Actual);
+    };
 }
 
 void CancelSentOnDelete(IoTarget *Target, UsbDeviceModel *Model)
@@ -350,9 +372,11 @@ NTSTATUS UsbDeviceTarget::Submit(Request *Req)
     WDFREQUEST RH = Req->RequestHandle();
     const std::uint64_t Tag = NextSubmissionTag();
     F.Submission = Tag;
-    F.TransferId = Model->SubmitControl(S, Out, [RH, Tag](USBD_STATUS St, const Bytes &Data, std::size_t Actual) {
-        CompleteUsbTransfer(RH, Tag, St, Data, Actual);
-    });
+    F.TransferId = Model->SubmitControl(
+        S, Out,
+        TimelineTransfer("control", 0, S.wLength, [RH, Tag](USBD_STATUS St, const Bytes &Data, std::size_t Actual) {
+            CompleteUsbTransfer(RH, Tag, St, Data, Actual);
+        }));
     return STATUS_PENDING;
 }
 

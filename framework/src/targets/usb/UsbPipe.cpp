@@ -18,6 +18,7 @@
 
 #include "FxUsb.h"
 #include "core/RaceAnnotations.h"
+#include "core/Timeline.h"
 
 namespace fx {
 
@@ -101,9 +102,12 @@ NTSTATUS UsbPipe::Submit(Request *Req)
     F.Submission = Tag;
     if (Write) {
         UsbRequestBytes(Req, outBytes_);
-        F.TransferId = UsbDev->Model->SubmitOut(Info.EndpointAddress, outBytes_, Done);
+        F.TransferId =
+            UsbDev->Model->SubmitOut(Info.EndpointAddress, outBytes_,
+                                     TimelineTransfer("endpoint", Info.EndpointAddress, outBytes_.size(), Done));
     } else {
-        F.TransferId = UsbDev->Model->SubmitIn(Info.EndpointAddress, F.Length, Done);
+        F.TransferId = UsbDev->Model->SubmitIn(Info.EndpointAddress, F.Length,
+                                               TimelineTransfer("endpoint", Info.EndpointAddress, F.Length, Done));
     }
     return STATUS_PENDING;
 }
@@ -183,21 +187,22 @@ bool ContinuousReader::Post()
     /* What the driver did before it started the pipe (or before the last
        read's routine returned) happens before this read's routine. */
     race::Release(Buffer);
-    const std::uint64_t Transfer =
-        pipe_->UsbDev->Model->SubmitIn(pipe_->Info.EndpointAddress, config_.TransferLength,
-                                       [PipeHandle, Tag](USBD_STATUS St, const Bytes &Data, std::size_t Actual) {
-                                           if (!HaveHost()) {
-                                               return;
-                                           }
-                                           Object *O = TryLookup(reinterpret_cast<WDFOBJECT>(PipeHandle));
-                                           if (O == nullptr || O->Type() != ObjectType::UsbPipe) {
-                                               return; /* the pipe is gone, and its buffers with it */
-                                           }
-                                           auto *P = static_cast<UsbPipe *>(O);
-                                           if (P->Reader) {
-                                               P->Reader->Completed(Tag, St, Data, Actual);
-                                           }
-                                       });
+    const std::uint64_t Transfer = pipe_->UsbDev->Model->SubmitIn(
+        pipe_->Info.EndpointAddress, config_.TransferLength,
+        TimelineTransfer("endpoint", pipe_->Info.EndpointAddress, config_.TransferLength,
+                         [PipeHandle, Tag](USBD_STATUS St, const Bytes &Data, std::size_t Actual) {
+                             if (!HaveHost()) {
+                                 return;
+                             }
+                             Object *O = TryLookup(reinterpret_cast<WDFOBJECT>(PipeHandle));
+                             if (O == nullptr || O->Type() != ObjectType::UsbPipe) {
+                                 return; /* the pipe is gone, and its buffers with it */
+                             }
+                             auto *P = static_cast<UsbPipe *>(O);
+                             if (P->Reader) {
+                                 P->Reader->Completed(Tag, St, Data, Actual);
+                             }
+                         }));
     reads_.push_back(Read{Tag, Transfer, Buffer->HandleAs<WDFMEMORY>()});
     return true;
 }
