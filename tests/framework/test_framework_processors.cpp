@@ -6,6 +6,9 @@
 
 #include <algorithm>
 #include <map>
+#include <memory>
+
+#include "core/Processors.h"
 
 using namespace fwtest;
 
@@ -296,3 +299,31 @@ INSTANTIATE_TEST_SUITE_P(Schedules, Processors, ::testing::ValuesIn(kSchedules),
 INSTANTIATE_TEST_SUITE_P(Schedules, Replay, ::testing::ValuesIn(kSchedules), ScheduleCase);
 
 } // namespace
+
+// Fault: on a Hang report RunTask returned but left the hung task runnable,
+// so a later wake resumed it on callables of a caller that had returned.
+TEST_F(FxTest, RunTaskHang_TheHungTaskNeverResumesAfterTheCallerReturns)
+{
+    fx::ProcessorOptions Options;
+    Options.Count = 2;
+    fx::Processors P(
+        Options, [](std::function<void()> *) { return false; }, []() { return false; });
+    bool Wake = false;
+    int Resumed = 0;
+    {
+        /* The caller's callable, gone once RunTask returns: a resumed task
+           would call it (a use after free under AddressSanitizer). */
+        auto Caller = std::make_unique<std::function<void()>>([&Resumed]() { ++Resumed; });
+        std::function<void()> *Callable = Caller.get();
+        P.RunTask(
+            [&P, &Wake, Callable]() {
+                P.Block([&Wake]() { return Wake; });
+                (*Callable)();
+            },
+            false);
+    }
+    EXPECT_TRUE(Mentions(TakeReports(), "Hang"));
+    Wake = true;
+    EXPECT_FALSE(P.Drive());
+    EXPECT_EQ(Resumed, 0);
+}

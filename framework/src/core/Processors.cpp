@@ -420,9 +420,27 @@ void Processors::RunTask(std::function<void()> Fn, bool UntilBlocked)
         if (UntilBlocked && Mine->St == Task::State::Blocked && Mine->Started) break;
         if (Drive()) continue;
         if (UntilBlocked || !impl_->Advance()) {
-            if (!UntilBlocked) VerifierReport("Hang", "the world went idle while a driver callback waits");
+            if (!UntilBlocked) {
+                VerifierReport("Hang", "the world went idle while a driver callback waits");
+                Retire(Find());
+            }
             break;
         }
+    }
+}
+
+void Processors::Retire(Task *T)
+{
+    if (T == nullptr) return;
+    /* The caller returns and its frame, which the task's callable and its
+       wait refer to, goes away: the task never resumes, and drops what it
+       holds of the caller (its callable, its wait, the caller's locks). */
+    T->St = Task::State::Dead;
+    T->Until = nullptr;
+    T->Fn = nullptr;
+    if (T->Locks != &T->Own) {
+        if (T->Locks->Task == T) T->Locks->Task = nullptr;
+        T->Locks = &T->Own;
     }
 }
 

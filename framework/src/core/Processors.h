@@ -100,6 +100,8 @@ private:
     Task *NewTask(std::function<void()> Fn, const ExecutionContext &From, LockStack *Locks, bool FromCaller = false,
                   bool Joined = false);
     bool Runnable(const Task *T) const;
+    /* A task whose caller gave up on it: it never runs again. */
+    void Retire(Task *T);
     Task *Choose(const std::vector<Task *> &Candidates);
 
     ProcessorOptions options_;
