@@ -124,7 +124,8 @@ TEST_P(Timeline, RequestsAndTransfers_EachArrivalCompletes)
     RunTraffic();
     W.Close(H);
     Run();
-    EXPECT_EQ(ExpectPaired(TimelineKind::RequestArrive, TimelineKind::RequestComplete), Of(TimelineKind::RequestArrive).size());
+    EXPECT_EQ(ExpectPaired(TimelineKind::RequestArrive, TimelineKind::RequestComplete),
+              Of(TimelineKind::RequestArrive).size());
     std::set<std::string> Kinds;
     for (const TimelineEvent &E : Of(TimelineKind::RequestArrive)) Kinds.insert(E.Name.substr(0, E.Name.find(' ')));
     EXPECT_EQ(Kinds, (std::set<std::string>{"create", "ioctl", "read", "write"}));

@@ -25,8 +25,8 @@ namespace {
 struct RecorderState {
     std::uint64_t Step = 0;
     std::uint64_t NextId = 0;
-    std::uint64_t Running = 0;          /* the task on the fiber now, 0: none */
-    std::map<std::uint64_t, int> Slots; /* task -> the processor it occupies */
+    std::uint64_t Running = 0;                       /* the task on the fiber now, 0: none */
+    std::map<std::uint64_t, int> Slots;              /* task -> the processor it occupies */
     std::map<std::uintptr_t, std::string> LockNames; /* spin locks by handle */
 };
 RecorderState &State()

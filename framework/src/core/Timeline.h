@@ -29,11 +29,11 @@ enum class TimelineKind : unsigned char {
     CallbackEnd,
     LockAcquire, /* Name: the lock; Detail: where it was acquired; Flag: the device-wide lock */
     LockRelease,
-    RequestArrive, /* Name: the request kind (read, write, ioctl 0x...) */
-    RequestComplete, /* Detail: the status */
-    TransferSubmit,  /* Name: the pipe (endpoint 0x81, control) */
+    RequestArrive,    /* Name: the request kind (read, write, ioctl 0x...) */
+    RequestComplete,  /* Detail: the status */
+    TransferSubmit,   /* Name: the pipe (endpoint 0x81, control) */
     TransferComplete, /* Detail: the USBD status and the bytes moved */
-    Report,          /* Name: the rule; Detail: the message */
+    Report,           /* Name: the rule; Detail: the message */
 };
 const char *TimelineKindName(TimelineKind Kind);
 
