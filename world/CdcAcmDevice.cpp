@@ -97,8 +97,9 @@ struct CdcAcmDevice::Impl {
         std::uint8_t Endpoint = 0;
         std::size_t Length = 0; /* IN: buffer length */
         Completion Done;
-        EventId Finish = 0;       /* scheduled completion, 0 while waiting for data or forever */
-        TransferRecord Submitted; /* for the observer, kept while the window may let it go */
+        EventId Finish = 0;        /* scheduled completion, 0 while waiting for data or forever */
+        TransferRecord Submitted;  /* for the observer, kept while the window may let it go */
+        bool CancelAtOnce = false; /* AnswerSpec::CancelAtOnce */
     };
 
     /* A completion decided for a transfer, run at its due time. */
@@ -541,6 +542,34 @@ struct CdcAcmDevice::Impl {
         Outcome Result = std::move(It->second);
         Decided.erase(It);
         Finish(Id, std::move(Result));
+    }
+
+    /* Completes transfer Id within the caller's call, as FinishAt decided. */
+    void FinishNow(std::uint64_t Id)
+    {
+        auto It = Outstanding.find(Id);
+        if (It == Outstanding.end()) {
+            return;
+        }
+        if (It->second.Finish != 0) {
+            Sched().Cancel(It->second.Finish);
+            It->second.Finish = 0;
+        }
+        FinishDecided(Id);
+    }
+
+    /* The answer's own way of completing: at once when it says so and is
+       due now, and at once on cancel. */
+    void ApplyAtOnce(std::uint64_t Id, const AnswerSpec &Spec, VirtualTime Due)
+    {
+        auto It = Outstanding.find(Id);
+        if (It == Outstanding.end()) {
+            return;
+        }
+        It->second.CancelAtOnce = Spec.CancelAtOnce;
+        if (Spec.AtOnce && Spec.Kind != Answer::Never && Due <= Now()) {
+            FinishNow(Id);
+        }
     }
 
     static Outcome Failed(USBD_STATUS Status) { return Outcome{Status, {}, 0, nullptr}; }
@@ -1067,6 +1096,7 @@ std::uint64_t CdcAcmDevice::SubmitControl(const SetupPacket &Setup, const Bytes 
     case Answer::Fail: I.FinishAt(Id, At, Impl::Failed(Spec.Status)); break;
     case Answer::Never: break;
     }
+    I.ApplyAtOnce(Id, Spec, At);
     return Id;
 }
 
@@ -1129,12 +1159,14 @@ std::uint64_t CdcAcmDevice::SubmitOut(std::uint8_t Endpoint, const Bytes &Data, 
             I.TxFreeAt = Done;
         }
         I.FinishAt(Id, Done, std::move(Result));
-        break;
+        I.ApplyAtOnce(Id, Spec, Done);
+        return Id;
     }
     case Answer::Stall: I.FinishAt(Id, At, Impl::Failed(USBD_STATUS_STALL_PID)); break;
     case Answer::Fail: I.FinishAt(Id, At, Impl::Failed(Spec.Status)); break;
     case Answer::Never: break;
     }
+    I.ApplyAtOnce(Id, Spec, At);
     return Id;
 }
 
@@ -1144,7 +1176,11 @@ bool CdcAcmDevice::Abort(std::uint64_t Id)
     if (I.Outstanding.find(Id) == I.Outstanding.end()) {
         return false;
     }
+    const bool AtOnce = I.Outstanding[Id].CancelAtOnce;
     I.FinishAt(Id, I.Now(), Impl::Failed(USBD_STATUS_CANCELED));
+    if (AtOnce) {
+        I.FinishNow(Id);
+    }
     return true;
 }
 

@@ -70,6 +70,13 @@ struct AnswerSpec {
     VirtualTime Delay = 0;
     std::size_t AcceptBytes = 0;                /* Partial */
     USBD_STATUS Status = USBD_STATUS_STALL_PID; /* Fail */
+    /* A lower driver that completes synchronously: with no Delay (and no
+       line-rate pacing) the transfer completes within the submit call, its
+       completion running before WdfRequestSend returns. */
+    bool AtOnce = false;
+    /* A cancel of the transfer completes it within the cancel call (inside
+       WdfRequestCancelSentRequest or the target's stop). */
+    bool CancelAtOnce = false;
 };
 
 class CdcAcmDevice : public UsbDeviceModel {

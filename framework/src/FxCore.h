@@ -459,6 +459,7 @@ public:
     PFN_WDF_REQUEST_COMPLETION_ROUTINE CompletionRoutine = nullptr;
     WDFCONTEXT CompletionContext = nullptr;
     IoTarget *SentTo = nullptr;
+    std::uint64_t Sends = 0;           /* sends so far: tells one send from the next */
     IoTarget *DefaultTarget = nullptr; /* WdfRequestCreate's target */
     bool TimedOut = false;
     std::uint64_t TimeoutEvent = 0;
@@ -538,6 +539,11 @@ protected:
     void OnDelete() override;
 
 private:
+    /* TRUE while the request behind Handle is still this target's, from
+       its send numbered Send. */
+    bool StillSent(WDFREQUEST Handle, std::uint64_t Send) const;
+    void AbortAllSent();
+
     TargetState state_ = TargetState::Started;
     SentList sent_;
 };

@@ -5,8 +5,10 @@
  * device models implement it.
  *
  * A transfer is submitted with a completion; the model completes it later
- * (always through the world's scheduler, never from inside the submit call)
- * or never, and every transfer is recorded so tests can assert on the wire.
+ * through the world's scheduler, or within the submit call (a lower driver
+ * that completes synchronously: the completion runs before the submit
+ * returns), or never, and every transfer is recorded so tests can assert on
+ * the wire.
  */
 #pragma once
 #include <cstdint>
@@ -63,8 +65,9 @@ public:
     virtual std::uint64_t SubmitControl(const SetupPacket &Setup, const Bytes &DataOut, Completion Done) = 0;
     virtual std::uint64_t SubmitIn(std::uint8_t Endpoint, std::size_t Length, Completion Done) = 0;
     virtual std::uint64_t SubmitOut(std::uint8_t Endpoint, const Bytes &Data, Completion Done) = 0;
-    /* Cancels an outstanding transfer: its completion runs (scheduled, not
-       inline) with USBD_STATUS_CANCELED. FALSE when it is no longer outstanding. */
+    /* Cancels an outstanding transfer: its completion runs with
+       USBD_STATUS_CANCELED, scheduled or within this call. FALSE when it is
+       no longer outstanding. */
     virtual bool Abort(std::uint64_t Id) = 0;
     /* The host reset a pipe (clears a halt). */
     virtual void ResetEndpoint(std::uint8_t Endpoint) = 0;

@@ -402,7 +402,8 @@ TEST_F(Transmit, RandomizedRun_EveryAcknowledgedByteCountedOnceInOrder)
                 Usb->QueueBulkOutAnswer({Answer::Partial, pick(0, 5) * kMillisecond, std::size_t(pick(0, 63))});
                 break;
             case 1: Usb->QueueBulkOutAnswer({Answer::Fail, 0, 0, USBD_STATUS_DEV_NOT_RESPONDING}); break;
-            case 2: Usb->QueueBulkOutAnswer({Answer::Never}); break;
+            case 2: Usb->QueueBulkOutAnswer({Answer::Never, 0, 0, 0, false, pick(0, 1) == 0}); break;
+            case 3: Usb->QueueBulkOutAnswer({Answer::Accept, 0, 0, 0, true, pick(0, 1) == 0}); break;
             default: Usb->QueueBulkOutAnswer({Answer::Accept, pick(0, 40) * kMillisecond}); break;
             }
         }
@@ -478,3 +479,60 @@ TEST_F(Transmit, FlushAsyncAndWrite_EachCompleteExactlyOnce)
     EXPECT_EQ(flush->Completions, 1);
     EXPECT_EQ(W.OperationsInFlight(), 0u);
 }
+
+// A lower driver that completes at once: the bulk-OUT completion runs inside
+// WdfRequestSend, and a cancel's inside WdfRequestCancelSentRequest or the
+// pipe's stop. Each write completes once, no lock is taken twice, and the
+// wire holds exactly the bytes the writes report.
+struct AtOnceCase {
+    const char *Name;
+    AnswerSpec Answer;
+    bool CancelByApplication; /* else the write time-out ends it */
+};
+
+class WriteAtOnce : public Transmit, public ::testing::WithParamInterface<AtOnceCase> {};
+
+TEST_P(WriteAtOnce, CompletionInsideTheSend_EachWriteCompletedOnceBytesOnTheWire)
+{
+    const AtOnceCase c = GetParam();
+    Start();
+    SetWriteTimeouts(0, c.CancelByApplication ? 0 : 50);
+    Usb->SetDefaultBulkOutAnswer(c.Answer);
+    std::vector<std::pair<Bytes, OpHandle>> writes;
+    for (unsigned n = 0; n < 3; ++n) {
+        Bytes data = Pattern(150 + n * 7, n);
+        auto op = W.Write(H, data);
+        writes.emplace_back(std::move(data), op);
+    }
+    Run();
+    if (c.CancelByApplication) {
+        for (auto &w : writes) {
+            if (!w.second->Completed) W.Cancel(w.second);
+        }
+        Run();
+    }
+    Bytes expected;
+    for (const auto &[data, op] : writes) {
+        ASSERT_TRUE(op->Completed);
+        ASSERT_LE(op->Information, data.size());
+        expected.insert(expected.end(), data.begin(), data.begin() + std::ptrdiff_t(op->Information));
+    }
+    EXPECT_EQ(Usb->BulkOutBytes(), expected);
+    ExpectNoSubRequestsLeft();
+    auto after = W.Write(H, Pattern(10, 9));
+    Usb->SetDefaultBulkOutAnswer({Answer::Accept});
+    Run();
+    if (!after->Completed) W.Cancel(after);
+    Run();
+    EXPECT_TRUE(after->Completed);
+}
+
+const AtOnceCase kAtOnceCases[] = {
+    {"AcceptAtOnce", {Answer::Accept, 0, 0, 0, true, false}, true},
+    {"PartialAtOnce", {Answer::Partial, 0, 20, 0, true, false}, true},
+    {"FailAtOnce", {Answer::Fail, 0, 0, USBD_STATUS_DEV_NOT_RESPONDING, true, false}, true},
+    {"NeverCancelAtOnceByApplication", {Answer::Never, 0, 0, 0, false, true}, true},
+    {"NeverCancelAtOnceByTimeout", {Answer::Never, 0, 0, 0, false, true}, false},
+};
+INSTANTIATE_TEST_SUITE_P(Answers, WriteAtOnce, ::testing::ValuesIn(kAtOnceCases),
+                         [](const ::testing::TestParamInfo<AtOnceCase> &I) { return std::string(I.param.Name); });

@@ -40,10 +40,7 @@ void IoTarget::Stop(WDF_IO_TARGET_SENT_IO_ACTION Action)
     state_ = TargetState::Stopped;
     OnStop(Action);
     if (Action == WdfIoTargetCancelSentIo) {
-        std::vector<Request *> Copy(sent_.begin(), sent_.end());
-        for (Request *R : Copy) {
-            Abort(R);
-        }
+        AbortAllSent();
     }
     if (Action == WdfIoTargetCancelSentIo || Action == WdfIoTargetWaitForSentIoToComplete) {
         Clock().RunUntil([this]() { return sent_.empty(); }, "WdfIoTargetStop: sent requests to complete");
@@ -100,6 +97,8 @@ bool IoTarget::Send(const KitEntry &Kit, Request *Req, PWDF_REQUEST_SEND_OPTIONS
     Req->SentTo = this;
     Req->TimedOut = false;
     Req->Status = STATUS_PENDING;
+    const std::uint64_t Send = ++Req->Sends;
+    const WDFREQUEST Handle = Req->RequestHandle();
     sent_.push_back(Req);
     /* What the driver did before the send happens before the request's
        completion routine. */
@@ -111,6 +110,13 @@ bool IoTarget::Send(const KitEntry &Kit, Request *Req, PWDF_REQUEST_SEND_OPTIONS
         Req->SetState(Before);
         Req->Status = Status;
         return FALSE;
+    }
+    /* The lower driver may have completed the request within the submit:
+       its completion routine ran, and the driver may already have deleted,
+       reused or sent the request again. The send succeeded; nothing of
+       this send is left to time or wait for. */
+    if (!StillSent(Handle, Send)) {
+        return TRUE;
     }
     if ((Flags & WDF_REQUEST_SEND_OPTION_TIMEOUT) != 0 && Options->Timeout != 0) {
         VirtualTime Due = Options->Timeout < 0 ? Clock().Now() - Options->Timeout : Options->Timeout;
@@ -138,6 +144,29 @@ bool IoTarget::Send(const KitEntry &Kit, Request *Req, PWDF_REQUEST_SEND_OPTIONS
         }
     }
     return TRUE;
+}
+
+bool IoTarget::StillSent(WDFREQUEST Handle, std::uint64_t Send) const
+{
+    Object *O = TryLookup(reinterpret_cast<WDFOBJECT>(Handle));
+    auto *R = O != nullptr && O->Type() == ObjectType::Request ? static_cast<Request *>(O) : nullptr;
+    return R != nullptr && R->State() == Request::Where::Sent && R->SentTo == this && R->Sends == Send;
+}
+
+/* Cancels each request sent now; a cancel may complete a request at once,
+   and its completion routine may delete or send others, so each is looked
+   up again before it is cancelled. */
+void IoTarget::AbortAllSent()
+{
+    std::vector<std::pair<WDFREQUEST, std::uint64_t>> Copy;
+    for (Request *R : sent_) {
+        Copy.emplace_back(R->RequestHandle(), R->Sends);
+    }
+    for (const auto &Entry : Copy) {
+        if (StillSent(Entry.first, Entry.second)) {
+            Abort(TryLookupAs<Request>(Entry.first));
+        }
+    }
 }
 
 void IoTarget::CompleteSent(Request *Req, NTSTATUS Status, ULONG_PTR Information)
@@ -207,10 +236,7 @@ bool IoTarget::CancelSent(Request *Req)
 
 void IoTarget::OnDelete()
 {
-    std::vector<Request *> Copy(sent_.begin(), sent_.end());
-    for (Request *R : Copy) {
-        Abort(R);
-    }
+    AbortAllSent();
     state_ = TargetState::Closed;
 }
 

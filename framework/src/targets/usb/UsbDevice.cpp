@@ -308,6 +308,15 @@ static std::size_t StoreUsbData(Request *Req, const Bytes &Data, std::size_t Act
     return N;
 }
 
+void NoteTransfer(WDFREQUEST RequestHandle, std::uint64_t Submission, std::uint64_t Transfer)
+{
+    Object *O = TryLookup(reinterpret_cast<WDFOBJECT>(RequestHandle));
+    auto *Req = O != nullptr && O->Type() == ObjectType::Request ? static_cast<Request *>(O) : nullptr;
+    if (Req != nullptr && Req->Usb.Submission == Submission) {
+        Req->Usb.TransferId = Transfer;
+    }
+}
+
 void CompleteUsbTransfer(WDFREQUEST RequestHandle, std::uint64_t Submission, USBD_STATUS Status, const Bytes &Data,
                          std::size_t Actual)
 {
@@ -372,11 +381,12 @@ NTSTATUS UsbDeviceTarget::Submit(Request *Req)
     WDFREQUEST RH = Req->RequestHandle();
     const std::uint64_t Tag = NextSubmissionTag();
     F.Submission = Tag;
-    F.TransferId = Model->SubmitControl(
+    const std::uint64_t Transfer = Model->SubmitControl(
         S, Out,
         TimelineTransfer("control", 0, S.wLength, [RH, Tag](USBD_STATUS St, const Bytes &Data, std::size_t Actual) {
             CompleteUsbTransfer(RH, Tag, St, Data, Actual);
         }));
+    NoteTransfer(RH, Tag, Transfer);
     return STATUS_PENDING;
 }
 

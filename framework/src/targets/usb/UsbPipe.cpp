@@ -100,15 +100,16 @@ NTSTATUS UsbPipe::Submit(Request *Req)
         CompleteUsbTransfer(RH, Tag, St, Data, Actual);
     };
     F.Submission = Tag;
+    std::uint64_t Transfer = 0;
     if (Write) {
         UsbRequestBytes(Req, outBytes_);
-        F.TransferId =
-            UsbDev->Model->SubmitOut(Info.EndpointAddress, outBytes_,
-                                     TimelineTransfer("endpoint", Info.EndpointAddress, outBytes_.size(), Done));
+        Transfer = UsbDev->Model->SubmitOut(Info.EndpointAddress, outBytes_,
+                                            TimelineTransfer("endpoint", Info.EndpointAddress, outBytes_.size(), Done));
     } else {
-        F.TransferId = UsbDev->Model->SubmitIn(Info.EndpointAddress, F.Length,
-                                               TimelineTransfer("endpoint", Info.EndpointAddress, F.Length, Done));
+        Transfer = UsbDev->Model->SubmitIn(Info.EndpointAddress, F.Length,
+                                           TimelineTransfer("endpoint", Info.EndpointAddress, F.Length, Done));
     }
+    NoteTransfer(RH, Tag, Transfer);
     return STATUS_PENDING;
 }
 
