@@ -8,13 +8,15 @@ mutant the tests fail on is killed; one they pass is a hold nothing
 verifies.
 
   mutate-locks.py --list                 the mutants, numbered
-  mutate-locks.py [--only N,M] [--test CMD] [--timeout S]
+  mutate-locks.py [--only N,M] [--build CMD] [--test CMD] [--timeout S]
 
 The tree is restored after every mutant (the file is written back as it
 was); run it in a worktree of its own, since it edits the driver's sources
 while it runs. The default test command builds the default preset and runs
-its ctest suite; --test takes another (run with the tree's root as the
-working directory).
+its ctest suite; --build and --test take others (run with the tree's root
+as the working directory). A mutant whose build fails is reported as
+"nobuild" and counted apart: a deletion the compiler refuses says nothing
+about the tests.
 """
 import argparse
 import os
@@ -27,8 +29,8 @@ ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 FOLDERS = ["driver", "usb", "receive", "transmit", "control"]
 ACQUIRE = re.compile(r"^\s*WdfSpinLockAcquire\((?P<lock>.+)\);\s*$")
 RELEASE = re.compile(r"^\s*WdfSpinLockRelease\((?P<lock>.+)\);\s*$")
-DEFAULT_TEST = ("cmake --build --preset default -j 2 >/dev/null 2>&1 && "
-                "ctest --preset default -j 2 --timeout {timeout} -E 'soak|fuzz' >/dev/null 2>&1")
+DEFAULT_BUILD = "cmake --build --preset default -j 2"
+DEFAULT_TEST = "ctest --preset default -j 2 --timeout {timeout} -E 'soak|fuzz' >/dev/null 2>&1"
 
 
 def routine_of(lines, index):
@@ -78,7 +80,8 @@ def describe(n, m):
     return f"{n:3d} {m['file']}:{where} {m['routine']} {m['lock']}"
 
 
-def run(m, test, timeout):
+def run(m, build, test, timeout):
+    """'killed', 'survived' or 'nobuild', and the seconds it took."""
     full = os.path.join(ROOT, m["file"])
     with open(full) as f:
         original = f.read()
@@ -89,11 +92,14 @@ def run(m, test, timeout):
         with open(full, "w") as f:
             f.write("\n".join(lines))
         started = time.time()
+        built = subprocess.run(build + " >/dev/null 2>&1", shell=True, cwd=ROOT).returncode
+        if built != 0:
+            return "nobuild", time.time() - started
         try:
             rc = subprocess.run(test, shell=True, cwd=ROOT, timeout=timeout * 4).returncode
         except subprocess.TimeoutExpired:
             rc = 124
-        return rc != 0, time.time() - started
+        return ("killed" if rc != 0 else "survived"), time.time() - started
     finally:
         with open(full, "w") as f:
             f.write(original)
@@ -103,6 +109,7 @@ def main():
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("--list", action="store_true")
     ap.add_argument("--only", default="")
+    ap.add_argument("--build", default=DEFAULT_BUILD)
     ap.add_argument("--test", default=None)
     ap.add_argument("--timeout", type=int, default=300)
     args = ap.parse_args()
@@ -115,17 +122,18 @@ def main():
     if args.only:
         chosen = [int(x) for x in args.only.split(",")]
     test = args.test or DEFAULT_TEST.format(timeout=args.timeout)
-    killed = survived = 0
+    counts = {"killed": 0, "survived": 0, "nobuild": 0}
+    labels = {"killed": "killed  ", "survived": "SURVIVED", "nobuild": "nobuild "}
     for n in chosen:
         m = all_mutants[n - 1]
-        dead, seconds = run(m, test, args.timeout)
-        killed += dead
-        survived += not dead
-        print(f"{'killed  ' if dead else 'SURVIVED'} {describe(n, m)} ({seconds:.0f} s)", flush=True)
+        outcome, seconds = run(m, args.build, test, args.timeout)
+        counts[outcome] += 1
+        print(f"{labels[outcome]} {describe(n, m)} ({seconds:.0f} s)", flush=True)
     # The last build is of a mutant: rebuild the tree as it is.
-    subprocess.run("cmake --build --preset default -j 2 >/dev/null 2>&1", shell=True, cwd=ROOT)
-    print(f"mutants: {killed + survived}, killed {killed}, survived {survived}")
-    return 0 if survived == 0 else 1
+    subprocess.run(args.build + " >/dev/null 2>&1", shell=True, cwd=ROOT)
+    print(f"mutants: {sum(counts.values())}, killed {counts['killed']}, survived {counts['survived']}, "
+          f"nobuild {counts['nobuild']}")
+    return 0 if counts["survived"] == 0 else 1
 
 
 if __name__ == "__main__":
