@@ -149,7 +149,7 @@ OpHandle Submit(World::Impl &H, FileHandle Handle, UCHAR Major, ULONG Code, cons
                 "file close");
         }
     };
-    (void)Weak;
+    H.Issued.push_back(Weak);
     H.InFlight[Op.get()] = R;
     if (fx::TimelineOn()) {
         char What[48];
@@ -378,6 +378,21 @@ OpHandle World::SetInformation(FileHandle Handle, ULONG InformationClass, const 
 }
 
 std::size_t World::OperationsInFlight() const { return impl_->InFlight.size(); }
+
+std::vector<OpHandle> World::PendingOperations() const
+{
+    std::vector<OpHandle> Pending;
+    auto &Issued = impl_->Issued;
+    std::size_t Kept = 0;
+    for (std::size_t I = 0; I < Issued.size(); ++I) {
+        OpHandle Op = Issued[I].lock();
+        if (!Op || Op->Completed) continue;
+        Issued[Kept++] = Issued[I];
+        Pending.push_back(std::move(Op));
+    }
+    Issued.resize(Kept);
+    return Pending;
+}
 
 } // namespace world
 

@@ -188,6 +188,16 @@ void World::FailNthCall(const std::string &Api, int Nth, NTSTATUS Status)
 
 void World::ClearFaults() { impl_->Faults.clear(); }
 
+bool World::AtNthCall(const std::string &Api, int Nth, std::function<void()> Action)
+{
+    fx::KitCall Call;
+    if (fx::FindKitCall(Api.c_str(), &Call) == nullptr || !Action) {
+        return false;
+    }
+    impl_->CallHooks.push_back(Impl::CallHook{Call, Nth < 1 ? 1 : Nth, std::move(Action)});
+    return true;
+}
+
 std::size_t World::PendingFaults() const { return impl_->Faults.size(); }
 
 bool World::CanFail(const std::string &Api) { return fx::CanFailCall(Api); }

@@ -147,6 +147,8 @@ public:
     std::size_t LiveObjects() const; /* framework objects of the driver not yet deleted */
     /* Application operations issued to the driver and not yet completed. */
     std::size_t OperationsInFlight() const;
+    /* The same operations, oldest first. */
+    std::vector<OpHandle> PendingOperations() const;
     /* Power policy the driver assigned to a device (WdfDeviceAssignS0IdleSettings,
        WdfDeviceAssignSxWakeSettings), if any. */
     std::optional<WDF_DEVICE_POWER_POLICY_IDLE_SETTINGS> IdleSettings(const DeviceNode *Node) const;
@@ -158,6 +160,13 @@ public:
     void FailNthCall(const std::string &Api, int Nth, NTSTATUS Status); /* Api must be one CanFail accepts */
     void ClearFaults();
     std::size_t PendingFaults() const; /* asked for and not yet fired */
+    /* -- another processor's work landing at one of the driver's
+          preemption points: Action runs when the driver makes its Nth call
+          (1-based, counted from now) of Api, any kit routine, after the
+          call's preemption point and before the routine does anything. It
+          runs on the calling thread as the world's work (a Cancel, a
+          device-side answer): it must not wait. FALSE for an unknown Api. -- */
+    bool AtNthCall(const std::string &Api, int Nth, std::function<void()> Action);
     /* The kit calls that can be failed, from the one table their hooks use. */
     static bool CanFail(const std::string &Api);
     static std::vector<std::string> FailableCalls();

@@ -29,6 +29,9 @@ struct World::Impl : fx::HostState {
     std::map<FileHandle, OpenFile> Files;
     FileHandle NextFile = 1;
     std::map<const Operation *, fx::Request *> InFlight;
+    /* The operations issued, in order, for PendingOperations; completed
+       and dropped ones are pruned as it walks them. */
+    std::vector<std::weak_ptr<Operation>> Issued;
 };
 
 /* Runs the world until Done() holds or nothing is left to run. A world kept

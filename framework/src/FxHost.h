@@ -493,6 +493,14 @@ struct HostState {
         NTSTATUS Status;
     };
     std::vector<Fault> Faults;
+    /* Work run at the Remaining-th next call of Call, at its preemption
+       point (World::AtNthCall). */
+    struct CallHook {
+        KitCall Call;
+        int Remaining;
+        std::function<void()> Action;
+    };
+    std::vector<CallHook> CallHooks;
     std::function<void(const std::string &)> TraceSink;
 
     /* Objects. */

@@ -486,8 +486,11 @@ EXTERN_C NTSTATUS WdfRequestMarkCancelableEx(WDFREQUEST Request, PFN_WDF_REQUEST
         return STATUS_INVALID_DEVICE_REQUEST;
     }
     if (R->CancelRequested) {
+        /* Cancelled while the driver held it unmarked: the routine is never
+           called, the driver completes the request itself. */
         return STATUS_CANCELLED;
     }
+    race::Release(R);
     R->CancelRoutine = EvtRequestCancel;
     return STATUS_SUCCESS;
 }

@@ -88,6 +88,23 @@ const KitCallRow *FindKitCall(const char *Name, KitCall *Call)
     return nullptr;
 }
 
+namespace {
+void RunCallHooks(KitCall Call)
+{
+    std::vector<std::function<void()>> Due;
+    auto &Hooks = Host().CallHooks;
+    for (auto It = Hooks.begin(); It != Hooks.end();) {
+        if (It->Call == Call && --It->Remaining == 0) {
+            Due.push_back(std::move(It->Action));
+            It = Hooks.erase(It);
+        } else {
+            ++It;
+        }
+    }
+    for (auto &Action : Due) Action();
+}
+} // namespace
+
 KitEntry::KitEntry(KitCall Call) : call_(Call), irqlOk_(true)
 {
     const KitCallRow &Row = KitRow(Call);
@@ -103,6 +120,11 @@ KitEntry::KitEntry(KitCall Call) : call_(Call), irqlOk_(true)
     /* Every kit call is a point where another processor may go on. */
     if (Processors *Cpus = MultiProcessor()) {
         Cpus->Preempt();
+    }
+    /* What the world asked to land at this point runs before the routine
+       looks at anything, as work from another processor would. */
+    if (HaveHost() && !Host().CallHooks.empty()) {
+        RunCallHooks(Call);
     }
 }
 
