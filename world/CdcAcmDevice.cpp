@@ -1173,10 +1173,11 @@ std::uint64_t CdcAcmDevice::SubmitOut(std::uint8_t Endpoint, const Bytes &Data, 
 bool CdcAcmDevice::Abort(std::uint64_t Id)
 {
     Impl &I = *impl_;
-    if (I.Outstanding.find(Id) == I.Outstanding.end()) {
+    auto It = I.Outstanding.find(Id);
+    if (It == I.Outstanding.end()) {
         return false;
     }
-    const bool AtOnce = I.Outstanding[Id].CancelAtOnce;
+    const bool AtOnce = It->second.CancelAtOnce;
     I.FinishAt(Id, I.Now(), Impl::Failed(USBD_STATUS_CANCELED));
     if (AtOnce) {
         I.FinishNow(Id);

@@ -6,6 +6,7 @@
  */
 #include "World.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -149,7 +150,7 @@ OpHandle Submit(World::Impl &H, FileHandle Handle, UCHAR Major, ULONG Code, cons
                 "file close");
         }
     };
-    H.Issued.push_back(Weak);
+    H.NoteIssued(Weak);
     H.InFlight[Op.get()] = R;
     if (fx::TimelineOn()) {
         char What[48];
@@ -379,10 +380,9 @@ OpHandle World::SetInformation(FileHandle Handle, ULONG InformationClass, const 
 
 std::size_t World::OperationsInFlight() const { return impl_->InFlight.size(); }
 
-std::vector<OpHandle> World::PendingOperations() const
+std::vector<OpHandle> World::Impl::PruneIssued()
 {
     std::vector<OpHandle> Pending;
-    auto &Issued = impl_->Issued;
     std::size_t Kept = 0;
     for (std::size_t I = 0; I < Issued.size(); ++I) {
         OpHandle Op = Issued[I].lock();
@@ -393,6 +393,17 @@ std::vector<OpHandle> World::PendingOperations() const
     Issued.resize(Kept);
     return Pending;
 }
+
+void World::Impl::NoteIssued(std::weak_ptr<Operation> Op)
+{
+    Issued.push_back(std::move(Op));
+    if (Issued.size() >= IssuedPruneAt) {
+        PruneIssued();
+        IssuedPruneAt = std::max<std::size_t>(64, Issued.size() * 2);
+    }
+}
+
+std::vector<OpHandle> World::PendingOperations() const { return impl_->PruneIssued(); }
 
 } // namespace world
 

@@ -29,9 +29,14 @@ struct World::Impl : fx::HostState {
     std::map<FileHandle, OpenFile> Files;
     FileHandle NextFile = 1;
     std::map<const Operation *, fx::Request *> InFlight;
-    /* The operations issued, in order, for PendingOperations; completed
-       and dropped ones are pruned as it walks them. */
+    /* The operations issued, in order, for PendingOperations. Completed
+       and dropped ones are pruned whenever the list doubles, so a long run
+       keeps it near the number in flight. */
     std::vector<std::weak_ptr<Operation>> Issued;
+    std::size_t IssuedPruneAt = 64;
+    void NoteIssued(std::weak_ptr<Operation> Op);
+    /* Drops the completed and dropped entries of Issued; returns those left. */
+    std::vector<OpHandle> PruneIssued();
 };
 
 /* Runs the world until Done() holds or nothing is left to run. A world kept

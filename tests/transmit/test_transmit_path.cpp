@@ -54,6 +54,18 @@ protected:
         ASSERT_EQ(op->Status, STATUS_SUCCESS);
     }
     void ExpectNoSubRequestsLeft() { EXPECT_EQ(W.PoolBlocksOutstanding(kWritePoolTag), 0u); }
+    // Every write completed, and the wire holds, in order, exactly the
+    // bytes each reports written.
+    void ExpectWireHoldsWhatWritesReport(const std::vector<std::pair<Bytes, OpHandle>> &Writes)
+    {
+        Bytes expected;
+        for (const auto &[data, op] : Writes) {
+            ASSERT_TRUE(op->Completed);
+            ASSERT_LE(op->Information, data.size());
+            expected.insert(expected.end(), data.begin(), data.begin() + std::ptrdiff_t(op->Information));
+        }
+        EXPECT_EQ(Usb->BulkOutBytes(), expected);
+    }
 };
 
 // ---- packets on the wire ----
@@ -419,13 +431,7 @@ TEST_F(Transmit, RandomizedRun_EveryAcknowledgedByteCountedOnceInOrder)
         Run();
     }
 
-    Bytes expected;
-    for (const auto &[data, op] : writes) {
-        ASSERT_TRUE(op->Completed);
-        ASSERT_LE(op->Information, data.size());
-        expected.insert(expected.end(), data.begin(), data.begin() + std::ptrdiff_t(op->Information));
-    }
-    EXPECT_EQ(Usb->BulkOutBytes(), expected);
+    ExpectWireHoldsWhatWritesReport(writes);
     ExpectNoSubRequestsLeft();
 }
 
@@ -511,13 +517,7 @@ TEST_P(WriteAtOnce, CompletionInsideTheSend_EachWriteCompletedOnceBytesOnTheWire
         }
         Run();
     }
-    Bytes expected;
-    for (const auto &[data, op] : writes) {
-        ASSERT_TRUE(op->Completed);
-        ASSERT_LE(op->Information, data.size());
-        expected.insert(expected.end(), data.begin(), data.begin() + std::ptrdiff_t(op->Information));
-    }
-    EXPECT_EQ(Usb->BulkOutBytes(), expected);
+    ExpectWireHoldsWhatWritesReport(writes);
     ExpectNoSubRequestsLeft();
     auto after = W.Write(H, Pattern(10, 9));
     Usb->SetDefaultBulkOutAnswer({Answer::Accept});

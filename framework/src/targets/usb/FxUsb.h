@@ -185,12 +185,12 @@ void UsbRequestBytes(Request *Req, Bytes &Out);
    keeping the model's transfer id in a shared cell. */
 std::uint64_t NextSubmissionTag();
 
-/* Completes a sent USB request from a model completion (shared by the
-   control pipe and the data pipes). */
 /* The device's id of the transfer a submit made, kept while the request
    still waits for it: a transfer completed within the submit call has
    already given the request back, and the request may be gone or sent anew. */
 void NoteTransfer(WDFREQUEST RequestHandle, std::uint64_t Submission, std::uint64_t Transfer);
+/* Completes a sent USB request from a model completion (shared by the
+   control pipe and the data pipes). */
 void CompleteUsbTransfer(WDFREQUEST RequestHandle, std::uint64_t Submission, USBD_STATUS Status, const Bytes &Data,
                          std::size_t Actual);
 /* A target being deleted gives back its sent requests at once, cancelled. */
