@@ -7,14 +7,31 @@
  */
 #include "test_control_fixture.h"
 
+#include <string>
+#include <utility>
+
 namespace control_test {
 namespace {
+
+/* The random schedule's seed of each test whose interleaving needs another
+   than 1, each verified to produce it. */
+const std::pair<const char *, std::uint64_t> kSeeds[] = {
+    {"CloseBesideWaitDpc_ExcludedByMaskLock", 9},
+    {"CloseBesideFrameworkCancel_WaitEndsOnce", 25},
+};
 
 class Races : public ControlFixture {
 public:
     void SetUp() override
     {
-        ASSERT_TRUE(W.SetProcessors(2, 1, "random"));
+        std::uint64_t Seed = 1;
+        const std::string Name = ::testing::UnitTest::GetInstance()->current_test_info()->name();
+        for (const auto &Row : kSeeds) {
+            if (Name == Row.first) {
+                Seed = Row.second;
+            }
+        }
+        ASSERT_TRUE(W.SetProcessors(2, Seed, "random"));
         Bring();
     }
 };
@@ -53,6 +70,78 @@ TEST_F(Races, CloseBesideWaitCompletion_WaitEndsOnce)
     Settle();
     ASSERT_TRUE(Wait->Completed);
     RemoveAndExpectNothingLeft();
+}
+
+// Guards against a line setting built from the stored rate outside IoctlLock
+// while the class-request completion of the setting before it stores the
+// rate on the other processor (and that store made outside IoctlLock).
+TEST_F(Races, LineControlBesideBaudRateCompletion_BothStored)
+{
+    OpHandle Rate = W.DeviceIoControl(H, IOCTL_SERIAL_SET_BAUD_RATE, Le32(115200), 0);
+    OpHandle Line = W.DeviceIoControl(H, IOCTL_SERIAL_SET_LINE_CONTROL, Bytes{2, 0, 8}, 0);
+    Settle();
+    ExpectDone(Rate, STATUS_SUCCESS, 4);
+    ExpectDone(Line, STATUS_SUCCESS, 3);
+    EXPECT_EQ(QueryUlong(IOCTL_SERIAL_GET_BAUD_RATE), 115200u);
+    EXPECT_EQ(Query(IOCTL_SERIAL_GET_LINE_CONTROL, 3), (Bytes{2, 0, 8}));
+    ExpectCleanRemoval();
+}
+
+// Guards against the wait's cancel routine, called by the framework, deciding
+// outside MaskLock while file clean-up unmarks and ends the same wait on the
+// other processor (and clean-up ending it outside MaskLock).
+TEST_F(Races, CloseBesideFrameworkCancel_WaitEndsOnce)
+{
+    OpHandle Wait = WaitFor(SERIAL_EV_RXCHAR);
+    ASSERT_TRUE(W.Cancel(Wait));
+    ASSERT_EQ(W.Close(H), STATUS_SUCCESS);
+    Settle();
+    ExpectDone(Wait, STATUS_CANCELLED, 0);
+    RemoveAndExpectNothingLeft();
+}
+
+// Guards against the wait's DPC deciding outside MaskLock while file clean-up
+// unmarks and ends the same wait on the other processor (and clean-up ending
+// it outside MaskLock): the close of CloseBesideWaitCompletion under the seed
+// that runs the DPC inside clean-up's hold.
+TEST_F(Races, CloseBesideWaitDpc_ExcludedByMaskLock)
+{
+    OpHandle Wait = WaitFor(SERIAL_EV_RXCHAR);
+    Usb->SendBulkInText("x");
+    ASSERT_EQ(W.Close(H), STATUS_SUCCESS);
+    Settle();
+    ASSERT_TRUE(Wait->Completed);
+    EXPECT_EQ(Wait->Completions, 1);
+    RemoveAndExpectNothingLeft();
+}
+
+// Guards against the wait's cancel routine clearing the wait outside EventLock
+// while the bulk-in completion delivers RXCHAR into it on the other processor.
+TEST_F(Races, CancelBesideRxChar_WaitEndsOnce)
+{
+    OpHandle Wait = WaitFor(SERIAL_EV_RXCHAR);
+    Usb->SendBulkInText("x");
+    W.Cancel(Wait);
+    Settle();
+    ASSERT_TRUE(Wait->Completed);
+    EXPECT_EQ(Wait->Completions, 1);
+    ExpectCleanRemoval();
+}
+
+// Guards against the interrupt reader's failure callback forgetting a half
+// notification outside BulkInLock while open clears it on the other processor.
+// Disabled until the stand-in orders the failure callback after the driver's
+// start of the pipe, as it orders the reader's completion routine: until then
+// the detector reports the callback's read of the pipe context.
+TEST_F(Races, DISABLED_OpenBesideInterruptReaderFailure_LinesStillFollowed)
+{
+    ASSERT_EQ(W.Close(H), STATUS_SUCCESS);
+    Usb->FailNextIn(Usb->InterruptAddress());
+    Open();
+    Settle();
+    Interrupt(Bytes{0xA1, 0x20, 0, 0, 0, 0, 2, 0, 0x03, 0x00});
+    EXPECT_EQ(ModemStatus() & 0xB0u, 0xB0u);
+    ExpectCleanRemoval();
 }
 
 } // namespace
