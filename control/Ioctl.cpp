@@ -161,19 +161,17 @@ static ULONG_PTR SerialCopyLocked(WDFSPINLOCK Lock, PVOID Destination, const VOI
 }
 
 /*
- * ModemStatus as one snapshot. EventLock guards the word; IoctlLock is held
- * around it, in the lock order, as a line-state change holds it, so the
- * snapshot falls before or after such a change, never inside it.
+ * ModemStatus as one snapshot. EventLock guards the word, and every change
+ * of it (a line-state store, a notification) is one EventLock region, so
+ * the snapshot falls before or after each change, never inside it.
  */
 static ULONG SerialReadModemStatus(PDEVICE_EXT_CONTEXT DeviceContext)
 {
     ULONG ModemStatus;
 
-    WdfSpinLockAcquire(DeviceContext->IoctlLock);
     WdfSpinLockAcquire(DeviceContext->EventLock);
     ModemStatus = DeviceContext->ModemStatus;
     WdfSpinLockRelease(DeviceContext->EventLock);
-    WdfSpinLockRelease(DeviceContext->IoctlLock);
     return ModemStatus;
 }
 

@@ -17,11 +17,27 @@
  *               completion.
  *   IoctlLock   the port settings (BaudRate, LineControl, HandFlow,
  *               Timeouts, CommStatus, SpecialChars, PerfStats,
- *               ReceiveBufferSize) and CurrentPurgeRequest.
- *   MaskLock    CurrentMaskRequest and the set-up of a wait-on-mask request.
+ *               ReceiveBufferSize) and CurrentPurgeRequest. It excludes
+ *               callbacks outside the device-wide lock only for BaudRate
+ *               and LineControl (stored by the class-request completion)
+ *               and Timeouts (read by a read started from the bulk-in
+ *               completion). The other settings and CurrentPurgeRequest are
+ *               touched only by the control dispatcher and the purge
+ *               queue's ready notification, both under the device-wide
+ *               lock, and ReceiveBufferSize also by open, which never runs
+ *               beside a request of the port (opens are exclusive and a
+ *               file is closed only after its last request completed).
+ *   MaskLock    CurrentMaskRequest (only the control dispatcher and the
+ *               mask queue's ready notification, under the device-wide
+ *               lock), and the wait-on-mask request against file clean-up:
+ *               the wait's set-up, its DPC and its cancel routine hold it,
+ *               and clean-up ends the wait only while holding it, outside
+ *               the device-wide lock.
  *   EventLock   the event fields ulCurrentMask, HistoryMask,
  *               WaitMaskLocation, CarrierPresent, CurrentWaitRequest, and
- *               the ModemStatus word. Every event source (bulk-in
+ *               the ModemStatus word. CurrentWaitRequest is stored only
+ *               while both MaskLock and EventLock are held, so either lock
+ *               alone is enough to read it. Every event source (bulk-in
  *               completion, complete-write DPC, interrupt notifications,
  *               mask processing, the wait's DPC and cancel routine, file
  *               open) tests and updates these fields only while holding it,
@@ -98,12 +114,12 @@ typedef struct _DEVICE_EXT_CONTEXT {
     WDFQUEUE WriteQueue;
     WDFQUEUE PurgeQueue;
     WDFQUEUE MaskQueue;
-    WDFREQUEST CurrentWaitRequest; /* EventLock */
-    WDFREQUEST CurrentMaskRequest; /* MaskLock */
+    WDFREQUEST CurrentWaitRequest; /* stored under MaskLock and EventLock; read under either */
+    WDFREQUEST CurrentMaskRequest; /* MaskLock (device-wide lock only in fact) */
     /* ReadLock when made current by the read callback; BulkInLock when completed or replaced */
     WDFREQUEST CurrentReadRequest;
     WDFREQUEST CurrentWriteRequest; /* WriteLock when cleared at completion */
-    WDFREQUEST CurrentPurgeRequest; /* IoctlLock */
+    WDFREQUEST CurrentPurgeRequest; /* IoctlLock (device-wide lock only in fact) */
     WDFREQUEST CurrentSubRequest;   /* WriteLock when set */
 
     WDFSPINLOCK ReadLock;
@@ -123,7 +139,7 @@ typedef struct _DEVICE_EXT_CONTEXT {
 
     /* Receive side (BulkInLock unless noted). */
     CIRCULAR_BUFFER ReceiveBuffer;
-    ULONG ReceiveBufferSize; /* IoctlLock when written; read at open under BulkInLock */
+    ULONG ReceiveBufferSize; /* IoctlLock in the dispatcher; read at open, never beside a request */
     LIST_ENTRY HeldMemoryList;
     LONGLONG IntervalPollShort;
     LONGLONG IntervalPollLong;
