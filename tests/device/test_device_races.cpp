@@ -1,0 +1,117 @@
+/*
+ * test_device_races.cpp - open, close and the D0 callbacks beside the
+ * completions that share their fields, on two simulated processors. The
+ * file and power callbacks run outside the device-wide lock, so only the
+ * driver's spin locks order them against the USB completions and DPCs:
+ * under the tsan preset a lock left out is a race report, in every build
+ * the port must behave as on one processor.
+ */
+#include <gtest/gtest.h>
+
+#include "support/TestSupport.h"
+
+#include <ntddk.h>
+#include <ntddser.h>
+
+using namespace world;
+using namespace test_support;
+
+namespace {
+
+constexpr VirtualTime kMs = kMillisecond;
+
+class RacesDevice : public PortTest {
+protected:
+    void SetUp() override
+    {
+        PortTest::SetUp();
+        ASSERT_TRUE(W.SetProcessors(2, 1, "random"));
+        Add();
+        ASSERT_EQ(Node->StartStatus, STATUS_SUCCESS);
+        Open();
+        Settle();
+    }
+    void Settle(VirtualTime For = 100 * kMs) { W.Clock().AdvanceBy(For); }
+    void ExpectDone(const OpHandle &Op, NTSTATUS Status, ULONG_PTR Information)
+    {
+        ASSERT_TRUE(Op->Completed) << "still pending";
+        EXPECT_EQ(StatusName(Op->Status), StatusName(Status));
+        EXPECT_EQ(Op->Information, Information);
+    }
+    // A read that returns at once with what the ring holds.
+    OpHandle ReadNow(std::size_t Length)
+    {
+        ReadsReturnAtOnce();
+        OpHandle Op = W.Read(H, Length);
+        Settle();
+        return Op;
+    }
+    void ExpectCleanRemoval()
+    {
+        ASSERT_EQ(W.Close(H), STATUS_SUCCESS);
+        RemoveAndExpectNothingLeft();
+    }
+};
+
+// Guards against open clearing the event fields outside EventLock while the
+// complete-write DPC of the previous file's last write, which runs outside
+// BulkInLock, still tests them on the other processor.
+TEST_F(RacesDevice, ReopenBesideWriteCompletion_OpenSucceeds)
+{
+    Usb->QueueBulkOutAnswer({Answer::Never});
+    OpHandle Write = W.Write(H, Text("stuck"));
+    Settle();
+    ASSERT_FALSE(Write->Completed);
+
+    // The clean-up cancels the write; its completion pass runs after the
+    // clean-up returned, and the port is opened again meanwhile.
+    ASSERT_EQ(W.Close(H), STATUS_SUCCESS);
+    Settle();
+    ExpectDone(Write, STATUS_CANCELLED, 0);
+    Open();
+    Settle();
+
+    OpHandle Next = W.Write(H, Text("ok"));
+    Settle();
+    ExpectDone(Next, STATUS_SUCCESS, 2);
+    ExpectCleanRemoval();
+}
+
+// Guards against close freeing the receive ring outside BulkInLock while
+// the bulk-in completion, which keeps running with the port closed, tests
+// and fills it on the other processor.
+TEST_F(RacesDevice, BulkInAfterClose_BytesDroppedAndReopenReadsAfresh)
+{
+    ASSERT_EQ(W.Close(H), STATUS_SUCCESS);
+    Usb->SendBulkInText("late");
+    Settle();
+
+    Open();
+    ExpectDone(ReadNow(16), STATUS_SUCCESS, 0);
+    Usb->SendBulkInText("abc");
+    Settle();
+    OpHandle Read = ReadNow(16);
+    ExpectDone(Read, STATUS_SUCCESS, 3);
+    EXPECT_EQ(Bytes(Read->Output.begin(), Read->Output.begin() + 3), Text("abc"));
+    ExpectCleanRemoval();
+}
+
+// Guards against D0 exit and D0 entry storing DeviceInD0 outside BulkInLock
+// while the completion of a write's packet, out at the device when the port
+// went to sleep, reads it in the accept check on the other processor.
+TEST_F(RacesDevice, WritePacketBackDuringSleep_WriteEndsOnce)
+{
+    Usb->QueueBulkOutAnswer({Answer::Accept, 100 * kMs});
+    OpHandle Write = W.Write(H, Text("hi"));
+    Settle(10 * kMs);
+    W.SystemSleep();
+    Settle(500 * kMs);
+    W.SystemResume();
+    Settle();
+
+    ExpectDone(Write, STATUS_SUCCESS, 2);
+    EXPECT_EQ(Usb->BulkOutBytes(), Text("hi"));
+    ExpectCleanRemoval();
+}
+
+} // namespace
