@@ -43,6 +43,20 @@ struct RaceCase {
     std::size_t Information = 5 * kPacket;
 };
 
+// The cancel lands inside the second sub-request's send, which fails.
+constexpr RaceCase FailingSendCase(const char *Name, std::uint64_t Seed)
+{
+    return {.Name = Name,
+            .Seed = Seed,
+            .By = Ender::Cancel,
+            .AtCall = "WdfRequestSend",
+            .AtNth = 2,
+            .FailCall = "WdfRequestSend",
+            .FailNth = 2,
+            .Status = STATUS_INSUFFICIENT_RESOURCES,
+            .Information = kPacket};
+}
+
 const RaceCase kRaceCases[] = {
     // Guards against the time-out storing WriteAbortCode, and the completion
     // pass it schedules testing WriteTransferActive, outside WriteLock while
@@ -94,24 +108,8 @@ const RaceCase kRaceCases[] = {
     // outside WriteLock while the completion pass the cancel scheduled tests
     // it for cancellation (seed 45); against its publishing and its giving
     // the write up outside WriteLock beside the cancel and that pass (seed 6).
-    {.Name = "CancelInsideFailingSend",
-     .Seed = 6,
-     .By = Ender::Cancel,
-     .AtCall = "WdfRequestSend",
-     .AtNth = 2,
-     .FailCall = "WdfRequestSend",
-     .FailNth = 2,
-     .Status = STATUS_INSUFFICIENT_RESOURCES,
-     .Information = kPacket},
-    {.Name = "CancelInsideFailingSendBesidePass",
-     .Seed = 45,
-     .By = Ender::Cancel,
-     .AtCall = "WdfRequestSend",
-     .AtNth = 2,
-     .FailCall = "WdfRequestSend",
-     .FailNth = 2,
-     .Status = STATUS_INSUFFICIENT_RESOURCES,
-     .Information = kPacket},
+    FailingSendCase("CancelInsideFailingSend", 6),
+    FailingSendCase("CancelInsideFailingSendBesidePass", 45),
     // Guards against the completion pass's cancellation taking the
     // sub-request out for cancellation outside WriteLock while its
     // completion clears it, with the next write queued behind the cancelled
