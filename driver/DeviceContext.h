@@ -13,8 +13,30 @@
  *               the accept check of every request and write completion).
  *   ReadLock    the choice between starting a read and parking it in
  *               ReadQueue; CurrentReadRequest when the read callback sets it.
- *   WriteLock   CurrentSubRequest, WriteAbortCode, CurrentWriteRequest at
- *               completion.
+ *   WriteLock   the current write's transfer state: WriteTransferActive,
+ *               CurrentSubRequest, CurrentSubRequestLength, SubRequestSent,
+ *               SubRequestCancelling, ReturnedSubRequest, WriteAbortCode,
+ *               CurrentWriteRequest, and the write's Status, Length and
+ *               BytesTransferred. It excludes the transfer chain, which runs
+ *               outside the device-wide lock (the bulk-OUT completion, the
+ *               next sub-request's start and its cancellation of that
+ *               sub-request when an abort came in during the send, the
+ *               chain's giving up of the write), from the parties under
+ *               that lock (the cancel routine, also called by the transmit
+ *               purge; the time-out; the completion pass and its
+ *               cancellation of the sub-request out), and the completion of
+ *               a cancelled sub-request from its canceller. Four holds have
+ *               no chain to exclude, the device-wide lock alone ordering
+ *               what they touch: the write callback's (no write is current:
+ *               the previous write's chain let go of it before the pass
+ *               that completed it), the callback's when the write was
+ *               cancelled before it was marked (the callback holds the
+ *               token, no sub-request exists, the write is not cancelable),
+ *               StartWriteDpc's (it holds the token, no sub-request is out)
+ *               and the completion pass's second (the token is free, no
+ *               sub-request is out or being cancelled). CurrentWriteRequest
+ *               is set and cleared only under the device-wide lock, so the
+ *               transmit purge reads it under that lock alone.
  *   IoctlLock   the port settings (BaudRate, LineControl, HandFlow,
  *               Timeouts, CommStatus, SpecialChars, PerfStats,
  *               ReceiveBufferSize) and CurrentPurgeRequest. It excludes
@@ -118,9 +140,9 @@ typedef struct _DEVICE_EXT_CONTEXT {
     WDFREQUEST CurrentMaskRequest; /* MaskLock (device-wide lock only in fact) */
     /* ReadLock when made current by the read callback; BulkInLock when completed or replaced */
     WDFREQUEST CurrentReadRequest;
-    WDFREQUEST CurrentWriteRequest; /* WriteLock when cleared at completion */
+    WDFREQUEST CurrentWriteRequest; /* WriteLock; set and cleared under the device-wide lock too */
     WDFREQUEST CurrentPurgeRequest; /* IoctlLock (device-wide lock only in fact) */
-    WDFREQUEST CurrentSubRequest;   /* WriteLock when set */
+    WDFREQUEST CurrentSubRequest;   /* WriteLock */
 
     WDFSPINLOCK ReadLock;
     WDFSPINLOCK WriteLock;
@@ -149,7 +171,7 @@ typedef struct _DEVICE_EXT_CONTEXT {
     LONG ReadIntervalCount;
 
     /* Write side. */
-    LONG WriteAbortCode; /* WriteLock when set to -5 or -6 */
+    LONG WriteAbortCode; /* WriteLock: 0, or why the current write ends early (-5 or -6) */
 
     /* Port settings (IoctlLock) and events (EventLock). */
     ULONG BaudRate;
