@@ -220,7 +220,9 @@ TEST_P(RacesTransmit, Write_CompletedOnceWireHoldsWhatItReports)
         EXPECT_NE(Events, 0u);
         EXPECT_EQ(Events & ~c.WaitMask, 0u);
     }
-    if (Purge) EXPECT_EQ(StatusName(Purge->Status), StatusName(STATUS_SUCCESS));
+    if (Purge) {
+        EXPECT_EQ(StatusName(Purge->Status), StatusName(STATUS_SUCCESS));
+    }
     EXPECT_EQ(Usb->BulkOutBytes(), Wire);
     ExpectNoSubRequestsLeft();
     W.ClearFaults();
