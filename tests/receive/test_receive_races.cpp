@@ -27,12 +27,6 @@ protected:
 // processor.
 TEST_F(RacesReceive, ReadAfterReaderFailure_RefusedUntilBlockGetsThrough)
 {
-#ifdef BRISUM_RACE_BUILD
-    // The stand-in does not yet order the readers-failed callback, nor the
-    // readers' restart, after the failed read's posting: every driver field
-    // the callback touches would be reported.
-    GTEST_SKIP() << "readers-failed callback not yet ordered by the stand-in";
-#endif
     Usb->FailNextIn(Usb->BulkInAddress());
     Settle();
 
@@ -106,6 +100,22 @@ TEST_F(RacesReceive, ReadResumesPausedReader_EveryByteArrives)
     }
     EXPECT_EQ(Got, Sent);
     EXPECT_EQ(Usb->QueuedBulkIn(), 0u);
+}
+
+// Guards against the bulk-in reader's failure callback storing
+// LastReadFailed outside BulkInLock while open clears it on the other
+// processor: the reads of the new handle follow the reader's restart.
+TEST_F(RacesReceive, OpenBesideBulkInReaderFailure_ReadsFollowTheRestart)
+{
+    ASSERT_EQ(W.Close(H), STATUS_SUCCESS);
+    Usb->FailNextIn(Usb->BulkInAddress());
+    Open();
+    Settle();
+    Advance(kMillisecond); // the restart follows the pipe reset, a frame later
+
+    Send(4);
+    SetReturnImmediately();
+    ExpectRead(Read(10), STATUS_SUCCESS, 4, "read after the restart");
 }
 
 } // namespace

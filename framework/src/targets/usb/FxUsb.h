@@ -133,6 +133,12 @@ private:
     EventId restartEvent_ = 0;     /* the restart after a failure's pipe reset, 0 when none */
     std::vector<Read> reads_;
     std::set<std::uint64_t> abandoned_; /* tags of reads cancelled by a stop; completions only free their buffers */
+    /* Addresses the detector's orderings are stated on (their values are
+       unused): the failure's detection, and the start before it, happen
+       before the readers-failed callback; that callback's return happens
+       before the restarted reads. */
+    char failedOrder_ = 0;
+    char restartOrder_ = 0;
 };
 
 /* WDFUSBPIPE: an endpoint of the selected setting; its own I/O target. */

@@ -225,6 +225,7 @@ void ContinuousReader::Completed(std::uint64_t Tag, USBD_STATUS Status, const By
     auto *Buffer = O != nullptr && O->Type() == ObjectType::Memory ? static_cast<Memory *>(O) : nullptr;
     if (!USBD_SUCCESS(Status) || Buffer == nullptr) {
         if (Buffer != nullptr) {
+            race::Acquire(Buffer); /* the start, or the last routine, before this read */
             Buffer->Delete();
         }
         Failed(UsbdToNtStatus(Status), Status);
@@ -256,6 +257,7 @@ void ContinuousReader::Completed(std::uint64_t Tag, USBD_STATUS Status, const By
 
 void ContinuousReader::Failed(NTSTATUS Status, USBD_STATUS UsbdStatus)
 {
+    race::Release(&failedOrder_);
     if (failing_) {
         return;
     }
@@ -274,6 +276,11 @@ void ContinuousReader::Failed(NTSTATUS Status, USBD_STATUS UsbdStatus)
             if (Self == nullptr || Self->generation_ != Generation || !Self->running_) {
                 return; /* stopped (or restarted) since: nothing to report */
             }
+            /* The framework calls the routine once every read has come
+               back: the start and each delivered read's routine happen
+               before it. */
+            race::Acquire(&Self->failedOrder_);
+            race::Acquire(Self);
             BOOLEAN Restart = TRUE;
             PFN_WDF_USB_READERS_FAILED Routine = Self->config_.EvtUsbTargetPipeReadersFailed;
             if (Routine != nullptr) {
@@ -286,6 +293,7 @@ void ContinuousReader::Failed(NTSTATUS Status, USBD_STATUS UsbdStatus)
                 return;
             }
             Self->failing_ = false;
+            race::Release(&Self->restartOrder_);
             if (!Restart) {
                 Self->running_ = false; /* until the driver starts the target again */
                 return;
@@ -309,6 +317,7 @@ void ContinuousReader::Failed(NTSTATUS Status, USBD_STATUS UsbdStatus)
                     ContinuousReader *Reader = static_cast<UsbPipe *>(Again)->Reader.get();
                     if (Reader == nullptr || Reader->generation_ != Generation || !Reader->running_) return;
                     Reader->restartEvent_ = 0;
+                    race::Acquire(&Reader->restartOrder_);
                     Reader->Fill();
                 },
                 "usb readers restart");
