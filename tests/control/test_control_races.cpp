@@ -76,10 +76,7 @@ TEST_F(Races, WriteCompletionBesideD0Exit_WriteCompletesOnce)
 
 // Guards against file clean-up testing CurrentWaitRequest outside EventLock
 // while the wait's DPC clears it on the other processor.
-TEST_F(Races, CloseBesideWaitCompletion_WaitEndsOnce)
-{
-    CloseBesideSatisfiedWait();
-}
+TEST_F(Races, CloseBesideWaitCompletion_WaitEndsOnce) { CloseBesideSatisfiedWait(); }
 
 // Guards against a line setting built from the stored rate outside IoctlLock
 // while the class-request completion of the setting before it stores the
@@ -113,10 +110,7 @@ TEST_F(Races, CloseBesideFrameworkCancel_WaitEndsOnce)
 // unmarks and ends the same wait on the other processor (and clean-up ending
 // it outside MaskLock): the close of CloseBesideWaitCompletion under the seed
 // that runs the DPC inside clean-up's hold.
-TEST_F(Races, CloseBesideWaitDpc_ExcludedByMaskLock)
-{
-    CloseBesideSatisfiedWait();
-}
+TEST_F(Races, CloseBesideWaitDpc_ExcludedByMaskLock) { CloseBesideSatisfiedWait(); }
 
 // Guards against the wait's cancel routine clearing the wait outside EventLock
 // while the bulk-in completion delivers RXCHAR into it on the other processor.

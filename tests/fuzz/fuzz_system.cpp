@@ -17,6 +17,7 @@
 
 #include "CdcAcmDevice.h"
 #include "FuzzInput.h"
+#include "../support/Subsequence.h"
 #include "World.h"
 
 #include <ntddk.h>
@@ -53,17 +54,6 @@ world::AnswerSpec AnswerFrom(fuzz::Input &In)
     A.AcceptBytes = In.Below(600);
     A.Status = kUsbFailure[In.Below(4)];
     return A;
-}
-
-bool IsSubsequence(const Bytes &Part, const Bytes &Whole)
-{
-    std::size_t At = 0;
-    for (std::uint8_t B : Part) {
-        while (At < Whole.size() && Whole[At] != B) ++At;
-        if (At == Whole.size()) return false;
-        ++At;
-    }
-    return true;
 }
 
 } // namespace
@@ -232,7 +222,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *Data, std::size_t Size
             if (Op->Status == STATUS_SUCCESS || Op->Status == STATUS_TIMEOUT)
                 Read.insert(Read.end(), Op->Output.begin(),
                             Op->Output.begin() + static_cast<std::ptrdiff_t>(Op->Information));
-        if (!IsSubsequence(Read, Written)) Finding("loopback read bytes that were never written in that order");
+        if (!test_support::IsSubsequence(Read, Written))
+            Finding("loopback read bytes that were never written in that order");
     }
     return 0;
 }
