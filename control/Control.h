@@ -64,7 +64,8 @@ EVT_WDF_USB_READERS_FAILED InterruptINPipeReadersFailed;
 /* Forgets a notification half received: reassembly joins only consecutive
    transfers of one running reader, so every break in the interrupt stream
    (reader failure, D0 entry, open of the port) forgets it. Caller holds
-   BulkInLock, or the interrupt pipe's target is stopped. */
+   BulkInLock: open and D0 entry, which the framework may run at the same
+   time, both forget it. */
 VOID SerialResetNotification(PDEVICE_EXT_CONTEXT DeviceContext);
 
 VOID SerialPurge(PDEVICE_EXT_CONTEXT DeviceContext);

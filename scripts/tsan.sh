@@ -4,7 +4,8 @@
 # and runs the race self-tests, the directed race regressions
 # (tests/*/test_*_races.cpp, suites Races*), then the randomized runs on 2 and 4
 # simulated processors (tests/stress/stress.sh) over BRISUM_STRESS_SEEDS
-# seeds (1 unless set: a seed of each schedule on 2 and 4 processors). Any ThreadSanitizer report fails it, printed whole.
+# seeds (30 unless set: thirty of each schedule on 2 and 4 processors). Any
+# ThreadSanitizer report fails it, printed whole.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 BRISUM_NEED_TSAN=1 scripts/setup.sh
@@ -26,7 +27,7 @@ for test in $(build/tsan/tests/brisum_stress_tests --gtest_filter='Races*' --gte
     awk '/^[^ ]/ { suite = $1 } /^  / { print suite $1 }'); do
     build/tsan/tests/brisum_stress_tests --gtest_filter="$test" --gtest_brief=1 || status=1
 done
-BRISUM_STRESS_SEEDS=${BRISUM_STRESS_SEEDS:-1} bash tests/stress/stress.sh build/tsan/tests/brisum_stress_tests || status=1
+BRISUM_STRESS_SEEDS=${BRISUM_STRESS_SEEDS:-30} bash tests/stress/stress.sh build/tsan/tests/brisum_stress_tests || status=1
 if compgen -G "$reports/report*" >/dev/null; then
     cat "$reports"/report*
     echo "tsan: ThreadSanitizer reported the races above" >&2

@@ -162,7 +162,11 @@ NTSTATUS D0Entry(WDFDEVICE Device, WDF_POWER_DEVICE_STATE PreviousState)
     BrisumTrace(TRACE_INFO, "brisum : D0Entry from %s\n", PowerDeviceStateName((ULONG)PreviousState));
 
     if (DeviceContext->InterruptPipe != NULL) {
-        SerialResetNotification(DeviceContext); /* nothing joins across the time out of D0 */
+        /* Nothing joins across the time out of D0. An open may run beside
+           this callback and clears the same state: BulkInLock orders them. */
+        WdfSpinLockAcquire(DeviceContext->BulkInLock);
+        SerialResetNotification(DeviceContext);
+        WdfSpinLockRelease(DeviceContext->BulkInLock);
         Status = WdfIoTargetStart(WdfUsbTargetPipeGetIoTarget(DeviceContext->InterruptPipe));
         if (!NT_SUCCESS(Status)) {
             BrisumTrace(TRACE_ERROR, "brisum : WdfIoTargetStart Interrupt failed (0x%p)\n", BRISUM_STATUS(Status));

@@ -77,6 +77,7 @@ class Request;
 class IoTarget;
 class Memory;
 struct LockStack;
+struct PhysicalDevice;
 
 enum class ObjectType {
     Driver,
@@ -219,6 +220,12 @@ private:
 /* Runs Fn as a driver callback of Dev at Level (PASSIVE_LEVEL or
    DISPATCH_LEVEL), under the device-wide lock when Serialized. */
 void CallDriver(Device *Dev, KIRQL Level, bool Serialized, CallableRef Fn);
+
+/* Runs Fn as a PnP or power callback (device add included) of the device
+   node Node at PASSIVE_LEVEL. The framework's PnP and power state machine
+   runs a device's callbacks one at a time, each after the one before: the
+   race build is told so on Node. */
+void CallPnpPower(PhysicalDevice *Node, Device *Dev, CallableRef Fn);
 
 /* Schedules Fn as an event of the world at the current time (after the
    events already due). */

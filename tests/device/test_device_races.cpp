@@ -114,4 +114,27 @@ TEST_F(RacesDevice, WritePacketBackDuringSleep_WriteEndsOnce)
     ExpectCleanRemoval();
 }
 
+// Guards against D0 entry forgetting a half notification outside BulkInLock
+// while an open, which the framework runs beside the power-up of a system
+// resume, clears it on the other processor.
+TEST_F(RacesDevice, OpenBesideResume_NotificationsFollowed)
+{
+    ASSERT_EQ(W.Close(H), STATUS_SUCCESS);
+    W.SystemSleep();
+    Settle();
+    // The application's open is due as the resume begins.
+    W.Clock().ScheduleAfter(
+        0, [this]() { Open(); }, "application open");
+    W.SystemResume();
+    Settle();
+    ASSERT_NE(H, 0);
+    Usb->SendSerialState(0x03); // DCD and DSR
+    Settle();
+    OpHandle Status = W.DeviceIoControl(H, IOCTL_SERIAL_GET_MODEMSTATUS, {}, sizeof(ULONG));
+    Settle();
+    ExpectDone(Status, STATUS_SUCCESS, sizeof(ULONG));
+    EXPECT_EQ(Status->Output.at(0) & 0xA0, 0xA0) << "DCD and DSR";
+    ExpectCleanRemoval();
+}
+
 } // namespace

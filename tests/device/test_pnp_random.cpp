@@ -174,7 +174,8 @@ TEST_P(PnpRandom, RandomizedRun_EveryRequestEndsOnceNothingLeft)
         Bytes Read;
         for (const OpHandle &Op : Devices[D].Reads) {
             if (Op->Status != STATUS_SUCCESS && Op->Status != STATUS_TIMEOUT) continue;
-            Read.insert(Read.end(), Op->Output.begin(), Op->Output.begin() + static_cast<std::ptrdiff_t>(Op->Information));
+            Read.insert(Read.end(), Op->Output.begin(),
+                        Op->Output.begin() + static_cast<std::ptrdiff_t>(Op->Information));
         }
         EXPECT_TRUE(IsSubsequence(Read, Devices[D].Written)) << "device " << D << " echoed what it was never given";
     }

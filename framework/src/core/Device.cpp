@@ -187,7 +187,7 @@ NTSTATUS Device::EnterD0(WDF_POWER_DEVICE_STATE Previous)
     NTSTATUS Status = STATUS_SUCCESS;
     WDFDEVICE H = DeviceHandle();
     if (Init.PnpPower.EvtDeviceD0Entry != nullptr) {
-        CallDriver(this, PASSIVE_LEVEL, false, [&]() { Status = Init.PnpPower.EvtDeviceD0Entry(H, Previous); });
+        CallPnpPower(Node, this, [&]() { Status = Init.PnpPower.EvtDeviceD0Entry(H, Previous); });
     }
     if (!NT_SUCCESS(Status)) {
         PowerTransition = false;
@@ -246,7 +246,7 @@ void Device::LeaveD0(WDF_POWER_DEVICE_STATE Target, bool Removal)
     WDFDEVICE H = DeviceHandle();
     if (InD0 && Init.PnpPower.EvtDeviceD0Exit != nullptr) {
         NTSTATUS Status = STATUS_SUCCESS;
-        CallDriver(this, PASSIVE_LEVEL, false, [&]() { Status = Init.PnpPower.EvtDeviceD0Exit(H, Target); });
+        CallPnpPower(Node, this, [&]() { Status = Init.PnpPower.EvtDeviceD0Exit(H, Target); });
         (void)Status;
     }
     InD0 = false;

@@ -264,7 +264,37 @@ void CallDriver(Device *Dev, KIRQL Level, bool Serialized, CallableRef Fn)
     }
 }
 
-void Defer(std::function<void()> Fn, const char *What) { Clock().ScheduleAfter(0, std::move(Fn), What); }
+void CallPnpPower(PhysicalDevice *Node, Device *Dev, CallableRef Fn)
+{
+    const void *Site = __builtin_return_address(0);
+    auto Ordered = [&]() {
+        race::Acquire(Node);
+        CallDriverAt(Site, Dev, PASSIVE_LEVEL, false, Fn);
+        race::Release(Node);
+    };
+    if (!RunOnProcessor(Ordered)) {
+        Ordered();
+    }
+}
+
+void Defer(std::function<void()> Fn, const char *What)
+{
+    if (race::kEnabled) {
+        /* The framework queues its own deferred work under its locks: what
+           led to it happens before it runs. */
+        auto Order = std::make_shared<char>(0);
+        race::Release(Order.get());
+        Clock().ScheduleAfter(
+            0,
+            [Fn = std::move(Fn), Order]() {
+                race::Acquire(Order.get());
+                Fn();
+            },
+            What);
+        return;
+    }
+    Clock().ScheduleAfter(0, std::move(Fn), What);
+}
 
 bool RequirePassive(const char *Api)
 {

@@ -120,7 +120,7 @@ NTSTATUS PnpAddDevice(PhysicalDevice *Node)
     if (Add == nullptr) {
         return STATUS_NOT_SUPPORTED;
     }
-    CallDriver(nullptr, PASSIVE_LEVEL, false, [&]() { Status = Add(Drv, P); });
+    CallPnpPower(Node, nullptr, [&]() { Status = Add(Drv, P); });
     Device *Dev = DeviceOfNode(Node);
     if (!NT_SUCCESS(Status)) {
         if (Dev != nullptr) {
@@ -147,8 +147,8 @@ NTSTATUS PnpStartDevice(PhysicalDevice *Node)
     WDFDEVICE H = Dev->DeviceHandle();
     NTSTATUS Status = STATUS_SUCCESS;
     if (Dev->Init.PnpPower.EvtDevicePrepareHardware != nullptr) {
-        CallDriver(Dev, PASSIVE_LEVEL, false,
-                   [&]() { Status = Dev->Init.PnpPower.EvtDevicePrepareHardware(H, nullptr, nullptr); });
+        CallPnpPower(Dev->Node, Dev,
+                     [&]() { Status = Dev->Init.PnpPower.EvtDevicePrepareHardware(H, nullptr, nullptr); });
     }
     if (NT_SUCCESS(Status)) {
         Dev->HardwarePrepared = true;
@@ -158,8 +158,7 @@ NTSTATUS PnpStartDevice(PhysicalDevice *Node)
         /* A failed start releases what was prepared; the PnP manager then
            removes the device. */
         if (Dev->Init.PnpPower.EvtDeviceReleaseHardware != nullptr) {
-            CallDriver(Dev, PASSIVE_LEVEL, false,
-                       [&]() { (void)Dev->Init.PnpPower.EvtDeviceReleaseHardware(H, nullptr); });
+            CallPnpPower(Dev->Node, Dev, [&]() { (void)Dev->Init.PnpPower.EvtDeviceReleaseHardware(H, nullptr); });
         }
         Dev->HardwarePrepared = false;
         return Status;
@@ -184,7 +183,7 @@ NTSTATUS PnpStopDevice(PhysicalDevice *Node)
     Dev->IdleSuspended = false;
     WDFDEVICE H = Dev->DeviceHandle();
     if (Dev->Init.PnpPower.EvtDeviceReleaseHardware != nullptr) {
-        CallDriver(Dev, PASSIVE_LEVEL, false, [&]() { (void)Dev->Init.PnpPower.EvtDeviceReleaseHardware(H, nullptr); });
+        CallPnpPower(Dev->Node, Dev, [&]() { (void)Dev->Init.PnpPower.EvtDeviceReleaseHardware(H, nullptr); });
     }
     Dev->HardwarePrepared = false;
     return STATUS_SUCCESS;
@@ -202,7 +201,7 @@ void PnpRemoveDevice(PhysicalDevice *Node, bool Surprise)
     if (Surprise) {
         Dev->SurpriseRemoved = true;
         if (Dev->Init.PnpPower.EvtDeviceSurpriseRemoval != nullptr) {
-            CallDriver(Dev, PASSIVE_LEVEL, false, [&]() { Dev->Init.PnpPower.EvtDeviceSurpriseRemoval(H); });
+            CallPnpPower(Dev->Node, Dev, [&]() { Dev->Init.PnpPower.EvtDeviceSurpriseRemoval(H); });
         }
     }
     /* Power down with purge: the power-managed queues are purged, then
@@ -219,7 +218,7 @@ void PnpRemoveDevice(PhysicalDevice *Node, bool Surprise)
     }
     CancelSentIo(Dev);
     if (Dev->HardwarePrepared && Dev->Init.PnpPower.EvtDeviceReleaseHardware != nullptr) {
-        CallDriver(Dev, PASSIVE_LEVEL, false, [&]() { (void)Dev->Init.PnpPower.EvtDeviceReleaseHardware(H, nullptr); });
+        CallPnpPower(Dev->Node, Dev, [&]() { (void)Dev->Init.PnpPower.EvtDeviceReleaseHardware(H, nullptr); });
     }
     Dev->HardwarePrepared = false;
     EnableInterfaces(Dev, false);
