@@ -67,6 +67,13 @@ static VOID SerialWaitOnMask(PDEVICE_EXT_CONTEXT DeviceContext, WDFREQUEST Reque
         SerialCompleteRequest(SITE_MASK_REFUSED, Request, STATUS_INVALID_PARAMETER, 0);
         return;
     }
+    /* File clean-up ends the pending wait after it began: a wait set up
+       now would outlive the close. */
+    if (SerialFileCleanupStarted(DeviceContext)) {
+        BrisumTrace(TRACE_INFO, "brisum : Wait On Mask(0x%p) after clean-up began, cancelled\n", Request);
+        SerialCompleteRequest(SITE_MASK_AFTER_CLEANUP, Request, STATUS_CANCELLED, 0);
+        return;
+    }
 
     /* The Ex form reports a request cancelled before it was marked instead
        of running the cancel routine inside the call, so the wait is never
@@ -93,6 +100,12 @@ static VOID SerialWaitOnMask(PDEVICE_EXT_CONTEXT DeviceContext, WDFREQUEST Reque
     if (DeviceContext->HistoryMask != 0) {
         *Result = DeviceContext->HistoryMask;
         DeviceContext->HistoryMask = 0;
+        WdfDpcEnqueue(DeviceContext->CompleteWaitMaskDpc);
+    } else if (SerialFileCleanupStarted(DeviceContext)) {
+        /* Clean-up began since the test above and may have found no wait
+           pending (it tests CurrentWaitRequest under EventLock): the wait
+           ends at once with no event, as a change of mask ends it. */
+        *Result = 0;
         WdfDpcEnqueue(DeviceContext->CompleteWaitMaskDpc);
     } else {
         *Result = 0;

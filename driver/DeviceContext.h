@@ -212,6 +212,14 @@ typedef struct _DEVICE_EXT_CONTEXT {
     ULONG CurrentSubRequestLength; /* bytes carried by CurrentSubRequest */
     UCHAR WriteTimerState;         /* device-wide lock: WRITE_TIMER_IDLE, _ARMED or _FIRED */
     ULONG WriteTimerStaleExpiries; /* device-wide lock: expiries of finished writes still to ignore */
+
+    /* Open and close (interlocked): TRUE from the start of the file's
+       clean-up until its close. The framework may still present a request
+       of the file after clean-up began (a queue resuming on another
+       processor); each path that would keep such a request tests this
+       under the lock that clean-up's end of that path holds, so the
+       request is either ended by clean-up or refused as cancelled. */
+    LONG FileCleanupStarted;
 } DEVICE_EXT_CONTEXT, *PDEVICE_EXT_CONTEXT;
 
 WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(DEVICE_EXT_CONTEXT, GetDeviceContext)

@@ -82,6 +82,10 @@ VOID BRISUM_SerialEvtFileCleanup(WDFFILEOBJECT FileObject)
 
     BrisumTrace(TRACE_INFO, "brisum : Cleanup %wZ\n", &DeviceContext->DeviceName);
 
+    /* Before any path is ended: a request of this file that reaches a path
+       afterwards is refused there (FileCleanupStarted). */
+    InterlockedExchange(&DeviceContext->FileCleanupStarted, TRUE);
+
     WdfIoQueuePurge(DeviceContext->ReadQueue, WDF_NO_EVENT_CALLBACK, WDF_NO_CONTEXT);
     WdfIoQueuePurge(DeviceContext->WriteQueue, WDF_NO_EVENT_CALLBACK, WDF_NO_CONTEXT);
     WdfIoQueueStart(DeviceContext->WriteQueue);
@@ -107,6 +111,9 @@ VOID BRISUM_SerialEvtFileClose(WDFFILEOBJECT FileObject)
     WdfSpinLockAcquire(DeviceContext->BulkInLock);
     FreeCircularBuffer(&DeviceContext->ReceiveBuffer);
     WdfSpinLockRelease(DeviceContext->BulkInLock);
+
+    /* Every request of the file has completed: the next open starts clean. */
+    InterlockedExchange(&DeviceContext->FileCleanupStarted, FALSE);
 }
 
 /* Blocks the caller until the write the driver holds, if any, is

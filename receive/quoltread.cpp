@@ -465,6 +465,11 @@ BOOLEAN CanAcceptIoRequest(WDFDEVICE Device)
     return TRUE;
 }
 
+BOOLEAN SerialFileCleanupStarted(PDEVICE_EXT_CONTEXT DeviceContext)
+{
+    return (BOOLEAN)(InterlockedCompareExchange(&DeviceContext->FileCleanupStarted, FALSE, FALSE) != FALSE);
+}
+
 VOID SerialCompleteRequest(int Site, WDFREQUEST Request, NTSTATUS Status, ULONG_PTR Information)
 {
     if (Request == NULL) {
@@ -501,6 +506,15 @@ VOID SerialEvtIoRead(WDFQUEUE Queue, WDFREQUEST Request, size_t Length)
     }
 
     WdfSpinLockAcquire(DeviceContext->ReadLock);
+
+    /* Clean-up ends the file's reads under ReadLock: a read that comes
+       after it began would be left pending past the close. */
+    if (SerialFileCleanupStarted(DeviceContext)) {
+        BrisumTrace(TRACE_INFO, "brisum : Read request(0x%p) after clean-up began, cancelled\n", Request);
+        ReadContext->CancelRoutine = NULL;
+        SerialCompleteRequest(SITE_READ_AFTER_CLEANUP, Request, STATUS_CANCELLED, 0);
+        goto Exit;
+    }
 
     Status = WdfRequestRetrieveOutputBuffer(Request, Length, &Buffer, &BufferLength);
     if (!NT_SUCCESS(Status) || BufferLength == 0 || Buffer == NULL) {

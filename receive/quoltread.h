@@ -15,6 +15,12 @@ EVT_WDF_WORKITEM SerialBulkInReaderWorkItem;
 BOOLEAN SerialFillReadRequest(PDEVICE_EXT_CONTEXT DeviceContext, PREQUEST_CONTEXT ReadContext);
 
 BOOLEAN CanAcceptIoRequest(WDFDEVICE Device);
+/* TRUE once clean-up of the open file began: a request of the file that
+   reaches a path now is refused as cancelled. Callers test it where
+   clean-up's end of that path would still find a request kept before the
+   test: under ReadLock for reads, under EventLock for the wait, after
+   marking for a write (the purge of WriteQueue cancels marked writes). */
+BOOLEAN SerialFileCleanupStarted(PDEVICE_EXT_CONTEXT DeviceContext);
 /* Completes Request with Status and Information (nothing for NULL). Site
    labels the diagnostic trace only: one of the completion sites below. */
 VOID SerialCompleteRequest(int Site, WDFREQUEST Request, NTSTATUS Status, ULONG_PTR Information);
@@ -34,11 +40,13 @@ enum {
     SITE_BULKIN_FULL = 9,
     SITE_CANCEL = 10,
     SITE_CANCELED_ON_QUEUE = 11,
+    SITE_READ_AFTER_CLEANUP = 12,
 
     SITE_MASK_REFUSED = 51,
     SITE_MASK_CANCELLED = 52,
     SITE_WAIT_DPC = 53,
     SITE_WAIT_CANCEL = 54,
+    SITE_MASK_AFTER_CLEANUP = 55,
 
     SITE_WRITE_REFUSED = 401,
     SITE_WRITE_COMPLETE = 402,

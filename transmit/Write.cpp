@@ -216,6 +216,14 @@ VOID SerialEvtIoWrite(WDFQUEUE Queue, WDFREQUEST Request, size_t Length)
        for later, and the write ends as cancelled with no byte sent, through
        the one completion pass. */
     Status = WdfRequestMarkCancelableEx(Request, SerialCancelCurrentWrite);
+    /* File clean-up purges WriteQueue after it began, which cancels a write
+       already marked: a write marked after that is refused here, unless its
+       cancellation already began (its cancel routine then ends it as it
+       ends any write cancelled while it starts). */
+    if (NT_SUCCESS(Status) && SerialFileCleanupStarted(DeviceContext) &&
+        NT_SUCCESS(WdfRequestUnmarkCancelable(Request))) {
+        Status = STATUS_CANCELLED;
+    }
     if (!NT_SUCCESS(Status)) {
         BrisumTrace(TRACE_INFO, "brisum : Write request(0x%p) cancelled before it was started (0x%p)\n", Request,
                     BRISUM_STATUS(Status));

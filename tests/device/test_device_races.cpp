@@ -137,4 +137,49 @@ TEST_F(RacesDevice, OpenBesideResume_NotificationsFollowed)
     ExpectCleanRemoval();
 }
 
+// Guards against a request that the framework presents after its file's
+// clean-up began being kept past the close: the read queue resumes from
+// selective suspend on the other processor while clean-up runs, the close
+// never comes and the port cannot be opened again.
+enum class Kind { Read, Write, Wait };
+struct AfterCleanupCase {
+    const char *Name;
+    Kind What;
+};
+const AfterCleanupCase kAfterCleanup[] = {{"Read", Kind::Read}, {"Write", Kind::Write}, {"Wait", Kind::Wait}};
+
+class RacesAfterCleanup : public RacesDevice, public ::testing::WithParamInterface<AfterCleanupCase> {};
+
+TEST_P(RacesAfterCleanup, PresentedBesideCleanup_CancelledAndPortReopens)
+{
+    W.RemoveDevice(Node);
+    Settle();
+    CdcAcmOptions Options;
+    Options.RemoteWake = true; // the idle port then suspends the device
+    Add(Options);
+    Open();
+    Usb->SetDefaultBulkOutAnswer({Answer::Never}); // a write kept would never end
+    OpHandle Mask = W.DeviceIoControl(H, IOCTL_SERIAL_SET_WAIT_MASK, Le32(SERIAL_EV_RXCHAR), 0);
+    Settle(11 * kSecond);
+    ASSERT_TRUE(Mask->Completed && Mask->Status == STATUS_SUCCESS);
+    ASSERT_EQ(Node->Power, DevicePowerState::Dx) << "selectively suspended";
+
+    OpHandle Op; // queued while suspended: it asks for the wake-up
+    switch (GetParam().What) {
+    case Kind::Read: Op = W.Read(H, 1); break;
+    case Kind::Write: Op = W.Write(H, Bytes{'x'}); break;
+    case Kind::Wait: Op = W.DeviceIoControl(H, IOCTL_SERIAL_WAIT_ON_MASK, {}, sizeof(ULONG)); break;
+    }
+    ASSERT_EQ(W.Close(H), STATUS_SUCCESS);
+    Settle();
+    ExpectDone(Op, STATUS_CANCELLED, 0);
+    EXPECT_EQ(Op->Completions, 1);
+    EXPECT_TRUE(Usb->BulkOutBytes().empty()) << "nothing of a cancelled write reached the wire";
+    Open();
+    ExpectCleanRemoval();
+}
+
+INSTANTIATE_TEST_SUITE_P(, RacesAfterCleanup, ::testing::ValuesIn(kAfterCleanup),
+                         [](const ::testing::TestParamInfo<AfterCleanupCase> &Info) { return Info.param.Name; });
+
 } // namespace
