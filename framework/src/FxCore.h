@@ -64,11 +64,13 @@
 
 #include "KitCalls.h"
 #include "NodePool.h"
+#include "Scheduler.h"
 
 namespace fx {
 
-class Scheduler;
+class Processors;
 class UsbDeviceModel;
+class Object;
 
 class Device;
 class Queue;
@@ -137,9 +139,138 @@ struct ExecutionContext {
 ExecutionContext SaveContext();
 void RestoreContext(const ExecutionContext &Saved);
 
+/* The handles of the live objects: one slot per object, slots reused
+   through a free list. A handle names its slot and the slot's generation,
+   which moves on each time the slot is freed, so no handle value is ever
+   handed out twice, a lookup is an index, and the handle of a deleted
+   object is told from a value never handed out. A slot whose generation
+   is spent is retired. */
+class HandleTable {
+public:
+    std::uintptr_t Insert(Object *Obj)
+    {
+        std::uint32_t Slot;
+        if (free_ != kNoSlot) {
+            Slot = free_;
+            free_ = slots_[Slot].NextFree;
+        } else {
+            Slot = static_cast<std::uint32_t>(slots_.size());
+            slots_.push_back(Entry{nullptr, 0, kNoSlot});
+        }
+        slots_[Slot].Obj = Obj;
+        ++live_;
+        return Encode(Slot, slots_[Slot].Generation);
+    }
+    /* The live object Handle names, or nullptr. */
+    Object *Find(std::uintptr_t Handle) const
+    {
+        std::uint32_t Slot;
+        std::uint32_t Generation;
+        if (!Decode(Handle, &Slot, &Generation) || Slot >= slots_.size()) {
+            return nullptr;
+        }
+        const Entry &E = slots_[Slot];
+        return E.Generation == Generation ? E.Obj : nullptr;
+    }
+    /* TRUE when the table handed Handle out (to an object live or gone). */
+    bool Issued(std::uintptr_t Handle) const
+    {
+        std::uint32_t Slot;
+        std::uint32_t Generation;
+        if (!Decode(Handle, &Slot, &Generation) || Slot >= slots_.size()) {
+            return false;
+        }
+        const Entry &E = slots_[Slot];
+        return Generation < E.Generation || (Generation == E.Generation && E.Obj != nullptr);
+    }
+    void Erase(std::uintptr_t Handle)
+    {
+        std::uint32_t Slot;
+        std::uint32_t Generation;
+        if (Find(Handle) == nullptr || !Decode(Handle, &Slot, &Generation)) {
+            return;
+        }
+        Entry &E = slots_[Slot];
+        E.Obj = nullptr;
+        --live_;
+        if (++E.Generation < kGenerations) {
+            E.NextFree = free_;
+            free_ = Slot;
+        }
+    }
+    std::size_t Size() const { return live_; }
+    /* The live objects, in slot order. */
+    std::vector<Object *> Live() const
+    {
+        std::vector<Object *> Out;
+        for (const Entry &E : slots_) {
+            if (E.Obj != nullptr) Out.push_back(E.Obj);
+        }
+        return Out;
+    }
+    void Clear()
+    {
+        for (std::uint32_t Slot = 0; Slot < slots_.size(); ++Slot) {
+            if (slots_[Slot].Obj != nullptr) {
+                Erase(Encode(Slot, slots_[Slot].Generation));
+            }
+        }
+    }
+
+private:
+    static constexpr std::uintptr_t kBase = 0x1000;
+    static constexpr std::uint32_t kNoSlot = 0xFFFFFFFF;
+    static constexpr std::uint32_t kGenerations = 1U << 27; /* keeps a handle within 64 bits */
+    struct Entry {
+        Object *Obj;
+        std::uint32_t Generation;
+        std::uint32_t NextFree;
+    };
+    static std::uintptr_t Encode(std::uint32_t Slot, std::uint32_t Generation)
+    {
+        return kBase + (((static_cast<std::uintptr_t>(Generation) << 32) | Slot) << 4);
+    }
+    static bool Decode(std::uintptr_t Handle, std::uint32_t *Slot, std::uint32_t *Generation)
+    {
+        if (Handle < kBase || (Handle & 0xF) != 0) {
+            return false;
+        }
+        const std::uintptr_t Index = (Handle - kBase) >> 4;
+        *Slot = static_cast<std::uint32_t>(Index & 0xFFFFFFFF);
+        *Generation = static_cast<std::uint32_t>(Index >> 32);
+        return *Generation < kGenerations;
+    }
+    std::vector<Entry> slots_;
+    std::uint32_t free_ = kNoSlot;
+    std::size_t live_ = 0;
+};
+
+/* The part of the one host (FxHost.h) that nearly every kit call reads:
+   reached through an inline accessor instead of a call. */
+struct HostCore {
+    Scheduler Clock;
+    KIRQL Irql = PASSIVE_LEVEL;
+    Device *Current = nullptr; /* the device whose callback runs (pool accounting) */
+    /* Work run at the Remaining-th next call of Call, at its preemption
+       point (World::AtNthCall). */
+    struct CallHook {
+        KitCall Call;
+        int Remaining;
+        std::function<void()> Action;
+    };
+    std::vector<CallHook> CallHooks;
+    HandleTable Handles;
+};
+namespace detail {
+/* The one host, set while a HostState exists. */
+extern HostCore *CurrentHost;
+/* A host was needed and none exists: reported, then fatal. */
+[[noreturn]] void NoHost();
+} // namespace detail
+
 /* TRUE while the one host exists (FxHost.h); the host's clock. */
-bool HaveHost();
-Scheduler &Clock();
+inline bool HaveHost() { return detail::CurrentHost != nullptr; }
+inline Scheduler &Clock();
 
 /* The driver's trace messages go here (DbgPrint / DbgPrintEx). TraceWanted
    is FALSE while nobody listens: the print routines then skip formatting,
@@ -156,13 +287,47 @@ std::u16string FormatWV(const char16_t *Format, va_list Args);
 /* ------------------------------------------------------------------ */
 /* Execution context                                                   */
 /* ------------------------------------------------------------------ */
-KIRQL Irql();
-void SetIrql(KIRQL Level);
+/* The core of the one host (fatal when none exists). */
+inline HostCore &Core()
+{
+    if (detail::CurrentHost == nullptr) [[unlikely]] {
+        detail::NoHost();
+    }
+    return *detail::CurrentHost;
+}
+inline Scheduler &Clock() { return Core().Clock; }
+/* PASSIVE_LEVEL while no host exists. */
+inline KIRQL Irql() { return HaveHost() ? detail::CurrentHost->Irql : (KIRQL)PASSIVE_LEVEL; }
+inline void SetIrql(KIRQL Level) { Core().Irql = Level; }
+
+/* A kit call's preemption point on several simulated processors. */
+void PreemptKitCall(Processors *Cpus);
+
+inline KitEntry::KitEntry(KitCall Call) : call_(Call), irqlOk_(true)
+{
+    const KIRQL Level = Irql();
+    const KitIrql Rule = kKitIrql[static_cast<std::size_t>(Call)];
+    if ((Rule == KitIrql::PASSIVE && Level > PASSIVE_LEVEL) || (Rule == KitIrql::DISPATCH && Level > DISPATCH_LEVEL))
+        [[unlikely]] {
+        irqlOk_ = IrqlAllowed(Call, Level);
+    }
+    if (HostCore *H = detail::CurrentHost) [[likely]] {
+        /* Every kit call is a point where another processor may go on. */
+        if (Processors *Cpus = H->Clock.Cpus()) [[unlikely]] {
+            PreemptKitCall(Cpus);
+        }
+        /* What the world asked to land at this point runs before the routine
+           looks at anything, as work from another processor would. */
+        if (!H->CallHooks.empty()) [[unlikely]] {
+            RunCallHooks(Call);
+        }
+    }
+}
 
 class IrqlScope {
 public:
-    explicit IrqlScope(KIRQL Level);
-    ~IrqlScope();
+    explicit IrqlScope(KIRQL Level) : saved_(Core().Irql) { Core().Irql = Level; }
+    ~IrqlScope() { Core().Irql = saved_; }
     IrqlScope(const IrqlScope &) = delete;
     IrqlScope &operator=(const IrqlScope &) = delete;
 
@@ -171,11 +336,11 @@ private:
 };
 
 /* The device whose callback is running (pool accounting), or nullptr. */
-Device *CurrentDevice();
+inline Device *CurrentDevice() { return HaveHost() ? detail::CurrentHost->Current : nullptr; }
 class CurrentDeviceScope {
 public:
-    explicit CurrentDeviceScope(Device *Dev);
-    ~CurrentDeviceScope();
+    explicit CurrentDeviceScope(Device *Dev) : saved_(Core().Current) { Core().Current = Dev; }
+    ~CurrentDeviceScope() { Core().Current = saved_; }
     CurrentDeviceScope(const CurrentDeviceScope &) = delete;
     CurrentDeviceScope &operator=(const CurrentDeviceScope &) = delete;
 
@@ -296,6 +461,8 @@ public:
     /* Whether WdfObjectDelete by the driver is allowed for this object
        (reports the reason when not). */
     virtual bool DriverMayDelete() const { return true; }
+    /* This object as an I/O target, or nullptr when it is none. */
+    virtual IoTarget *AsIoTarget() { return nullptr; }
 
 protected:
     /* The device an object belongs to for accounting (a device owns itself). */
@@ -354,8 +521,27 @@ NTSTATUS CommitNew(Object *Obj, PWDF_OBJECT_ATTRIBUTES Attributes, Object *Defau
 /* Handle lookup with type and liveness checks: a report and nullptr when
    the handle is null, unknown, deleted or of another type. AllowDisposed
    lets context access and dereference reach a deleted-but-referenced object. */
-Object *Lookup(WDFOBJECT Handle, const char *Api, bool AllowDisposed = false);
-Object *LookupTyped(WDFOBJECT Handle, ObjectType Type, const char *Api, bool AllowDisposed = false);
+namespace detail {
+/* The reports of a failed lookup, out of the callers' way: both return nullptr. */
+[[gnu::cold]] Object *BadHandle(WDFOBJECT Handle, const char *Api, bool AllowDisposed);
+[[gnu::cold]] Object *WrongType(const Object *O, ObjectType Type, const char *Api);
+} // namespace detail
+inline Object *Lookup(WDFOBJECT Handle, const char *Api, bool AllowDisposed = false)
+{
+    Object *O = Core().Handles.Find(reinterpret_cast<std::uintptr_t>(Handle));
+    if (O == nullptr || (!AllowDisposed && !O->Alive() && !O->DisposedWithParent())) [[unlikely]] {
+        return detail::BadHandle(Handle, Api, AllowDisposed);
+    }
+    return O;
+}
+inline Object *LookupTyped(WDFOBJECT Handle, ObjectType Type, const char *Api, bool AllowDisposed = false)
+{
+    Object *O = Lookup(Handle, Api, AllowDisposed);
+    if (O != nullptr && O->Type() != Type) [[unlikely]] {
+        return detail::WrongType(O, Type, Api);
+    }
+    return O;
+}
 template <class T> T *As(void *Handle, ObjectType Type, const char *Api)
 {
     return static_cast<T *>(LookupTyped(reinterpret_cast<WDFOBJECT>(Handle), Type, Api));
@@ -541,6 +727,7 @@ public:
     virtual void Abort(Request *Req) = 0;
     virtual void OnStart() {}
     virtual void OnStop(WDF_IO_TARGET_SENT_IO_ACTION Action) { (void)Action; }
+    IoTarget *AsIoTarget() override { return this; }
 
 protected:
     void OnDelete() override;

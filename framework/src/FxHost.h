@@ -359,118 +359,12 @@ VirtualTime TimerFireTime(LONGLONG DueTime);
 /* ------------------------------------------------------------------ */
 namespace fx {
 
-/* The handles of the live objects: one slot per object, slots reused
-   through a free list. A handle names its slot and the slot's generation,
-   which moves on each time the slot is freed, so no handle value is ever
-   handed out twice, a lookup is an index, and the handle of a deleted
-   object is told from a value never handed out. A slot whose generation
-   is spent is retired. */
-class HandleTable {
-public:
-    std::uintptr_t Insert(Object *Obj)
-    {
-        std::uint32_t Slot;
-        if (free_ != kNoSlot) {
-            Slot = free_;
-            free_ = slots_[Slot].NextFree;
-        } else {
-            Slot = static_cast<std::uint32_t>(slots_.size());
-            slots_.push_back(Entry{nullptr, 0, kNoSlot});
-        }
-        slots_[Slot].Obj = Obj;
-        ++live_;
-        return Encode(Slot, slots_[Slot].Generation);
-    }
-    /* The live object Handle names, or nullptr. */
-    Object *Find(std::uintptr_t Handle) const
-    {
-        std::uint32_t Slot;
-        std::uint32_t Generation;
-        if (!Decode(Handle, &Slot, &Generation) || Slot >= slots_.size()) {
-            return nullptr;
-        }
-        const Entry &E = slots_[Slot];
-        return E.Generation == Generation ? E.Obj : nullptr;
-    }
-    /* TRUE when the table handed Handle out (to an object live or gone). */
-    bool Issued(std::uintptr_t Handle) const
-    {
-        std::uint32_t Slot;
-        std::uint32_t Generation;
-        if (!Decode(Handle, &Slot, &Generation) || Slot >= slots_.size()) {
-            return false;
-        }
-        const Entry &E = slots_[Slot];
-        return Generation < E.Generation || (Generation == E.Generation && E.Obj != nullptr);
-    }
-    void Erase(std::uintptr_t Handle)
-    {
-        std::uint32_t Slot;
-        std::uint32_t Generation;
-        if (Find(Handle) == nullptr || !Decode(Handle, &Slot, &Generation)) {
-            return;
-        }
-        Entry &E = slots_[Slot];
-        E.Obj = nullptr;
-        --live_;
-        if (++E.Generation < kGenerations) {
-            E.NextFree = free_;
-            free_ = Slot;
-        }
-    }
-    std::size_t Size() const { return live_; }
-    /* The live objects, in slot order. */
-    std::vector<Object *> Live() const
-    {
-        std::vector<Object *> Out;
-        for (const Entry &E : slots_) {
-            if (E.Obj != nullptr) Out.push_back(E.Obj);
-        }
-        return Out;
-    }
-    void Clear()
-    {
-        for (std::uint32_t Slot = 0; Slot < slots_.size(); ++Slot) {
-            if (slots_[Slot].Obj != nullptr) {
-                Erase(Encode(Slot, slots_[Slot].Generation));
-            }
-        }
-    }
-
-private:
-    static constexpr std::uintptr_t kBase = 0x1000;
-    static constexpr std::uint32_t kNoSlot = 0xFFFFFFFF;
-    static constexpr std::uint32_t kGenerations = 1U << 27; /* keeps a handle within 64 bits */
-    struct Entry {
-        Object *Obj;
-        std::uint32_t Generation;
-        std::uint32_t NextFree;
-    };
-    static std::uintptr_t Encode(std::uint32_t Slot, std::uint32_t Generation)
-    {
-        return kBase + (((static_cast<std::uintptr_t>(Generation) << 32) | Slot) << 4);
-    }
-    static bool Decode(std::uintptr_t Handle, std::uint32_t *Slot, std::uint32_t *Generation)
-    {
-        if (Handle < kBase || (Handle & 0xF) != 0) {
-            return false;
-        }
-        const std::uintptr_t Index = (Handle - kBase) >> 4;
-        *Slot = static_cast<std::uint32_t>(Index & 0xFFFFFFFF);
-        *Generation = static_cast<std::uint32_t>(Index >> 32);
-        return *Generation < kGenerations;
-    }
-    std::vector<Entry> slots_;
-    std::uint32_t free_ = kNoSlot;
-    std::size_t live_ = 0;
-};
-
 /* The hosted kernel and framework behind one World: clock, verifier and
    fault injection, handles, pool, the execution context, the kernel's name
    space and registry, and the loaded driver. Exactly one exists while the
    driver runs (the kit's calls reach it through Host()); constructing a
    second is fatal. */
-struct HostState {
+struct HostState : HostCore {
     HostState();
     virtual ~HostState();
     /* Ends the host, once the world has removed its devices: reports pool
@@ -481,7 +375,7 @@ struct HostState {
     HostState(const HostState &) = delete;
     HostState &operator=(const HostState &) = delete;
 
-    Scheduler Clock;
+    /* Clock, IRQL, current device and call hooks: HostCore. */
     VirtualTime Tick = 156'250;
 
     /* Verifier and fault injection. */
@@ -493,20 +387,11 @@ struct HostState {
         NTSTATUS Status;
     };
     std::vector<Fault> Faults;
-    /* Work run at the Remaining-th next call of Call, at its preemption
-       point (World::AtNthCall). */
-    struct CallHook {
-        KitCall Call;
-        int Remaining;
-        std::function<void()> Action;
-    };
-    std::vector<CallHook> CallHooks;
     std::function<void(const std::string &)> TraceSink;
 
     /* Objects. */
     template <class K, class V> using Table =
         std::unordered_map<K, V, std::hash<K>, std::equal_to<K>, NodeAllocator<std::pair<const K, V>>>;
-    HandleTable Handles;
     std::size_t LiveObjects = 0;
     std::vector<std::pair<ObjectType, IoTarget *(*)(Object *)>> TargetResolvers;
 
@@ -520,9 +405,7 @@ struct HostState {
     };
     Table<void *, Block> Pool;
 
-    /* Execution context. */
-    KIRQL Irql = PASSIVE_LEVEL;
-    Device *Current = nullptr;
+    /* Execution context (with Irql and Current of HostCore). */
     int LocksHeld = 0;
     int CallDepth = 0; /* driver callbacks on the stack */
     /* Each driver callback the framework makes is an execution context of
@@ -557,7 +440,6 @@ struct HostState {
 };
 
 /* The one host (fatal when none exists). */
-HostState &Host();
-bool HaveHost();
+inline HostState &Host() { return static_cast<HostState &>(Core()); }
 
 } // namespace fx

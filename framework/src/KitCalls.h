@@ -44,6 +44,13 @@ struct KitCallRow {
     KitFault Fault;
 };
 
+/* Each row's IRQL rule, where the inline entry check reads it. */
+inline constexpr KitIrql kKitIrql[] = {
+#define KIT_CALL(Name, Irql, Fault) KitIrql::Irql,
+#include "KitCalls.def"
+#undef KIT_CALL
+};
+
 /* The rows in the order of KitCalls.def. */
 const KitCallRow *KitCallRows(std::size_t *Count);
 const KitCallRow &KitRow(KitCall Call);
@@ -53,9 +60,15 @@ const KitCallRow *FindKitCall(const char *Name, KitCall *Call);
 bool CanFailCall(const std::string &Name);
 std::vector<std::string> FailableCallNames();
 
+/* The entry's slow paths, out of line: the IRQL report (always FALSE, the
+   call is not allowed at Level), and the work the world asked to run at
+   this call (core of KitEntry's constructor, defined in FxCore.h). */
+[[gnu::cold]] bool IrqlAllowed(KitCall Call, KIRQL Level);
+[[gnu::noinline]] void RunCallHooks(KitCall Call);
+
 class KitEntry {
 public:
-    explicit KitEntry(KitCall Call);
+    inline explicit KitEntry(KitCall Call);
     KitEntry(const KitEntry &) = delete;
     KitEntry &operator=(const KitEntry &) = delete;
 

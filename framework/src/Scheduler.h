@@ -78,7 +78,7 @@ public:
        before the world runs anything. */
     void SetProcessors(const ProcessorOptions &Options);
     /* The processors when there are several, else nullptr. */
-    Processors *Cpus() const;
+    Processors *Cpus() const { return cpus_; }
 
     struct Impl;
     Scheduler();
@@ -88,6 +88,7 @@ public:
 
 private:
     Impl *impl_;
+    Processors *cpus_ = nullptr; /* Impl's processors, read at every kit call */
 };
 
 } // namespace fx

@@ -53,36 +53,49 @@ void LockOrder::Acquired(LockStack &Stack, LockKey Key, const void *Site)
        nestings are known. */
     for (std::size_t I = 0; I < Stack.Locks.size(); ++I) {
         const LockStack::Held &H = Stack.Locks[I];
-        auto OutsideBegin = Stack.Locks.begin();
-        auto OutsideEnd = Stack.Locks.begin() + static_cast<std::ptrdiff_t>(I);
-        PairKey Pair{H.Key, Key};
-        auto [It, New] = pairs_.try_emplace(Pair);
-        Nesting &Seen = It->second;
-        if (New) {
-            Seen.OuterSite = H.Site;
-            Seen.InnerSite = Site;
-            for (auto O = OutsideBegin; O != OutsideEnd; ++O) Seen.Gate.push_back(O->Key);
-            Check(Pair, Seen);
-        } else if (!Seen.Gate.empty()) {
-            /* The gate is what every nesting of this order held outside it. */
-            std::size_t Before = Seen.Gate.size();
-            Seen.Gate.erase(std::remove_if(Seen.Gate.begin(), Seen.Gate.end(),
-                                           [&](const LockKey &G) {
-                                               return std::find_if(OutsideBegin, OutsideEnd,
-                                                                   [&](const LockStack::Held &O) {
-                                                                       return O.Key == G;
-                                                                   }) == OutsideEnd;
-                                           }),
-                            Seen.Gate.end());
-            if (Seen.Gate.size() != Before) {
-                Seen.OuterSite = H.Site;
-                Seen.InnerSite = Site;
-                Check(Pair, Seen);
-            }
-        }
+        const PairKey Pair{H.Key, Key};
+        if (settled_[Slot(Pair)] == Pair) continue;
+        Nested(Pair, H.Site, Site, Stack.Locks.cbegin(), Stack.Locks.cbegin() + static_cast<std::ptrdiff_t>(I));
     }
     Stack.Locks.push_back(LockStack::Held{Key, Site});
-    holders_[Key] = &Stack;
+    for (auto &Entry : holders_) {
+        if (Entry.first == Key) {
+            Entry.second = &Stack;
+            return;
+        }
+    }
+    holders_.emplace_back(Key, &Stack);
+}
+
+void LockOrder::Nested(const PairKey &Pair, const void *OuterSite, const void *InnerSite, HeldIt OutsideBegin,
+                       HeldIt OutsideEnd)
+{
+    auto [It, New] = pairs_.try_emplace(Pair);
+    Nesting &Seen = It->second;
+    if (New) {
+        Seen.OuterSite = OuterSite;
+        Seen.InnerSite = InnerSite;
+        for (auto O = OutsideBegin; O != OutsideEnd; ++O) Seen.Gate.push_back(O->Key);
+        Check(Pair, Seen);
+    } else if (!Seen.Gate.empty()) {
+        /* The gate is what every nesting of this order held outside it. */
+        std::size_t Before = Seen.Gate.size();
+        Seen.Gate.erase(std::remove_if(Seen.Gate.begin(), Seen.Gate.end(),
+                                       [&](const LockKey &G) {
+                                           return std::find_if(OutsideBegin, OutsideEnd, [&](const LockStack::Held &O) {
+                                                      return O.Key == G;
+                                                  }) == OutsideEnd;
+                                       }),
+                        Seen.Gate.end());
+        if (Seen.Gate.size() != Before) {
+            Seen.OuterSite = OuterSite;
+            Seen.InnerSite = InnerSite;
+            Check(Pair, Seen);
+        }
+    }
+    if (Seen.Gate.empty()) {
+        settled_[Slot(Pair)] = Pair;
+    }
 }
 
 void LockOrder::Check(const PairKey &Pair, Nesting &Seen)
@@ -119,9 +132,16 @@ void LockOrder::Released(LockStack &Stack, LockKey Key)
     if (TimelineOn()) TimelineNote(TimelineKind::LockRelease, Key.Handle, {}, {}, Key.DeviceWide);
     /* A lock released by another thread than its holder (a verifier report
        of its own) leaves the holder's stack. */
-    auto Holder = holders_.find(Key);
-    LockStack &From = Holder != holders_.end() ? *Holder->second : Stack;
-    if (Holder != holders_.end()) holders_.erase(Holder);
+    LockStack *Holder = nullptr;
+    for (auto It = holders_.begin(); It != holders_.end(); ++It) {
+        if (It->first == Key) {
+            Holder = It->second;
+            *It = holders_.back();
+            holders_.pop_back();
+            break;
+        }
+    }
+    LockStack &From = Holder != nullptr ? *Holder : Stack;
     for (auto It = From.Locks.rbegin(); It != From.Locks.rend(); ++It) {
         if (It->Key == Key) {
             From.Locks.erase(std::next(It).base());

@@ -78,8 +78,10 @@ public:
     /* The thread holding Key, or nullptr when it is free. */
     LockStack *Holder(LockKey Key) const
     {
-        auto It = holders_.find(Key);
-        return It == holders_.end() ? nullptr : It->second;
+        for (const auto &H : holders_) {
+            if (H.first == Key) return H.second;
+        }
+        return nullptr;
     }
 
     /* Inversions reported so far. */
@@ -114,14 +116,33 @@ private:
             return std::hash<std::uintptr_t>()(K.Handle * 31 + K.DeviceWide);
         }
     };
+    using HeldIt = std::vector<LockStack::Held>::const_iterator;
+    /* Inner acquired at InnerSite while Outer (acquired at OuterSite) is
+       held, with [OutsideBegin, OutsideEnd) held outside Outer: records the
+       nesting and checks it against the other order. */
+    void Nested(const PairKey &Pair, const void *OuterSite, const void *InnerSite, HeldIt OutsideBegin,
+                HeldIt OutsideEnd);
     void Check(const PairKey &Pair, Nesting &Seen);
+    /* The cache slot of a pair. */
+    static std::size_t Slot(const PairKey &Pair)
+    {
+        return static_cast<std::size_t>((Pair.Outer.Handle >> 4) * 0x9E3779B1U ^ (Pair.Inner.Handle >> 4) ^
+                                        (Pair.Inner.DeviceWide ? 0x55 : 0)) %
+               kSettled;
+    }
 
     std::unordered_map<PairKey, Nesting, PairHash> pairs_;
     std::unordered_map<LockKey, const void *, KeyHash> created_;
-    /* Entered and left at every acquire and release: pooled nodes. */
-    std::unordered_map<LockKey, LockStack *, KeyHash, std::equal_to<LockKey>,
-                       NodeAllocator<std::pair<const LockKey, LockStack *>>>
-        holders_;
+    /* Pairs whose nesting can change no more (seen, with no lock held
+       outside them in some nesting: nothing left for a gate to lose), so
+       seeing them again needs no look-up in pairs_. Direct-mapped; a pair
+       pushed out is only looked up again. Handles are never reused, so an
+       entry never goes stale. */
+    static constexpr std::size_t kSettled = 64;
+    PairKey settled_[kSettled] = {};
+    /* The locks held now and by whom: a few at any time, entered and left
+       at every acquire and release. */
+    std::vector<std::pair<LockKey, LockStack *>> holders_;
     std::size_t inversions_ = 0;
 };
 

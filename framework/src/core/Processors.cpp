@@ -496,12 +496,6 @@ void Processors::Spin(LockKey Key, const void *Site)
     Yield();
 }
 
-Processors *MultiProcessor()
-{
-    if (!HaveHost()) return nullptr;
-    return Clock().Cpus();
-}
-
 bool RunOnProcessor(const std::function<void()> &Fn)
 {
     Processors *P = MultiProcessor();

@@ -111,7 +111,7 @@ private:
 };
 
 /* The world's processors when it has more than one, else nullptr. */
-Processors *MultiProcessor();
+inline Processors *MultiProcessor() { return HaveHost() ? detail::CurrentHost->Clock.Cpus() : nullptr; }
 /* A callback the world makes from outside any task runs as a task of its
    own: TRUE when Fn ran that way (FALSE: the caller runs it). */
 bool RunOnProcessor(const std::function<void()> &Fn);

@@ -88,7 +88,6 @@ const KitCallRow *FindKitCall(const char *Name, KitCall *Call)
     return nullptr;
 }
 
-namespace {
 void RunCallHooks(KitCall Call)
 {
     std::vector<std::function<void()>> Due;
@@ -103,30 +102,20 @@ void RunCallHooks(KitCall Call)
     }
     for (auto &Action : Due) Action();
 }
-} // namespace
 
-KitEntry::KitEntry(KitCall Call) : call_(Call), irqlOk_(true)
+bool IrqlAllowed(KitCall Call, KIRQL Level)
 {
     const KitCallRow &Row = KitRow(Call);
-    KIRQL Level = Irql();
-    if (Row.Irql == KitIrql::PASSIVE && Level > PASSIVE_LEVEL) {
+    if (Row.Irql == KitIrql::PASSIVE) {
         VerifierReport("IrqlTooHigh", std::string(Row.Name) + " called at IRQL " + std::to_string(Level) +
                                           "; it may be called only at PASSIVE_LEVEL");
-        irqlOk_ = false;
-    } else if (Row.Irql == KitIrql::DISPATCH && Level > DISPATCH_LEVEL) {
+    } else {
         VerifierReport("IrqlTooHigh", std::string(Row.Name) + " called above DISPATCH_LEVEL");
-        irqlOk_ = false;
     }
-    /* Every kit call is a point where another processor may go on. */
-    if (Processors *Cpus = MultiProcessor()) {
-        Cpus->Preempt();
-    }
-    /* What the world asked to land at this point runs before the routine
-       looks at anything, as work from another processor would. */
-    if (HaveHost() && !Host().CallHooks.empty()) {
-        RunCallHooks(Call);
-    }
+    return false;
 }
+
+void PreemptKitCall(Processors *Cpus) { Cpus->Preempt(); }
 
 bool KitEntry::Injected(NTSTATUS *Status) const
 {

@@ -17,38 +17,31 @@ namespace fx {
 /* ------------------------------------------------------------------ */
 /* Host access, verifier, faults                                       */
 /* ------------------------------------------------------------------ */
-namespace {
+namespace detail {
 /* The one host of the process (set while a HostState exists). */
-HostState *g_CurrentHost = nullptr;
-} // namespace
+HostCore *CurrentHost = nullptr;
 
-bool HaveHost() { return g_CurrentHost != nullptr; }
-
-HostState &Host()
+[[gnu::cold]] void NoHost()
 {
-    if (g_CurrentHost == nullptr) {
-        std::fprintf(stderr, "framework: a kit call was made with no host\n");
-        std::abort();
-    }
-    return *g_CurrentHost;
+    std::fprintf(stderr, "framework: a kit call was made with no host\n");
+    std::abort();
 }
-
-Scheduler &Clock() { return Host().Clock; }
+} // namespace detail
 
 HostState::HostState()
 {
-    if (g_CurrentHost != nullptr) {
+    if (detail::CurrentHost != nullptr) {
         std::fprintf(stderr, "framework: a second host was created while one exists\n");
         std::abort();
     }
     Config.Version = 0;
-    g_CurrentHost = this;
+    detail::CurrentHost = this;
 }
 
 HostState::~HostState()
 {
     Shutdown();
-    g_CurrentHost = nullptr;
+    detail::CurrentHost = nullptr;
 }
 
 void HostState::Shutdown()
@@ -145,16 +138,6 @@ const char *TypeName(ObjectType Type)
 /* ------------------------------------------------------------------ */
 /* Execution context                                                   */
 /* ------------------------------------------------------------------ */
-KIRQL Irql() { return HaveHost() ? Host().Irql : (KIRQL)PASSIVE_LEVEL; }
-void SetIrql(KIRQL Level) { Host().Irql = Level; }
-
-IrqlScope::IrqlScope(KIRQL Level) : saved_(Host().Irql) { Host().Irql = Level; }
-IrqlScope::~IrqlScope() { Host().Irql = saved_; }
-
-Device *CurrentDevice() { return HaveHost() ? Host().Current : nullptr; }
-CurrentDeviceScope::CurrentDeviceScope(Device *Dev) : saved_(Host().Current) { Host().Current = Dev; }
-CurrentDeviceScope::~CurrentDeviceScope() { Host().Current = saved_; }
-
 DeviceLockScope::DeviceLockScope(Device *Dev, const void *Site)
     : dev_(Dev), saved_(Host().Irql), savedCurrent_(Host().Current)
 {
@@ -581,7 +564,7 @@ Object *TryLookup(WDFOBJECT Handle)
     return O;
 }
 
-Object *Lookup(WDFOBJECT Handle, const char *Api, bool AllowDisposed)
+Object *detail::BadHandle(WDFOBJECT Handle, const char *Api, bool AllowDisposed)
 {
     auto &H = Host();
     if (Handle == nullptr) {
@@ -601,23 +584,14 @@ Object *Lookup(WDFOBJECT Handle, const char *Api, bool AllowDisposed)
     if (!AllowDisposed && !O->Alive() && !O->DisposedWithParent()) {
         VerifierReport("DeletedHandle",
                        std::string(Api) + " called with the handle of a deleted object (" + O->Describe() + ")");
-        return nullptr;
     }
-    return O;
+    return nullptr;
 }
 
-Object *LookupTyped(WDFOBJECT Handle, ObjectType Type, const char *Api, bool AllowDisposed)
+Object *detail::WrongType(const Object *O, ObjectType Type, const char *Api)
 {
-    Object *O = Lookup(Handle, Api, AllowDisposed);
-    if (O == nullptr) {
-        return nullptr;
-    }
-    if (O->Type() != Type) {
-        VerifierReport("WrongHandleType",
-                       std::string(Api) + " expects a " + TypeName(Type) + " but got " + O->Describe());
-        return nullptr;
-    }
-    return O;
+    VerifierReport("WrongHandleType", std::string(Api) + " expects a " + TypeName(Type) + " but got " + O->Describe());
+    return nullptr;
 }
 
 /* ------------------------------------------------------------------ */

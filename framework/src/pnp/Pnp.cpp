@@ -73,7 +73,7 @@ void CancelSentIo(Object *Root)
     while (!Stack.empty()) {
         Object *O = Stack.back();
         Stack.pop_back();
-        if (auto *T = dynamic_cast<IoTarget *>(O)) Targets.push_back(T);
+        if (auto *T = O->AsIoTarget()) Targets.push_back(T);
         for (Object *C : O->Children()) Stack.push_back(C);
     }
     for (IoTarget *T : Targets) {

@@ -334,6 +334,7 @@ std::size_t Scheduler::BlockedCalls() const { return impl_->Calls.size(); }
 
 void Scheduler::SetProcessors(const ProcessorOptions &Options)
 {
+    cpus_ = nullptr;
     impl_->Cpus.reset();
     if (Options.Count > 1) {
         Impl *I = impl_;
@@ -341,8 +342,7 @@ void Scheduler::SetProcessors(const ProcessorOptions &Options)
             Options, [I](std::function<void()> *Fn) { return I->TakeDue(Fn); },
             [I]() { return !I->Events.empty() && I->RunFirst(); });
     }
+    cpus_ = impl_->Cpus.get();
 }
-
-Processors *Scheduler::Cpus() const { return impl_->Cpus.get(); }
 
 } // namespace fx

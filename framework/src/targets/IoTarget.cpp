@@ -251,7 +251,7 @@ IoTarget *ToIoTarget(WDFIOTARGET Handle, const char *Api)
             return R.second(O);
         }
     }
-    auto *T = dynamic_cast<IoTarget *>(O);
+    auto *T = O->AsIoTarget();
     if (T == nullptr) {
         VerifierReport("WrongHandleType", std::string(Api) + " expects an I/O target but got " + O->Describe());
     }
