@@ -71,6 +71,7 @@ namespace fx {
 class Processors;
 class UsbDeviceModel;
 class Object;
+class LockOrder;
 
 class Device;
 class Queue;
@@ -162,7 +163,7 @@ public:
         return Encode(Slot, slots_[Slot].Generation);
     }
     /* The live object Handle names, or nullptr. */
-    Object *Find(std::uintptr_t Handle) const
+    [[gnu::always_inline]] Object *Find(std::uintptr_t Handle) const
     {
         std::uint32_t Slot;
         std::uint32_t Generation;
@@ -230,7 +231,7 @@ private:
     {
         return kBase + (((static_cast<std::uintptr_t>(Generation) << 32) | Slot) << 4);
     }
-    static bool Decode(std::uintptr_t Handle, std::uint32_t *Slot, std::uint32_t *Generation)
+    [[gnu::always_inline]] static bool Decode(std::uintptr_t Handle, std::uint32_t *Slot, std::uint32_t *Generation)
     {
         if (Handle < kBase || (Handle & 0xF) != 0) {
             return false;
@@ -260,6 +261,11 @@ struct HostCore {
     };
     std::vector<CallHook> CallHooks;
     HandleTable Handles;
+    /* The lock-order verifier (core/LockOrder.h), made on first use, and
+       the locks the running thread of execution holds (nullptr: the
+       world's own thread). */
+    std::shared_ptr<LockOrder> LockVerifier;
+    LockStack *HeldLocks = nullptr;
 };
 namespace detail {
 /* The one host, set while a HostState exists. */
@@ -421,7 +427,8 @@ public:
     ObjectType Type() const { return type_; }
     Object *Parent() const { return parent_; }
     Device *OwnerDevice() const { return owner_; }
-    const std::vector<Object *> &Children() const { return children_; }
+    using ChildList = std::vector<Object *, FewAllocator<Object *>>;
+    const ChildList &Children() const { return children_; }
 
     /* Not yet deleted. */
     bool Alive() const { return state_ == State::Live; }
@@ -487,8 +494,8 @@ private:
     Device *owner_;
     WDFOBJECT handle_ = nullptr;
     Object *parent_ = nullptr;
-    std::vector<Object *> children_;
-    std::vector<Context> contexts_;
+    ChildList children_;
+    std::vector<Context, FewAllocator<Context>> contexts_;
     State state_ = State::Live;
     long refs_ = 1;
     bool committed_ = false;
@@ -526,7 +533,7 @@ namespace detail {
 [[gnu::cold]] Object *BadHandle(WDFOBJECT Handle, const char *Api, bool AllowDisposed);
 [[gnu::cold]] Object *WrongType(const Object *O, ObjectType Type, const char *Api);
 } // namespace detail
-inline Object *Lookup(WDFOBJECT Handle, const char *Api, bool AllowDisposed = false)
+[[gnu::always_inline]] inline Object *Lookup(WDFOBJECT Handle, const char *Api, bool AllowDisposed = false)
 {
     Object *O = Core().Handles.Find(reinterpret_cast<std::uintptr_t>(Handle));
     if (O == nullptr || (!AllowDisposed && !O->Alive() && !O->DisposedWithParent())) [[unlikely]] {
@@ -534,7 +541,8 @@ inline Object *Lookup(WDFOBJECT Handle, const char *Api, bool AllowDisposed = fa
     }
     return O;
 }
-inline Object *LookupTyped(WDFOBJECT Handle, ObjectType Type, const char *Api, bool AllowDisposed = false)
+[[gnu::always_inline]] inline Object *LookupTyped(WDFOBJECT Handle, ObjectType Type, const char *Api,
+                                                  bool AllowDisposed = false)
 {
     Object *O = Lookup(Handle, Api, AllowDisposed);
     if (O != nullptr && O->Type() != Type) [[unlikely]] {
@@ -542,7 +550,7 @@ inline Object *LookupTyped(WDFOBJECT Handle, ObjectType Type, const char *Api, b
     }
     return O;
 }
-template <class T> T *As(void *Handle, ObjectType Type, const char *Api)
+template <class T> [[gnu::always_inline]] inline T *As(void *Handle, ObjectType Type, const char *Api)
 {
     return static_cast<T *>(LookupTyped(reinterpret_cast<WDFOBJECT>(Handle), Type, Api));
 }
@@ -565,7 +573,7 @@ bool DevicePresent(Device *Dev);
 /* ------------------------------------------------------------------ */
 /* Memory                                                              */
 /* ------------------------------------------------------------------ */
-class Memory : public Object {
+class Memory : public Object, public PooledNew<Memory> {
 public:
     Memory(Device *Owner, void *Buffer, size_t Size, ULONG Tag, bool Owned);
     ~Memory() override;
@@ -604,7 +612,7 @@ struct UsbFormat {
     std::uint64_t Submission = 0; /* tag of the submission in flight, which its completion carries */
 };
 
-class Request : public Object {
+class Request : public Object, public PooledNew<Request> {
 public:
     enum class Origin { IoManager, Driver };
     enum class Where {

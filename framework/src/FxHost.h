@@ -413,11 +413,6 @@ struct HostState : HostCore {
        must be released by the context that acquired it. */
     std::uint64_t CurrentContext = 0;
     std::uint64_t ContextSerial = 0;
-    /* The lock-order verifier (core/LockOrder.h), made on first use, and
-       the locks the running thread of execution holds (nullptr: the
-       world's own thread). */
-    std::shared_ptr<LockOrder> LockVerifier;
-    LockStack *HeldLocks = nullptr;
 
     /* Kernel records. */
     CONFIGURATION_INFORMATION Config{};

@@ -68,7 +68,7 @@ std::vector<std::string> FailableCallNames();
 
 class KitEntry {
 public:
-    inline explicit KitEntry(KitCall Call);
+    [[gnu::always_inline]] inline explicit KitEntry(KitCall Call);
     KitEntry(const KitEntry &) = delete;
     KitEntry &operator=(const KitEntry &) = delete;
 

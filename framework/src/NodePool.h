@@ -8,10 +8,13 @@
  * each time. Single nodes are kept on a free list per thread and node size
  * (the world runs one caller at a time, and a list dies with its thread);
  * what the free list holds is bounded by the most nodes of that size ever
- * live at once. Arrays (hash buckets) go straight to the heap. Only the
- * host's own bookkeeping uses it: memory the driver sees (pool blocks,
- * contexts, buffers) is allocated and freed for real, so the sanitizers
- * still see every misuse of it.
+ * live at once. Arrays (hash buckets) go straight to the heap, except the
+ * short ones of FewAllocator (an object's children and contexts). The
+ * framework's request and memory objects, made and freed for every
+ * request, come from free nodes too (PooledNew). Only the host's own
+ * bookkeeping uses them: memory the driver sees (pool blocks, contexts,
+ * buffers) is allocated and freed for real, so the sanitizers still see
+ * every misuse of it.
  */
 #pragma once
 #include <cstddef>
@@ -79,31 +82,68 @@ template <std::size_t Size, std::size_t Align> thread_local
     typename FreeNodes<Size, Align>::Reaper FreeNodes<Size, Align>::reaper_;
 } // namespace detail
 
-template <class T> class NodeAllocator {
+/* Arrays of T of up to Few elements are free nodes (of one, two or four
+   elements), longer ones heap blocks. */
+template <class T, std::size_t Few> class PoolAllocator {
+    static_assert(Few == 1 || Few == 2 || Few == 4, "free nodes of one, two or four elements");
+
 public:
     using value_type = T;
+    template <class U> struct rebind {
+        using other = PoolAllocator<U, Few>;
+    };
 
-    NodeAllocator() noexcept = default;
-    template <class U> NodeAllocator(const NodeAllocator<U> &) noexcept {} // NOLINT(google-explicit-constructor)
+    PoolAllocator() noexcept = default;
+    template <class U> PoolAllocator(const PoolAllocator<U, Few> &) noexcept {} // NOLINT(google-explicit-constructor)
 
     T *allocate(std::size_t N)
     {
-        if (N == 1) {
-            return static_cast<T *>(detail::FreeNodes<sizeof(T), alignof(T)>::Take());
-        }
+        if (N == 1) return static_cast<T *>(detail::FreeNodes<sizeof(T), alignof(T)>::Take());
+        if (Few >= 2 && N == 2) return static_cast<T *>(detail::FreeNodes<2 * sizeof(T), alignof(T)>::Take());
+        if (Few >= 4 && N <= 4) return static_cast<T *>(detail::FreeNodes<4 * sizeof(T), alignof(T)>::Take());
         return static_cast<T *>(::operator new(N * sizeof(T)));
     }
     void deallocate(T *P, std::size_t N) noexcept
     {
         if (N == 1) {
             detail::FreeNodes<sizeof(T), alignof(T)>::Give(P);
-            return;
+        } else if (Few >= 2 && N == 2) {
+            detail::FreeNodes<2 * sizeof(T), alignof(T)>::Give(P);
+        } else if (Few >= 4 && N <= 4) {
+            detail::FreeNodes<4 * sizeof(T), alignof(T)>::Give(P);
+        } else {
+            ::operator delete(P);
         }
-        ::operator delete(P);
     }
 
-    template <class U> bool operator==(const NodeAllocator<U> &) const noexcept { return true; }
-    template <class U> bool operator!=(const NodeAllocator<U> &) const noexcept { return false; }
+    template <class U> bool operator==(const PoolAllocator<U, Few> &) const noexcept { return true; }
+    template <class U> bool operator!=(const PoolAllocator<U, Few> &) const noexcept { return false; }
+};
+
+/* For the node-based containers: single nodes from the free list, arrays
+   (hash buckets) from the heap. */
+template <class T> using NodeAllocator = PoolAllocator<T, 1>;
+/* For the host's short arrays (an object's children and its contexts,
+   which most objects have none or one of). */
+template <class T> using FewAllocator = PoolAllocator<T, 4>;
+
+/* A base giving T class-specific allocation from the free nodes: for the
+   host's objects made and freed for every request (the framework's request
+   and memory objects; not memory the driver sees). A class derived from T
+   with a size of its own goes to the heap. */
+template <class T> struct PooledNew {
+    static void *operator new(std::size_t Size)
+    {
+        return Size == sizeof(T) ? detail::FreeNodes<sizeof(T), alignof(T)>::Take() : ::operator new(Size);
+    }
+    static void operator delete(void *P, std::size_t Size) noexcept
+    {
+        if (Size == sizeof(T)) {
+            detail::FreeNodes<sizeof(T), alignof(T)>::Give(P);
+        } else {
+            ::operator delete(P);
+        }
+    }
 };
 
 } // namespace fx

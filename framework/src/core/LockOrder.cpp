@@ -150,19 +150,11 @@ void LockOrder::Released(LockStack &Stack, LockKey Key)
     }
 }
 
-LockOrder &Locks()
+LockOrder &detail::MakeLocks()
 {
-    HostState &H = Host();
-    if (!H.LockVerifier) {
-        H.LockVerifier = std::make_shared<LockOrder>();
-    }
+    HostCore &H = Core();
+    H.LockVerifier = std::make_shared<LockOrder>();
     return *H.LockVerifier;
-}
-
-LockStack &HeldLocks()
-{
-    HostState &H = Host();
-    return H.HeldLocks != nullptr ? *H.HeldLocks : Locks().Main;
 }
 
 } // namespace fx

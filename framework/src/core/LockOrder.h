@@ -30,6 +30,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "FxCore.h"
 #include "NodePool.h"
 
 namespace fx {
@@ -147,8 +148,19 @@ private:
 };
 
 /* The host's lock-order verifier, and the lock stack of the running thread. */
-LockOrder &Locks();
-LockStack &HeldLocks();
+namespace detail {
+LockOrder &MakeLocks();
+} // namespace detail
+inline LockOrder &Locks()
+{
+    HostCore &H = Core();
+    return H.LockVerifier ? *H.LockVerifier : detail::MakeLocks();
+}
+inline LockStack &HeldLocks()
+{
+    HostCore &H = Core();
+    return H.HeldLocks != nullptr ? *H.HeldLocks : Locks().Main;
+}
 
 /* "file:line in function" of a code address, file relative to the source
    tree; the function alone, or the address, when no line is known. */

@@ -241,8 +241,9 @@ void CallDriver(Device *Dev, KIRQL Level, bool Serialized, CallableRef Fn)
 {
     const void *Site = __builtin_return_address(0);
     /* On several processors a callback made from outside any task is a
-       task of its own, which the others may interleave with. */
-    if (!RunOnProcessor([&]() { CallDriverAt(Site, Dev, Level, Serialized, Fn); })) {
+       task of its own, which the others may interleave with. On one, the
+       task's closure (a heap block) is never made. */
+    if (MultiProcessor() == nullptr || !RunOnProcessor([&]() { CallDriverAt(Site, Dev, Level, Serialized, Fn); })) {
         CallDriverAt(Site, Dev, Level, Serialized, Fn);
     }
 }
