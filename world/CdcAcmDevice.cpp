@@ -90,6 +90,14 @@ struct CdcAcmDevice::Impl {
         VirtualTime At = 0; /* due time; only meaningful once attached */
     };
 
+    /* A completion decided for a transfer, run at its due time. */
+    struct Outcome {
+        USBD_STATUS Status = USBD_STATUS_SUCCESS;
+        Bytes Data;
+        std::size_t Actual = 0;
+        std::function<void()> Effect; /* device-side effect, applied before the host hears of it */
+    };
+
     /* A transfer the device has not completed yet. */
     struct Pending {
         std::uint64_t Id = 0;
@@ -100,14 +108,8 @@ struct CdcAcmDevice::Impl {
         EventId Finish = 0;        /* scheduled completion, 0 while waiting for data or forever */
         TransferRecord Submitted;  /* for the observer, kept while the window may let it go */
         bool CancelAtOnce = false; /* AnswerSpec::CancelAtOnce */
-    };
-
-    /* A completion decided for a transfer, run at its due time. */
-    struct Outcome {
-        USBD_STATUS Status = USBD_STATUS_SUCCESS;
-        Bytes Data;
-        std::size_t Actual = 0;
-        std::function<void()> Effect; /* device-side effect, applied before the host hears of it */
+        bool HasOutcome = false;   /* Decided holds the completion due at the Finish event */
+        Outcome Decided;
     };
 
     CdcAcmOptions Opt;
@@ -135,10 +137,6 @@ struct CdcAcmDevice::Impl {
     std::map<std::uint64_t, Pending, std::less<std::uint64_t>,
              fx::NodeAllocator<std::pair<const std::uint64_t, Pending>>>
         Outstanding;
-    /* The decided completions of outstanding transfers, due at their Finish event. */
-    std::map<std::uint64_t, Outcome, std::less<std::uint64_t>,
-             fx::NodeAllocator<std::pair<const std::uint64_t, Outcome>>>
-        Decided;
     std::map<std::uint8_t, std::deque<std::uint64_t>> WaitingReads;              /* per IN endpoint, oldest first */
     std::map<std::uint8_t, std::deque<Block>> InData;                            /* per IN endpoint, oldest first */
     std::map<std::uint8_t, std::deque<std::pair<Bytes, VirtualTime>>> EarlyData; /* queued before attach */
@@ -479,11 +477,13 @@ struct CdcAcmDevice::Impl {
         if (It == Outstanding.end()) {
             return;
         }
+        Finish(It, std::move(Result));
+    }
+    void Finish(decltype(Outstanding)::iterator It, Outcome Result)
+    {
+        const std::uint64_t Id = It->first;
         Pending P = std::move(It->second);
         Outstanding.erase(It);
-        if (P.Finish != 0) {
-            Decided.erase(Id);
-        }
         auto &Waiting = WaitingReads[P.Endpoint];
         Waiting.erase(std::remove(Waiting.begin(), Waiting.end(), Id), Waiting.end());
 
@@ -528,20 +528,20 @@ struct CdcAcmDevice::Impl {
         /* The outcome is decided: no block may be matched to it any more. */
         auto &Waiting = WaitingReads[It->second.Endpoint];
         Waiting.erase(std::remove(Waiting.begin(), Waiting.end(), Id), Waiting.end());
-        Decided[Id] = std::move(Result);
+        It->second.Decided = std::move(Result);
+        It->second.HasOutcome = true;
         It->second.Finish = LaterFinish(At, Id);
     }
 
     /* The Finish event of transfer Id: completes it as FinishAt decided. */
     void FinishDecided(std::uint64_t Id)
     {
-        auto It = Decided.find(Id);
-        if (It == Decided.end()) {
+        auto It = Outstanding.find(Id);
+        if (It == Outstanding.end() || !It->second.HasOutcome) {
             return;
         }
-        Outcome Result = std::move(It->second);
-        Decided.erase(It);
-        Finish(Id, std::move(Result));
+        It->second.HasOutcome = false;
+        Finish(It, std::move(It->second.Decided));
     }
 
     /* Completes transfer Id within the caller's call, as FinishAt decided. */
