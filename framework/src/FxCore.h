@@ -260,6 +260,14 @@ struct HostCore {
         std::function<void()> Action;
     };
     std::vector<CallHook> CallHooks;
+    /* Faults asked for: the Remaining-th next call of Call that reaches its
+       injection point fails with Status (World::FailNthCall). */
+    struct Fault {
+        KitCall Call;
+        int Remaining;
+        NTSTATUS Status;
+    };
+    std::vector<Fault> Faults;
     HandleTable Handles;
     /* The lock-order verifier (core/LockOrder.h), made on first use, and
        the locks the running thread of execution holds (nullptr: the
@@ -328,6 +336,15 @@ inline KitEntry::KitEntry(KitCall Call) : call_(Call), irqlOk_(true)
             RunCallHooks(Call);
         }
     }
+}
+
+inline bool KitEntry::Injected(NTSTATUS *Status) const
+{
+    if (kKitFault[static_cast<std::size_t>(call_)] != KitFault::FAILABLE) [[unlikely]] {
+        NotFailable();
+    }
+    HostCore *H = detail::CurrentHost;
+    return H != nullptr && !H->Faults.empty() && InjectedNow(Status);
 }
 
 class IrqlScope {

@@ -381,12 +381,6 @@ struct HostState : HostCore {
     /* Verifier and fault injection. */
     bool Collect = false;
     std::vector<std::string> Reports;
-    struct Fault {
-        KitCall Call;
-        int Remaining;
-        NTSTATUS Status;
-    };
-    std::vector<Fault> Faults;
     std::function<void(const std::string &)> TraceSink;
 
     /* Objects. */

@@ -51,6 +51,13 @@ inline constexpr KitIrql kKitIrql[] = {
 #undef KIT_CALL
 };
 
+/* Each row's fault rule, where the inline injection point reads it. */
+inline constexpr KitFault kKitFault[] = {
+#define KIT_CALL(Name, Irql, Fault) KitFault::Fault,
+#include "KitCalls.def"
+#undef KIT_CALL
+};
+
 /* The rows in the order of KitCalls.def. */
 const KitCallRow *KitCallRows(std::size_t *Count);
 const KitCallRow &KitRow(KitCall Call);
@@ -74,7 +81,9 @@ public:
 
     const char *Name() const { return KitRow(call_).Name; }
     bool IrqlOk() const { return irqlOk_; }
-    bool Injected(NTSTATUS *Status) const;
+    /* Inline: the row's rule, and whether any fault is asked for at all
+       (FxCore.h); the search of the faults asked for is out of line. */
+    [[gnu::always_inline]] inline bool Injected(NTSTATUS *Status) const;
     bool Refused(NTSTATUS *Status) const
     {
         if (Injected(Status)) return true;
@@ -85,6 +94,9 @@ public:
 
 private:
     race::Section host_{race::Mode::Host}; /* first: the whole call is the host's */
+    [[noreturn, gnu::cold]] void NotFailable() const;
+    bool InjectedNow(NTSTATUS *Status) const;
+
     KitCall call_;
     bool irqlOk_;
 };

@@ -160,9 +160,12 @@ bool ClockCallbackObject::RunCallback(KIRQL Level, const std::function<void()> &
 
 BOOLEAN ClockCallbackObject::CancelRun(const char *Api, BOOLEAN Wait, const char *What)
 {
-    std::string Waiting = std::string(Api) + "(Wait=TRUE)";
-    if (Wait && !RequirePassive(Waiting.c_str())) {
-        Wait = FALSE;
+    std::string Waiting; /* the call's name in reports, made only for a wait */
+    if (Wait) {
+        Waiting = std::string(Api) + "(Wait=TRUE)";
+        if (!RequirePassive(Waiting.c_str())) {
+            Wait = FALSE;
+        }
     }
     BOOLEAN Removed = Clock().CancelIfQueued(Event) ? TRUE : FALSE;
     if (Wait && Running && (Runner == &HeldLocks() || MultiProcessor() == nullptr)) {

@@ -117,15 +117,15 @@ bool IrqlAllowed(KitCall Call, KIRQL Level)
 
 void PreemptKitCall(Processors *Cpus) { Cpus->Preempt(); }
 
-bool KitEntry::Injected(NTSTATUS *Status) const
+void KitEntry::NotFailable() const
 {
-    const KitCallRow &Row = KitRow(call_);
-    if (Row.Fault != KitFault::FAILABLE) {
-        /* A hook in a routine whose row says NEVER could never be asked for. */
-        std::fprintf(stderr, "stand-in: %s injects faults but its row in KitCalls.def is not FAILABLE\n", Row.Name);
-        std::abort();
-    }
-    if (!HaveHost()) return false;
+    /* A hook in a routine whose row says NEVER could never be asked for. */
+    std::fprintf(stderr, "stand-in: %s injects faults but its row in KitCalls.def is not FAILABLE\n", Name());
+    std::abort();
+}
+
+bool KitEntry::InjectedNow(NTSTATUS *Status) const
+{
     auto &H = Host();
     for (auto It = H.Faults.begin(); It != H.Faults.end(); ++It) {
         if (It->Call != call_) continue;
