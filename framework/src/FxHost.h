@@ -220,8 +220,10 @@ public:
     explicit SpinLock(Device *Owner) : Object(ObjectType::SpinLock, Owner) {}
     bool Held = false;
     KIRQL SavedIrql = PASSIVE_LEVEL;
+    /* Held, with the spins of the simulated processors (SpinWhileHeld), is
+       the lock: one caller runs at a time, and a blocking call's thread gets
+       the baton through a handshake that orders its memory. */
     std::uint64_t OwnerContext = 0; /* execution context that holds it */
-    std::mutex Mutex;               /* for a threaded world; uncontended here */
 };
 
 class String : public Object {

@@ -397,7 +397,6 @@ EXTERN_C VOID WdfSpinLockAcquire(WDFSPINLOCK SpinLock)
                                        ", held by an execution context that cannot run until this one returns");
         return;
     }
-    L->Mutex.lock();
     race::Acquire(L);
     Locks().Acquired(Mine, KeyOf(L), Site);
     L->Held = true;
@@ -431,5 +430,4 @@ EXTERN_C VOID WdfSpinLockRelease(WDFSPINLOCK SpinLock)
     SetIrql(L->SavedIrql);
     Host().LocksHeld--;
     race::Release(L);
-    L->Mutex.unlock();
 }
