@@ -103,6 +103,30 @@ TEST_F(LockOrder, InversionAcrossCallbacks_ReportedOnceWithBothNestings)
     EXPECT_TRUE(TakeReports().empty());
 }
 
+// Guards against the run's graph missing an inversion that no single lock
+// pair shows: two pairs of locks of the same two kinds (created by the same
+// code) nested in the two orders, as two worlds of one stress run would.
+TEST_F(LockOrder, SameKindsInvertedAcrossPairs_ReportedByTheRunGraph)
+{
+    fx::SetRunLockGraph(true);
+    Add(false);
+    WDF_OBJECT_ATTRIBUTES Attr = ChildOfDevice();
+    WDFSPINLOCK Locks[2][2] = {};
+    for (auto &Pair : Locks) {
+        ASSERT_EQ(WdfSpinLockCreate(&Attr, &Pair[0]), STATUS_SUCCESS);
+        ASSERT_EQ(WdfSpinLockCreate(&Attr, &Pair[1]), STATUS_SUCCESS);
+    }
+    RunInDpc([&]() { Nest(Locks[0][0], Locks[0][1]); });
+    EXPECT_TRUE(TakeReports().empty());
+    RunInDpc([&]() { Nest(Locks[1][1], Locks[1][0]); });
+    std::vector<std::string> Inversions = Of(TakeReports(), "LockOrderInversion");
+    fx::SetRunLockGraph(false);
+    ASSERT_EQ(Inversions.size(), 1u);
+    EXPECT_NE(Inversions[0].find("across the run"), std::string::npos) << Inversions[0];
+    EXPECT_NE(Inversions[0].find("WdfSpinLockCreate(&Attr, &Pair[0])"), std::string::npos) << Inversions[0];
+    EXPECT_NE(Inversions[0].find("WdfSpinLockCreate(&Attr, &Pair[1])"), std::string::npos) << Inversions[0];
+}
+
 TEST_F(LockOrder, ConsistentNesting_NotReported)
 {
     AddWithLocks();

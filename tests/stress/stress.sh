@@ -8,7 +8,9 @@
 # seed (the test programs' main moves every world to the next seed at each
 # repetition). A failure prints its seed and the command that replays it,
 # and the run goes on to report every failing seed; the exit status is 1
-# when any failed. Each run records its tests' timelines
+# when any failed. The lock-order verifier keeps one graph for each whole
+# process (BRISUM_LOCK_GRAPH): an order in one run that inverts an order of
+# another is a failure too. Each run records its tests' timelines
 # (BRISUM_TIMELINE_DIR): a failing test's page is printed beside the replay
 # command, and kept; the pages of a clean run are removed.
 set -uo pipefail
@@ -38,7 +40,7 @@ for processors in 2 4; do
         mkdir -p "$dir"
         first=1
         while ((first <= seeds)); do
-            BRISUM_TIMELINE_DIR=$dir BRISUM_PROCESSORS=$processors BRISUM_SCHEDULE=$schedule \
+            BRISUM_LOCK_GRAPH=1 BRISUM_TIMELINE_DIR=$dir BRISUM_PROCESSORS=$processors BRISUM_SCHEDULE=$schedule \
                 BRISUM_SCHEDULE_SEED=$first timeout $((300 + 10 * seeds)) "$tests" --gtest_filter="$filter" \
                 --gtest_repeat=$((seeds - first + 1)) --gtest_brief=1 >"$log" 2>&1
             status=$?

@@ -4,6 +4,8 @@
 #include "LockOrder.h"
 
 #include <algorithm>
+#include <cstdlib>
+#include <map>
 
 #include "FxHost.h"
 #include "core/Timeline.h"
@@ -22,6 +24,106 @@ const LockStack::Held *LockStack::Find(LockKey Key) const
 }
 
 void LockOrder::Created(LockKey Key, const void *Site) { created_[Key] = Site; }
+
+namespace {
+
+/* The device-wide lock's kind: an address no code has. */
+const char kDeviceWideKind = 0;
+
+/* The run's graph (LockOrder.h): nestings by the kinds of the two locks. */
+struct RunGraph {
+    struct Nesting {
+        const void *OuterSite;
+        const void *InnerSite;
+        std::vector<const void *> Gate; /* kinds held outside Outer in every nesting */
+        bool Reported = false;
+    };
+    bool On = std::getenv("BRISUM_LOCK_GRAPH") != nullptr;
+    std::map<std::pair<const void *, const void *>, Nesting> Pairs;
+};
+
+RunGraph &Run()
+{
+    static RunGraph G;
+    return G;
+}
+
+std::string KindName(const void *Kind)
+{
+    if (Kind == &kDeviceWideKind) return "the device-wide lock";
+    std::string Text = SourceLineOf(Kind);
+    return "the spin lock created at " + DescribeCode(Kind) + (Text.empty() ? "" : " (" + Text + ")");
+}
+
+} // namespace
+
+void SetRunLockGraph(bool On)
+{
+    Run().On = On;
+    Run().Pairs.clear();
+}
+
+const void *LockOrder::KindOf(LockKey Key) const
+{
+    if (Key.DeviceWide) return &kDeviceWideKind;
+    auto It = created_.find(Key);
+    return It == created_.end() ? nullptr : It->second;
+}
+
+void LockOrder::NestedInRun(const PairKey &Pair, const Nesting &Seen) const
+{
+    RunGraph &G = Run();
+    const void *Outer = KindOf(Pair.Outer);
+    const void *Inner = KindOf(Pair.Inner);
+    if (Outer == nullptr || Inner == nullptr || Outer == Inner) {
+        return; /* unknown kinds, or two locks of one kind: nothing to order */
+    }
+    std::vector<const void *> Gate;
+    for (const LockKey &K : Seen.Gate) {
+        if (const void *Kind = KindOf(K)) Gate.push_back(Kind);
+    }
+    auto [It, New] = G.Pairs.try_emplace({Outer, Inner});
+    RunGraph::Nesting &Mine = It->second;
+    if (Seen.Reported) {
+        /* This world reported the pair itself: the run has nothing to add. */
+        Mine.Reported = true;
+        auto Reverse = G.Pairs.find({Inner, Outer});
+        if (Reverse != G.Pairs.end()) Reverse->second.Reported = true;
+    }
+    if (New) {
+        Mine.OuterSite = Seen.OuterSite;
+        Mine.InnerSite = Seen.InnerSite;
+        Mine.Gate = Gate;
+    } else {
+        std::size_t Before = Mine.Gate.size();
+        Mine.Gate.erase(
+            std::remove_if(Mine.Gate.begin(), Mine.Gate.end(),
+                           [&](const void *K) { return std::find(Gate.begin(), Gate.end(), K) == Gate.end(); }),
+            Mine.Gate.end());
+        if (Mine.Gate.size() == Before) return;
+        Mine.OuterSite = Seen.OuterSite;
+        Mine.InnerSite = Seen.InnerSite;
+    }
+    auto Reverse = G.Pairs.find({Inner, Outer});
+    if (Reverse == G.Pairs.end() || Mine.Reported || Reverse->second.Reported) {
+        return;
+    }
+    for (const void *K : Mine.Gate) {
+        if (std::find(Reverse->second.Gate.begin(), Reverse->second.Gate.end(), K) != Reverse->second.Gate.end()) {
+            return; /* both orders only ever under one lock kind */
+        }
+    }
+    Mine.Reported = true;
+    Reverse->second.Reported = true;
+    const RunGraph::Nesting &Earlier = Reverse->second;
+    VerifierReport("LockOrderInversion", "lock order inversion across the run: " + KindName(Inner) + " acquired at " +
+                                             DescribeCode(Mine.InnerSite) + " while holding " + KindName(Outer) +
+                                             " (acquired at " + DescribeCode(Mine.OuterSite) +
+                                             "); earlier in the run " + KindName(Outer) + " was acquired at " +
+                                             DescribeCode(Earlier.InnerSite) + " while holding " + KindName(Inner) +
+                                             " (acquired at " + DescribeCode(Earlier.OuterSite) +
+                                             "): two processors running both orders at once on one device deadlock");
+}
 
 std::string LockOrder::Name(LockKey Key) const
 {
@@ -77,6 +179,7 @@ void LockOrder::Nested(const PairKey &Pair, const void *OuterSite, const void *I
         Seen.InnerSite = InnerSite;
         for (auto O = OutsideBegin; O != OutsideEnd; ++O) Seen.Gate.push_back(O->Key);
         Check(Pair, Seen);
+        if (Run().On) NestedInRun(Pair, Seen);
     } else if (!Seen.Gate.empty()) {
         /* The gate is what every nesting of this order held outside it. */
         std::size_t Before = Seen.Gate.size();
@@ -91,6 +194,7 @@ void LockOrder::Nested(const PairKey &Pair, const void *OuterSite, const void *I
             Seen.OuterSite = OuterSite;
             Seen.InnerSite = InnerSite;
             Check(Pair, Seen);
+            if (Run().On) NestedInRun(Pair, Seen);
         }
     }
     if (Seen.Gate.empty()) {

@@ -19,6 +19,15 @@
  * deadlock that way, and is not reported. Acquiring a lock the same thread
  * already holds is a report of its own (it would spin for ever).
  *
+ * The run's graph: with the run graph on (BRISUM_LOCK_GRAPH in the
+ * environment, which the stress runs set, or SetRunLockGraph), the same
+ * nestings are also kept for the life of the process with each lock known
+ * by its kind: a spin lock by the code that created it, the device-wide
+ * lock as itself. Every world of a test program then adds to one graph, and
+ * an order seen in one world that inverts one seen in another (two devices'
+ * locks of the same kinds, or the same driver code in two runs) is a
+ * LockOrderInversion too: the two worlds' schedules could meet in one.
+ *
  * A thread of execution is the world's own thread, a blocking call's thread
  * or, on several simulated processors, one callback's fiber; each has a
  * LockStack, and fx::ExecutionContext carries which one is running.
@@ -124,6 +133,11 @@ private:
     void Nested(const PairKey &Pair, const void *OuterSite, const void *InnerSite, HeldIt OutsideBegin,
                 HeldIt OutsideEnd);
     void Check(const PairKey &Pair, Nesting &Seen);
+    /* Adds the nesting to the run's graph, checked against it there. */
+    void NestedInRun(const PairKey &Pair, const Nesting &Seen) const;
+    /* A lock's kind in the run's graph: where it was created, or the
+       device-wide lock's mark; nullptr when not known. */
+    const void *KindOf(LockKey Key) const;
     /* The cache slot of a pair. */
     static std::size_t Slot(const PairKey &Pair)
     {
@@ -146,6 +160,9 @@ private:
     std::vector<std::pair<LockKey, LockStack *>> holders_;
     std::size_t inversions_ = 0;
 };
+
+/* The run's graph on or off; turning it off forgets it. */
+void SetRunLockGraph(bool On);
 
 /* The host's lock-order verifier, and the lock stack of the running thread. */
 namespace detail {
