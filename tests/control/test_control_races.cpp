@@ -18,6 +18,7 @@ namespace {
 const std::pair<const char *, std::uint64_t> kSeeds[] = {
     {"CloseBesideWaitDpc_ExcludedByMaskLock", 9},
     {"CloseBesideFrameworkCancel_WaitEndsOnce", 25},
+    {"CloseBesideFrameworkCancel_CancelRoutineExcludedByMaskLock", 36},
 };
 
 class Races : public ControlFixture {
@@ -36,6 +37,18 @@ public:
     }
 
 protected:
+    /* A wait for RXCHAR, cancelled by the application as the handle is
+       closed; the wait ends once, as cancelled. */
+    void CloseBesideCancelledWait()
+    {
+        OpHandle Wait = WaitFor(SERIAL_EV_RXCHAR);
+        ASSERT_TRUE(W.Cancel(Wait));
+        ASSERT_EQ(W.Close(H), STATUS_SUCCESS);
+        Settle();
+        ExpectDone(Wait, STATUS_CANCELLED, 0);
+        EXPECT_EQ(Wait->Completions, 1);
+        RemoveAndExpectNothingLeft();
+    }
     /* A wait for RXCHAR, the character that satisfies it and the close of
        the handle, issued together; the wait ends exactly once. */
     void CloseBesideSatisfiedWait()
@@ -96,15 +109,14 @@ TEST_F(Races, LineControlBesideBaudRateCompletion_BothStored)
 // Guards against the wait's cancel routine, called by the framework, deciding
 // outside MaskLock while file clean-up unmarks and ends the same wait on the
 // other processor (and clean-up ending it outside MaskLock).
-TEST_F(Races, CloseBesideFrameworkCancel_WaitEndsOnce)
-{
-    OpHandle Wait = WaitFor(SERIAL_EV_RXCHAR);
-    ASSERT_TRUE(W.Cancel(Wait));
-    ASSERT_EQ(W.Close(H), STATUS_SUCCESS);
-    Settle();
-    ExpectDone(Wait, STATUS_CANCELLED, 0);
-    RemoveAndExpectNothingLeft();
-}
+TEST_F(Races, CloseBesideFrameworkCancel_WaitEndsOnce) { CloseBesideCancelledWait(); }
+
+// Guards against the wait's cancel routine, called by the framework,
+// clearing the wait outside MaskLock while file clean-up, which read it
+// under MaskLock alone, calls the routine itself on a wait already ended:
+// the close of CloseBesideFrameworkCancel under the seed that runs the
+// framework's call inside clean-up's hold.
+TEST_F(Races, CloseBesideFrameworkCancel_CancelRoutineExcludedByMaskLock) { CloseBesideCancelledWait(); }
 
 // Guards against the wait's DPC deciding outside MaskLock while file clean-up
 // unmarks and ends the same wait on the other processor (and clean-up ending
