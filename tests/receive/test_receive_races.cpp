@@ -57,6 +57,30 @@ TEST_F(RacesReceive, ParkedReadStartedByBulkInCompletion_TakesTimeoutsSetMeanwhi
     ExpectRead(Parked, STATUS_SUCCESS, 0, "the parked read, started with the new time-outs");
 }
 
+// Guards against the start of a parked read copying the time-outs outside
+// IoctlLock while SET_TIMEOUTS stores them on the other processor: the
+// bulk-in completion, outside the device-wide lock, starts the read.
+TEST_F(RacesReceive, ParkedReadStartedBesideSetTimeouts_ReadEndsOnce)
+{
+    OpHandle First = Read(3);
+    OpHandle Parked = Read(3);
+    SERIAL_TIMEOUTS ReturnAtOnce{};
+    ReturnAtOnce.ReadIntervalTimeout = MAXULONG;
+    Usb->SendBulkIn(NextStream(3), 0);
+    OpHandle Set = W.DeviceIoControl(H, IOCTL_SERIAL_SET_TIMEOUTS, AsBytes(ReturnAtOnce), 0);
+    Settle();
+
+    ASSERT_TRUE(Set->Completed);
+    EXPECT_EQ(StatusName(Set->Status), StatusName(STATUS_SUCCESS));
+    ExpectRead(First, STATUS_SUCCESS, 3, "the read the block completes");
+    if (!Parked->Completed) {
+        Send(3); // started with the old time-outs, it waits for its bytes
+    }
+    ASSERT_TRUE(Parked->Completed);
+    EXPECT_EQ(Parked->Completions, 1);
+    ExpectStream(Parked);
+}
+
 // Guards against the receive purge taking and cancelling the current read
 // outside BulkInLock while the bulk-in completion fills that read on the
 // other processor.
