@@ -106,6 +106,25 @@ TEST_F(Races, LineControlBesideBaudRateCompletion_BothStored)
     ExpectCleanRemoval();
 }
 
+// Guards against GET_LINE_CONTROL and GET_BAUD_RATE copying the setting
+// outside IoctlLock while the class-request completion of the setting
+// stores it on the other processor.
+TEST_F(Races, LineQueriesBesideLineSettingCompletion_EachSeesOneSetting)
+{
+    OpHandle Line = W.DeviceIoControl(H, IOCTL_SERIAL_SET_LINE_CONTROL, Bytes{2, 0, 8}, 0);
+    OpHandle GetLine = W.DeviceIoControl(H, IOCTL_SERIAL_GET_LINE_CONTROL, {}, 3);
+    OpHandle Rate = W.DeviceIoControl(H, IOCTL_SERIAL_SET_BAUD_RATE, Le32(115200), 0);
+    OpHandle GetRate = W.DeviceIoControl(H, IOCTL_SERIAL_GET_BAUD_RATE, {}, 4);
+    Settle();
+    ExpectDone(Line, STATUS_SUCCESS, 3);
+    ExpectDone(Rate, STATUS_SUCCESS, 4);
+    ExpectDone(GetLine, STATUS_SUCCESS, 3);
+    ExpectDone(GetRate, STATUS_SUCCESS, 4);
+    EXPECT_EQ(QueryUlong(IOCTL_SERIAL_GET_BAUD_RATE), 115200u);
+    EXPECT_EQ(Query(IOCTL_SERIAL_GET_LINE_CONTROL, 3), (Bytes{2, 0, 8}));
+    ExpectCleanRemoval();
+}
+
 // Guards against the wait's cancel routine, called by the framework, deciding
 // outside MaskLock while file clean-up unmarks and ends the same wait on the
 // other processor (and clean-up ending it outside MaskLock).
