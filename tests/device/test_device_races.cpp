@@ -25,12 +25,16 @@ protected:
     void SetUp() override
     {
         PortTest::SetUp();
-        ASSERT_TRUE(W.SetProcessors(2, 1, "random"));
+        ASSERT_TRUE(W.SetProcessors(2, Seed(), Schedule()));
         Add();
         ASSERT_EQ(Node->StartStatus, STATUS_SUCCESS);
         Open();
         Settle();
     }
+    // The schedule of the two processors; a case table may give each row
+    // the one verified to produce its interleaving.
+    virtual std::uint64_t Seed() const { return 1; }
+    virtual const char *Schedule() const { return "random"; }
     void Settle(VirtualTime For = 100 * kMs) { W.Clock().AdvanceBy(For); }
     void ExpectDone(const OpHandle &Op, NTSTATUS Status, ULONG_PTR Information)
     {
@@ -140,15 +144,29 @@ TEST_F(RacesDevice, OpenBesideResume_NotificationsFollowed)
 // Guards against a request that the framework presents after its file's
 // clean-up began being kept past the close: the read queue resumes from
 // selective suspend on the other processor while clean-up runs, the close
-// never comes and the port cannot be opened again.
+// never comes and the port cannot be opened again. ReadInsideCleanup's
+// schedule runs the read callback's choice between starting and parking
+// inside clean-up's purge of the reads: it guards against that purge
+// running outside ReadLock.
 enum class Kind { Read, Write, Wait };
 struct AfterCleanupCase {
     const char *Name;
     Kind What;
+    const char *Schedule;
+    std::uint64_t Seed;
 };
-const AfterCleanupCase kAfterCleanup[] = {{"Read", Kind::Read}, {"Write", Kind::Write}, {"Wait", Kind::Wait}};
+const AfterCleanupCase kAfterCleanup[] = {
+    {"Read", Kind::Read, "random", 1},
+    {"ReadInsideCleanup", Kind::Read, "priority", 76},
+    {"Write", Kind::Write, "random", 1},
+    {"Wait", Kind::Wait, "random", 1},
+};
 
-class RacesAfterCleanup : public RacesDevice, public ::testing::WithParamInterface<AfterCleanupCase> {};
+class RacesAfterCleanup : public RacesDevice, public ::testing::WithParamInterface<AfterCleanupCase> {
+protected:
+    std::uint64_t Seed() const override { return GetParam().Seed; }
+    const char *Schedule() const override { return GetParam().Schedule; }
+};
 
 TEST_P(RacesAfterCleanup, PresentedBesideCleanup_CancelledAndPortReopens)
 {
