@@ -23,6 +23,7 @@
 
 #include <algorithm>
 #include <map>
+#include <tuple>
 #include <stdexcept>
 
 namespace world {
@@ -408,13 +409,17 @@ struct CdcAcmDevice::Impl {
 
     /* Appends R (whose Id is NextId) to the log; a log twice its window
        lets its older half go. */
-    void Log(TransferRecord R)
+    void Log(TransferRecord R) { NewRecord() = std::move(R); }
+
+    /* The log's entry for transfer NextId, appended (empty) and the id
+       taken. A log about to reach twice its window lets its older half go
+       first, so the reference stays good until the next entry. */
+    TransferRecord &NewRecord()
     {
         ++NextId;
-        Records.push_back(std::move(R));
         const std::size_t Window = Opt.TransferLogWindow > 0 ? Opt.TransferLogWindow : 1;
-        if (Records.size() >= 2 * Window) {
-            const std::size_t Drop = Records.size() - Window;
+        if (Records.size() + 1 >= 2 * Window) {
+            const std::size_t Drop = Records.size() + 1 - Window;
             /* The data buffers of the records let go are kept for the
                records to come (at most a window's worth). */
             for (std::size_t I = 0; I < Drop && SpareData.size() < Window; ++I) {
@@ -426,33 +431,51 @@ struct CdcAcmDevice::Impl {
             Records.erase(Records.begin(), Records.begin() + static_cast<std::ptrdiff_t>(Drop));
             FirstId += Drop;
         }
+        return Records.emplace_back();
     }
 
-    /* A copy of Data for the log, in a spare buffer when one is kept. */
-    Bytes LogCopy(const Bytes &Data)
+    /* Sets To, a log entry's data, to a copy of Data, in a spare buffer
+       when To has none and one is kept. */
+    void LogAssign(Bytes &To, const Bytes &Data)
     {
-        if (Data.empty() || SpareData.empty()) {
-            return Data;
+        if (Data.empty()) {
+            To.clear();
+            return;
         }
-        Bytes Copy = std::move(SpareData.back());
-        SpareData.pop_back();
-        Copy.assign(Data.begin(), Data.end());
-        return Copy;
+        if (To.capacity() < Data.size() && !SpareData.empty()) {
+            To = std::move(SpareData.back());
+            SpareData.pop_back();
+        }
+        To.assign(Data.begin(), Data.end());
+    }
+
+    /* Takes transfer Id off Endpoint's reads waiting for data, if it is
+       there (only IN endpoints have any). */
+    void StopWaiting(std::uint8_t Endpoint, std::uint64_t Id)
+    {
+        auto W = WaitingReads.find(Endpoint);
+        if (W != WaitingReads.end()) {
+            W->second.erase(std::remove(W->second.begin(), W->second.end(), Id), W->second.end());
+        }
     }
 
     std::uint64_t Record(TransferKind Kind, std::uint8_t Endpoint, const SetupPacket &Setup, const Bytes &DataOut,
                          std::size_t Requested, Completion Done)
     {
         const std::uint64_t Id = NextId;
-        TransferRecord R;
+        TransferRecord &R = NewRecord();
         R.Id = Id;
         R.Kind = Kind;
         R.Endpoint = Endpoint;
         R.Setup = Setup;
-        R.Data = LogCopy(DataOut);
+        LogAssign(R.Data, DataOut);
         R.Requested = Requested;
         R.SubmittedAt = Now();
-        Pending P;
+        /* Ids only grow: the new transfer goes at the end of the table. */
+        Pending &P = Outstanding
+                         .emplace_hint(Outstanding.end(), std::piecewise_construct, std::forward_as_tuple(Id),
+                                       std::forward_as_tuple())
+                         ->second;
         P.Id = Id;
         P.Kind = Kind;
         P.Endpoint = Endpoint;
@@ -460,11 +483,7 @@ struct CdcAcmDevice::Impl {
         P.Done = std::move(Done);
         if (Observer) {
             P.Submitted = R;
-        }
-        Log(std::move(R));
-        Outstanding[Id] = std::move(P);
-        if (Observer) {
-            Observer(Outstanding[Id].Submitted);
+            Observer(P.Submitted);
         }
         return Id;
     }
@@ -477,15 +496,16 @@ struct CdcAcmDevice::Impl {
         if (It == Outstanding.end()) {
             return;
         }
-        Finish(It, std::move(Result));
+        Finish(It, Result);
     }
-    void Finish(decltype(Outstanding)::iterator It, Outcome Result)
+    /* Result may live in the transfer's own entry: the entry leaves the
+       table but stays in this call's hands until the call ends. */
+    void Finish(decltype(Outstanding)::iterator It, Outcome &Result)
     {
         const std::uint64_t Id = It->first;
-        Pending P = std::move(It->second);
-        Outstanding.erase(It);
-        auto &Waiting = WaitingReads[P.Endpoint];
-        Waiting.erase(std::remove(Waiting.begin(), Waiting.end(), Id), Waiting.end());
+        auto Node = Outstanding.extract(It);
+        Pending &P = Node.mapped();
+        StopWaiting(P.Endpoint, Id);
 
         if (P.Kind == TransferKind::BulkOut && USBD_SUCCESS(Result.Status)) {
             BulkOutAccepted += Result.Actual;
@@ -496,7 +516,7 @@ struct CdcAcmDevice::Impl {
             R.Cancelled = Result.Status == USBD_STATUS_CANCELED;
             R.CompletedAt = Now();
             if (P.Kind != TransferKind::BulkOut && !(P.Kind == TransferKind::Control && !IsIn(R.Setup))) {
-                R.Data = LogCopy(Result.Data);
+                LogAssign(R.Data, Result.Data);
             }
         };
         if (Id >= FirstId) {
@@ -526,8 +546,7 @@ struct CdcAcmDevice::Impl {
             Sched().Cancel(It->second.Finish);
         }
         /* The outcome is decided: no block may be matched to it any more. */
-        auto &Waiting = WaitingReads[It->second.Endpoint];
-        Waiting.erase(std::remove(Waiting.begin(), Waiting.end(), Id), Waiting.end());
+        StopWaiting(It->second.Endpoint, Id);
         It->second.Decided = std::move(Result);
         It->second.HasOutcome = true;
         It->second.Finish = LaterFinish(At, Id);
@@ -541,7 +560,7 @@ struct CdcAcmDevice::Impl {
             return;
         }
         It->second.HasOutcome = false;
-        Finish(It, std::move(It->second.Decided));
+        Finish(It, It->second.Decided);
     }
 
     /* Completes transfer Id within the caller's call, as FinishAt decided. */

@@ -29,9 +29,10 @@ class Scheduler {
 public:
     VirtualTime Now() const;
 
-    /* Runs Fn at time At (not earlier than Now()); returns a handle for Cancel. */
-    EventId ScheduleAt(VirtualTime At, std::function<void()> Fn, std::string What = {});
-    EventId ScheduleAfter(VirtualTime Delay, std::function<void()> Fn, std::string What = {});
+    /* Runs Fn at time At (not earlier than Now()); returns a handle for Cancel.
+       What names the event in reports: a string that outlives it (a literal). */
+    EventId ScheduleAt(VirtualTime At, std::function<void()> Fn, const char *What = "");
+    EventId ScheduleAfter(VirtualTime Delay, std::function<void()> Fn, const char *What = "");
     /* TRUE when the event was still queued and is now removed. */
     bool Cancel(EventId Id);
     /* Cancels the event Id names, if it names one (not 0), and sets Id to 0

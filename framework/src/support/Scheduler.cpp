@@ -26,7 +26,7 @@ struct Scheduler::Impl {
     struct Entry {
         EventId Id;
         std::function<void()> Fn;
-        std::string What;
+        const char *What; /* a static description, for reports */
     };
     using Key = std::pair<VirtualTime, std::uint64_t>;
     VirtualTime Now = 0;
@@ -157,24 +157,24 @@ Scheduler::~Scheduler()
 
 VirtualTime Scheduler::Now() const { return impl_->Now; }
 
-EventId Scheduler::ScheduleAt(VirtualTime At, std::function<void()> Fn, std::string What)
+EventId Scheduler::ScheduleAt(VirtualTime At, std::function<void()> Fn, const char *What)
 {
     if (At < impl_->Now) {
         At = impl_->Now;
     }
     EventId Id = impl_->NextSeq++;
     Impl::Key K{At, Id};
-    impl_->Events.emplace(K, Impl::Entry{Id, std::move(Fn), std::move(What)});
+    impl_->Events.emplace(K, Impl::Entry{Id, std::move(Fn), What != nullptr ? What : ""});
     impl_->ById.emplace(Id, K);
     return Id;
 }
 
-EventId Scheduler::ScheduleAfter(VirtualTime Delay, std::function<void()> Fn, std::string What)
+EventId Scheduler::ScheduleAfter(VirtualTime Delay, std::function<void()> Fn, const char *What)
 {
     if (Delay < 0) {
         Delay = 0;
     }
-    return ScheduleAt(impl_->Now + Delay, std::move(Fn), std::move(What));
+    return ScheduleAt(impl_->Now + Delay, std::move(Fn), What);
 }
 
 bool Scheduler::Cancel(EventId Id)
