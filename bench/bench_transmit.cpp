@@ -24,6 +24,9 @@ struct Port {
     {
         CdcAcmOptions options;
         options.BulkOutPacket = Packet;
+        // A short transfer log: the device model reaches the steady state of a long
+        // run (its log's buffers reused) within the first iterations.
+        options.TransferLogWindow = 256;
         Dev = std::make_shared<CdcAcmDevice>(options);
         W.AddDevice(Dev, {{u"PortName", RegistryValue::String(u"COM5")}});
         W.Open(u"COM5", &H);
