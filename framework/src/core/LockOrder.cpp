@@ -145,11 +145,25 @@ std::string LockOrder::Origin(LockKey Key) const
     return Name(Key) + " was created at " + DescribeCode(It->second) + (Text.empty() ? "" : ": " + Text);
 }
 
+namespace {
+/* The timeline's notes of a lock, kept out of the acquire and release that
+   run with every spin lock the driver takes. */
+[[gnu::noinline, gnu::cold]] void NoteAcquire(LockKey Key, const void *Site)
+{
+    TimelineNote(TimelineKind::LockAcquire, Key.Handle, TimelineLockName(Key, Site), DescribeCode(Site),
+                 Key.DeviceWide);
+}
+[[gnu::noinline, gnu::cold]] void NoteRelease(LockKey Key)
+{
+    TimelineNote(TimelineKind::LockRelease, Key.Handle, {}, {}, Key.DeviceWide);
+}
+} // namespace
+
 void LockOrder::Acquired(LockStack &Stack, LockKey Key, const void *Site)
 {
-    if (TimelineOn())
-        TimelineNote(TimelineKind::LockAcquire, Key.Handle, TimelineLockName(Key, Site), DescribeCode(Site),
-                     Key.DeviceWide);
+    if (TimelineOn()) [[unlikely]] {
+        NoteAcquire(Key, Site);
+    }
     /* The locks held outside the I-th held lock are the first I of the
        stack: read in place, so an acquire allocates nothing once its
        nestings are known. */
@@ -233,7 +247,9 @@ void LockOrder::Check(const PairKey &Pair, Nesting &Seen)
 
 void LockOrder::Released(LockStack &Stack, LockKey Key)
 {
-    if (TimelineOn()) TimelineNote(TimelineKind::LockRelease, Key.Handle, {}, {}, Key.DeviceWide);
+    if (TimelineOn()) [[unlikely]] {
+        NoteRelease(Key);
+    }
     /* A lock released by another thread than its holder (a verifier report
        of its own) leaves the holder's stack. */
     LockStack *Holder = nullptr;
