@@ -141,21 +141,30 @@ std::size_t World::PoolBytesOutstanding(ULONG Tag) const
 
 std::size_t World::LiveObjects() const { return impl_->LiveObjects; }
 
+namespace {
+/* The memory objects the driver's WdfMemoryCreate made that are not freed
+   yet (deleted ones still referenced among them), of Tag or of any tag. */
+template <class Fn> void ForDriverMemory(fx::HostState &H, ULONG Tag, Fn Visit)
+{
+    for (fx::Object *O : H.Handles.Live()) {
+        if (O->Type() != fx::ObjectType::Memory) continue;
+        const auto *M = static_cast<const fx::Memory *>(O);
+        if (M->DriverMade && (Tag == 0 || M->Tag() == Tag)) Visit(*M);
+    }
+}
+} // namespace
+
 std::size_t World::MemoryBlocksOutstanding(ULONG Tag) const
 {
     std::size_t N = 0;
-    for (auto &B : impl_->Pool) {
-        if (B.second.DriverMemory && (Tag == 0 || B.second.Tag == Tag)) ++N;
-    }
+    ForDriverMemory(*impl_, Tag, [&](const fx::Memory &) { ++N; });
     return N;
 }
 
 std::size_t World::MemoryBytesOutstanding(ULONG Tag) const
 {
     std::size_t N = 0;
-    for (auto &B : impl_->Pool) {
-        if (B.second.DriverMemory && (Tag == 0 || B.second.Tag == Tag)) N += B.second.Size;
-    }
+    ForDriverMemory(*impl_, Tag, [&](const fx::Memory &M) { N += M.Size(); });
     return N;
 }
 

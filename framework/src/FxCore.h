@@ -597,6 +597,9 @@ public:
     void *Buffer() const { return buffer_; }
     size_t Size() const { return size_; }
     ULONG Tag() const { return tag_; }
+    /* Made by the driver's WdfMemoryCreate: pool under the driver's tag, as
+       the kit allocates it, and counted as the driver's memory. */
+    bool DriverMade = false;
 
 private:
     void *buffer_;

@@ -397,7 +397,6 @@ struct HostState : HostCore {
         ULONG Tag;
         Device *Dev;
         bool Framework;
-        bool DriverMemory = false; /* the buffer of a WdfMemoryCreate the driver called */
     };
     Table<void *, Block> Pool;
 

@@ -611,7 +611,7 @@ Memory::Memory(Device *Owner, void *Buffer, size_t Size, ULONG Tag, bool Owned)
 Memory::~Memory()
 {
     if (owned_ && buffer_ != nullptr) {
-        PoolFree(buffer_, tag_, false, "WdfMemory(delete)");
+        std::free(buffer_); /* made by CreateMemory, never in the pool table */
     }
 }
 
@@ -632,11 +632,21 @@ void *PoolBlock(SIZE_T Bytes, ULONG Tag, bool FrameworkOwned, int Fill)
 Memory *CreateMemory(Device *Owner, Object *Parent, size_t Size, ULONG Tag, PWDF_OBJECT_ATTRIBUTES Attributes,
                      NTSTATUS *Status)
 {
-    void *Buf = PoolBlock(Size == 0 ? 1 : Size, Tag, true, 0); /* a memory object's buffer starts zeroed */
+    /* The buffer belongs to the memory object and goes with it: it is not a
+       pool block the driver could free, so it stays out of the pool table
+       (an ExFreePool of it is reported as a block never allocated). It
+       starts zeroed. */
+    const std::size_t Bytes = Size == 0 ? 1 : Size;
+    void *Buf = std::malloc(Bytes);
     if (Buf == nullptr) {
         *Status = STATUS_INSUFFICIENT_RESOURCES;
         return nullptr;
     }
+    /* Opaque to the compiler, which would otherwise turn malloc and a zero
+       fill into calloc, the one allocation the C library never serves from
+       its per-thread cache of freed blocks. */
+    asm volatile("" : : "r"(Buf) : "memory");
+    std::memset(Buf, 0, Bytes);
     auto *M = new Memory(Owner, Buf, Size, Tag, true);
     *Status = CommitOrDestroy(M, Attributes, Parent, "WdfMemoryCreate");
     if (!NT_SUCCESS(*Status)) {
@@ -850,7 +860,7 @@ EXTERN_C NTSTATUS WdfMemoryCreate(PWDF_OBJECT_ATTRIBUTES Attributes, POOL_TYPE P
     if (M == nullptr) {
         return Status;
     }
-    Host().Pool.at(M->Buffer()).DriverMemory = true; /* pool under the driver's tag, as the kit allocates it */
+    M->DriverMade = true;
     *Memory = M->HandleAs<WDFMEMORY>();
     if (Buffer != nullptr) *Buffer = M->Buffer();
     return STATUS_SUCCESS;
