@@ -89,7 +89,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *Data, std::size_t Size
     world::FileHandle H = 0;
     bool Gone = false;     /* removed or surprise-removed: PnP requests no longer apply */
     bool Injected = false; /* the device sent bulk-IN data besides any echo */
-    std::vector<std::string> Failable = world::World::FailableCalls();
+    static const std::vector<std::string> Failable = world::World::FailableCalls(); /* the same for every input */
 
     for (int Step = 0; Step < 200 && !In.Empty(); ++Step) {
         switch (In.Byte() % 26) {
