@@ -236,6 +236,26 @@ TEST_F(Send, Contexts_ZeroFilledTypedAndMappedBack)
     WdfObjectDelete(M);
 }
 
+TEST_F(Send, MemoryBuffer_FreedAsPoolIsReportedAndStaysTheObjects)
+{
+    // Guards: an ExFreePool of a memory object's buffer was taken, and only
+    // the object's own release later reported a double free.
+    WDF_OBJECT_ATTRIBUTES A = ChildOfDevice();
+    WDFMEMORY M;
+    PVOID Buf;
+    ASSERT_EQ(WdfMemoryCreate(&A, NonPagedPool, 0x6D656D54U, 16, &M, &Buf), STATUS_SUCCESS);
+    EXPECT_EQ(W.MemoryBlocksOutstanding(0x6D656D54U), 1u);
+    EXPECT_EQ(W.MemoryBytesOutstanding(0x6D656D54U), 16u);
+    EXPECT_EQ(W.MemoryBlocksOutstanding(0x41414141U), 0u);
+    ExFreePoolWithTag(Buf, 0x6D656D54U);
+    EXPECT_TRUE(Mentions(TakeReports(), "PoolFreeUnknown"));
+    static_cast<UCHAR *>(Buf)[15] = 1; /* still the object's: the sanitizers see no use after free */
+    WdfObjectDelete(M);
+    EXPECT_TRUE(TakeReports().empty());
+    EXPECT_EQ(W.MemoryBlocksOutstanding(0x6D656D54U), 0u);
+    EXPECT_EQ(W.PoolBytesOutstanding(), 0u);
+}
+
 TEST_F(Send, Delete_ChildrenFirstAndReferenceKeepsMemory)
 {
     std::vector<std::string> Order;
