@@ -3,6 +3,7 @@
  */
 #include "Scheduler.h"
 
+#include <algorithm>
 #include <climits>
 #include <condition_variable>
 #include <map>
@@ -22,33 +23,148 @@
 
 namespace fx {
 
-struct Scheduler::Impl {
-    struct Entry {
-        EventId Id;
-        std::function<void()> Fn;
-        const char *What; /* a static description, for reports */
+namespace {
+
+/* The queued events, earliest first and, for one due time, in the order
+   they were scheduled: a binary heap of (due time, sequence) over slots
+   that hold the callables. An event's id names its slot and the slot's
+   generation, which moves on each time the slot is let go, so the id of an
+   event that ran or was cancelled never names a later one (a slot whose
+   generation is spent is retired). A cancelled event's callable goes at
+   once; its heap entry stays behind, is passed over when it comes to the
+   top, and is swept out when such entries outnumber the queued events. */
+class EventQueue {
+public:
+    EventId Push(VirtualTime At, std::function<void()> Fn, const char *What)
+    {
+        std::uint32_t Index;
+        if (free_ != kNoSlot) {
+            Index = free_;
+            free_ = slots_[Index].NextFree;
+        } else {
+            Index = static_cast<std::uint32_t>(slots_.size());
+            slots_.emplace_back();
+        }
+        Slot &S = slots_[Index];
+        S.Fn = std::move(Fn);
+        S.What = What;
+        S.Seq = nextSeq_++;
+        heap_.push_back(Item{At, S.Seq, Index});
+        std::push_heap(heap_.begin(), heap_.end(), Later{});
+        ++live_;
+        return (static_cast<EventId>(S.Generation) << 32) | Index;
+    }
+
+    /* TRUE when the event Id names was still queued and is now removed. */
+    bool Cancel(EventId Id)
+    {
+        const auto Index = static_cast<std::uint32_t>(Id & 0xFFFFFFFFU);
+        const auto Generation = static_cast<std::uint32_t>(Id >> 32);
+        if (Index >= slots_.size() || slots_[Index].Generation != Generation || slots_[Index].Seq == 0) {
+            return false;
+        }
+        /* Destroyed after the queue is whole again: what it holds may
+           schedule or cancel from its destructor. */
+        std::function<void()> Gone = Release(Index);
+        if (heap_.size() > 2 * live_ + 64) {
+            Sweep();
+        }
+        return true;
+    }
+
+    bool Empty() const { return live_ == 0; }
+    std::size_t Size() const { return live_; }
+    /* The earliest queued event's due time and description. Not Empty(). */
+    VirtualTime TopDue()
+    {
+        PassOverCancelled();
+        return heap_.front().At;
+    }
+    const char *TopWhat()
+    {
+        PassOverCancelled();
+        return slots_[heap_.front().Slot].What;
+    }
+    /* Takes the earliest queued event off the queue. Not Empty(). */
+    std::function<void()> Pop()
+    {
+        PassOverCancelled();
+        const std::uint32_t Index = heap_.front().Slot;
+        std::pop_heap(heap_.begin(), heap_.end(), Later{});
+        heap_.pop_back();
+        return Release(Index);
+    }
+
+private:
+    static constexpr std::uint32_t kNoSlot = 0xFFFFFFFFU;
+    struct Item {
+        VirtualTime At;
+        std::uint64_t Seq;
+        std::uint32_t Slot;
     };
-    using Key = std::pair<VirtualTime, std::uint64_t>;
+    /* The heap's order: the item that runs later sinks. */
+    struct Later {
+        bool operator()(const Item &A, const Item &B) const { return A.At != B.At ? A.At > B.At : A.Seq > B.Seq; }
+    };
+    struct Slot {
+        std::function<void()> Fn;
+        const char *What = "";
+        std::uint64_t Seq = 0; /* the queued event's sequence; 0 while free */
+        std::uint32_t Generation = 1;
+        std::uint32_t NextFree = kNoSlot;
+    };
+
+    bool Stale(const Item &I) const { return slots_[I.Slot].Seq != I.Seq; }
+    void PassOverCancelled()
+    {
+        while (Stale(heap_.front())) {
+            std::pop_heap(heap_.begin(), heap_.end(), Later{});
+            heap_.pop_back();
+        }
+    }
+    void Sweep()
+    {
+        heap_.erase(std::remove_if(heap_.begin(), heap_.end(), [this](const Item &I) { return Stale(I); }),
+                    heap_.end());
+        std::make_heap(heap_.begin(), heap_.end(), Later{});
+    }
+    /* Lets slot Index go, returning the callable it held. */
+    std::function<void()> Release(std::uint32_t Index)
+    {
+        Slot &S = slots_[Index];
+        std::function<void()> Fn = std::move(S.Fn);
+        S.Fn = nullptr;
+        S.Seq = 0;
+        --live_;
+        if (++S.Generation != 0) {
+            S.NextFree = free_;
+            free_ = Index;
+        }
+        return Fn;
+    }
+
+    std::vector<Item> heap_;
+    std::vector<Slot> slots_;
+    std::uint32_t free_ = kNoSlot;
+    std::uint64_t nextSeq_ = 1;
+    std::size_t live_ = 0;
+};
+
+} // namespace
+
+struct Scheduler::Impl {
     VirtualTime Now = 0;
-    std::uint64_t NextSeq = 1;
-    /* Node tables whose nodes are reused from event to event. */
-    std::map<Key, Entry, std::less<Key>, NodeAllocator<std::pair<const Key, Entry>>> Events;
-    std::unordered_map<EventId, Key, std::hash<EventId>, std::equal_to<EventId>,
-                       NodeAllocator<std::pair<const EventId, Key>>>
-        ById;
+    EventQueue Events;
     /* Several simulated processors, when set (nullptr: one). */
     std::unique_ptr<Processors> Cpus;
 
     /* The earliest event when it is due now, taken off the queue. */
     bool TakeDue(std::function<void()> *Fn)
     {
-        auto It = Events.begin();
-        if (It == Events.end() || It->first.first > Now) {
+        if (Events.Empty() || Events.TopDue() > Now) {
             return false;
         }
-        *Fn = std::move(It->second.Fn);
-        ById.erase(It->second.Id);
-        Events.erase(It);
+        *Fn = Events.Pop();
         return true;
     }
 
@@ -116,21 +232,19 @@ struct Scheduler::Impl {
 
     bool RunFirst()
     {
-        auto It = Events.begin();
-        if (It == Events.end()) {
+        if (Events.Empty()) {
             return ResumeReady();
         }
-        if (It->first.first > Now) {
-            Now = It->first.first;
+        const VirtualTime Due = Events.TopDue();
+        if (Due > Now) {
+            Now = Due;
         }
-        Entry E = std::move(It->second);
-        ById.erase(E.Id);
-        Events.erase(It);
+        std::function<void()> Fn = Events.Pop();
         if (Cpus) {
-            Cpus->Start(std::move(E.Fn));
+            Cpus->Start(std::move(Fn));
             return true;
         }
-        E.Fn();
+        Fn();
         ResumeReady();
         return true;
     }
@@ -162,11 +276,7 @@ EventId Scheduler::ScheduleAt(VirtualTime At, std::function<void()> Fn, const ch
     if (At < impl_->Now) {
         At = impl_->Now;
     }
-    EventId Id = impl_->NextSeq++;
-    Impl::Key K{At, Id};
-    impl_->Events.emplace(K, Impl::Entry{Id, std::move(Fn), What != nullptr ? What : ""});
-    impl_->ById.emplace(Id, K);
-    return Id;
+    return impl_->Events.Push(At, std::move(Fn), What != nullptr ? What : "");
 }
 
 EventId Scheduler::ScheduleAfter(VirtualTime Delay, std::function<void()> Fn, const char *What)
@@ -177,16 +287,7 @@ EventId Scheduler::ScheduleAfter(VirtualTime Delay, std::function<void()> Fn, co
     return ScheduleAt(impl_->Now + Delay, std::move(Fn), What);
 }
 
-bool Scheduler::Cancel(EventId Id)
-{
-    auto It = impl_->ById.find(Id);
-    if (It == impl_->ById.end()) {
-        return false;
-    }
-    impl_->Events.erase(It->second);
-    impl_->ById.erase(It);
-    return true;
-}
+bool Scheduler::Cancel(EventId Id) { return impl_->Events.Cancel(Id); }
 
 bool Scheduler::CancelIfQueued(EventId &Id)
 {
@@ -203,7 +304,7 @@ bool Scheduler::RunOne() { return impl_->RunFirst(); }
 void Scheduler::RunDue()
 {
     do {
-        while (!impl_->Events.empty() && impl_->Events.begin()->first.first <= impl_->Now) {
+        while (!impl_->Events.Empty() && impl_->Events.TopDue() <= impl_->Now) {
             impl_->RunFirst();
         }
     } while (impl_->ResumeReady());
@@ -212,14 +313,13 @@ void Scheduler::RunDue()
 std::size_t Scheduler::RunUntilIdle(VirtualTime Limit, std::size_t MaxEvents)
 {
     std::size_t Count = 0;
-    while ((!impl_->Events.empty() && impl_->Events.begin()->first.first <= Limit) || impl_->ResumeReady()) {
-        if (impl_->Events.empty() || impl_->Events.begin()->first.first > Limit) {
+    while ((!impl_->Events.Empty() && impl_->Events.TopDue() <= Limit) || impl_->ResumeReady()) {
+        if (impl_->Events.Empty() || impl_->Events.TopDue() > Limit) {
             continue; /* a blocking call ran, and may have scheduled more */
         }
         if (Count >= MaxEvents) {
-            fx::VerifierReport("WorldNeverIdle",
-                               "the world ran " + std::to_string(Count) +
-                                   " events without becoming idle; next: " + impl_->Events.begin()->second.What);
+            fx::VerifierReport("WorldNeverIdle", "the world ran " + std::to_string(Count) +
+                                                     " events without becoming idle; next: " + impl_->Events.TopWhat());
             break;
         }
         impl_->RunFirst();
@@ -239,7 +339,7 @@ void Scheduler::AdvanceBy(VirtualTime Duration)
 void Scheduler::AdvanceTo(VirtualTime Time)
 {
     do {
-        while (!impl_->Events.empty() && impl_->Events.begin()->first.first <= Time) {
+        while (!impl_->Events.Empty() && impl_->Events.TopDue() <= Time) {
             impl_->RunFirst();
         }
     } while (impl_->ResumeReady());
@@ -248,12 +348,9 @@ void Scheduler::AdvanceTo(VirtualTime Time)
     }
 }
 
-std::size_t Scheduler::Pending() const { return impl_->Events.size(); }
+std::size_t Scheduler::Pending() const { return impl_->Events.Size(); }
 
-VirtualTime Scheduler::NextDue() const
-{
-    return impl_->Events.empty() ? INT64_MAX : impl_->Events.begin()->first.first;
-}
+VirtualTime Scheduler::NextDue() const { return impl_->Events.Empty() ? INT64_MAX : impl_->Events.TopDue(); }
 
 void Scheduler::RunUntil(const std::function<bool()> &Condition, const char *Why)
 {
@@ -340,7 +437,7 @@ void Scheduler::SetProcessors(const ProcessorOptions &Options)
         Impl *I = impl_;
         impl_->Cpus = std::make_unique<Processors>(
             Options, [I](std::function<void()> *Fn) { return I->TakeDue(Fn); },
-            [I]() { return !I->Events.empty() && I->RunFirst(); });
+            [I]() { return !I->Events.Empty() && I->RunFirst(); });
     }
     cpus_ = impl_->Cpus.get();
 }
