@@ -6,17 +6,14 @@
 #include <algorithm>
 #include <climits>
 #include <condition_variable>
-#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
-#include <unordered_map>
 #include <utility>
 #include <vector>
 
 #include "FxCore.h"
-#include "NodePool.h"
 #include "core/LockOrder.h"
 #include "core/Processors.h"
 #include "core/RaceAnnotations.h"
