@@ -156,22 +156,25 @@ public:
             free_ = slots_[Slot].NextFree;
         } else {
             Slot = static_cast<std::uint32_t>(slots_.size());
-            slots_.push_back(Entry{nullptr, 0, kNoSlot});
+            slots_.push_back(Entry{nullptr, 0, 0, kNoSlot});
         }
-        slots_[Slot].Obj = Obj;
+        Entry &E = slots_[Slot];
+        E.Obj = Obj;
+        E.Handle = Encode(Slot, E.Generation);
         ++live_;
-        return Encode(Slot, slots_[Slot].Generation);
+        return E.Handle;
     }
-    /* The live object Handle names, or nullptr. */
+    /* The live object Handle names, or nullptr. A live slot keeps its
+       handle whole, so one comparison checks base, alignment, slot and
+       generation at once; a free slot's is 0, which no handle is. */
     [[gnu::always_inline]] Object *Find(std::uintptr_t Handle) const
     {
-        std::uint32_t Slot;
-        std::uint32_t Generation;
-        if (!Decode(Handle, &Slot, &Generation) || Slot >= slots_.size()) {
+        const std::uintptr_t Slot = ((Handle - kBase) >> 4) & 0xFFFFFFFFU;
+        if (Slot >= slots_.size()) {
             return nullptr;
         }
         const Entry &E = slots_[Slot];
-        return E.Generation == Generation ? E.Obj : nullptr;
+        return E.Handle == Handle ? E.Obj : nullptr;
     }
     /* TRUE when the table handed Handle out (to an object live or gone). */
     bool Issued(std::uintptr_t Handle) const
@@ -193,6 +196,7 @@ public:
         }
         Entry &E = slots_[Slot];
         E.Obj = nullptr;
+        E.Handle = 0;
         --live_;
         if (++E.Generation < kGenerations) {
             E.NextFree = free_;
@@ -224,6 +228,7 @@ private:
     static constexpr std::uint32_t kGenerations = 1U << 27; /* keeps a handle within 64 bits */
     struct Entry {
         Object *Obj;
+        std::uintptr_t Handle; /* while live; 0 while free */
         std::uint32_t Generation;
         std::uint32_t NextFree;
     };
