@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <climits>
+#include <string>
 #include <memory>
 #include <vector>
 
@@ -108,6 +109,43 @@ TEST(Clock, Cancel_WhatTheEventHeldMayCancelAnother)
     EXPECT_EQ(S.Pending(), 1u);
     S.RunUntilIdle();
     EXPECT_EQ(Runs, 10);
+}
+
+} // namespace
+
+namespace {
+
+TEST(Clock, BlockingCalls_EachRunsToItsEndWhetherThreadIsNewOrReused)
+{
+    // Guards: a blocking call handed a thread whose earlier call ended
+    // running the earlier call again, or never running at all.
+    Scheduler S;
+    std::vector<std::string> Trace;
+    bool Open = false;
+    auto Call = [&](const std::string &Name) {
+        S.RunBlockingCall([&, Name]() {
+            Trace.push_back(Name + " waits");
+            S.RunUntil([&]() { return Open; }, "the gate");
+            Trace.push_back(Name + " ends");
+        });
+    };
+    for (int Round = 0; Round < 3; ++Round) {
+        Open = false;
+        Call("a" + std::to_string(Round));
+        Call("b" + std::to_string(Round)); /* two blocked at once */
+        EXPECT_EQ(S.BlockedCalls(), 2u);
+        S.ScheduleAfter(10, [&]() { Open = true; });
+        S.RunUntilIdle();
+        EXPECT_EQ(S.BlockedCalls(), 0u);
+    }
+    ASSERT_EQ(Trace.size(), 12u);
+    for (int Round = 0; Round < 3; ++Round) {
+        const std::string R = std::to_string(Round);
+        const auto First = Trace.begin() + 4 * Round;
+        EXPECT_EQ(
+            std::vector<std::string>(First, First + 4),
+            (std::vector<std::string>{"a" + R + " waits", "b" + R + " waits", "a" + R + " ends", "b" + R + " ends"}));
+    }
 }
 
 } // namespace

@@ -166,18 +166,60 @@ struct Scheduler::Impl {
     }
 
     /* A blocking call on a thread of its own. The baton (Running) passes
-       between it and the world's thread; exactly one of them runs. */
+       between it and the world's thread; exactly one of them runs. A
+       thread whose call ended waits, parked, for the next call (making a
+       thread costs far more than handing it the baton). */
     struct Call {
         std::mutex M;
         std::condition_variable CV;
         bool Running = false;
         bool Done = false;
+        bool Quit = false;             /* parked: end the thread */
+        std::function<void()> Body;    /* the call; empty once it ended */
         std::function<bool()> Waiting; /* set while blocked */
         fx::ExecutionContext Context{};
         fx::LockStack Locks; /* the locks this caller's thread holds */
         std::thread Thread;
+
+        /* The thread: each call handed to it, until told to quit. */
+        void Serve()
+        {
+            for (;;) {
+                {
+                    std::unique_lock<std::mutex> L(M);
+                    CV.wait(L, [&]() { return Running || Quit; });
+                    if (Quit) {
+                        return;
+                    }
+                }
+                Impl::CurrentCall = this;
+                fx::RestoreContext(Context);
+                {
+                    fx::race::Section Host(fx::race::Mode::Host); /* the blocking caller is host code */
+                    Body();
+                    Body = nullptr; /* what it held goes before the world runs on */
+                }
+                Impl::CurrentCall = nullptr;
+                std::lock_guard<std::mutex> L(M);
+                Done = true;
+                Running = false;
+                CV.notify_all();
+            }
+        }
+        /* Ends a parked thread. The world's thread only. */
+        void End()
+        {
+            {
+                std::lock_guard<std::mutex> L(M);
+                Quit = true;
+                CV.notify_all();
+            }
+            Thread.join();
+        }
     };
     std::vector<std::shared_ptr<Call>> Calls;
+    /* Threads whose call ended, for the next calls. */
+    std::vector<std::shared_ptr<Call>> Parked;
     /* The blocking call running on this thread, if it is one. */
     static thread_local Call *CurrentCall;
 
@@ -217,7 +259,7 @@ struct Scheduler::Impl {
             }
             for (std::size_t I = 0; I < Calls.size();) {
                 if (Calls[I]->Done) {
-                    Calls[I]->Thread.join();
+                    Park(Calls[I]);
                     Calls.erase(Calls.begin() + static_cast<std::ptrdiff_t>(I));
                 } else {
                     ++I;
@@ -226,6 +268,20 @@ struct Scheduler::Impl {
         }
         return Ran;
     }
+
+    /* Keeps the thread of call C, which ended, for a later call; a call
+       that ended holding a lock leaves its thread to end with it. */
+    void Park(const std::shared_ptr<Call> &C)
+    {
+        if (!C->Locks.Locks.empty() || Parked.size() >= kMostParked) {
+            C->End();
+            return;
+        }
+        C->Done = false;
+        C->Waiting = nullptr;
+        Parked.push_back(C);
+    }
+    static constexpr std::size_t kMostParked = 4;
 
     bool RunFirst()
     {
@@ -258,10 +314,17 @@ Scheduler::~Scheduler()
     static auto *Abandoned =
         new std::vector<std::shared_ptr<Impl::Call>>(); // NOLINT(bugprone-unhandled-exception-at-new)
     for (auto &C : impl_->Calls) {
+        if (C->Done) {
+            C->End(); /* ended, its thread waiting for another call */
+            continue;
+        }
         if (C->Thread.joinable()) {
             C->Thread.detach();
         }
         Abandoned->push_back(C);
+    }
+    for (auto &C : impl_->Parked) {
+        C->End();
     }
     delete impl_;
 }
@@ -399,26 +462,18 @@ void Scheduler::RunBlockingCall(std::function<void()> Body)
         }
         return;
     }
-    auto C = std::make_shared<Impl::Call>();
+    std::shared_ptr<Impl::Call> C;
+    if (!impl_->Parked.empty()) {
+        C = std::move(impl_->Parked.back());
+        impl_->Parked.pop_back();
+    } else {
+        C = std::make_shared<Impl::Call>();
+        Impl::Call *Raw = C.get();
+        C->Thread = std::thread([Raw]() { Raw->Serve(); });
+    }
     C->Context = fx::SaveContext();
     C->Context.HeldLocks = &C->Locks;
-    Impl::Call *Raw = C.get();
-    C->Thread = std::thread([Raw, Body = std::move(Body)]() {
-        {
-            std::unique_lock<std::mutex> L(Raw->M);
-            Raw->CV.wait(L, [&]() { return Raw->Running; });
-        }
-        Impl::CurrentCall = Raw;
-        fx::RestoreContext(Raw->Context);
-        {
-            fx::race::Section Host(fx::race::Mode::Host); /* the blocking caller is host code */
-            Body();
-        }
-        std::lock_guard<std::mutex> L(Raw->M);
-        Raw->Done = true;
-        Raw->Running = false;
-        Raw->CV.notify_all();
-    });
+    C->Body = std::move(Body);
     impl_->Calls.push_back(C);
     Impl::Resume(C);
     impl_->ResumeReady();
