@@ -125,7 +125,7 @@ std::size_t World::PoolBlocksOutstanding(ULONG Tag) const
 {
     std::size_t N = 0;
     for (auto &B : impl_->Pool) {
-        if (!B.second.Framework && (Tag == 0 || B.second.Tag == Tag)) ++N;
+        if (Tag == 0 || B.second.Tag == Tag) ++N;
     }
     return N;
 }
@@ -134,7 +134,7 @@ std::size_t World::PoolBytesOutstanding(ULONG Tag) const
 {
     std::size_t N = 0;
     for (auto &B : impl_->Pool) {
-        if (!B.second.Framework && (Tag == 0 || B.second.Tag == Tag)) N += B.second.Size;
+        if (Tag == 0 || B.second.Tag == Tag) N += B.second.Size;
     }
     return N;
 }

@@ -785,7 +785,8 @@ void RegisterTargetResolver(ObjectType Type, IoTarget *(*Resolve)(Object *));
 /* ------------------------------------------------------------------ */
 /* Pool                                                                */
 /* ------------------------------------------------------------------ */
-void *PoolAllocate(SIZE_T Bytes, ULONG Tag, bool FrameworkOwned, const char *Api);
+/* A pool block for the driver (ExAllocatePool*), entered in the pool table. */
+void *PoolAllocate(SIZE_T Bytes, ULONG Tag, const char *Api);
 void PoolFree(void *Block, ULONG Tag, bool CheckTag, const char *Api);
 
 } // namespace fx

@@ -396,7 +396,6 @@ struct HostState : HostCore {
         SIZE_T Size;
         ULONG Tag;
         Device *Dev;
-        bool Framework;
     };
     Table<void *, Block> Pool;
 

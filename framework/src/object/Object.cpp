@@ -49,12 +49,10 @@ void HostState::Shutdown()
     if (ShutDown) return;
     ShutDown = true;
     for (auto &B : Pool) {
-        if (!B.second.Framework) {
-            char Buf[128];
-            std::snprintf(Buf, sizeof Buf, "pool block of %zu bytes with tag 0x%08x never freed", (size_t)B.second.Size,
-                          B.second.Tag);
-            Report("PoolLeak", Buf);
-        }
+        char Buf[128];
+        std::snprintf(Buf, sizeof Buf, "pool block of %zu bytes with tag 0x%08x never freed", (size_t)B.second.Size,
+                      B.second.Tag);
+        Report("PoolLeak", Buf);
     }
     if (TheDriver != nullptr) {
         LiveObjects++;
@@ -302,6 +300,21 @@ struct ContextHeader {
     std::uint64_t Pad;
 };
 constexpr std::uint64_t kContextMagic = 0x46584354584d4147ULL;
+
+/* A zeroed heap block of Bytes. Opaque to the compiler between the
+   allocation and the fill, which it would otherwise turn into calloc: the
+   one allocation the C library never serves from its per-thread cache of
+   freed blocks, and contexts and memory buffers are made and freed with
+   every request. */
+void *ZeroedBlock(std::size_t Bytes)
+{
+    void *P = std::malloc(Bytes);
+    if (P != nullptr) {
+        asm volatile("" : : "r"(P) : "memory");
+        std::memset(P, 0, Bytes);
+    }
+    return P;
+}
 } // namespace
 
 Object::Object(ObjectType Type, Device *Owner) : type_(Type), owner_(Owner) {}
@@ -529,19 +542,13 @@ void *Object::AddContext(PCWDF_OBJECT_CONTEXT_TYPE_INFO TypeInfo, size_t Size, P
     if (FindContext(Unique) != nullptr) {
         return nullptr;
     }
-    /* malloc, the header, then a fill of the context rather than calloc:
-       the C library's calloc never takes from its per-thread cache of freed
-       blocks, and a context is made and freed with every request. (A fill
-       of the whole block would be turned back into calloc by the compiler.) */
-    void *Block = std::malloc(sizeof(ContextHeader) + (Size == 0 ? 1 : Size));
+    void *Block = ZeroedBlock(sizeof(ContextHeader) + (Size == 0 ? 1 : Size));
     if (Block == nullptr) {
         return nullptr;
     }
     auto *Hdr = static_cast<ContextHeader *>(Block);
     Hdr->Magic = kContextMagic;
     Hdr->Owner = this;
-    Hdr->Pad = 0;
-    std::memset(Hdr + 1, 0, Size == 0 ? 1 : Size);
     contexts_.push_back(Context{Unique, Block, Cleanup, DestroyCb});
     return static_cast<char *>(Block) + sizeof(ContextHeader);
 }
@@ -615,20 +622,6 @@ Memory::~Memory()
     }
 }
 
-namespace {
-/* A pool block of Bytes, every byte set to Fill, entered in the pool table. */
-void *PoolBlock(SIZE_T Bytes, ULONG Tag, bool FrameworkOwned, int Fill)
-{
-    void *P = std::malloc(Bytes == 0 ? 1 : Bytes);
-    if (P == nullptr) {
-        return nullptr;
-    }
-    std::memset(P, Fill, Bytes == 0 ? 1 : Bytes);
-    Host().Pool[P] = HostState::Block{Bytes, Tag, FrameworkOwned ? nullptr : CurrentDevice(), FrameworkOwned};
-    return P;
-}
-} // namespace
-
 Memory *CreateMemory(Device *Owner, Object *Parent, size_t Size, ULONG Tag, PWDF_OBJECT_ATTRIBUTES Attributes,
                      NTSTATUS *Status)
 {
@@ -636,17 +629,11 @@ Memory *CreateMemory(Device *Owner, Object *Parent, size_t Size, ULONG Tag, PWDF
        pool block the driver could free, so it stays out of the pool table
        (an ExFreePool of it is reported as a block never allocated). It
        starts zeroed. */
-    const std::size_t Bytes = Size == 0 ? 1 : Size;
-    void *Buf = std::malloc(Bytes);
+    void *Buf = ZeroedBlock(Size == 0 ? 1 : Size);
     if (Buf == nullptr) {
         *Status = STATUS_INSUFFICIENT_RESOURCES;
         return nullptr;
     }
-    /* Opaque to the compiler, which would otherwise turn malloc and a zero
-       fill into calloc, the one allocation the C library never serves from
-       its per-thread cache of freed blocks. */
-    asm volatile("" : : "r"(Buf) : "memory");
-    std::memset(Buf, 0, Bytes);
     auto *M = new Memory(Owner, Buf, Size, Tag, true);
     *Status = CommitOrDestroy(M, Attributes, Parent, "WdfMemoryCreate");
     if (!NT_SUCCESS(*Status)) {
@@ -658,11 +645,17 @@ Memory *CreateMemory(Device *Owner, Object *Parent, size_t Size, ULONG Tag, PWDF
 /* ------------------------------------------------------------------ */
 /* Pool                                                                */
 /* ------------------------------------------------------------------ */
-void *PoolAllocate(SIZE_T Bytes, ULONG Tag, bool FrameworkOwned, const char *Api)
+void *PoolAllocate(SIZE_T Bytes, ULONG Tag, const char *Api)
 {
     (void)Api;
+    void *P = std::malloc(Bytes == 0 ? 1 : Bytes);
+    if (P == nullptr) {
+        return nullptr;
+    }
     /* Filled with a pattern so that reads of uninitialised pool show up. */
-    return PoolBlock(Bytes, Tag, FrameworkOwned, 0xCD);
+    std::memset(P, 0xCD, Bytes == 0 ? 1 : Bytes);
+    Host().Pool[P] = HostState::Block{Bytes, Tag, CurrentDevice()};
+    return P;
 }
 
 void PoolFree(void *Block, ULONG Tag, bool CheckTag, const char *Api)

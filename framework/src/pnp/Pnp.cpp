@@ -45,7 +45,7 @@ void CheckLeaks(Device *Dev, const std::u16string &Name)
     auto &H = Host();
     std::string Who = "device " + Narrow(Name);
     for (auto &B : H.Pool) {
-        if (B.second.Dev == Dev && !B.second.Framework) {
+        if (B.second.Dev == Dev) {
             char Buf[160];
             std::snprintf(Buf, sizeof Buf, "%s: pool block of %zu bytes with tag 0x%08x not freed", Who.c_str(),
                           (size_t)B.second.Size, B.second.Tag);

@@ -85,7 +85,7 @@ EXTERN_C PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, U
     if (Tag == 0) {
         VerifierReport("PoolTagZero", "ExAllocatePoolWithTag with tag 0");
     }
-    return PoolAllocate(NumberOfBytes, Tag, false, Kit.Name());
+    return PoolAllocate(NumberOfBytes, Tag, Kit.Name());
 }
 
 EXTERN_C VOID ExFreePoolWithTag(PVOID P, ULONG Tag)
