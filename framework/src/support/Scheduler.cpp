@@ -13,6 +13,8 @@
 #include <utility>
 #include <vector>
 
+#include <unistd.h>
+
 #include "FxCore.h"
 #include "core/LockOrder.h"
 #include "core/Processors.h"
@@ -218,8 +220,40 @@ struct Scheduler::Impl {
         }
     };
     std::vector<std::shared_ptr<Call>> Calls;
-    /* Threads whose call ended, for the next calls. */
-    std::vector<std::shared_ptr<Call>> Parked;
+
+    /* Threads whose call ended, for the next blocking call of any world in
+       this process: a world is one of many in a fuzzing or test process,
+       and most make a blocking call or two. A thread carries nothing of
+       the world it served (each call brings its own context), and only one
+       world runs at a time; the lock keeps the pool sound regardless. A
+       forked child has none of its parent's threads, so it starts a pool
+       of its own. Never freed: its threads wait on it until the process
+       ends. */
+    struct ParkedThreads {
+        std::mutex M;
+        std::vector<std::shared_ptr<Call>> Idle;
+        pid_t Owner = getpid();
+    };
+    static ParkedThreads &Parked()
+    {
+        static auto *P = new ParkedThreads(); // NOLINT(bugprone-unhandled-exception-at-new)
+        if (P->Owner != getpid()) {
+            P = new ParkedThreads(); // NOLINT(bugprone-unhandled-exception-at-new)
+        }
+        return *P;
+    }
+    /* A parked thread for the next call, or nullptr. */
+    static std::shared_ptr<Call> Unpark()
+    {
+        ParkedThreads &P = Parked();
+        std::lock_guard<std::mutex> L(P.M);
+        if (P.Idle.empty()) {
+            return nullptr;
+        }
+        std::shared_ptr<Call> C = std::move(P.Idle.back());
+        P.Idle.pop_back();
+        return C;
+    }
     /* The blocking call running on this thread, if it is one. */
     static thread_local Call *CurrentCall;
 
@@ -271,15 +305,19 @@ struct Scheduler::Impl {
 
     /* Keeps the thread of call C, which ended, for a later call; a call
        that ended holding a lock leaves its thread to end with it. */
-    void Park(const std::shared_ptr<Call> &C)
+    static void Park(const std::shared_ptr<Call> &C)
     {
-        if (!C->Locks.Locks.empty() || Parked.size() >= kMostParked) {
-            C->End();
-            return;
+        if (C->Locks.Locks.empty()) {
+            ParkedThreads &P = Parked();
+            std::lock_guard<std::mutex> L(P.M);
+            if (P.Idle.size() < kMostParked) {
+                C->Done = false;
+                C->Waiting = nullptr;
+                P.Idle.push_back(C);
+                return;
+            }
         }
-        C->Done = false;
-        C->Waiting = nullptr;
-        Parked.push_back(C);
+        C->End();
     }
     static constexpr std::size_t kMostParked = 4;
 
@@ -315,16 +353,13 @@ Scheduler::~Scheduler()
         new std::vector<std::shared_ptr<Impl::Call>>(); // NOLINT(bugprone-unhandled-exception-at-new)
     for (auto &C : impl_->Calls) {
         if (C->Done) {
-            C->End(); /* ended, its thread waiting for another call */
+            Impl::Park(C); /* ended, its thread waiting for another call */
             continue;
         }
         if (C->Thread.joinable()) {
             C->Thread.detach();
         }
         Abandoned->push_back(C);
-    }
-    for (auto &C : impl_->Parked) {
-        C->End();
     }
     delete impl_;
 }
@@ -462,11 +497,8 @@ void Scheduler::RunBlockingCall(std::function<void()> Body)
         }
         return;
     }
-    std::shared_ptr<Impl::Call> C;
-    if (!impl_->Parked.empty()) {
-        C = std::move(impl_->Parked.back());
-        impl_->Parked.pop_back();
-    } else {
+    std::shared_ptr<Impl::Call> C = Impl::Unpark();
+    if (C == nullptr) {
         C = std::make_shared<Impl::Call>();
         Impl::Call *Raw = C.get();
         C->Thread = std::thread([Raw]() { Raw->Serve(); });
