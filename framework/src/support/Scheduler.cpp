@@ -319,7 +319,7 @@ struct Scheduler::Impl {
         }
         C->End();
     }
-    static constexpr std::size_t kMostParked = 4;
+    static constexpr std::size_t kMostParked = 64;
 
     bool RunFirst()
     {
