@@ -598,20 +598,20 @@ struct CdcAcmDevice::Impl {
     /* ------------------------------------------------------------------ */
     void QueueIn(std::uint8_t Endpoint, const Bytes &Data, VirtualTime After, std::uint16_t Packet, bool Paced = false)
     {
-        std::vector<Bytes> Pieces;
-        if (Data.empty() || Packet == 0) {
-            Pieces.push_back(Data);
-        } else {
-            for (std::size_t Off = 0; Off < Data.size(); Off += Packet) {
-                std::size_t N = std::min<std::size_t>(Packet, Data.size() - Off);
-                Pieces.emplace_back(Data.begin() + static_cast<std::ptrdiff_t>(Off),
-                                    Data.begin() + static_cast<std::ptrdiff_t>(Off + N));
-            }
-        }
+        /* Data goes out in pieces of at most Packet bytes, each its own
+           block (an empty block or one of no packet size is one piece). */
+        const std::size_t Step = Data.empty() || Packet == 0 ? std::max<std::size_t>(Data.size(), 1) : Packet;
+        auto Piece = [&](std::size_t Off) {
+            const auto Begin = Data.begin() + static_cast<std::ptrdiff_t>(Off);
+            return Bytes(Begin, Begin + static_cast<std::ptrdiff_t>(std::min(Step, Data.size() - Off)));
+        };
         if (Clock == nullptr) {
-            for (Bytes &Piece : Pieces) {
-                EarlyData[Endpoint].emplace_back(std::move(Piece), After);
-            }
+            auto &Early = EarlyData[Endpoint];
+            std::size_t Off = 0;
+            do {
+                Early.emplace_back(Piece(Off), After);
+                Off += Step;
+            } while (Off < Data.size());
             return;
         }
         auto &Queue = InData[Endpoint];
@@ -620,13 +620,16 @@ struct CdcAcmDevice::Impl {
         if (!Queue.empty()) {
             At = std::max(At, Queue.back().At);
         }
-        for (Bytes &Piece : Pieces) {
+        std::size_t Off = 0;
+        do {
+            Bytes Block = Piece(Off);
             if (Paced) {
-                At = std::max(At, RxFreeAt) + LineTime(Piece.size());
+                At = std::max(At, RxFreeAt) + LineTime(Block.size());
                 RxFreeAt = At;
             }
-            Queue.push_back(Block{std::move(Piece), At});
-        }
+            Queue.push_back(Impl::Block{std::move(Block), At});
+            Off += Step;
+        } while (Off < Data.size());
         SchedulePump(Endpoint, At);
     }
 
