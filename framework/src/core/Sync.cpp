@@ -372,6 +372,36 @@ EXTERN_C NTSTATUS WdfSpinLockCreate(PWDF_OBJECT_ATTRIBUTES SpinLockAttributes, W
     return Status;
 }
 
+namespace {
+/* The reports of a spin lock's misuse, out of line: composing them would
+   otherwise weigh on every acquire and release. */
+[[gnu::cold, gnu::noinline]] void ReportRecursiveAcquire(const fx::SpinLock *L, const void *Site, const void *Earlier)
+{
+    VerifierReport("SpinLockRecursive", "WdfSpinLockAcquire at " + DescribeCode(Site) + " of " +
+                                            Locks().Name(KeyOf(L)) + ", which this thread already holds (acquired at " +
+                                            DescribeCode(Earlier) + "): it would spin for ever");
+}
+[[gnu::cold, gnu::noinline]] void ReportDeadlock(const fx::SpinLock *L, const void *Site)
+{
+    VerifierReport("Deadlock", "WdfSpinLockAcquire at " + DescribeCode(Site) + " of " + Locks().Name(KeyOf(L)) +
+                                   ", held by an execution context that cannot run until this one returns");
+}
+[[gnu::cold, gnu::noinline]] void ReportNotHeld(const fx::SpinLock *L)
+{
+    VerifierReport("SpinLockNotHeld", "WdfSpinLockRelease of a spin lock that is not held (" + L->Describe() + ")");
+}
+[[gnu::cold, gnu::noinline]] void ReportNotOwner(const fx::SpinLock *L)
+{
+    VerifierReport("SpinLockNotOwner",
+                   "WdfSpinLockRelease of a spin lock acquired by another execution context (" + L->Describe() + ")");
+}
+[[gnu::cold, gnu::noinline]] void ReportReleaseIrql()
+{
+    VerifierReport("SpinLockReleaseIrql", "WdfSpinLockRelease at IRQL " + std::to_string(Irql()) +
+                                              " (a spin lock is released at DISPATCH_LEVEL)");
+}
+} // namespace
+
 EXTERN_C VOID WdfSpinLockAcquire(WDFSPINLOCK SpinLock)
 {
     KIT_ENTRY(WdfSpinLockAcquire);
@@ -379,22 +409,18 @@ EXTERN_C VOID WdfSpinLockAcquire(WDFSPINLOCK SpinLock)
     if (L == nullptr) {
         return;
     }
-    if (Irql() > DISPATCH_LEVEL) {
+    if (Irql() > DISPATCH_LEVEL) [[unlikely]] {
         VerifierReport("IrqlTooHigh", "WdfSpinLockAcquire above DISPATCH_LEVEL");
         return;
     }
     const void *Site = __builtin_return_address(0);
     LockStack &Mine = HeldLocks();
-    if (const LockStack::Held *Again = Mine.Find(KeyOf(L))) {
-        VerifierReport("SpinLockRecursive", "WdfSpinLockAcquire at " + DescribeCode(Site) + " of " +
-                                                Locks().Name(KeyOf(L)) +
-                                                ", which this thread already holds (acquired at " +
-                                                DescribeCode(Again->Site) + "): it would spin for ever");
+    if (const LockStack::Held *Again = Mine.Find(KeyOf(L))) [[unlikely]] {
+        ReportRecursiveAcquire(L, Site, Again->Site);
         return;
     }
     if (L->Held && !SpinWhileHeld(KeyOf(L), Site, [L]() { return L->Held; })) {
-        VerifierReport("Deadlock", "WdfSpinLockAcquire at " + DescribeCode(Site) + " of " + Locks().Name(KeyOf(L)) +
-                                       ", held by an execution context that cannot run until this one returns");
+        ReportDeadlock(L, Site);
         return;
     }
     race::Acquire(L);
@@ -413,17 +439,15 @@ EXTERN_C VOID WdfSpinLockRelease(WDFSPINLOCK SpinLock)
     if (L == nullptr) {
         return;
     }
-    if (!L->Held) {
-        VerifierReport("SpinLockNotHeld", "WdfSpinLockRelease of a spin lock that is not held (" + L->Describe() + ")");
+    if (!L->Held) [[unlikely]] {
+        ReportNotHeld(L);
         return;
     }
-    if (L->OwnerContext != Host().CurrentContext) {
-        VerifierReport("SpinLockNotOwner", "WdfSpinLockRelease of a spin lock acquired by another execution context (" +
-                                               L->Describe() + ")");
+    if (L->OwnerContext != Host().CurrentContext) [[unlikely]] {
+        ReportNotOwner(L);
     }
-    if (Irql() != DISPATCH_LEVEL) {
-        VerifierReport("SpinLockReleaseIrql", "WdfSpinLockRelease at IRQL " + std::to_string(Irql()) +
-                                                  " (a spin lock is released at DISPATCH_LEVEL)");
+    if (Irql() != DISPATCH_LEVEL) [[unlikely]] {
+        ReportReleaseIrql();
     }
     L->Held = false;
     Locks().Released(HeldLocks(), KeyOf(L));
