@@ -148,4 +148,29 @@ TEST(Clock, BlockingCalls_EachRunsToItsEndWhetherThreadIsNewOrReused)
     }
 }
 
+TEST(Clock, BlockingCalls_ThreadsOfAnEndedClockServeTheNextOnItsOwnTime)
+{
+    // Guards: the threads a clock's calls ended on are kept for the
+    // process's next clocks; a call handed one must wait on the clock that
+    // made it, at that clock's time, however many were out before.
+    for (int Clock = 0; Clock < 4; ++Clock) {
+        Scheduler S;
+        S.AdvanceBy(1000 * (Clock + 1));
+        const int Calls = 3 + 3 * Clock; /* more each time than were kept */
+        std::vector<VirtualTime> Ended;
+        bool Open = false;
+        for (int I = 0; I < Calls; ++I) {
+            S.RunBlockingCall([&]() {
+                S.RunUntil([&]() { return Open; }, "the gate");
+                Ended.push_back(S.Now());
+            });
+        }
+        EXPECT_EQ(S.BlockedCalls(), static_cast<std::size_t>(Calls));
+        S.ScheduleAfter(10, [&]() { Open = true; });
+        S.RunUntilIdle();
+        EXPECT_EQ(S.BlockedCalls(), 0u);
+        EXPECT_EQ(Ended, std::vector<VirtualTime>(static_cast<std::size_t>(Calls), 1000 * (Clock + 1) + 10));
+    }
+}
+
 } // namespace
