@@ -11,10 +11,10 @@
  * live at once. Arrays (hash buckets) go straight to the heap, except the
  * short ones of FewAllocator (an object's children and contexts). The
  * framework's request and memory objects, made and freed for every
- * request, come from free nodes too (PooledNew). Only the host's own
- * bookkeeping uses them: memory the driver sees (pool blocks, contexts,
- * buffers) is allocated and freed for real, so the sanitizers still see
- * every misuse of it.
+ * request, come from free nodes too (PooledNew). Of the memory the driver
+ * sees, pool blocks are always heap blocks, and contexts and memory-object
+ * buffers are heap blocks under a sanitizer (so it sees every misuse of
+ * them) and free nodes by size class otherwise (object/Object.cpp).
  */
 #pragma once
 #include <cstddef>

@@ -35,6 +35,20 @@ NTSTATUS CompleteTwice(WDFDEVICE, PIRP Irp)
     return STATUS_SUCCESS;
 }
 
+struct PATTERN_CONTEXT {
+    UCHAR Bytes[40];
+};
+WDF_DECLARE_CONTEXT_TYPE(PATTERN_CONTEXT)
+
+bool AllZero(const void *P, size_t N)
+{
+    auto *B = static_cast<const UCHAR *>(P);
+    for (size_t I = 0; I < N; ++I) {
+        if (B[I] != 0) return false;
+    }
+    return true;
+}
+
 } // namespace
 
 TEST_F(FxTest, DeviceMapAndSerialCount_RecordWhatTheDriverWrites)
@@ -186,4 +200,34 @@ TEST_F(FxTest, Removal_PurgeCancelsHeldCancelableThenStopWithPurgeForTheRest)
               (std::vector<std::string>{"cancel", "stop", "d0exit:5"}));
     Run();
     EXPECT_TRUE(TakeReports().empty());
+}
+
+// Guards against a recycled block handing the driver what its last owner
+// left: every memory-object buffer and context starts zeroed, however often
+// blocks of its size have been made, dirtied and freed before.
+TEST_F(FxTest, MemoryAndContexts_StartZeroedWhenTheirBlocksAreReused)
+{
+    int Dirty = 0;
+    H.Write = [&](WDFQUEUE, WDFREQUEST R, size_t L) {
+        for (size_t Size : {size_t(1), size_t(64), size_t(100), size_t(512), size_t(5000)}) {
+            WDF_OBJECT_ATTRIBUTES A = ChildOfDevice();
+            WDF_OBJECT_ATTRIBUTES_SET_CONTEXT_TYPE(&A, PATTERN_CONTEXT);
+            WDFMEMORY M = nullptr;
+            PVOID Buffer = nullptr;
+            ASSERT_EQ(WdfMemoryCreate(&A, NonPagedPool, 0x74736554, Size, &M, &Buffer), STATUS_SUCCESS);
+            PATTERN_CONTEXT *C = WdfObjectGet_PATTERN_CONTEXT(M);
+            EXPECT_TRUE(AllZero(Buffer, Size)) << Size;
+            EXPECT_TRUE(AllZero(C->Bytes, sizeof C->Bytes)) << Size;
+            RtlFillMemory(Buffer, Size, 0xA5);
+            RtlFillMemory(C->Bytes, sizeof C->Bytes, 0x5A);
+            ++Dirty;
+            WdfObjectDelete(M);
+        }
+        WdfRequestCompleteWithInformation(R, STATUS_SUCCESS, L);
+    };
+    Add();
+    for (int I = 0; I < 3; ++I) {
+        EXPECT_EQ(W.Write(File, Bytes(1, 0))->Status, STATUS_SUCCESS);
+    }
+    EXPECT_EQ(Dirty, 15);
 }
