@@ -186,12 +186,12 @@ EXTERN_C void FxVerifierAssertFailed(const char *Expression, const char *File, i
 
 /* ---- memory ---- */
 EXTERN_C void *FxRtlMemoryCopy(void *Destination, const void *Source, SIZE_T Length);
-EXTERN_C void *FxRtlMemoryFill(void *Destination, SIZE_T Length, UCHAR Fill);
 EXTERN_C SIZE_T RtlCompareMemory(const void *Source1, const void *Source2, SIZE_T Length);
 #define RtlCopyMemory(Destination, Source, Length) FxRtlMemoryCopy((Destination), (Source), (Length))
 #define RtlMoveMemory(Destination, Source, Length) FxRtlMemoryCopy((Destination), (Source), (Length))
-#define RtlFillMemory(Destination, Length, Fill) FxRtlMemoryFill((Destination), (Length), (Fill))
-#define RtlZeroMemory(Destination, Length) FxRtlMemoryFill((Destination), (Length), 0)
+/* As on the kit, filling is the compiler's own memset, in the caller's code. */
+#define RtlFillMemory(Destination, Length, Fill) ((void)__builtin_memset((Destination), (Fill), (Length)))
+#define RtlZeroMemory(Destination, Length) ((void)__builtin_memset((Destination), 0, (Length)))
 #define RtlEqualMemory(Source1, Source2, Length) (RtlCompareMemory((Source1), (Source2), (Length)) == (Length))
 
 typedef enum _POOL_TYPE {

@@ -48,15 +48,6 @@ EXTERN_C void *FxRtlMemoryCopy(void *Destination, const void *Source, SIZE_T Len
     return Destination;
 }
 
-EXTERN_C void *FxRtlMemoryFill(void *Destination, SIZE_T Length, UCHAR Fill)
-{
-    KIT_ENTRY(FxRtlMemoryFill);
-    if (Length != 0) {
-        std::memset(Destination, Fill, Length);
-    }
-    return Destination;
-}
-
 EXTERN_C SIZE_T RtlCompareMemory(const void *Source1, const void *Source2, SIZE_T Length)
 {
     KIT_ENTRY(RtlCompareMemory);
