@@ -159,7 +159,7 @@ namespace {
 }
 } // namespace
 
-void LockOrder::Acquired(LockStack &Stack, LockKey Key, const void *Site)
+void LockOrder::AcquiredNested(LockStack &Stack, LockKey Key, const void *Site)
 {
     if (TimelineOn()) [[unlikely]] {
         NoteAcquire(Key, Site);
@@ -245,7 +245,7 @@ void LockOrder::Check(const PairKey &Pair, Nesting &Seen)
     VerifierReport("LockOrderInversion", Message);
 }
 
-void LockOrder::Released(LockStack &Stack, LockKey Key)
+void LockOrder::ReleasedAny(LockStack &Stack, LockKey Key)
 {
     if (TimelineOn()) [[unlikely]] {
         NoteRelease(Key);

@@ -41,6 +41,7 @@
 
 #include "FxCore.h"
 #include "NodePool.h"
+#include "core/Timeline.h"
 
 namespace fx {
 
@@ -76,10 +77,29 @@ public:
     /* Where a spin lock was created (its name in reports). */
     void Created(LockKey Key, const void *Site);
     /* Records Key as acquired at Site by Stack's thread: pairs with every
-       lock it holds, an inversion report when one is new; then pushes it. */
-    void Acquired(LockStack &Stack, LockKey Key, const void *Site);
-    /* Takes Key off Stack (locks may be released in any order). */
-    void Released(LockStack &Stack, LockKey Key);
+       lock it holds, an inversion report when one is new; then pushes it.
+       Inline for the common case, a thread that holds no other lock. */
+    void Acquired(LockStack &Stack, LockKey Key, const void *Site)
+    {
+        if (!Stack.Locks.empty() || !holders_.empty() || TimelineOn()) [[unlikely]] {
+            AcquiredNested(Stack, Key, Site);
+            return;
+        }
+        Stack.Locks.push_back(LockStack::Held{Key, Site});
+        holders_.emplace_back(Key, &Stack);
+    }
+    /* Takes Key off Stack (locks may be released in any order). Inline for
+       the common case, the only lock held, released by its holder. */
+    void Released(LockStack &Stack, LockKey Key)
+    {
+        if (holders_.size() == 1 && holders_[0].first == Key && holders_[0].second == &Stack &&
+            Stack.Locks.size() == 1 && Stack.Locks[0].Key == Key && !TimelineOn()) [[likely]] {
+            holders_.pop_back();
+            Stack.Locks.pop_back();
+            return;
+        }
+        ReleasedAny(Stack, Key);
+    }
     /* The lock's name in reports, and where a spin lock was created with the
        source line that did it (empty when unknown). */
     std::string Name(LockKey Key) const;
@@ -101,6 +121,9 @@ public:
     LockStack Main;
 
 private:
+    /* The general cases of Acquired and Released. */
+    [[gnu::noinline]] void AcquiredNested(LockStack &Stack, LockKey Key, const void *Site);
+    [[gnu::noinline]] void ReleasedAny(LockStack &Stack, LockKey Key);
     struct PairKey {
         LockKey Outer;
         LockKey Inner;
