@@ -106,8 +106,10 @@ struct CdcAcmDevice::Impl {
         std::uint8_t Endpoint = 0;
         std::size_t Length = 0; /* IN: buffer length */
         Completion Done;
-        EventId Finish = 0;        /* scheduled completion, 0 while waiting for data or forever */
-        TransferRecord Submitted;  /* for the observer, kept while the window may let it go */
+        EventId Finish = 0; /* scheduled completion, 0 while waiting for data or forever */
+        /* For the observer (only while there is one), kept while the
+           window may let the log's entry go. */
+        std::unique_ptr<TransferRecord> Submitted;
         bool CancelAtOnce = false; /* AnswerSpec::CancelAtOnce */
         bool HasOutcome = false;   /* Decided holds the completion due at the Finish event */
         Outcome Decided;
@@ -436,31 +438,51 @@ struct CdcAcmDevice::Impl {
 
     /* Sets To, a log entry's data, to a copy of Data, in a spare buffer
        when To has none and one is kept. */
-    void LogAssign(Bytes &To, const Bytes &Data)
+    void LogAssign(Bytes &To, const Bytes &Data) { LogAssign(To, Data.data(), Data.size()); }
+    void LogAssign(Bytes &To, const std::uint8_t *Data, std::size_t Length)
     {
-        if (Data.empty()) {
+        if (Length == 0) {
             To.clear();
             return;
         }
-        if (To.capacity() < Data.size() && !SpareData.empty()) {
+        if (To.capacity() < Length && !SpareData.empty()) {
             To = std::move(SpareData.back());
             SpareData.pop_back();
         }
-        To.assign(Data.begin(), Data.end());
+        To.assign(Data, Data + Length);
     }
 
     /* Takes transfer Id off Endpoint's reads waiting for data, if it is
        there (only IN endpoints have any). */
     void StopWaiting(std::uint8_t Endpoint, std::uint64_t Id)
     {
+        if (!USB_ENDPOINT_DIRECTION_IN(Endpoint) || Endpoint == 0) {
+            return; /* an OUT or control transfer never waits for data */
+        }
         auto W = WaitingReads.find(Endpoint);
         if (W != WaitingReads.end()) {
             W->second.erase(std::remove(W->second.begin(), W->second.end(), Id), W->second.end());
         }
     }
 
+    /* The outstanding entry of transfer Id, or Outstanding.end(). The
+       transfer just submitted, the newest, is looked at first: it is the
+       one most calls are about. */
+    decltype(Outstanding)::iterator FindOutstanding(std::uint64_t Id)
+    {
+        if (!Outstanding.empty() && Outstanding.rbegin()->first == Id) {
+            return std::prev(Outstanding.end());
+        }
+        return Outstanding.find(Id);
+    }
+
     std::uint64_t Record(TransferKind Kind, std::uint8_t Endpoint, const SetupPacket &Setup, const Bytes &DataOut,
                          std::size_t Requested, Completion Done)
+    {
+        return Record(Kind, Endpoint, Setup, DataOut.data(), DataOut.size(), Requested, std::move(Done));
+    }
+    std::uint64_t Record(TransferKind Kind, std::uint8_t Endpoint, const SetupPacket &Setup,
+                         const std::uint8_t *DataOut, std::size_t DataOutLength, std::size_t Requested, Completion Done)
     {
         const std::uint64_t Id = NextId;
         TransferRecord &R = NewRecord();
@@ -468,7 +490,7 @@ struct CdcAcmDevice::Impl {
         R.Kind = Kind;
         R.Endpoint = Endpoint;
         R.Setup = Setup;
-        LogAssign(R.Data, DataOut);
+        LogAssign(R.Data, DataOut, DataOutLength);
         R.Requested = Requested;
         R.SubmittedAt = Now();
         /* Ids only grow: the new transfer goes at the end of the table. */
@@ -482,8 +504,8 @@ struct CdcAcmDevice::Impl {
         P.Length = Requested;
         P.Done = std::move(Done);
         if (Observer) {
-            P.Submitted = R;
-            Observer(P.Submitted);
+            P.Submitted = std::make_unique<TransferRecord>(R);
+            Observer(*P.Submitted);
         }
         return Id;
     }
@@ -492,7 +514,7 @@ struct CdcAcmDevice::Impl {
        completion (which may submit again). */
     void Finish(std::uint64_t Id, Outcome Result)
     {
-        auto It = Outstanding.find(Id);
+        auto It = FindOutstanding(Id);
         if (It == Outstanding.end()) {
             return;
         }
@@ -523,9 +545,9 @@ struct CdcAcmDevice::Impl {
             /* still in the log's window */
             Complete(Records[Id - FirstId]);
         }
-        if (Observer && P.Submitted.Id == Id) {
-            Complete(P.Submitted);
-            Observer(P.Submitted);
+        if (Observer && P.Submitted != nullptr && P.Submitted->Id == Id) {
+            Complete(*P.Submitted);
+            Observer(*P.Submitted);
         }
         if (USBD_SUCCESS(Result.Status) && Result.Effect) {
             Result.Effect();
@@ -538,7 +560,7 @@ struct CdcAcmDevice::Impl {
     /* Decides the completion of transfer Id for time At (scheduled, never inline). */
     void FinishAt(std::uint64_t Id, VirtualTime At, Outcome Result)
     {
-        auto It = Outstanding.find(Id);
+        auto It = FindOutstanding(Id);
         if (It == Outstanding.end()) {
             return;
         }
@@ -555,7 +577,7 @@ struct CdcAcmDevice::Impl {
     /* The Finish event of transfer Id: completes it as FinishAt decided. */
     void FinishDecided(std::uint64_t Id)
     {
-        auto It = Outstanding.find(Id);
+        auto It = FindOutstanding(Id);
         if (It == Outstanding.end() || !It->second.HasOutcome) {
             return;
         }
@@ -566,7 +588,7 @@ struct CdcAcmDevice::Impl {
     /* Completes transfer Id within the caller's call, as FinishAt decided. */
     void FinishNow(std::uint64_t Id)
     {
-        auto It = Outstanding.find(Id);
+        auto It = FindOutstanding(Id);
         if (It == Outstanding.end()) {
             return;
         }
@@ -581,7 +603,7 @@ struct CdcAcmDevice::Impl {
        due now, and at once on cancel. */
     void ApplyAtOnce(std::uint64_t Id, const AnswerSpec &Spec, VirtualTime Due)
     {
-        auto It = Outstanding.find(Id);
+        auto It = FindOutstanding(Id);
         if (It == Outstanding.end()) {
             return;
         }
@@ -1145,12 +1167,13 @@ std::uint64_t CdcAcmDevice::SubmitIn(std::uint8_t Endpoint, std::size_t Length, 
     return Id;
 }
 
-std::uint64_t CdcAcmDevice::SubmitOut(std::uint8_t Endpoint, const Bytes &Data, Completion Done)
+std::uint64_t CdcAcmDevice::SubmitOut(std::uint8_t Endpoint, const std::uint8_t *Data, std::size_t Length,
+                                      Completion Done)
 {
     Impl &I = *impl_;
     I.Sched();
     const std::uint64_t Id =
-        I.Record(TransferKind::BulkOut, Endpoint, SetupPacket{}, Data, Data.size(), std::move(Done));
+        I.Record(TransferKind::BulkOut, Endpoint, SetupPacket{}, Data, Length, Length, std::move(Done));
     const VirtualTime Now = I.Now();
     if (!I.IsConnected) {
         I.FinishAt(Id, Now, Impl::Failed(USBD_STATUS_DEVICE_GONE));
@@ -1167,11 +1190,11 @@ std::uint64_t CdcAcmDevice::SubmitOut(std::uint8_t Endpoint, const Bytes &Data, 
     switch (Spec.Kind) {
     case Answer::Accept:
     case Answer::Partial: {
-        const std::size_t Taken = Spec.Kind == Answer::Accept ? Data.size() : std::min(Spec.AcceptBytes, Data.size());
+        const std::size_t Taken = Spec.Kind == Answer::Accept ? Length : std::min(Spec.AcceptBytes, Length);
         Impl::Outcome Result;
         Result.Actual = Taken;
         if ((I.Opt.Loopback || I.Opt.LoopbackPlug) && Taken > 0) {
-            Bytes Echo(Data.begin(), Data.begin() + static_cast<std::ptrdiff_t>(Taken));
+            Bytes Echo(Data, Data + Taken);
             /* With line-rate the echo came in while the packet went out. */
             Result.Effect = [this, Echo]() { impl_->QueueIn(BulkInAddress(), Echo, 0, impl_->Opt.BulkInPacket); };
         }
@@ -1195,7 +1218,7 @@ std::uint64_t CdcAcmDevice::SubmitOut(std::uint8_t Endpoint, const Bytes &Data, 
 bool CdcAcmDevice::Abort(std::uint64_t Id)
 {
     Impl &I = *impl_;
-    auto It = I.Outstanding.find(Id);
+    auto It = I.FindOutstanding(Id);
     if (It == I.Outstanding.end()) {
         return false;
     }

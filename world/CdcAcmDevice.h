@@ -162,7 +162,9 @@ public:
     Bytes ConfigurationDescriptor() const override;
     std::uint64_t SubmitControl(const SetupPacket &Setup, const Bytes &DataOut, Completion Done) override;
     std::uint64_t SubmitIn(std::uint8_t Endpoint, std::size_t Length, Completion Done) override;
-    std::uint64_t SubmitOut(std::uint8_t Endpoint, const Bytes &Data, Completion Done) override;
+    std::uint64_t SubmitOut(std::uint8_t Endpoint, const std::uint8_t *Data, std::size_t Length,
+                            Completion Done) override;
+    using UsbDeviceModel::SubmitOut;
     bool Abort(std::uint64_t Id) override;
     void ResetEndpoint(std::uint8_t Endpoint) override;
     bool Connected() const override;

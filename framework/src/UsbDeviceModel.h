@@ -64,7 +64,14 @@ public:
 
     virtual std::uint64_t SubmitControl(const SetupPacket &Setup, const Bytes &DataOut, Completion Done) = 0;
     virtual std::uint64_t SubmitIn(std::uint8_t Endpoint, std::size_t Length, Completion Done) = 0;
-    virtual std::uint64_t SubmitOut(std::uint8_t Endpoint, const Bytes &Data, Completion Done) = 0;
+    /* The Length bytes at Data are read within the call (the model keeps
+       its own copy of what it needs). */
+    virtual std::uint64_t SubmitOut(std::uint8_t Endpoint, const std::uint8_t *Data, std::size_t Length,
+                                    Completion Done) = 0;
+    std::uint64_t SubmitOut(std::uint8_t Endpoint, const Bytes &Data, Completion Done)
+    {
+        return SubmitOut(Endpoint, Data.data(), Data.size(), std::move(Done));
+    }
     /* Cancels an outstanding transfer: its completion runs with
        USBD_STATUS_CANCELED, scheduled or within this call. FALSE when it is
        no longer outstanding. */

@@ -168,9 +168,6 @@ public:
 
 protected:
     void OnDelete() override;
-
-private:
-    Bytes outBytes_; /* the bytes of the write being submitted; its storage is reused */
 };
 
 /* Handle lookups with the verifier's checks. */
@@ -183,8 +180,10 @@ UsbPipe *ToUsbPipe(WDFUSBPIPE Handle, const char *Api);
    memory is referenced while formatted. *Length gets the transfer length. */
 NTSTATUS FormatUsbRequest(Request *Req, IoTarget *Target, WDF_USB_REQUEST_TYPE Type, WDFMEMORY MemoryHandle,
                           PWDFMEMORY_OFFSET Offset, bool UseOutputBuffer, const char *Api, std::size_t *Length);
-/* The bytes a formatted request carries (write data, control OUT stage),
-   into Out (whose storage is reused). */
+/* The bytes a formatted request carries (write data, control OUT stage):
+   where they are, and their count in *Length (nullptr and 0 when none);
+   or a copy into Out (whose storage is reused). */
+const std::uint8_t *UsbRequestData(Request *Req, std::size_t *Length);
 void UsbRequestBytes(Request *Req, Bytes &Out);
 /* A tag no submission had before: a completion carries its submission's
    tag, so one that arrives for an earlier submission is told apart without

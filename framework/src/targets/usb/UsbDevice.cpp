@@ -272,9 +272,8 @@ std::uint64_t NextSubmissionTag()
     return ++Last;
 }
 
-void UsbRequestBytes(Request *Req, Bytes &Out)
+const std::uint8_t *UsbRequestData(Request *Req, std::size_t *Length)
 {
-    Out.clear();
     const UsbFormat &F = Req->Usb;
     const std::uint8_t *Base = nullptr;
     if (F.Buffer != nullptr) {
@@ -283,9 +282,18 @@ void UsbRequestBytes(Request *Req, Bytes &Out)
         Base = Req->SystemBuffer.data();
     }
     if (Base == nullptr || F.Length == 0) {
-        return;
+        *Length = 0;
+        return nullptr;
     }
-    Out.assign(Base + F.Offset, Base + F.Offset + F.Length);
+    *Length = F.Length;
+    return Base + F.Offset;
+}
+
+void UsbRequestBytes(Request *Req, Bytes &Out)
+{
+    std::size_t Length = 0;
+    const std::uint8_t *Data = UsbRequestData(Req, &Length);
+    Out.assign(Data, Data + Length);
 }
 
 /* Copies IN data into a formatted request's buffer; the count copied. */

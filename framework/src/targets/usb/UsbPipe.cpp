@@ -102,9 +102,10 @@ NTSTATUS UsbPipe::Submit(Request *Req)
     F.Submission = Tag;
     std::uint64_t Transfer = 0;
     if (Write) {
-        UsbRequestBytes(Req, outBytes_);
-        Transfer = UsbDev->Model->SubmitOut(Info.EndpointAddress, outBytes_,
-                                            TimelineTransfer("endpoint", Info.EndpointAddress, outBytes_.size(), Done));
+        std::size_t Length = 0;
+        const std::uint8_t *Data = UsbRequestData(Req, &Length);
+        Transfer = UsbDev->Model->SubmitOut(Info.EndpointAddress, Data, Length,
+                                            TimelineTransfer("endpoint", Info.EndpointAddress, Length, Done));
     } else {
         Transfer = UsbDev->Model->SubmitIn(Info.EndpointAddress, F.Length,
                                            TimelineTransfer("endpoint", Info.EndpointAddress, F.Length, Done));
