@@ -306,11 +306,14 @@ constexpr std::uint64_t kContextMagic = 0x46584354584d4147ULL;
 /* The blocks the driver sees that the framework makes and frees with every
    request: object contexts and the buffers of memory objects. Under a
    sanitizer each is a heap block of its own, so an overrun or a use after
-   free of one is caught where it happens. Otherwise a block of up to 4 KB
-   comes from a free list of its power-of-two size (as the kernel serves
-   small pool from lookaside lists), which costs a fraction of a heap
-   allocation and free on a path that makes two of them per packet. */
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+   free of one is caught where it happens, and the race detector (the host
+   being uninstrumented, BRISUM_RACE_ANNOTATIONS) sees each block's life
+   begin and end and never takes two owners of one for a race. Otherwise a
+   block of up to 4 KB comes from a free list of its power-of-two size (as
+   the kernel serves small pool from lookaside lists), which costs a
+   fraction of a heap allocation and free on a path that makes two of them
+   per packet. */
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__) || defined(BRISUM_RACE_ANNOTATIONS)
 #define FX_DRIVER_BLOCKS_FROM_HEAP 1
 #elif defined(__has_feature)
 #if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
