@@ -157,6 +157,7 @@ public:
         } else {
             Slot = static_cast<std::uint32_t>(slots_.size());
             slots_.push_back(Entry{nullptr, 0, 0, kNoSlot});
+            count_ = slots_.size();
         }
         Entry &E = slots_[Slot];
         E.Obj = Obj;
@@ -170,7 +171,7 @@ public:
     [[gnu::always_inline]] Object *Find(std::uintptr_t Handle) const
     {
         const std::uintptr_t Slot = ((Handle - kBase) >> 4) & 0xFFFFFFFFU;
-        if (Slot >= slots_.size()) {
+        if (Slot >= count_) {
             return nullptr;
         }
         const Entry &E = slots_[Slot];
@@ -247,6 +248,9 @@ private:
         return *Generation < kGenerations;
     }
     std::vector<Entry> slots_;
+    /* slots_.size(), kept apart so the look-up of every kit call compares
+       with one load instead of dividing the vector's extent. */
+    std::size_t count_ = 0;
     std::uint32_t free_ = kNoSlot;
     std::size_t live_ = 0;
 };

@@ -233,7 +233,9 @@ void CallDriverAt(const void *Site, Device *Dev, KIRQL Level, bool Serialized, C
         VerifierReport("SpinLockHeldOnReturn", "a driver callback returned with a spin lock still held");
         H.LocksHeld = LocksBefore;
     }
-    TimelineNote(TimelineKind::CallbackEnd, Span, {});
+    if (TimelineOn()) {
+        TimelineNote(TimelineKind::CallbackEnd, Span, {});
+    }
 }
 } // namespace
 
