@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "FxHost.h"
+#include "NodePool.h"
 #include "World.h"
 
 namespace world {
@@ -28,7 +29,10 @@ struct World::Impl : fx::HostState {
     };
     std::map<FileHandle, OpenFile> Files;
     FileHandle NextFile = 1;
-    std::map<const Operation *, fx::Request *> InFlight;
+    /* One entry made and erased per operation: nodes from the free list. */
+    std::map<const Operation *, fx::Request *, std::less<const Operation *>,
+             fx::NodeAllocator<std::pair<const Operation *const, fx::Request *>>>
+        InFlight;
     /* The operations issued, in order, for PendingOperations. Completed
        and dropped ones are pruned whenever the list doubles, so a long run
        keeps it near the number in flight. */

@@ -173,45 +173,47 @@ void Queue::Present(Request *Req)
     Req->PresentedBy = this;
     Req->OwningQueue = this;
     Owned.insert(Req);
-    WDFQUEUE Q = QueueHandle();
-    WDFREQUEST R = Req->RequestHandle();
-    std::function<void()> Call;
+    /* The callback is chosen and its arguments taken now; the call itself
+       refers to them in place (it runs within CallDriver). */
+    enum class Evt { None, Read, Write, DeviceControl, InternalDeviceControl, Default };
+    Evt Which = Evt::None;
     switch (Req->MajorFunction) {
     case IRP_MJ_READ:
-        if (Config.EvtIoRead != nullptr) {
-            size_t Len = Req->OutputLength;
-            Call = [this, Q, R, Len]() { Config.EvtIoRead(Q, R, Len); };
-        }
+        if (Config.EvtIoRead != nullptr) Which = Evt::Read;
         break;
     case IRP_MJ_WRITE:
-        if (Config.EvtIoWrite != nullptr) {
-            size_t Len = Req->InputLength;
-            Call = [this, Q, R, Len]() { Config.EvtIoWrite(Q, R, Len); };
-        }
+        if (Config.EvtIoWrite != nullptr) Which = Evt::Write;
         break;
     case IRP_MJ_DEVICE_CONTROL:
-        if (Config.EvtIoDeviceControl != nullptr) {
-            size_t Out = Req->OutputLength, In = Req->InputLength;
-            ULONG Code = Req->IoControlCode;
-            Call = [this, Q, R, Out, In, Code]() { Config.EvtIoDeviceControl(Q, R, Out, In, Code); };
-        }
+        if (Config.EvtIoDeviceControl != nullptr) Which = Evt::DeviceControl;
         break;
     case IRP_MJ_INTERNAL_DEVICE_CONTROL:
-        if (Config.EvtIoInternalDeviceControl != nullptr) {
-            size_t Out = Req->OutputLength, In = Req->InputLength;
-            ULONG Code = Req->IoControlCode;
-            Call = [this, Q, R, Out, In, Code]() { Config.EvtIoInternalDeviceControl(Q, R, Out, In, Code); };
-        }
+        if (Config.EvtIoInternalDeviceControl != nullptr) Which = Evt::InternalDeviceControl;
         break;
     default: break;
     }
-    if (!Call && Config.EvtIoDefault != nullptr) {
-        Call = [this, Q, R]() { Config.EvtIoDefault(Q, R); };
+    if (Which == Evt::None && Config.EvtIoDefault != nullptr) {
+        Which = Evt::Default;
     }
-    if (!Call) {
+    if (Which == Evt::None) {
         Req->Complete(STATUS_INVALID_DEVICE_REQUEST, 0, "framework(no callback for the request type)");
         return;
     }
+    const WDFQUEUE Q = QueueHandle();
+    const WDFREQUEST R = Req->RequestHandle();
+    const size_t Out = Req->OutputLength;
+    const size_t In = Req->InputLength;
+    const ULONG Code = Req->IoControlCode;
+    auto Call = [this, Which, Q, R, Out, In, Code]() {
+        switch (Which) {
+        case Evt::Read: Config.EvtIoRead(Q, R, Out); break;
+        case Evt::Write: Config.EvtIoWrite(Q, R, In); break;
+        case Evt::DeviceControl: Config.EvtIoDeviceControl(Q, R, Out, In, Code); break;
+        case Evt::InternalDeviceControl: Config.EvtIoInternalDeviceControl(Q, R, Out, In, Code); break;
+        case Evt::Default: Config.EvtIoDefault(Q, R); break;
+        case Evt::None: break;
+        }
+    };
     KIRQL Level = Serialized() ? (KIRQL)DISPATCH_LEVEL : Irql();
     race::Acquire(Req);
     CallDriver(OwnerDevice(), Level, Serialized(), Call);
