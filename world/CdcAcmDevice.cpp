@@ -558,7 +558,7 @@ struct CdcAcmDevice::Impl {
     }
 
     /* Decides the completion of transfer Id for time At (scheduled, never inline). */
-    void FinishAt(std::uint64_t Id, VirtualTime At, Outcome Result)
+    void FinishAt(std::uint64_t Id, VirtualTime At, Outcome &&Result)
     {
         auto It = FindOutstanding(Id);
         if (It == Outstanding.end()) {

@@ -44,7 +44,12 @@ public:
             ::operator delete(P); /* the thread is ending: nothing will take it */
             return;
         }
-        reaper_.Arm();
+        if (!armed_) [[unlikely]] {
+            /* The reaper (a thread-local with a destructor, so each use of
+               it checks its initialisation) is touched once per thread. */
+            armed_ = true;
+            reaper_.Arm();
+        }
         auto *Node = static_cast<Link *>(P);
         Node->Next = head_;
         head_ = Node;
@@ -73,11 +78,13 @@ private:
     };
     static thread_local Link *head_;
     static thread_local bool gone_;
+    static thread_local bool armed_;
     static thread_local Reaper reaper_;
 };
 template <std::size_t Size, std::size_t Align> thread_local
     typename FreeNodes<Size, Align>::Link *FreeNodes<Size, Align>::head_ = nullptr;
 template <std::size_t Size, std::size_t Align> thread_local bool FreeNodes<Size, Align>::gone_ = false;
+template <std::size_t Size, std::size_t Align> thread_local bool FreeNodes<Size, Align>::armed_ = false;
 template <std::size_t Size, std::size_t Align> thread_local
     typename FreeNodes<Size, Align>::Reaper FreeNodes<Size, Align>::reaper_;
 } // namespace detail
