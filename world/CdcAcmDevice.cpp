@@ -134,6 +134,13 @@ struct CdcAcmDevice::Impl {
     std::vector<TransferRecord> Records;
     std::uint64_t FirstId = 1;
     std::vector<Bytes> SpareData; /* buffers of records the window let go */
+    /* Buffers of IN blocks already delivered, for the blocks to come: a
+       stream of packets reuses them instead of a heap block each. At most
+       kSpareBlockBytes of them are kept, the bytes of a burst of a few
+       hundred packets. */
+    std::vector<Bytes> SpareBlocks;
+    std::size_t SpareBlockBytes = 0;
+    static constexpr std::size_t kSpareBlockBytes = 1024 * 1024;
     std::uint64_t NextId = 1;
     std::uint64_t BulkOutAccepted = 0;
     CdcAcmDevice::TransferObserver Observer;
@@ -452,6 +459,27 @@ struct CdcAcmDevice::Impl {
         To.assign(Data, Data + Length);
     }
 
+    /* A buffer for an IN block of Length bytes at Data: a spare one when kept. */
+    Bytes BlockBuffer(const std::uint8_t *Data, std::size_t Length)
+    {
+        Bytes B;
+        if (!SpareBlocks.empty()) {
+            B = std::move(SpareBlocks.back());
+            SpareBlocks.pop_back();
+            SpareBlockBytes -= B.capacity();
+        }
+        B.assign(Data, Data + Length);
+        return B;
+    }
+    void KeepBlockBuffer(Bytes &&B)
+    {
+        if (B.capacity() != 0 && SpareBlockBytes + B.capacity() <= kSpareBlockBytes) {
+            B.clear();
+            SpareBlockBytes += B.capacity();
+            SpareBlocks.push_back(std::move(B));
+        }
+    }
+
     /* Takes transfer Id off Endpoint's reads waiting for data, if it is
        there (only IN endpoints have any). */
     void StopWaiting(std::uint8_t Endpoint, std::uint64_t Id)
@@ -512,7 +540,7 @@ struct CdcAcmDevice::Impl {
 
     /* Completes transfer Id now: record, device-side effect, then the host's
        completion (which may submit again). */
-    void Finish(std::uint64_t Id, Outcome Result)
+    void Finish(std::uint64_t Id, Outcome &&Result)
     {
         auto It = FindOutstanding(Id);
         if (It == Outstanding.end()) {
@@ -623,10 +651,7 @@ struct CdcAcmDevice::Impl {
         /* Data goes out in pieces of at most Packet bytes, each its own
            block (an empty block or one of no packet size is one piece). */
         const std::size_t Step = Data.empty() || Packet == 0 ? std::max<std::size_t>(Data.size(), 1) : Packet;
-        auto Piece = [&](std::size_t Off) {
-            const auto Begin = Data.begin() + static_cast<std::ptrdiff_t>(Off);
-            return Bytes(Begin, Begin + static_cast<std::ptrdiff_t>(std::min(Step, Data.size() - Off)));
-        };
+        auto Piece = [&](std::size_t Off) { return BlockBuffer(Data.data() + Off, std::min(Step, Data.size() - Off)); };
         if (Clock == nullptr) {
             auto &Early = EarlyData[Endpoint];
             std::size_t Off = 0;
@@ -703,7 +728,10 @@ struct CdcAcmDevice::Impl {
                 Head.Data.erase(Head.Data.begin(), Head.Data.begin() + static_cast<std::ptrdiff_t>(Want));
             }
             const std::size_t N = Out.size();
-            Finish(Id, Outcome{USBD_STATUS_SUCCESS, std::move(Out), N, nullptr});
+            Outcome Delivered{USBD_STATUS_SUCCESS, std::move(Out), N, nullptr};
+            Finish(Id, std::move(Delivered));
+            /* The host took its copy within the completion. */
+            KeepBlockBuffer(std::move(Delivered.Data));
         }
         if (!Reads.empty() && !Queue.empty()) {
             SchedulePump(Endpoint, Queue.front().At);
