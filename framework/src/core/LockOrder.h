@@ -193,16 +193,10 @@ void SetRunLockGraph(bool On);
 namespace detail {
 LockOrder &MakeLocks();
 } // namespace detail
-inline LockOrder &Locks()
-{
-    HostCore &H = Core();
-    return H.LockVerifier ? *H.LockVerifier : detail::MakeLocks();
-}
-inline LockStack &HeldLocks()
-{
-    HostCore &H = Core();
-    return H.HeldLocks != nullptr ? *H.HeldLocks : Locks().Main;
-}
+inline LockOrder &Locks(HostCore &H) { return H.LockVerifier ? *H.LockVerifier : detail::MakeLocks(); }
+inline LockOrder &Locks() { return Locks(Core()); }
+inline LockStack &HeldLocks(HostCore &H) { return H.HeldLocks != nullptr ? *H.HeldLocks : Locks(H).Main; }
+inline LockStack &HeldLocks() { return HeldLocks(Core()); }
 
 /* "file:line in function" of a code address, file relative to the source
    tree; the function alone, or the address, when no line is known. */

@@ -409,12 +409,15 @@ EXTERN_C VOID WdfSpinLockAcquire(WDFSPINLOCK SpinLock)
     if (L == nullptr) {
         return;
     }
-    if (Irql() > DISPATCH_LEVEL) [[unlikely]] {
+    /* The host, once: the stores below could otherwise alias the pointer
+       to it, which every accessor would load and check again. */
+    HostState &H = Host();
+    if (H.Irql > DISPATCH_LEVEL) [[unlikely]] {
         VerifierReport("IrqlTooHigh", "WdfSpinLockAcquire above DISPATCH_LEVEL");
         return;
     }
     const void *Site = __builtin_return_address(0);
-    LockStack &Mine = HeldLocks();
+    LockStack &Mine = HeldLocks(H);
     if (const LockStack::Held *Again = Mine.Find(KeyOf(L))) [[unlikely]] {
         ReportRecursiveAcquire(L, Site, Again->Site);
         return;
@@ -424,12 +427,12 @@ EXTERN_C VOID WdfSpinLockAcquire(WDFSPINLOCK SpinLock)
         return;
     }
     race::Acquire(L);
-    Locks().Acquired(Mine, KeyOf(L), Site);
+    Locks(H).Acquired(Mine, KeyOf(L), Site);
     L->Held = true;
-    L->OwnerContext = Host().CurrentContext;
-    L->SavedIrql = Irql();
-    SetIrql(DISPATCH_LEVEL);
-    Host().LocksHeld++;
+    L->OwnerContext = H.CurrentContext;
+    L->SavedIrql = H.Irql;
+    H.Irql = DISPATCH_LEVEL;
+    H.LocksHeld++;
 }
 
 EXTERN_C VOID WdfSpinLockRelease(WDFSPINLOCK SpinLock)
@@ -439,19 +442,20 @@ EXTERN_C VOID WdfSpinLockRelease(WDFSPINLOCK SpinLock)
     if (L == nullptr) {
         return;
     }
+    HostState &H = Host();
     if (!L->Held) [[unlikely]] {
         ReportNotHeld(L);
         return;
     }
-    if (L->OwnerContext != Host().CurrentContext) [[unlikely]] {
+    if (L->OwnerContext != H.CurrentContext) [[unlikely]] {
         ReportNotOwner(L);
     }
-    if (Irql() != DISPATCH_LEVEL) [[unlikely]] {
+    if (H.Irql != DISPATCH_LEVEL) [[unlikely]] {
         ReportReleaseIrql();
     }
     L->Held = false;
-    Locks().Released(HeldLocks(), KeyOf(L));
-    SetIrql(L->SavedIrql);
-    Host().LocksHeld--;
+    Locks(H).Released(HeldLocks(H), KeyOf(L));
+    H.Irql = L->SavedIrql;
+    H.LocksHeld--;
     race::Release(L);
 }
