@@ -729,7 +729,10 @@ struct CdcAcmDevice::Impl {
             }
             const std::size_t N = Out.size();
             Outcome Delivered{USBD_STATUS_SUCCESS, std::move(Out), N, nullptr};
-            Finish(Id, std::move(Delivered));
+            auto It = FindOutstanding(Id);
+            if (It != Outstanding.end()) {
+                Finish(It, Delivered);
+            }
             /* The host took its copy within the completion. */
             KeepBlockBuffer(std::move(Delivered.Data));
         }
