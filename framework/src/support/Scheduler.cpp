@@ -4,6 +4,7 @@
 #include "Scheduler.h"
 
 #include <algorithm>
+#include <atomic>
 #include <climits>
 #include <condition_variable>
 #include <memory>
@@ -170,26 +171,76 @@ struct Scheduler::Impl {
     /* A blocking call on a thread of its own. The baton (Running) passes
        between it and the world's thread; exactly one of them runs. A
        thread whose call ended waits, parked, for the next call (making a
-       thread costs far more than handing it the baton). */
+       thread costs far more than handing it the baton).
+
+       The side that gives the baton up watches for it to come back for a
+       few microseconds before it sleeps: most hand-backs come sooner than
+       a sleeping thread could be woken, and a wake costs two system calls
+       and a switch on either side. With one processor the other side
+       cannot run while this one watches, so then it sleeps at once. */
     struct Call {
         std::mutex M;
         std::condition_variable CV;
-        bool Running = false;
+        std::atomic<bool> Running{false}; /* written under M; read without it while watching */
+        int Sleepers = 0;                 /* threads waiting on CV; guarded by M */
         bool Done = false;
-        bool Quit = false;             /* parked: end the thread */
+        bool Quit = false;             /* parked: end the thread; guarded by M */
         std::function<void()> Body;    /* the call; empty once it ended */
         std::function<bool()> Waiting; /* set while blocked */
         fx::ExecutionContext Context{};
         fx::LockStack Locks; /* the locks this caller's thread holds */
         std::thread Thread;
 
+        /* Gives the baton to the call (Run) or back to the world's thread,
+           waking the other side if it sleeps. Everything written before
+           this is seen by the side that takes the baton. */
+        void Hand(bool Run)
+        {
+            std::lock_guard<std::mutex> L(M);
+            Running.store(Run, std::memory_order_release);
+            if (Sleepers != 0) {
+                CV.notify_all();
+            }
+        }
+        /* Returns when Running is Want (or, for the call's thread, when
+           told to quit). */
+        void Await(bool Want)
+        {
+            if (Spins() != 0) {
+                for (int I = Spins(); I > 0; --I) {
+                    if (Running.load(std::memory_order_acquire) == Want) {
+                        return;
+                    }
+                    CpuRelax();
+                }
+            }
+            std::unique_lock<std::mutex> L(M);
+            ++Sleepers;
+            CV.wait(L, [&]() { return Running.load(std::memory_order_relaxed) == Want || (Want && Quit); });
+            --Sleepers;
+        }
+        /* How long to watch for the baton before sleeping (a thousand
+           pauses: some 20 microseconds on a current processor); not at all
+           on one processor. */
+        static int Spins()
+        {
+            static const int Count = std::thread::hardware_concurrency() > 1 ? 1000 : 0;
+            return Count;
+        }
+        static void CpuRelax()
+        {
+#if defined(__x86_64__) || defined(__i386__)
+            __builtin_ia32_pause();
+#endif
+        }
+
         /* The thread: each call handed to it, until told to quit. */
         void Serve()
         {
             for (;;) {
+                Await(true);
                 {
-                    std::unique_lock<std::mutex> L(M);
-                    CV.wait(L, [&]() { return Running || Quit; });
+                    std::lock_guard<std::mutex> L(M);
                     if (Quit) {
                         return;
                     }
@@ -202,10 +253,8 @@ struct Scheduler::Impl {
                     Body = nullptr; /* what it held goes before the world runs on */
                 }
                 Impl::CurrentCall = nullptr;
-                std::lock_guard<std::mutex> L(M);
                 Done = true;
-                Running = false;
-                CV.notify_all();
+                Hand(false);
             }
         }
         /* Ends a parked thread. The world's thread only. */
@@ -262,12 +311,8 @@ struct Scheduler::Impl {
     static void Resume(const std::shared_ptr<Call> &C)
     {
         fx::ExecutionContext Mine = fx::SaveContext();
-        {
-            std::unique_lock<std::mutex> L(C->M);
-            C->Running = true;
-            C->CV.notify_all();
-            C->CV.wait(L, [&]() { return !C->Running; });
-        }
+        C->Hand(true);
+        C->Await(false);
         fx::RestoreContext(Mine);
     }
 
@@ -463,14 +508,10 @@ void Scheduler::RunUntil(const std::function<bool()> &Condition, const char *Why
             return;
         }
         C->Context = fx::SaveContext();
-        {
-            std::unique_lock<std::mutex> L(C->M);
-            C->Waiting = Condition;
-            C->Running = false;
-            C->CV.notify_all();
-            C->CV.wait(L, [&]() { return C->Running; });
-            C->Waiting = nullptr;
-        }
+        C->Waiting = Condition;
+        C->Hand(false);
+        C->Await(true);
+        C->Waiting = nullptr;
         fx::RestoreContext(C->Context);
         return;
     }
