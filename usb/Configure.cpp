@@ -308,6 +308,11 @@ static VOID DumpFields(PCSTR Title, const VOID *Record, PCDUMP_FIELD Fields, ULO
 
     PAGED_CODE();
 
+    /* A dump is a dozen prints a record, at every start: none is formatted
+       when the debug filter would drop them all. */
+    if (DbgQueryDebugFilterState(DPFLTR_IHVDRIVER_ID, TRACE_INFO) == (NTSTATUS)FALSE) {
+        return;
+    }
     BrisumTrace(TRACE_INFO, "brisum : ----- %s -----\n", Title);
     for (Index = 0; Index < Count; Index++) {
         NT_ASSERT(Fields[Index].Size <= sizeof(ULONG));

@@ -532,6 +532,9 @@ EXTERN_C ULONG KeQueryTimeIncrement(void);
 /* ---- debug output: routed to the trace sink ---- */
 EXTERN_C ULONG DbgPrint(PCSTR Format, ...);
 EXTERN_C ULONG DbgPrintEx(ULONG ComponentId, ULONG Level, PCSTR Format, ...);
+/* (NTSTATUS)TRUE when a DbgPrintEx of ComponentId at Level would be kept,
+   (NTSTATUS)FALSE when the debug filter drops it */
+EXTERN_C NTSTATUS NTAPI DbgQueryDebugFilterState(ULONG ComponentId, ULONG Level);
 #define DPFLTR_IHVDRIVER_ID 77
 #define DPFLTR_ERROR_LEVEL 0
 #define DPFLTR_WARNING_LEVEL 1

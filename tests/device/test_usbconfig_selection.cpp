@@ -224,3 +224,24 @@ TEST_F(UsbConfigPipes, ZeroPacketBulkIn_NotUsedAndNoReaderConfigured)
         EXPECT_TRUE(write->Completed);
     }
 }
+
+// The start's descriptor dump reaches a listening trace, and the debug
+// filter the driver asks before it formats one reports what is kept.
+TEST_F(UsbConfigPipes, DescriptorDump_TracedOnlyWhenTheFilterKeepsIt)
+{
+    EXPECT_EQ(DbgQueryDebugFilterState(DPFLTR_IHVDRIVER_ID, DPFLTR_INFO_LEVEL), (NTSTATUS)FALSE);
+    std::vector<std::string> lines;
+    W.SetTraceSink([&](const std::string &S) { lines.push_back(S); });
+    EXPECT_EQ(DbgQueryDebugFilterState(DPFLTR_IHVDRIVER_ID, DPFLTR_INFO_LEVEL), (NTSTATUS)TRUE);
+    Start();
+    W.SetTraceSink(nullptr); /* lines goes before the fixture's removal traces */
+    ASSERT_EQ(Node->StartStatus, STATUS_SUCCESS);
+    auto has = [&](const char *Text) {
+        return std::any_of(lines.begin(), lines.end(),
+                           [&](const std::string &L) { return L.find(Text) != std::string::npos; });
+    };
+    EXPECT_TRUE(has("----- Device descriptor -----"));
+    EXPECT_TRUE(has("----- Configuration descriptor -----"));
+    EXPECT_TRUE(has("----- Pipe information -----"));
+    EXPECT_TRUE(has("idVendor"));
+}

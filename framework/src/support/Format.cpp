@@ -336,6 +336,16 @@ EXTERN_C ULONG DbgPrintEx(ULONG ComponentId, ULONG Level, PCSTR Format, ...)
     return 0;
 }
 
+/* Every component's every level is kept exactly when a trace sink listens
+   (DebugPrintV). */
+EXTERN_C NTSTATUS NTAPI DbgQueryDebugFilterState(ULONG ComponentId, ULONG Level)
+{
+    KIT_ENTRY(DbgQueryDebugFilterState);
+    (void)ComponentId;
+    (void)Level;
+    return TraceWanted() ? (NTSTATUS)TRUE : (NTSTATUS)FALSE;
+}
+
 /* The bodies of the printf routines: the routine's injected fault, else
    the formatted text copied out under the safe-string rules. */
 static NTSTATUS PrintfW(const fx::KitEntry &Kit, PWSTR Dest, size_t Cch, PCWSTR Format, va_list Args)
