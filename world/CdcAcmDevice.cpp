@@ -879,6 +879,7 @@ struct CdcAcmDevice::Impl {
     void Notification(std::uint8_t Code, std::uint16_t Value, const Bytes &Data, VirtualTime After)
     {
         Bytes N;
+        N.reserve(8 + Data.size());
         N.push_back(cdc::InterfaceToHost);
         N.push_back(Code);
         Put16(N, Value);
@@ -890,8 +891,7 @@ struct CdcAcmDevice::Impl {
 
     void SerialState(std::uint16_t Bitmap, VirtualTime After)
     {
-        Bytes Data;
-        Put16(Data, Bitmap);
+        const Bytes Data{static_cast<std::uint8_t>(Bitmap & 0xFF), static_cast<std::uint8_t>(Bitmap >> 8)};
         Notification(cdc::SerialState, 0, Data, After);
     }
 

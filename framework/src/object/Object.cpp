@@ -258,8 +258,8 @@ void CallPnpPower(PhysicalDevice *Node, Device *Dev, CallableRef Fn)
         CallDriverAt(Site, Dev, PASSIVE_LEVEL, false, Fn);
         race::Release(Node);
     };
-    if (!RunOnProcessor(Ordered)) {
-        Ordered();
+    if (MultiProcessor() == nullptr || !RunOnProcessor(Ordered)) {
+        Ordered(); /* one processor: no std::function to build */
     }
 }
 

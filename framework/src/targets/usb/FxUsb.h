@@ -15,7 +15,6 @@
 
 #include <cstdint>
 #include <memory>
-#include <set>
 #include <vector>
 
 #include "FxCore.h"
@@ -132,7 +131,8 @@ private:
     std::uint64_t generation_ = 0; /* bumped by every start and stop */
     EventId restartEvent_ = 0;     /* the restart after a failure's pipe reset, 0 when none */
     std::vector<Read> reads_;
-    std::set<std::uint64_t> abandoned_; /* tags of reads cancelled by a stop; completions only free their buffers */
+    /* tags of reads cancelled by a stop (a few); their completions only free their buffers */
+    std::vector<std::uint64_t> abandoned_;
     /* Addresses the detector's orderings are stated on (their values are
        unused): the failure's detection, and the start before it, happen
        before the readers-failed callback; that callback's return happens

@@ -211,9 +211,10 @@ bool ContinuousReader::Post()
 
 void ContinuousReader::Completed(std::uint64_t Tag, USBD_STATUS Status, const Bytes &Data, std::size_t Actual)
 {
-    auto Gone = abandoned_.find(Tag);
+    auto Gone = std::find(abandoned_.begin(), abandoned_.end(), Tag);
     if (Gone != abandoned_.end()) {
-        abandoned_.erase(Gone);
+        *Gone = abandoned_.back();
+        abandoned_.pop_back();
         return;
     }
     auto It = std::find_if(reads_.begin(), reads_.end(), [&](const Read &R) { return R.Tag == Tag; });
@@ -331,7 +332,7 @@ void ContinuousReader::AbandonAll()
     std::vector<Read> Reads;
     Reads.swap(reads_);
     for (const Read &R : Reads) {
-        abandoned_.insert(R.Tag);
+        abandoned_.push_back(R.Tag);
         Object *O = TryLookup(reinterpret_cast<WDFOBJECT>(R.Buffer));
         if (O != nullptr) {
             O->Delete();
