@@ -76,6 +76,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *Data, std::size_t Size
     O.BulkInPacket = Packets[In.Below(7)];
     O.BulkOutPacket = Packets[In.Below(7)];
     O.InterruptPacket = Packets[In.Below(7)];
+    /* Nothing here reads the transfer log: a short window recycles its
+       records' buffers instead of keeping a copy of every transfer. */
+    O.TransferLogWindow = 16;
     ULONG Mode = In.Below(3);
     auto Usb = std::make_shared<world::CdcAcmDevice>(O);
     world::HardwareKey Key{{u"PortName", world::RegistryValue::String(u"COM5")}};
