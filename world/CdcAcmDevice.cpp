@@ -298,6 +298,7 @@ struct CdcAcmDevice::Impl {
     {
         if (RawDevice) return *RawDevice;
         Bytes D;
+        D.reserve(18);
         D.push_back(18);
         D.push_back(USB_DEVICE_DESCRIPTOR_TYPE);
         Put16(D, 0x0200);  /* USB 2.0 */
@@ -319,6 +320,7 @@ struct CdcAcmDevice::Impl {
     {
         if (RawConfiguration) return *RawConfiguration;
         Bytes C;
+        C.reserve(128); /* more than any layout's descriptors: one allocation */
         C.push_back(9);
         C.push_back(USB_CONFIGURATION_DESCRIPTOR_TYPE);
         Put16(C, 0); /* wTotalLength, patched below */

@@ -426,6 +426,8 @@ struct HostState : HostCore {
     /* A verifier report: collected, or printed and fatal. */
     void Report(const char *Rule, const std::string &Message);
     static std::u16string Upper(const std::u16string &S);
+    /* A == B, ignoring the case of ASCII letters (Upper's folding). */
+    static bool SameIgnoringCase(const std::u16string &A, const std::u16string &B);
 };
 
 /* The one host (fatal when none exists). */

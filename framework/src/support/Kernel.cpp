@@ -35,6 +35,20 @@ std::u16string HostState::Upper(const std::u16string &S)
     return R;
 }
 
+bool HostState::SameIgnoringCase(const std::u16string &A, const std::u16string &B)
+{
+    if (A.size() != B.size()) {
+        return false;
+    }
+    auto Fold = [](char16_t C) { return C >= u'a' && C <= u'z' ? (char16_t)(C - u'a' + u'A') : C; };
+    for (std::size_t I = 0; I < A.size(); ++I) {
+        if (Fold(A[I]) != Fold(B[I])) {
+            return false;
+        }
+    }
+    return true;
+}
+
 EXTERN_C void *FxRtlMemoryCopy(void *Destination, const void *Source, SIZE_T Length)
 {
     KIT_ENTRY(FxRtlMemoryCopy);

@@ -55,9 +55,8 @@ EXTERN_C NTSTATUS WdfDeviceOpenRegistryKey(WDFDEVICE Device, ULONG DeviceInstanc
 namespace fx {
 HardwareKey::iterator FindRegistryValue(HardwareKey &Key, const std::u16string &Name)
 {
-    std::u16string N = HostState::Upper(Name);
     for (auto It = Key.begin(); It != Key.end(); ++It) {
-        if (HostState::Upper(It->first) == N) {
+        if (HostState::SameIgnoringCase(It->first, Name)) {
             return It;
         }
     }
