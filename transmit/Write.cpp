@@ -264,6 +264,7 @@ VOID SerialStartWriteRequest(PDEVICE_EXT_CONTEXT DeviceContext, WDFREQUEST Reque
     PREQUEST_CONTEXT WriteContext = GetRequestContext(Request);
     WDF_OBJECT_ATTRIBUTES Attributes;
     WDFIOTARGET PipeTarget;
+    WDFUSBPIPE Pipe;
     WDFREQUEST SubRequest = NULL;
     WDFMEMORY Memory = NULL;
     PVOID MemoryBuffer = NULL;
@@ -288,17 +289,19 @@ VOID SerialStartWriteRequest(PDEVICE_EXT_CONTEXT DeviceContext, WDFREQUEST Reque
     Offset = WriteContext->BytesTransferred;
     Chunk = (WriteContext->Length < DeviceContext->BulkOutMaxPacketSize) ? (ULONG)WriteContext->Length
                                                                          : DeviceContext->BulkOutMaxPacketSize;
+    Pipe = DeviceContext->BulkOutPipe;
     WdfSpinLockRelease(DeviceContext->WriteLock);
 
-    if (Chunk == 0) {
-        /* Only a bulk-OUT packet size of 0 gets here (a write with bytes
-           left always has a chunk); nothing could ever be sent. */
+    if (Chunk == 0 || Pipe == NULL) {
+        /* Only a bulk-OUT packet size of 0, or a pipe a failed restart
+           took away, gets here (a write with bytes left always has a
+           chunk); nothing could ever be sent. */
         BrisumTrace(TRACE_ERROR, "brisum : Write request(0x%p) has an empty chunk\n", Request);
         SerialEndWriteTransfer(DeviceContext, WriteContext, STATUS_INVALID_DEVICE_STATE);
         return;
     }
 
-    PipeTarget = WdfUsbTargetPipeGetIoTarget(DeviceContext->BulkOutPipe);
+    PipeTarget = WdfUsbTargetPipeGetIoTarget(Pipe);
 
     WDF_OBJECT_ATTRIBUTES_INIT_CONTEXT_TYPE(&Attributes, REQUEST_CONTEXT);
     Attributes.ParentObject = DeviceContext->UsbDevice;
@@ -333,7 +336,7 @@ VOID SerialStartWriteRequest(PDEVICE_EXT_CONTEXT DeviceContext, WDFREQUEST Reque
         return;
     }
 
-    Status = WdfUsbTargetPipeFormatRequestForWrite(DeviceContext->BulkOutPipe, SubRequest, Memory, NULL);
+    Status = WdfUsbTargetPipeFormatRequestForWrite(Pipe, SubRequest, Memory, NULL);
     if (!NT_SUCCESS(Status)) {
         BrisumTrace(TRACE_ERROR, "brisum : WdfUsbTargetPipeFormatRequestForWrite failed (0x%p)\n",
                     BRISUM_STATUS(Status));

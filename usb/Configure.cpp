@@ -135,6 +135,17 @@ NTSTATUS BRISUM_SelectUsbInterfaceAndEndpoint(WDFDEVICE Device)
 
     DumpSelectConfigParams(&Params);
 
+    /* A selection deletes the pipes of the configuration before it (a
+       restart selects again): their handles go first, so a selection, or
+       a pipe's set-up below, that fails leaves no handle of a deleted
+       pipe for the write path or the next start to use. */
+    DeviceContext->InterruptPipe = NULL;
+    DeviceContext->InterruptMaxPacketSize = 0;
+    DeviceContext->BulkInPipe = NULL;
+    DeviceContext->BulkInMaxPacketSize = 0;
+    DeviceContext->BulkOutPipe = NULL;
+    DeviceContext->BulkOutMaxPacketSize = 0;
+
     Status = WdfUsbTargetDeviceSelectConfig(DeviceContext->UsbDevice, WDF_NO_OBJECT_ATTRIBUTES, &Params);
     if (Pairs != NULL) {
         ExFreePoolWithTag(Pairs, PAIR_POOL_TAG);

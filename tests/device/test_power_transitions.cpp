@@ -292,3 +292,34 @@ TEST_F(PowerTransitions, Suspended_ReadsThatWakeTheDevice_ParkedOneServedAfterFi
     EXPECT_EQ(second->Status, STATUS_SUCCESS);
     EXPECT_EQ(second->Output, (Bytes{9, 8, 7, 6, 5}));
 }
+
+// Fault: a restart that failed after the configuration was selected (the
+// bulk-OUT pipe's context could not be allocated) left the driver holding
+// the handle of the bulk-OUT pipe the selection had deleted, and the write
+// path started the next packet of a write on it while the device was
+// removed (verifier: DeletedHandle in WdfUsbTargetPipeGetIoTarget).
+TEST_F(PowerTransitions, RestartFailsAfterSelection_WriteCompletesOnceWithoutStalePipe)
+{
+    CdcAcmOptions options;
+    options.Interfaces = 1;
+    options.BulkInEndpoint = false;
+    options.BulkOutPacket = 1;   /* a write goes out a byte a packet */
+    options.InterruptPacket = 0; /* the interrupt pipe is skipped: two pipe contexts a start */
+    Start(options, 1);           /* DriverMode 1: each packet is started by a DPC */
+    ASSERT_EQ(Node->StartStatus, STATUS_SUCCESS);
+    Open();
+    ASSERT_EQ(W.StopDevice(Node), STATUS_SUCCESS);
+    /* The next start allocates contexts 1 and 2; the one after fails on
+       its second, the bulk-OUT pipe's. */
+    W.FailNthCall("WdfObjectAllocateContext", 4, STATUS_DEVICE_NOT_CONNECTED);
+    ASSERT_EQ(W.StartDevice(Node), STATUS_SUCCESS);
+    auto write = W.Write(H, Bytes{0x7A, 0x7B, 0x7C});
+    ASSERT_EQ(W.StopDevice(Node), STATUS_SUCCESS);
+    EXPECT_NE(W.StartDevice(Node), STATUS_SUCCESS);
+    W.Close(H);
+    Run();
+
+    ASSERT_TRUE(write->Completed);
+    EXPECT_EQ(write->Completions, 1);
+    EXPECT_TRUE(W.VerifierReports().empty());
+}
