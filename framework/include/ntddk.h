@@ -117,7 +117,10 @@ typedef struct _UNICODE_STRING {
 typedef const UNICODE_STRING *PCUNICODE_STRING;
 
 #define FIELD_OFFSET(type, field) ((LONG) __builtin_offsetof(type, field))
-#define CONTAINING_RECORD(address, type, field) ((type *)((PCHAR)(address) - (ULONG_PTR)(&((type *)0)->field)))
+/* The field's offset as FIELD_OFFSET takes it: the member access through a
+   null pointer that spells it out elsewhere is undefined behaviour in C++. */
+#define CONTAINING_RECORD(address, type, field) \
+    ((type *)((PCHAR)(address) - (ULONG_PTR) __builtin_offsetof(type, field)))
 #define UNREFERENCED_PARAMETER(P) ((void)(P))
 #define ARRAYSIZE(a) (sizeof(a) / sizeof((a)[0]))
 #define RTL_NUMBER_OF(a) ARRAYSIZE(a)

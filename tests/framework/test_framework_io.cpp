@@ -530,6 +530,28 @@ TEST_F(FxTest, FailedDeviceAdd_DeletesCreatedDevice)
     EXPECT_FALSE(W.NameExists(H.Name));
 }
 
+// Fault: CONTAINING_RECORD spelled the field's offset as a member access
+// through a null pointer, undefined behaviour the sanitized build stopped
+// at when the driver walked its held reader buffers at clean-up.
+TEST(FxKernel, ContainingRecord_OfAnEntryInsideItsRecordIsTheRecord)
+{
+    struct Held {
+        ULONG Length;
+        ULONGLONG Pad;
+        LIST_ENTRY ListEntry;
+    };
+    Held Records[2] = {};
+    LIST_ENTRY Head;
+    InitializeListHead(&Head);
+    InsertTailList(&Head, &Records[0].ListEntry);
+    InsertTailList(&Head, &Records[1].ListEntry);
+    PLIST_ENTRY Entry = RemoveHeadList(&Head);
+    EXPECT_EQ(CONTAINING_RECORD(Entry, Held, ListEntry), &Records[0]);
+    Entry = RemoveHeadList(&Head);
+    EXPECT_EQ(CONTAINING_RECORD(Entry, Held, ListEntry), &Records[1]);
+    EXPECT_TRUE(IsListEmpty(&Head));
+}
+
 // ---- trace formatting ----
 struct FormatCase {
     const char *Name;
