@@ -296,7 +296,7 @@ VOID SerialStartWriteRequest(PDEVICE_EXT_CONTEXT DeviceContext, WDFREQUEST Reque
         /* Only a bulk-OUT packet size of 0, or a pipe a failed restart
            took away, gets here (a write with bytes left always has a
            chunk); nothing could ever be sent. */
-        BrisumTrace(TRACE_ERROR, "brisum : Write request(0x%p) has an empty chunk\n", Request);
+        BrisumTrace(TRACE_ERROR, "brisum : Write request(0x%p) has no bulk-OUT pipe to send on\n", Request);
         SerialEndWriteTransfer(DeviceContext, WriteContext, STATUS_INVALID_DEVICE_STATE);
         return;
     }

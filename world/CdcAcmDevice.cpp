@@ -893,7 +893,9 @@ struct CdcAcmDevice::Impl {
 
     void SerialState(std::uint16_t Bitmap, VirtualTime After)
     {
-        const Bytes Data{static_cast<std::uint8_t>(Bitmap & 0xFF), static_cast<std::uint8_t>(Bitmap >> 8)};
+        Bytes Data;
+        Data.reserve(2);
+        Put16(Data, Bitmap);
         Notification(cdc::SerialState, 0, Data, After);
     }
 

@@ -9,6 +9,10 @@
 using namespace fx;
 
 namespace {
+/* The case folding of every name lookup: ASCII letters only, as the
+   registry and the object manager compare the names the driver uses. */
+char16_t FoldCase(char16_t C) { return C >= u'a' && C <= u'z' ? (char16_t)(C - u'a' + u'A') : C; }
+
 std::u16string FromWide(PCWSTR S)
 {
     return S == nullptr ? std::u16string() : std::u16string(reinterpret_cast<const char16_t *>(S));
@@ -30,7 +34,7 @@ std::u16string HostState::Upper(const std::u16string &S)
 {
     std::u16string R = S;
     for (auto &C : R) {
-        if (C >= u'a' && C <= u'z') C = (char16_t)(C - u'a' + u'A');
+        C = FoldCase(C);
     }
     return R;
 }
@@ -40,9 +44,8 @@ bool HostState::SameIgnoringCase(const std::u16string &A, const std::u16string &
     if (A.size() != B.size()) {
         return false;
     }
-    auto Fold = [](char16_t C) { return C >= u'a' && C <= u'z' ? (char16_t)(C - u'a' + u'A') : C; };
     for (std::size_t I = 0; I < A.size(); ++I) {
-        if (Fold(A[I]) != Fold(B[I])) {
+        if (FoldCase(A[I]) != FoldCase(B[I])) {
             return false;
         }
     }

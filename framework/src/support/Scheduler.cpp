@@ -206,13 +206,11 @@ struct Scheduler::Impl {
            told to quit). */
         void Await(bool Want)
         {
-            if (Spins() != 0) {
-                for (int I = Spins(); I > 0; --I) {
-                    if (Running.load(std::memory_order_acquire) == Want) {
-                        return;
-                    }
-                    CpuRelax();
+            for (int I = Spins(); I > 0; --I) {
+                if (Running.load(std::memory_order_acquire) == Want) {
+                    return;
                 }
+                CpuRelax();
             }
             std::unique_lock<std::mutex> L(M);
             ++Sleepers;
