@@ -6,8 +6,9 @@
  * requests) is an entry here, run in order of due time and, for equal due
  * times, in order of scheduling. Time is virtual, in 100 ns units, and only
  * moves when the scheduler runs an event that is due later. Tests never sleep.
- * A blocking call (RunBlockingCall) has a thread of its own, but runs only
- * while the world's thread waits for it, so one caller runs at any time.
+ * A blocking call (RunBlockingCall) has a stack of its own (a fiber on the
+ * world's thread), and runs only while its resumer waits for it, so one
+ * caller runs at any time.
  */
 #pragma once
 #include <cstdint>

@@ -115,9 +115,9 @@ TEST(Clock, Cancel_WhatTheEventHeldMayCancelAnother)
 
 namespace {
 
-TEST(Clock, BlockingCalls_EachRunsToItsEndWhetherThreadIsNewOrReused)
+TEST(Clock, BlockingCalls_EachRunsToItsEndWhetherFiberIsNewOrReused)
 {
-    // Guards: a blocking call handed a thread whose earlier call ended
+    // Guards: a blocking call handed a fiber whose earlier call ended
     // running the earlier call again, or never running at all.
     Scheduler S;
     std::vector<std::string> Trace;
@@ -148,9 +148,39 @@ TEST(Clock, BlockingCalls_EachRunsToItsEndWhetherThreadIsNewOrReused)
     }
 }
 
-TEST(Clock, BlockingCalls_ThreadsOfAnEndedClockServeTheNextOnItsOwnTime)
+TEST(Clock, BlockingCalls_ACallMadeByABlockedCallIsResumedByTheWorld)
 {
-    // Guards: the threads a clock's calls ended on are kept for the
+    // Guards: a call made from inside another call returning, once it
+    // blocks, to the call that made it, but then resumed by the world and
+    // handing control back to a stack that has moved on since (or to the
+    // outer call, finished or blocked elsewhere).
+    Scheduler S;
+    std::vector<std::string> Trace;
+    bool Inner = false;
+    bool Outer = false;
+    S.RunBlockingCall([&]() {
+        Trace.push_back("outer starts");
+        S.RunBlockingCall([&]() {
+            Trace.push_back("inner waits");
+            S.RunUntil([&]() { return Inner; }, "the inner gate");
+            Trace.push_back("inner ends at " + std::to_string(S.Now()));
+        });
+        Trace.push_back("outer waits");
+        S.RunUntil([&]() { return Outer; }, "the outer gate");
+        Trace.push_back("outer ends at " + std::to_string(S.Now()));
+    });
+    EXPECT_EQ(S.BlockedCalls(), 2u);
+    S.ScheduleAfter(10, [&]() { Inner = true; });
+    S.ScheduleAfter(20, [&]() { Outer = true; });
+    S.RunUntilIdle();
+    EXPECT_EQ(S.BlockedCalls(), 0u);
+    EXPECT_EQ(Trace, (std::vector<std::string>{"outer starts", "inner waits", "outer waits", "inner ends at 10",
+                                               "outer ends at 20"}));
+}
+
+TEST(Clock, BlockingCalls_FibersOfAnEndedClockServeTheNextOnItsOwnTime)
+{
+    // Guards: the fibers a clock's calls ended on are kept for the
     // process's next clocks; a call handed one must wait on the clock that
     // made it, at that clock's time, however many were out before.
     for (int Clock = 0; Clock < 4; ++Clock) {

@@ -18,18 +18,8 @@
 
 #include "FxHost.h"
 #include "core/RaceAnnotations.h"
+#include "core/SanitizerFibers.h"
 #include "core/Timeline.h"
-
-#if defined(__SANITIZE_ADDRESS__)
-#define FX_ASAN_FIBERS 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define FX_ASAN_FIBERS 1
-#endif
-#endif
-#ifdef FX_ASAN_FIBERS
-#include <sanitizer/common_interface_defs.h>
-#endif
 
 namespace fx {
 

@@ -55,6 +55,9 @@ inline void *CreateFiber(const char *Name)
 /* Immediately before the switch of stacks: no ordering implied. */
 inline void SwitchToFiber(void *Fiber) { __tsan_switch_to_fiber(Fiber, __tsan_switch_to_fiber_no_sync); }
 inline void DestroyFiber(void *Fiber) { __tsan_destroy_fiber(Fiber); }
+/* Immediately before the switch of stacks, to a fiber that goes on only
+   after this one stops (a baton): what this one did happens before. */
+inline void HandToFiber(void *Fiber) { __tsan_switch_to_fiber(Fiber, 0); }
 inline void IgnoreBegin() { __tsan_ignore_thread_begin(); }
 inline void IgnoreEnd() { __tsan_ignore_thread_end(); }
 #else
@@ -65,6 +68,7 @@ inline void *CurrentFiber() { return nullptr; }
 inline void *CreateFiber(const char *) { return nullptr; }
 inline void SwitchToFiber(void *) {}
 inline void DestroyFiber(void *) {}
+inline void HandToFiber(void *) {}
 inline void IgnoreBegin() {}
 inline void IgnoreEnd() {}
 #endif

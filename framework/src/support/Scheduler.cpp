@@ -4,22 +4,20 @@
 #include "Scheduler.h"
 
 #include <algorithm>
-#include <atomic>
 #include <climits>
-#include <condition_variable>
 #include <memory>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <utility>
 #include <vector>
 
-#include <unistd.h>
+#include <ucontext.h>
 
 #include "FxCore.h"
 #include "core/LockOrder.h"
 #include "core/Processors.h"
 #include "core/RaceAnnotations.h"
+#include "core/SanitizerFibers.h"
 
 namespace fx {
 
@@ -168,131 +166,98 @@ struct Scheduler::Impl {
         return true;
     }
 
-    /* A blocking call on a thread of its own. The baton (Running) passes
-       between it and the world's thread; exactly one of them runs. A
-       thread whose call ended waits, parked, for the next call (making a
-       thread costs far more than handing it the baton).
-
-       The side that gives the baton up watches for it to come back for a
-       few microseconds before it sleeps: most hand-backs come sooner than
-       a sleeping thread could be woken, and a wake costs two system calls
-       and a switch on either side. With one processor the other side
-       cannot run while this one watches, so then it sleeps at once. */
+    /* A blocking call on a fiber of its own: a stack and a saved context,
+       on the thread that runs the world. The call runs only while its
+       resumer (the world, or a call that made it) waits, and hands control
+       back when it blocks or ends, so exactly one of them runs at a time
+       and a hand-over is a switch of stacks: no thread to wake, no system
+       call beyond the signal mask the switch saves. A call whose body
+       ended keeps its fiber, parked, for the next call (a new stack costs
+       more than a switch). The execution context (IRQL, device, locks) is
+       saved and restored at every switch, so each call has its own; so is
+       the race detector's mode, which travels with the fiber as the
+       detector's ignore count does. Each hand-over orders what one side
+       did before what the other does next (RaceAnnotations.h). */
     struct Call {
-        std::mutex M;
-        std::condition_variable CV;
-        std::atomic<bool> Running{false}; /* written under M; read without it while watching */
-        int Sleepers = 0;                 /* threads waiting on CV; guarded by M */
+        ucontext_t Own{};           /* where the call goes on */
+        ucontext_t *Back = nullptr; /* where its current resumer waits */
+        unsigned char *Stack = nullptr;
+        bool Started = false;
         bool Done = false;
-        bool Quit = false;             /* parked: end the thread; guarded by M */
         std::function<void()> Body;    /* the call; empty once it ended */
         std::function<bool()> Waiting; /* set while blocked */
         fx::ExecutionContext Context{};
-        fx::LockStack Locks; /* the locks this caller's thread holds */
-        std::thread Thread;
+        fx::LockStack Locks;       /* the locks this caller holds */
+        void *Fiber = nullptr;     /* the race detector's, for the call */
+        void *BackFiber = nullptr; /* the race detector's, for the resumer */
+        race::Mode RaceMode = race::Mode::Fresh;
+        void *FakeStack = nullptr;        /* the address sanitizer's, for the call's stack */
+        const void *BackBottom = nullptr; /* the resumer's stack */
+        std::size_t BackSize = 0;
 
-        /* Gives the baton to the call (Run) or back to the world's thread,
-           waking the other side if it sleeps. Everything written before
-           this is seen by the side that takes the baton. */
-        void Hand(bool Run)
+        Call()
         {
-            std::lock_guard<std::mutex> L(M);
-            Running.store(Run, std::memory_order_release);
-            if (Sleepers != 0) {
-                CV.notify_all();
+            if (race::kEnabled) {
+                Fiber = race::CreateFiber("blocking call");
             }
         }
-        /* Returns when Running is Want (or, for the call's thread, when
-           told to quit). */
-        void Await(bool Want)
+        ~Call()
         {
-            for (int I = Spins(); I > 0; --I) {
-                if (Running.load(std::memory_order_acquire) == Want) {
-                    return;
-                }
-                CpuRelax();
+            delete[] Stack;
+            if (Fiber != nullptr) {
+                race::DestroyFiber(Fiber);
             }
-            std::unique_lock<std::mutex> L(M);
-            ++Sleepers;
-            CV.wait(L, [&]() { return Running.load(std::memory_order_relaxed) == Want || (Want && Quit); });
-            --Sleepers;
         }
-        /* How long to watch for the baton before sleeping (a thousand
-           pauses: some 20 microseconds on a current processor); not at all
-           on one processor. */
-        static int Spins()
-        {
-            static const int Count = std::thread::hardware_concurrency() > 1 ? 1000 : 0;
-            return Count;
-        }
-        static void CpuRelax()
-        {
-#if defined(__x86_64__) || defined(__i386__)
-            __builtin_ia32_pause();
-#endif
-        }
+        Call(const Call &) = delete;
+        Call &operator=(const Call &) = delete;
 
-        /* The thread: each call handed to it, until told to quit. */
-        void Serve()
+        /* The call's side: back to the resumer until it resumes the call. */
+        void Leave()
         {
+            race::HandToFiber(BackFiber);
+            fiber::StartSwitch(&FakeStack, BackBottom, BackSize);
+            swapcontext(&Own, Back);
+            fiber::FinishSwitch(FakeStack, &BackBottom, &BackSize);
+        }
+        /* The fiber: each call handed to it, for as long as it is kept. */
+        static void Serve(unsigned Hi, unsigned Lo)
+        {
+            auto *C = reinterpret_cast<Call *>((static_cast<std::uintptr_t>(Hi) << 32) | Lo);
+            fiber::FinishSwitch(nullptr, &C->BackBottom, &C->BackSize);
             for (;;) {
-                Await(true);
+                fx::RestoreContext(C->Context);
                 {
-                    std::lock_guard<std::mutex> L(M);
-                    if (Quit) {
-                        return;
-                    }
+                    race::Section Host(race::Mode::Host); /* the blocking caller is host code */
+                    C->Body();
+                    C->Body = nullptr; /* what it held goes before the world runs on */
                 }
-                Impl::CurrentCall = this;
-                fx::RestoreContext(Context);
-                {
-                    fx::race::Section Host(fx::race::Mode::Host); /* the blocking caller is host code */
-                    Body();
-                    Body = nullptr; /* what it held goes before the world runs on */
-                }
-                Impl::CurrentCall = nullptr;
-                Done = true;
-                Hand(false);
+                C->Done = true;
+                C->Leave();
             }
-        }
-        /* Ends a parked thread. The world's thread only. */
-        void End()
-        {
-            {
-                std::lock_guard<std::mutex> L(M);
-                Quit = true;
-                CV.notify_all();
-            }
-            Thread.join();
         }
     };
+    static constexpr std::size_t kCallStack = 256 * 1024;
     std::vector<std::shared_ptr<Call>> Calls;
 
-    /* Threads whose call ended, for the next blocking call of any world in
+    /* Fibers whose call ended, for the next blocking call of any world in
        this process: a world is one of many in a fuzzing or test process,
-       and most make a blocking call or two. A thread carries nothing of
-       the world it served (each call brings its own context), and only one
-       world runs at a time; the lock keeps the pool sound regardless. A
-       forked child has none of its parent's threads, so it starts a pool
-       of its own. Never freed: its threads wait on it until the process
-       ends. */
-    struct ParkedThreads {
+       and most make a blocking call or two. A fiber carries nothing of the
+       world it served (each call brings its own context). Only one world
+       runs at a time; the lock keeps the pool sound regardless. Never
+       freed: it lives as long as the process. */
+    struct ParkedCalls {
         std::mutex M;
         std::vector<std::shared_ptr<Call>> Idle;
-        pid_t Owner = getpid();
     };
-    static ParkedThreads &Parked()
+    static ParkedCalls &Parked()
     {
-        static auto *P = new ParkedThreads(); // NOLINT(bugprone-unhandled-exception-at-new)
-        if (P->Owner != getpid()) {
-            P = new ParkedThreads(); // NOLINT(bugprone-unhandled-exception-at-new)
-        }
+        static auto *P = new ParkedCalls(); // NOLINT(bugprone-unhandled-exception-at-new)
         return *P;
     }
-    /* A parked thread for the next call, or nullptr. */
+    /* A parked fiber for the next call, or nullptr. */
     static std::shared_ptr<Call> Unpark()
     {
-        ParkedThreads &P = Parked();
+        ParkedCalls &P = Parked();
         std::lock_guard<std::mutex> L(P.M);
         if (P.Idle.empty()) {
             return nullptr;
@@ -304,13 +269,37 @@ struct Scheduler::Impl {
     /* The blocking call running on this thread, if it is one. */
     static thread_local Call *CurrentCall;
 
-    /* Hands the baton to C and waits until C blocks again or ends. The
-       world's thread only. */
+    /* Switches to C and waits until C blocks again or ends. The world, or
+       the call that made C. */
     static void Resume(const std::shared_ptr<Call> &C)
     {
         fx::ExecutionContext Mine = fx::SaveContext();
-        C->Hand(true);
-        C->Await(false);
+        Call *Outer = CurrentCall;
+        CurrentCall = C.get();
+        const race::Mode MyMode = race::CurrentMode();
+        race::CurrentMode() = C->RaceMode;
+        ucontext_t Here;
+        C->Back = &Here;
+        C->BackFiber = race::CurrentFiber();
+        if (!C->Started) {
+            C->Started = true;
+            C->Stack = new unsigned char[kCallStack];
+            getcontext(&C->Own);
+            C->Own.uc_stack.ss_sp = C->Stack;
+            C->Own.uc_stack.ss_size = kCallStack;
+            C->Own.uc_link = nullptr;
+            auto Bits = reinterpret_cast<std::uintptr_t>(C.get());
+            makecontext(&C->Own, reinterpret_cast<void (*)()>(&Call::Serve), 2, static_cast<unsigned>(Bits >> 32),
+                        static_cast<unsigned>(Bits & 0xffffffffU));
+        }
+        race::HandToFiber(C->Fiber);
+        void *Fake = nullptr;
+        fiber::StartSwitch(&Fake, C->Stack, kCallStack);
+        swapcontext(&Here, &C->Own);
+        fiber::FinishSwitch(Fake, nullptr, nullptr);
+        C->RaceMode = race::CurrentMode();
+        race::CurrentMode() = MyMode;
+        CurrentCall = Outer;
         fx::RestoreContext(Mine);
     }
 
@@ -322,7 +311,7 @@ struct Scheduler::Impl {
         }
         bool Ran = false;
         if (Impl::CurrentCall != nullptr) {
-            return false; /* only the world's thread hands out the baton */
+            return false; /* only the world resumes a blocked call */
         }
         for (bool Again = true; Again;) {
             Again = false;
@@ -346,21 +335,21 @@ struct Scheduler::Impl {
         return Ran;
     }
 
-    /* Keeps the thread of call C, which ended, for a later call; a call
-       that ended holding a lock leaves its thread to end with it. */
+    /* Keeps the fiber of call C, which ended, for a later call; a call
+       that ended holding a lock is not reused (its lock stack is named by
+       the locks it holds). */
     static void Park(const std::shared_ptr<Call> &C)
     {
-        if (C->Locks.Locks.empty()) {
-            ParkedThreads &P = Parked();
-            std::lock_guard<std::mutex> L(P.M);
-            if (P.Idle.size() < kMostParked) {
-                C->Done = false;
-                C->Waiting = nullptr;
-                P.Idle.push_back(C);
-                return;
-            }
+        if (!C->Locks.Locks.empty()) {
+            return;
         }
-        C->End();
+        ParkedCalls &P = Parked();
+        std::lock_guard<std::mutex> L(P.M);
+        if (P.Idle.size() < kMostParked) {
+            C->Done = false;
+            C->Waiting = nullptr;
+            P.Idle.push_back(C);
+        }
     }
     static constexpr std::size_t kMostParked = 64;
 
@@ -390,17 +379,14 @@ Scheduler::Scheduler() : impl_(new Impl) {}
 Scheduler::~Scheduler()
 {
     /* A call still blocked would wait for ever, as its thread would on a
-       real system: it is left blocked (its state stays allocated). */
-    /* Never freed: their threads wait on them. */
+       real system: it is left blocked, its state and stack allocated (what
+       its stack refers to stays reachable). */
     static auto *Abandoned =
         new std::vector<std::shared_ptr<Impl::Call>>(); // NOLINT(bugprone-unhandled-exception-at-new)
     for (auto &C : impl_->Calls) {
         if (C->Done) {
-            Impl::Park(C); /* ended, its thread waiting for another call */
+            Impl::Park(C); /* ended, its fiber kept for another call */
             continue;
-        }
-        if (C->Thread.joinable()) {
-            C->Thread.detach();
         }
         Abandoned->push_back(C);
     }
@@ -500,15 +486,15 @@ void Scheduler::RunUntil(const std::function<bool()> &Condition, const char *Why
         return;
     }
     if (Impl::Call *C = Impl::CurrentCall) {
-        /* A blocking call waits without running the world: the baton goes
-           back to the world's thread until the condition holds. */
+        /* A blocking call waits without running the world: it goes back
+           to its resumer, and the world resumes it once the condition
+           holds. */
         if (Condition()) {
             return;
         }
         C->Context = fx::SaveContext();
         C->Waiting = Condition;
-        C->Hand(false);
-        C->Await(true);
+        C->Leave();
         C->Waiting = nullptr;
         fx::RestoreContext(C->Context);
         return;
@@ -539,8 +525,6 @@ void Scheduler::RunBlockingCall(std::function<void()> Body)
     std::shared_ptr<Impl::Call> C = Impl::Unpark();
     if (C == nullptr) {
         C = std::make_shared<Impl::Call>();
-        Impl::Call *Raw = C.get();
-        C->Thread = std::thread([Raw]() { Raw->Serve(); });
     }
     C->Context = fx::SaveContext();
     C->Context.HeldLocks = &C->Locks;
