@@ -278,7 +278,9 @@ struct Scheduler::Impl {
         CurrentCall = C.get();
         const race::Mode MyMode = race::CurrentMode();
         race::CurrentMode() = C->RaceMode;
-        ucontext_t Here;
+        /* Zeroed: the address sanitizer's switch reads the stack named in
+           the context it switches to, and the world's names none. */
+        ucontext_t Here{};
         C->Back = &Here;
         C->BackFiber = race::CurrentFiber();
         if (!C->Started) {
